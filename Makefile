@@ -1,0 +1,50 @@
+# make build   the module into .venv, and the C++ library, tests and simulator into build/native
+# make test    every test: C++ (ctest) and Python (pytest)
+# make demo    the main job: an arm and a handle session (on the simulator when nothing is attached)
+# make bench   the benchmarks
+
+PYTHON_VERSION := 3.10
+VENV := .venv
+PY := $(VENV)/bin/python
+NATIVE := build/native
+BASE_PYTHON := $(shell PYENV_VERSION=$(PYTHON_VERSION) pyenv which python 2>/dev/null || command -v python$(PYTHON_VERSION))
+
+.PHONY: all build test test-cpp test-python demo bench clean system-packages
+
+all: build
+
+system-packages:
+	@tools/install-system-packages
+
+$(VENV)/.installed: requirements-dev.txt
+	@test -n "$(BASE_PYTHON)" || { echo "Python $(PYTHON_VERSION) not found (pyenv install $(PYTHON_VERSION))"; exit 1; }
+	$(BASE_PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+build: system-packages $(VENV)/.installed
+	$(PY) -m pip install -q --no-build-isolation --no-deps . \
+	  -C build-dir=build/python -C cmake.build-type=RelWithDebInfo \
+	  -C cmake.define.TAMRO_KEEP_ASSERTS=ON -C cmake.define.TAMRO_WERROR=ON
+	$(VENV)/bin/cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRO_BUILD_PYTHON=OFF -DTAMRO_BUILD_TESTS=ON \
+	  -DTAMRO_BUILD_BENCH=ON -DTAMRO_WERROR=ON >/dev/null
+	$(VENV)/bin/cmake --build $(NATIVE)
+
+test: build test-cpp test-python
+
+test-cpp:
+	$(VENV)/bin/ctest --test-dir $(NATIVE) --output-on-failure -j2
+
+test-python:
+	$(PY) -m pytest -q
+
+demo: build
+	$(PY) examples/demo.py $(ARGS)
+
+bench: build
+	$(PY) bench/run.py
+
+clean:
+	rm -rf build
