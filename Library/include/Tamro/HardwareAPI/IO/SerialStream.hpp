@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <iostream>
+#include <memory>
+#include <string>
+
+namespace Tamro::HardwareAPI::IO {
+
+class serialib;
+
+// A std::iostream over one serial port: raw 8N1 at 115200 baud, DTR raised, unbuffered,
+// one second per read. A port that cannot be opened is reported on standard error and
+// leaves a valid stream whose reads and writes fail.
+class SerialStream : public std::iostream {
+public:
+    // path may be null (reported like a missing device). With open false, call OpenPort later.
+    SerialStream(const char* path, bool open);
+    ~SerialStream() override;
+
+    SerialStream(const SerialStream&) = delete;
+    SerialStream& operator=(const SerialStream&) = delete;
+
+    // 1 on success, -2 when the port cannot be opened (reported on standard error).
+    // A second call on a stream whose port is open does nothing and returns 1.
+    std::int8_t OpenPort();
+
+    // True while the port's descriptor is open.
+    bool IsOpen() const noexcept;
+
+    // Closes the port now; the stream then fails every read and write.
+    void ClosePort() noexcept;
+
+private:
+    std::string path_;
+    bool hasPath_;
+    std::unique_ptr<serialib> port_;
+};
+
+}  // namespace Tamro::HardwareAPI::IO

@@ -1,0 +1,107 @@
+#include <Tamro/HardwareAPI/Devices/Velkin3.hpp>
+
+#include <Tamro/HardwareAPI/Devices/Messages.hpp>
+
+#include <cstring>
+
+namespace Tamro::HardwareAPI::Devices {
+
+namespace {
+
+constexpr std::int32_t VectorSize = 3;
+
+void CopyFloats(float* destination, const std::uint8_t* source, std::size_t count) {
+    std::memcpy(destination, source, sizeof(float) * count);
+}
+
+}  // namespace
+
+void Velkin3::SendDeviceWakeup() { SendCode(Messages::DeviceWakeup); }
+
+void Velkin3::ReceiveDeviceInfo(DeviceInfo& info) {
+    if (!ReceiveReply(Messages::DeviceInfo, Messages::DeviceInfoLength)) return;
+    const std::uint8_t* in = InputBuffer();
+    info.device_id = static_cast<std::uint16_t>(in[0] | (in[1] << 8));
+    info.device_model_number = in[2];
+    info.hardware_version = in[3];
+    info.firmware_version = in[4];
+    std::memcpy(info.uuid.data.data(), in + 5, info.uuid.data.size());
+}
+
+void Velkin3::ReceiveDeviceInfo(std::uint16_t& device_id, std::uint8_t& device_model_number,
+                                std::uint8_t& hardware_version, std::uint8_t& firmware_version,
+                                UUID& uuid) {
+    DeviceInfo info{device_id, uuid, device_model_number, hardware_version, firmware_version};
+    ReceiveDeviceInfo(info);
+    device_id = info.device_id;
+    device_model_number = info.device_model_number;
+    hardware_version = info.hardware_version;
+    firmware_version = info.firmware_version;
+    uuid = info.uuid;
+}
+
+DeviceInfo Velkin3::device_wakeup() {
+    DeviceInfo info;
+    SendDeviceWakeup();
+    ReceiveDeviceInfo(info);
+    return info;
+}
+
+void Velkin3::SendForce(const float* force) { SendFloats(Messages::ForceRequest, force, VectorSize); }
+void Velkin3::SendPosition(const float* position) {
+    SendFloats(Messages::PositionRequest, position, VectorSize);
+}
+void Velkin3::SendJointTorques(const float* torques) {
+    SendFloats(Messages::JointTorqueRequest, torques, VectorSize);
+}
+void Velkin3::SendAngle(const float* angles) {
+    SendFloats(Messages::JointAngleRequest, angles, VectorSize);
+}
+void Velkin3::RequestCurrent() { SendCode(Messages::Current); }
+
+void Velkin3::ReceiveState(float* position, float* velocity) {
+    if (!ReceiveReply(Messages::EndEffectorState, Messages::StateLength)) return;
+    CopyFloats(position, InputBuffer(), 3);
+    CopyFloats(velocity, InputBuffer() + 12, 3);
+}
+
+void Velkin3::ReceiveJointState(float* joint_position, float* joint_velocity) {
+    if (!ReceiveReply(Messages::JointState, Messages::StateLength)) return;
+    CopyFloats(joint_position, InputBuffer(), 3);
+    CopyFloats(joint_velocity, InputBuffer() + 12, 3);
+}
+
+void Velkin3::ReceiveCurrent(float* current) {
+    if (!ReceiveReply(Messages::Current, Messages::CurrentLength)) return;
+    CopyFloats(current, InputBuffer(), 3);
+}
+
+StateVectors Velkin3::end_effector_force(const float* force) {
+    StateVectors state;
+    SendForce(force);
+    ReceiveState(state.position.data(), state.velocity.data());
+    return state;
+}
+
+StateVectors Velkin3::end_effector_position(const float* position) {
+    StateVectors state;
+    SendPosition(position);
+    ReceiveState(state.position.data(), state.velocity.data());
+    return state;
+}
+
+StateVectors Velkin3::joint_torques(const float* torques) {
+    StateVectors state;
+    SendJointTorques(torques);
+    ReceiveJointState(state.position.data(), state.velocity.data());
+    return state;
+}
+
+StateVectors Velkin3::joint_angles(const float* angles) {
+    StateVectors state;
+    SendAngle(angles);
+    ReceiveJointState(state.position.data(), state.velocity.data());
+    return state;
+}
+
+}  // namespace Tamro::HardwareAPI::Devices
