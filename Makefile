@@ -6,6 +6,7 @@
 PYTHON_VERSION := 3.10
 VENV := .venv
 PY := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
 NATIVE := build/native
 BASE_PYTHON := $(shell PYENV_VERSION=$(PYTHON_VERSION) pyenv which python 2>/dev/null || command -v python$(PYTHON_VERSION))
 
@@ -23,14 +24,16 @@ $(VENV)/.installed: requirements-dev.txt
 	$(PY) -m pip install -q -r requirements-dev.txt
 	touch $@
 
+# The module is installed into .venv with assertions kept, so pybind11's own checks run in
+# the tests; the native tree holds the C++ tests, the simulator and the benchmarks.
 build: system-packages $(VENV)/.installed
 	$(PY) -m pip install -q --no-build-isolation --no-deps . \
 	  -C build-dir=build/python -C cmake.build-type=RelWithDebInfo \
 	  -C cmake.define.TAMRO_KEEP_ASSERTS=ON -C cmake.define.TAMRO_WERROR=ON
-	$(VENV)/bin/cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	$(CMAKE) -S . -B $(NATIVE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRO_BUILD_PYTHON=OFF -DTAMRO_BUILD_TESTS=ON \
 	  -DTAMRO_BUILD_BENCH=ON -DTAMRO_WERROR=ON >/dev/null
-	$(VENV)/bin/cmake --build $(NATIVE)
+	$(CMAKE) --build $(NATIVE)
 
 test: build test-cpp test-python
 

@@ -1,0 +1,128 @@
+// A fake device on a pseudo-terminal: the library opens Path() as its serial port, the test
+// plays the device on the master side. Both ends are closed on destruction.
+#pragma once
+
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+#include <fcntl.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <future>
+#include <string>
+#include <vector>
+
+namespace TamroTest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class PtyPair {
+public:
+    PtyPair() = default;
+    ~PtyPair() { Close(); }
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    // Opens the pair and puts the device side in raw mode. Use as ASSERT_TRUE(pty.Open()).
+    bool Open() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return false;
+        char name[128];
+        if (::ptsname_r(master_, name, sizeof name) != 0) return false;
+        path_ = name;
+        // Keep a slave descriptor of our own so the line stays up while the library
+        // opens and closes its port.
+        slave_ = ::open(name, O_RDWR | O_NOCTTY);
+        if (slave_ < 0) return false;
+        termios raw;
+        if (::tcgetattr(slave_, &raw) != 0) return false;
+        ::cfmakeraw(&raw);
+        return ::tcsetattr(slave_, TCSANOW, &raw) == 0;
+    }
+
+    const std::string& Path() const { return path_; }
+    int MasterFd() const { return master_; }
+
+    // The device sends bytes to the host.
+    bool Feed(const Bytes& bytes) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    // Takes up to count bytes the host wrote, waiting at most timeout for all of them.
+    Bytes Take(std::size_t count,
+               std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) {
+        Bytes got;
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (got.size() < count) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd pfd{master_, POLLIN, 0};
+            if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) break;
+            std::uint8_t chunk[1024];
+            const std::size_t want = std::min(sizeof chunk, count - got.size());
+            const ssize_t n = ::read(master_, chunk, want);
+            if (n <= 0) break;
+            got.insert(got.end(), chunk, chunk + n);
+        }
+        return got;
+    }
+
+    // True when the host writes nothing within window.
+    bool Silent(std::chrono::milliseconds window = std::chrono::milliseconds(50)) {
+        pollfd pfd{master_, POLLIN, 0};
+        return ::poll(&pfd, 1, static_cast<int>(window.count())) == 0;
+    }
+
+    // After the host has written requestLength bytes, the device answers with reply.
+    // The future holds the request as it was taken.
+    std::future<Bytes> AnswerAfter(std::size_t requestLength, Bytes reply) {
+        return std::async(std::launch::async, [this, requestLength, reply] {
+            Bytes request = Take(requestLength);
+            if (request.size() == requestLength) Feed(reply);
+            return request;
+        });
+    }
+
+    // The device goes away: the host's reads and writes fail from now on.
+    void HangUp() {
+        if (master_ >= 0) ::close(master_);
+        master_ = -1;
+    }
+
+    void Close() {
+        HangUp();
+        if (slave_ >= 0) ::close(slave_);
+        slave_ = -1;
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+};
+
+// Little-endian bytes of floats, as the devices send them.
+inline Bytes FloatBytes(std::initializer_list<float> values) {
+    Bytes out;
+    for (float v : values) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(&v);
+        out.insert(out.end(), p, p + 4);
+    }
+    return out;
+}
+
+inline Bytes Concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+}  // namespace TamroTest

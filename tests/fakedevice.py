@@ -1,0 +1,92 @@
+"""A fake device on a pseudo-terminal, for tests that drive the module.
+
+The module opens ``fake_device.path`` as its serial port; the test plays the device on the
+master side. What the library writes to descriptors 1 and 2 (C stdio and std::cout, not
+sys.stdout) is captured with pytest's ``capfd`` fixture.
+"""
+from __future__ import annotations
+
+import os
+import select
+import struct
+import threading
+import time
+import tty
+from concurrent.futures import Future
+
+
+class FakeDevice:
+    """The far end of a pseudo-terminal: ``feed`` is what the host reads, ``take`` what it wrote."""
+
+    def __init__(self) -> None:
+        self.master, self._slave = os.openpty()
+        # Keep a descriptor of the device side open so the line stays up while the library
+        # opens and closes its port; raw so no byte is translated or echoed.
+        tty.setraw(self._slave)
+        self.path = os.ttyname(self._slave)
+
+    def feed(self, data: bytes) -> None:
+        view = memoryview(bytes(data))
+        while view:
+            n = os.write(self.master, view)
+            view = view[n:]
+
+    def take(self, count: int, timeout: float = 2.0) -> bytes:
+        """Up to ``count`` bytes the host wrote, waiting at most ``timeout`` seconds for them."""
+        got = bytearray()
+        deadline = time.monotonic() + timeout
+        while len(got) < count:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            ready, _, _ = select.select([self.master], [], [], left)
+            if not ready:
+                break
+            try:
+                chunk = os.read(self.master, count - len(got))
+            except OSError:
+                break
+            if not chunk:
+                break
+            got += chunk
+        return bytes(got)
+
+    def silent(self, window: float = 0.05) -> bool:
+        """True when the host writes nothing within ``window`` seconds."""
+        ready, _, _ = select.select([self.master], [], [], window)
+        return not ready
+
+    def answer_after(self, request_length: int, reply: bytes, delay: float = 0.0) -> Future:
+        """Once the host has written ``request_length`` bytes, send ``reply``.
+
+        The returned future holds the request bytes as they were taken.
+        """
+        result: Future = Future()
+
+        def run() -> None:
+            request = self.take(request_length)
+            if len(request) == request_length:
+                if delay:
+                    select.select([], [], [], delay)
+                self.feed(reply)
+            result.set_result(request)
+
+        threading.Thread(target=run, daemon=True).start()
+        return result
+
+    def hang_up(self) -> None:
+        """The device goes away: the host's reads and writes fail from now on."""
+        if self.master >= 0:
+            os.close(self.master)
+            self.master = -1
+
+    def close(self) -> None:
+        self.hang_up()
+        if self._slave >= 0:
+            os.close(self._slave)
+            self._slave = -1
+
+
+def floats(*values: float) -> bytes:
+    """Little-endian binary32, as the devices send them."""
+    return struct.pack(f"<{len(values)}f", *values)
