@@ -1,0 +1,47 @@
+// What waiting costs: the CPU time (user + system, this thread only) of an arm exchange on a
+// port that never answers, which sends its request and then waits out the one-second read
+// time-out. Prints one JSON object.
+//
+//   bench-silent-wait [--waits N]
+#include "BenchSupport.hpp"
+
+#include <Tamro/HardwareAPI/Devices/Velkin3.hpp>
+#include <Tamro/HardwareAPI/IO/SerialStream.hpp>
+
+using namespace TamroBench;
+using Tamro::HardwareAPI::Devices::Velkin3;
+using Tamro::HardwareAPI::IO::SerialStream;
+
+int main(int argc, char** argv) {
+    const Args args(argc, argv);
+    if (!args.Check({"--waits"})) return 2;
+    const long waits = args.Integer("--waits", 2);
+
+    PeerThread peer(Mode::Silent);
+    std::vector<double> cpu, wall;
+    long failures = 0;
+    for (long i = 0; i < waits; ++i) {
+        // A fresh stream each time: after a time-out the stream stays failed and answers at once.
+        SerialStream stream(peer.Path().c_str(), true);
+        Velkin3 arm(&stream);
+        const float force[3] = {1.0f, 2.0f, 3.0f};
+        const double cpuStart = ThreadCpuMs();
+        const auto start = Clock::now();
+        const auto state = arm.end_effector_force(force);
+        wall.push_back(Microseconds(Clock::now() - start) / 1e3);
+        cpu.push_back(ThreadCpuMs() - cpuStart);
+        // A silent arm leaves zeros; anything else means the wait did not happen.
+        if (state.position[0] != 0.0f || wall.back() < 900.0) ++failures;
+    }
+    const double requests = static_cast<double>(peer.Stop());
+
+    const Summary cpuSummary = Summarise(cpu), wallSummary = Summarise(wall);
+    Json()
+        .Number("waits", static_cast<double>(waits))
+        .Number("failures", static_cast<double>(failures) + (requests == waits ? 0.0 : 1.0))
+        .Number("cpu_ms_mean", cpuSummary.mean)
+        .Number("cpu_ms_max", cpuSummary.max)
+        .Number("wall_ms_mean", wallSummary.mean)
+        .Print();
+    return failures == 0 ? 0 : 1;
+}
