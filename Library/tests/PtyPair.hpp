@@ -3,15 +3,21 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <fcntl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <future>
+#include <streambuf>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace TamroTest {
@@ -92,6 +98,12 @@ public:
         });
     }
 
+    // Bytes the device sent that the host has not read yet.
+    int PendingInput() const {
+        int n = -1;
+        return ::ioctl(slave_, FIONREAD, &n) == 0 ? n : -1;
+    }
+
     // The device goes away: the host's reads and writes fail from now on.
     void HangUp() {
         if (master_ >= 0) ::close(master_);
@@ -124,5 +136,60 @@ inline Bytes Concat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
+
+// How many descriptors of this process are open on path: shows whether a port was closed.
+inline int OpenDescriptors(const std::string& path) {
+    int count = 0;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+        std::error_code linkError;
+        if (std::filesystem::read_symlink(entry.path(), linkError) == path) ++count;
+    }
+    return count;
+}
+
+// An unbuffered stream buffer that serves a fixed script of device bytes and records the
+// count of every block read and every byte written: shows which reads a protocol step
+// issues without waiting for a port's time-out.
+class ScriptedBuffer : public std::streambuf {
+public:
+    explicit ScriptedBuffer(Bytes script) : script_(std::move(script)) {}
+
+    std::vector<std::streamsize> reads;
+    Bytes written;
+
+protected:
+    std::streamsize xsgetn(char* s, std::streamsize n) override {
+        reads.push_back(n);
+        const auto k = std::min<std::streamsize>(n, Left());
+        if (k > 0) std::memcpy(s, script_.data() + next_, static_cast<std::size_t>(k));
+        next_ += static_cast<std::size_t>(k > 0 ? k : 0);
+        return k;
+    }
+    int_type underflow() override {
+        return Left() > 0 ? traits_type::to_int_type(static_cast<char>(script_[next_]))
+                          : traits_type::eof();
+    }
+    int_type uflow() override {
+        const int_type c = underflow();
+        if (Left() > 0) ++next_;
+        return c;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        written.insert(written.end(), s, s + n);
+        return n;
+    }
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::eof();
+        written.push_back(static_cast<std::uint8_t>(c));
+        return c;
+    }
+
+private:
+    std::streamsize Left() const { return static_cast<std::streamsize>(script_.size() - next_); }
+
+    Bytes script_;
+    std::size_t next_ = 0;
+};
 
 }  // namespace TamroTest
