@@ -74,6 +74,20 @@ class FakeDevice:
         threading.Thread(target=run, daemon=True).start()
         return result
 
+    def host_descriptors(self) -> int:
+        """How many descriptors this process has open on the device side, besides our own:
+        the ports the library holds open on it."""
+        count = 0
+        for name in os.listdir("/proc/self/fd"):
+            if int(name) == self._slave:
+                continue
+            try:
+                if os.readlink(f"/proc/self/fd/{name}") == self.path:
+                    count += 1
+            except OSError:
+                pass  # closed while listing
+        return count
+
     def hang_up(self) -> None:
         """The device goes away: the host's reads and writes fail from now on."""
         if self.master >= 0:
