@@ -64,9 +64,13 @@ std::int32_t ReceiveOne(Handle& handle) {
 
 void RegisterHandle(py::module_& m) {
     py::class_<Handle, TrampolineHandle>(m, "Handle")
-        .def(py::init([](SerialStream& stream) { return std::make_unique<Handle>(&stream); },
-                      [](SerialStream& stream) {
-                          return std::make_unique<TrampolineHandle>(&stream);
+        // Self<SerialStream>: a stream object whose constructor never ran raises RuntimeError
+        // here instead of giving the handle a null stream.
+        .def(py::init([](Self<SerialStream> stream) {
+                          return std::make_unique<Handle>(&stream.get());
+                      },
+                      [](Self<SerialStream> stream) {
+                          return std::make_unique<TrampolineHandle>(&stream.get());
                       }),
              py::keep_alive<1, 2>())
         .def("SendDeviceWakeup",

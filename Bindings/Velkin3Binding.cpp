@@ -79,7 +79,11 @@ auto ReceivePairMethod(const char* name, const char* deprecation) {
 
 void RegisterVelkin3(py::module_& m) {
     py::class_<Velkin3>(m, "Velkin3")
-        .def(py::init([](SerialStream& stream) { return std::make_unique<Velkin3>(&stream); }),
+        // Self<SerialStream>: a stream object whose constructor never ran raises RuntimeError
+        // here instead of giving the arm a null stream.
+        .def(py::init([](Self<SerialStream> stream) {
+                 return std::make_unique<Velkin3>(&stream.get());
+             }),
              py::keep_alive<1, 2>())
         .def("device_wakeup",
              [](Self<Velkin3> self) {
