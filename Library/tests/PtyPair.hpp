@@ -100,6 +100,8 @@ public:
 
     // Bytes the device sent that the host has not read yet.
     int PendingInput() const {
+        pollfd pfd{slave_, POLLIN, 0};
+        ::poll(&pfd, 1, 0);  // lets the line discipline take in what the device just sent
         int n = -1;
         return ::ioctl(slave_, FIONREAD, &n) == 0 ? n : -1;
     }
