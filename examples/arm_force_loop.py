@@ -1,0 +1,81 @@
+#!/usr/bin/env python3
+"""Arm force loop: a spring and a damper that hold the end effector at a point.
+
+    python examples/arm_force_loop.py PORT [--seconds 2] [--stiffness 40] [--damping 2]
+
+Wakes the arm on PORT, prints its identity, then runs ``end_effector_force`` exchanges as
+fast as the arm answers; each force is computed from the state that the previous exchange
+returned. The hold point is the position of the first reply, moved by ``--offset`` along x,
+so the arm is pulled there and held. Units are the arm's own.
+
+Exit status 1 when the arm does not answer the wake-up or stops answering.
+"""
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+
+import TamroHardwareAPI as api
+
+
+def spring_force(
+    position: list[float], velocity: list[float], target: list[float], stiffness: float, damping: float
+) -> list[float]:
+    return [stiffness * (t - p) - damping * v for p, v, t in zip(position, velocity, target)]
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
+    parser.add_argument("port", help="serial port of the arm, for example /dev/ttyACM0")
+    parser.add_argument("--seconds", type=float, default=2.0, help="length of the loop")
+    parser.add_argument("--stiffness", type=float, default=40.0)
+    parser.add_argument("--damping", type=float, default=2.0)
+    parser.add_argument("--offset", type=float, default=0.01, help="hold point, along x from the start")
+    args = parser.parse_args(argv)
+
+    stream = api.SerialStream(args.port)
+    arm = api.Velkin3(stream)
+
+    # A failed wake-up raises nothing: it returns zeros (and a zero uuid).
+    info = arm.device_wakeup_dict()
+    if info["device_model_number"] == 0:
+        print(f"{args.port}: no arm answered the wake-up", file=sys.stderr)
+        return 1
+    print(
+        f"arm {info['device_id']} on {args.port}: model {info['device_model_number']}, "
+        f"hardware {info['hardware_version']}, firmware {info['firmware_version']}, "
+        f"uuid {info['device_id_ext']}"
+    )
+
+    position, velocity = arm.end_effector_force([0.0, 0.0, 0.0])
+    target = [position[0] + args.offset, position[1], position[2]]
+    exchanges, zero_replies, worst = 1, 0, 0.0
+    started = time.perf_counter()
+    deadline = started + args.seconds
+    while time.perf_counter() < deadline:
+        force = spring_force(position, velocity, target, args.stiffness, args.damping)
+        before = time.perf_counter()
+        position, velocity = arm.end_effector_force(force)
+        worst = max(worst, time.perf_counter() - before)
+        exchanges += 1
+        # All six values zero is the only sign of a failed exchange. After a time-out the
+        # stream stays failed and every later exchange returns zeros at once.
+        if any(position) or any(velocity):
+            zero_replies = 0
+            continue
+        zero_replies += 1
+        if zero_replies == 3:
+            print(f"{args.port}: the arm stopped answering (three all-zero replies)", file=sys.stderr)
+            return 1
+    elapsed = time.perf_counter() - started
+
+    error = [t - p for t, p in zip(target, position)]
+    print(f"{exchanges} exchanges in {elapsed:.2f} s: {exchanges / elapsed:.0f} per second, slowest {worst * 1e3:.2f} ms")
+    print("final position " + " ".join(f"{v:+.4f}" for v in position))
+    print("distance to the hold point " + " ".join(f"{v:+.4f}" for v in error))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
