@@ -12,3 +12,13 @@ def fake_device():
         yield device
     finally:
         device.close()
+
+
+@pytest.fixture
+def simulator():
+    """A running tamro-simulator with one arm and one handle: ``simulator.arms[0]``,
+    ``simulator.handles[0]`` (see tests/simulator.py)."""
+    from simulator import Simulator
+
+    with Simulator() as running:
+        yield running
