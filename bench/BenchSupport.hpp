@@ -2,7 +2,7 @@
 // statistics, and a small JSON writer (bench/run.py reads one JSON object per program).
 #pragma once
 
-#include "BenchPeer.hpp"
+#include "BenchRunners.hpp"
 
 #include <sys/resource.h>
 
@@ -17,12 +17,6 @@
 #include <vector>
 
 namespace TamroBench {
-
-using Clock = std::chrono::steady_clock;
-
-inline double Microseconds(Clock::duration d) {
-    return std::chrono::duration<double, std::micro>(d).count();
-}
 
 // A peer serving its own pty from a thread of this process; stopped and joined on
 // destruction.

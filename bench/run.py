@@ -1,0 +1,441 @@
+#!/usr/bin/env python3
+"""Every benchmark of the project, in one table (``make bench``).
+
+Rows: the raw C loop of one arm exchange, the same exchange through the library from C++,
+through the module from Python and through a pure-Python pyserial driver; status messages per
+second received into a Python override and into a plain C++ Handle subclass; the CPU time of
+a one-second wait on a silent port; two arms driven from two Python threads at once.
+
+The exchange rows meet one peer, a bench-peer process answering at once on a pseudo-terminal,
+and take turns in blocks of 100 exchanges, the native ones through ctypes from the small
+library built beside the programs; so a change in the machine's load (it is shared) falls on
+every row alike, and the ratios to the raw loop hold even when the absolute times move. The
+receive rows do the same in blocks of messages. The C++ programs come from build/native/bench
+unless --build-dir or TAMRO_BENCH_DIR names another directory; the module is whichever
+``import TamroHardwareAPI`` finds.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(HERE))
+
+import TamroHardwareAPI as tamro  # noqa: E402
+from pyserial_arm import PySerialArm  # noqa: E402
+
+LIBRARY_TARGET = 1.15
+MODULE_TARGET = 1.3
+SILENT_CPU_TARGET_MS = 5.0
+USER_DATA = 3
+
+
+def parse_args() -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument(
+        "--build-dir",
+        type=Path,
+        default=Path(os.environ.get("TAMRO_BENCH_DIR", ROOT / "build" / "native" / "bench")),
+        help="directory holding bench-peer, bench-exchange, ... (default build/native/bench)",
+    )
+    parser.add_argument("--quick", action="store_true", help="a short run, to check it works")
+    parser.add_argument("--json", type=Path, help="also write every figure to this file")
+    return parser.parse_args()
+
+
+class Failure(Exception):
+    pass
+
+
+class Programs:
+    def __init__(self, directory: Path) -> None:
+        self.directory = directory
+        for name in ("bench-peer", "bench-exchange", "bench-silent-wait", "bench-handle-receive",
+                     "libtamro_bench_native.so"):
+            if not (directory / name).is_file():
+                raise Failure(
+                    f"{directory / name} not found: build with -DTAMRO_BUILD_BENCH=ON "
+                    "(make build) or name the directory with --build-dir"
+                )
+
+        self.native = ctypes.CDLL(str(directory / "libtamro_bench_native.so"))
+        n = self.native
+        n.tamro_bench_arm_open.restype = ctypes.c_void_p
+        n.tamro_bench_arm_open.argtypes = [ctypes.c_char_p, ctypes.c_int]
+        n.tamro_bench_arm_run.restype = ctypes.c_long
+        n.tamro_bench_arm_run.argtypes = [ctypes.c_void_p, ctypes.c_long, ctypes.c_double,
+                                          ctypes.POINTER(ctypes.c_double)]
+        n.tamro_bench_arm_close.argtypes = [ctypes.c_void_p]
+        n.tamro_bench_status_open.restype = ctypes.c_void_p
+        n.tamro_bench_status_open.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int]
+        n.tamro_bench_status_run.restype = ctypes.c_double
+        n.tamro_bench_status_run.argtypes = [ctypes.c_void_p, ctypes.c_long,
+                                             ctypes.POINTER(ctypes.c_long)]
+        n.tamro_bench_status_close.argtypes = [ctypes.c_void_p]
+
+    def path(self, name: str) -> str:
+        return str(self.directory / name)
+
+    def run(self, name: str, *args: object) -> dict:
+        """Runs one C++ benchmark; its JSON object."""
+        done = subprocess.run(
+            [self.path(name), *map(str, args)], capture_output=True, text=True, timeout=120
+        )
+        lines = done.stdout.strip().splitlines()
+        if not lines:
+            raise Failure(f"{name} printed nothing (exit {done.returncode}): {done.stderr.strip()}")
+        result = json.loads(lines[-1])
+        if done.returncode != 0 or result.get("failures", 0):
+            raise Failure(f"{name} {' '.join(map(str, args))}: {result.get('failures')} failures, "
+                          f"exit {done.returncode} {done.stderr.strip()}")
+        return result
+
+
+class Peer:
+    """A bench-peer process serving one pseudo-terminal until its standard input closes."""
+
+    def __init__(self, programs: Programs, mode: str, user_data: int = USER_DATA) -> None:
+        self.process = subprocess.Popen(
+            [programs.path("bench-peer"), mode, str(user_data)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+        )
+        self.path = self.process.stdout.readline().strip()
+        if not self.path.startswith("/dev/"):
+            self.process.kill()
+            raise Failure(f"bench-peer {mode} gave no pty path")
+
+    def __enter__(self) -> "Peer":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.process.stdin.close()
+        self.process.stdout.read()
+        self.process.wait(timeout=10)
+
+
+def summary(samples: list[float]) -> dict:
+    ordered = sorted(samples)
+    n = len(ordered)
+    return {
+        "count": n,
+        "mean_us": statistics.fmean(ordered),
+        "p50_us": ordered[n // 2],
+        "p99_us": ordered[min(n - 1, int(0.99 * n))],
+    }
+
+
+class ExchangeTimer:
+    """Times force exchanges one by one; the answer must echo the force (bench-peer's arm)."""
+
+    def __init__(self, exchange) -> None:
+        self.exchange = exchange
+        self.samples: list[float] = []
+        self.failures = 0
+
+    def run(self, count: int, first: float, keep: bool = True) -> None:
+        exchange = self.exchange
+        clock = time.perf_counter_ns
+        samples = [0.0] * count
+        failures = 0
+        for i in range(count):
+            force = [first + i, 0.5, -2.0]
+            start = clock()
+            position, velocity = exchange(force)
+            samples[i] = (clock() - start) / 1000.0
+            if position[0] != force[0] or velocity[2] != 2.0:
+                failures += 1
+        self.failures += failures
+        if keep:
+            self.samples.extend(samples)
+
+
+class NativeArm:
+    """The raw loop (library False) or Velkin3 from C++, run through the native library."""
+
+    def __init__(self, programs: Programs, path: str, library: bool) -> None:
+        self.native = programs.native
+        self.handle = self.native.tamro_bench_arm_open(path.encode(), int(library))
+        if not self.handle:
+            raise Failure(f"cannot open {path}")
+        self.samples: list[float] = []
+        self.failures = 0
+
+    def run(self, count: int, first: float, keep: bool = True) -> None:
+        times = (ctypes.c_double * count)()
+        self.failures += self.native.tamro_bench_arm_run(self.handle, count, first, times)
+        if keep:
+            self.samples.extend(times)
+
+    def close(self) -> None:
+        self.native.tamro_bench_arm_close(self.handle)
+
+
+def exchanges(programs: Programs, count: int, block: int) -> dict:
+    """Raw C loop, library from C++, module from Python and pyserial, taking turns."""
+    with Peer(programs, "arm") as peer:
+        stream = tamro.SerialStream(peer.path)
+        arm = tamro.Velkin3(stream)
+        pyserial = PySerialArm(peer.path)
+        runners = {
+            "raw": NativeArm(programs, peer.path, library=False),
+            "library": NativeArm(programs, peer.path, library=True),
+            "module": ExchangeTimer(arm.end_effector_force),
+            "pyserial": ExchangeTimer(pyserial.end_effector_force),
+        }
+        names = list(runners)
+        first = 1.0
+        for runner in runners.values():
+            runner.run(300, first, keep=False)
+            first += 300
+        block_ratios: dict[str, list[float]] = {name: [] for name in names[1:]}
+        for b in range(0, count, block):
+            n = min(block, count - b)
+            turn = b // block
+            for name in names[turn % 4:] + names[:turn % 4]:
+                runners[name].run(n, first)
+                first += n
+            raw_mean = statistics.fmean(runners["raw"].samples[-n:])
+            for name in block_ratios:
+                block_ratios[name].append(statistics.fmean(runners[name].samples[-n:]) / raw_mean)
+        failures = {name: r.failures for name, r in runners.items() if r.failures}
+        runners["raw"].close()
+        runners["library"].close()
+        pyserial.close()
+        rows = {name: summary(r.samples) for name, r in runners.items()}
+        del runners, arm, stream
+    if failures:
+        raise Failure(f"wrong answers: {failures}")
+    for name in block_ratios:
+        rows[name]["ratio_mean"] = rows[name]["mean_us"] / rows["raw"]["mean_us"]
+        rows[name]["ratio_p50"] = rows[name]["p50_us"] / rows["raw"]["p50_us"]
+        rows[name]["ratio_block_median"] = statistics.median(block_ratios[name])
+    return rows
+
+
+class CountingHandle(tamro.Handle):
+    """Counts status messages and checks they come whole and in the peer's order."""
+
+    def __init__(self, stream) -> None:
+        super().__init__(stream)
+        self.messages = 0
+        self.broken = 0
+        self.expected = -1
+
+    def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag,
+                                     hall_effect_sensor_level, user_data_length, user_data):
+        self.messages += 1
+        if self.expected >= 0 and device_id != self.expected:
+            self.broken += 1
+        if hall_effect_sensor_level != 77 or user_data_length != USER_DATA:
+            self.broken += 1
+        self.expected = (device_id + 1) % 256
+
+
+def receive_rates(programs: Programs, count: int, block: int) -> dict:
+    """Status messages per second into a Python override, a C++ subclass and a raw reader."""
+    native = programs.native
+    expected = 21 + USER_DATA
+    times = {"python": 0.0, "library": 0.0, "raw": 0.0}
+    native_failures = ctypes.c_long(0)
+    python_failures = 0
+    with Peer(programs, "status", USER_DATA) as peer:
+        stream = tamro.SerialStream(peer.path)
+        handle = CountingHandle(stream)
+        readers = {
+            "raw": native.tamro_bench_status_open(peer.path.encode(), 0, USER_DATA),
+            "library": native.tamro_bench_status_open(peer.path.encode(), 1, USER_DATA),
+        }
+        if not all(readers.values()):
+            raise Failure(f"cannot open {peer.path}")
+
+        def python(n: int) -> float:
+            nonlocal python_failures
+            receive = handle.Receive
+            handle.expected = -1  # the others read the line in between
+            broken = handle.broken
+            bad = 0
+            start = time.perf_counter()
+            for _ in range(n):
+                if receive() != expected:
+                    bad += 1
+            elapsed = time.perf_counter() - start
+            python_failures += bad + handle.broken - broken
+            return elapsed
+
+        def reader(name: str):
+            return lambda n: native.tamro_bench_status_run(readers[name], n, native_failures)
+
+        steps = {"python": python, "library": reader("library"), "raw": reader("raw")}
+        for step in steps.values():
+            step(block)
+        names = list(steps)
+        for b in range(0, count, block):
+            n = min(block, count - b)
+            turn = b // block
+            for name in names[turn % 3:] + names[:turn % 3]:
+                times[name] += steps[name](n)
+        for r in readers.values():
+            native.tamro_bench_status_close(r)
+        del handle, stream
+    if python_failures or native_failures.value:
+        raise Failure(f"short or out-of-order status messages: Python {python_failures}, "
+                      f"native {native_failures.value}")
+    rates = {name: count / t for name, t in times.items()}
+    return {
+        "python_messages_per_s": rates["python"],
+        "library_messages_per_s": rates["library"],
+        "raw_messages_per_s": rates["raw"],
+        "python_vs_library": rates["python"] / rates["library"],
+        "library_vs_raw": rates["library"] / rates["raw"],
+    }
+
+
+def two_arms(programs: Programs, rounds: int, count: int) -> dict:
+    """Aggregate exchanges per second of two arms on two Python threads, against one alone."""
+    with Peer(programs, "arm") as first, Peer(programs, "arm") as second:
+        streams = [tamro.SerialStream(first.path), tamro.SerialStream(second.path)]
+        arms = [tamro.Velkin3(s) for s in streams]
+        timers = [ExchangeTimer(a.end_effector_force) for a in arms]
+        for t in timers:
+            t.run(300, 1.0, keep=False)
+        one_time = two_time = 0.0
+
+        def drive(timer: ExchangeTimer, barrier: threading.Barrier) -> None:
+            barrier.wait()
+            timer.run(count, 1.0, keep=False)
+
+        def one() -> float:
+            start = time.perf_counter()
+            timers[0].run(count, 1.0, keep=False)
+            return time.perf_counter() - start
+
+        def two() -> float:
+            barrier = threading.Barrier(3)
+            threads = [threading.Thread(target=drive, args=(t, barrier)) for t in timers]
+            for t in threads:
+                t.start()
+            barrier.wait()
+            start = time.perf_counter()
+            for t in threads:
+                t.join()
+            return time.perf_counter() - start
+
+        for r in range(rounds):
+            if r % 2 == 0:
+                one_time += one()
+                two_time += two()
+            else:
+                two_time += two()
+                one_time += one()
+        failures = sum(t.failures for t in timers)
+        del timers, arms, streams
+    if failures:
+        raise Failure(f"two arms: {failures} wrong answers")
+    one_rate = rounds * count / one_time
+    two_rate = rounds * 2 * count / two_time
+    return {"one_arm_per_s": one_rate, "two_arms_per_s": two_rate, "ratio": two_rate / one_rate}
+
+
+def fmt(value: float, digits: int = 1) -> str:
+    return f"{value:,.{digits}f}"
+
+
+def table(results: dict) -> str:
+    ex = results["exchange"]
+    rx = results["receive"]
+    sw = results["silent_wait"]
+    ta = results["two_arms"]
+    header = f"{'benchmark':<40} {'mean µs':>8} {'p50 µs':>8} {'p99 µs':>8} {'per second':>12}  {'vs raw loop (mean / p50)':<26} target"
+    lines = [header, "-" * len(header)]
+
+    def exchange_row(label: str, key: str, target: float | None) -> None:
+        row = ex[key]
+        ratio = ""
+        verdict = ""
+        if key != "raw":
+            ratio = f"{row['ratio_mean']:.2f}x / {row['ratio_p50']:.2f}x"
+            if target is not None:
+                worst = max(row["ratio_mean"], row["ratio_p50"])
+                verdict = f"<= {target}x " + ("met" if worst <= target else "MISSED")
+        rate = 1e6 / row["mean_us"]
+        lines.append(f"{label:<40} {fmt(row['mean_us']):>8} {fmt(row['p50_us']):>8} "
+                     f"{fmt(row['p99_us']):>8} {fmt(rate, 0):>12}  {ratio:<26} {verdict}")
+
+    exchange_row("raw C loop (write/read/poll)", "raw", None)
+    exchange_row("library from C++ (end_effector_force)", "library", LIBRARY_TARGET)
+    exchange_row("module from Python (end_effector_force)", "module", MODULE_TARGET)
+    exchange_row("pure Python (pyserial)", "pyserial", None)
+    blank = f"{'':>8} {'':>8} {'':>8}"
+    lines.append(f"{'Receive into a Python override, msg/s':<40} {blank} "
+                 f"{fmt(rx['python_messages_per_s'], 0):>12}  "
+                 f"{rx['python_vs_library']:.2f}x of plain C++ Receive")
+    lines.append(f"{'plain C++ Handle subclass Receive, msg/s':<40} {blank} "
+                 f"{fmt(rx['library_messages_per_s'], 0):>12}  "
+                 f"{rx['library_vs_raw']:.2f}x of a raw C reader ({fmt(rx['raw_messages_per_s'], 0)}/s)")
+    cpu_verdict = "met" if sw["cpu_ms_max"] < SILENT_CPU_TARGET_MS else "MISSED"
+    lines.append(f"{'CPU of a silent 1-s wait':<40} {'':>8} {'':>8} {'':>8} {'':>12}  "
+                 f"{sw['cpu_ms_mean']:.2f} ms CPU (max {sw['cpu_ms_max']:.2f}) in "
+                 f"{sw['wall_ms_mean']:.0f} ms   < {SILENT_CPU_TARGET_MS:.0f} ms {cpu_verdict}")
+    lines.append(f"{'two arms, two Python threads, exch/s':<40} {blank} "
+                 f"{fmt(ta['two_arms_per_s'], 0):>12}  "
+                 f"{ta['ratio']:.2f}x of one arm alone ({fmt(ta['one_arm_per_s'], 0)}/s)")
+    return "\n".join(lines)
+
+
+def main() -> int:
+    args = parse_args()
+    try:
+        programs = Programs(args.build_dir.resolve())
+    except Failure as error:
+        print(f"bench: {error}", file=sys.stderr)
+        return 2
+    quick = args.quick
+    count = 4000 if quick else 30000
+    print(f"machine: {platform.node()}, {os.cpu_count()} cores, load average "
+          f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}, Linux {platform.release()}, "
+          f"Python {platform.python_version()}")
+    print(f"module: {tamro.__file__}")
+    print(f"programs: {programs.directory}", flush=True)
+    started = time.perf_counter()
+    try:
+        results = {
+            "exchange": exchanges(programs, count, 100),
+            "receive": receive_rates(programs, 40000 if quick else 300000, 2000),
+            "two_arms": two_arms(programs, 4 if quick else 10, 500 if quick else 2000),
+            "silent_wait": programs.run("bench-silent-wait", "--waits", 1 if quick else 2),
+            "peer_thread": programs.run("bench-exchange", "--exchanges", 2000 if quick else 10000),
+        }
+    except Failure as error:
+        print(f"bench: {error}", file=sys.stderr)
+        return 1
+    results["seconds"] = time.perf_counter() - started
+    print()
+    print(table(results))
+    ex = results["exchange"]
+    pt = results["peer_thread"]
+    print(f"\nExchange rows: {count:,} exchanges each, in turns of 100 against one bench-peer "
+          "process; median of the per-turn ratios to the raw loop: "
+          + ", ".join(f"{k} {ex[k]['ratio_block_median']:.2f}x" for k in ("library", "module", "pyserial")))
+    print(f"bench-exchange against a peer thread in its own process: raw p50 {pt['raw_p50_us']:.1f} µs, "
+          f"library p50 {pt['library_p50_us']:.1f} µs, library/raw {pt['ratio_mean']:.2f}x mean, "
+          f"{pt['ratio_p50']:.2f}x p50")
+    print(f"{results['seconds']:.0f} s in all")
+    if args.json:
+        args.json.write_text(json.dumps(results, indent=2) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
