@@ -80,11 +80,12 @@ class Simulator:
         while b"ready\n" not in text:
             left = deadline - time.monotonic()
             ready, _, _ = select.select([out], [], [], max(left, 0.0))
-            chunk = os.read(out, 4096) if ready else b""
+            if not ready:
+                raise RuntimeError(f"{PROGRAM} not ready after {timeout} s; printed {text!r}")
+            chunk = os.read(out, 4096)
             if not chunk:
-                status = self.process.poll()
-                why = f"exited with status {status}" if status is not None else f"not ready after {timeout} s"
-                raise RuntimeError(f"{PROGRAM} {why}; printed {text!r}")
+                status = self.process.wait(timeout)
+                raise RuntimeError(f"{PROGRAM} exited with status {status}; printed {text!r}")
             text += chunk
         for line in text.decode().splitlines():
             kind, _, path = line.partition(" ")
