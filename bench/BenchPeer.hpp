@@ -1,5 +1,6 @@
 // The far end of every benchmark: a pseudo-terminal whose master side plays an arm that
-// answers at once, an arm that never answers, or a handle that streams status messages.
+// answers at once, an arm that never answers, an arm whose replies are always already
+// waiting (it keeps the line full of them), or a handle that streams status messages.
 // The same serving loop runs as a thread inside a C++ benchmark or as the bench-peer
 // process that the Python benchmarks start, so every figure meets the same device.
 #pragma once
@@ -27,12 +28,13 @@ inline constexpr std::size_t ReplyLength = 25;
 inline constexpr std::uint8_t HandleStatus = 218;
 inline constexpr std::size_t StatusFixedLength = 21;
 
-enum class Mode { Arm, Silent, Status };
+enum class Mode { Arm, Silent, Flood, Status };
 
 inline bool ParseMode(const char* text, Mode& mode) {
     const std::string s = text;
     if (s == "arm") mode = Mode::Arm;
     else if (s == "silent") mode = Mode::Silent;
+    else if (s == "flood") mode = Mode::Flood;
     else if (s == "status") mode = Mode::Status;
     else return false;
     return true;
@@ -47,6 +49,15 @@ inline void ArmReply(const std::uint8_t* request, std::uint8_t* reply) {
     reply[0] = EndEffectorState;
     std::memcpy(reply + 1, force, sizeof force);
     std::memcpy(reply + 13, velocity, sizeof velocity);
+}
+
+// The flooding arm's reply cannot echo a request it has not seen: position (0, 0.5, -2)
+// and velocity (0, -0.5, 2), which the forces of the benchmarks match but for x.
+inline void FloodReply(std::uint8_t* reply) {
+    const float request[3] = {0.0f, 0.5f, -2.0f};
+    std::uint8_t asRequest[RequestLength] = {ForceRequest};
+    std::memcpy(asRequest + 1, request, sizeof request);
+    ArmReply(asRequest, reply);
 }
 
 // One handle status message with userDataLength bytes of user data.
@@ -125,36 +136,48 @@ inline bool WriteAll(int master, int stopFd, const std::uint8_t* data, std::size
 
 }  // namespace Detail
 
+// Writes a block of messages round and round while there is room, swallowing whatever the
+// host sends; a partial write goes on where it stopped, so the byte stream stays a clean
+// sequence of messages. Returns the bytes written.
+inline std::uint64_t Stream(int master, int stopFd, const std::vector<std::uint8_t>& block) {
+    std::size_t offset = 0;
+    std::uint64_t bytes = 0;
+    std::uint8_t sink[4096];
+    for (;;) {
+        while (::read(master, sink, sizeof sink) > 0) {
+        }
+        const ssize_t n = ::write(master, block.data() + offset, block.size() - offset);
+        if (n > 0) {
+            offset = (offset + static_cast<std::size_t>(n)) % block.size();
+            bytes += static_cast<std::uint64_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+        pollfd fds[2] = {{master, POLLIN | POLLOUT, 0}, {stopFd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        if (fds[1].revents != 0) break;
+    }
+    return bytes;
+}
+
 // Serves the master side until stopFd becomes readable (a byte, or end of file). Returns the
-// number of arm requests answered, requests swallowed, or status messages written.
+// number of arm requests answered, requests swallowed, or replies or status messages written.
 inline std::uint64_t Serve(int master, int stopFd, Mode mode, std::uint8_t userDataLength = 0) {
-    std::uint64_t served = 0;
     if (mode == Mode::Status) {
-        // A block of messages written round and round; a partial write goes on where it
-        // stopped, so the byte stream stays a clean sequence of messages.
         std::vector<std::uint8_t> block;
         for (std::uint16_t i = 0; i < 256; ++i) {
             const auto m = StatusMessage(i, userDataLength);
             block.insert(block.end(), m.begin(), m.end());
         }
-        const std::size_t messageSize = 1 + StatusFixedLength + userDataLength;
-        std::size_t offset = 0;
-        std::uint64_t bytes = 0;
-        for (;;) {
-            const ssize_t n = ::write(master, block.data() + offset, block.size() - offset);
-            if (n > 0) {
-                offset = (offset + static_cast<std::size_t>(n)) % block.size();
-                bytes += static_cast<std::uint64_t>(n);
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-            pollfd fds[2] = {{master, POLLOUT, 0}, {stopFd, POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-            if (fds[1].revents != 0) break;
-        }
-        return bytes / messageSize;
+        return Stream(master, stopFd, block) / (1 + StatusFixedLength + userDataLength);
+    }
+    if (mode == Mode::Flood) {
+        std::vector<std::uint8_t> block(256 * ReplyLength);
+        for (std::size_t i = 0; i < 256; ++i) FloodReply(block.data() + i * ReplyLength);
+        return Stream(master, stopFd, block) / ReplyLength;
     }
 
+    std::uint64_t served = 0;
     std::uint8_t in[4096];
     std::size_t pending = 0;  // bytes of an incomplete request carried to the next read
     std::uint8_t out[(sizeof in / RequestLength + 1) * ReplyLength];

@@ -3,10 +3,11 @@
 // hand, and Velkin3::end_effector_force on a SerialStream. The two alternate in small
 // blocks, so a change in the machine's load falls on both alike. Prints one JSON object.
 //
-//   bench-exchange [--exchanges N] [--block B] [--warmup W] [--path PTY]
+//   bench-exchange [--exchanges N] [--block B] [--warmup W] [--peer arm|flood] [--path PTY]
 //
 // --exchanges: per way (default 20000); --block: exchanges per block (default 100);
-// --path: a running bench-peer's pty instead of a peer thread.
+// --peer flood: the replies are already waiting, so the figures are the cost of the calls
+// alone, without the wake-ups; --path: a running bench-peer's pty instead of a peer thread.
 #include "BenchSupport.hpp"
 
 #include <optional>
@@ -15,21 +16,29 @@ using namespace TamroBench;
 
 int main(int argc, char** argv) {
     const Args args(argc, argv);
-    if (!args.Check({"--exchanges", "--block", "--warmup", "--path"})) return 2;
+    if (!args.Check({"--exchanges", "--block", "--warmup", "--peer", "--path"})) return 2;
     const long exchanges = args.Integer("--exchanges", 20000);
     const long block = std::max(1L, args.Integer("--block", 100));
     const long warmup = args.Integer("--warmup", 500);
     std::string path = args.String("--path", "");
+    Mode mode;
+    if (!ParseMode(args.String("--peer", "arm").c_str(), mode) ||
+        (mode != Mode::Arm && mode != Mode::Flood)) {
+        std::fprintf(stderr, "--peer is arm or flood\n");
+        return 2;
+    }
 
     std::optional<PeerThread> peer;
     if (path.empty()) {
-        peer.emplace(Mode::Arm);
+        peer.emplace(mode);
         path = peer->Path();
     }
 
     RawArm raw(path);
     LibraryArm library(path);
     if (!raw.Ok() || !library.Ok()) return 2;
+    raw.ExpectEcho(mode == Mode::Arm);
+    library.ExpectEcho(mode == Mode::Arm);
 
     double sequence = 1;
     long failures = raw.Run(warmup, sequence, nullptr);

@@ -18,10 +18,14 @@ T* Opened(T* runner) {
 
 extern "C" {
 
-// An arm port: raw (library 0) or through Velkin3 (library 1). Null when it cannot be opened.
-__attribute__((visibility("default"))) void* tamro_bench_arm_open(const char* path, int library) {
-    if (library) return Opened<ArmRunner>(new LibraryArm(path));
-    return Opened<ArmRunner>(new RawArm(path));
+// An arm port: raw (library 0) or through Velkin3 (library 1); echo 0 for a flooding peer.
+// Null when it cannot be opened.
+__attribute__((visibility("default"))) void* tamro_bench_arm_open(const char* path, int library,
+                                                                  int echo) {
+    ArmRunner* arm = library ? Opened<ArmRunner>(new LibraryArm(path))
+                             : Opened<ArmRunner>(new RawArm(path));
+    if (arm) arm->ExpectEcho(echo != 0);
+    return arm;
 }
 
 // count exchanges, forces starting at first; times in microseconds into samples. Returns the

@@ -2,7 +2,7 @@
 // interpreter lock) with it: creates a pseudo-terminal, prints its path on one line, serves
 // it until its standard input closes, then prints how many requests or messages it served.
 //
-//   bench-peer arm|silent|status [USER_DATA_LENGTH]
+//   bench-peer arm|silent|flood|status [USER_DATA_LENGTH]
 #include "BenchPeer.hpp"
 
 #include <csignal>
@@ -14,7 +14,7 @@ using namespace TamroBench;
 int main(int argc, char** argv) {
     Mode mode;
     if (argc < 2 || argc > 3 || !ParseMode(argv[1], mode)) {
-        std::fprintf(stderr, "usage: bench-peer arm|silent|status [USER_DATA_LENGTH]\n");
+        std::fprintf(stderr, "usage: bench-peer arm|silent|flood|status [USER_DATA_LENGTH]\n");
         return 2;
     }
     const long userData = argc == 3 ? std::strtol(argv[2], nullptr, 10) : 3;
