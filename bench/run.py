@@ -310,12 +310,19 @@ def receive_rates(programs: Programs, count: int, block: int) -> dict:
     }
 
 
-def two_arms(programs: Programs, rounds: int, count: int) -> dict:
-    """Aggregate exchanges per second of two arms on two Python threads, against one alone."""
+def two_arms(programs: Programs, rounds: int, count: int, native: bool = False) -> dict:
+    """Aggregate exchanges per second of two arms on two Python threads, against one alone.
+
+    native: the threads run the C++ library loop through ctypes instead, which holds no
+    interpreter lock, so the row shows what the machine itself allows two arms.
+    """
     with Peer(programs, "arm") as first, Peer(programs, "arm") as second:
         streams = [tamro.SerialStream(first.path), tamro.SerialStream(second.path)]
         arms = [tamro.Velkin3(s) for s in streams]
-        timers = [ExchangeTimer(a.end_effector_force) for a in arms]
+        if native:
+            timers = [NativeArm(programs, p.path, library=True, echo=True) for p in (first, second)]
+        else:
+            timers = [ExchangeTimer(a.end_effector_force) for a in arms]
         for t in timers:
             t.run(300, 1.0, keep=False)
         one_time = two_time = 0.0
@@ -348,6 +355,9 @@ def two_arms(programs: Programs, rounds: int, count: int) -> dict:
                 two_time += two()
                 one_time += one()
         failures = sum(t.failures for t in timers)
+        if native:
+            for t in timers:
+                t.close()
         del timers, arms, streams
     if failures:
         raise Failure(f"two arms: {failures} wrong answers")
@@ -411,6 +421,10 @@ def table(results: dict) -> str:
     lines.append(f"  {'two arms from two Python threads':<{width - 2}} {blank} "
                  f"{fmt(ta['two_arms_per_s'], 0):>11}  "
                  f"{ta['ratio']:.2f}x of one arm alone ({fmt(ta['one_arm_per_s'], 0)}/s)")
+    tn = results["two_arms_native"]
+    lines.append(f"  {'the same in C++ threads (no interpreter)':<{width - 2}} {blank} "
+                 f"{fmt(tn['two_arms_per_s'], 0):>11}  "
+                 f"{tn['ratio']:.2f}x of one arm alone ({fmt(tn['one_arm_per_s'], 0)}/s)")
     return "\n".join(lines)
 
 
@@ -422,7 +436,7 @@ def main() -> int:
         print(f"bench: {error}", file=sys.stderr)
         return 2
     quick = args.quick
-    count = 4000 if quick else 30000
+    count = 4000 if quick else 20000
     print(f"machine: {platform.node()}, {os.cpu_count()} cores, load average "
           f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}, Linux {platform.release()}, "
           f"Python {platform.python_version()}")
@@ -433,8 +447,10 @@ def main() -> int:
         results = {
             "exchange": exchanges(programs, count, 100),
             "waiting": exchanges(programs, count, 100, "flood"),
-            "receive": receive_rates(programs, 40000 if quick else 300000, 2000),
+            "receive": receive_rates(programs, 40000 if quick else 200000, 2000),
             "two_arms": two_arms(programs, 4 if quick else 10, 500 if quick else 2000),
+            "two_arms_native": two_arms(programs, 4 if quick else 10, 500 if quick else 2000,
+                                        native=True),
             "silent_wait": programs.run("bench-silent-wait", "--waits", 1 if quick else 2),
             "peer_thread": programs.run("bench-exchange", "--exchanges", 2000 if quick else 10000),
         }
