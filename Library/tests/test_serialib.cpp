@@ -179,6 +179,15 @@ TEST_F(SerialibTest, PortIsRaw8N1At115200) {
     EXPECT_EQ(settings.c_cc[VTIME], 0);
 }
 
+TEST_F(SerialibTest, ShortWriteCountsAsNothing) {
+    // Nobody reads the device side, so the line takes only part of a large block.
+    const std::string block(1 << 20, 'w');
+    EXPECT_EQ(port.sputn(block.data(), static_cast<std::streamsize>(block.size())), 0);
+    const std::size_t arrived = pty.Take(block.size(), std::chrono::milliseconds(300)).size();
+    EXPECT_GT(arrived, 0u);  // some went out, and was not sent again
+    EXPECT_LT(arrived, block.size());
+}
+
 TEST_F(SerialibTest, HungUpPortFailsWritesWithTheirErrno) {
     pty.HangUp();
     errno = 0;

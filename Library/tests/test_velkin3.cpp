@@ -111,7 +111,11 @@ TEST(Velkin3, ExchangesSendTheRequestAndDecodeTheReply) {
         SCOPED_TRACE(c.name);
         Attached a;
         auto request = a.pty.AnswerAfter(13, Concat({c.replyCode}, StatePayload));
+        const auto start = std::chrono::steady_clock::now();
         const StateVectors state = ((*a.arm).*c.exchange)(OneTwoThree);
+        // The complete reply ends the reads, long before their time-out.
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                  0.5);
         EXPECT_EQ(request.get(), Concat({c.requestCode}, OneTwoThreeBytes));
         EXPECT_EQ(state.position, StatePosition);
         EXPECT_EQ(state.velocity, StateVelocity);
