@@ -285,3 +285,32 @@ TEST(Velkin3, IncompleteRepliesLeaveOutputsAsTheyWere) {
     for (auto& run : runs) run.get();
     EXPECT_EQ(GetCapturedStderr(), "");
 }
+
+// Which reads an exchange issues, without a port's time-out: a wrong code is followed by one
+// discard read, a short payload by none.
+TEST(Velkin3, OnlyAnUnexpectedCodeIsFollowedByADiscardRead) {
+    using Exchange = StateVectors (Velkin3::*)(const float*);
+    struct Case {
+        const char* name;
+        Exchange exchange;
+        Bytes script;
+        std::vector<std::streamsize> reads;
+    };
+    const Case cases[] = {
+        {"joint_torques, payload cut at 10 bytes", &Velkin3::joint_torques,
+         Concat({27}, Prefix(StatePayload, 10)), {1, 24}},
+        {"joint_angles answered by an end-effector state", &Velkin3::joint_angles,
+         Concat({43}, StatePayload), {1, 1024}},
+        {"end_effector_position answered completely", &Velkin3::end_effector_position,
+         Concat({43}, StatePayload), {1, 24}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TamroTest::ScriptedBuffer buffer(c.script);
+        std::iostream stream(&buffer);
+        Velkin3 arm(&stream);
+        ((arm).*c.exchange)(OneTwoThree);
+        EXPECT_EQ(buffer.reads, c.reads);
+        EXPECT_EQ(buffer.written.size(), 13u);
+    }
+}
