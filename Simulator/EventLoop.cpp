@@ -79,6 +79,7 @@ void EventLoop::Receive(Endpoint& e, Clock::time_point now) {
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
         // The pty itself failed: this device goes quiet, the others carry on.
+        if (n == 0) errno = EIO;
         std::perror("tamro-simulator: read");
         e.broken = true;
         return;
