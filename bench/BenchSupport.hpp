@@ -118,6 +118,17 @@ public:
         Number((prefix + "_max_us").c_str(), s.max);
         return *this;
     }
+    Json& List(const char* key, const std::vector<double>& values) {
+        Key(key);
+        out_ += '[';
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            char text[32];
+            std::snprintf(text, sizeof text, i ? ", %.4g" : "%.4g", values[i]);
+            out_ += text;
+        }
+        out_ += ']';
+        return *this;
+    }
     void Print() const { std::printf("{%s}\n", out_.c_str()); }
 
 private:

@@ -423,8 +423,8 @@ def table(results: dict) -> str:
     lines.append("waiting and threads")
     cpu_verdict = "met" if sw["cpu_ms_max"] < SILENT_CPU_TARGET_MS else "MISSED"
     lines.append(f"  {'CPU of a silent 1-s wait (C++)':<{width - 2}} {blank} {'':>11}  "
-                 f"{sw['cpu_ms_max']:.2f} ms CPU in {sw['wall_ms_mean']:.0f} ms    "
-                 f"< {SILENT_CPU_TARGET_MS:.0f} ms {cpu_verdict}")
+                 f"{sw['cpu_ms_warm_mean']:.2f} ms CPU in {sw['wall_ms_mean']:.0f} ms "
+                 f"(first: {sw['cpu_ms_first']:.2f})   < {SILENT_CPU_TARGET_MS:.0f} ms {cpu_verdict}")
     lines.append(f"  {'  (the same second with 100-µs blind sleeps)':<{width - 2}} {blank} {'':>11}  "
                  f"{sw['blind_sleep_cpu_ms']:.1f} ms CPU")
     lines.append(f"  {'two arms from two Python threads':<{width - 2}} {blank} "
@@ -460,7 +460,7 @@ def main() -> int:
             "two_arms": two_arms(programs, 4 if quick else 10, 500 if quick else 2000),
             "two_arms_native": two_arms(programs, 4 if quick else 10, 500 if quick else 2000,
                                         native=True),
-            "silent_wait": programs.run("bench-silent-wait", "--waits", 1 if quick else 2),
+            "silent_wait": programs.run("bench-silent-wait", "--waits", 2 if quick else 3),
             "peer_thread": programs.run("bench-exchange", "--exchanges", 2000 if quick else 10000),
         }
     except Failure as error:
