@@ -31,7 +31,8 @@ STRICT_EXAMPLES = ["arm_force_loop.py", "position_control.py", "handle_callbacks
 
 
 def run_mypy_tool(args: list[str], tmp_path: Path) -> subprocess.CompletedProcess[str]:
-    env = dict(os.environ, MYPYPATH=str(STUB.parent))
+    # The demo imports the simulator helper that lives with the tests.
+    env = dict(os.environ, MYPYPATH=os.pathsep.join([str(STUB.parent), str(ROOT / "tests")]))
     return subprocess.run(
         [sys.executable, *args], env=env, cwd=tmp_path, capture_output=True, text=True, timeout=600
     )
