@@ -31,6 +31,12 @@ timespec ToTimespec(std::chrono::steady_clock::duration d) {
 serialib::~serialib() { Close(); }
 
 std::int8_t serialib::Open(const char* path) {
+    if (path == nullptr) {
+        // open() is declared nonnull: passing null is undefined behaviour, not an error the
+        // kernel reports. Fail as the kernel does for a bad address.
+        errno = EFAULT;
+        return -2;
+    }
     fd_ = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd_ == -1) return -2;
 
