@@ -1,0 +1,129 @@
+"""The examples and the README's quick starts, run as a user runs them, against the simulator
+and against ports where nothing answers."""
+from __future__ import annotations
+
+import math
+import re
+import select
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from simulator import Simulator
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+
+
+def run(script: Path, *args: str, timeout: float = 60) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([sys.executable, str(script), *args], capture_output=True, text=True, timeout=timeout)
+
+
+def numbers(line: str) -> list[float]:
+    return [float(v) for v in re.findall(r"[-+]\d+\.\d+", line)]
+
+
+def test_arm_force_loop_holds_the_point(simulator: Simulator) -> None:
+    result = run(EXAMPLES / "arm_force_loop.py", simulator.arms[0], "--seconds", "1.5")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert f"arm 1 on {simulator.arms[0]}: model 4, hardware 1, firmware 3, uuid 54616d72-" in result.stdout
+    exchanges = int(re.search(r"(\d+) exchanges in", result.stdout)[1])  # type: ignore[index]
+    assert exchanges > 100
+    hold = numbers(re.search(r"hold point .*", result.stdout)[0])  # type: ignore[index]
+    final = numbers(re.search(r"final position .*", result.stdout)[0])  # type: ignore[index]
+    # The simulated arm starts at rest at the origin and is pulled 1 cm along x.
+    assert hold == pytest.approx([0.01, 0.0, 0.0], abs=1e-4)
+    assert math.dist(hold, final) < 0.002, result.stdout
+
+
+def test_position_control_follows_the_circle(simulator: Simulator) -> None:
+    result = run(EXAMPLES / "position_control.py", simulator.arms[0], "--points", "4", "--dwell", "0.3")
+    assert result.returncode == 0, result.stdout + result.stderr
+    rows = [numbers(line) for line in result.stdout.splitlines() if re.match(r"\s+\d+\s", line)]
+    assert len(rows) == 4
+    for row in rows:
+        commanded, reported = row[:3], row[3:]
+        assert math.dist(commanded, reported) < 0.003, result.stdout
+    assert re.search(r"^joints +\S+ \S+ \S+$", result.stdout, re.M)
+
+
+def test_handle_callbacks_print_messages(simulator: Simulator) -> None:
+    result = run(EXAMPLES / "handle_callbacks.py", simulator.handles[0], "--count", "5", "--user-byte", "171")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "info: handle 2, model 2, hardware 1, firmware 3" in result.stdout
+    statuses = re.findall(r"^status: handle 2, quaternion (.*), hall level \d+, error flag 0, user data (\w+)$",
+                          result.stdout, re.M)
+    assert len(statuses) == 5 and "5 status messages" in result.stdout
+    for quaternion, user_data in statuses:
+        assert math.hypot(*numbers(quaternion)) == pytest.approx(1.0, abs=0.01)
+        assert user_data == "ab"  # the simulator echoes the byte of the state message
+
+
+def test_detect_devices_judges_named_ports(simulator: Simulator, fake_device) -> None:
+    result = run(EXAMPLES / "detect_devices.py", simulator.arms[0], simulator.handles[0], fake_device.path)
+    lines = result.stdout.splitlines()
+    assert re.fullmatch(rf"{simulator.arms[0]}: arm 1, uuid 54616d72-6f53-696d-0000-000000000001 \(\S+ s\)", lines[0])
+    assert re.fullmatch(rf"{simulator.handles[0]}: handle \(\S+ s\)", lines[1])
+    assert re.fullmatch(rf"{fake_device.path}: nothing recognised \(\S+ s\)", lines[2])
+    assert result.returncode == 0
+
+
+@pytest.mark.parametrize(
+    "script, message",
+    [
+        ("arm_force_loop.py", "no arm answered the wake-up"),
+        ("position_control.py", "no arm answered the wake-up"),
+        ("handle_callbacks.py", "no handle answered the wake-up"),
+        ("detect_devices.py", "nothing recognised"),
+    ],
+)
+def test_examples_on_a_silent_port(fake_device, script: str, message: str) -> None:
+    result = run(EXAMPLES / script, fake_device.path)
+    assert result.returncode == 1
+    assert message in result.stdout + result.stderr
+
+
+def test_arm_force_loop_notices_a_lost_arm() -> None:
+    with Simulator(arms=1, handles=0) as sim:
+        loop = subprocess.Popen(
+            [sys.executable, "-u", str(EXAMPLES / "arm_force_loop.py"), sim.arms[0], "--seconds", "30"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )
+        try:
+            assert loop.stdout is not None
+            ready, _, _ = select.select([loop.stdout], [], [], 30)
+            assert ready and loop.stdout.readline().startswith("arm 1 on ")
+            sim.stop()  # the arm goes away in the middle of the loop
+            started = time.monotonic()
+            _, err = loop.communicate(timeout=30)
+        finally:
+            loop.kill()
+    assert loop.returncode == 1
+    assert "the arm stopped answering" in err
+    assert time.monotonic() - started < 10  # well before the 30-second loop would end
+
+
+def quick_start(title: str) -> str:
+    readme = (ROOT / "README.md").read_text()
+    match = re.search(rf"^## {re.escape(title)}\n.*?```python\n(.*?)```", readme, re.M | re.S)
+    assert match, f"README has no section '{title}' with a python block"
+    return match[1]
+
+
+def test_readme_quick_starts(simulator: Simulator, tmp_path: Path) -> None:
+    arm_script = tmp_path / "arm.py"
+    arm_script.write_text(quick_start("Quick start: an arm"))
+    arm = run(arm_script, simulator.arms[0])
+    assert arm.returncode == 0, arm.stdout + arm.stderr
+    assert arm.stdout.startswith("arm 1 uuid 54616d72-6f53-696d-0000-000000000001\nend effector at [")
+
+    handle_script = tmp_path / "handle.py"
+    handle_script.write_text(quick_start("Quick start: a handle"))
+    handle = run(handle_script, simulator.handles[0])
+    assert handle.returncode == 0, handle.stdout + handle.stderr
+    lines = handle.stdout.splitlines()
+    assert lines[0] == "handle 2 model 2 firmware 3"
+    assert len(lines) == 21 and all(line.startswith("quaternion [") for line in lines[1:])
