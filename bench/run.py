@@ -22,7 +22,9 @@ import ctypes
 import json
 import os
 import platform
+import select
 import statistics
+import struct
 import subprocess
 import sys
 import threading
@@ -190,6 +192,34 @@ class NativeArm:
 
 Runner = Union[ExchangeTimer, NativeArm]
 
+# What bench-peer flood keeps sending: position (0, 0.5, -2), velocity (-0, -0.5, 2).
+FLOOD_REPLY = struct.pack("<B6f", 43, 0.0, 0.5, -2.0, -0.0, -0.5, 2.0)
+
+
+def align_on_replies(path: str) -> None:
+    """Reads a flooded line up to the end of a whole reply.
+
+    pyserial flushes the input when it opens a port, and on a line that is never empty the
+    flush may cut a reply in two; everything read after it would be out of step.
+    """
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        window = b""
+        deadline = time.monotonic() + 5.0
+        while window != FLOOD_REPLY:
+            try:
+                byte = os.read(fd, 1)
+            except BlockingIOError:
+                byte = b""
+            if byte:
+                window = (window + byte)[-len(FLOOD_REPLY):]
+            elif time.monotonic() > deadline:
+                raise Failure(f"no whole reply on {path}")
+            else:
+                select.select([fd], [], [], 0.1)
+    finally:
+        os.close(fd)
+
 
 def exchanges(programs: Programs, count: int, block: int, peer_mode: str = "arm") -> dict:
     """Raw C loop, library from C++, module from Python and pyserial, taking turns.
@@ -199,9 +229,11 @@ def exchanges(programs: Programs, count: int, block: int, peer_mode: str = "arm"
     """
     echo = peer_mode == "arm"
     with Peer(programs, peer_mode) as peer:
+        # pyserial first: its settings (VMIN 1 among them) apply to the line, whichever
+        # descriptor set them, and the library's, set by each open after it, must be the last.
+        pyserial = PySerialArm(peer.path)
         stream = tamro.SerialStream(peer.path)
         arm = tamro.Velkin3(stream)
-        pyserial = PySerialArm(peer.path)
         raw = NativeArm(programs, peer.path, library=False, echo=echo)
         library = NativeArm(programs, peer.path, library=True, echo=echo)
         runners: dict[str, Runner] = {
@@ -210,6 +242,8 @@ def exchanges(programs: Programs, count: int, block: int, peer_mode: str = "arm"
             "module": ExchangeTimer(arm.end_effector_force, echo),
             "pyserial": ExchangeTimer(pyserial.end_effector_force, echo),
         }
+        if not echo:
+            align_on_replies(peer.path)
         names = list(runners)
         first = 1.0
         for runner in runners.values():
