@@ -57,8 +57,9 @@ def test_examples_type_check(tmp_path: Path) -> None:
 
 # Where the stub deliberately says more than the generated line, and why.
 DEVIATIONS = {
-    # The path converter is declared as str but takes bytes, bytearray and None as well.
-    ("SerialStream.__init__", "arg0"): "str | bytes | bytearray | None",
+    # The path converter is declared as str but takes bytes and bytearray as well (and None,
+    # which the stub leaves out: it can only give a stream that fails).
+    ("SerialStream.__init__", "arg0"): "str | bytes | bytearray",
     # The hooks are typed as an override receives them from Receive; the bound base method
     # takes one float and one byte.
     ("Handle.OnReceiveHandleStatusMessage", "quaternion"): "list[float]",
