@@ -309,7 +309,7 @@ TEST(Velkin3, OnlyAnUnexpectedCodeIsFollowedByADiscardRead) {
         TamroTest::ScriptedBuffer buffer(c.script);
         std::iostream stream(&buffer);
         Velkin3 arm(&stream);
-        ((arm).*c.exchange)(OneTwoThree);
+        (arm.*c.exchange)(OneTwoThree);
         EXPECT_EQ(buffer.reads, c.reads);
         EXPECT_EQ(buffer.written.size(), 13u);
     }
