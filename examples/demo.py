@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import shutil
 import sys
 import threading
 import time
@@ -150,8 +151,8 @@ class ArmSession:
 
     def live(self) -> str:
         p50, p99 = self.stats.recent_percentiles()
-        return (f"arm {self.stats.rate():7.0f}/s p50 {p50 * 1e6:4.0f} us p99 {p99 * 1e6:4.0f} us "
-                f"pos {vector(self.position)}")
+        x, y, z = self.position
+        return f"arm {self.stats.rate():5.0f}/s {p50 * 1e6:3.0f}/{p99 * 1e6:<4.0f}us xyz {x:+.3f} {y:+.3f} {z:+.3f}"
 
     def summary(self) -> list[str]:
         s = self.stats
@@ -233,15 +234,17 @@ class HandleSession:
                 time.sleep(max(0.0, next_tick - time.perf_counter()))
         stats.finished = time.perf_counter()
 
-    def state(self) -> str:
+    def state(self, compact: bool = False) -> str:
         status = self.handle.status
         if status is None:
             return "no status yet"
+        if compact:
+            return "q " + " ".join(f"{q:+.2f}" for q in status[1]) + f" hall {status[3]:3d}"
         return f"q {vector(status[1], 2)} level {status[3]:3d}"
 
     def live(self) -> str:
-        p50, _ = self.stats.recent_percentiles()
-        return f"handle {self.stats.rate():4.0f}/s p50 {p50 * 1e6:4.0f} us {self.state()}"
+        p50, p99 = self.stats.recent_percentiles()
+        return f"handle {self.stats.rate():3.0f}/s {p50 * 1e6:3.0f}/{p99 * 1e6:<4.0f}us {self.state(compact=True)}"
 
     def summary(self) -> list[str]:
         s = self.stats
@@ -353,13 +356,16 @@ def session(args, arm_path: Optional[str], handle_path: Optional[str]) -> int:
     for thread in threads:
         thread.start()
     live_terminal = sys.stdout.isatty()
+    width = shutil.get_terminal_size().columns - 1  # a wrapped line would defeat the carriage return
+    print("live: loop rate, latency p50/p99, end-effector position (m) | handle rate, latency, quaternion, "
+          "Hall-effect level")
     deadline = time.perf_counter() + args.seconds
     try:
         while time.perf_counter() < deadline and any(t.is_alive() for t in threads):
             stop.wait(0.1 if live_terminal else 1.0)
             line = " | ".join(s.live() for s in sessions)
             if live_terminal:
-                print("\r" + line, end="\x1b[K", flush=True)
+                print("\r" + line[:width], end="\x1b[K", flush=True)
             else:
                 print(line, flush=True)
     except KeyboardInterrupt:
