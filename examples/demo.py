@@ -86,6 +86,8 @@ class LoopStats:
 # --- arm ---------------------------------------------------------------------------------
 
 class ArmSession:
+    legend = "arm loop rate, latency p50/p99, end-effector position (m)"
+
     def __init__(self, path: str, mode: str, rate_hz: float) -> None:
         self.stream = api.SerialStream(path)
         self.arm = api.Velkin3(self.stream)
@@ -191,6 +193,8 @@ class DemoHandle(api.Handle):
 
 
 class HandleSession:
+    legend = "handle status rate, latency p50/p99, quaternion, Hall-effect level"
+
     def __init__(self, path: str, rate_hz: float) -> None:
         self.stream = api.SerialStream(path)
         self.handle = DemoHandle(self.stream)
@@ -357,8 +361,7 @@ def session(args, arm_path: Optional[str], handle_path: Optional[str]) -> int:
         thread.start()
     live_terminal = sys.stdout.isatty()
     width = shutil.get_terminal_size().columns - 1  # a wrapped line would defeat the carriage return
-    print("live: loop rate, latency p50/p99, end-effector position (m) | handle rate, latency, quaternion, "
-          "Hall-effect level")
+    print("live: " + " | ".join(s.legend for s in sessions))
     deadline = time.perf_counter() + args.seconds
     try:
         while time.perf_counter() < deadline and any(t.is_alive() for t in threads):
