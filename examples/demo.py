@@ -41,7 +41,7 @@ import TamroHardwareAPI as api
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from simulator import Simulator  # noqa: E402  (the helper lives with the tests that use it too)
 
-TIMEOUT = 0.5  # s: a round trip this long was the library's one-second read time-out
+TIMEOUT = 0.5  # s: a round trip longer than this ran into the library's one-second read time-out
 MAX_FORCE = 3.0  # N
 
 # The hand the demo plays, and the wall.
@@ -362,7 +362,8 @@ def session(args, arm_path: Optional[str], handle_path: Optional[str]) -> int:
     live_terminal = sys.stdout.isatty()
     width = shutil.get_terminal_size().columns - 1  # a wrapped line would defeat the carriage return
     print("live: " + " | ".join(s.legend for s in sessions))
-    deadline = time.perf_counter() + args.seconds
+    started = time.perf_counter()
+    deadline = started + args.seconds
     try:
         while time.perf_counter() < deadline and any(t.is_alive() for t in threads):
             stop.wait(0.1 if live_terminal else 1.0)
@@ -379,7 +380,7 @@ def session(args, arm_path: Optional[str], handle_path: Optional[str]) -> int:
     if live_terminal:
         print()
 
-    print(f"Summary ({args.seconds:g} s)")
+    print(f"Summary ({time.perf_counter() - started:.1f} s)")
     for s in sessions:
         for line in s.summary():
             print("  " + line)

@@ -65,7 +65,10 @@ class Simulator:
         command += list(args)
         self.arms: list[str] = []
         self.handles: list[str] = []
-        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        # A session of its own: a Ctrl-C at the terminal stops the program using the simulator,
+        # which then stops the simulator, rather than pulling the devices from under it.
+        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        start_new_session=True)
         try:
             self._read_devices(timeout)
         except BaseException:
