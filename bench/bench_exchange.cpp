@@ -53,6 +53,8 @@ int main(int argc, char** argv) {
         ArmRunner* order[2] = {&raw, &library};
         if (b % 2) std::swap(order[0], order[1]);
         for (ArmRunner* runner : order) {
+            // On a flooded line, let the peer fill it again, so no read of the block waits.
+            if (mode == Mode::Flood) ::usleep(1000);
             double* samples = (runner == &raw ? rawSamples : librarySamples).data() + done;
             failures += runner->Run(n, sequence, samples);
             sequence += static_cast<double>(n);

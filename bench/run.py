@@ -22,6 +22,7 @@ import ctypes
 import json
 import os
 import platform
+import random
 import select
 import statistics
 import struct
@@ -250,10 +251,15 @@ def exchanges(programs: Programs, count: int, block: int, peer_mode: str = "arm"
             runner.run(300, first, keep=False)
             first += 300
         block_ratios: dict[str, list[float]] = {name: [] for name in names[1:]}
+        # A fresh order each turn: in a fixed rotation each row would always follow the same
+        # other row, and on a flooded line the one before decides how full the line is.
+        shuffle = random.Random(7).shuffle
         for b in range(0, count, block):
             n = min(block, count - b)
-            turn = b // block
-            for name in names[turn % 4:] + names[:turn % 4]:
+            shuffle(names)
+            for name in names:
+                if not echo:
+                    time.sleep(0.001)  # let the peer fill the line again: no read waits
                 runners[name].run(n, first)
                 first += n
             raw_mean = statistics.fmean(runners["raw"].samples[-n:])
@@ -263,7 +269,7 @@ def exchanges(programs: Programs, count: int, block: int, peer_mode: str = "arm"
         raw.close()
         library.close()
         pyserial.close()
-        rows = {name: summary(r.samples) for name, r in runners.items()}
+        rows = {name: summary(r.samples) for name, r in sorted(runners.items())}
         del runners, arm, stream
     if failures:
         raise Failure(f"wrong answers: {failures}")
@@ -352,35 +358,35 @@ def receive_rates(programs: Programs, count: int, block: int) -> dict:
     }
 
 
-def two_arms(programs: Programs, rounds: int, count: int, native: bool = False) -> dict:
-    """Aggregate exchanges per second of two arms on two Python threads, against one alone.
-
-    native: the threads run the C++ library loop through ctypes instead, which holds no
-    interpreter lock, so the row shows what the machine itself allows two arms.
-    """
+def two_arms(programs: Programs, rounds: int, count: int) -> dict:
+    """Aggregate exchanges per second of two arms driven from two threads at once, against one
+    arm alone: with the module from Python threads, and with the C++ library loop (through
+    ctypes, which holds no interpreter lock) to show what the machine itself allows. The four
+    cases take turns, in a fresh order each round."""
     with Peer(programs, "arm") as first, Peer(programs, "arm") as second:
-        streams = [tamro.SerialStream(first.path), tamro.SerialStream(second.path)]
-        arms = [tamro.Velkin3(s) for s in streams]
-        natives = [NativeArm(programs, p.path, library=True, echo=True)
-                   for p in (first, second)] if native else []
-        timers: list[Runner] = (list(natives) if native
-                                else [ExchangeTimer(a.end_effector_force) for a in arms])
-        for t in timers:
-            t.run(300, 1.0, keep=False)
-        one_time = two_time = 0.0
+        paths = (first.path, second.path)
+        streams = [tamro.SerialStream(p) for p in paths]
+        natives = [NativeArm(programs, p, library=True, echo=True) for p in paths]
+        groups: dict[str, list[Runner]] = {
+            "python": [ExchangeTimer(tamro.Velkin3(s).end_effector_force) for s in streams],
+            "native": list(natives),
+        }
+        for members in groups.values():
+            for runner in members:
+                runner.run(300, 1.0, keep=False)
 
-        def drive(timer: ExchangeTimer, barrier: threading.Barrier) -> None:
-            barrier.wait()
-            timer.run(count, 1.0, keep=False)
-
-        def one() -> float:
+        def one(runners: list[Runner]) -> float:
             start = time.perf_counter()
-            timers[0].run(count, 1.0, keep=False)
+            runners[0].run(count, 1.0, keep=False)
             return time.perf_counter() - start
 
-        def two() -> float:
+        def drive(runner: Runner, barrier: threading.Barrier) -> None:
+            barrier.wait()
+            runner.run(count, 1.0, keep=False)
+
+        def two(runners: list[Runner]) -> float:
             barrier = threading.Barrier(3)
-            threads = [threading.Thread(target=drive, args=(t, barrier)) for t in timers]
+            threads = [threading.Thread(target=drive, args=(r, barrier)) for r in runners]
             for t in threads:
                 t.start()
             barrier.wait()
@@ -389,22 +395,26 @@ def two_arms(programs: Programs, rounds: int, count: int, native: bool = False) 
                 t.join()
             return time.perf_counter() - start
 
-        for r in range(rounds):
-            if r % 2 == 0:
-                one_time += one()
-                two_time += two()
-            else:
-                two_time += two()
-                one_time += one()
-        failures = sum(t.failures for t in timers)
+        cases = [(g, n) for g in groups for n in (1, 2)]
+        times = {case: 0.0 for case in cases}
+        shuffle = random.Random(11).shuffle
+        for _ in range(rounds):
+            shuffle(cases)
+            for name, arms in cases:
+                times[name, arms] += (one if arms == 1 else two)(groups[name])
+        failures = sum(r.failures for g in groups.values() for r in g)
         for n in natives:
             n.close()
-        del timers, arms, streams
+        del groups, streams
     if failures:
         raise Failure(f"two arms: {failures} wrong answers")
-    one_rate = rounds * count / one_time
-    two_rate = rounds * 2 * count / two_time
-    return {"one_arm_per_s": one_rate, "two_arms_per_s": two_rate, "ratio": two_rate / one_rate}
+    result = {}
+    for name in ("python", "native"):
+        one_rate = rounds * count / times[name, 1]
+        two_rate = rounds * 2 * count / times[name, 2]
+        result[name] = {"one_arm_per_s": one_rate, "two_arms_per_s": two_rate,
+                         "ratio": two_rate / one_rate}
+    return result
 
 
 def fmt(value: float, digits: int = 1) -> str:
@@ -416,7 +426,7 @@ def table(results: dict) -> str:
     shared machine cannot move, the ratio of means standing beside it."""
     rx = results["receive"]
     sw = results["silent_wait"]
-    ta = results["two_arms"]
+    ta = results["two_arms"]["python"]
     width = 44
     header = (f"{'':<{width}} {'mean µs':>8} {'p50 µs':>8} {'p99 µs':>8} {'per second':>11}  "
               f"{'x raw loop (mean, p50)':<23} target")
@@ -464,7 +474,7 @@ def table(results: dict) -> str:
     lines.append(f"  {'two arms from two Python threads':<{width - 2}} {blank} "
                  f"{fmt(ta['two_arms_per_s'], 0):>11}  "
                  f"{ta['ratio']:.2f}x of one arm alone ({fmt(ta['one_arm_per_s'], 0)}/s)")
-    tn = results["two_arms_native"]
+    tn = results["two_arms"]["native"]
     lines.append(f"  {'the same in C++ threads (no interpreter)':<{width - 2}} {blank} "
                  f"{fmt(tn['two_arms_per_s'], 0):>11}  "
                  f"{tn['ratio']:.2f}x of one arm alone ({fmt(tn['one_arm_per_s'], 0)}/s)")
@@ -491,9 +501,7 @@ def main() -> int:
             "exchange": exchanges(programs, count, 100),
             "waiting": exchanges(programs, count, 100, "flood"),
             "receive": receive_rates(programs, 40000 if quick else 200000, 2000),
-            "two_arms": two_arms(programs, 4 if quick else 10, 500 if quick else 2000),
-            "two_arms_native": two_arms(programs, 4 if quick else 10, 500 if quick else 2000,
-                                        native=True),
+            "two_arms": two_arms(programs, 4 if quick else 16, 500 if quick else 1000),
             "silent_wait": programs.run("bench-silent-wait", "--waits", 2 if quick else 3),
             "peer_thread": programs.run("bench-exchange", "--exchanges", 2000 if quick else 10000),
         }
