@@ -2,6 +2,8 @@
 # make test    every test: C++ (ctest) and Python (pytest)
 # make demo    the main job: an arm and a handle session (on the simulator when nothing is attached)
 # make bench   the benchmarks
+# make sanitize  the library and its C++ tests under ASan and UBSan (build/sanitize)
+# make fuzz    every fuzz target for FUZZ_SECONDS (default 60) seconds each (build/fuzz)
 
 PYTHON_VERSION := 3.10
 VENV := .venv
@@ -10,7 +12,7 @@ CMAKE := $(VENV)/bin/cmake
 NATIVE := build/native
 BASE_PYTHON := $(shell PYENV_VERSION=$(PYTHON_VERSION) pyenv which python 2>/dev/null || command -v python$(PYTHON_VERSION))
 
-.PHONY: all build test test-cpp test-python demo bench clean system-packages
+.PHONY: all build test test-cpp test-python test-reliability demo bench sanitize fuzz clean system-packages
 
 all: build
 
@@ -35,13 +37,24 @@ build: system-packages $(VENV)/.installed
 	  -DTAMRO_BUILD_BENCH=ON -DTAMRO_WERROR=ON >/dev/null
 	$(CMAKE) --build $(NATIVE)
 
-test: build test-cpp test-python
+test: build test-cpp test-python test-reliability
 
 test-cpp:
 	$(VENV)/bin/ctest --test-dir $(NATIVE) --output-on-failure -j2
 
 test-python:
 	$(PY) -m pytest -q
+
+# The sanitized C++ tests, and a few seconds of each fuzz target on the committed seeds.
+test-reliability: system-packages $(VENV)/.installed
+	tools/sanitize.sh
+	fuzz/run.sh --smoke
+
+sanitize: system-packages $(VENV)/.installed
+	tools/sanitize.sh
+
+fuzz: system-packages $(VENV)/.installed
+	fuzz/run.sh
 
 demo: build
 	$(PY) examples/demo.py $(ARGS)
