@@ -77,30 +77,26 @@ void Velkin3::ReceiveCurrent(float* current) {
 }
 
 StateVectors Velkin3::end_effector_force(const float* force) {
-    StateVectors state;
-    SendForce(force);
-    ReceiveState(state.position.data(), state.velocity.data());
-    return state;
+    return Exchange(&Velkin3::SendForce, &Velkin3::ReceiveState, force);
 }
 
 StateVectors Velkin3::end_effector_position(const float* position) {
-    StateVectors state;
-    SendPosition(position);
-    ReceiveState(state.position.data(), state.velocity.data());
-    return state;
+    return Exchange(&Velkin3::SendPosition, &Velkin3::ReceiveState, position);
 }
 
 StateVectors Velkin3::joint_torques(const float* torques) {
-    StateVectors state;
-    SendJointTorques(torques);
-    ReceiveJointState(state.position.data(), state.velocity.data());
-    return state;
+    return Exchange(&Velkin3::SendJointTorques, &Velkin3::ReceiveJointState, torques);
 }
 
 StateVectors Velkin3::joint_angles(const float* angles) {
-    StateVectors state;
-    SendAngle(angles);
-    ReceiveJointState(state.position.data(), state.velocity.data());
+    return Exchange(&Velkin3::SendAngle, &Velkin3::ReceiveJointState, angles);
+}
+
+StateVectors Velkin3::Exchange(void (Velkin3::*send)(const float*),
+                               void (Velkin3::*receive)(float*, float*), const float* request) {
+    StateVectors state;  // zeros unless a complete reply arrives
+    (this->*send)(request);
+    (this->*receive)(state.position.data(), state.velocity.data());
     return state;
 }
 

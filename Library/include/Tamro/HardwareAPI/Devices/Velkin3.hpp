@@ -57,6 +57,11 @@ public:
     StateVectors end_effector_position(const float* position);
     StateVectors joint_torques(const float* torques);
     StateVectors joint_angles(const float* angles);
+
+private:
+    // Sends the request and reads its reply at once, with nothing in between.
+    StateVectors Exchange(void (Velkin3::*send)(const float*),
+                          void (Velkin3::*receive)(float*, float*), const float* request);
 };
 
 }  // namespace Tamro::HardwareAPI::Devices
