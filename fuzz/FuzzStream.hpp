@@ -25,11 +25,13 @@ namespace TamroFuzz {
     } while (0)
 
 // Serves the fuzz input in place (no copy, so AddressSanitizer sees any read past its end)
-// and keeps every byte written to it. Like a serial port it never seeks; unlike one it never
-// waits: the end of the input is what a time-out is on a port, a short read.
+// and keeps every byte written to it, or refuses every write like a port that is gone. Like a
+// serial port it never seeks; unlike one it never waits: the end of the input is what a
+// time-out is on a port, a short read.
 class InputBuffer : public std::streambuf {
 public:
-    InputBuffer(const std::uint8_t* data, std::size_t size) {
+    InputBuffer(const std::uint8_t* data, std::size_t size, bool refuseWrites = false)
+        : refuseWrites_(refuseWrites) {
         char* begin = const_cast<char*>(reinterpret_cast<const char*>(data));
         setg(begin, begin, begin + size);  // read-only: nothing is put back into it
     }
@@ -40,15 +42,21 @@ public:
 
 protected:
     std::streamsize xsputn(const char* s, std::streamsize n) override {
+        if (refuseWrites_) return 0;
         written.insert(written.end(), s, s + n);
         return n;
     }
     int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::eof();
+        if (refuseWrites_ || traits_type::eq_int_type(c, traits_type::eof())) {
+            return traits_type::eof();
+        }
         written.push_back(static_cast<std::uint8_t>(traits_type::to_char_type(c)));
         return c;
     }
     int_type pbackfail(int_type) override { return traits_type::eof(); }
+
+private:
+    bool refuseWrites_;
 };
 
 // What the device layer should see on a std::iostream over the same bytes: a read either
@@ -56,7 +64,8 @@ protected:
 // nothing (the library never clears a stream's state).
 class Reference {
 public:
-    Reference(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    Reference(const std::uint8_t* data, std::size_t size, bool refuseWrites = false)
+        : data_(data), size_(size), refuseWrites_(refuseWrites) {}
 
     // Takes count bytes; false (and the rest of the input consumed) when fewer are left.
     bool Take(std::size_t count, const std::uint8_t** bytes = nullptr) {
@@ -88,10 +97,15 @@ public:
         return Take(length, &payload) ? payload : nullptr;
     }
 
-    // A write reaches the stream only while no read has failed.
+    // A write reaches the stream only while nothing has failed; a refused one fails the stream
+    // (badbit), after which reads fail too and take nothing.
     void Write(std::vector<std::uint8_t>& expected, std::initializer_list<std::uint8_t> head,
                const void* tail = nullptr, std::size_t tailSize = 0) {
         if (failed_) return;
+        if (refuseWrites_) {
+            failed_ = true;
+            return;
+        }
         expected.insert(expected.end(), head);
         const auto* bytes = static_cast<const std::uint8_t*>(tail);
         if (tailSize > 0) expected.insert(expected.end(), bytes, bytes + tailSize);
@@ -104,6 +118,7 @@ private:
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t position_ = 0;
+    bool refuseWrites_;
     bool failed_ = false;
 };
 

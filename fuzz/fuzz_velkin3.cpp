@@ -1,5 +1,6 @@
 // Every Velkin3 operation over arbitrary device bytes. Input layout: byte 0 gives the number
-// of operations (1 to 8), the next bytes choose them, the rest is what the arm sends. Each
+// of operations (1 to 8, low three bits) and whether the port refuses writes (bit 3), the
+// next bytes choose the operations, the rest is what the arm sends. Each
 // result is checked against a reference reading of the same bytes: a complete reply replaces
 // all outputs with the decoded values, anything else leaves the caller's values (or zeros for
 // an exchange), and the requests on the wire are exactly the ones sent while the stream was
@@ -52,14 +53,15 @@ void CheckInfo(std::uint16_t id, std::uint8_t model, std::uint8_t hardware, std:
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::size_t count = std::min<std::size_t>(data[0] % MaxOperations + 1, size - 1);
+    const bool refuseWrites = (data[0] & 0x08) != 0;  // reported on standard error each time
     const std::uint8_t* operations = data + 1;
     const std::uint8_t* wire = data + 1 + count;
     const std::size_t wireSize = size - 1 - count;
 
-    TamroFuzz::InputBuffer buffer(wire, wireSize);
+    TamroFuzz::InputBuffer buffer(wire, wireSize, refuseWrites);
     std::iostream stream(&buffer);
     Velkin3 arm(&stream);
-    TamroFuzz::Reference reference(wire, wireSize);
+    TamroFuzz::Reference reference(wire, wireSize, refuseWrites);
     std::vector<std::uint8_t> expectedWrites;
 
     // The caller's values that a failed receive must leave alone.

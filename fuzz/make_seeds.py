@@ -30,8 +30,8 @@ FORCE, POSITION, TORQUES, ANGLES = range(6, 10)
 SEND_FORCE, REQUEST_CURRENT = 10, 14
 
 
-def velkin3(operations, wire):
-    return bytes([len(operations) - 1]) + bytes(operations) + wire
+def velkin3(operations, wire, refuse_writes=False):
+    return bytes([len(operations) - 1 | (0x08 if refuse_writes else 0)]) + bytes(operations) + wire
 
 
 SEEDS = {
@@ -57,6 +57,8 @@ SEEDS = {
                             + DEVICE_INFO),
         "discard": velkin3([RECEIVE_STATE, INFO_RECORD], bytes([218]) + bytes(1100) + DEVICE_INFO),
         "silent": velkin3([FORCE, RECEIVE_CURRENT], b""),
+        "unplugged": velkin3([RECEIVE_STATE, FORCE, WAKEUP], END_EFFECTOR + END_EFFECTOR,
+                             refuse_writes=True),
     },
     "fuzz_probe": {
         "arm": DEVICE_INFO,

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (clang, libFuzzer, ASan + UBSan) in build/fuzz and runs each for a
 # bounded time. Any crash, sanitizer report or failed check stops the run with an error and
-# leaves the input under build/fuzz/artifacts/.
+# leaves the input under build/fuzz/artifacts/; `build/fuzz/TARGET ARTIFACT` replays it with
+# the message of the failed check. The library's report lines (standard error) are not shown
+# while fuzzing.
 #
 #   fuzz/run.sh            every target for FUZZ_SECONDS (default 60) seconds, growing a
 #                          working corpus in build/fuzz/corpus/<target> from the committed seeds
@@ -17,7 +19,7 @@ targets=()
 for arg in "$@"; do
   case $arg in
     --smoke) mode=smoke ;;
-    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
     *) targets+=("$arg") ;;
   esac
 done
@@ -62,7 +64,7 @@ for target in "${targets[@]}"; do
   fi
   log=$BUILD/logs/$target.log
   if ! "$BUILD/$target" "$corpus" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
-      -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/$target-" >"$log" 2>&1; then
+      -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/$target-" >"$log" 2>&1; then
     echo "$target: FAILED (log: $log)" >&2
     grep -E 'ERROR|runtime error|fuzz check failed|Test unit written' "$log" >&2 || tail -20 "$log" >&2
     status=1
