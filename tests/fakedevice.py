@@ -104,3 +104,28 @@ class FakeDevice:
 def floats(*values: float) -> bytes:
     """Little-endian binary32, as the devices send them."""
     return struct.pack(f"<{len(values)}f", *values)
+
+
+class OtherThread:
+    """A second Python thread that notes the time every 10 ms while the ``with`` block runs,
+    to show whether the block let other threads run."""
+
+    def __init__(self) -> None:
+        self.ticks: list[float] = []
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run)
+
+    def _run(self) -> None:
+        while not self._stop.wait(0.01):
+            self.ticks.append(time.monotonic())
+
+    def __enter__(self) -> "OtherThread":
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._stop.set()
+        self._thread.join()
+
+    def ran_between(self, start: float, end: float, margin: float = 0.2) -> bool:
+        return any(start + margin < t < end - margin for t in self.ticks)

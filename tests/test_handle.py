@@ -7,13 +7,13 @@ import json
 import struct
 import subprocess
 import sys
-import threading
 import time
 import warnings
 
 import pytest
 
 import TamroHardwareAPI as T
+from fakedevice import OtherThread
 
 PURE = 'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
 
@@ -278,25 +278,13 @@ def test_cut_short_status_still_calls_the_hook(recorder, fake_device, capfd):
 
 
 def test_silent_handle_while_another_thread_runs(recorder, fake_device, capfd):
-    ticks: list[float] = []
-    stop = threading.Event()
-
-    def tick() -> None:
-        while not stop.wait(0.01):
-            ticks.append(time.monotonic())
-
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    try:
+    with OtherThread() as other:
         start = time.monotonic()
         first = recorder.Receive()
         end = time.monotonic()
-    finally:
-        stop.set()
-        ticker.join()
     assert first == -1
     assert 0.9 <= end - start < 5.0
-    assert [t for t in ticks if start + 0.2 < t < end - 0.2], "no other thread ran"
+    assert other.ran_between(start, end), "no other thread ran"
     # The stream stays failed: later messages are not read, and nothing waits again.
     fake_device.feed(INFO)
     start = time.monotonic()

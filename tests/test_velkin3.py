@@ -8,7 +8,6 @@ import re
 import struct
 import subprocess
 import sys
-import threading
 import time
 import uuid
 import warnings
@@ -16,7 +15,7 @@ import warnings
 import pytest
 
 import TamroHardwareAPI as T
-from fakedevice import floats
+from fakedevice import OtherThread, floats
 
 def f32(*values: float) -> list[float]:
     """The values as they come back after a trip through binary32."""
@@ -328,25 +327,13 @@ def test_short_reply_leaves_zeros_or_the_given_values(call, reply, expected, arm
 def test_silent_arm_while_another_thread_runs(arm, fake_device, capfd):
     """The first read waits out the one-second time-out with the interpreter lock released;
     the stream then refuses everything at once, so every result is the silent one."""
-    ticks: list[float] = []
-    stop = threading.Event()
-
-    def tick() -> None:
-        while not stop.wait(0.01):
-            ticks.append(time.monotonic())
-
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    try:
+    with OtherThread() as other:
         start = time.monotonic()
         first = arm.device_wakeup()
         end = time.monotonic()
-    finally:
-        stop.set()
-        ticker.join()
     assert first == ZERO_INFO
     assert 0.9 <= end - start < 5.0
-    assert [t for t in ticks if start + 0.2 < t < end - 0.2], "no other thread ran"
+    assert other.ran_between(start, end), "no other thread ran"
     assert fake_device.take(1) == b"\x0a" and fake_device.silent()
 
     quick = time.monotonic()
