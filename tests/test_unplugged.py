@@ -170,9 +170,13 @@ def test_unplugged_during_an_exchange_ends_at_the_time_out_quietly(fake_device, 
 def test_arm_unplugged_in_the_middle_of_a_payload(fake_device, capfd):
     arm = T.Velkin3(stream := T.SerialStream(fake_device.path))
 
+    # The header and 10 of 24 payload bytes wait on the line before the call, so "all read"
+    # can only mean the host read them (the pty hands bytes over asynchronously).
+    fake_device.feed(STATE[:11])
+    assert wait_until(lambda: pending_input(fake_device) == 11)
+
     def device():
         assert len(fake_device.take(13)) == 13
-        fake_device.feed(STATE[:11])  # the header and 10 of 24 payload bytes
         assert wait_until(lambda: pending_input(fake_device) == 0)
         fake_device.hang_up()
 
@@ -191,8 +195,11 @@ def test_handle_unplugged_in_the_middle_of_user_data(fake_device, capfd):
     handle = Recorder(stream := T.SerialStream(fake_device.path))
     fixed = bytes([218]) + struct.pack("<HBB4fB", 0x1234, 1, 200, 1.0, -0.5, 0.25, 2.0, 10)
 
+    # 4 of the 10 user-data bytes; on the line before the call, as for the arm above.
+    fake_device.feed(fixed + bytes([1, 2, 3, 4]))
+    assert wait_until(lambda: pending_input(fake_device) == len(fixed) + 4)
+
     def device():
-        fake_device.feed(fixed + bytes([1, 2, 3, 4]))  # 4 of the 10 user-data bytes
         assert wait_until(lambda: pending_input(fake_device) == 0)
         fake_device.hang_up()
 
