@@ -43,9 +43,6 @@ public:
     std::uint8_t* OutputBuffer() noexcept { return output_.get(); }
     const std::uint8_t* InputBuffer() const noexcept { return input_.get(); }
 
-protected:
-    std::iostream& Stream() noexcept { return *stream_; }
-
 private:
     std::iostream* stream_;
     std::unique_ptr<std::uint8_t[]> output_;
