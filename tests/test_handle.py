@@ -14,6 +14,7 @@ import pytest
 
 import TamroHardwareAPI as T
 from fakedevice import OtherThread
+from recorder import Recorder
 
 PURE = 'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
 
@@ -35,23 +36,6 @@ def status(device_id: int, error_flag: int, hall: int, quaternion, user_data=b""
 
 QUATERNION = (1.0, -0.5, 0.1, 0.125)
 QUATERNION_SEEN = [1.0, -0.5, f32(0.1), 0.125]
-
-
-class Recorder(T.Handle):
-    """Overrides all three hooks and notes every call with its arguments."""
-
-    def __init__(self, stream):
-        super().__init__(stream)
-        self.calls = []
-
-    def OnReceiveHandleInfo(self, *args):
-        self.calls.append(("info", args))
-
-    def OnReceiveHandleStatusMessage(self, *args):
-        self.calls.append(("status", args))
-
-    def OnReceiveHandleErrorResponse(self, *args):
-        self.calls.append(("error", args))
 
 
 @pytest.fixture

@@ -20,6 +20,7 @@ import pytest
 
 import TamroHardwareAPI as T
 from fakedevice import FakeDevice, floats
+from recorder import Recorder
 
 ZEROS = ([0.0, 0.0, 0.0], [0.0, 0.0, 0.0])
 STATE = bytes([43]) + floats(0.5, 0.25, 0.125, -1.0, -2.0, -4.0)
@@ -86,21 +87,6 @@ class Script:
         assert not self.thread.is_alive(), "device script still running"
         if self.error:
             raise self.error
-
-
-class Recorder(T.Handle):
-    def __init__(self, stream):
-        super().__init__(stream)
-        self.calls = []
-
-    def OnReceiveHandleInfo(self, *args):
-        self.calls.append(("info", args))
-
-    def OnReceiveHandleStatusMessage(self, *args):
-        self.calls.append(("status", args))
-
-    def OnReceiveHandleErrorResponse(self, *args):
-        self.calls.append(("error", args))
 
 
 def assert_fresh_port_works() -> None:

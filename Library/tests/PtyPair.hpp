@@ -124,6 +124,11 @@ private:
     std::string path_;
 };
 
+// Seconds on the monotonic clock since start, for the generous bounds on time-outs.
+inline double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 // Little-endian bytes of floats, as the devices send them.
 inline Bytes FloatBytes(std::initializer_list<float> values) {
     Bytes out;

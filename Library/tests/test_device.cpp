@@ -18,16 +18,13 @@ using TamroTest::Bytes;
 using TamroTest::Concat;
 using TamroTest::FloatBytes;
 using TamroTest::PtyPair;
+using TamroTest::SecondsSince;
 using TamroTest::ScriptedBuffer;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 Bytes InputStart(const Device& device, std::size_t count) {
     return Bytes(device.InputBuffer(), device.InputBuffer() + count);

@@ -24,16 +24,13 @@ using TamroTest::Concat;
 using TamroTest::FloatBytes;
 using TamroTest::OpenDescriptors;
 using TamroTest::PtyPair;
+using TamroTest::SecondsSince;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 using Clock = std::chrono::steady_clock;
 using Paths = std::vector<std::string>;
 
 namespace {
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // An arm's answer to the wake-up request: device info with the given model number.
 Bytes ArmInfo(std::uint8_t model) {

@@ -22,14 +22,11 @@ using TamroTest::Bytes;
 using TamroTest::Concat;
 using TamroTest::FloatBytes;
 using TamroTest::PtyPair;
+using TamroTest::SecondsSince;
 using Clock = std::chrono::steady_clock;
 using Calls = std::vector<std::string>;
 
 namespace {
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 std::string StatusText(const char* hook, std::uint16_t id, const float* q, std::uint8_t error,
                        std::uint8_t hall, std::uint8_t length, const std::uint8_t* data) {

@@ -15,6 +15,7 @@ using Tamro::HardwareAPI::IO::SerialStream;
 using TamroTest::Bytes;
 using TamroTest::OpenDescriptors;
 using TamroTest::PtyPair;
+using TamroTest::SecondsSince;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 using Clock = std::chrono::steady_clock;
@@ -24,10 +25,6 @@ namespace {
 std::string Report(unsigned line, const char* what, const char* path, int error) {
     return "[err] Library/src/SerialStream:" + std::to_string(line) + "> unable to open " + what +
            " '" + path + "': [" + std::to_string(error) + "] " + std::strerror(error) + "\n";
-}
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 }  // namespace

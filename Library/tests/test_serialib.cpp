@@ -13,6 +13,7 @@
 using Tamro::HardwareAPI::IO::serialib;
 using TamroTest::Bytes;
 using TamroTest::PtyPair;
+using TamroTest::SecondsSince;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -26,10 +27,6 @@ public:
         return !eback() && !gptr() && !egptr() && !pbase() && !pptr() && !epptr();
     }
 };
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // A read that ends by the one-second time-out; the bounds are generous on purpose.
 void ExpectAboutOneSecond(double seconds) {
