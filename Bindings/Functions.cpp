@@ -14,13 +14,17 @@ void RegisterModuleFunctions(py::module_& m) {
 
     // Detection keeps the interpreter lock for its whole run (other Python threads wait);
     // its probe threads never call into Python.
-    m.def("detect_velkin3s", [] { return api::detect_velkin3s(); },
-          "detect available velkin3 devices");
-    m.def("detect_handles", [] { return api::detect_handles(); }, "detect available handles");
-    m.def("detect_wired_handles", [] { return api::detect_wired_handles(); },
-          "detect available wired handles");
-    m.def("detect_wireless_handles", [] { return api::detect_wireless_handles(); },
-          "detect available wireless handles");
+    m.def(
+        "detect_velkin3s", [] { return api::detect_velkin3s(); },
+        "detect available velkin3 devices");
+    m.def(
+        "detect_handles", [] { return api::detect_handles(); }, "detect available handles");
+    m.def(
+        "detect_wired_handles", [] { return api::detect_wired_handles(); },
+        "detect available wired handles");
+    m.def(
+        "detect_wireless_handles", [] { return api::detect_wireless_handles(); },
+        "detect available wireless handles");
 }
 
 }  // namespace TamroBindings

@@ -44,11 +44,15 @@ struct type_caster<TamroBindings::PathText> {
             return true;
         }
         if (PyBytes_Check(obj)) {
-            value = {std::string(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))), false};
+            value = {std::string(PyBytes_AS_STRING(obj),
+                                 static_cast<std::size_t>(PyBytes_GET_SIZE(obj))),
+                     false};
             return true;
         }
         if (PyByteArray_Check(obj)) {
-            value = {std::string(PyByteArray_AS_STRING(obj), static_cast<std::size_t>(PyByteArray_GET_SIZE(obj))), false};
+            value = {std::string(PyByteArray_AS_STRING(obj),
+                                 static_cast<std::size_t>(PyByteArray_GET_SIZE(obj))),
+                     false};
             return true;
         }
         return false;
@@ -68,18 +72,15 @@ void RegisterStreamTypes(py::module_& m) {
     using Tamro::HardwareAPI::Devices::Device;
     using Tamro::HardwareAPI::IO::SerialStream;
 
-    py::class_<SerialStream>(m, "SerialStream")
-        .def(py::init([](const PathText& path) {
-            // Only the open runs without the lock; the object is handed over with it held.
-            return WithoutGil([&] { return std::make_unique<SerialStream>(path.c_str(), true); });
-        }));
+    py::class_<SerialStream>(m, "SerialStream").def(py::init([](const PathText& path) {
+        // Only the open runs without the lock; the object is handed over with it held.
+        return WithoutGil([&] { return std::make_unique<SerialStream>(path.c_str(), true); });
+    }));
 
-    py::class_<UUID>(m, "UUID")
-        .def(py::init<>())
-        .def("bytes", [](Self<UUID> self) {
-            const UUID& uuid = self.get();
-            return std::vector<std::uint8_t>(uuid.data.begin(), uuid.data.end());
-        });
+    py::class_<UUID>(m, "UUID").def(py::init<>()).def("bytes", [](Self<UUID> self) {
+        const UUID& uuid = self.get();
+        return std::vector<std::uint8_t>(uuid.data.begin(), uuid.data.end());
+    });
 
     py::class_<Device>(m, "Device");
 }

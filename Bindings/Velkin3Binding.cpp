@@ -85,29 +85,31 @@ void RegisterVelkin3(py::module_& m) {
                  return std::make_unique<Velkin3>(&stream.get());
              }),
              py::keep_alive<1, 2>())
-        .def("device_wakeup",
-             [](Self<Velkin3> self) {
-                 Velkin3& arm = self.get();
-                 const DeviceInfo info = WithoutGil([&] { return arm.device_wakeup(); });
-                 return py::make_tuple(info.device_id, info.device_model_number,
-                                       info.hardware_version, info.firmware_version,
-                                       info.uuid.data);
-             },
-             "Wakeup the device and return the device info as a tuple.")
-        .def("device_wakeup_dict",
-             [](Self<Velkin3> self) {
-                 Velkin3& arm = self.get();
-                 const DeviceInfo info = WithoutGil([&] { return arm.device_wakeup(); });
-                 py::dict result;
-                 result["device_id"] = info.device_id;
-                 result["device_model_number"] = info.device_model_number;
-                 result["hardware_version"] = info.hardware_version;
-                 result["firmware_version"] = info.firmware_version;
-                 result["device_id_ext"] = UuidObject(info.uuid);
-                 return result;
-             },
-             "Wakeup the device and return the device info as a dict.")
-        .def("end_effector_force", ExchangeMethod<&Velkin3::end_effector_force>("end_effector_force"),
+        .def(
+            "device_wakeup",
+            [](Self<Velkin3> self) {
+                Velkin3& arm = self.get();
+                const DeviceInfo info = WithoutGil([&] { return arm.device_wakeup(); });
+                return py::make_tuple(info.device_id, info.device_model_number,
+                                      info.hardware_version, info.firmware_version, info.uuid.data);
+            },
+            "Wakeup the device and return the device info as a tuple.")
+        .def(
+            "device_wakeup_dict",
+            [](Self<Velkin3> self) {
+                Velkin3& arm = self.get();
+                const DeviceInfo info = WithoutGil([&] { return arm.device_wakeup(); });
+                py::dict result;
+                result["device_id"] = info.device_id;
+                result["device_model_number"] = info.device_model_number;
+                result["hardware_version"] = info.hardware_version;
+                result["firmware_version"] = info.firmware_version;
+                result["device_id_ext"] = UuidObject(info.uuid);
+                return result;
+            },
+            "Wakeup the device and return the device info as a dict.")
+        .def("end_effector_force",
+             ExchangeMethod<&Velkin3::end_effector_force>("end_effector_force"),
              py::arg("force request vector") = Zeros,
              "Send forces to the device and receive device states")
         .def("joint_torques", ExchangeMethod<&Velkin3::joint_torques>("joint_torques"),
@@ -120,44 +122,47 @@ void RegisterVelkin3(py::module_& m) {
         .def("joint_angles", ExchangeMethod<&Velkin3::joint_angles>("joint_angles"),
              py::arg("joint angle request vector") = Zeros,
              "Send joint angles to the device and receive the joint states")
-        .def("SendDeviceWakeup",
-             [](Self<Velkin3> self) {
-                 Velkin3& arm = self.get();
-                 Deprecation warning("SendDeviceWakeup is deprecated, use device_wakeup instead");
-                 WithoutGil([&] { arm.SendDeviceWakeup(); });
-                 warning.Rethrow();
-             },
-             "[DEPRECATED] Send a device wakeup command")
-        .def("ReceiveDeviceInfo",
-             [](Self<Velkin3> self, std::uint16_t device_id, std::uint8_t device_model_num,
-                std::uint8_t hardware_version, std::uint8_t firmware_version, const UUID* uuid) {
-                 Velkin3& arm = self.get();
-                 if (uuid == nullptr) throw std::runtime_error("");
-                 UUID received = *uuid;
-                 WithoutGil([&] {
-                     arm.ReceiveDeviceInfo(device_id, device_model_num, hardware_version,
-                                           firmware_version, received);
-                 });
-                 return py::make_tuple(device_id, device_model_num, hardware_version,
-                                       firmware_version, received);
-             },
-             py::arg("device_id") = 0, py::arg("device_model_num") = 0,
-             py::arg("hardware_version") = 0, py::arg("firmware_version") = 0,
-             py::arg("UUID") = UUID(), "Receive device info and return a tuple")
+        .def(
+            "SendDeviceWakeup",
+            [](Self<Velkin3> self) {
+                Velkin3& arm = self.get();
+                Deprecation warning("SendDeviceWakeup is deprecated, use device_wakeup instead");
+                WithoutGil([&] { arm.SendDeviceWakeup(); });
+                warning.Rethrow();
+            },
+            "[DEPRECATED] Send a device wakeup command")
+        .def(
+            "ReceiveDeviceInfo",
+            [](Self<Velkin3> self, std::uint16_t device_id, std::uint8_t device_model_num,
+               std::uint8_t hardware_version, std::uint8_t firmware_version, const UUID* uuid) {
+                Velkin3& arm = self.get();
+                if (uuid == nullptr) throw std::runtime_error("");
+                UUID received = *uuid;
+                WithoutGil([&] {
+                    arm.ReceiveDeviceInfo(device_id, device_model_num, hardware_version,
+                                          firmware_version, received);
+                });
+                return py::make_tuple(device_id, device_model_num, hardware_version,
+                                      firmware_version, received);
+            },
+            py::arg("device_id") = 0, py::arg("device_model_num") = 0,
+            py::arg("hardware_version") = 0, py::arg("firmware_version") = 0,
+            py::arg("UUID") = UUID(), "Receive device info and return a tuple")
         .def("SendForce",
              SendMethod<&Velkin3::SendForce>(
                  "SendForce", "SendForce is deprecated, use end_effector_force instead"),
              py::arg("force") = Zeros, "[Deprecated] Send force to the device")
-        .def("SendForce",
-             [](Self<Velkin3> self, float x, float y, float z) {
-                 Velkin3& arm = self.get();
-                 const float force[3] = {x, y, z};
-                 Deprecation warning("SendForce is deprecated, use end_effector_force instead");
-                 WithoutGil([&] { arm.SendForce(force); });
-                 warning.Rethrow();
-             },
-             py::arg("ForceX") = 0, py::arg("ForceY") = 0, py::arg("ForceZ") = 0,
-             "[Deprecated] Send force to the device")
+        .def(
+            "SendForce",
+            [](Self<Velkin3> self, float x, float y, float z) {
+                Velkin3& arm = self.get();
+                const float force[3] = {x, y, z};
+                Deprecation warning("SendForce is deprecated, use end_effector_force instead");
+                WithoutGil([&] { arm.SendForce(force); });
+                warning.Rethrow();
+            },
+            py::arg("ForceX") = 0, py::arg("ForceY") = 0, py::arg("ForceZ") = 0,
+            "[Deprecated] Send force to the device")
         .def("ReceiveState",
              ReceivePairMethod<&Velkin3::ReceiveState>(
                  "ReceiveState", "ReceiveState is deprecated, use end_effector instead"),
@@ -175,20 +180,22 @@ void RegisterVelkin3(py::module_& m) {
              py::arg("joint_torque") = Zeros, "[Deprecated] send joint torque")
         .def("SendAngle", SendMethod<&Velkin3::SendAngle>("SendAngle", nullptr),
              py::arg("angle") = Zeros, "Send angles to the device")
-        .def("RequestCurrent",
-             [](Self<Velkin3> self) {
-                 Velkin3& arm = self.get();
-                 WithoutGil([&] { arm.RequestCurrent(); });
-             },
-             "request current")
-        .def("ReceiveCurrent",
-             [](Self<Velkin3> self, Vector current) {
-                 Velkin3& arm = self.get();
-                 RequireThree(current, "ReceiveCurrent");
-                 WithoutGil([&] { arm.ReceiveCurrent(current.data()); });
-                 return current;
-             },
-             py::arg("current") = Zeros, "receive current and return current")
+        .def(
+            "RequestCurrent",
+            [](Self<Velkin3> self) {
+                Velkin3& arm = self.get();
+                WithoutGil([&] { arm.RequestCurrent(); });
+            },
+            "request current")
+        .def(
+            "ReceiveCurrent",
+            [](Self<Velkin3> self, Vector current) {
+                Velkin3& arm = self.get();
+                RequireThree(current, "ReceiveCurrent");
+                WithoutGil([&] { arm.ReceiveCurrent(current.data()); });
+                return current;
+            },
+            py::arg("current") = Zeros, "receive current and return current")
         .def("SendPosition",
              SendMethod<&Velkin3::SendPosition>(
                  "SendPosition", "SendPosition is deprecated, use end_effector_position instead"),

@@ -6,7 +6,8 @@ namespace TamroSimulator::ArmKinematics {
 
 Vec3 Forward(const Vec3& joints) {
     const double reach = UpperArm * std::cos(joints[1]) + Forearm * std::cos(joints[1] + joints[2]);
-    const double height = UpperArm * std::sin(joints[1]) + Forearm * std::sin(joints[1] + joints[2]);
+    const double height =
+        UpperArm * std::sin(joints[1]) + Forearm * std::sin(joints[1] + joints[2]);
     return Base + Vec3{reach * std::cos(joints[0]), reach * std::sin(joints[0]), height};
 }
 
@@ -14,13 +15,14 @@ Vec3 Inverse(const Vec3& position) {
     const Vec3 p = position - Base;
     const double reach = std::hypot(p[0], p[1]);
     const double height = p[2];
-    const double cosElbow = std::clamp(
-        (reach * reach + height * height - UpperArm * UpperArm - Forearm * Forearm) /
-            (2.0 * UpperArm * Forearm),
-        -1.0, 1.0);
+    const double cosElbow =
+        std::clamp((reach * reach + height * height - UpperArm * UpperArm - Forearm * Forearm) /
+                       (2.0 * UpperArm * Forearm),
+                   -1.0, 1.0);
     const double elbow = -std::acos(cosElbow);
-    const double shoulder = std::atan2(height, reach) -
-                            std::atan2(Forearm * std::sin(elbow), UpperArm + Forearm * std::cos(elbow));
+    const double shoulder =
+        std::atan2(height, reach) -
+        std::atan2(Forearm * std::sin(elbow), UpperArm + Forearm * std::cos(elbow));
     return {std::atan2(p[1], p[0]), shoulder, elbow};
 }
 

@@ -7,8 +7,8 @@
 
 namespace TamroSimulator::ArmKinematics {
 
-inline constexpr double UpperArm = 0.2;   // m
-inline constexpr double Forearm = 0.2;    // m
+inline constexpr double UpperArm = 0.2;      // m
+inline constexpr double Forearm = 0.2;       // m
 inline constexpr Vec3 Base{-0.2, 0.0, 0.0};  // base joint, in workspace coordinates
 
 // Joint angles (base, shoulder, elbow; rad) to end-effector position.

@@ -15,7 +15,8 @@ constexpr int MaxCatchUpSteps = 2000;
 }  // namespace
 
 ArmModel::ArmModel(double rateHz, Clock::time_point start)
-    : step_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rateHz))),
+    : step_(
+          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rateHz))),
       stepTime_(start) {}
 
 void ArmModel::AdvanceTo(Clock::time_point now) {
@@ -61,13 +62,11 @@ Vec3 ArmModel::MotorCurrents() const {
 
 Vec3 ArmModel::ActuatorForce() const {
     switch (mode_) {
-    case Mode::Force:
-        return command_;
-    case Mode::JointTorques:
-        // torques = J^T force
-        return Solve(Transposed(ArmKinematics::Jacobian(JointAngles())), command_);
-    case Mode::Pull:
-        return PullStiffness * (command_ - position_) - PullDamping * velocity_;
+        case Mode::Force: return command_;
+        case Mode::JointTorques:
+            // torques = J^T force
+            return Solve(Transposed(ArmKinematics::Jacobian(JointAngles())), command_);
+        case Mode::Pull: return PullStiffness * (command_ - position_) - PullDamping * velocity_;
     }
     return {};
 }

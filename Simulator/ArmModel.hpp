@@ -13,12 +13,12 @@ class ArmModel {
 public:
     using Clock = std::chrono::steady_clock;
 
-    static constexpr double Mass = 0.25;           // kg
-    static constexpr double Damping = 2.0;         // N s/m
-    static constexpr double PullStiffness = 200.0; // N/m, position and joint-angle requests
-    static constexpr double PullDamping = 10.0;    // N s/m, added while pulling
-    static constexpr double HalfSize = 0.1;        // m, the workspace is [-HalfSize, HalfSize]^3
-    static constexpr double TorqueConstant = 0.1;  // N m/A, for the motor currents
+    static constexpr double Mass = 0.25;            // kg
+    static constexpr double Damping = 2.0;          // N s/m
+    static constexpr double PullStiffness = 200.0;  // N/m, position and joint-angle requests
+    static constexpr double PullDamping = 10.0;     // N s/m, added while pulling
+    static constexpr double HalfSize = 0.1;         // m, the workspace is [-HalfSize, HalfSize]^3
+    static constexpr double TorqueConstant = 0.1;   // N m/A, for the motor currents
 
     ArmModel(double rateHz, Clock::time_point start);
 

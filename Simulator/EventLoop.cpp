@@ -33,7 +33,8 @@ void EventLoop::Run(int stopFd, int watchFd) {
         polled.push_back({stopFd, POLLIN, 0});
         polled.push_back({watchFd, POLLIN, 0});  // poll ignores a negative fd
         for (const Endpoint& e : endpoints_) {
-            const short events = e.broken ? 0 : static_cast<short>(POLLIN | (e.outbox.empty() ? 0 : POLLOUT));
+            const short events =
+                e.broken ? 0 : static_cast<short>(POLLIN | (e.outbox.empty() ? 0 : POLLOUT));
             polled.push_back({e.broken ? -1 : e.fd, events, 0});
         }
 
@@ -92,7 +93,8 @@ void EventLoop::Receive(Endpoint& e, Clock::time_point now) {
 
 void EventLoop::Schedule(Endpoint& e, Bytes replies, Clock::time_point now) {
     if (delay_.fixed.count() == 0 && delay_.jitter.count() == 0) {
-        if (e.outbox.size() < OutboxLimit) e.outbox.insert(e.outbox.end(), replies.begin(), replies.end());
+        if (e.outbox.size() < OutboxLimit)
+            e.outbox.insert(e.outbox.end(), replies.begin(), replies.end());
         return;
     }
     std::uniform_int_distribution<long> jitter(0, static_cast<long>(delay_.jitter.count()));
@@ -105,7 +107,8 @@ void EventLoop::Schedule(Endpoint& e, Bytes replies, Clock::time_point now) {
 void EventLoop::Release(Endpoint& e, Clock::time_point now) {
     while (!e.due.empty() && e.due.front().first <= now) {
         const Bytes& replies = e.due.front().second;
-        if (e.outbox.size() < OutboxLimit) e.outbox.insert(e.outbox.end(), replies.begin(), replies.end());
+        if (e.outbox.size() < OutboxLimit)
+            e.outbox.insert(e.outbox.end(), replies.begin(), replies.end());
         e.due.pop_front();
     }
 }

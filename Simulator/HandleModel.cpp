@@ -19,7 +19,8 @@ std::array<float, 4> HandleModel::Orientation(double t) {
 }
 
 std::uint8_t HandleModel::HallEffectLevel(double t) {
-    return static_cast<std::uint8_t>(std::lround(128.0 + 100.0 * std::sin(2.0 * Pi * SqueezeRate * t)));
+    return static_cast<std::uint8_t>(
+        std::lround(128.0 + 100.0 * std::sin(2.0 * Pi * SqueezeRate * t)));
 }
 
 }  // namespace TamroSimulator

@@ -18,7 +18,9 @@ public:
     // 28 to 228, after t seconds.
     static std::uint8_t HallEffectLevel(double t);
 
-    void SetUserData(const std::uint8_t* data, std::size_t length) { userData_.assign(data, data + length); }
+    void SetUserData(const std::uint8_t* data, std::size_t length) {
+        userData_.assign(data, data + length);
+    }
     const std::vector<std::uint8_t>& UserData() const { return userData_; }
 
 private:

@@ -42,9 +42,11 @@ std::array<std::uint8_t, 16> Uuid(const char* text) {
     std::string digits;
     for (const char* c = text; *c; ++c)
         if (*c != '-') digits += *c;
-    const bool hex = std::all_of(digits.begin(), digits.end(),
-                                 [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
-    if (digits.size() != 32 || !hex) throw UsageError(std::string("--uuid takes 32 hex digits, not '") + text + "'");
+    const bool hex = std::all_of(digits.begin(), digits.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+    });
+    if (digits.size() != 32 || !hex)
+        throw UsageError(std::string("--uuid takes 32 hex digits, not '") + text + "'");
     std::array<std::uint8_t, 16> uuid{};
     for (std::size_t i = 0; i < 16; ++i)
         uuid[i] = static_cast<std::uint8_t>(std::stoul(digits.substr(2 * i, 2), nullptr, 16));
@@ -67,18 +69,29 @@ Options ParseOptions(int argc, char** argv) {
         }
         if (i + 1 >= argc) throw UsageError("unknown option or missing value: " + option);
         const char* value = argv[++i];
-        if (option == "--arms") options.arms = static_cast<int>(Integer(option, value, 0, 64));
-        else if (option == "--handles") options.handles = static_cast<int>(Integer(option, value, 0, 64));
-        else if (option == "--link-dir") options.linkDirectory = value;
-        else if (option == "--device-id") options.deviceId = static_cast<std::uint16_t>(Integer(option, value, 0, 65535));
-        else if (option == "--uuid") options.uuid = Uuid(value);
-        else if (option == "--model") options.model = static_cast<std::uint8_t>(Integer(option, value, 0, 255));
-        else if (option == "--delay-us") options.delayMicroseconds = Integer(option, value, 0, 10000000);
-        else if (option == "--jitter-us") options.jitterMicroseconds = Integer(option, value, 0, 10000000);
-        else if (option == "--rate-hz") options.rateHz = static_cast<double>(Integer(option, value, 100, 1000000));
-        else throw UsageError("unknown option: " + option);
+        if (option == "--arms")
+            options.arms = static_cast<int>(Integer(option, value, 0, 64));
+        else if (option == "--handles")
+            options.handles = static_cast<int>(Integer(option, value, 0, 64));
+        else if (option == "--link-dir")
+            options.linkDirectory = value;
+        else if (option == "--device-id")
+            options.deviceId = static_cast<std::uint16_t>(Integer(option, value, 0, 65535));
+        else if (option == "--uuid")
+            options.uuid = Uuid(value);
+        else if (option == "--model")
+            options.model = static_cast<std::uint8_t>(Integer(option, value, 0, 255));
+        else if (option == "--delay-us")
+            options.delayMicroseconds = Integer(option, value, 0, 10000000);
+        else if (option == "--jitter-us")
+            options.jitterMicroseconds = Integer(option, value, 0, 10000000);
+        else if (option == "--rate-hz")
+            options.rateHz = static_cast<double>(Integer(option, value, 100, 1000000));
+        else
+            throw UsageError("unknown option: " + option);
     }
-    if (options.arms + options.handles == 0) throw UsageError("nothing to simulate: --arms 0 --handles 0");
+    if (options.arms + options.handles == 0)
+        throw UsageError("nothing to simulate: --arms 0 --handles 0");
     return options;
 }
 

@@ -14,7 +14,8 @@ struct Options {
     std::string linkDirectory;  // empty: no links
     std::uint16_t deviceId = 1;
     // "TamroSim" and a serial number; device i adds i to it.
-    std::array<std::uint8_t, 16> uuid{0x54, 0x61, 0x6d, 0x72, 0x6f, 0x53, 0x69, 0x6d, 0, 0, 0, 0, 0, 0, 0, 1};
+    std::array<std::uint8_t, 16> uuid{0x54, 0x61, 0x6d, 0x72, 0x6f, 0x53, 0x69, 0x6d,
+                                      0,    0,    0,    0,    0,    0,    0,    1};
     std::uint8_t model = 4;
     long delayMicroseconds = 0;
     long jitterMicroseconds = 0;

@@ -33,48 +33,51 @@ std::size_t SimulatedArm::Serve(const std::uint8_t* input, std::size_t size, Clo
     while (done < size) {
         const std::uint8_t code = input[done];
         switch (code) {
-        case Messages::DeviceWakeup:
-            replies.push_back(Messages::DeviceInfo);
-            PutU16(replies, identity_.deviceId);
-            replies.push_back(identity_.modelNumber);
-            replies.push_back(identity_.hardwareVersion);
-            replies.push_back(identity_.firmwareVersion);
-            replies.insert(replies.end(), identity_.uuid.begin(), identity_.uuid.end());
-            done += 1;
-            break;
-        case Messages::Current:
-            model_.AdvanceTo(now);
-            replies.push_back(Messages::Current);
-            PutVector(replies, model_.MotorCurrents());
-            done += 1;
-            break;
-        case Messages::ForceRequest:
-        case Messages::PositionRequest:
-        case Messages::JointTorqueRequest:
-        case Messages::JointAngleRequest: {
-            if (size - done < Messages::RequestLength) return done;
-            const Vec3 values = ReadVector(input + done + 1);
-            // The command takes effect from now on: the time up to now ran under the previous one.
-            model_.AdvanceTo(now);
-            if (code == Messages::ForceRequest) {
-                model_.CommandForce(values);
-                PutState(replies, Messages::EndEffectorState, model_.Position(), model_.Velocity());
-            } else if (code == Messages::PositionRequest) {
-                model_.CommandPosition(values);
-                PutState(replies, Messages::EndEffectorState, model_.Position(), model_.Velocity());
-            } else if (code == Messages::JointTorqueRequest) {
-                model_.CommandJointTorques(values);
-                PutState(replies, Messages::JointState, model_.JointAngles(), model_.JointVelocities());
-            } else {
-                model_.CommandJointAngles(values);
-                PutState(replies, Messages::JointState, model_.JointAngles(), model_.JointVelocities());
+            case Messages::DeviceWakeup:
+                replies.push_back(Messages::DeviceInfo);
+                PutU16(replies, identity_.deviceId);
+                replies.push_back(identity_.modelNumber);
+                replies.push_back(identity_.hardwareVersion);
+                replies.push_back(identity_.firmwareVersion);
+                replies.insert(replies.end(), identity_.uuid.begin(), identity_.uuid.end());
+                done += 1;
+                break;
+            case Messages::Current:
+                model_.AdvanceTo(now);
+                replies.push_back(Messages::Current);
+                PutVector(replies, model_.MotorCurrents());
+                done += 1;
+                break;
+            case Messages::ForceRequest:
+            case Messages::PositionRequest:
+            case Messages::JointTorqueRequest:
+            case Messages::JointAngleRequest: {
+                if (size - done < Messages::RequestLength) return done;
+                const Vec3 values = ReadVector(input + done + 1);
+                // The command takes effect from now on: the time up to now ran under the previous
+                // one.
+                model_.AdvanceTo(now);
+                if (code == Messages::ForceRequest) {
+                    model_.CommandForce(values);
+                    PutState(replies, Messages::EndEffectorState, model_.Position(),
+                             model_.Velocity());
+                } else if (code == Messages::PositionRequest) {
+                    model_.CommandPosition(values);
+                    PutState(replies, Messages::EndEffectorState, model_.Position(),
+                             model_.Velocity());
+                } else if (code == Messages::JointTorqueRequest) {
+                    model_.CommandJointTorques(values);
+                    PutState(replies, Messages::JointState, model_.JointAngles(),
+                             model_.JointVelocities());
+                } else {
+                    model_.CommandJointAngles(values);
+                    PutState(replies, Messages::JointState, model_.JointAngles(),
+                             model_.JointVelocities());
+                }
+                done += Messages::RequestLength;
+                break;
             }
-            done += Messages::RequestLength;
-            break;
-        }
-        default:
-            done += 1;
-            break;
+            default: done += 1; break;
         }
     }
     return done;

@@ -11,7 +11,8 @@ class SymbolicLink {
 public:
     // A leftover link of an earlier run is replaced; anything else in the way (a real serial
     // node, say) makes this throw std::filesystem::filesystem_error.
-    SymbolicLink(std::filesystem::path link, const std::filesystem::path& target) : link_(std::move(link)) {
+    SymbolicLink(std::filesystem::path link, const std::filesystem::path& target)
+        : link_(std::move(link)) {
         if (std::filesystem::is_symlink(link_)) std::filesystem::remove(link_);
         std::filesystem::create_symlink(target, link_);
     }

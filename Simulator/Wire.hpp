@@ -17,7 +17,8 @@ inline void PutU16(Bytes& out, std::uint16_t value) {
 inline void PutFloat(Bytes& out, float value) {
     std::uint32_t bits;
     std::memcpy(&bits, &value, sizeof bits);
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(bits >> shift));
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(static_cast<std::uint8_t>(bits >> shift));
 }
 
 inline float GetFloat(const std::uint8_t* in) {

@@ -54,18 +54,21 @@ int Serve(const Options& options, int stopFd) {
                          std::unique_ptr<SimulatedDevice> device) {
         auto& pty = ptys.emplace_back(std::make_unique<Pty>());
         if (!options.linkDirectory.empty())
-            links.push_back(std::make_unique<SymbolicLink>(
-                std::filesystem::path(options.linkDirectory) / (linkPrefix + std::to_string(number)),
-                pty->Path()));
+            links.push_back(
+                std::make_unique<SymbolicLink>(std::filesystem::path(options.linkDirectory) /
+                                                   (linkPrefix + std::to_string(number)),
+                                               pty->Path()));
         loop.Add(pty->Master(), std::move(device));
         std::printf("%s %s\n", kind, pty->Path().c_str());
     };
     for (int i = 0; i < options.arms; ++i)
         add("arm", "ttyACM", i,
-            std::make_unique<SimulatedArm>(IdentityOf(options, i, options.model), options.rateHz, start));
+            std::make_unique<SimulatedArm>(IdentityOf(options, i, options.model), options.rateHz,
+                                           start));
     for (int i = 0; i < options.handles; ++i)
         add("handle", "ttyUSB", i,
-            std::make_unique<SimulatedHandle>(IdentityOf(options, options.arms + i, HandleModelNumber), start));
+            std::make_unique<SimulatedHandle>(
+                IdentityOf(options, options.arms + i, HandleModelNumber), start));
     std::printf("ready\n");
     std::fflush(stdout);
 

@@ -32,11 +32,16 @@ enum class Mode { Arm, Silent, Flood, Status };
 
 inline bool ParseMode(const char* text, Mode& mode) {
     const std::string s = text;
-    if (s == "arm") mode = Mode::Arm;
-    else if (s == "silent") mode = Mode::Silent;
-    else if (s == "flood") mode = Mode::Flood;
-    else if (s == "status") mode = Mode::Status;
-    else return false;
+    if (s == "arm")
+        mode = Mode::Arm;
+    else if (s == "silent")
+        mode = Mode::Silent;
+    else if (s == "flood")
+        mode = Mode::Flood;
+    else if (s == "status")
+        mode = Mode::Status;
+    else
+        return false;
     return true;
 }
 
@@ -61,7 +66,8 @@ inline void FloodReply(std::uint8_t* reply) {
 }
 
 // One handle status message with userDataLength bytes of user data.
-inline std::vector<std::uint8_t> StatusMessage(std::uint16_t sequence, std::uint8_t userDataLength) {
+inline std::vector<std::uint8_t> StatusMessage(std::uint16_t sequence,
+                                               std::uint8_t userDataLength) {
     std::vector<std::uint8_t> m(1 + StatusFixedLength + userDataLength, 0);
     m[0] = HandleStatus;
     m[1] = static_cast<std::uint8_t>(sequence & 0xFF);

@@ -49,8 +49,7 @@ inline int RawOpen(const std::string& path) {
 
 // bench-peer's arm echoes the force as the position and its negation as the velocity; the
 // flooding one cannot echo x, which the benchmarks vary, so x goes unchecked there.
-inline bool Answered(const float* force, const float* position, const float* velocity,
-                     bool echo) {
+inline bool Answered(const float* force, const float* position, const float* velocity, bool echo) {
     for (int k = echo ? 0 : 1; k < 3; ++k) {
         if (position[k] != force[k] || velocity[k] != -force[k]) return false;
     }
@@ -68,7 +67,8 @@ public:
     long Run(long count, double first, double* samples) {
         long failures = 0;
         for (long i = 0; i < count; ++i) {
-            const float force[3] = {static_cast<float>(first + static_cast<double>(i)), 0.5f, -2.0f};
+            const float force[3] = {static_cast<float>(first + static_cast<double>(i)), 0.5f,
+                                    -2.0f};
             double micros = 0;
             if (!Exchange(force, micros)) ++failures;
             if (samples) samples[i] = micros;
@@ -193,7 +193,8 @@ private:
 class LibraryStatusReader : public StatusReader {
 public:
     LibraryStatusReader(const std::string& path, std::uint8_t userData)
-        : stream_(path.c_str(), true), handle_(&stream_, sequence_),
+        : stream_(path.c_str(), true),
+          handle_(&stream_, sequence_),
           expected_(static_cast<std::int32_t>(StatusFixedLength) + userData) {}
     bool Ok() const override { return stream_.IsOpen(); }
 

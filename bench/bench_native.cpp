@@ -22,8 +22,8 @@ extern "C" {
 // Null when it cannot be opened.
 __attribute__((visibility("default"))) void* tamro_bench_arm_open(const char* path, int library,
                                                                   int echo) {
-    ArmRunner* arm = library ? Opened<ArmRunner>(new LibraryArm(path))
-                             : Opened<ArmRunner>(new RawArm(path));
+    ArmRunner* arm =
+        library ? Opened<ArmRunner>(new LibraryArm(path)) : Opened<ArmRunner>(new RawArm(path));
     if (arm) arm->ExpectEcho(echo != 0);
     return arm;
 }
@@ -31,7 +31,7 @@ __attribute__((visibility("default"))) void* tamro_bench_arm_open(const char* pa
 // count exchanges, forces starting at first; times in microseconds into samples. Returns the
 // number answered wrong.
 __attribute__((visibility("default"))) long tamro_bench_arm_run(void* arm, long count, double first,
-                                                                 double* samples) {
+                                                                double* samples) {
     return static_cast<ArmRunner*>(arm)->Run(count, first, samples);
 }
 

@@ -15,13 +15,13 @@
 namespace TamroFuzz {
 
 // A failed expectation is a finding: print it and trap so libFuzzer saves the input.
-#define FUZZ_CHECK(condition)                                                          \
-    do {                                                                               \
-        if (!(condition)) {                                                            \
+#define FUZZ_CHECK(condition)                                                             \
+    do {                                                                                  \
+        if (!(condition)) {                                                               \
             std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #condition, __FILE__, \
-                         __LINE__);                                                    \
-            __builtin_trap();                                                          \
-        }                                                                              \
+                         __LINE__);                                                       \
+            __builtin_trap();                                                             \
+        }                                                                                 \
     } while (0)
 
 // Serves the fuzz input in place (no copy, so AddressSanitizer sees any read past its end)

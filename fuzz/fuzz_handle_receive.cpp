@@ -30,8 +30,8 @@ public:
                              std::uint8_t device_model_number, std::uint8_t hardware_version,
                              std::uint8_t firmware_version) override {
         ++seen.info;
-        seen.infoValues = {device_id, tool_data_remaining, device_model_number,
-                           hardware_version, firmware_version};
+        seen.infoValues = {device_id, tool_data_remaining, device_model_number, hardware_version,
+                           firmware_version};
     }
     void OnReceiveHandleInfoRecord(const HandleInfo& info) override {
         FUZZ_CHECK(seen.info == 1 && seen.infoRecord == 0);  // field-wise hook first
@@ -68,8 +68,8 @@ public:
                    status.hall_effect_sensor_level == s.hall_effect_sensor_level &&
                    status.user_data_length == s.user_data_length);
         FUZZ_CHECK(TamroFuzz::SameBytes(status.quaternion.data(), s.quaternion.data(), 4));
-        FUZZ_CHECK(TamroFuzz::SameBytes(status.user_data.data(), s.user_data.data(),
-                                        s.user_data_length));
+        FUZZ_CHECK(
+            TamroFuzz::SameBytes(status.user_data.data(), s.user_data.data(), s.user_data_length));
         // The record starts zeroed: nothing past the announced length.
         for (std::size_t i = status.user_data_length; i < status.user_data.size(); ++i) {
             FUZZ_CHECK(status.user_data[i] == 0);
@@ -105,9 +105,9 @@ void CheckOne(ReadingHandle& handle, std::iostream& stream, TamroFuzz::InputBuff
         return;
     }
     const std::uint8_t code = start < size ? data[start] : 0;
-    const bool known = start < size && (code == Messages::HandleStatus ||
-                                        code == Messages::HandleInfo ||
-                                        code == Messages::HandleError);
+    const bool known =
+        start < size && (code == Messages::HandleStatus || code == Messages::HandleInfo ||
+                         code == Messages::HandleError);
     if (!known) {
         FUZZ_CHECK(result == -1 && taken <= 1);
         FUZZ_CHECK(seen.info + seen.status + seen.error == 0);
@@ -161,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CheckOne(handle, stream, buffer, data, size);
         if (!wasGood) break;
     }
-    FUZZ_CHECK(!stream.good());  // the loop ran the input dry
+    FUZZ_CHECK(!stream.good());          // the loop ran the input dry
     FUZZ_CHECK(buffer.written.empty());  // receiving never writes
     return 0;
 }

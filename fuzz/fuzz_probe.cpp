@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const bool handle = JudgeHandle(data, size);
-    FUZZ_CHECK(handle == (size > 0 && (data[0] == Messages::HandleStatus ||
-                                       data[0] == Messages::HandleInfo)));
+    FUZZ_CHECK(handle == (size > 0 &&
+                          (data[0] == Messages::HandleStatus || data[0] == Messages::HandleInfo)));
     return 0;
 }

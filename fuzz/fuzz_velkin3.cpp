@@ -69,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const float second0[3] = {8.0f, std::numeric_limits<float>::denorm_min(), -8.0f};
     const float zeros[3] = {0.0f, 0.0f, 0.0f};
     UUID uuid0;
-    for (std::size_t i = 0; i < uuid0.data.size(); ++i) uuid0.data[i] = static_cast<std::uint8_t>(0xA0 + i);
+    for (std::size_t i = 0; i < uuid0.data.size(); ++i)
+        uuid0.data[i] = static_cast<std::uint8_t>(0xA0 + i);
 
     for (std::size_t k = 0; k < count; ++k) {
         float first[3], second[3];
@@ -90,8 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 arm.ReceiveCurrent(first);
                 const std::uint8_t* payload =
                     reference.Reply(Messages::Current, Messages::CurrentLength);
-                if (payload != nullptr) FUZZ_CHECK(std::memcmp(first, payload, 12) == 0);
-                else FUZZ_CHECK(SameBytes(first, first0, 3));
+                if (payload != nullptr)
+                    FUZZ_CHECK(std::memcmp(first, payload, 12) == 0);
+                else
+                    FUZZ_CHECK(SameBytes(first, first0, 3));
                 break;
             }
             case 3: {
@@ -130,8 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 8:
             case 9: {
                 static constexpr std::uint8_t Codes[] = {
-                    Messages::ForceRequest, Messages::PositionRequest,
-                    Messages::JointTorqueRequest, Messages::JointAngleRequest};
+                    Messages::ForceRequest, Messages::PositionRequest, Messages::JointTorqueRequest,
+                    Messages::JointAngleRequest};
                 static constexpr std::uint8_t Replies[] = {
                     Messages::EndEffectorState, Messages::EndEffectorState, Messages::JointState,
                     Messages::JointState};
@@ -154,7 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             case 11:
                 arm.SendPosition(Request);
-                reference.Write(expectedWrites, {Messages::PositionRequest}, Request, sizeof Request);
+                reference.Write(expectedWrites, {Messages::PositionRequest}, Request,
+                                sizeof Request);
                 break;
             case 12:
                 arm.SendJointTorques(Request);

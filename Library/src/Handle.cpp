@@ -60,14 +60,12 @@ std::int32_t Handle::Receive() {
         case Messages::HandleInfo: {
             const std::int32_t read = ReadBytes(Messages::HandleInfoLength);
             const HandleInfo info{Uint16At(in), in[2], in[3], in[4], in[5]};
-            OnReceiveHandleInfo(info.tool_data_remaining, info.device_id,
-                                info.device_model_number, info.hardware_version,
-                                info.firmware_version);
+            OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number,
+                                info.hardware_version, info.firmware_version);
             OnReceiveHandleInfoRecord(info);
             return read;
         }
-        default:
-            return -1;  // unknown or missing: what follows stays in the stream
+        default: return -1;  // unknown or missing: what follows stays in the stream
     }
 }
 

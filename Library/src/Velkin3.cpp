@@ -47,7 +47,9 @@ DeviceInfo Velkin3::device_wakeup() {
     return info;
 }
 
-void Velkin3::SendForce(const float* force) { SendFloats(Messages::ForceRequest, force, VectorSize); }
+void Velkin3::SendForce(const float* force) {
+    SendFloats(Messages::ForceRequest, force, VectorSize);
+}
 void Velkin3::SendPosition(const float* position) {
     SendFloats(Messages::PositionRequest, position, VectorSize);
 }

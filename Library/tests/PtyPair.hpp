@@ -2,11 +2,11 @@
 // plays the device on the master side. Both ends are closed on destruction.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
-#include <fcntl.h>
 
 #include <algorithm>
 #include <chrono>

@@ -18,8 +18,8 @@ using TamroTest::Bytes;
 using TamroTest::Concat;
 using TamroTest::FloatBytes;
 using TamroTest::PtyPair;
-using TamroTest::SecondsSince;
 using TamroTest::ScriptedBuffer;
+using TamroTest::SecondsSince;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 using Clock = std::chrono::steady_clock;
@@ -73,7 +73,9 @@ TEST(Device, SendFloatsWritesTheCodeAndTheFloatsInOneMessage) {
         manySent = Concat(manySent, FloatBytes({many[i]}));
     }
     const std::vector<Case> cases = {
-        {"three floats", 42, {1.0f, 2.0f, 3.0f},
+        {"three floats",
+         42,
+         {1.0f, 2.0f, 3.0f},
          {0x2A, 0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x40, 0x40}},
         {"no floats", 44, {}, {0x2C}},
         {"the most floats, 1021 bytes", 26, many, manySent},
@@ -155,13 +157,11 @@ TEST(Device, RefusedWriteIsReportedAndEveryLaterOperationReportsAgain) {
     errno = EPIPE;
     a.device->WriteBytes(1);
     const auto text = [](int e) { return std::to_string(e) + "] " + std::strerror(e) + "\n"; };
-    EXPECT_EQ(GetCapturedStderr(),
-              "[err] Library/src/Device:49> unable to read header code from stream: [" +
-                  text(ETIMEDOUT) +
-                  "[err] Library/src/Device:60> unable to read '24' bytes from stream: [" +
-                  text(EAGAIN) +
-                  "[err] Library/src/Device:39> unable to write '1' bytes to stream: [" +
-                  text(EPIPE));
+    EXPECT_EQ(
+        GetCapturedStderr(),
+        "[err] Library/src/Device:49> unable to read header code from stream: [" + text(ETIMEDOUT) +
+            "[err] Library/src/Device:60> unable to read '24' bytes from stream: [" + text(EAGAIN) +
+            "[err] Library/src/Device:39> unable to write '1' bytes to stream: [" + text(EPIPE));
 }
 
 TEST(Device, UnexpectedCodeDiscardsExactly1024Bytes) {

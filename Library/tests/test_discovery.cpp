@@ -2,9 +2,9 @@
 // serial nodes, to pseudo-terminals played by fake devices on threads of their own.
 #include "PtyPair.hpp"
 
+#include <Tamro/HardwareAPI/Devices/Handle.hpp>
 #include <Tamro/HardwareAPI/Discovery.hpp>
 #include <Tamro/HardwareAPI/IO/SerialStream.hpp>
-#include <Tamro/HardwareAPI/Devices/Handle.hpp>
 
 #include <gtest/gtest.h>
 
@@ -162,12 +162,16 @@ TEST(Discovery, KindsDecideWhichFunctionProbesWhichPort) {
     dev.Link("ttyS0", otherName.Path());
     dev.Link("TTYACM0", upperCase.Path());  // the match is case-sensitive
 
-    const std::map<std::string, PortKind> kindByName = {
-        {"ttyACM0", PortKind::ACM}, {"ttyUSB0-ttyACM1", PortKind::ACM}, {"ttyACM5", PortKind::ACM},
-        {"ttyUSB0", PortKind::USB}, {"rfcomm0", PortKind::RFCOMM}};
+    const std::map<std::string, PortKind> kindByName = {{"ttyACM0", PortKind::ACM},
+                                                        {"ttyUSB0-ttyACM1", PortKind::ACM},
+                                                        {"ttyACM5", PortKind::ACM},
+                                                        {"ttyUSB0", PortKind::USB},
+                                                        {"rfcomm0", PortKind::RFCOMM}};
     const std::map<std::string, std::string> pathByName = {
-        {"ttyACM0", arm.Path()},   {"ttyUSB0-ttyACM1", armOnBothNames.Path()},
-        {"ttyACM5", handleOnAcm.Path()}, {"ttyUSB0", wired.Path()},
+        {"ttyACM0", arm.Path()},
+        {"ttyUSB0-ttyACM1", armOnBothNames.Path()},
+        {"ttyACM5", handleOnAcm.Path()},
+        {"ttyUSB0", wired.Path()},
         {"rfcomm0", wireless.Path()}};
     std::vector<std::pair<std::string, PortKind>> expected;
     for (const std::string& name : dev.Listing()) {
@@ -177,8 +181,9 @@ TEST(Discovery, KindsDecideWhichFunctionProbesWhichPort) {
     for (const PortCandidate& c : ScanSerialPorts(dev.Path())) scanned.emplace_back(c.path, c.kind);
     EXPECT_EQ(scanned, expected);
 
-    EXPECT_EQ(detect_velkin3s(dev.Path()),
-              dev.InListingOrder({{"ttyACM0", arm.Path()}, {"ttyUSB0-ttyACM1", armOnBothNames.Path()}}));
+    EXPECT_EQ(
+        detect_velkin3s(dev.Path()),
+        dev.InListingOrder({{"ttyACM0", arm.Path()}, {"ttyUSB0-ttyACM1", armOnBothNames.Path()}}));
     EXPECT_EQ(detect_handles(dev.Path()),
               dev.InListingOrder({{"ttyUSB0", wired.Path()}, {"rfcomm0", wireless.Path()}}));
     EXPECT_EQ(detect_wired_handles(dev.Path()), Paths{wired.Path()});
@@ -222,10 +227,9 @@ TEST(Discovery, HandleIsFoundByAStatusOrInformationMessage) {
     dev.Link("ttyUSB2", error.Path());
     dev.Link("rfcomm0", codeOnly.Path());  // 218 then nothing: the code alone decides
     dev.Link("rfcomm1", arm.Path());
-    EXPECT_EQ(detect_handles(dev.Path()),
-              dev.InListingOrder({{"ttyUSB0", status.Path()},
-                                  {"ttyUSB1", information.Path()},
-                                  {"rfcomm0", codeOnly.Path()}}));
+    EXPECT_EQ(detect_handles(dev.Path()), dev.InListingOrder({{"ttyUSB0", status.Path()},
+                                                              {"ttyUSB1", information.Path()},
+                                                              {"rfcomm0", codeOnly.Path()}}));
     for (FakeDevice* d : {&status, &information, &error, &codeOnly, &arm}) {
         EXPECT_EQ(d->WakeUps(), 1) << d->Path();
     }

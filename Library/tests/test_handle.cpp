@@ -31,8 +31,8 @@ namespace {
 std::string StatusText(const char* hook, std::uint16_t id, const float* q, std::uint8_t error,
                        std::uint8_t hall, std::uint8_t length, const std::uint8_t* data) {
     char text[160];
-    std::snprintf(text, sizeof text, "%s(id=%u q=%g,%g,%g,%g error=%u hall=%u n=%u data=", hook,
-                  id, q[0], q[1], q[2], q[3], error, hall, length);
+    std::snprintf(text, sizeof text, "%s(id=%u q=%g,%g,%g,%g error=%u hall=%u n=%u data=", hook, id,
+                  q[0], q[1], q[2], q[3], error, hall, length);
     std::string out = text;
     for (std::uint8_t i = 0; i < length; ++i) out += std::to_string(data[i]) + ";";
     return out + ")";
@@ -128,8 +128,10 @@ TEST(Handle, RequestsWriteTheirBytes) {
          },
          {0xDB, 0x34, 0x12, 0x02, 0xAA, 0xBB}},
         {"SendHandleState with no data reads none",
-         [](Handle& h) { h.SendHandleState(4660, 0, nullptr); }, {0xDB, 0x34, 0x12, 0x00}},
-        {"SendHandleState with 255 bytes", [&](Handle& h) { h.SendHandleState(0xFFFF, 255, full.data()); },
+         [](Handle& h) { h.SendHandleState(4660, 0, nullptr); },
+         {0xDB, 0x34, 0x12, 0x00}},
+        {"SendHandleState with 255 bytes",
+         [&](Handle& h) { h.SendHandleState(0xFFFF, 255, full.data()); },
          Concat({0xDB, 0xFF, 0xFF, 0xFF}, full)},
     };
     for (const Case& c : cases) {
@@ -153,16 +155,27 @@ TEST(Handle, EachReplyReachesItsHooksFieldWiseThenRecord) {
     std::string ten = "10 data=";
     for (int i = 0; i < 10; ++i) ten += "238;";
     const std::vector<Case> cases = {
-        {"status message with 10 bytes of user data", StatusMessage(Bytes(10, 0xEE)), 31,
+        {"status message with 10 bytes of user data",
+         StatusMessage(Bytes(10, 0xEE)),
+         31,
          {Status("Status", ten), Status("StatusRecord", ten)}},
-        {"status message with 3 bytes of user data", StatusMessage({0xAA, 0xBB, 0xCC}), 24,
+        {"status message with 3 bytes of user data",
+         StatusMessage({0xAA, 0xBB, 0xCC}),
+         24,
          {Status("Status", "3 data=170;187;204;"), Status("StatusRecord", "3 data=170;187;204;")}},
-        {"status message without user data", StatusMessage({}), 21,
+        {"status message without user data",
+         StatusMessage({}),
+         21,
          {Status("Status", "0 data="), Status("StatusRecord", "0 data=")}},
-        {"error response", {0xDF, 0x34, 0x12, 0x07}, 3,
+        {"error response",
+         {0xDF, 0x34, 0x12, 0x07},
+         3,
          {"Error(id=4660 code=7)", "ErrorRecord(id=4660 code=7)"}},
-        {"information message", {0xD0, 0x34, 0x12, 0x09, 0x04, 0x05, 0x06}, 6,
-         {"Info(tool=9 id=4660 model=4 hw=5 fw=6)", "InfoRecord(tool=9 id=4660 model=4 hw=5 fw=6)"}},
+        {"information message",
+         {0xD0, 0x34, 0x12, 0x09, 0x04, 0x05, 0x06},
+         6,
+         {"Info(tool=9 id=4660 model=4 hw=5 fw=6)",
+          "InfoRecord(tool=9 id=4660 model=4 hw=5 fw=6)"}},
     };
     // One stream carries every message back to back: each Receive takes exactly its own.
     Attached<RecordingHandle> a;
@@ -197,7 +210,8 @@ TEST(Handle, UnknownCodeReadsNothingMore) {
 
 TEST(Handle, PlainHandleConsumesMessagesSilently) {
     Attached<Handle> a;
-    ASSERT_TRUE(a.pty.Feed(Concat({0xD0, 0x34, 0x12, 0x09, 0x04, 0x05, 0x06}, StatusMessage({1, 2}))));
+    ASSERT_TRUE(
+        a.pty.Feed(Concat({0xD0, 0x34, 0x12, 0x09, 0x04, 0x05, 0x06}, StatusMessage({1, 2}))));
     testing::internal::CaptureStderr();
     EXPECT_EQ(a.handle->Receive(), 6);
     EXPECT_EQ(a.handle->Receive(), 23);

@@ -44,8 +44,8 @@ TEST(SerialStream, PortThatCannotOpenReportsTwoLinesWithOneErrno) {
         CaptureStderr();
         auto reading = std::make_unique<SerialStream>(c.path, true);
         const std::string printed = GetCapturedStderr();
-        EXPECT_EQ(printed, Report(39, "port", c.shown, c.error) +
-                               Report(18, "stream", c.shown, c.error));
+        EXPECT_EQ(printed,
+                  Report(39, "port", c.shown, c.error) + Report(18, "stream", c.shown, c.error));
         EXPECT_FALSE(reading->IsOpen());
 
         // A usable object: its first read ends at once with end-of-file, its first write

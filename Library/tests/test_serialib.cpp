@@ -57,13 +57,15 @@ TEST(SerialibSilent, EveryGetOperationTimesOutAfterAboutOneSecond) {
     const std::vector<Case> cases = {
         {"underflow answers end-of-file", {}, [](serialib& p) { EXPECT_EQ(p.sgetc(), Eof); }},
         {"uflow answers end-of-file", {}, [](serialib& p) { EXPECT_EQ(p.sbumpc(), Eof); }},
-        {"one-byte xsgetn answers 0", {},
+        {"one-byte xsgetn answers 0",
+         {},
          [](serialib& p) {
              char c = 'x';
              EXPECT_EQ(p.sgetn(&c, 1), 0);
          }},
         {"showmanyc answers 0", {}, [](serialib& p) { EXPECT_EQ(p.in_avail(), 0); }},
-        {"5 of 21 bytes: xsgetn returns 5 with them stored", {1, 2, 3, 4, 5},
+        {"5 of 21 bytes: xsgetn returns 5 with them stored",
+         {1, 2, 3, 4, 5},
          [](serialib& p) {
              char s[21] = {};
              EXPECT_EQ(p.sgetn(s, 21), 5);

@@ -41,7 +41,8 @@ struct Attached {
 };
 
 const float OneTwoThree[3] = {1.0f, 2.0f, 3.0f};
-const Bytes OneTwoThreeBytes = {0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x40, 0x40};
+const Bytes OneTwoThreeBytes = {0x00, 0x00, 0x80, 0x3F, 0x00, 0x00,
+                                0x00, 0x40, 0x00, 0x00, 0x40, 0x40};
 const Bytes StatePayload = FloatBytes({0.1f, 0.2f, 0.3f, 0.0f, 0.0f, -1.0f});
 const Vector3 StatePosition = {0.1f, 0.2f, 0.3f};
 const Vector3 StateVelocity = {0.0f, 0.0f, -1.0f};
@@ -73,12 +74,15 @@ TEST(Velkin3, EachRequestWritesItsBytesAndReadsNothing) {
     };
     const float position[3] = {0.1f, -0.05f, 0.2f};
     const std::vector<Case> cases = {
-        {"SendPosition", [&](Velkin3& a) { a.SendPosition(position); },
+        {"SendPosition",
+         [&](Velkin3& a) { a.SendPosition(position); },
          {0x2C, 0xCD, 0xCC, 0xCC, 0x3D, 0xCD, 0xCC, 0x4C, 0xBD, 0xCD, 0xCC, 0x4C, 0x3E}},
-        {"SendForce", [](Velkin3& a) { a.SendForce(OneTwoThree); }, Concat({0x2A}, OneTwoThreeBytes)},
+        {"SendForce", [](Velkin3& a) { a.SendForce(OneTwoThree); },
+         Concat({0x2A}, OneTwoThreeBytes)},
         {"SendJointTorques", [](Velkin3& a) { a.SendJointTorques(OneTwoThree); },
          Concat({0x1A}, OneTwoThreeBytes)},
-        {"SendAngle", [](Velkin3& a) { a.SendAngle(OneTwoThree); }, Concat({0x1C}, OneTwoThreeBytes)},
+        {"SendAngle", [](Velkin3& a) { a.SendAngle(OneTwoThree); },
+         Concat({0x1C}, OneTwoThreeBytes)},
         {"RequestCurrent", [](Velkin3& a) { a.RequestCurrent(); }, {0xAB}},
         {"SendDeviceWakeup", [](Velkin3& a) { a.SendDeviceWakeup(); }, {0x0A}},
     };
@@ -197,7 +201,9 @@ TEST(Velkin3, IncompleteRepliesLeaveOutputsAsTheyWere) {
         std::function<void(Velkin3&)> run;
     };
     const std::vector<Case> cases = {
-        {"silent arm: receive operations keep their outputs, at once after the first", 0, {},
+        {"silent arm: receive operations keep their outputs, at once after the first",
+         0,
+         {},
          [](Velkin3& arm) {
              float position[3] = {9, 9, 9};
              float velocity[3] = {8, 8, 8};
@@ -221,9 +227,10 @@ TEST(Velkin3, IncompleteRepliesLeaveOutputsAsTheyWere) {
              const StateVectors state = arm.end_effector_force(OneTwoThree);
              EXPECT_EQ(state.position, (Vector3{}));
              EXPECT_EQ(state.velocity, (Vector3{}));
-             EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                                     afterTimeOut).count(),
-                       0.5);
+             EXPECT_LT(
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - afterTimeOut)
+                     .count(),
+                 0.5);
          }},
         {"joint_angles answered by an end-effector state: input discarded, zeros", 13,
          Concat({43}, StatePayload),
@@ -297,12 +304,18 @@ TEST(Velkin3, OnlyAnUnexpectedCodeIsFollowedByADiscardRead) {
         std::vector<std::streamsize> reads;
     };
     const Case cases[] = {
-        {"joint_torques, payload cut at 10 bytes", &Velkin3::joint_torques,
-         Concat({27}, Prefix(StatePayload, 10)), {1, 24}},
-        {"joint_angles answered by an end-effector state", &Velkin3::joint_angles,
-         Concat({43}, StatePayload), {1, 1024}},
-        {"end_effector_position answered completely", &Velkin3::end_effector_position,
-         Concat({43}, StatePayload), {1, 24}},
+        {"joint_torques, payload cut at 10 bytes",
+         &Velkin3::joint_torques,
+         Concat({27}, Prefix(StatePayload, 10)),
+         {1, 24}},
+        {"joint_angles answered by an end-effector state",
+         &Velkin3::joint_angles,
+         Concat({43}, StatePayload),
+         {1, 1024}},
+        {"end_effector_position answered completely",
+         &Velkin3::end_effector_position,
+         Concat({43}, StatePayload),
+         {1, 24}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -22,13 +22,15 @@ void ExpectNear(const Vec3& actual, const Vec3& expected, double tolerance) {
 }
 
 Clock::time_point At(Clock::time_point start, double seconds) {
-    return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    return start +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 }  // namespace
 
 TEST(ArmKinematics, InverseUndoesForwardAcrossTheWorkspace) {
-    for (const Vec3& p : WorkspacePoints) ExpectNear(ArmKinematics::Forward(ArmKinematics::Inverse(p)), p, 1e-12);
+    for (const Vec3& p : WorkspacePoints)
+        ExpectNear(ArmKinematics::Forward(ArmKinematics::Inverse(p)), p, 1e-12);
 }
 
 TEST(ArmKinematics, JacobianMatchesFiniteDifferences) {
@@ -40,7 +42,8 @@ TEST(ArmKinematics, JacobianMatchesFiniteDifferences) {
             Vec3 plus = q, minus = q;
             plus[joint] += step;
             minus[joint] -= step;
-            const Vec3 column = (0.5 / step) * (ArmKinematics::Forward(plus) - ArmKinematics::Forward(minus));
+            const Vec3 column =
+                (0.5 / step) * (ArmKinematics::Forward(plus) - ArmKinematics::Forward(minus));
             for (int row = 0; row < 3; ++row) EXPECT_NEAR(jacobian[row][joint], column[row], 1e-8);
         }
     }
@@ -75,8 +78,10 @@ TEST(ArmModel, PositionAndJointAngleRequestsPullToTheTarget) {
         SCOPED_TRACE(byJoints ? "joint angles" : "position");
         const auto start = Clock::now();
         ArmModel arm(1000.0, start);
-        if (byJoints) arm.CommandJointAngles(ArmKinematics::Inverse(target));
-        else arm.CommandPosition(target);
+        if (byJoints)
+            arm.CommandJointAngles(ArmKinematics::Inverse(target));
+        else
+            arm.CommandPosition(target);
         arm.AdvanceTo(At(start, 1.0));
         ExpectNear(arm.Position(), target, 1e-4);
         ExpectNear(arm.Velocity(), {0.0, 0.0, 0.0}, 1e-3);

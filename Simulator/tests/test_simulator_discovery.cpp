@@ -39,7 +39,9 @@ public:
         std::vector<char*> argv;
         for (auto& a : arguments) argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (::posix_spawn(&pid_, TAMRO_SIMULATOR_PATH, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        if (::posix_spawn(&pid_, TAMRO_SIMULATOR_PATH, &actions, nullptr, argv.data(), environ) !=
+            0)
+            pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
         ::close(in[0]);
@@ -61,7 +63,8 @@ public:
         std::string text;
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (text.find("ready\n") == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
             pollfd p{stdout_, POLLIN, 0};
             if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
             char chunk[256];
@@ -70,8 +73,10 @@ public:
             text.append(chunk, static_cast<std::size_t>(n));
         }
         std::vector<std::string> lines;
-        for (std::size_t at = 0, next; (next = text.find('\n', at)) != std::string::npos; at = next + 1)
-            if (text.compare(at, next - at, "ready") != 0) lines.push_back(text.substr(at, next - at));
+        for (std::size_t at = 0, next; (next = text.find('\n', at)) != std::string::npos;
+             at = next + 1)
+            if (text.compare(at, next - at, "ready") != 0)
+                lines.push_back(text.substr(at, next - at));
         return lines;
     }
 
@@ -123,7 +128,8 @@ std::vector<std::string> Sorted(std::vector<std::string> v) {
 TEST(SimulatorDiscovery, DetectionFindsTheLinkedDevicesAndTheLinksGoAtExit) {
     TemporaryFolder folder;
     ASSERT_FALSE(folder.Path().empty());
-    SimulatorProcess simulator({"--arms", "2", "--handles", "1", "--link-dir", folder.Path().string()});
+    SimulatorProcess simulator(
+        {"--arms", "2", "--handles", "1", "--link-dir", folder.Path().string()});
     ASSERT_TRUE(simulator.Started());
     std::vector<std::string> arms, handles;
     for (const std::string& line : simulator.DeviceLines()) {
@@ -133,7 +139,8 @@ TEST(SimulatorDiscovery, DetectionFindsTheLinkedDevicesAndTheLinksGoAtExit) {
     }
     ASSERT_EQ(arms.size(), 2u);
     ASSERT_EQ(handles.size(), 1u);
-    for (const char* name : {"ttyACM0", "ttyACM1", "ttyUSB0"}) EXPECT_TRUE(fs::is_symlink(folder.Path() / name)) << name;
+    for (const char* name : {"ttyACM0", "ttyACM1", "ttyUSB0"})
+        EXPECT_TRUE(fs::is_symlink(folder.Path() / name)) << name;
 
     // The listing order is the file system's: compare as sets.
     EXPECT_EQ(Sorted(api::detect_velkin3s(folder.Path())), Sorted(arms));
@@ -149,7 +156,8 @@ TEST(SimulatorDiscovery, DetectionFindsTheLinkedDevicesAndTheLinksGoAtExit) {
 
 TEST(SimulatorDiscovery, ArmsOfAnotherModelAreNotFound) {
     TemporaryFolder folder;
-    SimulatorProcess simulator({"--arms", "1", "--handles", "0", "--model", "3", "--link-dir", folder.Path().string()});
+    SimulatorProcess simulator(
+        {"--arms", "1", "--handles", "0", "--model", "3", "--link-dir", folder.Path().string()});
     ASSERT_EQ(simulator.DeviceLines().size(), 1u);
     EXPECT_TRUE(api::detect_velkin3s(folder.Path()).empty());
     EXPECT_EQ(simulator.Terminate(), 0);

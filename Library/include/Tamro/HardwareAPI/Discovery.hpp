@@ -38,7 +38,9 @@ bool ProbeWithDeadline(Probe probe, const std::string& path, std::chrono::millis
 // about one second per silent port.
 std::vector<std::string> detect_velkin3s(const std::filesystem::path& deviceDirectory = "/dev");
 std::vector<std::string> detect_handles(const std::filesystem::path& deviceDirectory = "/dev");
-std::vector<std::string> detect_wired_handles(const std::filesystem::path& deviceDirectory = "/dev");
-std::vector<std::string> detect_wireless_handles(const std::filesystem::path& deviceDirectory = "/dev");
+std::vector<std::string> detect_wired_handles(
+    const std::filesystem::path& deviceDirectory = "/dev");
+std::vector<std::string> detect_wireless_handles(
+    const std::filesystem::path& deviceDirectory = "/dev");
 
 }  // namespace Tamro::HardwareAPI

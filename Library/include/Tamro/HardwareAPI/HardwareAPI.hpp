@@ -18,11 +18,11 @@
 //   the stream and device of their own probe.
 #pragma once
 
-#include <Tamro/HardwareAPI/Discovery.hpp>
-#include <Tamro/HardwareAPI/UUID.hpp>
-#include <Tamro/HardwareAPI/Version.hpp>
 #include <Tamro/HardwareAPI/Devices/Device.hpp>
 #include <Tamro/HardwareAPI/Devices/Handle.hpp>
 #include <Tamro/HardwareAPI/Devices/Messages.hpp>
 #include <Tamro/HardwareAPI/Devices/Velkin3.hpp>
+#include <Tamro/HardwareAPI/Discovery.hpp>
 #include <Tamro/HardwareAPI/IO/SerialStream.hpp>
+#include <Tamro/HardwareAPI/UUID.hpp>
+#include <Tamro/HardwareAPI/Version.hpp>

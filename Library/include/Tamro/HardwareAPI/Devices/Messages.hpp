@@ -22,15 +22,15 @@ inline constexpr std::uint8_t PositionRequest = 44;     // host -> arm, 3 floats
 inline constexpr std::uint8_t Current = 171;            // request (code only) and reply (3 floats)
 inline constexpr std::size_t StateLength = 24;          // position/velocity, 3 floats each
 inline constexpr std::size_t CurrentLength = 12;
-inline constexpr std::size_t RequestLength = 13;        // code + 3 floats
+inline constexpr std::size_t RequestLength = 13;  // code + 3 floats
 
 // Handle.
-inline constexpr std::uint8_t HandleInfo = 208;      // handle -> host
+inline constexpr std::uint8_t HandleInfo = 208;  // handle -> host
 inline constexpr std::size_t HandleInfoLength = 6;
-inline constexpr std::uint8_t HandleStatus = 218;    // request (code only) and reply
+inline constexpr std::uint8_t HandleStatus = 218;           // request (code only) and reply
 inline constexpr std::size_t HandleStatusFixedLength = 21;  // then user_data_length bytes
-inline constexpr std::uint8_t HandleState = 219;     // host -> handle: id(2) n(1) n bytes
-inline constexpr std::uint8_t HandleError = 223;     // handle -> host
+inline constexpr std::uint8_t HandleState = 219;            // host -> handle: id(2) n(1) n bytes
+inline constexpr std::uint8_t HandleError = 223;            // handle -> host
 inline constexpr std::size_t HandleErrorLength = 3;
 
 // The arm model number that discovery accepts.
