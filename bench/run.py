@@ -66,8 +66,13 @@ class Failure(Exception):
 class Programs:
     def __init__(self, directory: Path) -> None:
         self.directory = directory
-        for name in ("bench-peer", "bench-exchange", "bench-silent-wait", "bench-handle-receive",
-                     "libtamro_bench_native.so"):
+        for name in (
+            "bench-peer",
+            "bench-exchange",
+            "bench-silent-wait",
+            "bench-handle-receive",
+            "libtamro_bench_native.so",
+        ):
             if not (directory / name).is_file():
                 raise Failure(
                     f"{directory / name} not found: build with -DTAMRO_BUILD_BENCH=ON "
@@ -79,14 +84,17 @@ class Programs:
         n.tamro_bench_arm_open.restype = ctypes.c_void_p
         n.tamro_bench_arm_open.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int]
         n.tamro_bench_arm_run.restype = ctypes.c_long
-        n.tamro_bench_arm_run.argtypes = [ctypes.c_void_p, ctypes.c_long, ctypes.c_double,
-                                          ctypes.POINTER(ctypes.c_double)]
+        n.tamro_bench_arm_run.argtypes = [
+            ctypes.c_void_p,
+            ctypes.c_long,
+            ctypes.c_double,
+            ctypes.POINTER(ctypes.c_double),
+        ]
         n.tamro_bench_arm_close.argtypes = [ctypes.c_void_p]
         n.tamro_bench_status_open.restype = ctypes.c_void_p
         n.tamro_bench_status_open.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int]
         n.tamro_bench_status_run.restype = ctypes.c_double
-        n.tamro_bench_status_run.argtypes = [ctypes.c_void_p, ctypes.c_long,
-                                             ctypes.POINTER(ctypes.c_long)]
+        n.tamro_bench_status_run.argtypes = [ctypes.c_void_p, ctypes.c_long, ctypes.POINTER(ctypes.c_long)]
         n.tamro_bench_status_close.argtypes = [ctypes.c_void_p]
 
     def path(self, name: str) -> str:
@@ -94,16 +102,16 @@ class Programs:
 
     def run(self, name: str, *args: object) -> dict:
         """Runs one C++ benchmark; its JSON object."""
-        done = subprocess.run(
-            [self.path(name), *map(str, args)], capture_output=True, text=True, timeout=120
-        )
+        done = subprocess.run([self.path(name), *map(str, args)], capture_output=True, text=True, timeout=120)
         lines = done.stdout.strip().splitlines()
         if not lines:
             raise Failure(f"{name} printed nothing (exit {done.returncode}): {done.stderr.strip()}")
         result = json.loads(lines[-1])
         if done.returncode != 0 or result.get("failures", 0):
-            raise Failure(f"{name} {' '.join(map(str, args))}: {result.get('failures')} failures, "
-                          f"exit {done.returncode} {done.stderr.strip()}")
+            raise Failure(
+                f"{name} {' '.join(map(str, args))}: {result.get('failures')} failures, "
+                f"exit {done.returncode} {done.stderr.strip()}"
+            )
         return result
 
 
@@ -113,7 +121,9 @@ class Peer:
     def __init__(self, programs: Programs, mode: str, user_data: int = USER_DATA) -> None:
         self.process = subprocess.Popen(
             [programs.path("bench-peer"), mode, str(user_data)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
         )
         assert self.process.stdin is not None and self.process.stdout is not None
         self.stdin, self.stdout = self.process.stdin, self.process.stdout
@@ -122,7 +132,7 @@ class Peer:
             self.process.kill()
             raise Failure(f"bench-peer {mode} gave no pty path")
 
-    def __enter__(self) -> "Peer":
+    def __enter__(self) -> Peer:
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -213,7 +223,7 @@ def align_on_replies(path: str) -> None:
             except BlockingIOError:
                 byte = b""
             if byte:
-                window = (window + byte)[-len(FLOOD_REPLY):]
+                window = (window + byte)[-len(FLOOD_REPLY) :]
             elif time.monotonic() > deadline:
                 raise Failure(f"no whole reply on {path}")
             else:
@@ -289,8 +299,9 @@ class CountingHandle(tamro.Handle):
         self.broken = 0
         self.expected = -1
 
-    def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag,
-                                     hall_effect_sensor_level, user_data_length, user_data):
+    def OnReceiveHandleStatusMessage(
+        self, device_id, quaternion, error_flag, hall_effect_sensor_level, user_data_length, user_data
+    ):
         self.messages += 1
         if self.expected >= 0 and device_id != self.expected:
             self.broken += 1
@@ -340,14 +351,15 @@ def receive_rates(programs: Programs, count: int, block: int) -> dict:
         for b in range(0, count, block):
             n = min(block, count - b)
             turn = b // block
-            for name in names[turn % 3:] + names[:turn % 3]:
+            for name in names[turn % 3 :] + names[: turn % 3]:
                 times[name] += steps[name](n)
         for r in readers.values():
             native.tamro_bench_status_close(r)
         del handle, stream
     if python_failures or native_failures.value:
-        raise Failure(f"short or out-of-order status messages: Python {python_failures}, "
-                      f"native {native_failures.value}")
+        raise Failure(
+            f"short or out-of-order status messages: Python {python_failures}, native {native_failures.value}"
+        )
     rates = {name: count / t for name, t in times.items()}
     return {
         "python_messages_per_s": rates["python"],
@@ -412,8 +424,7 @@ def two_arms(programs: Programs, rounds: int, count: int) -> dict:
     for name in ("python", "native"):
         one_rate = rounds * count / times[name, 1]
         two_rate = rounds * 2 * count / times[name, 2]
-        result[name] = {"one_arm_per_s": one_rate, "two_arms_per_s": two_rate,
-                         "ratio": two_rate / one_rate}
+        result[name] = {"one_arm_per_s": one_rate, "two_arms_per_s": two_rate, "ratio": two_rate / one_rate}
     return result
 
 
@@ -428,8 +439,10 @@ def table(results: dict) -> str:
     sw = results["silent_wait"]
     ta = results["two_arms"]["python"]
     width = 44
-    header = (f"{'':<{width}} {'mean µs':>8} {'p50 µs':>8} {'p99 µs':>8} {'per second':>11}  "
-              f"{'x raw loop (mean, p50)':<23} target")
+    header = (
+        f"{'':<{width}} {'mean µs':>8} {'p50 µs':>8} {'p99 µs':>8} {'per second':>11}  "
+        f"{'x raw loop (mean, p50)':<23} target"
+    )
     lines = [header, "-" * (len(header) + 12)]
     blank = f"{'':>8} {'':>8} {'':>8}"
 
@@ -447,37 +460,51 @@ def table(results: dict) -> str:
                 ratio = f"{row['ratio_mean']:.2f}x, {row['ratio_p50']:.2f}x"
                 if targets and target is not None:
                     verdict = f"<= {target}x " + ("met" if row["ratio_p50"] <= target else "MISSED")
-            lines.append(f"  {label:<{width - 2}} {fmt(row['mean_us']):>8} {fmt(row['p50_us']):>8} "
-                         f"{fmt(row['p99_us']):>8} {fmt(1e6 / row['mean_us'], 0):>11}  "
-                         f"{ratio:<23} {verdict}")
+            lines.append(
+                f"  {label:<{width - 2}} {fmt(row['mean_us']):>8} {fmt(row['p50_us']):>8} "
+                f"{fmt(row['p99_us']):>8} {fmt(1e6 / row['mean_us'], 0):>11}  "
+                f"{ratio:<23} {verdict}"
+            )
 
-    exchanges("arm exchange, peer answering at once (13 bytes out, 1 + 24 back)",
-              results["exchange"], True)
-    exchanges("the same, reply already waiting (the calls alone, no wake-ups)",
-              results["waiting"], False)
+    exchanges("arm exchange, peer answering at once (13 bytes out, 1 + 24 back)", results["exchange"], True)
+    exchanges("the same, reply already waiting (the calls alone, no wake-ups)", results["waiting"], False)
     lines.append("handle status messages streamed by a peer (3 bytes of user data)")
-    lines.append(f"  {'Receive into a Python override':<{width - 2}} {blank} "
-                 f"{fmt(rx['python_messages_per_s'], 0):>11}  "
-                 f"{rx['python_vs_library']:.2f}x of plain C++ Receive")
-    lines.append(f"  {'plain C++ Handle subclass Receive':<{width - 2}} {blank} "
-                 f"{fmt(rx['library_messages_per_s'], 0):>11}  "
-                 f"{rx['library_vs_raw']:.2f}x of a raw C reader")
-    lines.append(f"  {'raw C reader (the same three reads)':<{width - 2}} {blank} "
-                 f"{fmt(rx['raw_messages_per_s'], 0):>11}")
+    lines.append(
+        f"  {'Receive into a Python override':<{width - 2}} {blank} "
+        f"{fmt(rx['python_messages_per_s'], 0):>11}  "
+        f"{rx['python_vs_library']:.2f}x of plain C++ Receive"
+    )
+    lines.append(
+        f"  {'plain C++ Handle subclass Receive':<{width - 2}} {blank} "
+        f"{fmt(rx['library_messages_per_s'], 0):>11}  "
+        f"{rx['library_vs_raw']:.2f}x of a raw C reader"
+    )
+    lines.append(
+        f"  {'raw C reader (the same three reads)':<{width - 2}} {blank} "
+        f"{fmt(rx['raw_messages_per_s'], 0):>11}"
+    )
     lines.append("waiting and threads")
     cpu_verdict = "met" if sw["cpu_ms_max"] < SILENT_CPU_TARGET_MS else "MISSED"
-    lines.append(f"  {'CPU of a silent 1-s wait (C++)':<{width - 2}} {blank} {'':>11}  "
-                 f"{sw['cpu_ms_warm_mean']:.2f} ms CPU in {sw['wall_ms_mean']:.0f} ms "
-                 f"(first: {sw['cpu_ms_first']:.2f})   < {SILENT_CPU_TARGET_MS:.0f} ms {cpu_verdict}")
-    lines.append(f"  {'  (the same second with 100-µs blind sleeps)':<{width - 2}} {blank} {'':>11}  "
-                 f"{sw['blind_sleep_cpu_ms']:.1f} ms CPU")
-    lines.append(f"  {'two arms from two Python threads':<{width - 2}} {blank} "
-                 f"{fmt(ta['two_arms_per_s'], 0):>11}  "
-                 f"{ta['ratio']:.2f}x of one arm alone ({fmt(ta['one_arm_per_s'], 0)}/s)")
+    lines.append(
+        f"  {'CPU of a silent 1-s wait (C++)':<{width - 2}} {blank} {'':>11}  "
+        f"{sw['cpu_ms_warm_mean']:.2f} ms CPU in {sw['wall_ms_mean']:.0f} ms "
+        f"(first: {sw['cpu_ms_first']:.2f})   < {SILENT_CPU_TARGET_MS:.0f} ms {cpu_verdict}"
+    )
+    lines.append(
+        f"  {'  (the same second with 100-µs blind sleeps)':<{width - 2}} {blank} {'':>11}  "
+        f"{sw['blind_sleep_cpu_ms']:.1f} ms CPU"
+    )
+    lines.append(
+        f"  {'two arms from two Python threads':<{width - 2}} {blank} "
+        f"{fmt(ta['two_arms_per_s'], 0):>11}  "
+        f"{ta['ratio']:.2f}x of one arm alone ({fmt(ta['one_arm_per_s'], 0)}/s)"
+    )
     tn = results["two_arms"]["native"]
-    lines.append(f"  {'the same in C++ threads (no interpreter)':<{width - 2}} {blank} "
-                 f"{fmt(tn['two_arms_per_s'], 0):>11}  "
-                 f"{tn['ratio']:.2f}x of one arm alone ({fmt(tn['one_arm_per_s'], 0)}/s)")
+    lines.append(
+        f"  {'the same in C++ threads (no interpreter)':<{width - 2}} {blank} "
+        f"{fmt(tn['two_arms_per_s'], 0):>11}  "
+        f"{tn['ratio']:.2f}x of one arm alone ({fmt(tn['one_arm_per_s'], 0)}/s)"
+    )
     return "\n".join(lines)
 
 
@@ -490,9 +517,11 @@ def main() -> int:
         return 2
     quick = args.quick
     count = 4000 if quick else 20000
-    print(f"machine: {platform.node()}, {os.cpu_count()} cores, load average "
-          f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}, Linux {platform.release()}, "
-          f"Python {platform.python_version()}")
+    print(
+        f"machine: {platform.node()}, {os.cpu_count()} cores, load average "
+        f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}, Linux {platform.release()}, "
+        f"Python {platform.python_version()}"
+    )
     print(f"module: {tamro.__file__}")
     print(f"programs: {programs.directory}", flush=True)
     started = time.perf_counter()
@@ -514,14 +543,18 @@ def main() -> int:
     pt = results["peer_thread"]
     for section in ("exchange", "waiting"):
         ex = results[section]
-        print(f"\n{section}: {count:,} exchanges a row, in turns of 100 against one bench-peer "
-              "process; median of the per-turn ratios of means: "
-              + ", ".join(f"{k} {ex[k]['ratio_block_median']:.2f}x"
-                          for k in ("library", "module", "pyserial")), end="")
+        print(
+            f"\n{section}: {count:,} exchanges a row, in turns of 100 against one bench-peer "
+            "process; median of the per-turn ratios of means: "
+            + ", ".join(f"{k} {ex[k]['ratio_block_median']:.2f}x" for k in ("library", "module", "pyserial")),
+            end="",
+        )
     print()
-    print(f"bench-exchange against a peer thread in its own process: raw p50 {pt['raw_p50_us']:.1f} µs, "
-          f"library p50 {pt['library_p50_us']:.1f} µs, library/raw {pt['ratio_mean']:.2f}x mean, "
-          f"{pt['ratio_p50']:.2f}x p50")
+    print(
+        f"bench-exchange against a peer thread in its own process: raw p50 {pt['raw_p50_us']:.1f} µs, "
+        f"library p50 {pt['library_p50_us']:.1f} µs, library/raw {pt['ratio_mean']:.2f}x mean, "
+        f"{pt['ratio_p50']:.2f}x p50"
+    )
     print(f"{results['seconds']:.0f} s in all")
     if args.json:
         args.json.write_text(json.dumps(results, indent=2) + "\n")

@@ -10,6 +10,7 @@ so the arm is pulled there and held. Units are the arm's own.
 
 Exit status 1 when the arm does not answer the wake-up or stops answering.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -83,7 +84,9 @@ def main(argv: list[str] | None = None) -> int:
             return 1
     elapsed = time.monotonic() - started
 
-    print(f"{exchanges} exchanges in {elapsed:.2f} s: {exchanges / elapsed:.0f} per second, slowest {slowest * 1e3:.2f} ms")
+    print(
+        f"{exchanges} exchanges in {elapsed:.2f} s: {exchanges / elapsed:.0f} per second, slowest {slowest * 1e3:.2f} ms"
+    )
     print("hold point " + " ".join(f"{v:+.4f}" for v in target))
     print("final position " + " ".join(f"{v:+.4f}" for v in position))
     return 0

@@ -24,6 +24,7 @@ on a device). A live line shows loop rates, round-trip latencies (p50/p99) and t
 summary ends the run. --plot FILE.png saves the trajectory and the latency histogram (needs
 matplotlib: the package's `plot` extra).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -34,7 +35,6 @@ import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Optional
 
 import TamroHardwareAPI as api
 
@@ -71,7 +71,7 @@ class LoopStats:
     count: int = 0
     latencies: list = field(default_factory=list)  # s
     started: float = 0.0
-    finished: Optional[float] = None
+    finished: float | None = None
     stopped_why: str = ""
 
     def rate(self) -> float:
@@ -84,6 +84,7 @@ class LoopStats:
 
 
 # --- arm ---------------------------------------------------------------------------------
+
 
 class ArmSession:
     legend = "arm loop rate, latency p50/p99, end-effector position (m)"
@@ -99,14 +100,16 @@ class ArmSession:
         self.deepest = 0.0  # m, into the wall
         self.trajectory: list[tuple[float, ...]] = []  # t, x, y, z, target x, target y
 
-    def wake(self) -> Optional[str]:
+    def wake(self) -> str | None:
         """The arm's identity as a line of text, or None when no arm answered."""
         info = self.arm.device_wakeup_dict()
         if info["device_model_number"] == 0 and info["device_id_ext"].int == 0:
             return None
-        return (f"device id {info['device_id']}, model {info['device_model_number']}, "
-                f"hardware {info['hardware_version']}, firmware {info['firmware_version']}, "
-                f"uuid {info['device_id_ext']}")
+        return (
+            f"device id {info['device_id']}, model {info['device_model_number']}, "
+            f"hardware {info['hardware_version']}, firmware {info['firmware_version']}, "
+            f"uuid {info['device_id_ext']}"
+        )
 
     def target(self, t: float) -> tuple[float, float]:
         angle = 2.0 * math.pi * CIRCLE_HZ * t
@@ -115,9 +118,11 @@ class ArmSession:
     def force(self, t: float) -> list[float]:
         p, v = self.position, self.velocity
         tx, ty = self.target(t)
-        f = [LEAD_STIFFNESS * (tx - p[0]) - LEAD_DAMPING * v[0],
-             LEAD_STIFFNESS * (ty - p[1]) - LEAD_DAMPING * v[1],
-             LEAD_STIFFNESS * (0.0 - p[2]) - LEAD_DAMPING * v[2]]
+        f = [
+            LEAD_STIFFNESS * (tx - p[0]) - LEAD_DAMPING * v[0],
+            LEAD_STIFFNESS * (ty - p[1]) - LEAD_DAMPING * v[1],
+            LEAD_STIFFNESS * (0.0 - p[2]) - LEAD_DAMPING * v[2],
+        ]
         if self.mode == "wall":
             f[2] = -PRESS
             depth = WALL_HEIGHT - p[2]
@@ -160,32 +165,39 @@ class ArmSession:
         s = self.stats
         ordered = sorted(s.latencies)
         elapsed = (s.finished or time.perf_counter()) - s.started
-        lines = [f"arm     {s.path}: {s.count} exchanges in {elapsed:.1f} s, {s.rate():.0f}/s, "
-                 f"latency p50 {percentile(ordered, 0.5) * 1e6:.0f} us, p99 {percentile(ordered, 0.99) * 1e6:.0f} us"
-                 + (f"; {s.stopped_why}" if s.stopped_why else ""),
-                 f"        end effector at {vector(self.position)} m, velocity {vector(self.velocity)} m/s"]
+        lines = [
+            f"arm     {s.path}: {s.count} exchanges in {elapsed:.1f} s, {s.rate():.0f}/s, "
+            f"latency p50 {percentile(ordered, 0.5) * 1e6:.0f} us, p99 {percentile(ordered, 0.99) * 1e6:.0f} us"
+            + (f"; {s.stopped_why}" if s.stopped_why else ""),
+            f"        end effector at {vector(self.position)} m, velocity {vector(self.velocity)} m/s",
+        ]
         if self.mode == "wall":
-            lines.append(f"        wall at z = {WALL_HEIGHT:+.3f} m, deepest contact {self.deepest * 1e3:.1f} mm")
+            lines.append(
+                f"        wall at z = {WALL_HEIGHT:+.3f} m, deepest contact {self.deepest * 1e3:.1f} mm"
+            )
         return lines
 
 
 # --- handle ------------------------------------------------------------------------------
+
 
 class DemoHandle(api.Handle):
     """Keeps the latest of each message the handle sends."""
 
     def __init__(self, stream) -> None:
         super().__init__(stream)
-        self.info: Optional[tuple] = None
-        self.status: Optional[tuple] = None
+        self.info: tuple | None = None
+        self.status: tuple | None = None
         self.errors = 0
 
-    def OnReceiveHandleInfo(self, tool_data_remaining, device_id, device_model_number,
-                            hardware_version, firmware_version):
+    def OnReceiveHandleInfo(
+        self, tool_data_remaining, device_id, device_model_number, hardware_version, firmware_version
+    ):
         self.info = (device_id, device_model_number, hardware_version, firmware_version, tool_data_remaining)
 
-    def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag,
-                                     hall_effect_sensor_level, user_data_length, user_data):
+    def OnReceiveHandleStatusMessage(
+        self, device_id, quaternion, error_flag, hall_effect_sensor_level, user_data_length, user_data
+    ):
         self.status = (device_id, quaternion, error_flag, hall_effect_sensor_level, user_data)
 
     def OnReceiveHandleErrorResponse(self, device_id, error_code):
@@ -203,7 +215,7 @@ class HandleSession:
         self.device_id = 0
         self.echoed = 0
 
-    def wake(self) -> Optional[str]:
+    def wake(self) -> str | None:
         self.handle.SendDeviceWakeup()
         if self.handle.Receive() < 0:
             return None
@@ -211,8 +223,10 @@ class HandleSession:
             return "answered the wake-up with a status message"
         device_id, model, hardware, firmware, tool_data = self.handle.info
         self.device_id = device_id
-        return (f"device id {device_id}, model {model}, hardware {hardware}, firmware {firmware}, "
-                f"tool data remaining {tool_data}")
+        return (
+            f"device id {device_id}, model {model}, hardware {hardware}, firmware {firmware}, "
+            f"tool data remaining {tool_data}"
+        )
 
     def run(self, stop: threading.Event) -> None:
         stats, handle = self.stats, self.handle
@@ -254,16 +268,19 @@ class HandleSession:
         s = self.stats
         ordered = sorted(s.latencies)
         elapsed = (s.finished or time.perf_counter()) - s.started
-        return [f"handle  {s.path}: {s.count} status messages in {elapsed:.1f} s, {s.rate():.0f}/s, "
-                f"latency p50 {percentile(ordered, 0.5) * 1e6:.0f} us, p99 {percentile(ordered, 0.99) * 1e6:.0f} us, "
-                f"user data echoed {self.echoed}/{s.count}"
-                + (f"; {s.stopped_why}" if s.stopped_why else ""),
-                f"        {self.state()}" + (f", error responses {self.handle.errors}" if self.handle.errors else "")]
+        return [
+            f"handle  {s.path}: {s.count} status messages in {elapsed:.1f} s, {s.rate():.0f}/s, "
+            f"latency p50 {percentile(ordered, 0.5) * 1e6:.0f} us, p99 {percentile(ordered, 0.99) * 1e6:.0f} us, "
+            f"user data echoed {self.echoed}/{s.count}" + (f"; {s.stopped_why}" if s.stopped_why else ""),
+            f"        {self.state()}"
+            + (f", error responses {self.handle.errors}" if self.handle.errors else ""),
+        ]
 
 
 # --- session -----------------------------------------------------------------------------
 
-def find_ports(args) -> tuple[Optional[str], Optional[str]]:
+
+def find_ports(args) -> tuple[str | None, str | None]:
     if args.arm or args.handle:
         return args.arm, args.handle
     if args.simulate:
@@ -278,14 +295,17 @@ def find_ports(args) -> tuple[Optional[str], Optional[str]]:
     return (arms[0] if arms else None), (handles[0] if handles else None)
 
 
-def plot(filename: str, arm: Optional[ArmSession], handle: Optional[HandleSession]) -> None:
+def plot(filename: str, arm: ArmSession | None, handle: HandleSession | None) -> None:
     try:
         import matplotlib
+
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
-        print(f"Not plotting to {filename}: matplotlib is not installed "
-              f"(pip install matplotlib, or the package's 'plot' extra).")
+        print(
+            f"Not plotting to {filename}: matplotlib is not installed "
+            f"(pip install matplotlib, or the package's 'plot' extra)."
+        )
         return
     figure, (top, middle, bottom) = plt.subplots(3, 1, figsize=(8, 11))
     if arm and arm.trajectory:
@@ -299,8 +319,9 @@ def plot(filename: str, arm: Optional[ArmSession], handle: Optional[HandleSessio
             middle.axhline(WALL_HEIGHT * 1e3, color="grey", linestyle="--", label="wall")
         middle.set(title="Height", xlabel="time (s)", ylabel="z (mm)")
         middle.legend(loc="upper right")
-    measured = [(s, name) for s, name in ((arm, "arm exchange"), (handle, "handle status"))
-                if s and s.stats.latencies]
+    measured = [
+        (s, name) for s, name in ((arm, "arm exchange"), (handle, "handle status")) if s and s.stats.latencies
+    ]
     if measured:
         # Log-spaced bins: the body sits at tens of microseconds, the tail at milliseconds.
         low = min(min(s.stats.latencies) for s, _ in measured) * 1e6
@@ -317,7 +338,7 @@ def plot(filename: str, arm: Optional[ArmSession], handle: Optional[HandleSessio
 
 def run(args) -> int:
     arm_path, handle_path = find_ports(args)
-    simulator: Optional[Simulator] = None
+    simulator: Simulator | None = None
     if arm_path is None and handle_path is None:
         if not args.simulate:
             print("No arm or handle is attached: using the simulator instead.")
@@ -335,7 +356,7 @@ def run(args) -> int:
             simulator.stop()
 
 
-def session(args, arm_path: Optional[str], handle_path: Optional[str]) -> int:
+def session(args, arm_path: str | None, handle_path: str | None) -> int:
     arm = handle = None
     if arm_path:
         arm = ArmSession(arm_path, args.mode, args.arm_hz)
@@ -389,15 +410,25 @@ def session(args, arm_path: Optional[str], handle_path: Optional[str]) -> int:
     return 0
 
 
-def main(argv: Optional[list[str]] = None) -> int:
-    parser = argparse.ArgumentParser(description="A live arm and handle session (simulated when nothing is attached).")
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        description="A live arm and handle session (simulated when nothing is attached)."
+    )
     parser.add_argument("--arm", metavar="PATH", help="serial port of a Velkin3 arm")
     parser.add_argument("--handle", metavar="PATH", help="serial port of a handle")
-    parser.add_argument("--simulate", action="store_true", help="use the simulator without looking for devices")
+    parser.add_argument(
+        "--simulate", action="store_true", help="use the simulator without looking for devices"
+    )
     parser.add_argument("--seconds", type=float, default=5.0, help="length of the session (default 5)")
-    parser.add_argument("--mode", choices=("wall", "spring"), default="wall",
-                        help="wall: lead round a circle and press on a virtual wall (default); spring: only lead")
-    parser.add_argument("--arm-hz", type=float, default=0.0, help="arm loop rate (default 0: as fast as it answers)")
+    parser.add_argument(
+        "--mode",
+        choices=("wall", "spring"),
+        default="wall",
+        help="wall: lead round a circle and press on a virtual wall (default); spring: only lead",
+    )
+    parser.add_argument(
+        "--arm-hz", type=float, default=0.0, help="arm loop rate (default 0: as fast as it answers)"
+    )
     parser.add_argument("--handle-hz", type=float, default=200.0, help="handle status rate (default 200)")
     parser.add_argument("--plot", metavar="FILE.png", help="save the trajectory and latency histogram")
     args = parser.parse_args(argv)

@@ -13,6 +13,7 @@ With ports (any path, a pseudo-terminal of the simulator for instance) it judges
 same way: an arm answers the wake-up with its device info (model number 4), a handle with
 an information or status message.
 """
+
 from __future__ import annotations
 
 import argparse

@@ -9,6 +9,7 @@ matching method below before it returns; the methods print what they get.
 
 Exit status 1 when the handle does not answer.
 """
+
 from __future__ import annotations
 
 import argparse

@@ -12,6 +12,7 @@ are the arm's own.
 
 Exit status 1 when the arm does not answer.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -63,7 +64,11 @@ def main(argv: list[str] | None = None) -> int:
     print("point    commanded x, y, z            reported x, y, z")
     for k in range(args.points):
         angle = 2.0 * math.pi * k / args.points
-        command = [centre[0] + args.radius * math.cos(angle), centre[1] + args.radius * math.sin(angle), centre[2]]
+        command = [
+            centre[0] + args.radius * math.cos(angle),
+            centre[1] + args.radius * math.sin(angle),
+            centre[2],
+        ]
         state = hold(arm, command, args.dwell)
         if state is None:
             print(f"{args.port}: the arm stopped answering", file=sys.stderr)

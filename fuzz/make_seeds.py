@@ -2,6 +2,7 @@
 """Writes the committed seed corpus of the fuzz targets (fuzz/corpus/<target>/): a few
 well-formed device replies, cut-short ones and neighbours of them, so a short run starts from
 every message kind instead of having to find the header codes by itself."""
+
 import pathlib
 import struct
 
@@ -13,8 +14,14 @@ def floats(*values):
 
 
 def status(user, device_id=0x1234):
-    return (bytes([218]) + struct.pack("<H", device_id) + bytes([1, 200])
-            + floats(1.0, 0.0, -0.5, 0.25) + bytes([len(user)]) + bytes(user))
+    return (
+        bytes([218])
+        + struct.pack("<H", device_id)
+        + bytes([1, 200])
+        + floats(1.0, 0.0, -0.5, 0.25)
+        + bytes([len(user)])
+        + bytes(user)
+    )
 
 
 INFO = bytes([208, 0x34, 0x12, 9, 4, 5, 6])
@@ -51,14 +58,22 @@ SEEDS = {
         "angles_wrong_reply": velkin3([ANGLES], END_EFFECTOR),
         "torques_cut": velkin3([TORQUES], JOINT[:11]),
         "wakeup": velkin3([WAKEUP], DEVICE_INFO),
-        "sequence": velkin3([WAKEUP, POSITION, REQUEST_CURRENT, RECEIVE_CURRENT, SEND_FORCE,
-                             RECEIVE_STATE, RECEIVE_JOINT, INFO_FIELDS],
-                            DEVICE_INFO + END_EFFECTOR + CURRENT + END_EFFECTOR + JOINT
-                            + DEVICE_INFO),
+        "sequence": velkin3(
+            [
+                WAKEUP,
+                POSITION,
+                REQUEST_CURRENT,
+                RECEIVE_CURRENT,
+                SEND_FORCE,
+                RECEIVE_STATE,
+                RECEIVE_JOINT,
+                INFO_FIELDS,
+            ],
+            DEVICE_INFO + END_EFFECTOR + CURRENT + END_EFFECTOR + JOINT + DEVICE_INFO,
+        ),
         "discard": velkin3([RECEIVE_STATE, INFO_RECORD], bytes([218]) + bytes(1100) + DEVICE_INFO),
         "silent": velkin3([FORCE, RECEIVE_CURRENT], b""),
-        "unplugged": velkin3([RECEIVE_STATE, FORCE, WAKEUP], END_EFFECTOR + END_EFFECTOR,
-                             refuse_writes=True),
+        "unplugged": velkin3([RECEIVE_STATE, FORCE, WAKEUP], END_EFFECTOR + END_EFFECTOR, refuse_writes=True),
     },
     "fuzz_probe": {
         "arm": DEVICE_INFO,

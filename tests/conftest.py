@@ -1,7 +1,7 @@
 """Shared fixtures. What the library writes to descriptors 1 and 2 (C stdio and std::cout,
 not sys.stdout) is captured with pytest's ``capfd`` fixture."""
-import pytest
 
+import pytest
 from fakedevice import FakeDevice
 
 

@@ -4,6 +4,7 @@ The module opens ``fake_device.path`` as its serial port; the test plays the dev
 master side. What the library writes to descriptors 1 and 2 (C stdio and std::cout, not
 sys.stdout) is captured with pytest's ``capfd`` fixture.
 """
+
 from __future__ import annotations
 
 import os
@@ -119,7 +120,7 @@ class OtherThread:
         while not self._stop.wait(0.01):
             self.ticks.append(time.monotonic())
 
-    def __enter__(self) -> "OtherThread":
+    def __enter__(self) -> OtherThread:
         self._thread.start()
         return self
 

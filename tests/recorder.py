@@ -1,4 +1,5 @@
 """A Handle subclass for tests that need to see which hooks a Receive called."""
+
 import TamroHardwareAPI as T
 
 

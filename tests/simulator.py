@@ -22,6 +22,7 @@ running interpreter (where the package installs it), on PATH, build/native/Simul
 build/*/Simulator of this checkout. ``find_simulator()`` returns that path; it raises
 FileNotFoundError when there is none.
 """
+
 from __future__ import annotations
 
 import os
@@ -31,8 +32,8 @@ import signal
 import subprocess
 import sys
 import time
+from collections.abc import Iterable
 from pathlib import Path
-from typing import Iterable, Optional
 
 PROGRAM = "tamro-simulator"
 REPOSITORY = Path(__file__).resolve().parent.parent
@@ -48,7 +49,9 @@ def find_simulator() -> str:
     if on_path:
         candidates.append(Path(on_path))
     candidates.append(REPOSITORY / "build" / "native" / "Simulator" / PROGRAM)
-    others = sorted(REPOSITORY.glob(f"build/*/Simulator/{PROGRAM}"), key=lambda p: p.stat().st_mtime, reverse=True)
+    others = sorted(
+        REPOSITORY.glob(f"build/*/Simulator/{PROGRAM}"), key=lambda p: p.stat().st_mtime, reverse=True
+    )
     candidates.extend(others)
     for candidate in candidates:
         if candidate.is_file() and os.access(candidate, os.X_OK):
@@ -57,8 +60,14 @@ def find_simulator() -> str:
 
 
 class Simulator:
-    def __init__(self, arms: int = 1, handles: int = 1, link_dir: Optional[os.PathLike | str] = None,
-                 args: Iterable[str] = (), timeout: float = 10.0) -> None:
+    def __init__(
+        self,
+        arms: int = 1,
+        handles: int = 1,
+        link_dir: os.PathLike | str | None = None,
+        args: Iterable[str] = (),
+        timeout: float = 10.0,
+    ) -> None:
         command = [find_simulator(), "--arms", str(arms), "--handles", str(handles), "--exit-with-stdin"]
         if link_dir is not None:
             command += ["--link-dir", str(link_dir)]
@@ -67,8 +76,9 @@ class Simulator:
         self.handles: list[str] = []
         # A session of its own: a Ctrl-C at the terminal stops the program using the simulator,
         # which then stops the simulator, rather than pulling the devices from under it.
-        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        start_new_session=True)
+        self.process = subprocess.Popen(
+            command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, start_new_session=True
+        )
         try:
             self._read_devices(timeout)
         except BaseException:
@@ -111,7 +121,7 @@ class Simulator:
                 pipe.close()
         return self.process.returncode
 
-    def __enter__(self) -> "Simulator":
+    def __enter__(self) -> Simulator:
         return self
 
     def __exit__(self, *exc_info: object) -> None:

@@ -4,6 +4,7 @@ The library is installed into a temporary prefix (without the Python module), th
 project in tests/consumer, which knows nothing of this source tree, is configured with that
 prefix, built and run.
 """
+
 from __future__ import annotations
 
 import shutil
@@ -38,9 +39,20 @@ def test_consumer_project_builds_against_installed_library(tmp_path: Path) -> No
     generator = ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={tool('ninja')}"]
     prefix = tmp_path / "prefix"
 
-    run(cmake, "-S", str(ROOT), "-B", str(tmp_path / "library"), *generator,
-        "-DCMAKE_BUILD_TYPE=Release", "-DTAMRO_BUILD_PYTHON=OFF", "-DTAMRO_BUILD_TESTS=OFF",
-        "-DTAMRO_BUILD_SIMULATOR=OFF", "-DTAMRO_BUILD_BENCH=OFF", f"-DCMAKE_INSTALL_PREFIX={prefix}")
+    run(
+        cmake,
+        "-S",
+        str(ROOT),
+        "-B",
+        str(tmp_path / "library"),
+        *generator,
+        "-DCMAKE_BUILD_TYPE=Release",
+        "-DTAMRO_BUILD_PYTHON=OFF",
+        "-DTAMRO_BUILD_TESTS=OFF",
+        "-DTAMRO_BUILD_SIMULATOR=OFF",
+        "-DTAMRO_BUILD_BENCH=OFF",
+        f"-DCMAKE_INSTALL_PREFIX={prefix}",
+    )
     run(cmake, "--build", str(tmp_path / "library"))
     run(cmake, "--install", str(tmp_path / "library"))
 
@@ -51,8 +63,15 @@ def test_consumer_project_builds_against_installed_library(tmp_path: Path) -> No
     # Private headers of the implementation stay private.
     assert not any(p.endswith("serialib.hpp") for p in installed)
 
-    run(cmake, "-S", str(CONSUMER), "-B", str(tmp_path / "consumer"), *generator,
-        f"-DCMAKE_PREFIX_PATH={prefix}")
+    run(
+        cmake,
+        "-S",
+        str(CONSUMER),
+        "-B",
+        str(tmp_path / "consumer"),
+        *generator,
+        f"-DCMAKE_PREFIX_PATH={prefix}",
+    )
     run(cmake, "--build", str(tmp_path / "consumer"))
     output = run(str(tmp_path / "consumer" / "app")).splitlines()
     assert output == ["TamroHardwareAPI 0.1.1", "position 0.5 -0.25 1 velocity 0 0 2"]

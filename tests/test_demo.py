@@ -1,4 +1,5 @@
 """`make demo` end to end: examples/demo.py against the simulator, for a second or two."""
+
 from __future__ import annotations
 
 import glob
@@ -14,16 +15,20 @@ DEMO = Path(__file__).resolve().parent.parent / "examples" / "demo.py"
 
 ARM_SUMMARY = re.compile(
     r"arm +(\S+): (\d+) exchanges in [\d.]+ s, (\d+)/s, latency p50 (\d+) us, p99 (\d+) us\n"
-    r" +end effector at \(([-+\d.]+), ([-+\d.]+), ([-+\d.]+)\) m")
+    r" +end effector at \(([-+\d.]+), ([-+\d.]+), ([-+\d.]+)\) m"
+)
 HANDLE_SUMMARY = re.compile(
     r"handle +(\S+): (\d+) status messages in [\d.]+ s, (\d+)/s, latency p50 (\d+) us, p99 (\d+) us, "
-    r"user data echoed (\d+)/(\d+)\n +q \(([-+\d.]+), ([-+\d.]+), ([-+\d.]+), ([-+\d.]+)\) level +(\d+)")
+    r"user data echoed (\d+)/(\d+)\n +q \(([-+\d.]+), ([-+\d.]+), ([-+\d.]+), ([-+\d.]+)\) level +(\d+)"
+)
 
 
 def run_demo(*args: str, prelude: str = "", timeout: float = 60) -> subprocess.CompletedProcess:
     # The prelude runs in the demo's interpreter first, to hide a module from it.
-    code = f"{prelude}\nimport runpy, sys\nsys.argv = {[str(DEMO), *args]!r}\n" \
-           f"runpy.run_path({str(DEMO)!r}, run_name='__main__')"
+    code = (
+        f"{prelude}\nimport runpy, sys\nsys.argv = {[str(DEMO), *args]!r}\n"
+        f"runpy.run_path({str(DEMO)!r}, run_name='__main__')"
+    )
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout)
 
 
@@ -53,8 +58,11 @@ def test_simulated_session(tmp_path):
     result = run_demo("--simulate", "--seconds", "1.5", "--plot", str(plot))
     assert result.returncode == 0, result.stdout + result.stderr
     out = result.stdout
-    assert re.search(r"arm +/dev/pts/\d+: device id 1, model 4, hardware 1, firmware 3, "
-                     r"uuid 54616d72-6f53-696d-0000-000000000001", out)
+    assert re.search(
+        r"arm +/dev/pts/\d+: device id 1, model 4, hardware 1, firmware 3, "
+        r"uuid 54616d72-6f53-696d-0000-000000000001",
+        out,
+    )
     assert re.search(r"handle +/dev/pts/\d+: device id 2, model 2, hardware 1, firmware 3", out)
     assert re.search(r"Summary \(\d+\.\d s\)", out)
     check_arm(out)
@@ -67,15 +75,25 @@ def test_simulated_session(tmp_path):
 
 def test_plot_without_matplotlib_says_so(tmp_path):
     plot = tmp_path / "session.png"
-    result = run_demo("--simulate", "--seconds", "0.5", "--mode", "spring", "--plot", str(plot),
-                      prelude="import sys; sys.modules['matplotlib'] = None")
+    result = run_demo(
+        "--simulate",
+        "--seconds",
+        "0.5",
+        "--mode",
+        "spring",
+        "--plot",
+        str(plot),
+        prelude="import sys; sys.modules['matplotlib'] = None",
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     assert f"Not plotting to {plot}: matplotlib is not installed" in result.stdout
     assert not plot.exists()
 
 
-@pytest.mark.skipif(any(glob.glob(f"/dev/{p}*") for p in ("ttyACM", "ttyUSB", "rfcomm")),
-                    reason="serial nodes are attached here: the demo would drive them")
+@pytest.mark.skipif(
+    any(glob.glob(f"/dev/{p}*") for p in ("ttyACM", "ttyUSB", "rfcomm")),
+    reason="serial nodes are attached here: the demo would drive them",
+)
 def test_without_devices_it_says_so_and_simulates():
     result = run_demo("--seconds", "1")
     assert result.returncode == 0, result.stdout + result.stderr

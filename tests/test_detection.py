@@ -1,5 +1,6 @@
 """Detection from Python: the four functions, and one end-to-end detection in a private mount
 namespace whose /dev holds links to fake devices on pseudo-terminals."""
+
 from __future__ import annotations
 
 import json
@@ -10,7 +11,6 @@ import sys
 from pathlib import Path
 
 import pytest
-
 import TamroHardwareAPI as T
 
 DETECTORS = {
@@ -34,7 +34,7 @@ def test_detection_function_signature_and_result(name):
 # The child runs inside `unshare --mount`: it starts the fake devices, forks a process that
 # plays them (detection keeps the interpreter lock, so no thread of the child could answer),
 # hides the real /dev under a tmpfs of links, and reports what detection found.
-CHILD = r'''
+CHILD = r"""
 import json, os, select, struct, subprocess, sys, threading, time
 work, tests = sys.argv[1], sys.argv[2]
 sys.path.insert(0, tests)
@@ -117,7 +117,7 @@ for name in ("detect_velkin3s", "detect_handles", "detect_wired_handles",
 os.close(stop_write)
 os.wait()
 print(json.dumps(report))
-'''
+"""
 
 
 def namespace_unavailable() -> str | None:
@@ -126,8 +126,9 @@ def namespace_unavailable() -> str | None:
         return "mounting a private /dev needs root"
     if not shutil.which("unshare") or not shutil.which("mount"):
         return "unshare or mount is not installed"
-    probe = subprocess.run(["unshare", "--mount", "--propagation", "private", "true"],
-                           capture_output=True, text=True)
+    probe = subprocess.run(
+        ["unshare", "--mount", "--propagation", "private", "true"], capture_output=True, text=True
+    )
     if probe.returncode != 0:
         return f"cannot make a private mount namespace: {probe.stderr.strip()}"
     return None
@@ -140,9 +141,20 @@ def test_end_to_end_detection_in_a_private_dev(tmp_path):
     script = tmp_path / "child.py"
     script.write_text(CHILD)
     result = subprocess.run(
-        ["unshare", "--mount", "--propagation", "private", sys.executable, str(script),
-         str(tmp_path), str(Path(__file__).resolve().parent)],
-        capture_output=True, text=True, timeout=120)
+        [
+            "unshare",
+            "--mount",
+            "--propagation",
+            "private",
+            sys.executable,
+            str(script),
+            str(tmp_path),
+            str(Path(__file__).resolve().parent),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert result.returncode == 0, result.stderr
     report = json.loads(result.stdout)
     target = report["targets"]

@@ -1,5 +1,6 @@
 """The examples and the README's quick starts, run as a user runs them, against the simulator
 and against ports where nothing answers."""
+
 from __future__ import annotations
 
 import math
@@ -11,7 +12,6 @@ import time
 from pathlib import Path
 
 import pytest
-
 from simulator import Simulator
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -19,7 +19,9 @@ EXAMPLES = ROOT / "examples"
 
 
 def run(script: Path, *args: str, timeout: float = 60) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, str(script), *args], capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, str(script), *args], capture_output=True, text=True, timeout=timeout
+    )
 
 
 def numbers(line: str) -> list[float]:
@@ -54,8 +56,11 @@ def test_handle_callbacks_print_messages(simulator: Simulator) -> None:
     result = run(EXAMPLES / "handle_callbacks.py", simulator.handles[0], "--count", "5", "--user-byte", "171")
     assert result.returncode == 0, result.stdout + result.stderr
     assert "info: handle 2, model 2, hardware 1, firmware 3" in result.stdout
-    statuses = re.findall(r"^status: handle 2, quaternion (.*), hall level \d+, error flag 0, user data (\w+)$",
-                          result.stdout, re.M)
+    statuses = re.findall(
+        r"^status: handle 2, quaternion (.*), hall level \d+, error flag 0, user data (\w+)$",
+        result.stdout,
+        re.M,
+    )
     assert len(statuses) == 5 and "5 status messages" in result.stdout
     for quaternion, user_data in statuses:
         assert math.hypot(*numbers(quaternion)) == pytest.approx(1.0, abs=0.01)
@@ -65,7 +70,9 @@ def test_handle_callbacks_print_messages(simulator: Simulator) -> None:
 def test_detect_devices_judges_named_ports(simulator: Simulator, fake_device) -> None:
     result = run(EXAMPLES / "detect_devices.py", simulator.arms[0], simulator.handles[0], fake_device.path)
     lines = result.stdout.splitlines()
-    assert re.fullmatch(rf"{simulator.arms[0]}: arm 1, uuid 54616d72-6f53-696d-0000-000000000001 \(\S+ s\)", lines[0])
+    assert re.fullmatch(
+        rf"{simulator.arms[0]}: arm 1, uuid 54616d72-6f53-696d-0000-000000000001 \(\S+ s\)", lines[0]
+    )
     assert re.fullmatch(rf"{simulator.handles[0]}: handle \(\S+ s\)", lines[1])
     assert re.fullmatch(rf"{fake_device.path}: nothing recognised \(\S+ s\)", lines[2])
     assert result.returncode == 0
@@ -90,7 +97,9 @@ def test_arm_force_loop_notices_a_lost_arm() -> None:
     with Simulator(arms=1, handles=0) as sim:
         loop = subprocess.Popen(
             [sys.executable, "-u", str(EXAMPLES / "arm_force_loop.py"), sim.arms[0], "--seconds", "30"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
         )
         try:
             assert loop.stdout is not None

@@ -1,6 +1,7 @@
 """The handle from Python, against a fake device on a pseudo-terminal: its requests, each reply
 reaching the right override, what a plain Handle and a partial subclass do, argument checks,
 the deprecated one-argument Receive, and silence."""
+
 from __future__ import annotations
 
 import json
@@ -11,7 +12,6 @@ import time
 import warnings
 
 import pytest
-
 import TamroHardwareAPI as T
 from fakedevice import OtherThread
 from recorder import Recorder
@@ -29,9 +29,11 @@ def f32(value: float) -> float:
 
 
 def status(device_id: int, error_flag: int, hall: int, quaternion, user_data=b"") -> bytes:
-    return (bytes([0xDA])
-            + struct.pack("<HBB4fB", device_id, error_flag, hall, *quaternion, len(user_data))
-            + bytes(user_data))
+    return (
+        bytes([0xDA])
+        + struct.pack("<HBB4fB", device_id, error_flag, hall, *quaternion, len(user_data))
+        + bytes(user_data)
+    )
 
 
 QUATERNION = (1.0, -0.5, 0.1, 0.125)
@@ -48,15 +50,18 @@ def recorder(stream):
     return Recorder(stream)
 
 
-@pytest.mark.parametrize("call, sent", [
-    (lambda h: h.SendDeviceWakeup(), "0A"),
-    (lambda h: h.RequestStatus(), "DA"),
-    (lambda h: h.SendHandleState(4660, 1, 170), "DB 34 12 01 AA"),
-    (lambda h: h.SendHandleState(4660, 0, 170), "DB 34 12 00"),
-    (lambda h: h.SendHandleState(device_id=65535, data_length=1, user_data=255), "DB FF FF 01 FF"),
-    (lambda h: h.SendHandleState(user_data=0), "DB 00 00 00"),
-], ids=["wakeup", "status request", "state with a byte", "state without", "keywords",
-        "defaults"])
+@pytest.mark.parametrize(
+    "call, sent",
+    [
+        (lambda h: h.SendDeviceWakeup(), "0A"),
+        (lambda h: h.RequestStatus(), "DA"),
+        (lambda h: h.SendHandleState(4660, 1, 170), "DB 34 12 01 AA"),
+        (lambda h: h.SendHandleState(4660, 0, 170), "DB 34 12 00"),
+        (lambda h: h.SendHandleState(device_id=65535, data_length=1, user_data=255), "DB FF FF 01 FF"),
+        (lambda h: h.SendHandleState(user_data=0), "DB 00 00 00"),
+    ],
+    ids=["wakeup", "status request", "state with a byte", "state without", "keywords", "defaults"],
+)
 @pytest.mark.parametrize("cls", [T.Handle, Recorder])
 def test_requests_on_the_wire(cls, call, sent, stream, fake_device):
     handle = cls(stream)
@@ -69,13 +74,20 @@ def test_requests_on_the_wire(cls, call, sent, stream, fake_device):
     assert caught == []
 
 
-@pytest.mark.parametrize("message, returned, call", [
-    (INFO, 6, INFO_CALL),
-    (ERROR, 3, ERROR_CALL),
-    (status(0x0102, 3, 200, QUATERNION), 21, ("status", (258, QUATERNION_SEEN, 3, 200, 0, []))),
-    (status(0xFFFF, 0, 7, QUATERNION, b"\x01\x02\xff"), 24,
-     ("status", (65535, QUATERNION_SEEN, 0, 7, 3, [1, 2, 255]))),
-], ids=["information", "error", "status without user data", "status with 3 bytes"])
+@pytest.mark.parametrize(
+    "message, returned, call",
+    [
+        (INFO, 6, INFO_CALL),
+        (ERROR, 3, ERROR_CALL),
+        (status(0x0102, 3, 200, QUATERNION), 21, ("status", (258, QUATERNION_SEEN, 3, 200, 0, []))),
+        (
+            status(0xFFFF, 0, 7, QUATERNION, b"\x01\x02\xff"),
+            24,
+            ("status", (65535, QUATERNION_SEEN, 0, 7, 3, [1, 2, 255])),
+        ),
+    ],
+    ids=["information", "error", "status without user data", "status with 3 bytes"],
+)
 def test_each_reply_reaches_its_override(message, returned, call, recorder, fake_device):
     fake_device.feed(message)
     assert recorder.Receive() == returned
@@ -165,8 +177,9 @@ def test_super_from_inside_an_override(stream, fake_device):
 
         def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag, hall, n, data):
             try:
-                super().OnReceiveHandleStatusMessage(device_id, quaternion[0], error_flag, hall,
-                                                     n, data[0] if data else 0)
+                super().OnReceiveHandleStatusMessage(
+                    device_id, quaternion[0], error_flag, hall, n, data[0] if data else 0
+                )
             except RuntimeError as error:
                 self.seen.append(("status", str(error)))
 
@@ -195,27 +208,30 @@ def test_hooks_called_through_the_base_class_reach_the_override(recorder, fake_d
     assert fake_device.silent()
 
 
-@pytest.mark.parametrize("call", [
-    lambda h: h.SendHandleState(device_id=65536, data_length=0, user_data=0),
-    lambda h: h.SendHandleState(-1, 0, 0),
-    lambda h: h.SendHandleState(1, 256, 0),
-    lambda h: h.SendHandleState(1, 0, 256),
-    lambda h: h.SendHandleState(1, 0),
-    lambda h: h.SendHandleState(1.0, 0, 0),
-    lambda h: h.SendHandleState(1, 1, 1.0),
-    lambda h: h.SendHandleState("1", 0, 0),
-    lambda h: h.OnReceiveHandleInfo(256, 1, 1, 1, 1),
-    lambda h: h.OnReceiveHandleInfo(1, 65536, 1, 1, 1),
-    lambda h: h.OnReceiveHandleInfo(1, 1, 1, 1),
-    lambda h: h.OnReceiveHandleStatusMessage(1, "x", 1, 1, 1, 1),
-    lambda h: h.OnReceiveHandleStatusMessage(65536, 0.5, 1, 1, 1, 1),
-    lambda h: h.OnReceiveHandleStatusMessage(1, 0.5, 1, 1, 1, 256),
-    lambda h: h.OnReceiveHandleErrorResponse(1, 1.0),
-    lambda h: h.Receive(300),
-    lambda h: h.Receive(-1),
-    lambda h: h.Receive(1.0),
-    lambda h: h.Receive(1, 2),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda h: h.SendHandleState(device_id=65536, data_length=0, user_data=0),
+        lambda h: h.SendHandleState(-1, 0, 0),
+        lambda h: h.SendHandleState(1, 256, 0),
+        lambda h: h.SendHandleState(1, 0, 256),
+        lambda h: h.SendHandleState(1, 0),
+        lambda h: h.SendHandleState(1.0, 0, 0),
+        lambda h: h.SendHandleState(1, 1, 1.0),
+        lambda h: h.SendHandleState("1", 0, 0),
+        lambda h: h.OnReceiveHandleInfo(256, 1, 1, 1, 1),
+        lambda h: h.OnReceiveHandleInfo(1, 65536, 1, 1, 1),
+        lambda h: h.OnReceiveHandleInfo(1, 1, 1, 1),
+        lambda h: h.OnReceiveHandleStatusMessage(1, "x", 1, 1, 1, 1),
+        lambda h: h.OnReceiveHandleStatusMessage(65536, 0.5, 1, 1, 1, 1),
+        lambda h: h.OnReceiveHandleStatusMessage(1, 0.5, 1, 1, 1, 256),
+        lambda h: h.OnReceiveHandleErrorResponse(1, 1.0),
+        lambda h: h.Receive(300),
+        lambda h: h.Receive(-1),
+        lambda h: h.Receive(1.0),
+        lambda h: h.Receive(1, 2),
+    ],
+)
 def test_arguments_out_of_range_or_of_the_wrong_type(call, stream, fake_device):
     handle = T.Handle(stream)
     fake_device.feed(INFO)
@@ -240,10 +256,12 @@ def test_receive_with_an_argument_warns_then_receives(recorder, fake_device):
     fake_device.feed(INFO + ERROR)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        line = sys._getframe().f_lineno; result = recorder.Receive(5)  # noqa: E702
+        line = sys._getframe().f_lineno + 1  # the next line's
+        result = recorder.Receive(5)
     assert result == 6 and recorder.calls == [INFO_CALL]
     assert [(w.category, str(w.message), w.filename, w.lineno) for w in caught] == [
-        (DeprecationWarning, "Receive with one argument is deprecated", __file__, line)]
+        (DeprecationWarning, "Receive with one argument is deprecated", __file__, line)
+    ]
     # Turned into an error, the warning is raised after the message was received.
     with warnings.catch_warnings():
         warnings.simplefilter("error", DeprecationWarning)
@@ -286,8 +304,7 @@ def test_subclass_init_that_forgets_the_base(stream):
     with pytest.raises(TypeError) as raised:
         Forgetful(stream)
     # pybind11 names the bound class whose native part was never built.
-    assert str(raised.value) == (
-        "TamroHardwareAPI.Handle.__init__() must be called when overriding __init__")
+    assert str(raised.value) == ("TamroHardwareAPI.Handle.__init__() must be called when overriding __init__")
 
 
 UNCONSTRUCTED = """
@@ -310,13 +327,21 @@ print(json.dumps(outcome))
 
 
 def test_methods_of_an_unconstructed_handle_raise_runtime_error():
-    calls = ["h.SendDeviceWakeup()", "h.SendHandleState(1, 0, 0)", "h.RequestStatus()",
-             "h.Receive()", "h.Receive(5)", "T.Handle.OnReceiveHandleInfo(h, 1, 2, 3, 4, 5)",
-             "h.OnReceiveHandleStatusMessage(1, 0.5, 2, 3, 0, 0)",
-             "h.OnReceiveHandleErrorResponse(1, 2)"]
+    calls = [
+        "h.SendDeviceWakeup()",
+        "h.SendHandleState(1, 0, 0)",
+        "h.RequestStatus()",
+        "h.Receive()",
+        "h.Receive(5)",
+        "T.Handle.OnReceiveHandleInfo(h, 1, 2, 3, 4, 5)",
+        "h.OnReceiveHandleStatusMessage(1, 0.5, 2, 3, 0, 0)",
+        "h.OnReceiveHandleErrorResponse(1, 2)",
+    ]
     # A fresh interpreter, so a crash shows as a failure here.
-    result = subprocess.run([sys.executable, "-c", UNCONSTRUCTED % (calls,)],
-                            capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-c", UNCONSTRUCTED % (calls,)], capture_output=True, text=True, timeout=60
+    )
     assert result.returncode == 0, result.stderr
     assert json.loads(result.stdout) == {
-        f"{cls}.{call}": ["RuntimeError", ""] for cls in ("Handle", "Sub") for call in calls}
+        f"{cls}.{call}": ["RuntimeError", ""] for cls in ("Handle", "Sub") for call in calls
+    }

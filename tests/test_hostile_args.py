@@ -9,6 +9,7 @@ Every device sits on a port that costs no waiting: a line whose device was unplu
 stream failed by the first write), a path that does not exist, or a port flooded nonstop with
 random bytes. The detection functions are only called with arguments (they would scan /dev).
 """
+
 from __future__ import annotations
 
 import collections.abc
@@ -31,7 +32,12 @@ def test_hostile_arguments_never_crash_the_interpreter(tmp_path):
     child = subprocess.run(
         [sys.executable, os.path.abspath(__file__), str(EXAMPLES)],
         cwd=tmp_path,  # random relative paths name nothing
-        env=env, capture_output=True, text=True, errors="replace", timeout=900)
+        env=env,
+        capture_output=True,
+        text=True,
+        errors="replace",
+        timeout=900,
+    )
     output = (child.stdout + child.stderr)[-6000:]
     assert child.returncode >= 0, f"the interpreter died (signal {-child.returncode}):\n{output}"
     assert child.returncode == 0, output
@@ -154,8 +160,9 @@ def build_world():
     flood = T.SerialStream(flood_device.path)
     # A helper process keeps the line busy both ways: random bytes rich in handle codes in,
     # requests drained.
-    world["children"].append(subprocess.Popen(
-        [sys.executable, "-c", FLOOD], stdin=flood_device.master, stdout=flood_device.master))
+    world["children"].append(
+        subprocess.Popen([sys.executable, "-c", FLOOD], stdin=flood_device.master, stdout=flood_device.master)
+    )
     world["devices"].append(flood_device)
 
     class HostileHandle(T.Handle):
@@ -182,8 +189,9 @@ def build_world():
                     if self.mode == "reenter":
                         self.Receive()
                     else:  # through the binding's hook method, which finds this override
-                        getattr(T.Handle, kind)(self, *(a if not isinstance(a, list) else
-                                                       (a[0] if a else 0) for a in args))
+                        getattr(T.Handle, kind)(
+                            self, *(a if not isinstance(a, list) else (a[0] if a else 0) for a in args)
+                        )
                 finally:
                     self.depth -= 1
             return object() if self.mode == "return object" else None
@@ -194,19 +202,29 @@ def build_world():
 
             ok = True
             if kind == "OnReceiveHandleInfo":
-                ok = len(args) == 5 and all(map(byte, args[:1] + args[2:])) and \
-                    type(args[1]) is int and 0 <= args[1] <= 0xFFFF
+                ok = (
+                    len(args) == 5
+                    and all(map(byte, args[:1] + args[2:]))
+                    and type(args[1]) is int
+                    and 0 <= args[1] <= 0xFFFF
+                )
             elif kind == "OnReceiveHandleStatusMessage":
                 device_id, quaternion, error_flag, hall, length, user_data = args
-                ok = (type(device_id) is int and 0 <= device_id <= 0xFFFF
-                      and type(quaternion) is list and len(quaternion) == 4
-                      and all(type(q) is float for q in quaternion)
-                      and byte(error_flag) and byte(hall) and byte(length)
-                      and type(user_data) is list and len(user_data) == length
-                      and all(map(byte, user_data)))
+                ok = (
+                    type(device_id) is int
+                    and 0 <= device_id <= 0xFFFF
+                    and type(quaternion) is list
+                    and len(quaternion) == 4
+                    and all(type(q) is float for q in quaternion)
+                    and byte(error_flag)
+                    and byte(hall)
+                    and byte(length)
+                    and type(user_data) is list
+                    and len(user_data) == length
+                    and all(map(byte, user_data))
+                )
             else:
-                ok = len(args) == 2 and type(args[0]) is int and 0 <= args[0] <= 0xFFFF and \
-                    byte(args[1])
+                ok = len(args) == 2 and type(args[0]) is int and 0 <= args[0] <= 0xFFFF and byte(args[1])
             if not ok:
                 self.faults.append((kind, args))
 
@@ -243,19 +261,37 @@ def build_world():
         + flooded_handles
         + [cls.__new__(cls) for cls in (T.SerialStream, T.UUID, T.Velkin3, T.Handle)]
     )
-    classes = [T.SerialStream, T.UUID, T.Device, T.Velkin3, T.Handle, HostileHandle,
-               NoOverrides, NotCallable, ForgetsInit]
-    world.update(streams=streams, hostile=hostile, instances=instances, classes=classes,
-                 flooded_handles=flooded_handles,
-                 hostile_class=HostileHandle)
+    classes = [
+        T.SerialStream,
+        T.UUID,
+        T.Device,
+        T.Velkin3,
+        T.Handle,
+        HostileHandle,
+        NoOverrides,
+        NotCallable,
+        ForgetsInit,
+    ]
+    world.update(
+        streams=streams,
+        hostile=hostile,
+        instances=instances,
+        classes=classes,
+        flooded_handles=flooded_handles,
+        hostile_class=HostileHandle,
+    )
     return world
 
 
 def public_methods(owner):
     """The module's own methods of a class: not those a test subclass defines in Python."""
-    return sorted(name for name in dir(owner)
-                  if not name.startswith("_") and callable(getattr(owner, name, None))
-                  and not isinstance(inspect.getattr_static(owner, name), types.FunctionType))
+    return sorted(
+        name
+        for name in dir(owner)
+        if not name.startswith("_")
+        and callable(getattr(owner, name, None))
+        and not isinstance(inspect.getattr_static(owner, name), types.FunctionType)
+    )
 
 
 SIGNATURE = re.compile(r"^\s*(?:\d+\.\s+)?[\w.]+\((.*)\)\s*->", re.MULTILINE)
@@ -296,12 +332,12 @@ def signatures(target):
 
 
 def run(examples: int) -> None:
-    from hypothesis import HealthCheck, given, settings, strategies as st
+    from hypothesis import HealthCheck, given, settings
+    from hypothesis import strategies as st
 
     world = build_world()
     T = world["T"]
-    detection = [T.detect_velkin3s, T.detect_handles, T.detect_wired_handles,
-                 T.detect_wireless_handles]
+    detection = [T.detect_velkin3s, T.detect_handles, T.detect_wired_handles, T.detect_wireless_handles]
 
     targets = [getattr(T, name) for name in ("get_cpp_version", "print_cpp_version")]
     targets += detection
@@ -313,27 +349,39 @@ def run(examples: int) -> None:
 
     finite_floats = st.floats(allow_nan=False, allow_infinity=False, width=32)
     scalars = st.one_of(
-        st.none(), st.booleans(),
-        st.integers(), st.integers(min_value=-2, max_value=300),
-        st.sampled_from([65535, 65536, 255, 256, -1, 2**31, 2**63, -2**63 - 1, 10**100]),
-        st.floats(), st.sampled_from([float("nan"), float("inf"), float("-inf"), -0.0, 1e39]),
+        st.none(),
+        st.booleans(),
+        st.integers(),
+        st.integers(min_value=-2, max_value=300),
+        st.sampled_from([65535, 65536, 255, 256, -1, 2**31, 2**63, -(2**63) - 1, 10**100]),
+        st.floats(),
+        st.sampled_from([float("nan"), float("inf"), float("-inf"), -0.0, 1e39]),
         st.complex_numbers(allow_nan=True),
         st.builds(fractions.Fraction, st.integers(), st.integers(min_value=1)),
         st.sampled_from([decimal.Decimal("NaN"), decimal.Decimal("1e400"), decimal.Decimal(3)]),
-        st.text(), st.text().map(TextSub), st.binary(), st.binary().map(BytesSub),
-        st.binary().map(bytearray), st.binary().map(ArraySub), st.binary().map(memoryview),
+        st.text(),
+        st.text().map(TextSub),
+        st.binary(),
+        st.binary().map(BytesSub),
+        st.binary().map(bytearray),
+        st.binary().map(ArraySub),
+        st.binary().map(memoryview),
         st.sampled_from(["\udcff", "a\0b", "/dev/null\0x", "x" * 5000]),
-        st.builds(BadFloat), st.builds(BadIndex), st.floats().map(FloatSub),
+        st.builds(BadFloat),
+        st.builds(BadIndex),
+        st.floats().map(FloatSub),
         st.integers().map(IntSub),
         st.builds(BadSequence, st.booleans()),
         st.sampled_from([2**62, 2**40, 2**28, 4]).map(LyingLength),
         st.sampled_from(world["instances"] + world["classes"] + [T, print, object()]),
     )
     sequences = st.one_of(
-        st.lists(finite_floats, max_size=8), st.lists(st.floats(), min_size=3, max_size=3),
+        st.lists(finite_floats, max_size=8),
+        st.lists(st.floats(), min_size=3, max_size=3),
         st.lists(finite_floats, min_size=3, max_size=3).map(tuple),
         st.lists(st.integers(min_value=0, max_value=255), max_size=300),
-        st.lists(scalars, max_size=5), st.lists(finite_floats, max_size=3).map(iter),
+        st.lists(scalars, max_size=5),
+        st.lists(finite_floats, max_size=3).map(iter),
         st.lists(finite_floats, max_size=5).map(lambda xs: (x for x in xs)),
         st.lists(finite_floats, max_size=5).map(set),
         st.dictionaries(st.text(max_size=3), finite_floats, max_size=4),
@@ -341,23 +389,29 @@ def run(examples: int) -> None:
     )
     # Arguments of the right kinds, so that many calls get past conversion to the device.
     plausible = st.one_of(
-        st.integers(min_value=0, max_value=255), st.integers(min_value=0, max_value=65535),
-        st.floats(width=32), st.lists(st.floats(width=32), min_size=3, max_size=5),
-        st.sampled_from(world["streams"] + [T.UUID()]))
+        st.integers(min_value=0, max_value=255),
+        st.integers(min_value=0, max_value=65535),
+        st.floats(width=32),
+        st.lists(st.floats(width=32), min_size=3, max_size=5),
+        st.sampled_from(world["streams"] + [T.UUID()]),
+    )
     values = st.one_of(scalars, sequences)
     by_type = {
-        "int": st.one_of(st.integers(min_value=0, max_value=255),
-                         st.integers(min_value=0, max_value=65535), st.integers()),
+        "int": st.one_of(
+            st.integers(min_value=0, max_value=255), st.integers(min_value=0, max_value=65535), st.integers()
+        ),
         "float": st.floats(width=32),
         "list[float]": st.lists(st.floats(width=32), min_size=3, max_size=5),
         "str": st.one_of(st.text(max_size=30), st.binary(max_size=30)),
-        "TamroHardwareAPI.UUID": st.one_of(st.builds(T.UUID), st.sampled_from(
-            [i for i in world["instances"] if isinstance(i, T.UUID)])),
+        "TamroHardwareAPI.UUID": st.one_of(
+            st.builds(T.UUID), st.sampled_from([i for i in world["instances"] if isinstance(i, T.UUID)])
+        ),
     }
     # Instances of the type, among them one whose constructor never ran.
     for cls in (T.SerialStream, T.Velkin3, T.Handle):
         by_type[f"TamroHardwareAPI.{cls.__name__}"] = st.sampled_from(
-            [i for i in world["instances"] if isinstance(i, cls)])
+            [i for i in world["instances"] if isinstance(i, cls)]
+        )
 
     def fitting(target):
         """Arguments of the types one of the target's signatures names."""
@@ -376,15 +430,42 @@ def run(examples: int) -> None:
 
     def arguments(target):
         typed = fitting(target)
-        return st.one_of(typed, typed, st.lists(plausible, max_size=6),
-                         st.lists(values, max_size=7))
-    names = st.sampled_from([
-        "device_id", "data_length", "user_data", "obsolete", "force", "ForceX", "ForceY",
-        "ForceZ", "position", "velocity", "joint_position", "joint_velocity", "joint_torque",
-        "angle", "current", "device_model_num", "hardware_version", "firmware_version", "UUID",
-        "force request vector", "joint angle request vector", "tool_data_remaining",
-        "quaternion", "error_flag", "hall_effect_sensor_level", "user_data_length",
-        "error_code", "path", "self", "x"])
+        return st.one_of(typed, typed, st.lists(plausible, max_size=6), st.lists(values, max_size=7))
+
+    names = st.sampled_from(
+        [
+            "device_id",
+            "data_length",
+            "user_data",
+            "obsolete",
+            "force",
+            "ForceX",
+            "ForceY",
+            "ForceZ",
+            "position",
+            "velocity",
+            "joint_position",
+            "joint_velocity",
+            "joint_torque",
+            "angle",
+            "current",
+            "device_model_num",
+            "hardware_version",
+            "firmware_version",
+            "UUID",
+            "force request vector",
+            "joint angle request vector",
+            "tool_data_remaining",
+            "quaternion",
+            "error_flag",
+            "hall_effect_sensor_level",
+            "user_data_length",
+            "error_code",
+            "path",
+            "self",
+            "x",
+        ]
+    )
 
     def allowed(args, kwargs, strict_warnings):
         given_values = list(args) + list(kwargs.values())
@@ -416,22 +497,27 @@ def run(examples: int) -> None:
         worked.add(name_of(target))
         return result
 
-    modes = st.sampled_from(["return", "return object", "raise", "raise value", "reenter",
-                             "base"])
+    modes = st.sampled_from(["return", "return object", "raise", "raise value", "reenter", "base"])
 
     # Explore afresh on a developer's machine; in CI replay one fixed sequence, so a landing
     # is judged on the same calls every time.
-    @settings(max_examples=examples, deadline=None, database=None,
-              derandomize=bool(os.environ.get("CI")),
-              suppress_health_check=list(HealthCheck))
+    @settings(
+        max_examples=examples,
+        deadline=None,
+        database=None,
+        derandomize=bool(os.environ.get("CI")),
+        suppress_health_check=list(HealthCheck),
+    )
     @given(st.data())
     def every_call_works_or_raises_cleanly(data):
         for handle in world["hostile"]:
             handle.mode = data.draw(modes, label="callback mode")
         target = data.draw(st.sampled_from(targets), label="target")
         args = data.draw(arguments(target), label="args")
-        kwargs = data.draw(st.one_of(st.just({}), st.dictionaries(
-            names, st.one_of(plausible, values), max_size=3)), label="kwargs")
+        kwargs = data.draw(
+            st.one_of(st.just({}), st.dictionaries(names, st.one_of(plausible, values), max_size=3)),
+            label="kwargs",
+        )
         result = call(target, args, kwargs, data.draw(st.booleans(), label="warnings as errors"))
         # Whatever a constructor made must stand a method call of its own.
         if result is not None and type(result) in world["classes"]:
@@ -440,8 +526,7 @@ def run(examples: int) -> None:
                 method = getattr(result, data.draw(st.sampled_from(methods), label="method"))
                 call(method, data.draw(arguments(method), label="method args"), {})
         # And every time, a message off the flooded port into callbacks that misbehave.
-        call(data.draw(st.sampled_from(world["flooded_handles"]), label="receiving").Receive,
-             [], {})
+        call(data.draw(st.sampled_from(world["flooded_handles"]), label="receiving").Receive, [], {})
         for handle in world["hostile"]:
             assert not handle.faults, handle.faults
 
@@ -467,9 +552,11 @@ def run(examples: int) -> None:
         for device in world["devices"]:
             device.close()
     names_of_targets = {name_of(t) for t in targets}
-    print(f"hostile calls: {calls['made']} made, {calls['raised']} raised an allowed exception; "
-          f"{len(worked & names_of_targets)} of {len(names_of_targets)} callables returned "
-          f"normally at least once; {world['hostile_class'].dispatched} callbacks dispatched")
+    print(
+        f"hostile calls: {calls['made']} made, {calls['raised']} raised an allowed exception; "
+        f"{len(worked & names_of_targets)} of {len(names_of_targets)} callables returned "
+        f"normally at least once; {world['hostile_class'].dispatched} callbacks dispatched"
+    )
 
 
 def main() -> None:

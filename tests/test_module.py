@@ -1,5 +1,6 @@
 """The module itself: identity, attributes, version functions, the interpreter-version gate,
 and the generated docstrings of every function and method."""
+
 from __future__ import annotations
 
 import contextlib
@@ -13,7 +14,6 @@ import subprocess
 import sys
 
 import pytest
-
 import TamroHardwareAPI as T
 
 
@@ -34,10 +34,17 @@ def test_attributes_are_created_in_registration_order():
     own = [name for name in vars(T) if name not in machinery]
     assert own == [
         "__doc__",
-        "SerialStream", "UUID", "Device",
-        "get_cpp_version", "print_cpp_version",
-        "detect_velkin3s", "detect_handles", "detect_wired_handles", "detect_wireless_handles",
-        "Velkin3", "Handle",
+        "SerialStream",
+        "UUID",
+        "Device",
+        "get_cpp_version",
+        "print_cpp_version",
+        "detect_velkin3s",
+        "detect_handles",
+        "detect_wired_handles",
+        "detect_wireless_handles",
+        "Velkin3",
+        "Handle",
         "__version__",
     ]
 
@@ -65,10 +72,8 @@ FUNCTION_DOCS = {
     "print_cpp_version": "print_cpp_version() -> None\n\nPrint the version of the CPP library\n",
     "detect_velkin3s": "detect_velkin3s() -> list[str]\n\ndetect available velkin3 devices\n",
     "detect_handles": "detect_handles() -> list[str]\n\ndetect available handles\n",
-    "detect_wired_handles":
-        "detect_wired_handles() -> list[str]\n\ndetect available wired handles\n",
-    "detect_wireless_handles":
-        "detect_wireless_handles() -> list[str]\n\ndetect available wireless handles\n",
+    "detect_wired_handles": "detect_wired_handles() -> list[str]\n\ndetect available wired handles\n",
+    "detect_wireless_handles": "detect_wireless_handles() -> list[str]\n\ndetect available wireless handles\n",
 }
 
 _SEND_FORCE_DOC = "[Deprecated] Send force to the device"
@@ -80,69 +85,82 @@ METHOD_DOCS = {
     ("UUID", "bytes"): f"bytes(self: {M}.UUID) -> list[int]\n",
     ("Velkin3", "__init__"): f"__init__({V}, arg0: {M}.SerialStream) -> None\n",
     ("Velkin3", "device_wakeup"): f"device_wakeup({V}) -> tuple\n\n"
-        "Wakeup the device and return the device info as a tuple.\n",
+    "Wakeup the device and return the device info as a tuple.\n",
     ("Velkin3", "device_wakeup_dict"): f"device_wakeup_dict({V}) -> dict\n\n"
-        "Wakeup the device and return the device info as a dict.\n",
-    ("Velkin3", "end_effector_force"):
-        f"end_effector_force({V}, force request vector: list[float] = {ZEROS}) -> tuple\n\n"
-        "Send forces to the device and receive device states\n",
-    ("Velkin3", "joint_torques"):
-        f"joint_torques({V}, joint torque request vector: list[float] = {ZEROS}) -> tuple\n\n"
-        "Send joint torques to the device and receive the joint states\n",
-    ("Velkin3", "end_effector_position"):
-        f"end_effector_position({V}, position request vector: list[float] = {ZEROS}) -> tuple"
-        "\n\nSend end-effector position and receive device states\n",
-    ("Velkin3", "joint_angles"):
-        f"joint_angles({V}, joint angle request vector: list[float] = {ZEROS}) -> tuple\n\n"
-        "Send joint angles to the device and receive the joint states\n",
-    ("Velkin3", "SendDeviceWakeup"):
-        f"SendDeviceWakeup({V}) -> None\n\n[DEPRECATED] Send a device wakeup command\n",
-    ("Velkin3", "SendForce"):
-        "SendForce(*args, **kwargs)\nOverloaded function.\n\n"
-        f"1. SendForce({V}, force: list[float] = {ZEROS}) -> None\n\n{_SEND_FORCE_DOC}\n\n"
-        f"2. SendForce({V}, ForceX: float = 0, ForceY: float = 0, ForceZ: float = 0) -> None"
-        f"\n\n{_SEND_FORCE_DOC}\n",
-    ("Velkin3", "ReceiveState"):
-        f"ReceiveState({V}, position: list[float] = {ZEROS}, velocity: list[float] = {ZEROS})"
-        " -> tuple\n\n[Deprecated] receive state and return position and velocity\n",
-    ("Velkin3", "ReceiveJointState"):
-        f"ReceiveJointState({V}, joint_position: list[float] = {ZEROS}, "
-        f"joint_velocity: list[float] = {ZEROS}) -> tuple\n\n[Deprecated] receive joint state "
-        "and return position and velocity in the joint reference frame\n",
-    ("Velkin3", "SendJointTorques"):
-        f"SendJointTorques({V}, joint_torque: list[float] = {ZEROS}) -> None\n\n"
-        "[Deprecated] send joint torque\n",
-    ("Velkin3", "SendAngle"):
-        f"SendAngle({V}, angle: list[float] = {ZEROS}) -> None\n\nSend angles to the device\n",
+    "Wakeup the device and return the device info as a dict.\n",
+    (
+        "Velkin3",
+        "end_effector_force",
+    ): f"end_effector_force({V}, force request vector: list[float] = {ZEROS}) -> tuple\n\n"
+    "Send forces to the device and receive device states\n",
+    (
+        "Velkin3",
+        "joint_torques",
+    ): f"joint_torques({V}, joint torque request vector: list[float] = {ZEROS}) -> tuple\n\n"
+    "Send joint torques to the device and receive the joint states\n",
+    (
+        "Velkin3",
+        "end_effector_position",
+    ): f"end_effector_position({V}, position request vector: list[float] = {ZEROS}) -> tuple"
+    "\n\nSend end-effector position and receive device states\n",
+    (
+        "Velkin3",
+        "joint_angles",
+    ): f"joint_angles({V}, joint angle request vector: list[float] = {ZEROS}) -> tuple\n\n"
+    "Send joint angles to the device and receive the joint states\n",
+    (
+        "Velkin3",
+        "SendDeviceWakeup",
+    ): f"SendDeviceWakeup({V}) -> None\n\n[DEPRECATED] Send a device wakeup command\n",
+    ("Velkin3", "SendForce"): "SendForce(*args, **kwargs)\nOverloaded function.\n\n"
+    f"1. SendForce({V}, force: list[float] = {ZEROS}) -> None\n\n{_SEND_FORCE_DOC}\n\n"
+    f"2. SendForce({V}, ForceX: float = 0, ForceY: float = 0, ForceZ: float = 0) -> None"
+    f"\n\n{_SEND_FORCE_DOC}\n",
+    (
+        "Velkin3",
+        "ReceiveState",
+    ): f"ReceiveState({V}, position: list[float] = {ZEROS}, velocity: list[float] = {ZEROS})"
+    " -> tuple\n\n[Deprecated] receive state and return position and velocity\n",
+    ("Velkin3", "ReceiveJointState"): f"ReceiveJointState({V}, joint_position: list[float] = {ZEROS}, "
+    f"joint_velocity: list[float] = {ZEROS}) -> tuple\n\n[Deprecated] receive joint state "
+    "and return position and velocity in the joint reference frame\n",
+    ("Velkin3", "SendJointTorques"): f"SendJointTorques({V}, joint_torque: list[float] = {ZEROS}) -> None\n\n"
+    "[Deprecated] send joint torque\n",
+    (
+        "Velkin3",
+        "SendAngle",
+    ): f"SendAngle({V}, angle: list[float] = {ZEROS}) -> None\n\nSend angles to the device\n",
     ("Velkin3", "RequestCurrent"): f"RequestCurrent({V}) -> None\n\nrequest current\n",
-    ("Velkin3", "ReceiveCurrent"):
-        f"ReceiveCurrent({V}, current: list[float] = {ZEROS}) -> list[float]\n\n"
-        "receive current and return current\n",
-    ("Velkin3", "SendPosition"):
-        f"SendPosition({V}, position: list[float] = {ZEROS}) -> None\n\n"
-        "[Deprecated] Send Position to the device\n",
+    ("Velkin3", "ReceiveCurrent"): f"ReceiveCurrent({V}, current: list[float] = {ZEROS}) -> list[float]\n\n"
+    "receive current and return current\n",
+    ("Velkin3", "SendPosition"): f"SendPosition({V}, position: list[float] = {ZEROS}) -> None\n\n"
+    "[Deprecated] Send Position to the device\n",
     ("Handle", "__init__"): f"__init__({H}, arg0: {M}.SerialStream) -> None\n",
     ("Handle", "SendDeviceWakeup"): f"SendDeviceWakeup({H}) -> None\n",
-    ("Handle", "SendHandleState"):
-        f"SendHandleState({H}, device_id: int = 0, data_length: int = 0, user_data: int = None)"
-        " -> None\n\nsend handle state\n",
+    (
+        "Handle",
+        "SendHandleState",
+    ): f"SendHandleState({H}, device_id: int = 0, data_length: int = 0, user_data: int = None)"
+    " -> None\n\nsend handle state\n",
     ("Handle", "RequestStatus"): f"RequestStatus({H}) -> None\n\nrequest handle status\n",
-    ("Handle", "OnReceiveHandleInfo"):
-        f"OnReceiveHandleInfo({H}, tool_data_remaining: int, device_id: int, "
-        "device_model_number: int, hardware_version: int, firmware_version: int) -> None\n\n"
-        "OnReceiveHandleInfo\n",
-    ("Handle", "OnReceiveHandleStatusMessage"):
-        f"OnReceiveHandleStatusMessage({H}, device_id: int, quaternion: float, error_flag: int, "
-        "hall_effect_sensor_level: int, user_data_length: int, user_data: int) -> None\n\n"
-        "OnReceiveHandleStatusMessage\n",
-    ("Handle", "OnReceiveHandleErrorResponse"):
-        f"OnReceiveHandleErrorResponse({H}, device_id: int, error_code: int) -> None\n\n"
-        "OnReceiveHandleErrorResponse\n",
-    ("Handle", "Receive"):
-        "Receive(*args, **kwargs)\nOverloaded function.\n\n"
-        f"1. Receive({H}) -> int\n\n{_RECEIVE_DOC}\n\n"
-        f"2. Receive({H}, obsolete: int) -> int\n\n"
-        "[DEPRECATED] Receive current and return current\n",
+    ("Handle", "OnReceiveHandleInfo"): f"OnReceiveHandleInfo({H}, tool_data_remaining: int, device_id: int, "
+    "device_model_number: int, hardware_version: int, firmware_version: int) -> None\n\n"
+    "OnReceiveHandleInfo\n",
+    (
+        "Handle",
+        "OnReceiveHandleStatusMessage",
+    ): f"OnReceiveHandleStatusMessage({H}, device_id: int, quaternion: float, error_flag: int, "
+    "hall_effect_sensor_level: int, user_data_length: int, user_data: int) -> None\n\n"
+    "OnReceiveHandleStatusMessage\n",
+    (
+        "Handle",
+        "OnReceiveHandleErrorResponse",
+    ): f"OnReceiveHandleErrorResponse({H}, device_id: int, error_code: int) -> None\n\n"
+    "OnReceiveHandleErrorResponse\n",
+    ("Handle", "Receive"): "Receive(*args, **kwargs)\nOverloaded function.\n\n"
+    f"1. Receive({H}) -> int\n\n{_RECEIVE_DOC}\n\n"
+    f"2. Receive({H}, obsolete: int) -> int\n\n"
+    "[DEPRECATED] Receive current and return current\n",
 }
 
 
@@ -218,7 +236,9 @@ def test_import_from_another_interpreter_is_refused(tmp_path):
     for python in _other_interpreters():
         probe = subprocess.run(
             [python, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
-            capture_output=True, text=True)
+            capture_output=True,
+            text=True,
+        )
         minor = probe.stdout.strip()
         if probe.returncode == 0 and minor in GATE_VERSIONS and minor not in minors:
             minors.add(minor)  # one interpreter per minor version is enough
@@ -238,13 +258,16 @@ def test_import_from_another_interpreter_is_refused(tmp_path):
     )
     seen = set()
     for python in candidates:
-        result = subprocess.run([python, "-E", "-s", "-c", script], cwd=tmp_path,
-                                capture_output=True, text=True, timeout=60)
+        result = subprocess.run(
+            [python, "-E", "-s", "-c", script], cwd=tmp_path, capture_output=True, text=True, timeout=60
+        )
         assert result.returncode == 0, result.stderr
         outcome = json.loads(result.stdout)
         assert outcome is not None, f"{python} imported the module"
         message, version = outcome
-        assert message == ("Python version mismatch: module was compiled for Python 3.10, but "
-                           f"the interpreter version is incompatible: {version}.")
+        assert message == (
+            "Python version mismatch: module was compiled for Python 3.10, but "
+            f"the interpreter version is incompatible: {version}."
+        )
         seen.add(version.split()[0])
     assert seen

@@ -2,6 +2,7 @@
 build isolation, carries the module, its type stub and the simulator program, installs,
 imports and reports complete metadata. Builds the whole project afresh: a few minutes.
 """
+
 from __future__ import annotations
 
 import re
@@ -53,7 +54,9 @@ def test_installed_package_works(wheel_and_venv: tuple[Path, Path], tmp_path: Pa
     _, venv = wheel_and_venv
     python = venv / "bin" / "python"
     # Run from an empty folder so nothing of the source tree can be imported instead.
-    version = run(python, "-c", "import TamroHardwareAPI as t; print(t.get_cpp_version(), t.__file__)", cwd=tmp_path)
+    version = run(
+        python, "-c", "import TamroHardwareAPI as t; print(t.get_cpp_version(), t.__file__)", cwd=tmp_path
+    )
     assert version.split()[0] == "0.1.1" and str(venv) in version
     assert "usage: tamro-simulator" in run(venv / "bin" / "tamro-simulator", "--help")
 
@@ -66,11 +69,25 @@ def test_installed_package_works(wheel_and_venv: tuple[Path, Path], tmp_path: Pa
         "reveal_type(position)\n"
     )
     checked = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--python-executable", str(python), str(example)],
-        cwd=tmp_path, capture_output=True, text=True, timeout=600,
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-incremental",
+            "--python-executable",
+            str(python),
+            str(example),
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=600,
     )
     assert checked.returncode == 0, checked.stdout + checked.stderr
-    assert re.search(r'Revealed type is "(builtins\.)?list\[(builtins\.)?float\]"', checked.stdout), checked.stdout
+    assert re.search(r'Revealed type is "(builtins\.)?list\[(builtins\.)?float\]"', checked.stdout), (
+        checked.stdout
+    )
 
 
 @pytest.mark.slow

@@ -3,6 +3,7 @@ and on paths that do not exist, leaves the process's open descriptors and reside
 where they were. A leak check with generous bounds, not a speed test.
 
 Run with -s to see the figures."""
+
 from __future__ import annotations
 
 import gc
@@ -76,15 +77,20 @@ def test_ten_thousand_streams_and_devices_leave_descriptors_and_memory_flat(capf
     # Every missing-path stream said so, in its two lines, and nothing else was printed.
     err = capfd.readouterr().err.splitlines()
     assert len(err) == 2 * made
-    assert sum(line.startswith("[err] Library/src/SerialStream:39> unable to open port")
-               for line in err) == made
-    assert sum(line.startswith("[err] Library/src/SerialStream:18> unable to open stream")
-               for line in err) == made
+    assert (
+        sum(line.startswith("[err] Library/src/SerialStream:39> unable to open port") for line in err) == made
+    )
+    assert (
+        sum(line.startswith("[err] Library/src/SerialStream:18> unable to open stream") for line in err)
+        == made
+    )
 
     with capfd.disabled():
-        print(f"\n  {ROUNDS} rounds (a pty stream with an arm, a handle and a Python handle; "
-              f"a missing-path stream with an arm and a handle): descriptors {descriptors} -> "
-              f"{descriptors_after}, resident {resident} KiB -> {resident_after} KiB "
-              f"({resident_after - resident:+d} KiB)")
+        print(
+            f"\n  {ROUNDS} rounds (a pty stream with an arm, a handle and a Python handle; "
+            f"a missing-path stream with an arm and a handle): descriptors {descriptors} -> "
+            f"{descriptors_after}, resident {resident} KiB -> {resident_after} KiB "
+            f"({resident_after - resident:+d} KiB)"
+        )
     assert descriptors_after <= descriptors
     assert resident_after - resident < RESIDENT_SLACK_KIB

@@ -1,5 +1,6 @@
 """The simulator speaks the wire protocol of the arm and the handle exactly: raw bytes on its
 ptys, and the module driving it as it would drive the hardware."""
+
 from __future__ import annotations
 
 import math
@@ -12,7 +13,6 @@ import time
 import tty
 
 import pytest
-
 import TamroHardwareAPI as api
 from fakedevice import floats
 from simulator import Simulator, find_simulator
@@ -167,6 +167,7 @@ def test_delayed_and_jittered_replies_keep_their_order():
 
 # --- through the module ------------------------------------------------------------------
 
+
 def until(condition, timeout: float = 5.0):
     """Calls condition() until it returns something true, or fails after timeout seconds."""
     deadline = time.monotonic() + timeout
@@ -299,6 +300,7 @@ def test_several_devices_count_their_identities_up():
 
 # --- the program ---------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("stop", ["SIGTERM", "SIGINT", "stdin closed"])
 def test_stops_cleanly(tmp_path, stop):
     sim = Simulator(link_dir=tmp_path)
@@ -313,13 +315,16 @@ def test_stops_cleanly(tmp_path, stop):
     assert list(tmp_path.iterdir()) == []
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--arms", "x"], "--arms takes an integer"),
-    (["--arms", "0", "--handles", "0"], "nothing to simulate"),
-    (["--uuid", "0011"], "--uuid takes 32 hex digits"),
-    (["--rate-hz", "10"], "--rate-hz takes an integer from 100"),
-    (["--bogus", "1"], "unknown option: --bogus"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--arms", "x"], "--arms takes an integer"),
+        (["--arms", "0", "--handles", "0"], "nothing to simulate"),
+        (["--uuid", "0011"], "--uuid takes 32 hex digits"),
+        (["--rate-hz", "10"], "--rate-hz takes an integer from 100"),
+        (["--bogus", "1"], "unknown option: --bogus"),
+    ],
+)
 def test_bad_command_lines_are_refused(args, message):
     result = subprocess.run([find_simulator(), *args], capture_output=True, text=True, timeout=10)
     assert result.returncode == 2

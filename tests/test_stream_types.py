@@ -1,11 +1,11 @@
 """SerialStream, UUID and Device as Python sees them: path conversions, open failures reported
 on descriptor 2, ownership of the port, and the device-to-stream keep-alive."""
+
 from __future__ import annotations
 
 import gc
 
 import pytest
-
 import TamroHardwareAPI as T
 
 SEND_ANGLE_ZERO = bytes([0x1C]) + bytes(12)
@@ -46,12 +46,15 @@ def test_every_path_form_opens_the_same_port(form, fake_device, capfd):
 
 
 def open_failure_lines(shown_path: str, errno: int, text: str) -> str:
-    return (f"[err] Library/src/SerialStream:39> unable to open port '{shown_path}': [{errno}] {text}\n"
-            f"[err] Library/src/SerialStream:18> unable to open stream '{shown_path}': [{errno}] {text}\n")
+    return (
+        f"[err] Library/src/SerialStream:39> unable to open port '{shown_path}': [{errno}] {text}\n"
+        f"[err] Library/src/SerialStream:18> unable to open stream '{shown_path}': [{errno}] {text}\n"
+    )
 
 
-@pytest.mark.parametrize("path", ["/dev/ttyACM_missing", b"/dev/ttyACM_missing",
-                                  bytearray(b"/dev/ttyACM_missing")])
+@pytest.mark.parametrize(
+    "path", ["/dev/ttyACM_missing", b"/dev/ttyACM_missing", bytearray(b"/dev/ttyACM_missing")]
+)
 def test_missing_path_gives_an_object_and_two_report_lines(path, capfd):
     stream = T.SerialStream(path)
     assert isinstance(stream, T.SerialStream)
@@ -66,17 +69,20 @@ def test_none_path_is_reported_as_null(capfd):
     assert capfd.readouterr().err == open_failure_lines("(null)", 14, "Bad address")
 
 
-@pytest.mark.parametrize("call", [
-    lambda: T.SerialStream(3),
-    lambda: T.SerialStream(3.5),
-    lambda: T.SerialStream(["/dev/null"]),
-    lambda: T.SerialStream(),
-    lambda: T.SerialStream("/dev/null", "/dev/null"),
-    lambda: T.SerialStream(path="/dev/null"),
-    lambda: T.SerialStream(arg0="/dev/null"),
-    lambda: T.SerialStream("/dev/tty\udcff"),  # a lone surrogate cannot be encoded
-], ids=["int", "float", "list", "none given", "two", "keyword path", "keyword arg0",
-        "lone surrogate"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: T.SerialStream(3),
+        lambda: T.SerialStream(3.5),
+        lambda: T.SerialStream(["/dev/null"]),
+        lambda: T.SerialStream(),
+        lambda: T.SerialStream("/dev/null", "/dev/null"),
+        lambda: T.SerialStream(path="/dev/null"),
+        lambda: T.SerialStream(arg0="/dev/null"),
+        lambda: T.SerialStream("/dev/tty\udcff"),  # a lone surrogate cannot be encoded
+    ],
+    ids=["int", "float", "list", "none given", "two", "keyword path", "keyword arg0", "lone surrogate"],
+)
 def test_other_path_arguments_are_refused(call, capfd):
     with pytest.raises(TypeError, match="incompatible constructor arguments"):
         call()
@@ -125,10 +131,13 @@ def test_dropping_the_last_reference_closes_the_port_at_once(fake_device):
     assert fake_device.take(13) == SEND_ANGLE_ZERO
 
 
-@pytest.mark.parametrize("cls, request_method, sent", [
-    ("Velkin3", "RequestCurrent", b"\xab"),
-    ("Handle", "RequestStatus", b"\xda"),
-])
+@pytest.mark.parametrize(
+    "cls, request_method, sent",
+    [
+        ("Velkin3", "RequestCurrent", b"\xab"),
+        ("Handle", "RequestStatus", b"\xda"),
+    ],
+)
 def test_a_device_keeps_its_stream_alive(cls, request_method, sent, fake_device):
     stream = T.SerialStream(fake_device.path)
     device = getattr(T, cls)(stream)

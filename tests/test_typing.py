@@ -6,6 +6,7 @@ generates are compared with the stub here, and the values that methods return an
 callbacks are checked against the stub's annotations. The examples are type-checked
 against the stub with mypy.
 """
+
 from __future__ import annotations
 
 import ast
@@ -18,7 +19,6 @@ import uuid
 from pathlib import Path
 
 import pytest
-
 import TamroHardwareAPI as api
 from fakedevice import floats
 
@@ -144,9 +144,13 @@ def test_stub_matches_generated_signature(qualified: str) -> None:
         return
     assert runtime, f"no generated signature for {qualified}"
     if qualified == SEND_HANDLE_STATE:
-        (params, returns), = runtime
-        assert [(n, t) for n, t, _ in params] == [("self", "TamroHardwareAPI.Handle"), ("device_id", "int"),
-                                                 ("data_length", "int"), ("user_data", "int")]
+        ((params, returns),) = runtime
+        assert [(n, t) for n, t, _ in params] == [
+            ("self", "TamroHardwareAPI.Handle"),
+            ("device_id", "int"),
+            ("data_length", "int"),
+            ("user_data", "int"),
+        ]
         assert [a.arg for a in stub[0].args.args] == ["self", "device_id", "data_length", "user_data"]
         assert [a.arg for a in stub[1].args.kwonlyargs] == ["user_data"]
         return
@@ -295,8 +299,11 @@ def test_handle_callback_arguments_fit_stub(fake_device) -> None:
     results = [handle.Receive() for _ in range(3)]
     assert results == [23, 6, 3]
     assert all(conforms(r, stub_return("Handle.Receive")) for r in results)
-    assert [name for name, _ in calls] == ["OnReceiveHandleStatusMessage", "OnReceiveHandleInfo",
-                                           "OnReceiveHandleErrorResponse"]
+    assert [name for name, _ in calls] == [
+        "OnReceiveHandleStatusMessage",
+        "OnReceiveHandleInfo",
+        "OnReceiveHandleErrorResponse",
+    ]
     for name, values in calls:
         params = hooks[name]
         assert len(values) == len(params), name

@@ -5,6 +5,7 @@ within its bound (one second per read), print the report lines the library defin
 zeros or the caller's values, and leave the process able to use a fresh port.
 
 Run with -s to see the measured return times."""
+
 from __future__ import annotations
 
 import fcntl
@@ -17,7 +18,6 @@ import threading
 import time
 
 import pytest
-
 import TamroHardwareAPI as T
 from fakedevice import FakeDevice, floats
 from recorder import Recorder
@@ -147,8 +147,11 @@ def test_unplugged_during_an_exchange_ends_at_the_time_out_quietly(fake_device, 
     result, second = timed(arm.joint_angles, [0.1, 0.2, 0.3])
     assert result == ZEROS and second < AT_ONCE
     assert capfd.readouterr().err == ""
-    show(f"arm, unplugged {'mid-request' if taken < 13 else 'between request and reply'}"
-         " (call, next call)", first, second)
+    show(
+        f"arm, unplugged {'mid-request' if taken < 13 else 'between request and reply'} (call, next call)",
+        first,
+        second,
+    )
     del arm, stream
     assert_fresh_port_works()
 
@@ -318,8 +321,9 @@ def test_handle_on_a_flooded_port_dispatches_whatever_parses(fake_device, capfd)
     handle = Recorder(stream := T.SerialStream(fake_device.path))
     rng = random.Random(2)
     # Random bytes with plenty of handle codes among them, so all three hooks get work.
-    junk = bytes(rng.choice((208, 218, 223)) if rng.random() < 0.05 else rng.randrange(256)
-                 for _ in range(1 << 16))
+    junk = bytes(
+        rng.choice((208, 218, 223)) if rng.random() < 0.05 else rng.randrange(256) for _ in range(1 << 16)
+    )
     times, results = [], []
     with Flood(fake_device, junk):
         for _ in range(300):

@@ -4,13 +4,13 @@ the simulator otherwise.
     TAMRO_ARM_PORT=/dev/ttyACM0      a Velkin3 arm
     TAMRO_HANDLE_PORT=/dev/ttyUSB0   a handle (wired, or an rfcomm node)
 """
+
 from __future__ import annotations
 
 import os
 from collections.abc import Iterator
 
 import pytest
-
 from simulator import Simulator, find_simulator
 
 

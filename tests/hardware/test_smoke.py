@@ -8,6 +8,7 @@ The library never raises for a failed exchange, so each check looks for the sign
 a reply that took the one-second read time-out, receive methods handing back the values
 they were given, and a wake-up that no longer answers afterwards.
 """
+
 from __future__ import annotations
 
 import math
@@ -16,7 +17,6 @@ from collections.abc import Callable
 from typing import TypeVar
 
 import pytest
-
 import TamroHardwareAPI as api
 
 T = TypeVar("T")
@@ -47,8 +47,12 @@ def test_arm_wakes_up(arm: api.Velkin3) -> None:
     assert model == 4, "not a Velkin3 (model number 4), or no answer"
     assert any(uuid_bytes), "all-zero identifier: no complete device-info reply"
     again = timed(arm.device_wakeup_dict)
-    assert (again["device_id"], again["device_model_number"], again["hardware_version"],
-            again["firmware_version"]) == (device_id, model, hardware, firmware)
+    assert (
+        again["device_id"],
+        again["device_model_number"],
+        again["hardware_version"],
+        again["firmware_version"],
+    ) == (device_id, model, hardware, firmware)
     assert again["device_id_ext"].bytes == bytes(uuid_bytes)
 
 
@@ -73,7 +77,7 @@ def test_arm_exchanges(arm: api.Velkin3) -> None:
 
 
 @pytest.fixture
-def handle(handle_port: str) -> "RecordingHandle":
+def handle(handle_port: str) -> RecordingHandle:
     return RecordingHandle(api.SerialStream(handle_port))
 
 
@@ -84,14 +88,30 @@ class RecordingHandle(api.Handle):
         self.statuses: list[tuple[int, list[float], int, int, int, list[int]]] = []
         self.errors: list[tuple[int, int]] = []
 
-    def OnReceiveHandleInfo(self, tool_data_remaining: int, device_id: int, device_model_number: int,
-                            hardware_version: int, firmware_version: int) -> None:
-        self.infos.append((tool_data_remaining, device_id, device_model_number, hardware_version, firmware_version))
+    def OnReceiveHandleInfo(
+        self,
+        tool_data_remaining: int,
+        device_id: int,
+        device_model_number: int,
+        hardware_version: int,
+        firmware_version: int,
+    ) -> None:
+        self.infos.append(
+            (tool_data_remaining, device_id, device_model_number, hardware_version, firmware_version)
+        )
 
-    def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: list[float], error_flag: int,
-                                     hall_effect_sensor_level: int, user_data_length: int,
-                                     user_data: list[int]) -> None:
-        self.statuses.append((device_id, quaternion, error_flag, hall_effect_sensor_level, user_data_length, user_data))
+    def OnReceiveHandleStatusMessage(
+        self,
+        device_id: int,
+        quaternion: list[float],
+        error_flag: int,
+        hall_effect_sensor_level: int,
+        user_data_length: int,
+        user_data: list[int],
+    ) -> None:
+        self.statuses.append(
+            (device_id, quaternion, error_flag, hall_effect_sensor_level, user_data_length, user_data)
+        )
 
     def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
         self.errors.append((device_id, error_code))
