@@ -84,11 +84,22 @@ void Device::SendCode(std::uint8_t code) {
 }
 
 bool Device::ReceiveReply(std::uint8_t expectedCode, std::size_t length) {
-    if (ReadHeaderCode() != expectedCode) {
-        ReadBytes(BufferSize);  // drop whatever belongs to the unexpected message
-        return false;
+    switch (ReadReply(expectedCode, length)) {
+        case Reply::Complete: return true;
+        case Reply::Missing:
+        case Reply::WrongCode:
+            ReadBytes(BufferSize);  // drop whatever belongs to the unexpected message
+            return false;
+        case Reply::Short: break;
     }
-    return ReadBytes(length) == static_cast<std::int32_t>(length);
+    return false;
+}
+
+Reply Device::ReadReply(std::uint8_t expectedCode, std::size_t length) {
+    const std::uint8_t code = ReadHeaderCode();
+    if (!stream_->good()) return Reply::Missing;
+    if (code != expectedCode) return Reply::WrongCode;
+    return ReadBytes(length) == static_cast<std::int32_t>(length) ? Reply::Complete : Reply::Short;
 }
 
 }  // namespace Tamro::HardwareAPI::Devices

@@ -3,6 +3,8 @@
 #include "ErrorLine.hpp"
 #include "serialib.hpp"
 
+#include <cerrno>
+
 namespace Tamro::HardwareAPI::IO {
 
 namespace {
@@ -13,8 +15,11 @@ constexpr unsigned OpenPortLine = 39;
 
 }  // namespace
 
-SerialStream::SerialStream(const char* path, bool open)
-    : std::iostream(nullptr), path_(path ? path : ""), hasPath_(path != nullptr) {
+SerialStream::SerialStream(const char* path, bool open, Duration readTimeout)
+    : std::iostream(nullptr),
+      path_(path ? path : ""),
+      hasPath_(path != nullptr),
+      readTimeout_(readTimeout) {
     if (!open) return;
     if (OpenPort() < 0) {
         Detail::ReportError(Unit, OpenStreamLine, "unable to open stream '%s': [%d] %s\n",
@@ -27,14 +32,20 @@ SerialStream::~SerialStream() {
     if (port_) port_->Close();
 }
 
-std::int8_t SerialStream::OpenPort() {
-    if (port_ && port_->IsOpen()) return 1;
+int SerialStream::OpenPortQuietly() {
+    if (port_ && port_->IsOpen()) return 0;
     port_ = std::make_unique<serialib>();
+    port_->SetReadTimeout(readTimeout_);
     rdbuf(port_.get());  // resets the state to good, whether or not the port opens
     if (port_->Open(hasPath_ ? path_.c_str() : nullptr) == 1) {
         port_->RaiseDTR();
-        return 1;
+        return 0;
     }
+    return errno;
+}
+
+std::int8_t SerialStream::OpenPort() {
+    if (OpenPortQuietly() == 0) return 1;
     Detail::ReportError(Unit, OpenPortLine, "unable to open port '%s': [%d] %s\n",
                         hasPath_ ? path_.c_str() : "(null)");
     return -2;
@@ -45,5 +56,7 @@ bool SerialStream::IsOpen() const noexcept { return port_ && port_->IsOpen(); }
 void SerialStream::ClosePort() noexcept {
     if (port_) port_->Close();
 }
+
+std::size_t SerialStream::DiscardInput() noexcept { return port_ ? port_->DiscardInput() : 0; }
 
 }  // namespace Tamro::HardwareAPI::IO

@@ -61,16 +61,19 @@ void Velkin3::SendAngle(const float* angles) {
 }
 void Velkin3::RequestCurrent() { SendCode(Messages::Current); }
 
-void Velkin3::ReceiveState(float* position, float* velocity) {
-    if (!ReceiveReply(Messages::EndEffectorState, Messages::StateLength)) return;
+void Velkin3::DecodeState(float* position, float* velocity) const {
     CopyFloats(position, InputBuffer(), 3);
     CopyFloats(velocity, InputBuffer() + 12, 3);
 }
 
+void Velkin3::ReceiveState(float* position, float* velocity) {
+    if (ReceiveReply(Messages::EndEffectorState, Messages::StateLength))
+        DecodeState(position, velocity);
+}
+
 void Velkin3::ReceiveJointState(float* joint_position, float* joint_velocity) {
-    if (!ReceiveReply(Messages::JointState, Messages::StateLength)) return;
-    CopyFloats(joint_position, InputBuffer(), 3);
-    CopyFloats(joint_velocity, InputBuffer() + 12, 3);
+    if (ReceiveReply(Messages::JointState, Messages::StateLength))
+        DecodeState(joint_position, joint_velocity);
 }
 
 void Velkin3::ReceiveCurrent(float* current) {
@@ -92,6 +95,13 @@ StateVectors Velkin3::joint_torques(const float* torques) {
 
 StateVectors Velkin3::joint_angles(const float* angles) {
     return Exchange(&Velkin3::SendAngle, &Velkin3::ReceiveJointState, angles);
+}
+
+Reply Velkin3::ExchangeForce(const float* force, StateVectors& state) {
+    SendForce(force);
+    const Reply reply = ReadReply(Messages::EndEffectorState, Messages::StateLength);
+    if (reply == Reply::Complete) DecodeState(state.position.data(), state.velocity.data());
+    return reply;
 }
 
 StateVectors Velkin3::Exchange(void (Velkin3::*send)(const float*),

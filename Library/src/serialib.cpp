@@ -52,6 +52,9 @@ std::int8_t serialib::Open(const char* path) {
     settings.c_cc[VMIN] = 0;
     settings.c_iflag |= IGNBRK | IGNPAR;
     ::tcsetattr(fd_, TCSANOW, &settings);
+    // A reply an earlier program left unread would otherwise answer our first request, and
+    // every later reply would belong to the request before it.
+    ::tcflush(fd_, TCIFLUSH);
     return 1;
 }
 
@@ -62,6 +65,18 @@ void serialib::RaiseDTR() {
     ::ioctl(fd_, TIOCMSET, &status);
 }
 
+std::size_t serialib::DiscardInput() noexcept {
+    std::size_t dropped = holding_ ? 1 : 0;
+    holding_ = false;
+    if (fd_ < 0) return dropped;
+    int waiting = 0;
+    if (::ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0) {
+        dropped += static_cast<std::size_t>(waiting);
+        ::tcflush(fd_, TCIFLUSH);
+    }
+    return dropped;
+}
+
 void serialib::Close() noexcept {
     if (fd_ >= 0) {
         ::close(fd_);
@@ -70,7 +85,7 @@ void serialib::Close() noexcept {
 }
 
 int serialib::ReadWithTimeout(std::uint8_t* destination, std::uint32_t count) {
-    const Detail::Deadline deadline{std::chrono::milliseconds(ReadTimeoutMs)};
+    const Detail::Deadline deadline{readTimeout_};
     std::uint32_t got = 0;
     bool readableYetEmpty = false;
     for (;;) {

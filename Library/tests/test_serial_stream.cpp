@@ -158,3 +158,57 @@ TEST(SerialStream, AfterATimeOutNothingIsWrittenAndReadsEndAtOnceQuietly) {
     EXPECT_EQ(pty.PendingInput(), 1);
     EXPECT_EQ(GetCapturedStderr(), "");
 }
+
+TEST(SerialStream, AReplyLeftOnTheLineBeforeOpeningIsDiscarded) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Open());
+    // An earlier program's unanswered reply, waiting before the port opens.
+    ASSERT_TRUE(pty.Feed({0x2B, 1, 2, 3}));
+    ASSERT_EQ(pty.PendingInput(), 4);
+
+    SerialStream stream(pty.Path().c_str(), true, std::chrono::milliseconds(100));
+    ASSERT_TRUE(stream.IsOpen());
+    EXPECT_EQ(pty.PendingInput(), 0);
+    ASSERT_TRUE(pty.Feed({0x0B}));  // what arrives after opening is read as usual
+    char byte = 0;
+    stream.read(&byte, 1);
+    EXPECT_TRUE(stream.good());
+    EXPECT_EQ(byte, 0x0B);
+}
+
+TEST(SerialStream, ReadTimeOutIsTheOneGiven) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Open());
+    SerialStream stream(pty.Path().c_str(), true, std::chrono::milliseconds(50));
+    char byte = 0;
+    const auto start = Clock::now();
+    stream.read(&byte, 1);
+    const double waited = SecondsSince(start);
+    EXPECT_GE(waited, 0.045);
+    EXPECT_LT(waited, 0.5);
+    EXPECT_EQ(stream.rdstate(), std::ios::eofbit | std::ios::failbit);
+}
+
+TEST(SerialStream, DiscardInputDropsWhatWaitsAndCountsIt) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Open());
+    SerialStream stream(pty.Path().c_str(), true);
+    EXPECT_EQ(stream.DiscardInput(), 0u);
+    ASSERT_TRUE(pty.Feed({1, 2, 3}));
+    ASSERT_EQ(pty.PendingInput(), 3);
+    stream.peek();  // one byte held by the stream buffer, two on the line
+    EXPECT_EQ(stream.DiscardInput(), 3u);
+    EXPECT_EQ(pty.PendingInput(), 0);
+    ASSERT_TRUE(pty.Feed({9}));
+    char byte = 0;
+    stream.read(&byte, 1);
+    EXPECT_EQ(byte, 9);
+}
+
+TEST(SerialStream, QuietOpenGivesTheErrorWithoutAReport) {
+    CaptureStderr();
+    SerialStream stream("/dev/tamro-no-such-port", false);
+    EXPECT_EQ(stream.OpenPortQuietly(), ENOENT);
+    EXPECT_FALSE(stream.IsOpen());
+    EXPECT_EQ(GetCapturedStderr(), "");
+}

@@ -7,6 +7,10 @@
 
 namespace Tamro::HardwareAPI::Devices {
 
+// How a reply ended: complete, nothing (time-out or a failed stream), another header code
+// (left in the input buffer at offset 0), or a payload cut short.
+enum class Reply { Complete, Missing, WrongCode, Short };
+
 // The base of every device: a stream it does not own, and one 1024-byte buffer for each
 // direction, allocated once. Messages are a one-byte header code and a payload whose length
 // the code fixes.
@@ -39,6 +43,10 @@ public:
     // expectedCode, discards up to BufferSize bytes and answers false; otherwise reads length
     // payload bytes into the input buffer and answers whether all of them arrived.
     bool ReceiveReply(std::uint8_t expectedCode, std::size_t length);
+
+    // The same without the discard read, for callers that recover on their own and need to
+    // know what went wrong.
+    Reply ReadReply(std::uint8_t expectedCode, std::size_t length);
 
     std::uint8_t* OutputBuffer() noexcept { return output_.get(); }
     const std::uint8_t* InputBuffer() const noexcept { return input_.get(); }

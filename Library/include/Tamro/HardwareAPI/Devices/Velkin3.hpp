@@ -58,7 +58,14 @@ public:
     StateVectors joint_torques(const float* torques);
     StateVectors joint_angles(const float* angles);
 
+    // The force exchange for callers that must know how it went (the servo loop): the state
+    // is replaced only on a complete reply, and nothing is discarded otherwise.
+    Reply ExchangeForce(const float* force, StateVectors& state);
+
 private:
+    // Copies position and velocity out of a state payload in the input buffer.
+    void DecodeState(float* position, float* velocity) const;
+
     // Sends the request and reads its reply at once, with nothing in between.
     StateVectors Exchange(void (Velkin3::*send)(const float*),
                           void (Velkin3::*receive)(float*, float*), const float* request);
