@@ -34,12 +34,9 @@ import sys
 import threading
 import time
 from dataclasses import dataclass, field
-from pathlib import Path
 
 import TamroHardwareAPI as api
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from simulator import Simulator  # noqa: E402  (the helper lives with the tests that use it too)
+from tamro import Simulator
 
 TIMEOUT = 0.5  # s: a round trip longer than this ran into the library's one-second read time-out
 MAX_FORCE = 3.0  # N

@@ -17,8 +17,8 @@ def fake_device():
 @pytest.fixture
 def simulator():
     """A running tamro-simulator with one arm and one handle: ``simulator.arms[0]``,
-    ``simulator.handles[0]`` (see tests/simulator.py)."""
-    from simulator import Simulator
+    ``simulator.handles[0]`` (``tamro.Simulator``)."""
+    from tamro import Simulator
 
     with Simulator() as running:
         yield running

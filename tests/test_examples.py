@@ -12,7 +12,7 @@ import time
 from pathlib import Path
 
 import pytest
-from simulator import Simulator
+from tamro import Simulator
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"

@@ -15,7 +15,7 @@ import tty
 import pytest
 import TamroHardwareAPI as api
 from fakedevice import floats
-from simulator import Simulator, find_simulator
+from tamro.simulator import Simulator, find_simulator
 
 DEVICE_ID = 0x1234
 UUID_BYTES = bytes(range(16))

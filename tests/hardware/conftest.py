@@ -11,7 +11,7 @@ import os
 from collections.abc import Iterator
 
 import pytest
-from simulator import Simulator, find_simulator
+from tamro.simulator import Simulator, find_simulator
 
 
 @pytest.fixture(scope="module")

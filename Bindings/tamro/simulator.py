@@ -1,30 +1,20 @@
-"""Start and stop ``tamro-simulator`` (simulated Velkin3 arms and handles on pseudo-terminals).
+"""Simulated arms and handles for programs and tests without hardware.
 
-Usage::
+``tamro.Simulator`` starts the ``tamro-simulator`` program (installed with this package) as a
+child process, waits until its devices are up and stops it when the ``with`` block ends::
 
-    from simulator import Simulator
+    with tamro.Simulator(arms=1, handles=1) as sim:
+        with tamro.ServoLoop(sim.arms[0]) as loop:
+            ...
 
-    with Simulator(arms=1, handles=1) as sim:
-        stream = TamroHardwareAPI.SerialStream(sim.arms[0])
-        ...
-
-``Simulator(arms=1, handles=1, link_dir=None, args=())`` starts the program and waits (at most
-``timeout`` seconds, default 10) for it to print its devices and "ready"; ``sim.arms`` and
-``sim.handles`` are then the pty paths, in order. ``link_dir`` makes it link ``ttyACM0``.. and
-``ttyUSB0``.. in that folder to them, so the detection functions can find them there; ``args``
-are further command-line options (``--delay-us``, ``--jitter-us``, ``--uuid``, ``--model``,
-``--device-id``, ``--rate-hz``; see ``tamro-simulator --help``). ``stop()`` (called on leaving the
-``with`` block) sends SIGTERM, waits for the exit and returns the exit status. The simulator also
-exits by itself if this process dies, since it watches its standard input.
-
-The program is looked for in this order: the environment variable TAMRO_SIMULATOR, next to the
-running interpreter (where the package installs it), on PATH, build/native/Simulator, and any
-build/*/Simulator of this checkout. ``find_simulator()`` returns that path; it raises
-FileNotFoundError when there is none.
+``sim.arms`` and ``sim.handles`` are the port paths of the simulated devices, in order. The
+simulator also stops when this process ends, however it ends: it watches the pipe on its
+standard input, which the kernel closes with this process.
 """
 
 from __future__ import annotations
 
+import atexit
 import os
 import select
 import shutil
@@ -32,15 +22,25 @@ import signal
 import subprocess
 import sys
 import time
+import weakref
 from collections.abc import Iterable
 from pathlib import Path
 
+__all__ = ["Simulator", "find_simulator"]
+
 PROGRAM = "tamro-simulator"
-REPOSITORY = Path(__file__).resolve().parent.parent
+
+_running: weakref.WeakSet[Simulator] = weakref.WeakSet()
 
 
 def find_simulator() -> str:
-    candidates = []
+    """The path of the ``tamro-simulator`` program.
+
+    Looked for in this order: the environment variable ``TAMRO_SIMULATOR``, beside the running
+    interpreter (where the package installs it) and on ``PATH``. Raises ``FileNotFoundError``
+    when there is none.
+    """
+    candidates: list[Path] = []
     if os.environ.get("TAMRO_SIMULATOR"):
         candidates.append(Path(os.environ["TAMRO_SIMULATOR"]))
     # Not resolved: in a virtual environment the interpreter is a link out of its bin folder.
@@ -48,29 +48,53 @@ def find_simulator() -> str:
     on_path = shutil.which(PROGRAM)
     if on_path:
         candidates.append(Path(on_path))
-    candidates.append(REPOSITORY / "build" / "native" / "Simulator" / PROGRAM)
-    others = sorted(
-        REPOSITORY.glob(f"build/*/Simulator/{PROGRAM}"), key=lambda p: p.stat().st_mtime, reverse=True
-    )
-    candidates.extend(others)
     for candidate in candidates:
         if candidate.is_file() and os.access(candidate, os.X_OK):
             return str(candidate)
-    raise FileNotFoundError(f"{PROGRAM} not found (build it with `make build`, or set TAMRO_SIMULATOR)")
+    raise FileNotFoundError(
+        f"{PROGRAM} not found: install this package (it brings the program), or name it in TAMRO_SIMULATOR"
+    )
 
 
 class Simulator:
+    """A running ``tamro-simulator``: ``arms`` and ``handles`` are its port paths.
+
+    Keyword arguments are the program's options: ``link_dir`` (links ``ttyACM0``... and
+    ``ttyUSB0``... in that folder, a stable path per device), ``device_id``, ``uuid`` (32 hex
+    digits), ``model``, ``delay_us`` and ``jitter_us`` (reply delay, as a USB link adds),
+    ``rate_hz`` (the arm's integration rate); ``args`` are further command-line options.
+    ``timeout`` bounds the wait for the devices. Raises ``FileNotFoundError`` when the program
+    is missing and ``RuntimeError`` when it does not come up.
+    """
+
     def __init__(
         self,
         arms: int = 1,
         handles: int = 1,
-        link_dir: os.PathLike | str | None = None,
+        *,
+        link_dir: os.PathLike[str] | str | None = None,
+        device_id: int | None = None,
+        uuid: str | None = None,
+        model: int | None = None,
+        delay_us: int | None = None,
+        jitter_us: int | None = None,
+        rate_hz: int | None = None,
         args: Iterable[str] = (),
         timeout: float = 10.0,
     ) -> None:
         command = [find_simulator(), "--arms", str(arms), "--handles", str(handles), "--exit-with-stdin"]
-        if link_dir is not None:
-            command += ["--link-dir", str(link_dir)]
+        options = {
+            "--link-dir": link_dir,
+            "--device-id": device_id,
+            "--uuid": uuid,
+            "--model": model,
+            "--delay-us": delay_us,
+            "--jitter-us": jitter_us,
+            "--rate-hz": rate_hz,
+        }
+        for option, value in options.items():
+            if value is not None:
+                command += [option, str(value)]
         command += list(args)
         self.arms: list[str] = []
         self.handles: list[str] = []
@@ -79,6 +103,7 @@ class Simulator:
         self.process = subprocess.Popen(
             command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, start_new_session=True
         )
+        _running.add(self)
         try:
             self._read_devices(timeout)
         except BaseException:
@@ -107,8 +132,13 @@ class Simulator:
             elif kind == "handle":
                 self.handles.append(path)
 
+    @property
+    def running(self) -> bool:
+        return self.process.poll() is None
+
     def stop(self, timeout: float = 10.0) -> int:
-        """Stops the simulator (SIGTERM) and returns its exit status; 0 is a clean exit."""
+        """Stops the simulator (SIGTERM, then SIGKILL after ``timeout``) and returns its exit
+        status; 0 is a clean exit. Stopping a stopped simulator returns the same status."""
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
             try:
@@ -119,6 +149,7 @@ class Simulator:
         for pipe in (self.process.stdin, self.process.stdout):
             if pipe is not None:
                 pipe.close()
+        _running.discard(self)
         return self.process.returncode
 
     def __enter__(self) -> Simulator:
@@ -126,3 +157,13 @@ class Simulator:
 
     def __exit__(self, *exc_info: object) -> None:
         self.stop()
+
+    def __repr__(self) -> str:
+        state = "running" if self.running else f"stopped ({self.process.returncode})"
+        return f"<tamro.Simulator {state} arms={self.arms} handles={self.handles}>"
+
+
+@atexit.register
+def _stop_all() -> None:
+    for simulator in list(_running):
+        simulator.stop()
