@@ -254,8 +254,8 @@ STATE = bytes([43]) + floats(0.1, 0.2, 0.3, 0.0, 0.0, -1.0)
     ids=lambda value: value if isinstance(value, str) else "",
 )
 def test_arm_results_fit_stub(fake_device, method: str, args: tuple[object, ...], reply: bytes) -> None:
-    fake_device.feed(reply)
     arm = api.Velkin3(api.SerialStream(fake_device.path))
+    fake_device.feed(reply)  # after opening: opening discards what waits on the line
     result = getattr(arm, method)(*args)
     assert conforms(result, stub_return(f"Velkin3.{method}")), result
     # A failed exchange (all zeros) would fit the annotations as well.
@@ -294,8 +294,8 @@ def test_handle_callback_arguments_fit_stub(fake_device) -> None:
             calls.append(("OnReceiveHandleErrorResponse", values))
 
     status = struct.pack("<HBB4fB", 4660, 1, 200, 1.0, 0.0, 0.0, 0.5, 2) + bytes([0xAA, 0xBB])
-    fake_device.feed(bytes([218]) + status + bytes([208, 0x34, 0x12, 9, 4, 5, 6, 223, 0x34, 0x12, 7]))
     handle = Recording(api.SerialStream(fake_device.path))
+    fake_device.feed(bytes([218]) + status + bytes([208, 0x34, 0x12, 9, 4, 5, 6, 223, 0x34, 0x12, 7]))
     results = [handle.Receive() for _ in range(3)]
     assert results == [23, 6, 3]
     assert all(conforms(r, stub_return("Handle.Receive")) for r in results)
