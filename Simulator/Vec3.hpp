@@ -1,23 +1,21 @@
-// Small fixed-size vector and matrix arithmetic for the arm model.
+// Small fixed-size vector and matrix arithmetic for the arm model: the library's vectors,
+// and the matrices the kinematics add to them.
 #pragma once
+
+#include <Tamro/HardwareAPI/Control/Vector.hpp>
 
 #include <array>
 #include <cmath>
 
 namespace TamroSimulator {
 
-using Vec3 = std::array<double, 3>;
+using Tamro::HardwareAPI::Control::Dot;
+using Tamro::HardwareAPI::Control::Vec3;
+using Tamro::HardwareAPI::Control::operator+;
+using Tamro::HardwareAPI::Control::operator-;
+using Tamro::HardwareAPI::Control::operator*;
+
 using Mat3 = std::array<Vec3, 3>;  // rows
-
-inline Vec3 operator+(const Vec3& a, const Vec3& b) {
-    return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
-}
-inline Vec3 operator-(const Vec3& a, const Vec3& b) {
-    return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-}
-inline Vec3 operator*(double s, const Vec3& a) { return {s * a[0], s * a[1], s * a[2]}; }
-
-inline double Dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
 inline Vec3 Cross(const Vec3& a, const Vec3& b) {
     return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the library and every C++ test with AddressSanitizer and UndefinedBehaviorSanitizer
-# (-DTAMRO_SANITIZE=ON) in build/sanitize and runs them with ctest. Fails on a failing test
-# and on any sanitizer report, including one from a child process that did not fail its test.
+# (-DTAMRO_SANITIZE=ON) in build/sanitize and runs them with ctest; then again with
+# ThreadSanitizer (-DTAMRO_TSAN=ON) in build/tsan, for the loop threads and what they hand over.
+# Fails on a failing test and on any sanitizer report, including one from a child process
+# that did not fail its test.
 #
 #   tools/sanitize.sh [ctest arguments...]     e.g. tools/sanitize.sh -R serialib
 #
@@ -59,14 +61,32 @@ fi
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
-status=0
-"$CTEST" --test-dir "$BUILD" --output-on-failure -j2 "$@" || status=1
+REPORTS='ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:|WARNING: ThreadSanitizer'
 
-log=$BUILD/Testing/Temporary/LastTest.log
-if [ -f "$log" ] && grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:' "$log"; then
-  echo "sanitizer reports in $log:" >&2
-  grep -nE 'ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:' "$log" >&2
-  status=1
-fi
+# Runs ctest in a build tree; 1 on a failing test or a sanitizer report in its log.
+run_tests() {
+  local build=$1
+  shift
+  local failed=0
+  "$CTEST" --test-dir "$build" --output-on-failure -j2 "$@" || failed=1
+  local log=$build/Testing/Temporary/LastTest.log
+  if [ -f "$log" ] && grep -qE "$REPORTS" "$log"; then
+    echo "sanitizer reports in $log:" >&2
+    grep -nE "$REPORTS" "$log" >&2
+    failed=1
+  fi
+  return $failed
+}
+
+status=0
+run_tests "$BUILD" "$@" || status=1
+
+TSAN_BUILD=$ROOT/build/tsan
+"$CMAKE" -S . -B "$TSAN_BUILD" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTAMRO_TSAN=ON -DTAMRO_BUILD_TESTS=ON -DTAMRO_BUILD_PYTHON=OFF -DTAMRO_WERROR=ON \
+  >/dev/null
+"$CMAKE" --build "$TSAN_BUILD" --parallel 2
+TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} run_tests "$TSAN_BUILD" "$@" || status=1
+
 [ $status -eq 0 ] && echo "sanitize: all tests passed, no sanitizer reports"
 exit $status

@@ -57,6 +57,11 @@ void SerialStream::ClosePort() noexcept {
     if (port_) port_->Close();
 }
 
+void SerialStream::SetReadTimeout(Duration timeout) noexcept {
+    readTimeout_ = timeout;
+    if (port_) port_->SetReadTimeout(timeout);
+}
+
 std::size_t SerialStream::DiscardInput() noexcept { return port_ ? port_->DiscardInput() : 0; }
 
 }  // namespace Tamro::HardwareAPI::IO

@@ -40,6 +40,9 @@ public:
     // Closes the port now; the stream then fails every read and write.
     void ClosePort() noexcept;
 
+    // Bounds every later read (measured from its start).
+    void SetReadTimeout(Duration timeout) noexcept;
+
     // Drops whatever was received and not yet read; returns how many bytes that was. The
     // stream state is left as it is.
     std::size_t DiscardInput() noexcept;

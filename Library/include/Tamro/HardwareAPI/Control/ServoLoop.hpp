@@ -1,0 +1,106 @@
+#pragma once
+
+#include <Tamro/HardwareAPI/Control/Effects.hpp>
+#include <Tamro/HardwareAPI/Control/Loop.hpp>
+#include <Tamro/HardwareAPI/Devices/Velkin3.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Tamro::HardwareAPI::Control {
+
+struct ServoOptions {
+    double rateHz = 1000.0;     // cycles per second on absolute deadlines; 0 runs free
+    double maxForce = 10.0;     // the force's magnitude is clamped to this
+    bool realtime = false;      // ask for SCHED_FIFO at realtimePriority and mlockall
+    int realtimePriority = 80;  // 1 to 90
+    std::chrono::nanoseconds faultTimeout = std::chrono::milliseconds(50);  // per read
+    int maxFaults = 3;                 // failed exchanges in a row that stop the loop
+    std::chrono::nanoseconds spin{0};  // busy-wait this long before each deadline
+};
+
+// One cycle: its number (from 1), when its reply arrived (seconds on the monotonic clock,
+// Python's time.monotonic()), the arm's state in that reply and the force that was sent.
+struct CycleState {
+    std::uint64_t cycle = 0;
+    double time = 0;
+    Vec3 position{};
+    Vec3 velocity{};
+    Vec3 force{};
+};
+
+struct ServoStats {
+    std::uint64_t cycles = 0;
+    double rateHz = 0;  // achieved, over the cycles since the last start
+    double periodP50Us = 0, periodP99Us = 0, periodMaxUs = 0;
+    std::uint64_t lateCycles = 0;  // a period over 1.5 nominal periods (fixed rate only)
+    std::uint64_t longestLateRun = 0;
+    double exchangeP50Us = 0, exchangeP99Us = 0;
+    std::uint64_t failedExchanges = 0;
+    std::uint64_t nonFiniteForces = 0;  // sums that were not finite, sent as zero
+    std::uint64_t clampedForces = 0;
+    std::uint64_t droppedRecords = 0;
+    bool realtime = false;
+};
+
+// A servo loop: one thread that owns one arm on its own port and, every cycle, computes the
+// force of the current effects at the last state, sends it (force request, state reply) and
+// publishes the new state. Until the first reply it sends zero force; stopping, a fault and
+// destruction end with one zero-force exchange.
+//
+// Every member may be called from any thread but the loop's own; none of them blocks the
+// loop: effects reach it whole at a cycle boundary, and state, figures and records are read
+// without stopping it.
+class ServoLoop {
+public:
+    static constexpr std::size_t MaxEffects = 64;
+
+    // Opens the port and wakes the arm (waiting up to a second for its answer); does not start
+    // the thread. Throws std::invalid_argument for options out of range, std::system_error with
+    // the errno when the port cannot be opened, and with ETIMEDOUT when no arm answers.
+    ServoLoop(const std::string& port, const ServoOptions& options = {});
+    ~ServoLoop();
+
+    ServoLoop(const ServoLoop&) = delete;
+    ServoLoop& operator=(const ServoLoop&) = delete;
+
+    const Devices::DeviceInfo& Info() const noexcept;
+    const std::string& Port() const noexcept;
+    const ServoOptions& Options() const noexcept;
+
+    // Starts the thread; false (and nothing starts) once a fault has latched. A running loop
+    // is left as it is. Stop ends it after one zero-force exchange; Close also closes the port
+    // (a loop that never ran sends its zero-force exchange then).
+    bool Start();
+    void Stop();
+    void Close();
+    bool Running() const noexcept;
+    std::optional<Fault> LatchedFault() const;
+    RealtimeStatus Realtime() const;
+
+    // Replaces the whole set, in order; each effect is validated (std::invalid_argument) and
+    // at most MaxEffects are allowed (std::length_error). The loop takes it at its next cycle.
+    void SetEffects(const std::vector<Effect>& effects);
+    // Finite and above 0, else std::invalid_argument.
+    void SetMaxForce(double newtons);
+
+    CycleState State() const;  // the latest cycle; cycle 0 before the first reply
+    ServoStats Stats() const;
+
+    // Records every cycle from now into a ring of capacity cycles (0 stops); what an earlier
+    // recording still holds stays for Drain. Drain moves up to max records, oldest first.
+    void Record(std::size_t capacity);
+    std::size_t Drain(CycleState* out, std::size_t max);
+    std::size_t Pending() const;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace Tamro::HardwareAPI::Control

@@ -1,0 +1,142 @@
+#include <Tamro/HardwareAPI/Control/Effects.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+namespace Tamro::HardwareAPI::Control {
+
+namespace {
+
+[[noreturn]] void Refuse(const char* name, const std::string& why) {
+    throw std::invalid_argument(std::string(name) + " " + why);
+}
+
+void RequireFinite(const char* name, const Vec3& v) {
+    for (double x : v)
+        if (!std::isfinite(x)) Refuse(name, "must be three finite numbers");
+}
+
+void RequireNonNegative(const char* name, double x) {
+    if (!std::isfinite(x) || x < 0)
+        Refuse(name, "must be a finite number >= 0, not " + std::to_string(x));
+}
+
+// k * depth - b * (velocity along the normal), along the normal, never pulling.
+Vec3 Push(const Vec3& normal, double depth, double stiffness, double damping,
+          const Vec3& velocity) {
+    const double magnitude = stiffness * depth - damping * Dot(velocity, normal);
+    return magnitude > 0 ? magnitude * normal : Vec3{};
+}
+
+struct Validate {
+    Effect operator()(Spring s) const {
+        RequireFinite("anchor", s.anchor);
+        RequireNonNegative("stiffness", s.stiffness);
+        RequireNonNegative("damping", s.damping);
+        return s;
+    }
+    Effect operator()(Damper d) const {
+        RequireNonNegative("damping", d.damping);
+        return d;
+    }
+    Effect operator()(Plane p) const {
+        RequireFinite("point", p.point);
+        RequireFinite("normal", p.normal);
+        RequireNonNegative("stiffness", p.stiffness);
+        RequireNonNegative("damping", p.damping);
+        const double length = Norm(p.normal);
+        if (!(length > 0) || !std::isfinite(length)) Refuse("normal", "must not be zero");
+        p.normal = (1.0 / length) * p.normal;
+        return p;
+    }
+    Effect operator()(Sphere s) const {
+        RequireFinite("center", s.center);
+        RequireNonNegative("radius", s.radius);
+        RequireNonNegative("stiffness", s.stiffness);
+        RequireNonNegative("damping", s.damping);
+        return s;
+    }
+    Effect operator()(Box b) const {
+        RequireFinite("lower", b.lower);
+        RequireFinite("upper", b.upper);
+        RequireNonNegative("stiffness", b.stiffness);
+        RequireNonNegative("damping", b.damping);
+        for (int axis = 0; axis < 3; ++axis)
+            if (b.lower[axis] > b.upper[axis]) Refuse("lower", "must not exceed upper on any axis");
+        return b;
+    }
+    Effect operator()(ConstantForce c) const {
+        RequireFinite("force", c.force);
+        return c;
+    }
+};
+
+struct Render {
+    const Vec3& x;
+    const Vec3& v;
+
+    Vec3 operator()(const Spring& s) const { return s.stiffness * (s.anchor - x) - s.damping * v; }
+    Vec3 operator()(const Damper& d) const { return -d.damping * v; }
+    Vec3 operator()(const Plane& p) const {
+        const double depth = Dot(p.point - x, p.normal);
+        return depth > 0 ? Push(p.normal, depth, p.stiffness, p.damping, v) : Vec3{};
+    }
+    Vec3 operator()(const Sphere& s) const {
+        const Vec3 offset = x - s.center;
+        const double distance = Norm(offset);
+        if (s.inside) {  // hollow: the shell keeps the hand within the radius
+            if (distance <= s.radius) return {};
+            return Push((-1.0 / distance) * offset, distance - s.radius, s.stiffness, s.damping, v);
+        }
+        if (distance >= s.radius) return {};
+        // At the very centre every direction is as short: push up.
+        const Vec3 normal = distance > 0 ? (1.0 / distance) * offset : Vec3{0, 0, 1};
+        return Push(normal, s.radius - distance, s.stiffness, s.damping, v);
+    }
+    Vec3 operator()(const Box& b) const {
+        if (b.inside) {  // six walls, each on its own: a corner pushes along two or three axes
+            Vec3 force{};
+            for (int axis = 0; axis < 3; ++axis) {
+                Vec3 normal{};
+                if (x[axis] < b.lower[axis]) {
+                    normal[axis] = 1;
+                    force =
+                        force + Push(normal, b.lower[axis] - x[axis], b.stiffness, b.damping, v);
+                } else if (x[axis] > b.upper[axis]) {
+                    normal[axis] = -1;
+                    force =
+                        force + Push(normal, x[axis] - b.upper[axis], b.stiffness, b.damping, v);
+                }
+            }
+            return force;
+        }
+        // Solid: out through the nearest face.
+        double depth = 0;
+        Vec3 normal{};
+        for (int axis = 0; axis < 3; ++axis) {
+            const double below = x[axis] - b.lower[axis];
+            const double above = b.upper[axis] - x[axis];
+            if (below <= 0 || above <= 0) return {};
+            const double nearest = std::min(below, above);
+            if (axis == 0 || nearest < depth) {
+                depth = nearest;
+                normal = Vec3{};
+                normal[axis] = below < above ? -1 : 1;
+            }
+        }
+        return Push(normal, depth, b.stiffness, b.damping, v);
+    }
+    Vec3 operator()(const ConstantForce& c) const { return c.force; }
+};
+
+}  // namespace
+
+Effect Validated(const Effect& effect) { return std::visit(Validate{}, effect); }
+
+Vec3 ForceOf(const Effect& effect, const Vec3& position, const Vec3& velocity) noexcept {
+    return std::visit(Render{position, velocity}, effect);
+}
+
+}  // namespace Tamro::HardwareAPI::Control

@@ -1,0 +1,55 @@
+// What every device loop thread shares: its setting-up, its run flags, and how it notes and
+// latches a fault without allocating.
+#pragma once
+
+#include <Tamro/HardwareAPI/Control/Loop.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+
+namespace Tamro::HardwareAPI::Control::Detail {
+
+// Run first on a loop thread: signals go to the other threads (a signal here would cut the
+// loop's waits short), and sleeps end on time.
+void LoopThreadSetUp() noexcept;
+
+// Why an exchange failed, in a fixed buffer the loop fills without allocating.
+struct FaultNote {
+    int error = 0;
+    char text[160] = {};
+
+    void Set(int error, const char* format, ...) noexcept __attribute__((format(printf, 3, 4)));
+
+    // A reply that did not come: silence (ETIMEDOUT) unless the port itself failed (its errno).
+    void NoteMissing(int savedErrno, bool writeFailed, std::chrono::nanoseconds timeout) noexcept;
+};
+
+// Running, stop and fault flags of one loop. The loop sets the fault once, before it says it
+// has ended; readers see the note only after they see the flag.
+class LoopFlags {
+public:
+    // Control side.
+    void Starting() noexcept {
+        stop_.store(false, std::memory_order_relaxed);
+        running_.store(true, std::memory_order_release);
+    }
+    void RequestStop() noexcept { stop_.store(true, std::memory_order_relaxed); }
+    bool Running() const noexcept { return running_.load(std::memory_order_acquire); }
+    bool Faulted() const noexcept { return faulted_.load(std::memory_order_acquire); }
+    std::optional<Fault> LatchedFault() const;
+
+    // Loop side.
+    const std::atomic<bool>& StopFlag() const noexcept { return stop_; }
+    void Latch(const FaultNote& why, int inARow) noexcept;
+    void Ended() noexcept { running_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> running_{false};
+    std::atomic<bool> faulted_{false};
+    int faultError_ = 0;
+    char faultText_[224] = {};  // the note, and how many failures in a row
+};
+
+}  // namespace Tamro::HardwareAPI::Control::Detail

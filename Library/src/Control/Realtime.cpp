@@ -1,0 +1,47 @@
+#include "Realtime.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/mman.h>
+
+namespace Tamro::HardwareAPI::Control::Detail {
+
+namespace {
+
+std::string ErrorText(int error) {
+    char buffer[128];
+    return ::strerror_r(error, buffer, sizeof buffer);
+}
+
+}  // namespace
+
+RealtimeStatus MakeRealtime(std::thread& thread, int priority) {
+    RealtimeStatus status;
+    status.requested = true;
+    sched_param parameters{};
+    parameters.sched_priority = priority;
+    const int refused = ::pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &parameters);
+    if (refused != 0) {
+        status.message = "real-time priority refused (" + ErrorText(refused) +
+                         "); the loop runs at normal priority. To allow it, give the user an "
+                         "rtprio limit of at least " +
+                         std::to_string(priority) +
+                         " (a line '<user> - rtprio 90' in /etc/security/limits.d/, then log in "
+                         "again) or the program CAP_SYS_NICE (setcap cap_sys_nice+ep)";
+        return status;
+    }
+    status.granted = true;
+    // Page faults in the loop would cost as much as a missed deadline.
+    if (::mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
+        status.message = "memory not locked (" + ErrorText(errno) +
+                         "): page faults may still delay the loop. To allow it, raise the "
+                         "memlock limit ('<user> - memlock unlimited' in /etc/security/limits.d/)";
+    }
+    return status;
+}
+
+}  // namespace Tamro::HardwareAPI::Control::Detail

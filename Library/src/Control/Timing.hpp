@@ -1,0 +1,64 @@
+// Timing figures a loop keeps of itself: durations in a histogram (percentiles without
+// storing samples or allocating), and the pacing of a fixed-rate loop on absolute deadlines.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+namespace Tamro::HardwareAPI::Control::Detail {
+
+using Clock = std::chrono::steady_clock;
+
+// Nanosecond durations in log-linear buckets: exact below 128 ns, then 128 buckets per power
+// of two (under 0.8 % apart) up to about 18 minutes. One thread adds; any thread reads.
+class Histogram {
+public:
+    void Add(Clock::duration d) noexcept;
+    void Reset() noexcept;
+
+    std::uint64_t Count() const noexcept { return count_.load(std::memory_order_relaxed); }
+    // The duration below which the fraction q of the values lie (the middle of its bucket),
+    // in microseconds; 0 when empty.
+    double PercentileUs(double q) const noexcept;
+    double MaxUs() const noexcept;
+
+private:
+    static constexpr int SubBits = 7;
+    static constexpr int Sub = 1 << SubBits;
+    static constexpr int Octaves = 34;
+    static constexpr int Buckets = Sub + Octaves * Sub;
+
+    static int BucketOf(std::uint64_t ns) noexcept;
+    static double MiddleOf(int bucket) noexcept;
+
+    std::array<std::atomic<std::uint64_t>, Buckets> counts_{};
+    std::atomic<std::uint64_t> count_{0};
+    std::atomic<std::uint64_t> maxNs_{0};
+};
+
+// Wakes a loop on a grid of absolute deadlines: next += period, never sleep(period), so
+// the time a cycle takes does not shift the ones after it. A cycle that falls more than a
+// whole period behind restarts the grid from now instead of bursting to catch up. A zero
+// period runs free: every wait returns at once.
+class Pacer {
+public:
+    Pacer(Clock::duration period, Clock::duration spin) : period_(period), spin_(spin) {}
+
+    // Waits for the next deadline; false when stop was set meanwhile (checked at least every
+    // few milliseconds however long the period).
+    bool WaitNext(const std::atomic<bool>& stop) noexcept;
+
+private:
+    Clock::duration period_;
+    Clock::duration spin_;
+    Clock::time_point next_{};
+    bool started_ = false;
+};
+
+// Asks for less timer slack for the calling thread, so its sleeps end on time rather than up
+// to 50 us late.
+void TightenTimerSlack() noexcept;
+
+}  // namespace Tamro::HardwareAPI::Control::Detail

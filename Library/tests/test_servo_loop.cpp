@@ -1,0 +1,287 @@
+// The servo loop against a fake arm: what it sends each cycle, how it stops, how it gives up
+// on a device, and what it hands over to other threads while it runs.
+#include "FakeArm.hpp"
+
+#include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <system_error>
+#include <thread>
+
+using namespace Tamro::HardwareAPI::Control;
+using TamroTest::FakeArm;
+using TamroTest::Force;
+using TamroTest::SecondsSince;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+ServoOptions Fast(double rateHz = 2000) {
+    ServoOptions options;
+    options.rateHz = rateHz;
+    options.maxForce = 100;
+    return options;
+}
+
+bool IsZero(const Force& f) { return f[0] == 0 && f[1] == 0 && f[2] == 0; }
+
+// What the counting fake replied to request n.
+Vec3 PositionOf(std::size_t n) {
+    const auto k = static_cast<float>(n);
+    return {0.001f * k, -0.001f * k, 0.5f};
+}
+Vec3 VelocityOf(std::size_t n) { return {0.01f * static_cast<float>(n), 0, 0}; }
+
+}  // namespace
+
+TEST(ServoLoop, EachForceIsTheEffectsForceAtTheLastStateAndStopEndsAtZero) {
+    FakeArm arm;
+    ASSERT_TRUE(arm.Opened());
+    ServoLoop loop(arm.Path(), Fast());
+    EXPECT_EQ(loop.Info().device_id, 0x1234);
+    EXPECT_EQ(loop.Info().device_model_number, 4);
+    const Spring spring{{0.01, 0, 0}, 10, 1};
+    const ConstantForce push{{0, 0, -2}};
+    loop.SetEffects({spring, push});
+    EXPECT_TRUE(arm.Quiet(50ms)) << "nothing is sent before Start";
+
+    ASSERT_TRUE(loop.Start());
+    ASSERT_TRUE(arm.WaitForForces(50));
+    loop.Stop();
+    EXPECT_FALSE(loop.Running());
+    const std::vector<Force> forces = arm.Forces();
+    ASSERT_GE(forces.size(), 51u);
+
+    EXPECT_TRUE(IsZero(forces.front())) << "no state yet: zero force";
+    for (std::size_t n = 1; n + 1 < forces.size(); ++n) {
+        const Vec3 expected = ForceOf(spring, PositionOf(n - 1), VelocityOf(n - 1)) +
+                              ForceOf(push, PositionOf(n - 1), VelocityOf(n - 1));
+        for (int i = 0; i < 3; ++i)
+            ASSERT_FLOAT_EQ(forces[n][i], static_cast<float>(expected[i])) << "request " << n;
+    }
+    EXPECT_TRUE(IsZero(forces.back())) << "stopping sends zero force last";
+
+    const CycleState state = loop.State();
+    EXPECT_EQ(state.cycle, forces.size());
+    EXPECT_TRUE(arm.Quiet(50ms)) << "nothing after Stop";
+}
+
+TEST(ServoLoop, ForceIsClampedAndANonFiniteSumIsSentAsZero) {
+    // Replies whose position is not finite once request 20 has passed.
+    FakeArm arm([](std::size_t n, const Force&) {
+        const float x = n >= 20 ? std::nanf("") : 0.f;
+        return std::optional(TamroTest::StateReply({x, 0, 0}, {0, 0, 0}));
+    });
+    ServoOptions options = Fast();
+    options.maxForce = 2;
+    ServoLoop loop(arm.Path(), options);
+    loop.SetEffects({ConstantForce{{3, 0, 4}}, Spring{{1, 0, 0}, 1, 0}});
+    loop.Start();
+    ASSERT_TRUE(arm.WaitForForces(30));
+    loop.Stop();
+    const auto forces = arm.Forces();
+    for (std::size_t n = 2; n < 20; ++n) {
+        const double magnitude = std::hypot(forces[n][0], forces[n][1], forces[n][2]);
+        EXPECT_NEAR(magnitude, 2.0, 1e-6) << "request " << n;
+    }
+    for (std::size_t n = 22; n < 29; ++n) EXPECT_TRUE(IsZero(forces[n])) << "request " << n;
+    const ServoStats stats = loop.Stats();
+    EXPECT_GE(stats.clampedForces, 18u);
+    EXPECT_GE(stats.nonFiniteForces, 7u);
+}
+
+TEST(ServoLoop, DestructionAndCloseEndWithZeroForce) {
+    for (const bool close : {false, true}) {
+        FakeArm arm;
+        {
+            ServoLoop loop(arm.Path(), Fast());
+            loop.SetEffects({ConstantForce{{1, 1, 1}}});
+            loop.Start();
+            ASSERT_TRUE(arm.WaitForForces(10));
+            if (close) loop.Close();
+        }
+        const auto forces = arm.Forces();
+        EXPECT_FALSE(IsZero(forces[forces.size() - 2]));
+        EXPECT_TRUE(IsZero(forces.back())) << (close ? "Close" : "destructor");
+    }
+}
+
+TEST(ServoLoop, ALoopThatNeverRanSendsZeroForceOnClose) {
+    FakeArm arm;
+    {
+        ServoLoop loop(arm.Path(), Fast());
+    }
+    ASSERT_TRUE(arm.WaitForForces(1));
+    EXPECT_EQ(arm.Forces().size(), 1u);
+    EXPECT_TRUE(IsZero(arm.Forces().front()));
+}
+
+TEST(ServoLoop, ASilentArmLatchesAFaultAndTheLastAttemptIsZeroForce) {
+    std::atomic<bool> silent{false};
+    FakeArm arm([&](std::size_t n, const Force& f) {
+        return silent ? std::nullopt : FakeArm::Counting(n, f);
+    });
+    ServoOptions options = Fast(1000);
+    options.faultTimeout = 40ms;
+    options.maxFaults = 3;
+    ServoLoop loop(arm.Path(), options);
+    loop.SetEffects({ConstantForce{{0.5, 0, 0}}});
+    loop.Start();
+    ASSERT_TRUE(arm.WaitForForces(5));
+    const auto silenced = Clock::now();
+    silent = true;
+    while (loop.Running() && SecondsSince(silenced) < 5) std::this_thread::sleep_for(1ms);
+    const double took = SecondsSince(silenced);
+    EXPECT_FALSE(loop.Running());
+    EXPECT_LT(took, 3 * 0.040 + 0.5) << "three time-outs and a last attempt, not seconds";
+
+    const auto fault = loop.LatchedFault();
+    ASSERT_TRUE(fault.has_value());
+    EXPECT_EQ(fault->error, ETIMEDOUT);
+    EXPECT_NE(fault->message.find("no reply within 40 ms"), std::string::npos) << fault->message;
+    EXPECT_NE(fault->message.find("3 failures in a row"), std::string::npos) << fault->message;
+    EXPECT_TRUE(IsZero(arm.Forces().back()));
+    EXPECT_FALSE(loop.Start()) << "a latched fault is not restarted";
+    EXPECT_GE(loop.Stats().failedExchanges, 3u);
+}
+
+TEST(ServoLoop, AWrongReplyIsAProtocolFaultAndOneBadCycleIsForgiven) {
+    std::atomic<int> wrongFrom{-1};
+    FakeArm arm([&](std::size_t n, const Force& f) -> std::optional<TamroTest::Bytes> {
+        if (n == 5) return TamroTest::Bytes{TamroTest::Messages::JointState};  // one stray byte
+        if (wrongFrom >= 0 && static_cast<int>(n) >= wrongFrom)
+            return TamroTest::Bytes{TamroTest::Messages::DeviceInfo};
+        return FakeArm::Counting(n, f);
+    });
+    ServoOptions options = Fast();
+    options.faultTimeout = 30ms;
+    ServoLoop loop(arm.Path(), options);
+    loop.Start();
+    ASSERT_TRUE(arm.WaitForForces(40));
+    EXPECT_TRUE(loop.Running()) << "a single failed exchange does not stop the loop";
+    EXPECT_EQ(loop.Stats().failedExchanges, 1u);
+    wrongFrom = static_cast<int>(arm.Forces().size());
+    for (int i = 0; i < 500 && loop.Running(); ++i) std::this_thread::sleep_for(2ms);
+    const auto fault = loop.LatchedFault();
+    ASSERT_TRUE(fault.has_value());
+    EXPECT_EQ(fault->error, EPROTO);
+    EXPECT_NE(fault->message.find("reply code 11 where 43"), std::string::npos) << fault->message;
+}
+
+TEST(ServoLoop, OpeningFailsWithTheErrorOfThePortOrOfTheWakeUp) {
+    try {
+        ServoLoop loop("/dev/tamro-no-such-port", Fast());
+        ADD_FAILURE() << "opened";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), ENOENT);
+    }
+    FakeArm silent(FakeArm::Counting, /*answerWakeUp=*/false);
+    const auto start = Clock::now();
+    try {
+        ServoLoop loop(silent.Path(), Fast());
+        ADD_FAILURE() << "woke";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), ETIMEDOUT);
+    }
+    EXPECT_LT(SecondsSince(start), 3.0);
+
+    ServoOptions bad = Fast();
+    bad.maxFaults = 0;
+    EXPECT_THROW(ServoLoop(silent.Path(), bad), std::invalid_argument);
+}
+
+TEST(ServoLoop, EffectsSetFromAnotherThreadArriveWhole) {
+    // The writer alternates between two constant forces whose components differ in every
+    // bit pattern; a force mixing the two would be a torn hand-over.
+    FakeArm arm;
+    ServoLoop loop(arm.Path(), Fast(0));  // free-running: as many cycles as possible
+    loop.Start();
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; !done; ++i) {
+            const double a = (i % 2) ? 1.0 : -3.0;
+            loop.SetEffects({ConstantForce{{a, a, a}}, ConstantForce{{a, a, a}}});
+        }
+    });
+    ASSERT_TRUE(arm.WaitForForces(3000));
+    done = true;
+    writer.join();
+    loop.Stop();
+    for (const Force& f : arm.Forces()) {
+        ASSERT_EQ(f[0], f[1]);
+        ASSERT_EQ(f[1], f[2]);
+        ASSERT_TRUE(f[0] == 0 || f[0] == 2.0f || f[0] == -6.0f) << f[0];
+    }
+}
+
+TEST(ServoLoop, StateReadByOtherThreadsIsAlwaysOneCycle) {
+    FakeArm arm;
+    ServoLoop loop(arm.Path(), Fast(0));
+    loop.Start();
+    std::atomic<bool> done{false};
+    std::atomic<std::uint64_t> reads{0};
+    auto reader = [&] {
+        while (!done) {
+            const CycleState s = loop.State();
+            if (s.cycle == 0) continue;
+            // The counting fake's reply to request n is part of cycle n + 1.
+            const std::size_t n = s.cycle - 1;
+            ASSERT_EQ(s.position, PositionOf(n));
+            ASSERT_EQ(s.velocity, VelocityOf(n));
+            ++reads;
+        }
+    };
+    std::thread a(reader), b(reader);
+    ASSERT_TRUE(arm.WaitForForces(3000));
+    done = true;
+    a.join();
+    b.join();
+    loop.Stop();
+    EXPECT_GT(reads.load(), 0u);
+}
+
+TEST(ServoLoop, RecordingKeepsEveryCycleAndCountsWhatDoesNotFit) {
+    FakeArm arm;
+    ServoLoop loop(arm.Path(), Fast(0));
+    loop.Record(100000);
+    loop.Start();
+    ASSERT_TRUE(arm.WaitForForces(300));
+    loop.Record(10);  // a small ring from now on: it overflows
+    ASSERT_TRUE(arm.WaitForForces(600));
+    loop.Stop();
+
+    std::vector<CycleState> records(loop.Pending());
+    records.resize(loop.Drain(records.data(), records.size()));
+    ASSERT_GE(records.size(), 300u);
+    EXPECT_EQ(loop.Pending(), 0u);
+    // Oldest first, each the cycle it says; the first ring's records came over whole.
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const std::size_t n = records[i].cycle - 1;
+        EXPECT_EQ(records[i].position, PositionOf(n));
+        if (i > 0) {
+            EXPECT_GT(records[i].cycle, records[i - 1].cycle);
+        }
+    }
+    EXPECT_EQ(records.front().cycle, 1u);
+    EXPECT_GT(loop.Stats().droppedRecords, 0u);
+}
+
+TEST(ServoLoop, StopAndStartAgainKeepsCounting) {
+    FakeArm arm;
+    ServoLoop loop(arm.Path(), Fast());
+    loop.Start();
+    ASSERT_TRUE(arm.WaitForForces(10));
+    loop.Stop();
+    const std::uint64_t before = loop.State().cycle;
+    EXPECT_TRUE(loop.Start());
+    EXPECT_TRUE(loop.Start()) << "starting a running loop changes nothing";
+    ASSERT_TRUE(arm.WaitForForces(before + 10));
+    loop.Stop();
+    EXPECT_GT(loop.State().cycle, before + 5);
+    EXPECT_GE(loop.Stats().cycles, 5u);
+}
