@@ -2,7 +2,7 @@
 not sys.stdout) is captured with pytest's ``capfd`` fixture."""
 
 import pytest
-from fakedevice import FakeDevice
+from fakedevice import FakeArm, FakeDevice
 
 
 @pytest.fixture
@@ -12,6 +12,16 @@ def fake_device():
         yield device
     finally:
         device.close()
+
+
+@pytest.fixture
+def fake_arm():
+    """A fake arm that answers wake-ups and force requests by itself (tests/fakedevice.py)."""
+    arm = FakeArm()
+    try:
+        yield arm
+    finally:
+        arm.close()
 
 
 @pytest.fixture

@@ -130,3 +130,82 @@ class OtherThread:
 
     def ran_between(self, start: float, end: float, margin: float = 0.2) -> bool:
         return any(start + margin < t < end - margin for t in self.ticks)
+
+
+# Wire values the fake arm speaks (the library's Messages.hpp is the one definition; these
+# few are what a test device has to know to answer).
+WAKE_UP, DEVICE_INFO, FORCE_REQUEST, END_EFFECTOR_STATE = 10, 11, 42, 43
+# Device-info reply: id 0x1234, model 4, hardware 2, firmware 7, uuid bytes 00 01 .. 0F.
+DEVICE_INFO_REPLY = bytes.fromhex("0B 34 12 04 02 07") + bytes(range(16))
+
+
+def state_reply(position: tuple[float, float, float], velocity: tuple[float, float, float]) -> bytes:
+    return bytes([END_EFFECTOR_STATE]) + floats(*position, *velocity)
+
+
+def counting_reply(n: int, force: tuple[float, float, float]) -> bytes | None:
+    """Request n is answered with position (n, -n, 500) mm and velocity (n / 100, 0, 0) m/s,
+    so every reply tells which request it answers."""
+    return state_reply((0.001 * n, -0.001 * n, 0.5), (0.01 * n, 0.0, 0.0))
+
+
+class FakeArm(FakeDevice):
+    """A fake arm that answers by itself: the wake-up with ``DEVICE_INFO_REPLY``, each force
+    request with ``reply(n, force)`` (nothing when it returns None). ``forces`` holds every
+    force it was sent, in order."""
+
+    def __init__(self, reply=counting_reply, answer_wake_up: bool = True) -> None:
+        super().__init__()
+        self.reply = reply
+        self.answer_wake_up = answer_wake_up
+        self.forces: list[tuple[float, float, float]] = []
+        self._arrived = threading.Condition()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _serve(self) -> None:
+        pending = b""
+        while not self._stop.is_set():
+            ready, _, _ = select.select([self.master], [], [], 0.01)
+            if not ready:
+                continue
+            try:
+                chunk = os.read(self.master, 4096)
+            except OSError:
+                return
+            pending += chunk
+            while pending:
+                code = pending[0]
+                if code == FORCE_REQUEST:
+                    if len(pending) < 13:
+                        break
+                    force = struct.unpack("<3f", pending[1:13])
+                    pending = pending[13:]
+                    with self._arrived:
+                        n = len(self.forces)
+                        self.forces.append(force)
+                        self._arrived.notify_all()
+                    answer = self.reply(n, force)
+                    if answer:
+                        self.feed(answer)
+                    continue
+                if code == WAKE_UP and self.answer_wake_up:
+                    self.feed(DEVICE_INFO_REPLY)
+                pending = pending[1:]
+
+    def wait_for_forces(self, count: int, timeout: float = 5.0) -> bool:
+        with self._arrived:
+            return self._arrived.wait_for(lambda: len(self.forces) >= count, timeout)
+
+    def quiet(self, window: float) -> bool:
+        """True when no force request arrives within ``window`` seconds."""
+        with self._arrived:
+            before = len(self.forces)
+            return not self._arrived.wait_for(lambda: len(self.forces) > before, window)
+
+    def close(self) -> None:
+        self._stop.set()
+        if self._thread.is_alive():
+            self._thread.join()
+        super().close()

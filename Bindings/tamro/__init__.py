@@ -1,8 +1,13 @@
 """tamro: real-time control of Tamro haptic devices from Python.
 
-The arm runs in a native servo loop (``ServoLoop``) that renders haptic effects at a fixed
-rate on a thread of its own, so Python only sets targets and reads the state back at its own
-pace. ``Simulator`` runs simulated devices for programs and tests without hardware.
+The arm runs in a native servo loop (``ServoLoop``) that renders haptic effects (``Spring``,
+``Damper``, ``Plane``, ``Sphere``, ``Box``, ``ConstantForce``) at a fixed rate on a thread of
+its own, so Python only sets targets and reads the state back at its own pace. ``Simulator``
+runs simulated devices for programs and tests without hardware.
+
+Failures are exceptions: ``OSError`` for a port that cannot be opened, ``TimeoutError`` for a
+device that does not answer, ``ValueError``/``TypeError`` for invalid arguments, and
+``DeviceFault`` (an ``OSError``) when a running loop gives up on its device.
 
 The low-level module ``TamroHardwareAPI`` (one call per message, no threads of its own) comes
 in the same package.
@@ -11,6 +16,26 @@ in the same package.
 from __future__ import annotations
 
 from ._errors import DeviceFault
-from .simulator import Simulator, find_simulator
+from .effects import Box, ConstantForce, Damper, Effect, Plane, Sphere, Spring
+from .servo import RECORD_DTYPE, DeviceInfo, ServoLoop, ServoStats, State
 
-__all__ = ["DeviceFault", "Simulator", "find_simulator"]
+# The simulator first: at interpreter exit the loops close (zero force) before it stops.
+from .simulator import Simulator, find_simulator  # noqa: I001
+
+__all__ = [
+    "DeviceFault",
+    "Simulator",
+    "find_simulator",
+    "Effect",
+    "Spring",
+    "Damper",
+    "Plane",
+    "Sphere",
+    "Box",
+    "ConstantForce",
+    "ServoLoop",
+    "State",
+    "DeviceInfo",
+    "ServoStats",
+    "RECORD_DTYPE",
+]

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <functional>
 #include <system_error>
 #include <thread>
 
@@ -27,6 +28,22 @@ ServoOptions Fast(double rateHz = 2000) {
     options.maxForce = 100;
     return options;
 }
+
+// A thread that runs body until Finish (or the end of the test, however it ends).
+class Background {
+public:
+    explicit Background(std::function<void(const std::atomic<bool>&)> body)
+        : thread_([this, body = std::move(body)] { body(done_); }) {}
+    ~Background() { Finish(); }
+    void Finish() {
+        done_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
 
 bool IsZero(const Force& f) { return f[0] == 0 && f[1] == 0 && f[2] == 0; }
 
@@ -113,9 +130,7 @@ TEST(ServoLoop, DestructionAndCloseEndWithZeroForce) {
 
 TEST(ServoLoop, ALoopThatNeverRanSendsZeroForceOnClose) {
     FakeArm arm;
-    {
-        ServoLoop loop(arm.Path(), Fast());
-    }
+    { ServoLoop loop(arm.Path(), Fast()); }
     ASSERT_TRUE(arm.WaitForForces(1));
     EXPECT_EQ(arm.Forces().size(), 1u);
     EXPECT_TRUE(IsZero(arm.Forces().front()));
@@ -201,16 +216,14 @@ TEST(ServoLoop, EffectsSetFromAnotherThreadArriveWhole) {
     FakeArm arm;
     ServoLoop loop(arm.Path(), Fast(0));  // free-running: as many cycles as possible
     loop.Start();
-    std::atomic<bool> done{false};
-    std::thread writer([&] {
+    Background writer([&](const std::atomic<bool>& done) {
         for (int i = 0; !done; ++i) {
             const double a = (i % 2) ? 1.0 : -3.0;
             loop.SetEffects({ConstantForce{{a, a, a}}, ConstantForce{{a, a, a}}});
         }
     });
-    ASSERT_TRUE(arm.WaitForForces(3000));
-    done = true;
-    writer.join();
+    EXPECT_TRUE(arm.WaitForForces(2000, 20s));
+    writer.Finish();
     loop.Stop();
     for (const Force& f : arm.Forces()) {
         ASSERT_EQ(f[0], f[1]);
@@ -223,24 +236,24 @@ TEST(ServoLoop, StateReadByOtherThreadsIsAlwaysOneCycle) {
     FakeArm arm;
     ServoLoop loop(arm.Path(), Fast(0));
     loop.Start();
-    std::atomic<bool> done{false};
     std::atomic<std::uint64_t> reads{0};
-    auto reader = [&] {
+    auto reader = [&](const std::atomic<bool>& done) {
         while (!done) {
             const CycleState s = loop.State();
-            if (s.cycle == 0) continue;
-            // The counting fake's reply to request n is part of cycle n + 1.
-            const std::size_t n = s.cycle - 1;
-            ASSERT_EQ(s.position, PositionOf(n));
-            ASSERT_EQ(s.velocity, VelocityOf(n));
-            ++reads;
+            if (s.cycle > 0) {
+                // The counting fake's reply to request n is part of cycle n + 1.
+                const std::size_t n = s.cycle - 1;
+                ASSERT_EQ(s.position, PositionOf(n));
+                ASSERT_EQ(s.velocity, VelocityOf(n));
+                ++reads;
+            }
+            std::this_thread::yield();  // readers must not starve the loop on a busy machine
         }
     };
-    std::thread a(reader), b(reader);
-    ASSERT_TRUE(arm.WaitForForces(3000));
-    done = true;
-    a.join();
-    b.join();
+    Background a(reader), b(reader);
+    EXPECT_TRUE(arm.WaitForForces(2000, 20s));
+    a.Finish();
+    b.Finish();
     loop.Stop();
     EXPECT_GT(reads.load(), 0u);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -19,8 +20,10 @@ void RequireFinite(const char* name, const Vec3& v) {
 }
 
 void RequireNonNegative(const char* name, double x) {
-    if (!std::isfinite(x) || x < 0)
-        Refuse(name, "must be a finite number >= 0, not " + std::to_string(x));
+    if (std::isfinite(x) && x >= 0) return;
+    char shown[32];
+    std::snprintf(shown, sizeof shown, "%g", x);
+    Refuse(name, std::string("must be a finite number >= 0, not ") + shown);
 }
 
 // k * depth - b * (velocity along the normal), along the normal, never pulling.

@@ -118,12 +118,12 @@ ServoLoop::Impl::Impl(const std::string& port, const ServoOptions& options)
     : port_(port), options_(options), stream_(port.c_str(), false, WakeTimeout), arm_(&stream_) {
     Check(options_);
     if (const int error = stream_.OpenPortQuietly(); error != 0)
-        throw std::system_error(error, std::generic_category(), port);
+        throw std::system_error(error, std::generic_category(), "cannot open " + port);
     arm_.SendDeviceWakeup();
     arm_.ReceiveDeviceInfo(info_);
     if (!stream_.good())  // anything but a whole device-info reply leaves the stream failed
         throw std::system_error(ETIMEDOUT, std::generic_category(),
-                                "no arm answered the wake-up on " + port + " within 1 s");
+                                "no arm answered the wake-up within 1 s");
     stream_.SetReadTimeout(options_.faultTimeout);
     staging_.maxForce = options_.maxForce;
     settings_.Spare() = staging_;
@@ -135,6 +135,7 @@ bool ServoLoop::Impl::Start() {
     if (flags_.Faulted() || closed_) return false;
     if (flags_.Running()) return true;
     if (thread_.joinable()) thread_.join();  // an earlier run that has ended
+    if (flags_.Faulted()) return false;      // ... perhaps by giving up
     ResetFigures();
     flags_.Starting();
     everRan_ = true;
@@ -288,6 +289,7 @@ void ServoLoop::Impl::Run() {
     std::uint64_t lateRun = 0;
     Clock::time_point previous{};
     Detail::FaultNote why;
+    int givenUpAfter = 0;  // failures in a row that made the loop give up, if it did
     while (pacer.WaitNext(flags_.StopFlag())) {
         const Clock::time_point start = Clock::now();
         const std::uint64_t n = cycles_.fetch_add(1, std::memory_order_relaxed);
@@ -316,7 +318,7 @@ void ServoLoop::Impl::Run() {
             velocity = next.velocity;
             haveState = true;
         } else if (++inARow >= options_.maxFaults) {
-            flags_.Latch(why, inARow);
+            givenUpAfter = inARow;
             break;
         }
     }
@@ -325,6 +327,8 @@ void ServoLoop::Impl::Run() {
     Exchange(Vec3{}, last, ignored);  // stopping or giving up: leave the arm without force
     recorder_.EndCycle();
     recorder_.ProducerStopped();
+    // The fault shows once the last attempt is over, so whoever sees it sees a finished loop.
+    if (givenUpAfter > 0) flags_.Latch(why, givenUpAfter);
     flags_.Ended();
 }
 

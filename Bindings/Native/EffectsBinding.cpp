@@ -1,0 +1,64 @@
+// Effects as opaque native values: each factory validates (ValueError naming the parameter)
+// and returns the effect the loop will render.
+#include "NativeCommon.hpp"
+
+#include <Tamro/HardwareAPI/Control/Effects.hpp>
+
+#include <pybind11/stl.h>
+
+namespace TamroNative {
+
+namespace Control = Tamro::HardwareAPI::Control;
+using Control::Vec3;
+
+void RegisterEffects(py::module_& m) {
+    py::class_<EffectValue>(m, "Effect", "A validated haptic effect, as the loop renders it")
+        .def(
+            "force",
+            [](const EffectValue& value, const Vec3& position, const Vec3& velocity) {
+                return Control::ForceOf(value.effect, position, velocity);
+            },
+            py::arg("position"), py::arg("velocity"), "The force at this position and velocity");
+
+    m.def(
+        "spring",
+        [](const Vec3& anchor, double stiffness, double damping) {
+            return EffectValue{Control::Validated(Control::Spring{anchor, stiffness, damping})};
+        },
+        py::arg("anchor"), py::arg("stiffness"), py::arg("damping"));
+    m.def(
+        "damper",
+        [](double damping) { return EffectValue{Control::Validated(Control::Damper{damping})}; },
+        py::arg("damping"));
+    m.def(
+        "plane",
+        [](const Vec3& point, const Vec3& normal, double stiffness, double damping) {
+            return EffectValue{
+                Control::Validated(Control::Plane{point, normal, stiffness, damping})};
+        },
+        py::arg("point"), py::arg("normal"), py::arg("stiffness"), py::arg("damping"));
+    m.def(
+        "sphere",
+        [](const Vec3& center, double radius, double stiffness, double damping, bool inside) {
+            return EffectValue{
+                Control::Validated(Control::Sphere{center, radius, stiffness, damping, inside})};
+        },
+        py::arg("center"), py::arg("radius"), py::arg("stiffness"), py::arg("damping"),
+        py::arg("inside"));
+    m.def(
+        "box",
+        [](const Vec3& lower, const Vec3& upper, double stiffness, double damping, bool inside) {
+            return EffectValue{
+                Control::Validated(Control::Box{lower, upper, stiffness, damping, inside})};
+        },
+        py::arg("lower"), py::arg("upper"), py::arg("stiffness"), py::arg("damping"),
+        py::arg("inside"));
+    m.def(
+        "constant_force",
+        [](const Vec3& force) {
+            return EffectValue{Control::Validated(Control::ConstantForce{force})};
+        },
+        py::arg("force"));
+}
+
+}  // namespace TamroNative

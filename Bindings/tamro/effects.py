@@ -1,0 +1,237 @@
+"""Haptic effects that a ``ServoLoop`` renders natively, every cycle.
+
+Each effect's parameters are attributes. Setting one checks the new value (``ValueError``
+naming the parameter, ``TypeError`` for a wrong type) and, when the effect belongs to a running
+loop, reaches the loop at its next cycle, whole, from whatever thread sets it. An effect belongs
+to one loop at a time.
+
+Quantities are in the arm's units (with the simulator: metres, seconds, newtons; stiffness in
+N/m, damping in N s/m). The contact effects (``Plane``, ``Sphere``, ``Box``) push only while the
+end effector is inside them, along the surface normal, with ``k * depth - b * v_normal``, and
+never pull.
+"""
+
+from __future__ import annotations
+
+import threading
+import weakref
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, Generic, TypeVar, overload
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _native
+
+if TYPE_CHECKING:
+    from .servo import ServoLoop
+
+__all__ = ["Effect", "Spring", "Damper", "Plane", "Sphere", "Box", "ConstantForce", "Vector"]
+
+Vector = tuple[float, float, float]
+"""Three components, as the effects give them back. Any sequence of three numbers (a list, a
+tuple, a numpy array) is accepted where one is set."""
+
+_V = TypeVar("_V")
+
+# Parameter changes from several threads at once: each change is built on the values the last
+# one left, and its owner republishes after it.
+_changes = threading.Lock()
+
+
+def _vector(value: Sequence[float] | npt.ArrayLike, name: str) -> Vector:
+    array = np.asarray(value, dtype=float)
+    if array.shape != (3,):
+        raise ValueError(f"{name} must have three components, not shape {array.shape}")
+    return (float(array[0]), float(array[1]), float(array[2]))
+
+
+def _scalar(value: float, name: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    return float(value)
+
+
+def _flag(value: bool, name: str) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+    return bool(value)
+
+
+class _Parameter(Generic[_V]):
+    """An effect parameter: converted, checked together with the others, then handed on."""
+
+    def __init__(self, convert: Callable[[Any, str], _V]) -> None:
+        self._convert = convert
+        self._name = ""
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self._name = name
+
+    @overload
+    def __get__(self, effect: None, owner: type) -> _Parameter[_V]: ...
+    @overload
+    def __get__(self, effect: Effect, owner: type) -> _V: ...
+    def __get__(self, effect: Effect | None, owner: type) -> _V | _Parameter[_V]:
+        if effect is None:
+            return self
+        value: _V = effect._values[self._name]
+        return value
+
+    def __set__(self, effect: Effect, value: Any) -> None:
+        effect._update({self._name: self._convert(value, self._name)})
+
+
+class Effect:
+    """The base of the effects; not used on its own."""
+
+    _factory: Callable[..., _native.Effect]
+
+    def __init__(self, **values: Any) -> None:
+        self._values: dict[str, Any] = {}
+        self._owner: weakref.ref[ServoLoop] | None = None
+        self._native = self._build(values)
+        self._values = values
+
+    def _build(self, values: dict[str, Any]) -> _native.Effect:
+        return type(self)._factory(**values)
+
+    def _update(self, changes: dict[str, Any]) -> None:
+        with _changes:
+            values = {**self._values, **changes}
+            native = self._build(values)  # raises before anything changes
+            self._values, self._native = values, native
+            owner = self._owner() if self._owner is not None else None
+            if owner is not None:
+                owner._effect_changed()
+
+    def force_at(
+        self,
+        position: Sequence[float] | npt.ArrayLike,
+        velocity: Sequence[float] | npt.ArrayLike = (0.0, 0.0, 0.0),
+    ) -> npt.NDArray[np.float64]:
+        """The force this effect gives at a position and velocity, as the loop renders it."""
+        return np.array(self._native.force(_vector(position, "position"), _vector(velocity, "velocity")))
+
+    def __repr__(self) -> str:
+        values = ", ".join(f"{name}={value!r}" for name, value in self._values.items())
+        return f"tamro.{type(self).__name__}({values})"
+
+
+class Spring(Effect):
+    """Pulls toward ``anchor``: ``stiffness * (anchor - x) - damping * v``."""
+
+    _factory = staticmethod(_native.spring)
+    anchor = _Parameter(_vector)
+    stiffness = _Parameter(_scalar)
+    damping = _Parameter(_scalar)
+
+    def __init__(
+        self, anchor: Sequence[float] | npt.ArrayLike, stiffness: float, damping: float = 0.0
+    ) -> None:
+        super().__init__(
+            anchor=_vector(anchor, "anchor"),
+            stiffness=_scalar(stiffness, "stiffness"),
+            damping=_scalar(damping, "damping"),
+        )
+
+
+class Damper(Effect):
+    """Viscous drag: ``-damping * v``."""
+
+    _factory = staticmethod(_native.damper)
+    damping = _Parameter(_scalar)
+
+    def __init__(self, damping: float) -> None:
+        super().__init__(damping=_scalar(damping, "damping"))
+
+
+class Plane(Effect):
+    """A one-sided wall through ``point``; ``normal`` points out of the wall, into free space.
+    The normal is scaled to length 1 by the loop (a zero normal is refused)."""
+
+    _factory = staticmethod(_native.plane)
+    point = _Parameter(_vector)
+    normal = _Parameter(_vector)
+    stiffness = _Parameter(_scalar)
+    damping = _Parameter(_scalar)
+
+    def __init__(
+        self,
+        point: Sequence[float] | npt.ArrayLike,
+        normal: Sequence[float] | npt.ArrayLike,
+        stiffness: float,
+        damping: float = 0.0,
+    ) -> None:
+        super().__init__(
+            point=_vector(point, "point"),
+            normal=_vector(normal, "normal"),
+            stiffness=_scalar(stiffness, "stiffness"),
+            damping=_scalar(damping, "damping"),
+        )
+
+
+class Sphere(Effect):
+    """A solid ball that pushes the end effector out or, with ``inside=True``, a hollow one
+    that keeps it in."""
+
+    _factory = staticmethod(_native.sphere)
+    center = _Parameter(_vector)
+    radius = _Parameter(_scalar)
+    stiffness = _Parameter(_scalar)
+    damping = _Parameter(_scalar)
+    inside = _Parameter(_flag)
+
+    def __init__(
+        self,
+        center: Sequence[float] | npt.ArrayLike,
+        radius: float,
+        stiffness: float,
+        damping: float = 0.0,
+        inside: bool = False,
+    ) -> None:
+        super().__init__(
+            center=_vector(center, "center"),
+            radius=_scalar(radius, "radius"),
+            stiffness=_scalar(stiffness, "stiffness"),
+            damping=_scalar(damping, "damping"),
+            inside=_flag(inside, "inside"),
+        )
+
+
+class Box(Effect):
+    """An axis-aligned box from ``lower`` to ``upper``: solid, or hollow with ``inside=True``
+    (six walls that keep the end effector in)."""
+
+    _factory = staticmethod(_native.box)
+    lower = _Parameter(_vector)
+    upper = _Parameter(_vector)
+    stiffness = _Parameter(_scalar)
+    damping = _Parameter(_scalar)
+    inside = _Parameter(_flag)
+
+    def __init__(
+        self,
+        lower: Sequence[float] | npt.ArrayLike,
+        upper: Sequence[float] | npt.ArrayLike,
+        stiffness: float,
+        damping: float = 0.0,
+        inside: bool = False,
+    ) -> None:
+        super().__init__(
+            lower=_vector(lower, "lower"),
+            upper=_vector(upper, "upper"),
+            stiffness=_scalar(stiffness, "stiffness"),
+            damping=_scalar(damping, "damping"),
+            inside=_flag(inside, "inside"),
+        )
+
+
+class ConstantForce(Effect):
+    """The same ``force`` whatever the state."""
+
+    _factory = staticmethod(_native.constant_force)
+    force = _Parameter(_vector)
+
+    def __init__(self, force: Sequence[float] | npt.ArrayLike) -> None:
+        super().__init__(force=_vector(force, "force"))

@@ -1,0 +1,360 @@
+"""The servo loop: a native thread that drives one arm at a fixed rate and renders effects.
+
+::
+
+    with tamro.ServoLoop("/dev/ttyACM0", rate_hz=1000.0) as loop:   # opens, wakes; the block starts it
+        wall = tamro.Plane(point=(0, 0, -0.02), normal=(0, 0, 1), stiffness=2000.0, damping=5.0)
+        loop.effects = [wall]
+        print(loop.state().position, loop.stats()["rate_hz"])
+
+Every cycle the loop computes the force of its effects at the last state, clamps it to
+``max_force`` (a sum that is not finite is sent as zero), runs the force exchange and publishes
+the new state. No Python code runs per cycle: Python sets effect parameters and reads state,
+figures and records at its own pace, and the loop never waits for it.
+"""
+
+from __future__ import annotations
+
+import atexit
+import math
+import os
+import threading
+import uuid
+import warnings
+import weakref
+from collections.abc import Iterable
+from dataclasses import dataclass
+from typing import Any, TypedDict
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _native
+from ._errors import DeviceFault
+from .effects import Effect
+
+__all__ = ["ServoLoop", "State", "DeviceInfo", "ServoStats", "RECORD_DTYPE"]
+
+RECORD_DTYPE = np.dtype(
+    [
+        ("cycle", "<u8"),
+        ("time", "<f8"),
+        ("position", "<f8", (3,)),
+        ("velocity", "<f8", (3,)),
+        ("force", "<f8", (3,)),
+    ]
+)
+"""The rows ``drain()`` returns: one per cycle."""
+
+MAX_EFFECTS: int = _native.MAX_EFFECTS
+
+
+class DeviceInfo(TypedDict):
+    device_id: int
+    device_model_number: int
+    hardware_version: int
+    firmware_version: int
+    device_id_ext: uuid.UUID
+
+
+class ServoStats(TypedDict):
+    cycles: int
+    rate_hz: float
+    period_p50_us: float
+    period_p99_us: float
+    period_max_us: float
+    late_cycles: int
+    longest_late_run: int
+    exchange_p50_us: float
+    exchange_p99_us: float
+    failed_exchanges: int
+    non_finite_forces: int
+    clamped_forces: int
+    dropped_records: int
+    realtime: bool
+
+
+@dataclass(frozen=True)
+class State:
+    """One cycle of the loop: its number (0 before the first reply), when the arm's reply came
+    (seconds on the ``time.monotonic()`` clock), the arm's position and velocity in that reply,
+    and the force that cycle sent. The arrays are read-only."""
+
+    cycle: int
+    time: float
+    position: npt.NDArray[np.float64]
+    velocity: npt.NDArray[np.float64]
+    force: npt.NDArray[np.float64]
+
+
+def _frozen(values: tuple[float, float, float]) -> npt.NDArray[np.float64]:
+    array = np.array(values, dtype=np.float64)
+    array.setflags(write=False)
+    return array
+
+
+_realtime_refusal_said = False
+_live: weakref.WeakSet[ServoLoop] = weakref.WeakSet()
+
+
+class ServoLoop:
+    """A native servo loop on one arm.
+
+    ``ServoLoop(port, *, rate_hz=1000.0, max_force=10.0, realtime=False, fault_timeout=0.05,
+    max_faults=3)`` opens the port and wakes the arm, waiting up to a second for its answer, but
+    does not start the loop, so effects can be in place before the first cycle; ``start()`` (or
+    entering a ``with`` block) starts it. ``rate_hz=None`` runs free, as fast as the arm answers.
+
+    Raises ``OSError`` (with errno and path) when the port cannot be opened, ``TimeoutError``
+    when no arm answers the wake-up, ``ValueError``/``TypeError`` for invalid arguments. A loop
+    that gives up on its arm (``max_faults`` failed exchanges in a row; each waits at most
+    ``fault_timeout`` seconds) stops, sends zero force once more, and keeps the reason as
+    ``fault``; the next ``state()``, ``start()`` or assignment to ``effects`` raises it as
+    ``tamro.DeviceFault``, while ``stats()``, ``drain()`` and ``close()`` still work.
+
+    ``stop()``, ``close()``, leaving the ``with`` block and the end of the interpreter send one
+    zero-force exchange before they return. ``realtime=True`` asks for SCHED_FIFO scheduling and
+    locked memory; when the system refuses, the loop runs at normal priority, a
+    ``RuntimeWarning`` says how to allow it, and ``stats()["realtime"]`` is False.
+    """
+
+    def __init__(
+        self,
+        port: str | os.PathLike[str],
+        *,
+        rate_hz: float | None = 1000.0,
+        max_force: float = 10.0,
+        realtime: bool = False,
+        fault_timeout: float = 0.05,
+        max_faults: int = 3,
+    ) -> None:
+        if rate_hz is not None:
+            rate_hz = _number(rate_hz, "rate_hz")
+        if not isinstance(realtime, bool):
+            raise TypeError(f"realtime must be True or False, not {type(realtime).__name__}")
+        if isinstance(max_faults, bool) or not isinstance(max_faults, int):
+            raise TypeError(f"max_faults must be an int, not {type(max_faults).__name__}")
+        self._lock = threading.RLock()
+        self._effects: list[Effect] = []
+        self._fault: DeviceFault | None = None
+        self._closed = False
+        self._native = _native.ServoLoop(
+            os.fspath(port),
+            rate_hz,
+            _number(max_force, "max_force"),
+            realtime,
+            _number(fault_timeout, "fault_timeout"),
+            max_faults,
+        )
+        self._max_force = float(max_force)
+        device_id, model, hardware, firmware, identifier = self._native.info()
+        self._info = DeviceInfo(
+            device_id=device_id,
+            device_model_number=model,
+            hardware_version=hardware,
+            firmware_version=firmware,
+            device_id_ext=uuid.UUID(bytes=identifier),
+        )
+        _live.add(self)
+
+    # --- identity and settings ---------------------------------------------------------------
+
+    @property
+    def device_info(self) -> DeviceInfo:
+        """The arm's answer to the wake-up (a copy)."""
+        return DeviceInfo(**self._info)
+
+    @property
+    def port(self) -> str:
+        return self._native.port
+
+    @property
+    def rate_hz(self) -> float | None:
+        """The rate the loop aims at; None when it runs free."""
+        return self._native.rate_hz
+
+    @property
+    def max_force(self) -> float:
+        """The largest force magnitude sent; larger sums are scaled down to it."""
+        return self._max_force
+
+    @max_force.setter
+    def max_force(self, newtons: float) -> None:
+        value = _number(newtons, "max_force")
+        self._native.set_max_force(value)
+        self._max_force = value
+
+    # --- running -------------------------------------------------------------------------------
+
+    def start(self) -> None:
+        """Starts the loop's thread (nothing happens when it runs already)."""
+        with self._lock:
+            self._raise_fault()
+            self._refuse_closed()
+            if not self._native.start():
+                self._raise_fault()
+        self._say_realtime_refusal()
+
+    def stop(self) -> None:
+        """Stops the loop after one zero-force exchange; ``start()`` runs it again."""
+        self._native.stop()
+
+    def close(self) -> None:
+        """Stops the loop, sends zero force, closes the port and frees the effects for other
+        loops. Never raises for a fault; closing twice does nothing."""
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+            self._native.close()
+            for effect in self._effects:
+                effect._owner = None
+        _live.discard(self)
+
+    @property
+    def running(self) -> bool:
+        return bool(self._native.running)
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    @property
+    def fault(self) -> DeviceFault | None:
+        """Why the loop gave up on its arm, or None."""
+        if self._fault is None:
+            latched = self._native.fault()
+            if latched is not None:
+                code, message = latched
+                self._fault = DeviceFault(code, message, self._native.port)
+        return self._fault
+
+    # --- effects ---------------------------------------------------------------------------------
+
+    @property
+    def effects(self) -> list[Effect]:
+        """The effects the loop renders, in order (a copy of the list). Assign a new list to
+        change the set; it reaches the loop whole at its next cycle."""
+        with self._lock:
+            return list(self._effects)
+
+    @effects.setter
+    def effects(self, effects: Iterable[Effect]) -> None:
+        chosen = list(effects)
+        for effect in chosen:
+            if not isinstance(effect, Effect):
+                raise TypeError(f"effects must be tamro effects, not {type(effect).__name__}")
+        if len({id(e) for e in chosen}) != len(chosen):
+            raise ValueError("an effect appears twice in the list")
+        if len(chosen) > MAX_EFFECTS:
+            raise ValueError(f"at most {MAX_EFFECTS} effects, not {len(chosen)}")
+        with self._lock:
+            self._raise_fault()
+            self._refuse_closed()
+            for effect in chosen:
+                owner = effect._owner() if effect._owner is not None else None
+                if owner is not None and owner is not self:
+                    raise ValueError(f"{effect!r} belongs to another servo loop: remove it there first")
+            self._native.set_effects([effect._native for effect in chosen])
+            for effect in self._effects:
+                effect._owner = None
+            for effect in chosen:
+                effect._owner = weakref.ref(self)
+            self._effects = chosen
+
+    def _effect_changed(self) -> None:
+        with self._lock:
+            if not self._closed:
+                self._native.set_effects([effect._native for effect in self._effects])
+
+    # --- reading -------------------------------------------------------------------------------
+
+    def state(self) -> State:
+        """The latest cycle, without waiting for the loop."""
+        self._raise_fault()
+        cycle, time, position, velocity, force = self._native.state()
+        return State(cycle, time, _frozen(position), _frozen(velocity), _frozen(force))
+
+    def stats(self) -> ServoStats:
+        """The loop's timing figures and counters since it was last started."""
+        figures: ServoStats = self._native.stats()
+        return figures
+
+    def record(self, capacity: int) -> None:
+        """Records every cycle from now on into a ring of ``capacity`` cycles (0 stops
+        recording). A full ring drops cycles and counts them (``stats()["dropped_records"]``);
+        the loop never waits. Cycles an earlier recording still holds are kept for ``drain()``."""
+        if isinstance(capacity, bool) or not isinstance(capacity, int):
+            raise TypeError(f"capacity must be an int, not {type(capacity).__name__}")
+        if capacity < 0:
+            raise ValueError("capacity must be 0 or more")
+        self._native.record(capacity)
+
+    def drain(self) -> npt.NDArray[np.void]:
+        """The recorded cycles not yet drained, oldest first, as a structured array with the
+        fields ``cycle``, ``time``, ``position`` (3), ``velocity`` (3) and ``force`` (3)."""
+        rows = np.empty(self._native.pending(), dtype=RECORD_DTYPE)
+        count = self._native.drain_into(rows)
+        return rows[:count]
+
+    # --- context and life ------------------------------------------------------------------------
+
+    def __enter__(self) -> ServoLoop:
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        if getattr(self, "_native", None) is not None and not self._closed:
+            self.close()
+
+    def __repr__(self) -> str:
+        if self._closed:
+            status = "closed"
+        elif self.fault is not None:
+            status = "faulted"
+        else:
+            status = "running" if self.running else "stopped"
+        rate = "free-running" if self.rate_hz is None else f"{self.rate_hz:g} Hz"
+        return f"<tamro.ServoLoop {self.port} {rate} {status}, {len(self._effects)} effects>"
+
+    # --- helpers ---------------------------------------------------------------------------------
+
+    def _raise_fault(self) -> None:
+        fault = self.fault
+        if fault is not None:
+            raise fault
+
+    def _refuse_closed(self) -> None:
+        if self._closed:
+            raise ValueError("the servo loop is closed")
+
+    def _say_realtime_refusal(self) -> None:
+        global _realtime_refusal_said
+        requested, granted, message = self._native.realtime()
+        if requested and message and not _realtime_refusal_said:
+            _realtime_refusal_said = True
+            warnings.warn(message, RuntimeWarning, stacklevel=3)
+
+
+def _number(value: Any, name: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    result = float(value)
+    if not math.isfinite(result):
+        raise ValueError(f"{name} must be finite")
+    return result
+
+
+@atexit.register
+def _close_all() -> None:
+    # Before the simulators stop (atexit runs in reverse order of registration): the last
+    # zero-force exchange needs the arm still there.
+    for loop in list(_live):
+        loop.close()

@@ -1,0 +1,312 @@
+"""tamro.ServoLoop and the effects from Python: against a fake arm that records every request,
+and against the simulator for what the effects do to a moving mass."""
+
+from __future__ import annotations
+
+import errno
+import math
+import shutil
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+import tamro
+from fakedevice import FakeArm, counting_reply
+
+
+def position_of(n: int) -> tuple[float, float, float]:
+    """What the counting fake arm reported in its reply to request n."""
+    return tuple(np.float32(v) for v in (0.001 * n, -0.001 * n, 0.5))  # type: ignore[return-value]
+
+
+def velocity_of(n: int) -> tuple[float, float, float]:
+    return (float(np.float32(0.01 * n)), 0.0, 0.0)
+
+
+def wait_until(condition, timeout: float = 5.0) -> bool:
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.002)
+    return True
+
+
+# --- effects -------------------------------------------------------------------------------
+
+
+def test_effect_parameters_are_attributes_checked_on_every_change():
+    spring = tamro.Spring(anchor=[0, 0, 0], stiffness=100, damping=2)
+    assert spring.anchor == (0.0, 0.0, 0.0) and spring.stiffness == 100.0
+    np.testing.assert_allclose(spring.force_at((0.01, 0, 0), (0, 0.1, 0)), [-1.0, -0.2, 0.0])
+
+    spring.anchor = np.array([0.01, 0.0, 0.0])
+    np.testing.assert_allclose(spring.force_at((0.01, 0, 0)), [0.0, 0.0, 0.0])
+    with pytest.raises(ValueError, match="stiffness"):
+        spring.stiffness = -1
+    with pytest.raises(ValueError, match="anchor must have three components"):
+        spring.anchor = (1, 2)
+    with pytest.raises(ValueError, match="anchor"):
+        spring.anchor = (math.nan, 0, 0)
+    with pytest.raises(TypeError, match="stiffness must be a number"):
+        spring.stiffness = "stiff"  # type: ignore[assignment]
+    assert spring.stiffness == 100.0 and spring.anchor == (0.01, 0.0, 0.0), "a refused change changes nothing"
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda: tamro.Plane((0, 0, 0), (0, 0, 0), 100), "normal must not be zero"),
+        (lambda: tamro.Sphere((0, 0, 0), -0.1, 100), "radius"),
+        (lambda: tamro.Box((0, 0, 1), (1, 1, 0), 100), "lower must not exceed upper"),
+        (lambda: tamro.Damper(math.inf), "damping"),
+        (lambda: tamro.ConstantForce((0, 0, math.nan)), "force"),
+        (lambda: tamro.Sphere((0, 0, 0), 0.1, 100, inside=1), "inside must be True or False"),  # type: ignore[arg-type]
+    ],
+)
+def test_invalid_effects_are_refused(make, message):
+    with pytest.raises((ValueError, TypeError), match=message):
+        make()
+
+
+def test_contact_effects_push_out_and_never_pull():
+    wall = tamro.Plane(point=(0, 0, -0.02), normal=(0, 0, 5), stiffness=1000, damping=10)
+    np.testing.assert_allclose(wall.force_at((0, 0, 0)), [0, 0, 0])
+    np.testing.assert_allclose(wall.force_at((0, 0, -0.03), (0, 0, -0.5)), [0, 0, 15])
+    np.testing.assert_allclose(wall.force_at((0, 0, -0.03), (0, 0, 2)), [0, 0, 0])
+    shell = tamro.Sphere(center=(0, 0, 0), radius=0.05, stiffness=100, inside=True)
+    np.testing.assert_allclose(shell.force_at((0.06, 0, 0)), [-1, 0, 0])
+    np.testing.assert_allclose(tamro.Box((0, 0, 0), (1, 1, 1), 10).force_at((0.1, 0.5, 0.6)), [-1, 0, 0])
+
+
+# --- the loop against a fake arm -------------------------------------------------------------
+
+
+def test_each_force_is_the_effects_force_at_the_last_state(fake_arm):
+    loop = tamro.ServoLoop(fake_arm.path, rate_hz=2000.0, max_force=100.0)
+    try:
+        assert loop.device_info["device_id"] == 0x1234
+        assert str(loop.device_info["device_id_ext"]) == "00010203-0405-0607-0809-0a0b0c0d0e0f"
+        spring = tamro.Spring(anchor=(0.01, 0, 0), stiffness=10.0, damping=1.0)
+        push = tamro.ConstantForce((0, 0, -2))
+        loop.effects = [spring, push]
+        assert fake_arm.quiet(0.05), "nothing is sent before start()"
+        loop.start()
+        assert loop.running
+        assert fake_arm.wait_for_forces(50)
+        loop.stop()
+        assert not loop.running
+    finally:
+        loop.close()
+    forces = fake_arm.forces
+    assert forces[0] == (0.0, 0.0, 0.0), "no state yet: zero force"
+    for n in range(1, len(forces) - 1):
+        p, v = position_of(n - 1), velocity_of(n - 1)
+        expected = spring.force_at(p, v) + push.force_at(p, v)
+        np.testing.assert_allclose(forces[n], expected, rtol=1e-6, atol=1e-7, err_msg=f"request {n}")
+    assert forces[-1] == (0.0, 0.0, 0.0), "stopping sends zero force last"
+    assert fake_arm.quiet(0.05)
+
+
+def test_state_record_and_stats(fake_arm):
+    loop = tamro.ServoLoop(fake_arm.path, rate_hz=None)
+    loop.record(capacity=100_000)  # before the first cycle
+    with loop:
+        assert fake_arm.wait_for_forces(200)
+        state = loop.state()
+        stats = loop.stats()
+    records = loop.drain()  # after closing too: every cycle, the last zero-force one included
+    assert state.cycle > 0 and state.time <= time.monotonic()
+    assert tuple(state.position) == position_of(state.cycle - 1)
+    with pytest.raises(ValueError):
+        state.position[0] = 1.0  # read-only
+    assert records.dtype == tamro.RECORD_DTYPE and len(records) >= 200
+    assert tuple(records["force"][-1]) == (0.0, 0.0, 0.0)
+    assert records["cycle"][0] == 1 and np.all(np.diff(records["cycle"]) == 1)
+    assert np.all(np.diff(records["time"]) >= 0)
+    np.testing.assert_array_equal(
+        records["position"][:, 0], [position_of(c - 1)[0] for c in records["cycle"]]
+    )
+    assert set(stats) == {
+        "cycles", "rate_hz", "period_p50_us", "period_p99_us", "period_max_us", "late_cycles",
+        "longest_late_run", "exchange_p50_us", "exchange_p99_us", "failed_exchanges",
+        "non_finite_forces", "clamped_forces", "dropped_records", "realtime",
+    }  # fmt: skip
+    assert stats["cycles"] >= 200 and stats["failed_exchanges"] == 0 and stats["realtime"] is False
+    assert 0 < stats["exchange_p50_us"] <= stats["exchange_p99_us"]
+
+
+def test_parameter_changes_from_another_thread_arrive_whole(fake_arm):
+    push = tamro.ConstantForce((0, 0, 0))
+    done = threading.Event()
+
+    def writer() -> None:
+        a = 1.0
+        while not done.is_set():
+            a = -a
+            push.force = (a, a, a)
+            time.sleep(0)  # the fake arm is a Python thread too: let it have the interpreter
+
+    with tamro.ServoLoop(fake_arm.path, rate_hz=None) as loop:
+        loop.effects = [push]
+        thread = threading.Thread(target=writer)
+        thread.start()
+        try:
+            assert fake_arm.wait_for_forces(1000, timeout=20)
+        finally:
+            done.set()
+            thread.join()
+    for force in fake_arm.forces:
+        assert force[0] == force[1] == force[2] and force[0] in (0.0, 1.0, -1.0), force
+
+
+def test_a_silent_arm_latches_a_fault(fake_arm):
+    silent = threading.Event()
+    fake_arm.reply = lambda n, force: None if silent.is_set() else counting_reply(n, force)
+    loop = tamro.ServoLoop(fake_arm.path, fault_timeout=0.04, max_faults=3)
+    loop.start()
+    assert fake_arm.wait_for_forces(5)
+    silenced = time.monotonic()
+    silent.set()
+    assert wait_until(lambda: loop.fault is not None)
+    took = time.monotonic() - silenced
+    assert took < 3 * 0.04 + 0.5
+    fault = loop.fault
+    assert isinstance(fault, tamro.DeviceFault) and isinstance(fault, OSError)
+    assert fault.errno == errno.ETIMEDOUT and fault.filename == fake_arm.path
+    assert "no reply within 40 ms" in fault.strerror and "3 failures in a row" in fault.strerror
+    assert not loop.running
+    for call in (loop.state, loop.start, lambda: setattr(loop, "effects", [])):
+        with pytest.raises(tamro.DeviceFault) as raised:
+            call()
+        assert raised.value is fault
+    assert loop.stats()["failed_exchanges"] >= 3
+    assert len(loop.drain()) == 0
+    loop.close()
+    loop.close()
+    assert fake_arm.forces[-1] == (0.0, 0.0, 0.0), "the last attempt is zero force"
+
+
+def test_opening_errors_are_exceptions(fake_device):
+    with pytest.raises(FileNotFoundError) as missing:
+        tamro.ServoLoop("/dev/tamro-no-such-port")
+    assert missing.value.errno == errno.ENOENT and missing.value.filename == "/dev/tamro-no-such-port"
+    started = time.monotonic()
+    with pytest.raises(TimeoutError, match="no arm answered the wake-up"):
+        tamro.ServoLoop(fake_device.path)  # a device that never answers
+    assert time.monotonic() - started < 3
+    for kwargs, error in [
+        ({"rate_hz": 0.0}, ValueError),
+        ({"rate_hz": -5.0}, ValueError),
+        ({"max_force": 0.0}, ValueError),
+        ({"fault_timeout": 0.0}, ValueError),
+        ({"max_faults": 0}, ValueError),
+        ({"rate_hz": "fast"}, TypeError),
+        ({"realtime": 1}, TypeError),
+    ]:
+        with pytest.raises(error):
+            tamro.ServoLoop(fake_device.path, **kwargs)
+
+
+def test_an_effect_belongs_to_one_loop_at_a_time():
+    first_arm, second_arm = FakeArm(), FakeArm()
+    try:
+        spring = tamro.Spring((0, 0, 0), 10.0)
+        first = tamro.ServoLoop(first_arm.path)
+        second = tamro.ServoLoop(second_arm.path)
+        first.effects = [spring]
+        with pytest.raises(ValueError, match="belongs to another servo loop"):
+            second.effects = [spring]
+        with pytest.raises(ValueError, match="twice"):
+            first.effects = [spring, spring]
+        with pytest.raises(ValueError, match="at most 64"):
+            first.effects = [tamro.Damper(1.0) for _ in range(65)]
+        with pytest.raises(TypeError):
+            first.effects = ["spring"]  # type: ignore[list-item]
+        assert first.effects == [spring]
+        first.effects = []
+        second.effects = [spring]  # free again
+        first.close()
+        second.close()
+        with pytest.raises(ValueError, match="closed"):
+            second.start()
+        tamro.ServoLoop(first_arm.path).effects = [spring]  # closing freed it
+    finally:
+        first_arm.close()
+        second_arm.close()
+
+
+EXIT_SCRIPT = """
+import sys, time, tamro
+loop = tamro.ServoLoop(sys.argv[1], rate_hz=500.0)
+loop.effects = [tamro.ConstantForce((1.0, 2.0, 3.0))]
+loop.start()
+time.sleep(0.1)
+{ending}
+"""
+
+
+@pytest.mark.parametrize("ending", ["pass", "raise SystemExit(3)", "raise RuntimeError('boom')"])
+def test_interpreter_exit_with_a_running_loop_sends_zero_force(fake_arm, ending):
+    script = textwrap.dedent(EXIT_SCRIPT.format(ending=ending))
+    result = subprocess.run([sys.executable, "-c", script, fake_arm.path], capture_output=True, timeout=30)
+    assert result.returncode == {"pass": 0, "raise SystemExit(3)": 3}.get(ending, 1), result.stderr
+    assert "Segmentation" not in result.stderr.decode()
+    assert fake_arm.forces[-2] == (1.0, 2.0, 3.0)
+    assert fake_arm.forces[-1] == (0.0, 0.0, 0.0)
+
+
+@pytest.mark.skipif(shutil.which("setpriv") is None, reason="needs setpriv to drop CAP_SYS_NICE")
+def test_refused_real_time_priority_is_said_once(fake_arm):
+    script = textwrap.dedent(
+        """
+        import sys, warnings, tamro
+        warnings.simplefilter("always")
+        with warnings.catch_warnings(record=True) as caught:
+            for _ in range(2):
+                with tamro.ServoLoop(sys.argv[1], realtime=True) as loop:
+                    granted = loop.stats()["realtime"]
+        print(granted, len(caught), caught[0].message if caught else "")
+        """
+    )
+    command = ["setpriv", "--inh-caps=-all", "--bounding-set=-sys_nice", "--", sys.executable, "-c", script]
+    # No real-time budget either, whoever runs the test.
+    result = subprocess.run(
+        ["prlimit", "--rtprio=0", "--", *command, fake_arm.path], capture_output=True, text=True, timeout=30
+    )
+    if result.returncode != 0 and "setpriv" in result.stderr:
+        pytest.skip(f"cannot drop the capability here: {result.stderr.strip()}")
+    assert result.returncode == 0, result.stderr
+    granted, count, message = result.stdout.split(" ", 2)
+    assert granted == "False" and count == "1"
+    assert "real-time priority refused" in message and "rtprio" in message and "CAP_SYS_NICE" in message
+
+
+# --- the loop against the simulator --------------------------------------------------------
+
+
+def test_a_spring_pulls_the_end_effector_to_its_anchor(simulator):
+    anchor = (0.03, -0.02, 0.01)
+    with tamro.ServoLoop(simulator.arms[0]) as loop:
+        loop.effects = [tamro.Spring(anchor=anchor, stiffness=200.0, damping=10.0)]
+        assert wait_until(lambda: loop.state().time > 0)
+        started = loop.state().time
+        assert wait_until(lambda: loop.state().time - started >= 1.0)
+        position = loop.state().position
+    assert np.linalg.norm(position - np.array(anchor)) < 0.002, position
+
+
+def test_a_constant_push_into_a_wall_settles_near_force_over_stiffness(simulator):
+    stiffness, push = 2000.0, 4.0
+    with tamro.ServoLoop(simulator.arms[0]) as loop:
+        loop.effects = [
+            tamro.Plane(point=(0, 0, -0.02), normal=(0, 0, 1), stiffness=stiffness, damping=20.0),
+            tamro.ConstantForce((0, 0, -push)),
+        ]
+        assert wait_until(lambda: loop.state().cycle > 1500, timeout=10)
+        depth = -0.02 - loop.state().position[2]
+    assert depth == pytest.approx(push / stiffness, rel=0.1)
