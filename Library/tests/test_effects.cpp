@@ -34,9 +34,12 @@ TEST(Effects, ForceAtEachState) {
     const Box block{{0, 0, 0}, {1, 1, 1}, 10, 0, false};
     const Box room{{0, 0, 0}, {1, 1, 1}, 10, 0, true};
     const std::vector<ForceCase> cases = {
-        {"spring pulls to its anchor, damped", Spring{{0, 0, 0}, 100, 2}, {0.01, 0, 0}, {0, 0.1, 0},
+        {"spring: pulls, damped",
+         Spring{{0, 0, 0}, 100, 2},
+         {0.01, 0, 0},
+         {0, 0.1, 0},
          {-1, -0.2, 0}},
-        {"spring at its anchor at rest", Spring{{1, 2, 3}, 100, 2}, {1, 2, 3}, {0, 0, 0}, {0, 0, 0}},
+        {"spring: at rest on anchor", Spring{{1, 2, 3}, 100, 2}, {1, 2, 3}, {0, 0, 0}, {0, 0, 0}},
         {"damper opposes velocity", Damper{3}, {5, 5, 5}, {1, -2, 0.5}, {-3, 6, -1.5}},
         {"plane: outside", wall, {0, 0, 0}, {0, 0, -1}, {0, 0, 0}},
         {"plane: on the surface", wall, {0.3, -0.2, -0.02}, {0, 0, -1}, {0, 0, 0}},
@@ -59,7 +62,8 @@ TEST(Effects, ForceAtEachState) {
     };
     for (const ForceCase& c : cases) {
         const Vec3 f = ForceOf(Validated(c.effect), c.position, c.velocity);
-        for (int i = 0; i < 3; ++i) EXPECT_NEAR(f[i], c.expected[i], 1e-9) << c.name << " axis " << i;
+        for (int i = 0; i < 3; ++i)
+            EXPECT_NEAR(f[i], c.expected[i], 1e-9) << c.name << " axis " << i;
     }
 }
 
