@@ -37,6 +37,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
+import servo  # noqa: E402
 import TamroHardwareAPI as tamro  # noqa: E402
 from pyserial_arm import PySerialArm  # noqa: E402
 
@@ -56,6 +57,7 @@ def parse_args() -> argparse.Namespace:
     )
     parser.add_argument("--quick", action="store_true", help="a short run, to check it works")
     parser.add_argument("--json", type=Path, help="also write every figure to this file")
+    parser.add_argument("--servo-only", action="store_true", help="only the servo loop's rows")
     return parser.parse_args()
 
 
@@ -505,6 +507,7 @@ def table(results: dict) -> str:
         f"{fmt(tn['two_arms_per_s'], 0):>11}  "
         f"{tn['ratio']:.2f}x of one arm alone ({fmt(tn['one_arm_per_s'], 0)}/s)"
     )
+    lines.extend(servo.lines(results["servo"], width))
     return "\n".join(lines)
 
 
@@ -526,7 +529,12 @@ def main() -> int:
     print(f"programs: {programs.directory}", flush=True)
     started = time.perf_counter()
     try:
+        if args.servo_only:
+            rows = servo.run(programs.native, quick)
+            print("\n".join(servo.lines(rows, 44)))
+            return 0
         results: dict[str, Any] = {
+            "servo": servo.run(programs.native, quick),
             "exchange": exchanges(programs, count, 100),
             "waiting": exchanges(programs, count, 100, "flood"),
             "receive": receive_rates(programs, 40000 if quick else 200000, 2000),
