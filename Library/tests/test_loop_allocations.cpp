@@ -1,9 +1,9 @@
-// A running servo loop allocates nothing: every call to the allocator from a thread other
-// than the test's own is counted while the loop runs thousands of cycles, with effects being
-// changed and state, figures and records being read meanwhile. The fake arm is a child
-// process here, so that its allocations are not ours.
-#include "FakeArm.hpp"
+// A running servo loop or handle reader allocates nothing: every call to the allocator from a
+// thread other than the test's own is counted while the loop runs thousands of cycles, being
+// steered and read meanwhile. The fake device is a child process here.
+#include "FakeDevices.hpp"
 
+#include <Tamro/HardwareAPI/Control/HandleReader.hpp>
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 
 #include <gtest/gtest.h>
@@ -31,7 +31,7 @@ std::atomic<bool> counting{false};
 std::atomic<long> allocations{0};
 thread_local bool testThread = false;
 
-void Note() {
+[[maybe_unused]] void Note() {
     if (counting.load(std::memory_order_relaxed) && !testThread)
         allocations.fetch_add(1, std::memory_order_relaxed);
 }
@@ -71,35 +71,20 @@ int posix_memalign(void** out, std::size_t alignment, std::size_t n) {
 
 namespace {
 
-// The fake arm's device side, served by a child process until it is killed.
-[[noreturn]] void ServeArm(int master) {
-    TamroTest::Bytes pending;
-    std::size_t n = 0;
-    for (;;) {
-        std::uint8_t chunk[256];
-        const ssize_t got = ::read(master, chunk, sizeof chunk);
-        if (got <= 0) {
-            ::usleep(100);
-            continue;
-        }
-        pending.insert(pending.end(), chunk, chunk + got);
-        std::size_t used = 0;
-        while (used < pending.size()) {
-            TamroTest::Bytes reply;
-            if (pending[used] == TamroTest::Messages::DeviceWakeup) {
-                reply = TamroTest::DeviceInfoReply();
-                used += 1;
-            } else if (pending[used] == TamroTest::Messages::ForceRequest) {
-                if (pending.size() - used < TamroTest::Messages::RequestLength) break;
-                reply = *TamroTest::FakeArm::Counting(n++, {});
-                used += TamroTest::Messages::RequestLength;
-            } else {
-                used += 1;
-            }
-            if (!reply.empty() && ::write(master, reply.data(), reply.size()) < 0) std::_Exit(1);
-        }
-        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
+// Plays device in a child process until the end of the test, so that its allocations are
+// not ours; the child's pid.
+pid_t InChild(TamroTest::ServedPty& device) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        device.ServeHere();
+        std::_Exit(0);
     }
+    return child;
+}
+
+void Finish(pid_t child) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
 }
 
 }  // namespace
@@ -107,16 +92,15 @@ namespace {
 TEST(ServoLoop, RunsWithoutAllocating) {
     if (TAMRO_SANITIZED) GTEST_SKIP() << "the sanitizers replace the allocator";
     testThread = true;
-    TamroTest::PtyPair pty;
-    ASSERT_TRUE(pty.Open());
-    const pid_t child = ::fork();
+    TamroTest::FakeArm arm(TamroTest::FakeArm::Counting, true, /*background=*/false);
+    ASSERT_TRUE(arm.Opened());
+    const pid_t child = InChild(arm);
     ASSERT_GE(child, 0);
-    if (child == 0) ServeArm(pty.MasterFd());
-
+    allocations = 0;
     {
         ServoOptions options;
         options.rateHz = 0;  // free-running: as many cycles as the line allows
-        ServoLoop loop(pty.Path(), options);
+        ServoLoop loop(arm.Path(), options);
         const std::vector<Effect> effects = {Spring{{0.01, 0, 0}, 200, 2},
                                              Plane{{0, 0, -0.02}, {0, 0, 1}, 2000, 5}};
         loop.SetEffects(effects);
@@ -138,7 +122,40 @@ TEST(ServoLoop, RunsWithoutAllocating) {
         EXPECT_GE(loop.State().cycle, from + 3000);
         loop.Stop();
     }
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
+    Finish(child);
     EXPECT_EQ(allocations.load(), 0) << "allocations by the loop thread while it ran";
+}
+
+TEST(HandleReader, RunsWithoutAllocating) {
+    if (TAMRO_SANITIZED) GTEST_SKIP() << "the sanitizers replace the allocator";
+    testThread = true;
+    TamroTest::FakeHandle handle(TamroTest::FakeHandle::Counting, true, /*background=*/false);
+    ASSERT_TRUE(handle.Opened());
+    const pid_t child = InChild(handle);
+    ASSERT_GE(child, 0);
+    allocations = 0;
+    {
+        HandleReaderOptions options;
+        options.rateHz = 0;
+        HandleReader reader(handle.Path(), options);
+        reader.Record(100000);
+        while (reader.Latest().count < 200 && reader.Running()) std::this_thread::sleep_for(1ms);
+
+        counting = true;
+        const std::uint64_t from = reader.Latest().count;
+        std::vector<HandleRecord> drained(100000);
+        HandleEvent events[16];
+        const std::uint8_t data[3] = {1, 2, 3};
+        while (reader.Latest().count < from + 3000 && reader.Running()) {
+            reader.SendUserData(data, sizeof data);
+            (void)reader.Stats();
+            reader.Drain(drained.data(), drained.size());
+            reader.DrainEvents(events, 16);
+            std::this_thread::sleep_for(1ms);
+        }
+        counting = false;
+        EXPECT_GE(reader.Latest().count, from + 3000);
+    }
+    Finish(child);
+    EXPECT_EQ(allocations.load(), 0) << "allocations by the reader thread while it ran";
 }

@@ -1,6 +1,6 @@
 // The servo loop against a fake arm: what it sends each cycle, how it stops, how it gives up
 // on a device, and what it hands over to other threads while it runs.
-#include "FakeArm.hpp"
+#include "FakeDevices.hpp"
 
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 
