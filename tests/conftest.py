@@ -2,7 +2,7 @@
 not sys.stdout) is captured with pytest's ``capfd`` fixture."""
 
 import pytest
-from fakedevice import FakeArm, FakeDevice
+from fakedevice import FakeArm, FakeDevice, FakeHandle
 
 
 @pytest.fixture
@@ -22,6 +22,16 @@ def fake_arm():
         yield arm
     finally:
         arm.close()
+
+
+@pytest.fixture
+def fake_handle():
+    """A fake handle that answers wake-ups and status requests by itself (tests/fakedevice.py)."""
+    handle = FakeHandle()
+    try:
+        yield handle
+    finally:
+        handle.close()
 
 
 @pytest.fixture

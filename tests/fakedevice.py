@@ -132,11 +132,14 @@ class OtherThread:
         return any(start + margin < t < end - margin for t in self.ticks)
 
 
-# Wire values the fake arm speaks (the library's Messages.hpp is the one definition; these
-# few are what a test device has to know to answer).
+# Wire values the fakes speak (the library's Messages.hpp is the one definition; these few are
+# what a test device has to know to answer).
 WAKE_UP, DEVICE_INFO, FORCE_REQUEST, END_EFFECTOR_STATE = 10, 11, 42, 43
+HANDLE_INFO, HANDLE_STATUS, HANDLE_STATE, HANDLE_ERROR = 208, 218, 219, 223
 # Device-info reply: id 0x1234, model 4, hardware 2, firmware 7, uuid bytes 00 01 .. 0F.
 DEVICE_INFO_REPLY = bytes.fromhex("0B 34 12 04 02 07") + bytes(range(16))
+# Handle information message: id 0x1234, tool data remaining 9, model 2, hardware 5, firmware 6.
+HANDLE_INFO_MESSAGE = bytes([HANDLE_INFO, 0x34, 0x12, 9, 2, 5, 6])
 
 
 def state_reply(position: tuple[float, float, float], velocity: tuple[float, float, float]) -> bytes:
@@ -149,20 +152,35 @@ def counting_reply(n: int, force: tuple[float, float, float]) -> bytes | None:
     return state_reply((0.001 * n, -0.001 * n, 0.5), (0.01 * n, 0.0, 0.0))
 
 
-class FakeArm(FakeDevice):
-    """A fake arm that answers by itself: the wake-up with ``DEVICE_INFO_REPLY``, each force
-    request with ``reply(n, force)`` (nothing when it returns None). ``forces`` holds every
-    force it was sent, in order."""
+def handle_status(hall: int, w: float, user_data: bytes = b"", error_flag: int = 0) -> bytes:
+    """A status message of device 0x1234 with quaternion (w, 0, 0, 1 - w)."""
+    return struct.pack(
+        "<BHBB4fB", HANDLE_STATUS, 0x1234, error_flag, hall, w, 0.0, 0.0, 1 - w, len(user_data)
+    ) + (user_data)
 
-    def __init__(self, reply=counting_reply, answer_wake_up: bool = True) -> None:
+
+def handle_error(code: int) -> bytes:
+    return bytes([HANDLE_ERROR, 0x34, 0x12, code])
+
+
+def counting_status(n: int) -> bytes | None:
+    """Status n: Hall level n % 256, quaternion (n / 1000, 0, 0, 1 - n / 1000)."""
+    return handle_status(n % 256, n / 1000)
+
+
+class ServedFakeDevice(FakeDevice):
+    """A fake device that answers by itself: a thread takes what the host writes and hands it
+    to ``answer(pending)``, which returns how many bytes it used (0: wait for more)."""
+
+    def __init__(self) -> None:
         super().__init__()
-        self.reply = reply
-        self.answer_wake_up = answer_wake_up
-        self.forces: list[tuple[float, float, float]] = []
         self._arrived = threading.Condition()
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
+
+    def answer(self, pending: bytes) -> int:
+        raise NotImplementedError
 
     def _serve(self) -> None:
         pending = b""
@@ -171,41 +189,92 @@ class FakeArm(FakeDevice):
             if not ready:
                 continue
             try:
-                chunk = os.read(self.master, 4096)
+                pending += os.read(self.master, 4096)
             except OSError:
                 return
-            pending += chunk
             while pending:
-                code = pending[0]
-                if code == FORCE_REQUEST:
-                    if len(pending) < 13:
-                        break
-                    force = struct.unpack("<3f", pending[1:13])
-                    pending = pending[13:]
-                    with self._arrived:
-                        n = len(self.forces)
-                        self.forces.append(force)
-                        self._arrived.notify_all()
-                    answer = self.reply(n, force)
-                    if answer:
-                        self.feed(answer)
-                    continue
-                if code == WAKE_UP and self.answer_wake_up:
-                    self.feed(DEVICE_INFO_REPLY)
-                pending = pending[1:]
+                with self._arrived:
+                    used = self.answer(pending)
+                    self._arrived.notify_all()
+                if used == 0:
+                    break
+                pending = pending[used:]
 
-    def wait_for_forces(self, count: int, timeout: float = 5.0) -> bool:
+    def wait_for(self, ready, timeout: float = 5.0) -> bool:
+        """Waits until ``ready()`` holds, checked whenever the device took a request."""
         with self._arrived:
-            return self._arrived.wait_for(lambda: len(self.forces) >= count, timeout)
-
-    def quiet(self, window: float) -> bool:
-        """True when no force request arrives within ``window`` seconds."""
-        with self._arrived:
-            before = len(self.forces)
-            return not self._arrived.wait_for(lambda: len(self.forces) > before, window)
+            return self._arrived.wait_for(ready, timeout)
 
     def close(self) -> None:
         self._stop.set()
         if self._thread.is_alive():
             self._thread.join()
         super().close()
+
+
+class FakeArm(ServedFakeDevice):
+    """A fake arm: answers the wake-up with ``DEVICE_INFO_REPLY``, each force request with
+    ``reply(n, force)`` (nothing when it returns None). ``forces`` holds every force it was
+    sent, in order."""
+
+    def __init__(self, reply=counting_reply, answer_wake_up: bool = True) -> None:
+        self.reply = reply
+        self.answer_wake_up = answer_wake_up
+        self.forces: list[tuple[float, float, float]] = []
+        super().__init__()
+
+    def answer(self, pending: bytes) -> int:
+        code = pending[0]
+        if code == FORCE_REQUEST:
+            if len(pending) < 13:
+                return 0
+            force = struct.unpack("<3f", pending[1:13])
+            self.forces.append(force)
+            answer = self.reply(len(self.forces) - 1, force)
+            if answer:
+                self.feed(answer)
+            return 13
+        if code == WAKE_UP and self.answer_wake_up:
+            self.feed(DEVICE_INFO_REPLY)
+        return 1
+
+    def wait_for_forces(self, count: int, timeout: float = 5.0) -> bool:
+        return self.wait_for(lambda: len(self.forces) >= count, timeout)
+
+    def quiet(self, window: float) -> bool:
+        """True when no force request arrives within ``window`` seconds."""
+        before = len(self.forces)
+        return not self.wait_for(lambda: len(self.forces) > before, window)
+
+
+class FakeHandle(ServedFakeDevice):
+    """A fake handle: answers the wake-up with ``HANDLE_INFO_MESSAGE`` and each status request
+    with ``reply(n)`` (nothing when it returns None). ``received`` holds every message the host
+    wrote, one entry each."""
+
+    def __init__(self, reply=counting_status, answer_wake_up: bool = True) -> None:
+        self.reply = reply
+        self.answer_wake_up = answer_wake_up
+        self.received: list[bytes] = []
+        self.status_requests = 0
+        super().__init__()
+
+    def answer(self, pending: bytes) -> int:
+        code = pending[0]
+        length = 1
+        if code == HANDLE_STATE:
+            if len(pending) < 4 or len(pending) < 4 + pending[3]:
+                return 0
+            length = 4 + pending[3]
+        self.received.append(pending[:length])
+        if code == WAKE_UP and self.answer_wake_up:
+            self.feed(HANDLE_INFO_MESSAGE)
+        elif code == HANDLE_STATUS:
+            answer = self.reply(self.status_requests)
+            self.status_requests += 1
+            if answer:
+                self.feed(answer)
+        return length
+
+    def wait_for_requests(self, count: int, timeout: float = 5.0) -> bool:
+        return self.wait_for(lambda: self.status_requests >= count, timeout)

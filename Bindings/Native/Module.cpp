@@ -9,4 +9,5 @@ PYBIND11_MODULE(_native, m) {
     m.def("library_version", &Tamro::HardwareAPI::GetVersion, "The device library's version");
     TamroNative::RegisterEffects(m);
     TamroNative::RegisterServoLoop(m);
+    TamroNative::RegisterHandleReader(m);
 }

@@ -2,8 +2,9 @@
 
 The arm runs in a native servo loop (``ServoLoop``) that renders haptic effects (``Spring``,
 ``Damper``, ``Plane``, ``Sphere``, ``Box``, ``ConstantForce``) at a fixed rate on a thread of
-its own, so Python only sets targets and reads the state back at its own pace. ``Simulator``
-runs simulated devices for programs and tests without hardware.
+its own, so Python only sets targets and reads the state back at its own pace. The handle is
+read the same way (``HandleReader``). ``Simulator`` runs simulated devices for programs and
+tests without hardware.
 
 Failures are exceptions: ``OSError`` for a port that cannot be opened, ``TimeoutError`` for a
 device that does not answer, ``ValueError``/``TypeError`` for invalid arguments, and
@@ -17,6 +18,16 @@ from __future__ import annotations
 
 from ._errors import DeviceFault
 from .effects import Box, ConstantForce, Damper, Effect, Plane, Sphere, Spring
+from .handle import (
+    HANDLE_RECORD_DTYPE,
+    HandleErrorEvent,
+    HandleEvent,
+    HandleInfo,
+    HandleInfoEvent,
+    HandleReader,
+    HandleReaderStats,
+    HandleStatus,
+)
 from .servo import RECORD_DTYPE, DeviceInfo, ServoLoop, ServoStats, State
 
 # The simulator first: at interpreter exit the loops close (zero force) before it stops.
@@ -38,4 +49,12 @@ __all__ = [
     "DeviceInfo",
     "ServoStats",
     "RECORD_DTYPE",
+    "HandleReader",
+    "HandleStatus",
+    "HandleInfo",
+    "HandleInfoEvent",
+    "HandleErrorEvent",
+    "HandleEvent",
+    "HandleReaderStats",
+    "HANDLE_RECORD_DTYPE",
 ]

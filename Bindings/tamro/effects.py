@@ -22,15 +22,12 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
+from ._values import Vector, flag, number, vector
 
 if TYPE_CHECKING:
     from .servo import ServoLoop
 
 __all__ = ["Effect", "Spring", "Damper", "Plane", "Sphere", "Box", "ConstantForce", "Vector"]
-
-Vector = tuple[float, float, float]
-"""Three components, as the effects give them back. Any sequence of three numbers (a list, a
-tuple, a numpy array) is accepted where one is set."""
 
 _V = TypeVar("_V")
 
@@ -39,23 +36,9 @@ _V = TypeVar("_V")
 _changes = threading.Lock()
 
 
-def _vector(value: Sequence[float] | npt.ArrayLike, name: str) -> Vector:
-    array = np.asarray(value, dtype=float)
-    if array.shape != (3,):
-        raise ValueError(f"{name} must have three components, not shape {array.shape}")
-    return (float(array[0]), float(array[1]), float(array[2]))
-
-
-def _scalar(value: float, name: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    return float(value)
-
-
-def _flag(value: bool, name: str) -> bool:
-    if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
-    return bool(value)
+def _scalar(value: Any, name: str) -> float:
+    # Finiteness and range are the loop's own checks (ValueError naming the parameter).
+    return number(value, name, finite=False)
 
 
 class _Parameter(Generic[_V]):
@@ -111,7 +94,7 @@ class Effect:
         velocity: Sequence[float] | npt.ArrayLike = (0.0, 0.0, 0.0),
     ) -> npt.NDArray[np.float64]:
         """The force this effect gives at a position and velocity, as the loop renders it."""
-        return np.array(self._native.force(_vector(position, "position"), _vector(velocity, "velocity")))
+        return np.array(self._native.force(vector(position, "position"), vector(velocity, "velocity")))
 
     def __repr__(self) -> str:
         values = ", ".join(f"{name}={value!r}" for name, value in self._values.items())
@@ -122,7 +105,7 @@ class Spring(Effect):
     """Pulls toward ``anchor``: ``stiffness * (anchor - x) - damping * v``."""
 
     _factory = staticmethod(_native.spring)
-    anchor = _Parameter(_vector)
+    anchor = _Parameter(vector)
     stiffness = _Parameter(_scalar)
     damping = _Parameter(_scalar)
 
@@ -130,7 +113,7 @@ class Spring(Effect):
         self, anchor: Sequence[float] | npt.ArrayLike, stiffness: float, damping: float = 0.0
     ) -> None:
         super().__init__(
-            anchor=_vector(anchor, "anchor"),
+            anchor=vector(anchor, "anchor"),
             stiffness=_scalar(stiffness, "stiffness"),
             damping=_scalar(damping, "damping"),
         )
@@ -151,8 +134,8 @@ class Plane(Effect):
     The normal is scaled to length 1 by the loop (a zero normal is refused)."""
 
     _factory = staticmethod(_native.plane)
-    point = _Parameter(_vector)
-    normal = _Parameter(_vector)
+    point = _Parameter(vector)
+    normal = _Parameter(vector)
     stiffness = _Parameter(_scalar)
     damping = _Parameter(_scalar)
 
@@ -164,8 +147,8 @@ class Plane(Effect):
         damping: float = 0.0,
     ) -> None:
         super().__init__(
-            point=_vector(point, "point"),
-            normal=_vector(normal, "normal"),
+            point=vector(point, "point"),
+            normal=vector(normal, "normal"),
             stiffness=_scalar(stiffness, "stiffness"),
             damping=_scalar(damping, "damping"),
         )
@@ -176,11 +159,11 @@ class Sphere(Effect):
     that keeps it in."""
 
     _factory = staticmethod(_native.sphere)
-    center = _Parameter(_vector)
+    center = _Parameter(vector)
     radius = _Parameter(_scalar)
     stiffness = _Parameter(_scalar)
     damping = _Parameter(_scalar)
-    inside = _Parameter(_flag)
+    inside = _Parameter(flag)
 
     def __init__(
         self,
@@ -191,11 +174,11 @@ class Sphere(Effect):
         inside: bool = False,
     ) -> None:
         super().__init__(
-            center=_vector(center, "center"),
+            center=vector(center, "center"),
             radius=_scalar(radius, "radius"),
             stiffness=_scalar(stiffness, "stiffness"),
             damping=_scalar(damping, "damping"),
-            inside=_flag(inside, "inside"),
+            inside=flag(inside, "inside"),
         )
 
 
@@ -204,11 +187,11 @@ class Box(Effect):
     (six walls that keep the end effector in)."""
 
     _factory = staticmethod(_native.box)
-    lower = _Parameter(_vector)
-    upper = _Parameter(_vector)
+    lower = _Parameter(vector)
+    upper = _Parameter(vector)
     stiffness = _Parameter(_scalar)
     damping = _Parameter(_scalar)
-    inside = _Parameter(_flag)
+    inside = _Parameter(flag)
 
     def __init__(
         self,
@@ -219,11 +202,11 @@ class Box(Effect):
         inside: bool = False,
     ) -> None:
         super().__init__(
-            lower=_vector(lower, "lower"),
-            upper=_vector(upper, "upper"),
+            lower=vector(lower, "lower"),
+            upper=vector(upper, "upper"),
             stiffness=_scalar(stiffness, "stiffness"),
             damping=_scalar(damping, "damping"),
-            inside=_flag(inside, "inside"),
+            inside=flag(inside, "inside"),
         )
 
 
@@ -231,7 +214,7 @@ class ConstantForce(Effect):
     """The same ``force`` whatever the state."""
 
     _factory = staticmethod(_native.constant_force)
-    force = _Parameter(_vector)
+    force = _Parameter(vector)
 
     def __init__(self, force: Sequence[float] | npt.ArrayLike) -> None:
-        super().__init__(force=_vector(force, "force"))
+        super().__init__(force=vector(force, "force"))

@@ -16,7 +16,6 @@ figures and records at its own pace, and the loop never waits for it.
 from __future__ import annotations
 
 import atexit
-import math
 import os
 import threading
 import uuid
@@ -24,13 +23,14 @@ import warnings
 import weakref
 from collections.abc import Iterable
 from dataclasses import dataclass
-from typing import Any, TypedDict
+from typing import TypedDict
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _native
 from ._errors import DeviceFault
+from ._values import frozen_array, number, whole
 from .effects import Effect
 
 __all__ = ["ServoLoop", "State", "DeviceInfo", "ServoStats", "RECORD_DTYPE"]
@@ -87,12 +87,6 @@ class State:
     force: npt.NDArray[np.float64]
 
 
-def _frozen(values: tuple[float, float, float]) -> npt.NDArray[np.float64]:
-    array = np.array(values, dtype=np.float64)
-    array.setflags(write=False)
-    return array
-
-
 _realtime_refusal_said = False
 _live: weakref.WeakSet[ServoLoop] = weakref.WeakSet()
 
@@ -129,11 +123,10 @@ class ServoLoop:
         max_faults: int = 3,
     ) -> None:
         if rate_hz is not None:
-            rate_hz = _number(rate_hz, "rate_hz")
+            rate_hz = number(rate_hz, "rate_hz")
         if not isinstance(realtime, bool):
             raise TypeError(f"realtime must be True or False, not {type(realtime).__name__}")
-        if isinstance(max_faults, bool) or not isinstance(max_faults, int):
-            raise TypeError(f"max_faults must be an int, not {type(max_faults).__name__}")
+        max_faults = whole(max_faults, "max_faults")
         self._lock = threading.RLock()
         self._effects: list[Effect] = []
         self._fault: DeviceFault | None = None
@@ -141,9 +134,9 @@ class ServoLoop:
         self._native = _native.ServoLoop(
             os.fspath(port),
             rate_hz,
-            _number(max_force, "max_force"),
+            number(max_force, "max_force"),
             realtime,
-            _number(fault_timeout, "fault_timeout"),
+            number(fault_timeout, "fault_timeout"),
             max_faults,
         )
         self._max_force = float(max_force)
@@ -180,7 +173,7 @@ class ServoLoop:
 
     @max_force.setter
     def max_force(self, newtons: float) -> None:
-        value = _number(newtons, "max_force")
+        value = number(newtons, "max_force")
         self._native.set_max_force(value)
         self._max_force = value
 
@@ -273,7 +266,7 @@ class ServoLoop:
         """The latest cycle, without waiting for the loop."""
         self._raise_fault()
         cycle, time, position, velocity, force = self._native.state()
-        return State(cycle, time, _frozen(position), _frozen(velocity), _frozen(force))
+        return State(cycle, time, frozen_array(position), frozen_array(velocity), frozen_array(force))
 
     def stats(self) -> ServoStats:
         """The loop's timing figures and counters since it was last started."""
@@ -284,8 +277,7 @@ class ServoLoop:
         """Records every cycle from now on into a ring of ``capacity`` cycles (0 stops
         recording). A full ring drops cycles and counts them (``stats()["dropped_records"]``);
         the loop never waits. Cycles an earlier recording still holds are kept for ``drain()``."""
-        if isinstance(capacity, bool) or not isinstance(capacity, int):
-            raise TypeError(f"capacity must be an int, not {type(capacity).__name__}")
+        capacity = whole(capacity, "capacity")
         if capacity < 0:
             raise ValueError("capacity must be 0 or more")
         self._native.record(capacity)
@@ -341,15 +333,6 @@ class ServoLoop:
         if requested and message and not _realtime_refusal_said:
             _realtime_refusal_said = True
             warnings.warn(message, RuntimeWarning, stacklevel=3)
-
-
-def _number(value: Any, name: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    result = float(value)
-    if not math.isfinite(result):
-        raise ValueError(f"{name} must be finite")
-    return result
 
 
 @atexit.register
