@@ -3,26 +3,25 @@
 
     python examples/demo.py                      # attached devices, else the simulator
     python examples/demo.py --arm /dev/ttyACM0   # this arm only
-    python examples/demo.py --simulate --seconds 10 --plot session.png
+    python examples/demo.py --simulate --busy --python-loop --plot session.png
 
-Given --arm and/or --handle it drives those ports. Given neither, it looks for attached
-devices with the module's detection functions (about a second per silent serial port) and
-drives the first arm and the first handle it finds; when there is none it says so and starts
-the simulator (tamro-simulator) instead. --simulate skips the search.
+The arm runs in a native servo loop (tamro.ServoLoop) at --rate-hz: a virtual wall 2 cm below
+the start, a small constant push onto it, and a spring whose anchor this script leads round a
+circle at 50 Hz, a hand guiding the end effector along the wall. The handle is read by its own
+native thread (tamro.HandleReader); the script sends it a byte of user data at 50 Hz and checks
+that it comes back in the status. A live line shows the loop's achieved rate, period p99 and
+late cycles, and the handle's rate and orientation; a summary ends the run.
 
-Arm: a force control loop of end_effector_force exchanges, as fast as the link allows (or at
---arm-hz). The demo plays a hand that leads the end effector round a circle on a spring; in
-"wall" mode (the default) it also presses down on a virtual wall, which pushes back with a stiff
-spring while the end effector is inside it. Forces stay below 3 N.
-
-Handle: a status loop at --handle-hz: send one byte of user data (SendHandleState), request the
-status and Receive it into a Handle subclass, which shows the quaternion, the Hall-effect level
-and the user data it echoes.
-
-Both loops run on threads of their own (the module releases the interpreter lock while it waits
-on a device). A live line shows loop rates, round-trip latencies (p50/p99) and the state; a
-summary ends the run. --plot FILE.png saves the trajectory and the latency histogram (needs
+--busy adds a Python thread that computes without pause, as a plot or a GUI would: the servo
+loop holds its rate, since no Python runs in it. --python-loop gives the second half of the
+session to the arm driven the old way, a Python loop over the low-level module's
+end_effector_force at the same rate with the same wall and spring, and puts the two side by
+side in the summary. --plot FILE.png saves the trajectory and the period histogram (needs
 matplotlib: the package's `plot` extra).
+
+Given --arm and/or --handle it drives those ports. Given neither, it looks for attached devices
+(about a second per silent serial port) and takes the first arm and handle; with none, it says
+so and starts the simulator. --simulate skips the search.
 """
 
 from __future__ import annotations
@@ -34,250 +33,229 @@ import sys
 import threading
 import time
 from dataclasses import dataclass, field
+from typing import Any
 
+import numpy as np
+import numpy.typing as npt
+import tamro
 import TamroHardwareAPI as api
-from tamro import Simulator
 
-TIMEOUT = 0.5  # s: a round trip longer than this ran into the library's one-second read time-out
-MAX_FORCE = 3.0  # N
-
-# The hand the demo plays, and the wall.
-CIRCLE_RADIUS = 0.04  # m
-CIRCLE_HZ = 0.5
-LEAD_STIFFNESS = 60.0  # N/m
-LEAD_DAMPING = 2.0  # N s/m
-PRESS = 1.0  # N, downward, in wall mode
-WALL_HEIGHT = -0.02  # m
-WALL_STIFFNESS = 1000.0  # N/m
-WALL_DAMPING = 5.0  # N s/m
+# The scene, in metres, newtons and seconds.
+WALL_Z = -0.02
+WALL_STIFFNESS, WALL_DAMPING = 1000.0, 5.0
+PRESS = 1.0  # N, down onto the wall
+LEAD_RADIUS, LEAD_HZ = 0.04, 0.5  # the hand's circle
+LEAD_STIFFNESS, LEAD_DAMPING = 60.0, 2.0
+MAX_FORCE = 3.0
+STEER_HZ = 50.0  # how often Python moves the anchor and sends the handle a byte
+SETTLE_SECONDS = 1.0
 
 
-def percentile(ordered: list, fraction: float) -> float:
-    return ordered[int(fraction * (len(ordered) - 1))] if ordered else math.nan
+def anchor_at(t: float) -> tuple[float, float, float]:
+    """The hand: round the circle, at the height of the wall (the push presses it in)."""
+    angle = 2 * math.pi * LEAD_HZ * t
+    return (LEAD_RADIUS * math.cos(angle), LEAD_RADIUS * math.sin(angle), WALL_Z)
 
 
-def vector(values, digits: int = 3) -> str:
-    return "(" + ", ".join(f"{v:+.{digits}f}" for v in values) + ")"
+def busy_work(stop: threading.Event) -> None:
+    """Pure-Python work without pause, as a plot, a GUI or a computation would do."""
+    while not stop.is_set():
+        sum(i * i for i in range(5000))
 
 
 @dataclass
-class LoopStats:
-    """What a loop has done so far; read by the main thread while the loop runs."""
+class ArmRun:
+    """What one way of driving the arm did: per-cycle start times and states."""
 
-    path: str = ""
-    count: int = 0
-    latencies: list = field(default_factory=list)  # s
-    started: float = 0.0
-    finished: float | None = None
+    name: str
+    times: npt.NDArray[np.float64] = field(default_factory=lambda: np.empty(0))
+    positions: npt.NDArray[np.float64] = field(default_factory=lambda: np.empty((0, 3)))
+    anchors: list[tuple[float, float, float, float]] = field(default_factory=list)  # t, x, y, z
+    rate_hz: float = 0.0
+    period_p50_us: float = 0.0
+    period_p99_us: float = 0.0
+    late_cycles: int = 0
     stopped_why: str = ""
 
-    def rate(self) -> float:
-        elapsed = (self.finished or time.perf_counter()) - self.started
-        return self.count / elapsed if elapsed > 0 else 0.0
+    def periods_us(self) -> npt.NDArray[np.float64]:
+        return np.diff(self.times) * 1e6
 
-    def recent_percentiles(self, window: int = 2000) -> tuple[float, float]:
-        recent = sorted(self.latencies[-window:])
-        return percentile(recent, 0.5), percentile(recent, 0.99)
+    def deepest_mm(self) -> float:
+        """How far into the wall, once the first landing on it is over (after 1 s)."""
+        settled = self.positions[self.times >= SETTLE_SECONDS] if len(self.times) else self.positions
+        if len(settled) == 0:
+            return 0.0
+        return max(0.0, float(WALL_Z - settled[:, 2].min()) * 1e3)
 
 
-# --- arm ---------------------------------------------------------------------------------
+# --- the arm on the servo loop -------------------------------------------------------------------
 
 
-class ArmSession:
-    legend = "arm loop rate, latency p50/p99, end-effector position (m)"
+class ServoArm:
+    def __init__(self, port: str, rate_hz: float) -> None:
+        self.loop = tamro.ServoLoop(port, rate_hz=rate_hz, max_force=MAX_FORCE)
+        self.rate_hz = rate_hz
+        self.spring = tamro.Spring(anchor=anchor_at(0.0), stiffness=LEAD_STIFFNESS, damping=LEAD_DAMPING)
+        self.loop.effects = [
+            tamro.Plane(
+                point=(0, 0, WALL_Z), normal=(0, 0, 1), stiffness=WALL_STIFFNESS, damping=WALL_DAMPING
+            ),
+            tamro.ConstantForce((0.0, 0.0, -PRESS)),
+            self.spring,
+        ]
+        self.run = ArmRun("servo loop")
+        self.started = 0.0
 
-    def __init__(self, path: str, mode: str, rate_hz: float) -> None:
-        self.stream = api.SerialStream(path)
-        self.arm = api.Velkin3(self.stream)
-        self.mode = mode
-        self.period = 1.0 / rate_hz if rate_hz > 0 else 0.0
-        self.stats = LoopStats(path=path)
-        self.position = [0.0, 0.0, 0.0]
-        self.velocity = [0.0, 0.0, 0.0]
-        self.deepest = 0.0  # m, into the wall
-        self.trajectory: list[tuple[float, ...]] = []  # t, x, y, z, target x, target y
-
-    def wake(self) -> str | None:
-        """The arm's identity as a line of text, or None when no arm answered."""
-        info = self.arm.device_wakeup_dict()
-        if info["device_model_number"] == 0 and info["device_id_ext"].int == 0:
-            return None
+    def identity(self) -> str:
+        info = self.loop.device_info
         return (
             f"device id {info['device_id']}, model {info['device_model_number']}, "
             f"hardware {info['hardware_version']}, firmware {info['firmware_version']}, "
             f"uuid {info['device_id_ext']}"
         )
 
-    def target(self, t: float) -> tuple[float, float]:
-        angle = 2.0 * math.pi * CIRCLE_HZ * t
-        return CIRCLE_RADIUS * math.cos(angle), CIRCLE_RADIUS * math.sin(angle)
+    def start(self, seconds: float) -> None:
+        self.loop.record(int(seconds * self.rate_hz * 1.5) + 1000)
+        self.started = time.monotonic()
+        self.loop.start()
 
-    def force(self, t: float) -> list[float]:
-        p, v = self.position, self.velocity
-        tx, ty = self.target(t)
-        f = [
-            LEAD_STIFFNESS * (tx - p[0]) - LEAD_DAMPING * v[0],
-            LEAD_STIFFNESS * (ty - p[1]) - LEAD_DAMPING * v[1],
-            LEAD_STIFFNESS * (0.0 - p[2]) - LEAD_DAMPING * v[2],
-        ]
-        if self.mode == "wall":
-            f[2] = -PRESS
-            depth = WALL_HEIGHT - p[2]
-            if depth > 0.0:
-                f[2] += WALL_STIFFNESS * depth - WALL_DAMPING * v[2]
-        norm = math.sqrt(sum(c * c for c in f))
-        return [c * MAX_FORCE / norm for c in f] if norm > MAX_FORCE else f
-
-    def run(self, stop: threading.Event) -> None:
-        stats = self.stats
-        stats.started = time.perf_counter()
-        next_tick = stats.started
-        next_sample = 0.0
-        while not stop.is_set():
-            t = time.perf_counter() - stats.started
-            request = self.force(t)
-            begin = time.perf_counter()
-            self.position, self.velocity = self.arm.end_effector_force(request)
-            latency = time.perf_counter() - begin
-            if latency > TIMEOUT:
-                stats.stopped_why = "the arm stopped answering"
-                break
-            stats.latencies.append(latency)
-            stats.count += 1
-            self.deepest = max(self.deepest, WALL_HEIGHT - self.position[2]) if self.mode == "wall" else 0.0
-            if t >= next_sample:
-                self.trajectory.append((t, *self.position, *self.target(t)))
-                next_sample = t + 0.002
-            if self.period:
-                next_tick += self.period
-                time.sleep(max(0.0, next_tick - time.perf_counter()))
-        stats.finished = time.perf_counter()
+    def steer(self, now: float) -> None:
+        t = now - self.started
+        self.spring.anchor = anchor_at(t)
+        self.run.anchors.append((t, *self.spring.anchor))
 
     def live(self) -> str:
-        p50, p99 = self.stats.recent_percentiles()
-        x, y, z = self.position
-        return f"arm {self.stats.rate():5.0f}/s {p50 * 1e6:3.0f}/{p99 * 1e6:<4.0f}us xyz {x:+.3f} {y:+.3f} {z:+.3f}"
+        stats = self.loop.stats()
+        x, y, z = self.loop.state().position
+        return (
+            f"servo {stats['rate_hz']:6.1f} Hz p99 {stats['period_p99_us']:5.0f} us "
+            f"late {stats['late_cycles']:3d} xyz {x:+.3f} {y:+.3f} {z:+.3f}"
+        )
 
-    def summary(self) -> list[str]:
-        s = self.stats
-        ordered = sorted(s.latencies)
-        elapsed = (s.finished or time.perf_counter()) - s.started
-        lines = [
-            f"arm     {s.path}: {s.count} exchanges in {elapsed:.1f} s, {s.rate():.0f}/s, "
-            f"latency p50 {percentile(ordered, 0.5) * 1e6:.0f} us, p99 {percentile(ordered, 0.99) * 1e6:.0f} us"
-            + (f"; {s.stopped_why}" if s.stopped_why else ""),
-            f"        end effector at {vector(self.position)} m, velocity {vector(self.velocity)} m/s",
-        ]
-        if self.mode == "wall":
-            lines.append(
-                f"        wall at z = {WALL_HEIGHT:+.3f} m, deepest contact {self.deepest * 1e3:.1f} mm"
-            )
-        return lines
-
-
-# --- handle ------------------------------------------------------------------------------
+    def finish(self) -> ArmRun:
+        fault = self.loop.fault
+        stats = self.loop.stats()
+        self.loop.close()
+        records = self.loop.drain()
+        run = self.run
+        run.times = records["time"] - self.started
+        run.positions = records["position"]
+        run.rate_hz = stats["rate_hz"]
+        run.period_p50_us, run.period_p99_us = stats["period_p50_us"], stats["period_p99_us"]
+        run.late_cycles = stats["late_cycles"]
+        run.stopped_why = str(fault) if fault else ""
+        return run
 
 
-class DemoHandle(api.Handle):
-    """Keeps the latest of each message the handle sends."""
+# --- the same arm the old way: a Python loop over the low-level module ------------------------
 
-    def __init__(self, stream) -> None:
-        super().__init__(stream)
-        self.info: tuple | None = None
-        self.status: tuple | None = None
-        self.errors = 0
 
-    def OnReceiveHandleInfo(
-        self, tool_data_remaining, device_id, device_model_number, hardware_version, firmware_version
-    ):
-        self.info = (device_id, device_model_number, hardware_version, firmware_version, tool_data_remaining)
+def python_force(t: float, position: list[float], velocity: list[float]) -> list[float]:
+    """The scene of ServoArm, computed in Python as a user of the low-level module would."""
+    anchor = anchor_at(t)
+    force = [LEAD_STIFFNESS * (anchor[i] - position[i]) - LEAD_DAMPING * velocity[i] for i in range(3)]
+    force[2] -= PRESS
+    depth = WALL_Z - position[2]
+    if depth > 0:
+        force[2] += max(0.0, WALL_STIFFNESS * depth - WALL_DAMPING * velocity[2])
+    norm = math.sqrt(sum(f * f for f in force))
+    return [f * MAX_FORCE / norm for f in force] if norm > MAX_FORCE else force
 
-    def OnReceiveHandleStatusMessage(
-        self, device_id, quaternion, error_flag, hall_effect_sensor_level, user_data_length, user_data
-    ):
-        self.status = (device_id, quaternion, error_flag, hall_effect_sensor_level, user_data)
 
-    def OnReceiveHandleErrorResponse(self, device_id, error_code):
-        self.errors += 1
+def python_loop(port: str, rate_hz: float, seconds: float, stop: threading.Event) -> ArmRun:
+    run = ArmRun("Python loop")
+    arm = api.Velkin3(api.SerialStream(port))
+    if arm.device_wakeup()[1] == 0:
+        run.stopped_why = "the arm did not answer the wake-up"
+        return run
+    starts: list[float] = []
+    positions: list[list[float]] = []
+    position, velocity = arm.end_effector_force([0.0, 0.0, 0.0])
+    period = 1.0 / rate_hz
+    begin = deadline = time.monotonic()
+    while not stop.is_set():
+        now = time.monotonic()
+        if now - begin >= seconds:
+            break
+        starts.append(now - begin)
+        position, velocity = arm.end_effector_force(python_force(now - begin, position, velocity))
+        positions.append(position)
+        if time.monotonic() - now > 0.5:  # ran into the one-second read time-out
+            run.stopped_why = "the arm stopped answering"
+            break
+        deadline += period
+        time.sleep(max(0.0, deadline - time.monotonic()))
+    arm.end_effector_force([0.0, 0.0, 0.0])  # leave it without force
+    run.times, run.positions = np.array(starts), np.array(positions).reshape(-1, 3)
+    periods = np.sort(run.periods_us())
+    if len(periods):
+        run.rate_hz = (len(starts) - 1) / (starts[-1] - starts[0])
+        run.period_p50_us = float(np.percentile(periods, 50))
+        run.period_p99_us = float(np.percentile(periods, 99))
+        run.late_cycles = int((periods > 1.5e6 / rate_hz).sum())
+    return run
+
+
+# --- the handle ------------------------------------------------------------------------------
 
 
 class HandleSession:
-    legend = "handle status rate, latency p50/p99, quaternion, Hall-effect level"
-
-    def __init__(self, path: str, rate_hz: float) -> None:
-        self.stream = api.SerialStream(path)
-        self.handle = DemoHandle(self.stream)
-        self.period = 1.0 / rate_hz if rate_hz > 0 else 0.0
-        self.stats = LoopStats(path=path)
-        self.device_id = 0
+    def __init__(self, port: str) -> None:
+        self.reader = tamro.HandleReader(port, rate_hz=200.0)
+        self.sent = 0
         self.echoed = 0
+        self.last_byte = -1
 
-    def wake(self) -> str | None:
-        self.handle.SendDeviceWakeup()
-        if self.handle.Receive() < 0:
-            return None
-        if self.handle.info is None:
-            return "answered the wake-up with a status message"
-        device_id, model, hardware, firmware, tool_data = self.handle.info
-        self.device_id = device_id
+    def identity(self) -> str:
+        info = self.reader.info
         return (
-            f"device id {device_id}, model {model}, hardware {hardware}, firmware {firmware}, "
-            f"tool data remaining {tool_data}"
+            f"device id {info['device_id']}, model {info['device_model_number']}, "
+            f"hardware {info['hardware_version']}, firmware {info['firmware_version']}, "
+            f"tool data remaining {info['tool_data_remaining']}"
         )
 
-    def run(self, stop: threading.Event) -> None:
-        stats, handle = self.stats, self.handle
-        stats.started = time.perf_counter()
-        next_tick = stats.started
-        while not stop.is_set():
-            byte = stats.count & 0xFF
-            handle.SendHandleState(self.device_id, 1, byte)
-            begin = time.perf_counter()
-            handle.RequestStatus()
-            read = handle.Receive()
-            latency = time.perf_counter() - begin
-            if read < 0 or latency > TIMEOUT:
-                stats.stopped_why = "the handle stopped answering"
-                break
-            stats.latencies.append(latency)
-            stats.count += 1
-            # A status left from an earlier round carries an earlier byte.
-            if handle.status is not None and handle.status[4] == [byte]:
-                self.echoed += 1
-            if self.period:
-                next_tick += self.period
-                time.sleep(max(0.0, next_tick - time.perf_counter()))
-        stats.finished = time.perf_counter()
-
-    def state(self, compact: bool = False) -> str:
-        status = self.handle.status
-        if status is None:
-            return "no status yet"
-        if compact:
-            return "q " + " ".join(f"{q:+.2f}" for q in status[1]) + f" hall {status[3]:3d}"
-        return f"q {vector(status[1], 2)} level {status[3]:3d}"
+    def steer(self) -> None:
+        if self.reader.fault is not None:
+            return
+        status = self.reader.latest()
+        if self.last_byte >= 0 and status.user_data == bytes([self.last_byte]):
+            self.echoed += 1
+            self.last_byte = -1
+        if self.last_byte < 0:  # one byte in flight at a time: each echo is counted once
+            self.last_byte = self.sent & 0xFF
+            self.reader.send_user_data(bytes([self.last_byte]))
+            self.sent += 1
 
     def live(self) -> str:
-        p50, p99 = self.stats.recent_percentiles()
-        return f"handle {self.stats.rate():3.0f}/s {p50 * 1e6:3.0f}/{p99 * 1e6:<4.0f}us {self.state(compact=True)}"
+        if self.reader.fault is not None:
+            return "handle stopped"
+        status = self.reader.latest()
+        q = " ".join(f"{c:+.2f}" for c in status.quaternion)
+        return (
+            f"handle {self.reader.stats()['rate_hz']:5.1f}/s q {q} hall {status.hall_effect_sensor_level:3d}"
+        )
 
     def summary(self) -> list[str]:
-        s = self.stats
-        ordered = sorted(s.latencies)
-        elapsed = (s.finished or time.perf_counter()) - s.started
-        return [
-            f"handle  {s.path}: {s.count} status messages in {elapsed:.1f} s, {s.rate():.0f}/s, "
-            f"latency p50 {percentile(ordered, 0.5) * 1e6:.0f} us, p99 {percentile(ordered, 0.99) * 1e6:.0f} us, "
-            f"user data echoed {self.echoed}/{s.count}" + (f"; {s.stopped_why}" if s.stopped_why else ""),
-            f"        {self.state()}"
-            + (f", error responses {self.handle.errors}" if self.handle.errors else ""),
-        ]
+        stats = self.reader.stats()
+        fault = self.reader.fault
+        line = (
+            f"{stats['messages']} status messages, {stats['rate_hz']:.1f}/s, "
+            f"latency p50 {stats['latency_p50_us']:.0f} us, p99 {stats['latency_p99_us']:.0f} us, "
+            f"user data echoed {self.echoed}/{self.sent}"
+        )
+        lines = [line + (f"; stopped: {fault.strerror}" if fault else "")]
+        if fault is None:
+            status = self.reader.latest()
+            q = ", ".join(f"{c:+.3f}" for c in status.quaternion)
+            lines.append(f"q ({q}) level {status.hall_effect_sensor_level}")
+        self.reader.close()
+        return lines
 
 
-# --- session -----------------------------------------------------------------------------
+# --- the session ---------------------------------------------------------------------------------
 
 
-def find_ports(args) -> tuple[str | None, str | None]:
+def find_ports(args: argparse.Namespace) -> tuple[str | None, str | None]:
     if args.arm or args.handle:
         return args.arm, args.handle
     if args.simulate:
@@ -292,7 +270,40 @@ def find_ports(args) -> tuple[str | None, str | None]:
     return (arms[0] if arms else None), (handles[0] if handles else None)
 
 
-def plot(filename: str, arm: ArmSession | None, handle: HandleSession | None) -> None:
+def open_devices(arm_port: str | None, handle_port: str | None, rate_hz: float) -> tuple[Any, Any]:
+    arm = handle = None
+    if arm_port:
+        try:
+            arm = ServoArm(arm_port, rate_hz)
+            print(f"arm     {arm_port}: {arm.identity()}")
+        except OSError as error:
+            print(f"arm     {arm_port}: {error.strerror}; not driving it")
+    if handle_port:
+        try:
+            handle = HandleSession(handle_port)
+            print(f"handle  {handle_port}: {handle.identity()}")
+        except OSError as error:
+            print(f"handle  {handle_port}: {error.strerror}; not reading it")
+    return arm, handle
+
+
+def summary_table(runs: list[ArmRun]) -> list[str]:
+    rows = [
+        ("rate", lambda r: f"{r.rate_hz:.1f} Hz"),
+        ("period p50 / p99", lambda r: f"{r.period_p50_us:.0f} / {r.period_p99_us:.0f} us"),
+        ("late cycles (> 1.5 periods)", lambda r: f"{r.late_cycles} of {len(r.times)}"),
+        ("deepest in the wall, after 1 s", lambda r: f"{r.deepest_mm():.1f} mm"),
+    ]
+    lines = [f"{'':30}" + "".join(f"{r.name:>22}" for r in runs)]
+    for label, value in rows:
+        lines.append(f"{label:30}" + "".join(f"{value(r):>22}" for r in runs))
+    for r in runs:
+        if r.stopped_why:
+            lines.append(f"{r.name} stopped: {r.stopped_why}")
+    return lines
+
+
+def plot(filename: str, runs: list[ArmRun]) -> None:
     try:
         import matplotlib
 
@@ -301,109 +312,101 @@ def plot(filename: str, arm: ArmSession | None, handle: HandleSession | None) ->
     except ImportError:
         print(
             f"Not plotting to {filename}: matplotlib is not installed "
-            f"(pip install matplotlib, or the package's 'plot' extra)."
+            "(pip install matplotlib, or the package's 'plot' extra)."
         )
         return
     figure, (top, middle, bottom) = plt.subplots(3, 1, figsize=(8, 11))
-    if arm and arm.trajectory:
-        t, x, y, z, tx, ty = zip(*arm.trajectory)
-        top.plot([v * 1e3 for v in tx], [v * 1e3 for v in ty], ":", label="hand (spring anchor)")
-        top.plot([v * 1e3 for v in x], [v * 1e3 for v in y], label="end effector")
-        top.set(title="Arm trajectory, seen from above", xlabel="x (mm)", ylabel="y (mm)", aspect="equal")
-        top.legend(loc="upper right")
-        middle.plot(t, [v * 1e3 for v in z], label="end effector z")
-        if arm.mode == "wall":
-            middle.axhline(WALL_HEIGHT * 1e3, color="grey", linestyle="--", label="wall")
-        middle.set(title="Height", xlabel="time (s)", ylabel="z (mm)")
-        middle.legend(loc="upper right")
-    measured = [
-        (s, name) for s, name in ((arm, "arm exchange"), (handle, "handle status")) if s and s.stats.latencies
-    ]
-    if measured:
-        # Log-spaced bins: the body sits at tens of microseconds, the tail at milliseconds.
-        low = min(min(s.stats.latencies) for s, _ in measured) * 1e6
-        high = max(max(s.stats.latencies) for s, _ in measured) * 1e6 * 1.01
-        edges = [low * (high / low) ** (i / 80) for i in range(81)]
-        for s, name in measured:
-            bottom.hist([v * 1e6 for v in s.stats.latencies], bins=edges, alpha=0.6, label=name)
+    for run in runs:
+        if len(run.positions):
+            top.plot(run.positions[:, 0] * 1e3, run.positions[:, 1] * 1e3, label=run.name)
+            middle.plot(run.times, run.positions[:, 2] * 1e3, label=run.name)
+    anchors = [a for run in runs for a in run.anchors]
+    if anchors:
+        top.plot(
+            [a[1] * 1e3 for a in anchors], [a[2] * 1e3 for a in anchors], ":", label="hand (spring anchor)"
+        )
+    top.set(title="End effector, seen from above", xlabel="x (mm)", ylabel="y (mm)", aspect="equal")
+    top.legend(loc="upper right")
+    middle.axhline(WALL_Z * 1e3, color="grey", linestyle="--", label="wall")
+    middle.set(title="Height", xlabel="time (s)", ylabel="z (mm)")
+    middle.legend(loc="upper right")
+    periods = [(run.name, run.periods_us()) for run in runs if len(run.times) > 1]
+    if periods:
+        low = max(1.0, min(float(p.min()) for _, p in periods))
+        high = max(float(p.max()) for _, p in periods) * 1.01
+        edges = np.geomspace(low, high, 81)
+        for name, p in periods:
+            bottom.hist(p, bins=edges, alpha=0.6, label=name)
         bottom.legend(loc="upper right")
-    bottom.set(title="Round-trip latency", xlabel="latency (us)", ylabel="count", xscale="log", yscale="log")
+    bottom.set(title="Loop period", xlabel="period (us)", ylabel="cycles", xscale="log", yscale="log")
     figure.tight_layout()
     figure.savefig(filename)
     print(f"Plot saved to {filename}")
 
 
-def run(args) -> int:
-    arm_path, handle_path = find_ports(args)
-    simulator: Simulator | None = None
-    if arm_path is None and handle_path is None:
-        if not args.simulate:
-            print("No arm or handle is attached: using the simulator instead.")
-        try:
-            simulator = Simulator(arms=1, handles=1)
-        except (FileNotFoundError, RuntimeError) as error:
-            print(f"Cannot start the simulator: {error}")
-            return 1
-        arm_path, handle_path = simulator.arms[0], simulator.handles[0]
-        print(f"Simulator running: arm on {arm_path}, handle on {handle_path}")
-    try:
-        return session(args, arm_path, handle_path)
-    finally:
-        if simulator is not None:
-            simulator.stop()
-
-
-def session(args, arm_path: str | None, handle_path: str | None) -> int:
-    arm = handle = None
-    if arm_path:
-        arm = ArmSession(arm_path, args.mode, args.arm_hz)
-        identity = arm.wake()
-        print(f"arm     {arm_path}: " + (identity or "no answer to the wake-up; not driving it"))
-        arm = arm if identity else None
-    if handle_path:
-        handle = HandleSession(handle_path, args.handle_hz)
-        identity = handle.wake()
-        print(f"handle  {handle_path}: " + (identity or "no answer to the wake-up; not driving it"))
-        handle = handle if identity else None
-    sessions = [s for s in (arm, handle) if s is not None]
-    if not sessions:
+def session(args: argparse.Namespace, arm_port: str | None, handle_port: str | None) -> int:
+    arm, handle = open_devices(arm_port, handle_port, args.rate_hz)
+    if arm is None and handle is None:
         print("Nothing to drive.")
         return 1
-    if arm:
-        what = "leads it round a circle" + (", pressing on a wall" if args.mode == "wall" else "")
-        print(f"Arm control loop: end_effector_force, the demo {what}.")
-
     stop = threading.Event()
-    threads = [threading.Thread(target=s.run, args=(stop,), daemon=True) for s in sessions]
-    for thread in threads:
-        thread.start()
+    busy = threading.Thread(target=busy_work, args=(stop,), daemon=True) if args.busy else None
+    if busy:
+        busy.start()
+        print("A busy Python thread computes alongside (--busy).")
+    servo_seconds = args.seconds / 2 if (args.python_loop and arm) else args.seconds
+    if arm:
+        print(
+            f"Arm: servo loop at {args.rate_hz:g} Hz; a wall at z = {WALL_Z * 1e3:.0f} mm and a spring "
+            f"led round a {LEAD_RADIUS * 1e3:.0f} mm circle"
+        )
+        arm.start(servo_seconds)
     live_terminal = sys.stdout.isatty()
     width = shutil.get_terminal_size().columns - 1  # a wrapped line would defeat the carriage return
-    print("live: " + " | ".join(s.legend for s in sessions))
-    started = time.perf_counter()
-    deadline = started + args.seconds
+    started = time.monotonic()
+    next_print = started
+    runs: list[ArmRun] = []
     try:
-        while time.perf_counter() < deadline and any(t.is_alive() for t in threads):
-            stop.wait(0.1 if live_terminal else 1.0)
-            line = " | ".join(s.live() for s in sessions)
-            if live_terminal:
-                print("\r" + line[:width], end="\x1b[K", flush=True)
-            else:
-                print(line, flush=True)
+        while time.monotonic() - started < servo_seconds:
+            now = time.monotonic()
+            if arm:
+                arm.steer(now)
+            if handle:
+                handle.steer()
+            if now >= next_print:
+                line = " | ".join(s.live() for s in (arm, handle) if s is not None)
+                if live_terminal:
+                    print("\r" + line[:width], end="\x1b[K", flush=True)
+                else:
+                    print(line, flush=True)
+                next_print = now + (0.1 if live_terminal else 1.0)
+            time.sleep(1.0 / STEER_HZ)
+        if live_terminal:
+            print()
+        if arm:
+            runs.append(arm.finish())
+            if args.python_loop and arm_port:
+                print(
+                    f"Arm: the same scene from a Python loop over end_effector_force at {args.rate_hz:g} Hz"
+                )
+                runs.append(python_loop(arm_port, args.rate_hz, args.seconds - servo_seconds, stop))
     except KeyboardInterrupt:
-        pass
-    stop.set()
-    for thread in threads:
-        thread.join()
-    if live_terminal:
         print()
-
-    print(f"Summary ({time.perf_counter() - started:.1f} s)")
-    for s in sessions:
-        for line in s.summary():
-            print("  " + line)
-    if args.plot:
-        plot(args.plot, arm, handle)
+        if arm and not runs:
+            runs.append(arm.finish())
+    finally:
+        stop.set()
+    print(f"Summary ({time.monotonic() - started:.1f} s{', with a busy Python thread' if busy else ''})")
+    if runs:
+        print(f"  arm     {arm_port}")
+        for line in summary_table(runs):
+            print("    " + line)
+    if handle:
+        print(f"  handle  {handle_port}")
+        for line in handle.summary():
+            print("    " + line)
+    if args.plot and runs:
+        plot(args.plot, runs)
     return 0
 
 
@@ -417,20 +420,33 @@ def main(argv: list[str] | None = None) -> int:
         "--simulate", action="store_true", help="use the simulator without looking for devices"
     )
     parser.add_argument("--seconds", type=float, default=5.0, help="length of the session (default 5)")
+    parser.add_argument("--rate-hz", type=float, default=1000.0, help="servo loop rate (default 1000)")
+    parser.add_argument("--busy", action="store_true", help="add a busy Python thread")
     parser.add_argument(
-        "--mode",
-        choices=("wall", "spring"),
-        default="wall",
-        help="wall: lead round a circle and press on a virtual wall (default); spring: only lead",
+        "--python-loop", action="store_true", help="also drive the arm from a Python loop, for comparison"
     )
-    parser.add_argument(
-        "--arm-hz", type=float, default=0.0, help="arm loop rate (default 0: as fast as it answers)"
-    )
-    parser.add_argument("--handle-hz", type=float, default=200.0, help="handle status rate (default 200)")
-    parser.add_argument("--plot", metavar="FILE.png", help="save the trajectory and latency histogram")
+    parser.add_argument("--plot", metavar="FILE.png", help="save the trajectory and the period histogram")
     args = parser.parse_args(argv)
-    print(f"TamroHardwareAPI, library {api.get_cpp_version()}")
-    return run(args)
+    if not args.rate_hz > 0:
+        parser.error("--rate-hz must be above 0")
+    print(f"tamro, device library {tamro.__version__}")
+    arm_port, handle_port = find_ports(args)
+    simulator: tamro.Simulator | None = None
+    if arm_port is None and handle_port is None:
+        if not args.simulate:
+            print("No arm or handle is attached: using the simulator instead.")
+        try:
+            simulator = tamro.Simulator(arms=1, handles=1)
+        except (FileNotFoundError, RuntimeError) as error:
+            print(f"Cannot start the simulator: {error}")
+            return 1
+        arm_port, handle_port = simulator.arms[0], simulator.handles[0]
+        print(f"Simulator running: arm on {arm_port}, handle on {handle_port}")
+    try:
+        return session(args, arm_port, handle_port)
+    finally:
+        if simulator is not None:
+            simulator.stop()
 
 
 if __name__ == "__main__":

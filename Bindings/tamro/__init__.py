@@ -16,6 +16,7 @@ in the same package.
 
 from __future__ import annotations
 
+from . import _native
 from ._errors import DeviceFault
 from .effects import Box, ConstantForce, Damper, Effect, Plane, Sphere, Spring
 from .handle import (
@@ -32,6 +33,9 @@ from .servo import RECORD_DTYPE, DeviceInfo, ServoLoop, ServoStats, State
 
 # The simulator first: at interpreter exit the loops close (zero force) before it stops.
 from .simulator import Simulator, find_simulator  # noqa: I001
+
+__version__: str = _native.library_version()
+"""The version of the package and of the device library inside it (one number for both)."""
 
 __all__ = [
     "DeviceFault",
