@@ -6,7 +6,12 @@
 
 namespace py = pybind11;
 
+namespace TamroNative {
+void RegisterPortReport(py::module_& m);
+}
+
 PYBIND11_MODULE(_native, m) {
     m.doc() = "Native half of the tamro package (servo loop, handle reader)";
     m.def("library_version", &Tamro::HardwareAPI::GetVersion, "The device library's version");
+    TamroNative::RegisterPortReport(m);
 }
