@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import json
 import os
+import pwd
 import struct
 import subprocess
 import sys
@@ -252,9 +253,15 @@ def test_access_for_another_user(tree):
     assert arm.device == "arm" and not arm.usable and arm.fixes == ["udev-access"]
 
 
-def run_doctor(*args: str, timeout: float = 60) -> subprocess.CompletedProcess[str]:
+def run_doctor(*args: str, **environment: str) -> subprocess.CompletedProcess[str]:
+    """python -m tamro.doctor, judging access for this process's user unless told otherwise."""
+    env = {name: value for name, value in os.environ.items() if name != "SUDO_UID"}
     return subprocess.run(
-        [sys.executable, "-m", "tamro.doctor", *args], capture_output=True, text=True, timeout=timeout
+        [sys.executable, "-m", "tamro.doctor", *args],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={**env, **environment},
     )
 
 
@@ -346,6 +353,21 @@ def test_text_report(tree):
     assert "$ echo 1 | sudo tee" in steps
 
 
+def test_under_sudo_access_is_judged_for_the_user_behind_it(tree):
+    try:
+        nobody = pwd.getpwnam("nobody")
+    except KeyError:
+        pytest.skip("no user nobody here")
+    if os.geteuid() != 0:
+        pytest.skip("needs root, as under sudo")
+    result = run_doctor("--root", str(tree.root), "--json", SUDO_UID=str(nobody.pw_uid))
+    document = json.loads(result.stdout)
+    assert result.returncode == 1 and document["user"]["uid"] == nobody.pw_uid
+    assert document["usable"] == [] and not any(p["access"]["can_open"] for p in document["ports"])
+    # Still run as root: the probe reached the arm, and every process could be looked at.
+    assert any(p["device"] == "arm" for p in document["ports"])
+
+
 def test_udev_rules(tree):
     result = run_doctor("--root", str(tree.root), "--rules")
     assert result.returncode == 0, result.stderr
@@ -429,8 +451,9 @@ run("mount", "--bind", pts, "/dev/pts")
 os.symlink("pts/ptmx", "/dev/ptmx")
 with Simulator(arms=1, handles=1, link_dir="/dev") as sim:
     doctor = [os.path.join(os.path.dirname(sys.executable), "tamro-doctor")]
-    text = subprocess.run(doctor, capture_output=True, text=True, timeout=60)
-    document = subprocess.run(doctor + ["--json"], capture_output=True, text=True, timeout=60)
+    env = {name: value for name, value in os.environ.items() if name != "SUDO_UID"}
+    text = subprocess.run(doctor, capture_output=True, text=True, timeout=60, env=env)
+    document = subprocess.run(doctor + ["--json"], capture_output=True, text=True, timeout=60, env=env)
     print(json.dumps({"arm": sim.arms[0], "handle": sim.handles[0], "text": text.stdout,
                       "text_status": text.returncode, "stderr": text.stderr + document.stderr,
                       "json": document.stdout, "json_status": document.returncode}))

@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import pwd
 import sys
 from collections.abc import Mapping, Sequence
 
@@ -71,6 +72,23 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _judged_user(uid: int | None, groups: list[int] | None) -> tuple[int, list[int] | None]:
+    """Whose access to judge: the user named by the hidden options, else the user behind sudo
+    (sudo tamro-doctor sees every process, and still tells that user's access), else this
+    process's user (None: this process's groups)."""
+    if uid is not None:
+        return uid, groups or []
+    behind_sudo = os.environ.get("SUDO_UID", "")
+    if os.geteuid() == 0 and behind_sudo.isdigit():
+        try:
+            entry = pwd.getpwuid(int(behind_sudo))
+        except KeyError:
+            pass
+        else:
+            return entry.pw_uid, os.getgrouplist(entry.pw_name, entry.pw_gid)
+    return os.geteuid(), None
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
@@ -80,10 +98,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("--timeout takes more than 0 and at most 60 seconds")
     if args.exchanges < 0:
         parser.error("--exchanges takes a count from 0")
-    uid: int = os.geteuid() if args.uid is None else args.uid
-    groups: list[int] | None = args.groups
-    if args.uid is not None and groups is None:
-        groups = []
+    uid, groups = _judged_user(args.uid, args.groups)
     text = not (args.json or args.rules)
     user = user_name(uid) or f"uid {uid}"
 

@@ -35,8 +35,12 @@ __all__ = [
 
 SCHEMA = 1
 
-# A probe that has not ended by then is abandoned: its port's system calls hang.
-PROBE_DEADLINE = 10.0
+
+def probe_deadline(timeout: float, exchanges: int) -> float:
+    """Seconds after which a probe counts as hung (its port's system calls do not return):
+    well past its reads and an arm's exchanges at a slow adapter's pace."""
+    return 5.0 + 2 * timeout + 0.05 * exchanges
+
 
 USABLE_ANSWERS = ("velkin3", "handle-info", "handle-status")
 
@@ -390,7 +394,8 @@ def examine(
         pending[index] = port
         # Daemon threads: a probe whose system calls hang must not keep the program alive.
         threading.Thread(target=run, args=(index, port.path), name=f"probe {port.path}", daemon=True).start()
-    deadline = time.monotonic() + PROBE_DEADLINE
+    allowed = probe_deadline(timeout, exchanges)
+    deadline = time.monotonic() + allowed
     while pending:
         try:
             index, result = done.get(timeout=max(deadline - time.monotonic(), 0.0))
@@ -398,7 +403,7 @@ def examine(
             break
         report(pending.pop(index), result)
     for port in pending.values():
-        report(port, Probe("hung", seconds=PROBE_DEADLINE))
+        report(port, Probe("hung", seconds=allowed))
 
     return Findings(
         root=str(root),

@@ -151,6 +151,7 @@ def block(port: Port, user: str, timeout: float, fixes: Mapping[str, Fix]) -> st
     """Everything known of one port, its headline first."""
     rows: list[tuple[str, list[str]]] = []
     rows.append(("detection", [f"{name.path}: {CANDIDATE_NAMES[name.candidate]}" for name in port.names]))
+    rows.append(("canonical", [port.path]))
     if port.by_id:
         rows.append(("by-id", port.by_id))
     usb = port.usb
