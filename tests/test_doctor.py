@@ -186,6 +186,15 @@ def test_stale_by_id_link_is_named(tree):
     assert "VK3-0001-if00 names another serial number" in notes
 
 
+def test_a_port_that_does_not_open(tmp_path):
+    """The open's error is reported, not printed: here a folder named like a serial node."""
+    (tmp_path / "dev/ttyUSB3").mkdir(parents=True)
+    result = run_doctor("--root", str(tmp_path))
+    assert result.returncode == 1 and result.stderr == ""
+    assert f"{tmp_path}/dev/ttyUSB3: cannot be opened" in result.stdout
+    assert "could not open it: [21] Is a directory (EISDIR)" in result.stdout
+
+
 # Access judged from owner, group, mode and access list, for a given uid and groups.
 ALICE, STAFF, DIALOUT = 1000, 50, 20
 

@@ -44,6 +44,14 @@ def probe_deadline(timeout: float, exchanges: int) -> float:
 
 USABLE_ANSWERS = ("velkin3", "handle-info", "handle-status")
 
+# What a failed open most likely means, where the error number alone does not say it.
+OPEN_ERROR_NOTES = {
+    errno.EBUSY: "another program has it open exclusively (sudo tamro-doctor shows every holder)",
+    errno.ENXIO: "the node is there but no device is behind it: unplugged, or the adapter reset",
+    errno.ENODEV: "the node is there but no device is behind it: unplugged, or the adapter reset",
+    errno.EIO: "the device does not respond to the port's settings: replug it",
+}
+
 
 @dataclass(frozen=True)
 class NodeName:
@@ -324,6 +332,9 @@ def _judge(port: Port) -> None:
                 "detection looks for handles only on ttyUSB and rfcomm nodes and will not list "
                 "this one; open it by its path"
             )
+    error = port.probe.error
+    if error is not None and error.errno in OPEN_ERROR_NOTES:
+        port.notes.append(OPEN_ERROR_NOTES[error.errno])
     port.usable = (
         answer in USABLE_ANSWERS and port.access is not None and port.access.can_open and not port.holders
     )
