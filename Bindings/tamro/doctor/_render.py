@@ -84,7 +84,7 @@ def _probe_text(probe: Probe, timeout: float) -> str:
             )
         return (
             f"a handle's error response: device id {handle.device_id}, error code {handle.error_code} "
-            "(detection does not count it: power the handle off and on)"
+            "(detection does not count it)"
         )
     if answer == "not-opened" and probe.error is not None:
         error = probe.error
@@ -95,7 +95,7 @@ def _probe_text(probe: Probe, timeout: float) -> str:
         "write-failed": "the port refused the wake-up request (the device went away?)",
         "silence": f"nothing within {timeout:g} s of the wake-up (powered? the right port?)",
         "truncated": f"a reply that began ({probe.raw_bytes}) and stopped short (a slow or lossy link?)",
-        "other": f"something that is not a Tamro device: {probe.raw_bytes}",
+        "other": f"bytes that no Tamro device sends first: {probe.raw_bytes}",
     }
     return texts.get(answer, answer)
 
