@@ -1,7 +1,7 @@
 """What the system says about serial ports, read under one root: ``/dev``, ``/sys`` and
 ``/proc`` are ``ROOT/dev``, ``ROOT/sys`` and ``ROOT/proc``. Anything missing is reported as
 missing (``None``, an empty list), never as an error: a test tree, a container or a system
-without udev lacks parts of it."""
+without udev lacks some of it."""
 
 from __future__ import annotations
 
@@ -86,7 +86,7 @@ def _read(path: Path) -> str | None:
 
 
 class Tree:
-    """The parts of one root that tell about serial ports."""
+    """What one root tells about serial ports."""
 
     def __init__(self, root: str | os.PathLike[str] = "/") -> None:
         self.root = Path(root)
