@@ -4,14 +4,10 @@ namespace whose /dev holds links to fake devices on pseudo-terminals."""
 from __future__ import annotations
 
 import json
-import os
-import shutil
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 import TamroHardwareAPI as T
+from privatedev import run_child
 
 DETECTORS = {
     "detect_velkin3s": "detect available velkin3 devices",
@@ -39,6 +35,7 @@ import json, os, select, struct, subprocess, sys, threading, time
 work, tests = sys.argv[1], sys.argv[2]
 sys.path.insert(0, tests)
 from fakedevice import FakeDevice
+from privatedev import hide_dev
 import TamroHardwareAPI as T
 
 def info(model):
@@ -71,13 +68,7 @@ if os.fork() == 0:
                     os.write(fd, reply)
 os.close(stop_read)
 
-def run(*command):
-    subprocess.run(command, check=True, capture_output=True)
-
-pts = os.path.join(work, "pts")
-os.mkdir(pts)
-run("mount", "--bind", "/dev/pts", pts)
-run("mount", "-t", "tmpfs", "tamro-test-dev", "/dev")
+pts = hide_dev(work)
 for name, device in devices.items():
     os.symlink(os.path.join(pts, os.path.basename(device.path)), os.path.join("/dev", name))
 os.symlink("/dev/ttyACM0", "/dev/ttyACM_arm")  # one arm, two names
@@ -120,41 +111,8 @@ print(json.dumps(report))
 """
 
 
-def namespace_unavailable() -> str | None:
-    """Why a private mount namespace cannot be made here, or None."""
-    if os.geteuid() != 0:
-        return "mounting a private /dev needs root"
-    if not shutil.which("unshare") or not shutil.which("mount"):
-        return "unshare or mount is not installed"
-    probe = subprocess.run(
-        ["unshare", "--mount", "--propagation", "private", "true"], capture_output=True, text=True
-    )
-    if probe.returncode != 0:
-        return f"cannot make a private mount namespace: {probe.stderr.strip()}"
-    return None
-
-
 def test_end_to_end_detection_in_a_private_dev(tmp_path):
-    reason = namespace_unavailable()
-    if reason:
-        pytest.skip(reason)
-    script = tmp_path / "child.py"
-    script.write_text(CHILD)
-    result = subprocess.run(
-        [
-            "unshare",
-            "--mount",
-            "--propagation",
-            "private",
-            sys.executable,
-            str(script),
-            str(tmp_path),
-            str(Path(__file__).resolve().parent),
-        ],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
+    result = run_child(CHILD, tmp_path)
     assert result.returncode == 0, result.stderr
     report = json.loads(result.stdout)
     target = report["targets"]

@@ -59,6 +59,7 @@ def test_installed_package_works(wheel_and_venv: tuple[Path, Path], tmp_path: Pa
     )
     assert version.split()[0] == "0.1.1" and str(venv) in version
     assert "usage: tamro-simulator" in run(venv / "bin" / "tamro-simulator", "--help")
+    assert "usage: tamro-doctor" in run(venv / "bin" / "tamro-doctor", "--help")
 
     # mypy, run for that environment, finds the installed stub without help.
     example = tmp_path / "use.py"

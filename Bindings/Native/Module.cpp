@@ -5,9 +5,10 @@
 #include <Tamro/HardwareAPI/Version.hpp>
 
 PYBIND11_MODULE(_native, m) {
-    m.doc() = "Native half of the tamro package (servo loop, handle reader)";
+    m.doc() = "Native half of the tamro package (servo loop, handle reader, port reports)";
     m.def("library_version", &Tamro::HardwareAPI::GetVersion, "The device library's version");
     TamroNative::RegisterEffects(m);
     TamroNative::RegisterServoLoop(m);
     TamroNative::RegisterHandleReader(m);
+    TamroNative::RegisterPortReport(m);
 }

@@ -42,5 +42,6 @@ struct EffectValue {
 void RegisterEffects(py::module_& m);
 void RegisterServoLoop(py::module_& m);
 void RegisterHandleReader(py::module_& m);
+void RegisterPortReport(py::module_& m);
 
 }  // namespace TamroNative
