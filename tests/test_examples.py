@@ -140,7 +140,7 @@ def test_readme_quick_starts_on_the_simulator(simulator: Simulator, tmp_path: Pa
     heights = [float(match[1]) for match in map(pattern.fullmatch, lines[1:]) if match]
     # The arm starts at the origin, falls and comes to rest on the floor 20 mm below, just in.
     assert len(heights) == len(lines) - 1 >= 5 and heights[0] == 0.0, arm.stdout
-    assert -21.0 < heights[-1] < -20.0, arm.stdout
+    assert -21.5 < heights[-1] < -20.0, arm.stdout
 
     handle_script = tmp_path / "handle.py"
     handle_script.write_text(quick_start("Quick start: a handle"))
