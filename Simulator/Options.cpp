@@ -17,7 +17,7 @@ const char* const Usage =
     "  --link-dir DIR    also link DIR/ttyACM0.. to the arms and DIR/ttyUSB0.. to the handles:\n"
     "                    a stable path per device, for tests and for programs that reconnect.\n"
     "                    DIR is created if missing; the links are removed on exit. Detection\n"
-    "                    lists only /dev, so it finds the devices only with --link-dir /dev\n"
+    "                    lists only /dev: it finds them only with --link-dir /dev (as root)\n"
     "  --device-id N     device id of the first device; the others count up (default 1)\n"
     "  --uuid HEX        32 hex digits (dashes allowed): identifier of the first arm; the\n"
     "                    other devices count up from it\n"
