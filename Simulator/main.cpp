@@ -10,8 +10,11 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <sys/prctl.h>
@@ -49,6 +52,14 @@ int Serve(const Options& options, int stopFd) {
                               std::chrono::microseconds(options.jitterMicroseconds)});
     std::vector<std::unique_ptr<Pty>> ptys;
     std::vector<std::unique_ptr<SymbolicLink>> links;  // declared after the ptys: removed first
+    if (!options.linkDirectory.empty()) {
+        // Left in place on exit: only the links are ours to remove.
+        std::error_code error;
+        std::filesystem::create_directories(options.linkDirectory, error);
+        if (error)
+            throw std::runtime_error("cannot create the link folder " + options.linkDirectory +
+                                     ": " + error.message());
+    }
 
     const auto add = [&](const char* kind, const char* linkPrefix, int number,
                          std::unique_ptr<SimulatedDevice> device) {

@@ -41,12 +41,14 @@ class Silence:
 def spring_force(
     position: list[float], velocity: list[float], target: list[float], stiffness: float, damping: float
 ) -> list[float]:
-    return [stiffness * (t - p) - damping * v for p, v, t in zip(position, velocity, target)]
+    return [stiffness * (t - p) - damping * v for p, v, t in zip(position, velocity, target, strict=True)]
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
-    parser.add_argument("port", help="serial port of the arm, for example /dev/ttyACM0")
+    parser.add_argument(
+        "port", help="serial port of the arm: /dev/ttyACM0, say, or the arm port tamro-simulator prints"
+    )
     parser.add_argument("--seconds", type=float, default=2.0, help="length of the loop")
     parser.add_argument("--stiffness", type=float, default=40.0)
     parser.add_argument("--damping", type=float, default=2.0)
@@ -85,7 +87,8 @@ def main(argv: list[str] | None = None) -> int:
     elapsed = time.monotonic() - started
 
     print(
-        f"{exchanges} exchanges in {elapsed:.2f} s: {exchanges / elapsed:.0f} per second, slowest {slowest * 1e3:.2f} ms"
+        f"{exchanges} exchanges in {elapsed:.2f} s: {exchanges / elapsed:.0f} per second, "
+        f"slowest {slowest * 1e3:.2f} ms"
     )
     print("hold point " + " ".join(f"{v:+.4f}" for v in target))
     print("final position " + " ".join(f"{v:+.4f}" for v in position))

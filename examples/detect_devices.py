@@ -7,7 +7,7 @@
 Without ports it calls the module's detection functions, which list /dev for ttyACM*
 (arms), ttyUSB* (wired handles) and rfcomm* (wireless handles) nodes and probe each one
 with a wake-up request: about one second per port that does not answer, and no other
-Python thread runs meanwhile.
+Python thread runs meanwhile. When nothing answers it says how to try the simulator instead.
 
 With ports (any path, a pseudo-terminal of the simulator for instance) it judges each the
 same way: an arm answers the wake-up with its device info (model number 4), a handle with
@@ -70,6 +70,7 @@ def main(argv: list[str] | None = None) -> int:
             print(f"{port}: {verdict} ({time.monotonic() - started:.2f} s)")
         return 0 if found else 1
 
+    found = 0
     for name, detect in [
         ("arms", api.detect_velkin3s),
         ("wired handles", api.detect_wired_handles),
@@ -77,7 +78,16 @@ def main(argv: list[str] | None = None) -> int:
     ]:
         started = time.monotonic()
         ports = detect()
+        found += len(ports)
         print(f"{name}: {', '.join(ports) or 'none'} ({time.monotonic() - started:.2f} s)")
+    if not found:
+        # Detection lists only /dev; the simulator's ports are elsewhere, so they are named.
+        print(
+            "No device found in /dev. To try this script on the simulator, run tamro-simulator\n"
+            "(.venv/bin/tamro-simulator) in another terminal and pass the ports it prints:\n"
+            f"python {sys.argv[0]} /dev/pts/3 /dev/pts/4"
+        )
+        return 1
     return 0
 
 

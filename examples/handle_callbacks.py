@@ -61,7 +61,9 @@ class PrintingHandle(api.Handle):
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
-    parser.add_argument("port", help="serial port of the handle, for example /dev/ttyUSB0")
+    parser.add_argument(
+        "port", help="serial port of the handle: /dev/ttyUSB0, say, or the handle port tamro-simulator prints"
+    )
     parser.add_argument("--count", type=int, default=10, help="status requests to send")
     parser.add_argument("--device-id", type=int, default=1, help="device id for the state message")
     parser.add_argument("--user-byte", type=int, default=7, help="the byte of user data to send")

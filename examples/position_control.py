@@ -45,7 +45,9 @@ def hold(arm: api.Velkin3, command: list[float], seconds: float) -> Exchange | N
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
-    parser.add_argument("port", help="serial port of the arm, for example /dev/ttyACM0")
+    parser.add_argument(
+        "port", help="serial port of the arm: /dev/ttyACM0, say, or the arm port tamro-simulator prints"
+    )
     parser.add_argument("--points", type=int, default=8)
     parser.add_argument("--radius", type=float, default=0.02)
     parser.add_argument("--dwell", type=float, default=0.3, help="seconds per point")

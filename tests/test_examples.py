@@ -4,14 +4,17 @@ and against ports where nothing answers."""
 from __future__ import annotations
 
 import math
+import os
 import re
 import select
+import signal
 import subprocess
 import sys
 import time
 from pathlib import Path
 
 import pytest
+import TamroHardwareAPI as api
 from tamro import Simulator
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -122,12 +125,22 @@ def quick_start(title: str) -> str:
     return match[1]
 
 
-def test_readme_quick_starts(simulator: Simulator, tmp_path: Path) -> None:
+def attached_devices() -> list[str]:
+    return api.detect_velkin3s() + api.detect_handles()
+
+
+def test_readme_quick_starts_on_the_simulator(simulator: Simulator, tmp_path: Path) -> None:
     arm_script = tmp_path / "arm.py"
     arm_script.write_text(quick_start("Quick start: an arm"))
     arm = run(arm_script, simulator.arms[0])
     assert arm.returncode == 0, arm.stdout + arm.stderr
-    assert arm.stdout.startswith("arm 1 uuid 54616d72-6f53-696d-0000-000000000001\nend effector at [")
+    lines = arm.stdout.splitlines()
+    assert lines[0] == "arm 1 uuid 54616d72-6f53-696d-0000-000000000001"
+    pattern = re.compile(r"t \d\.\d s: height +([-+.\d]+) mm, speed [-+.\d]+ m/s")
+    heights = [float(match[1]) for match in map(pattern.fullmatch, lines[1:]) if match]
+    # The arm starts at the origin, falls and comes to rest on the floor 20 mm below, just in.
+    assert len(heights) == len(lines) - 1 >= 5 and heights[0] == 0.0, arm.stdout
+    assert -21.5 < heights[-1] < -20.0, arm.stdout
 
     handle_script = tmp_path / "handle.py"
     handle_script.write_text(quick_start("Quick start: a handle"))
@@ -136,3 +149,85 @@ def test_readme_quick_starts(simulator: Simulator, tmp_path: Path) -> None:
     lines = handle.stdout.splitlines()
     assert lines[0] == "handle 2 model 2 firmware 3"
     assert len(lines) == 21 and all(line.startswith("quaternion [") for line in lines[1:])
+
+
+@pytest.mark.parametrize(
+    "source, found",
+    [
+        ("Quick start: an arm", "No arm found"),
+        ("Quick start: a handle", "No handle found"),
+        ("detect_devices.py", "No device found in /dev"),
+    ],
+)
+def test_without_a_device_the_scripts_say_how_to_use_the_simulator(
+    tmp_path: Path, source: str, found: str
+) -> None:
+    if attached_devices():
+        pytest.skip("a device is attached to this machine")
+    script = tmp_path / "script.py"
+    script.write_text((EXAMPLES / source).read_text() if source.endswith(".py") else quick_start(source))
+    result = run(script)
+    assert result.returncode == 1
+    said = result.stdout + result.stderr
+    assert found in said and "tamro-simulator" in said and f"python {script} /dev/pts/" in said
+    assert "Traceback" not in said
+
+
+class Output:
+    """The lines a running example prints, each waited for with a deadline."""
+
+    def __init__(self, process: subprocess.Popen[str]) -> None:
+        assert process.stdout is not None
+        self.fd = process.stdout.fileno()
+        self.pending = b""
+        self.lines: list[str] = []
+
+    def wait_for(self, pattern: str, timeout: float = 30) -> re.Match[str]:
+        deadline = time.monotonic() + timeout
+        while True:
+            while b"\n" in self.pending:
+                raw, self.pending = self.pending.split(b"\n", 1)
+                self.lines.append(raw.decode())
+                match = re.search(pattern, self.lines[-1])
+                if match:
+                    return match
+            ready, _, _ = select.select([self.fd], [], [], max(deadline - time.monotonic(), 0))
+            chunk = os.read(self.fd, 4096) if ready else b""
+            if not chunk:
+                pytest.fail(f"no line matching {pattern!r} in time; printed: {self.lines}")
+            self.pending += chunk
+
+    def rest(self, process: subprocess.Popen[str]) -> tuple[str, str]:
+        """What the example prints until it ends: the remaining output and its errors."""
+        out, err = process.communicate(timeout=30)
+        return self.pending.decode() + out, err
+
+
+def test_reconnect_carries_on_when_the_simulator_comes_back(tmp_path: Path) -> None:
+    link = tmp_path / "links" / "ttyACM0"
+    progress = r"^(\d+) exchanges in the last second, end effector at \(([-+.\d]+), "
+    example = subprocess.Popen(
+        [sys.executable, "-u", str(EXAMPLES / "reconnect.py"), str(link), "--seconds", "120"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        out = Output(example)
+        out.wait_for("does not exist yet: waiting for it")  # started before any simulator
+        with Simulator(arms=1, handles=0, link_dir=link.parent):
+            out.wait_for(rf"^connected to arm 1, uuid 54616d72-\S+ on {link}$")
+            out.wait_for(progress)
+        out.wait_for("the arm stopped answering; waiting for it to come back")
+        with Simulator(arms=1, handles=0, link_dir=link.parent, device_id=7):
+            out.wait_for(rf"^reconnected to arm 7, uuid \S+ on {link}$")
+            # The new simulator's arm starts at the origin and is pulled back to the same point.
+            out.wait_for(progress)
+            match = out.wait_for(progress)
+            assert int(match[1]) > 100 and float(match[2]) == pytest.approx(0.01, abs=0.002)
+            example.send_signal(signal.SIGINT)
+            rest, err = out.rest(example)
+    finally:
+        example.kill()
+    assert example.returncode == 0, err
+    assert rest.splitlines()[-1] == f"2 connection(s) to {link}"

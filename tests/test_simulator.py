@@ -206,7 +206,10 @@ def test_position_and_joint_angle_requests_settle_on_the_target(arm):
 
     def settled_position():
         position, velocity = arm.end_effector_position(target)
-        return all(abs(p - t) < 1e-4 for p, t in zip(position, target)) and max(map(abs, velocity)) < 1e-3
+        return (
+            all(abs(p - t) < 1e-4 for p, t in zip(position, target, strict=True))
+            and max(map(abs, velocity)) < 1e-3
+        )
 
     until(settled_position)
     angles = arm.joint_torques([0.0, 0.0, 0.0])[0]  # the joint state of that pose
@@ -215,7 +218,10 @@ def test_position_and_joint_angle_requests_settle_on_the_target(arm):
 
     def settled_joints():
         joints, joint_velocity = arm.joint_angles(angles)
-        return all(abs(j - a) < 1e-3 for j, a in zip(joints, angles)) and max(map(abs, joint_velocity)) < 1e-2
+        return (
+            all(abs(j - a) < 1e-3 for j, a in zip(joints, angles, strict=True))
+            and max(map(abs, joint_velocity)) < 1e-2
+        )
 
     until(settled_joints)
     position = arm.end_effector_position(target)[0]
@@ -331,8 +337,38 @@ def test_bad_command_lines_are_refused(args, message):
     assert message in result.stderr and result.stdout == ""
 
 
-def test_refuses_to_replace_a_file_with_a_link(tmp_path):
-    (tmp_path / "ttyACM0").write_text("a real node would be here")
-    with pytest.raises(RuntimeError, match="exited with status 1"):
-        Simulator(handles=0, link_dir=tmp_path)
-    assert (tmp_path / "ttyACM0").read_text() == "a real node would be here"
+def test_a_missing_link_folder_is_created_with_its_parents(tmp_path):
+    folder = tmp_path / "not" / "there"
+    with Simulator(link_dir=folder) as sim:
+        assert os.path.realpath(folder / "ttyACM0") == sim.arms[0]
+        assert os.path.realpath(folder / "ttyUSB0") == sim.handles[0]
+    assert list(folder.iterdir()) == []
+
+
+@pytest.mark.parametrize(
+    "in_the_way, link_dir, named",
+    [
+        ("ttyACM0", ".", "ttyACM0"),  # a real node would be there: never replaced
+        ("taken", "taken", "taken"),
+        ("taken", "taken/sub", "taken/sub"),
+    ],
+)
+def test_a_link_that_cannot_be_made_ends_in_one_line(tmp_path, in_the_way, link_dir, named):
+    (tmp_path / in_the_way).write_text("not ours")
+    result = subprocess.run(
+        [find_simulator(), "--handles", "0", "--link-dir", str(tmp_path / link_dir), "--exit-with-stdin"],
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        timeout=10,
+    )
+    assert result.returncode == 1 and result.stdout == ""
+    assert len(result.stderr.splitlines()) == 1, result.stderr
+    assert result.stderr.startswith("tamro-simulator: cannot ") and str(tmp_path / named) in result.stderr
+    assert (tmp_path / in_the_way).read_text() == "not ours"
+
+
+def test_help_says_detection_lists_only_dev():
+    result = subprocess.run([find_simulator(), "--help"], capture_output=True, text=True, timeout=10)
+    assert result.returncode == 0
+    assert "Detection lists only /dev" in " ".join(result.stdout.split())

@@ -27,7 +27,13 @@ STUB = ROOT / "Bindings" / "TamroHardwareAPI.pyi"
 EXAMPLES = ROOT / "examples"
 # The examples written against the stub are checked strictly; every example (the demo
 # included) is checked with mypy's defaults.
-STRICT_EXAMPLES = ["arm_force_loop.py", "position_control.py", "handle_callbacks.py", "detect_devices.py"]
+STRICT_EXAMPLES = [
+    "arm_force_loop.py",
+    "position_control.py",
+    "handle_callbacks.py",
+    "detect_devices.py",
+    "reconnect.py",
+]
 
 
 def run_mypy_tool(args: list[str], tmp_path: Path) -> subprocess.CompletedProcess[str]:
