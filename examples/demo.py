@@ -80,6 +80,11 @@ class ArmRun:
     def periods_us(self) -> npt.NDArray[np.float64]:
         return np.diff(self.times) * 1e6
 
+    def last_position_mm(self) -> str:
+        if len(self.positions) == 0:
+            return "-"
+        return "(" + ", ".join(f"{v * 1e3:+.1f}" for v in self.positions[-1]) + ") mm"
+
     def deepest_mm(self) -> float:
         """How far into the wall, once the first landing on it is over (after 1 s)."""
         settled = self.positions[self.times >= SETTLE_SECONDS] if len(self.times) else self.positions
@@ -293,10 +298,11 @@ def summary_table(runs: list[ArmRun]) -> list[str]:
         ("period p50 / p99", lambda r: f"{r.period_p50_us:.0f} / {r.period_p99_us:.0f} us"),
         ("late cycles (> 1.5 periods)", lambda r: f"{r.late_cycles} of {len(r.times)}"),
         ("deepest in the wall, after 1 s", lambda r: f"{r.deepest_mm():.1f} mm"),
+        ("end effector at the end", lambda r: r.last_position_mm()),
     ]
-    lines = [f"{'':30}" + "".join(f"{r.name:>22}" for r in runs)]
+    lines = [f"{'':30}" + "".join(f"{r.name:>26}" for r in runs)]
     for label, value in rows:
-        lines.append(f"{label:30}" + "".join(f"{value(r):>22}" for r in runs))
+        lines.append(f"{label:30}" + "".join(f"{value(r):>26}" for r in runs))
     for r in runs:
         if r.stopped_why:
             lines.append(f"{r.name} stopped: {r.stopped_why}")
