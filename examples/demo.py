@@ -32,6 +32,7 @@ import shutil
 import sys
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -293,7 +294,7 @@ def open_devices(arm_port: str | None, handle_port: str | None, rate_hz: float) 
 
 
 def summary_table(runs: list[ArmRun]) -> list[str]:
-    rows = [
+    rows: list[tuple[str, Callable[[ArmRun], str]]] = [
         ("rate", lambda r: f"{r.rate_hz:.1f} Hz"),
         ("period p50 / p99", lambda r: f"{r.period_p50_us:.0f} / {r.period_p99_us:.0f} us"),
         ("late cycles (> 1.5 periods)", lambda r: f"{r.late_cycles} of {len(r.times)}"),

@@ -231,3 +231,69 @@ def test_reconnect_carries_on_when_the_simulator_comes_back(tmp_path: Path) -> N
         example.kill()
     assert example.returncode == 0, err
     assert rest.splitlines()[-1] == f"2 connection(s) to {link}"
+
+
+# --- the tamro package's examples ----------------------------------------------------------------
+
+
+def test_servo_wall_rests_against_the_wall(simulator: Simulator) -> None:
+    result = run(EXAMPLES / "servo_wall.py", simulator.arms[0], "--seconds", "2")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "arm 1, model 4, uuid 54616d72-6f53-696d-0000-000000000001" in result.stdout
+    figures = re.search(r"(\d+) cycles at ([\d.]+) Hz;.* (\d+) failed", result.stdout)
+    assert figures and int(figures.group(1)) > 1000 and figures.group(3) == "0", result.stdout
+    depth, expected = map(
+        float, re.search(r"resting ([\d.]+) mm into the wall \(about ([\d.]+)", result.stdout).groups()
+    )
+    assert depth == pytest.approx(expected, abs=0.3), result.stdout
+
+
+def test_handle_steers_arm_keeps_the_arm_near_the_anchor() -> None:
+    with Simulator(arms=1, handles=1) as sim:
+        result = run(EXAMPLES / "handle_steers_arm.py", sim.arms[0], sim.handles[0], "--seconds", "2")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert re.search(r"handle status +\d+: anchor \(", result.stdout)
+    median = float(re.search(r"within ([\d.]+) mm of the anchor", result.stdout).group(1))
+    assert median < 5.0, result.stdout
+
+
+def test_record_and_plot_saves_every_cycle(simulator: Simulator, tmp_path: Path) -> None:
+    out, plot = tmp_path / "loop.npz", tmp_path / "loop.png"
+    result = run(
+        EXAMPLES / "record_and_plot.py",
+        simulator.arms[0],
+        "--seconds",
+        "2",
+        "--out",
+        str(out),
+        "--plot",
+        str(plot),
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    import numpy as np
+
+    records = np.load(out)["records"]
+    assert len(records) > 1000 and np.all(np.diff(records["cycle"]) > 0)
+    assert records["position"][:, 0].max() > 0.015, "the step moved the arm toward the 2 cm anchor"
+    assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("script", ["servo_wall.py", "record_and_plot.py"])
+def test_tamro_examples_without_a_device_run_on_the_simulator(script: str, tmp_path: Path) -> None:
+    if any(any(Path("/dev").glob(p)) for p in ("ttyACM*", "ttyUSB*", "rfcomm*")):
+        pytest.skip("serial nodes are attached here")
+    result = subprocess.run(
+        [sys.executable, str(EXAMPLES / script), "--seconds", "1"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "using the simulator (tamro-simulator) instead" in result.stdout
+
+
+def test_a_tamro_example_on_a_silent_port(fake_device) -> None:
+    result = run(EXAMPLES / "servo_wall.py", fake_device.path, "--seconds", "1")
+    assert result.returncode == 1
+    assert result.stdout.strip() == f"{fake_device.path}: no arm answered the wake-up within 1 s"

@@ -33,6 +33,10 @@ STRICT_EXAMPLES = [
     "handle_callbacks.py",
     "detect_devices.py",
     "reconnect.py",
+    "servo_wall.py",
+    "handle_steers_arm.py",
+    "record_and_plot.py",
+    "demo.py",
 ]
 
 

@@ -32,7 +32,7 @@ from .handle import (
 from .servo import RECORD_DTYPE, DeviceInfo, ServoLoop, ServoStats, State
 
 # The simulator first: at interpreter exit the loops close (zero force) before it stops.
-from .simulator import Simulator, find_simulator  # noqa: I001
+from .simulator import Ports, Simulator, attached_or_simulated, find_simulator  # noqa: I001
 
 __version__: str = _native.library_version()
 """The version of the package and of the device library inside it (one number for both)."""
@@ -41,6 +41,8 @@ __all__ = [
     "DeviceFault",
     "Simulator",
     "find_simulator",
+    "attached_or_simulated",
+    "Ports",
     "Effect",
     "Spring",
     "Damper",

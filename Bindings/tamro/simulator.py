@@ -23,10 +23,12 @@ import subprocess
 import sys
 import time
 import weakref
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass, field
 from pathlib import Path
 
-__all__ = ["Simulator", "find_simulator"]
+__all__ = ["Simulator", "find_simulator", "attached_or_simulated", "Ports"]
 
 PROGRAM = "tamro-simulator"
 
@@ -161,6 +163,43 @@ class Simulator:
     def __repr__(self) -> str:
         state = "running" if self.running else f"stopped ({self.process.returncode})"
         return f"<tamro.Simulator {state} arms={self.arms} handles={self.handles}>"
+
+
+@dataclass
+class Ports:
+    """Port paths to drive: ``simulator`` is the simulator they belong to, or None for
+    attached devices."""
+
+    arms: list[str] = field(default_factory=list)
+    handles: list[str] = field(default_factory=list)
+    simulator: Simulator | None = None
+
+
+@contextmanager
+def attached_or_simulated(
+    arms: int = 1, handles: int = 0, *, say: Callable[[str], None] = print
+) -> Iterator[Ports]:
+    """The ports of ``arms`` arms and ``handles`` handles: the attached ones that detection finds
+    (about a second per silent serial port), or, when fewer are attached, those of a simulator
+    started for the ``with`` block. ``say`` is told which it is, in one line::
+
+        with tamro.attached_or_simulated(arms=1) as ports:
+            loop = tamro.ServoLoop(ports.arms[0])
+    """
+    import TamroHardwareAPI as api  # the detection functions
+
+    found_arms = api.detect_velkin3s() if arms else []
+    found_handles = api.detect_handles() if handles else []
+    if len(found_arms) >= arms and len(found_handles) >= handles:
+        say(f"Attached: {', '.join(found_arms[:arms] + found_handles[:handles])}")
+        yield Ports(found_arms[:arms], found_handles[:handles])
+        return
+    wanted = " and ".join(
+        f"{n} {kind}{'s' if n > 1 else ''}" for n, kind in ((arms, "arm"), (handles, "handle")) if n
+    )
+    say(f"Not enough devices attached for {wanted}: using the simulator (tamro-simulator) instead.")
+    with Simulator(arms=arms, handles=handles) as simulator:
+        yield Ports(simulator.arms, simulator.handles, simulator)
 
 
 @atexit.register
