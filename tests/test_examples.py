@@ -129,6 +129,26 @@ def attached_devices() -> list[str]:
     return api.detect_velkin3s() + api.detect_handles()
 
 
+def test_readme_servo_loop_quick_start(simulator: Simulator, tmp_path: Path) -> None:
+    script = tmp_path / "servo.py"
+    script.write_text(quick_start("Quick start: the servo loop"))
+    for args in ((simulator.arms[0],), ()):  # a port named, and none: the script's own simulator
+        if not args and attached_devices():
+            continue
+        result = run(script, *args)
+        assert result.returncode == 0, result.stdout + result.stderr
+        lines = result.stdout.splitlines()
+        if not args:
+            assert lines.pop(0).endswith("using the simulator (tamro-simulator) instead.")
+        assert lines[0] == "arm 1 uuid 54616d72-6f53-696d-0000-000000000001"
+        positions = [numbers(line) for line in lines[1:11]]
+        assert len(positions) == 10 and all(len(p) == 3 for p in positions), result.stdout
+        x, y, z = positions[-1]
+        # Pulled out toward x = 30 mm and into the wall at z = -20 mm, where the wall holds it.
+        assert 27 < x < 33 and abs(y) < 1 and -22 < z < -19.9, result.stdout
+        assert re.fullmatch(r"[\d.]+ Hz, period p99 \d+ us, \d+ late", lines[11]), result.stdout
+
+
 def test_readme_quick_starts_on_the_simulator(simulator: Simulator, tmp_path: Path) -> None:
     arm_script = tmp_path / "arm.py"
     arm_script.write_text(quick_start("Quick start: an arm"))
