@@ -74,4 +74,4 @@ def test_consumer_project_builds_against_installed_library(tmp_path: Path) -> No
     )
     run(cmake, "--build", str(tmp_path / "consumer"))
     output = run(str(tmp_path / "consumer" / "app")).splitlines()
-    assert output == ["TamroHardwareAPI 0.1.1", "position 0.5 -0.25 1 velocity 0 0 2"]
+    assert output == ["TamroHardwareAPI 0.1.1", "position 0.5 -0.25 1 velocity 0 0 2", "wall 0 0 20"]

@@ -24,5 +24,11 @@ int main() {
     const api::Devices::StateVectors result = arm.end_effector_force(force);
     std::printf("position %g %g %g velocity %g %g %g\n", result.position[0], result.position[1],
                 result.position[2], result.velocity[0], result.velocity[1], result.velocity[2]);
+
+    // The control layer's effects, rendered where the arm is: 2 cm into a wall.
+    const api::Control::Effect wall =
+        api::Control::Validated(api::Control::Plane{{0, 0, 0}, {0, 0, 1}, 1000, 0});
+    const api::Control::Vec3 push = api::Control::ForceOf(wall, {0, 0, -0.02}, {0, 0, 0});
+    std::printf("wall %g %g %g\n", push[0], push[1], push[2]);
     return 0;
 }

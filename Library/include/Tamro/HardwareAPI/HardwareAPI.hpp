@@ -1,23 +1,39 @@
-// Tamro Hardware API: the device library behind the TamroHardwareAPI Python module.
+// Tamro Hardware API: the device library behind the TamroHardwareAPI Python module and the
+// tamro package.
 //
 // Failure model
-//   Nothing in this library throws for an input or output failure, and nothing retries.
-//   A failure is written as one line to standard error ("[err] <unit>:<line>> <message>",
-//   flushed at once) and shows in the results: a receive operation leaves its outputs as the
-//   caller gave them, an exchange returns zeros, Handle::Receive returns -1 or a short count.
-//   The only failure signal between the layers is the state of the std::iostream a device
-//   was given. A read that times out (one second) sets eofbit and failbit; from then on that
-//   stream refuses every read and write at once, quietly. The library never clears it: open
-//   a new SerialStream to recover.
+//   Devices (Devices::*, IO::SerialStream, discovery): nothing throws for an input or output
+//   failure, and nothing retries. A failure is written as one line to standard error
+//   ("[err] <unit>:<line>> <message>", flushed at once) and shows in the results: a receive
+//   operation leaves its outputs as the caller gave them, an exchange returns zeros,
+//   Handle::Receive returns -1 or a short count. The only failure signal between the layers
+//   is the state of the std::iostream a device was given. A read that times out (one second
+//   unless the stream was given another time-out) sets eofbit and failbit; from then on that
+//   stream refuses every read and write at once, quietly. The device layer never clears it:
+//   open a new SerialStream to recover.
+//   Control layer (Control::ServoLoop, Control::HandleReader): a caller that waits for an
+//   outcome gets an exception: the constructors throw std::system_error (the port's errno,
+//   or ETIMEDOUT when the device does not answer the wake-up) and std::invalid_argument for
+//   options and effect parameters out of range. A running loop never throws: its failures
+//   are counted, and enough of them in a row latch a Fault that stops it. Its port is its
+//   own, and it recovers from a failed exchange by clearing the stream and the line.
 //
 // Threading rules
-//   The library has no locks and no global state. A device, its stream, and every other
-//   device that shares that stream must be used by one thread at a time. Different devices
-//   on different streams may be driven from different threads at once. Discovery starts one
-//   worker thread per probe and joins it before the next probe; those threads touch only
-//   the stream and device of their own probe.
+//   No global state. A device, its stream, and every other device that shares that stream
+//   must be used by one thread at a time; devices on different streams may be driven from
+//   different threads at once. Discovery starts one worker thread per probe and joins it
+//   before the next probe; those threads touch only the stream and device of their own probe.
+//   Each control loop owns one thread, one device and its stream. Its members may be called
+//   from any other thread; none of them makes the loop wait: it takes no lock that another
+//   thread holds, allocates nothing once running, and hands data over whole (a triple buffer
+//   in, a seqlock and single-producer rings out).
 #pragma once
 
+#include <Tamro/HardwareAPI/Control/Effects.hpp>
+#include <Tamro/HardwareAPI/Control/HandleReader.hpp>
+#include <Tamro/HardwareAPI/Control/Loop.hpp>
+#include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
+#include <Tamro/HardwareAPI/Control/Vector.hpp>
 #include <Tamro/HardwareAPI/Devices/Device.hpp>
 #include <Tamro/HardwareAPI/Devices/Handle.hpp>
 #include <Tamro/HardwareAPI/Devices/Messages.hpp>
