@@ -102,6 +102,16 @@ class FakeDevice:
             self._slave = -1
 
 
+def wait_until(condition, timeout: float = 5.0) -> bool:
+    """Polls ``condition`` every millisecond until it holds (True) or ``timeout`` passes (False)."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        select.select([], [], [], 0.001)
+    return True
+
+
 def floats(*values: float) -> bytes:
     """Little-endian binary32, as the devices send them."""
     return struct.pack(f"<{len(values)}f", *values)

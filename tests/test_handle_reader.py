@@ -21,16 +21,8 @@ from fakedevice import (
     FakeHandle,
     counting_status,
     handle_error,
+    wait_until,
 )
-
-
-def wait_until(condition, timeout: float = 5.0) -> bool:
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.002)
-    return True
 
 
 def test_the_newest_status_and_the_figures(fake_handle):

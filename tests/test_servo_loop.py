@@ -15,7 +15,7 @@ import time
 import numpy as np
 import pytest
 import tamro
-from fakedevice import FakeArm, counting_reply
+from fakedevice import FakeArm, counting_reply, wait_until
 
 
 def position_of(n: int) -> tuple[float, float, float]:
@@ -25,15 +25,6 @@ def position_of(n: int) -> tuple[float, float, float]:
 
 def velocity_of(n: int) -> tuple[float, float, float]:
     return (float(np.float32(0.01 * n)), 0.0, 0.0)
-
-
-def wait_until(condition, timeout: float = 5.0) -> bool:
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.002)
-    return True
 
 
 # --- effects -------------------------------------------------------------------------------

@@ -19,7 +19,7 @@ import time
 
 import pytest
 import TamroHardwareAPI as T
-from fakedevice import FakeDevice, floats
+from fakedevice import FakeDevice, floats, wait_until
 from recorder import Recorder
 
 ZEROS = ([0.0, 0.0, 0.0], [0.0, 0.0, 0.0])
@@ -56,15 +56,6 @@ def pending_input(device: FakeDevice) -> int:
         return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
     finally:
         os.close(fd)
-
-
-def wait_until(condition, timeout: float = 5.0) -> bool:
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        select.select([], [], [], 0.001)
-    return True
 
 
 class Script:
