@@ -20,21 +20,12 @@ static_assert(sizeof(Control::HandleRecord) == 32, "records are numpy rows of 32
 
 std::unique_ptr<Control::HandleReader> Open(const std::string& port, std::optional<double> rateHz,
                                             double faultTimeout, int maxFaults) {
+    const LoopTiming timing = ConvertTiming(rateHz, faultTimeout);
     Control::HandleReaderOptions options;
-    if (rateHz && !(*rateHz > 0))
-        throw py::value_error("rate_hz must be above 0, or None to ask as fast as it answers");
-    options.rateHz = rateHz.value_or(0.0);
-    if (!std::isfinite(faultTimeout))
-        throw py::value_error("fault_timeout must be from 0.001 to 10 seconds");
-    options.faultTimeout = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::duration<double>(faultTimeout));
+    options.rateHz = timing.rateHz;
+    options.faultTimeout = timing.faultTimeout;
     options.maxFaults = maxFaults;
-    try {
-        py::gil_scoped_release released;  // opening and waking take up to a second
-        return std::make_unique<Control::HandleReader>(port, options);
-    } catch (const std::system_error& e) {
-        RaiseOpenError(e, port);
-    }
+    return OpenLoop<Control::HandleReader>(port, options);
 }
 
 py::tuple InfoTuple(const Tamro::HardwareAPI::Devices::HandleInfo& i) {
@@ -46,24 +37,11 @@ py::tuple InfoTuple(const Tamro::HardwareAPI::Devices::HandleInfo& i) {
 
 void RegisterHandleReader(py::module_& m) {
     using Reader = Control::HandleReader;
-    py::class_<Reader>(m, "HandleReader")
-        .def(py::init(&Open), py::arg("port"), py::arg("rate_hz"), py::arg("fault_timeout"),
-             py::arg("max_faults"))
-        .def_property_readonly("port", &Reader::Port)
-        .def_property_readonly("rate_hz",
-                               [](const Reader& r) -> std::optional<double> {
-                                   const double rate = r.Options().rateHz;
-                                   return rate > 0 ? std::optional(rate) : std::nullopt;
-                               })
+    py::class_<Reader> c(m, "HandleReader");
+    BindLoopCommon<Reader, Control::HandleRecord>(c);
+    c.def(py::init(&Open), py::arg("port"), py::arg("rate_hz"), py::arg("fault_timeout"),
+          py::arg("max_faults"))
         .def("info", [](const Reader& r) { return InfoTuple(r.Info()); })
-        .def("close", &Reader::Close, py::call_guard<py::gil_scoped_release>())
-        .def_property_readonly("running", &Reader::Running)
-        .def("fault",
-             [](const Reader& r) -> std::optional<py::tuple> {
-                 const auto fault = r.LatchedFault();
-                 if (!fault) return std::nullopt;
-                 return py::make_tuple(fault->error, fault->message);
-             })
         .def("latest",
              [](const Reader& r) {
                  const Control::HandleStatus s = r.Latest();
@@ -102,35 +80,18 @@ void RegisterHandleReader(py::module_& m) {
                                       bytes.size());
             },
             py::arg("data"))
-        .def("stats",
-             [](const Reader& r) {
-                 const Control::HandleReaderStats s = r.Stats();
-                 py::dict d;
-                 d["messages"] = s.messages;
-                 d["rate_hz"] = s.rateHz;
-                 d["latency_p50_us"] = s.latencyP50Us;
-                 d["latency_p99_us"] = s.latencyP99Us;
-                 d["failed_requests"] = s.failedRequests;
-                 d["unknown_codes"] = s.unknownCodes;
-                 d["dropped_events"] = s.droppedEvents;
-                 return d;
-             })
-        .def("record", &Reader::Record, py::arg("capacity"),
-             py::call_guard<py::gil_scoped_release>())
-        .def("pending", &Reader::Pending)
-        .def(
-            "drain_into",
-            [](Reader& r, py::buffer buffer) {
-                const py::buffer_info info = buffer.request(/*writable=*/true);
-                if (info.itemsize != static_cast<py::ssize_t>(sizeof(Control::HandleRecord)) ||
-                    info.ndim != 1 || info.strides[0] != info.itemsize)
-                    throw py::value_error("drain_into needs a contiguous array of records");
-                auto* out = static_cast<Control::HandleRecord*>(info.ptr);
-                const auto size = static_cast<std::size_t>(info.shape[0]);
-                py::gil_scoped_release released;
-                return r.Drain(out, size);
-            },
-            py::arg("buffer"));
+        .def("stats", [](const Reader& r) {
+            const Control::HandleReaderStats s = r.Stats();
+            py::dict d;
+            d["messages"] = s.messages;
+            d["rate_hz"] = s.rateHz;
+            d["latency_p50_us"] = s.latencyP50Us;
+            d["latency_p99_us"] = s.latencyP99Us;
+            d["failed_requests"] = s.failedRequests;
+            d["unknown_codes"] = s.unknownCodes;
+            d["dropped_events"] = s.droppedEvents;
+            return d;
+        });
 }
 
 }  // namespace TamroNative

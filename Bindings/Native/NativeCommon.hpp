@@ -5,7 +5,12 @@
 #include <Tamro/HardwareAPI/Control/Effects.hpp>
 
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -31,6 +36,67 @@ namespace py = pybind11;
                      e.code().value() == ETIMEDOUT;
     RaiseOSError(e.code().value(),
                  own ? what.substr(0, what.size() - suffix.size()) : e.code().message(), port);
+}
+
+// rate_hz (None: run free, as 0) and fault_timeout in seconds, as the loops take them.
+struct LoopTiming {
+    double rateHz;
+    std::chrono::nanoseconds faultTimeout;
+};
+
+inline LoopTiming ConvertTiming(std::optional<double> rateHz, double faultTimeout) {
+    if (rateHz && !(*rateHz > 0)) throw py::value_error("rate_hz must be above 0, or None");
+    if (!std::isfinite(faultTimeout))
+        throw py::value_error("fault_timeout must be from 0.001 to 10 seconds");
+    return {rateHz.value_or(0.0), std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      std::chrono::duration<double>(faultTimeout))};
+}
+
+// A loop opened without the interpreter lock (opening and waking take up to a second); its
+// opening failures as OSError.
+template <typename Loop, typename Options>
+std::unique_ptr<Loop> OpenLoop(const std::string& port, const Options& options) {
+    try {
+        py::gil_scoped_release released;
+        return std::make_unique<Loop>(port, options);
+    } catch (const std::system_error& e) {
+        RaiseOpenError(e, port);
+    }
+}
+
+// What both loops offer alike: their port and rate, closing, running, the latched fault as
+// (errno, text), and their recording, drained straight into a numpy array of Record rows.
+template <typename Loop, typename Record>
+void BindLoopCommon(py::class_<Loop>& c) {
+    c.def_property_readonly("port", &Loop::Port)
+        .def_property_readonly("rate_hz",
+                               [](const Loop& loop) -> std::optional<double> {
+                                   const double rate = loop.Options().rateHz;
+                                   return rate > 0 ? std::optional(rate) : std::nullopt;
+                               })
+        .def("close", &Loop::Close, py::call_guard<py::gil_scoped_release>())
+        .def_property_readonly("running", &Loop::Running)
+        .def("fault",
+             [](const Loop& loop) -> std::optional<py::tuple> {
+                 const auto fault = loop.LatchedFault();
+                 if (!fault) return std::nullopt;
+                 return py::make_tuple(fault->error, fault->message);
+             })
+        .def("record", &Loop::Record, py::arg("capacity"), py::call_guard<py::gil_scoped_release>())
+        .def("pending", &Loop::Pending)
+        .def(
+            "drain_into",
+            [](Loop& loop, py::buffer buffer) {
+                const py::buffer_info info = buffer.request(/*writable=*/true);
+                if (info.itemsize != static_cast<py::ssize_t>(sizeof(Record)) || info.ndim != 1 ||
+                    info.strides[0] != info.itemsize)
+                    throw py::value_error("drain_into needs a contiguous array of records");
+                auto* out = static_cast<Record*>(info.ptr);
+                const auto size = static_cast<std::size_t>(info.shape[0]);
+                py::gil_scoped_release released;
+                return loop.Drain(out, size);
+            },
+            py::arg("buffer"));
 }
 
 // An effect as one opaque Python object: bound as a variant, pybind11 would convert it to

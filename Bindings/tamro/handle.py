@@ -11,10 +11,7 @@ receives every message, so Python reads the newest status whenever it likes.
 
 from __future__ import annotations
 
-import atexit
 import os
-import threading
-import weakref
 from dataclasses import dataclass
 from typing import TypedDict
 
@@ -22,7 +19,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
-from ._errors import DeviceFault
+from ._loop import NativeLoop
 from ._values import frozen_array, number, whole
 
 __all__ = [
@@ -102,10 +99,7 @@ class HandleReaderStats(TypedDict):
     dropped_events: int
 
 
-_live: weakref.WeakSet[HandleReader] = weakref.WeakSet()
-
-
-class HandleReader:
+class HandleReader(NativeLoop):
     """A handle read by a native thread.
 
     ``HandleReader(port, *, rate_hz=200.0, fault_timeout=0.05, max_faults=3)`` opens the port,
@@ -121,6 +115,9 @@ class HandleReader:
     ``stats()``, ``drain()`` and ``close()`` still work.
     """
 
+    _record_dtype = HANDLE_RECORD_DTYPE
+    _what = "handle reader"
+
     def __init__(
         self,
         port: str | os.PathLike[str],
@@ -132,9 +129,7 @@ class HandleReader:
         if rate_hz is not None:
             rate_hz = number(rate_hz, "rate_hz")
         max_faults = whole(max_faults, "max_faults")
-        self._fault: DeviceFault | None = None
-        self._closed = False
-        self._lock = threading.Lock()
+        super().__init__()
         self._native = _native.HandleReader(
             os.fspath(port), rate_hz, number(fault_timeout, "fault_timeout"), max_faults
         )
@@ -146,38 +141,12 @@ class HandleReader:
             hardware_version=hardware,
             firmware_version=firmware,
         )
-        _live.add(self)
+        self._opened()
 
     @property
     def info(self) -> HandleInfo:
         """The information message that answered the wake-up (a copy)."""
         return HandleInfo(**self._info)
-
-    @property
-    def port(self) -> str:
-        return self._native.port
-
-    @property
-    def rate_hz(self) -> float | None:
-        return self._native.rate_hz
-
-    @property
-    def running(self) -> bool:
-        return bool(self._native.running)
-
-    @property
-    def closed(self) -> bool:
-        return self._closed
-
-    @property
-    def fault(self) -> DeviceFault | None:
-        """Why the reader gave up on the handle, or None."""
-        if self._fault is None:
-            latched = self._native.fault()
-            if latched is not None:
-                code, message = latched
-                self._fault = DeviceFault(code, message, self._native.port)
-        return self._fault
 
     def latest(self) -> HandleStatus:
         """The newest status, without waiting."""
@@ -224,58 +193,10 @@ class HandleReader:
         figures: HandleReaderStats = self._native.stats()
         return figures
 
-    def record(self, capacity: int) -> None:
-        """Records every status from now on into a ring of ``capacity`` statuses (0 stops).
-        A full ring drops statuses; the thread never waits. What an earlier recording still
-        holds is kept for ``drain()``."""
-        capacity = whole(capacity, "capacity")
-        if capacity < 0:
-            raise ValueError("capacity must be 0 or more")
-        self._native.record(capacity)
-
-    def drain(self) -> npt.NDArray[np.void]:
-        """The recorded statuses not yet drained, oldest first: a structured array with the
-        fields ``time``, ``quaternion`` (4), ``hall_effect_sensor_level`` and ``error_flag``."""
-        rows = np.empty(self._native.pending(), dtype=HANDLE_RECORD_DTYPE)
-        count = self._native.drain_into(rows)
-        return rows[:count]
-
-    def close(self) -> None:
-        """Stops the thread and closes the port. Never raises for a fault; closing twice does
-        nothing."""
-        with self._lock:
-            if self._closed:
-                return
-            self._closed = True
-            self._native.close()
-        _live.discard(self)
-
     def __enter__(self) -> HandleReader:
         return self
 
-    def __exit__(self, *exc_info: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        if getattr(self, "_native", None) is not None and not self._closed:
-            self.close()
-
     def __repr__(self) -> str:
-        status = "closed" if self._closed else "faulted" if self.fault is not None else "running"
+        status = self._status()
         rate = "as fast as it answers" if self.rate_hz is None else f"{self.rate_hz:g} Hz"
         return f"<tamro.HandleReader {self.port} {rate} {status}>"
-
-    def _raise_fault(self) -> None:
-        fault = self.fault
-        if fault is not None:
-            raise fault
-
-    def _refuse_closed(self) -> None:
-        if self._closed:
-            raise ValueError("the handle reader is closed")
-
-
-@atexit.register
-def _close_all() -> None:
-    for reader in list(_live):
-        reader.close()

@@ -15,9 +15,7 @@ figures and records at its own pace, and the loop never waits for it.
 
 from __future__ import annotations
 
-import atexit
 import os
-import threading
 import uuid
 import warnings
 import weakref
@@ -29,7 +27,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
-from ._errors import DeviceFault
+from ._loop import NativeLoop
 from ._values import frozen_array, number, whole
 from .effects import Effect
 
@@ -88,10 +86,9 @@ class State:
 
 
 _realtime_refusal_said = False
-_live: weakref.WeakSet[ServoLoop] = weakref.WeakSet()
 
 
-class ServoLoop:
+class ServoLoop(NativeLoop):
     """A native servo loop on one arm.
 
     ``ServoLoop(port, *, rate_hz=1000.0, max_force=10.0, realtime=False, fault_timeout=0.05,
@@ -106,11 +103,15 @@ class ServoLoop:
     ``fault``; the next ``state()``, ``start()`` or assignment to ``effects`` raises it as
     ``tamro.DeviceFault``, while ``stats()``, ``drain()`` and ``close()`` still work.
 
+    ``record(capacity)`` and ``drain()`` give every cycle (``RECORD_DTYPE``): see ``NativeLoop``.
     ``stop()``, ``close()``, leaving the ``with`` block and the end of the interpreter send one
     zero-force exchange before they return. ``realtime=True`` asks for SCHED_FIFO scheduling and
     locked memory; when the system refuses, the loop runs at normal priority, a
     ``RuntimeWarning`` says how to allow it, and ``stats()["realtime"]`` is False.
     """
+
+    _record_dtype = RECORD_DTYPE
+    _what = "servo loop"
 
     def __init__(
         self,
@@ -127,10 +128,8 @@ class ServoLoop:
         if not isinstance(realtime, bool):
             raise TypeError(f"realtime must be True or False, not {type(realtime).__name__}")
         max_faults = whole(max_faults, "max_faults")
-        self._lock = threading.RLock()
+        super().__init__()
         self._effects: list[Effect] = []
-        self._fault: DeviceFault | None = None
-        self._closed = False
         self._native = _native.ServoLoop(
             os.fspath(port),
             rate_hz,
@@ -148,7 +147,7 @@ class ServoLoop:
             firmware_version=firmware,
             device_id_ext=uuid.UUID(bytes=identifier),
         )
-        _live.add(self)
+        self._opened()
 
     # --- identity and settings ---------------------------------------------------------------
 
@@ -156,15 +155,6 @@ class ServoLoop:
     def device_info(self) -> DeviceInfo:
         """The arm's answer to the wake-up (a copy)."""
         return DeviceInfo(**self._info)
-
-    @property
-    def port(self) -> str:
-        return self._native.port
-
-    @property
-    def rate_hz(self) -> float | None:
-        """The rate the loop aims at; None when it runs free."""
-        return self._native.rate_hz
 
     @property
     def max_force(self) -> float:
@@ -195,32 +185,11 @@ class ServoLoop:
     def close(self) -> None:
         """Stops the loop, sends zero force, closes the port and frees the effects for other
         loops. Never raises for a fault; closing twice does nothing."""
-        with self._lock:
-            if self._closed:
-                return
-            self._closed = True
-            self._native.close()
-            for effect in self._effects:
-                effect._owner = None
-        _live.discard(self)
+        super().close()
 
-    @property
-    def running(self) -> bool:
-        return bool(self._native.running)
-
-    @property
-    def closed(self) -> bool:
-        return self._closed
-
-    @property
-    def fault(self) -> DeviceFault | None:
-        """Why the loop gave up on its arm, or None."""
-        if self._fault is None:
-            latched = self._native.fault()
-            if latched is not None:
-                code, message = latched
-                self._fault = DeviceFault(code, message, self._native.port)
-        return self._fault
+    def _after_close(self) -> None:
+        for effect in self._effects:
+            effect._owner = None
 
     # --- effects ---------------------------------------------------------------------------------
 
@@ -273,22 +242,6 @@ class ServoLoop:
         figures: ServoStats = self._native.stats()
         return figures
 
-    def record(self, capacity: int) -> None:
-        """Records every cycle from now on into a ring of ``capacity`` cycles (0 stops
-        recording). A full ring drops cycles and counts them (``stats()["dropped_records"]``);
-        the loop never waits. Cycles an earlier recording still holds are kept for ``drain()``."""
-        capacity = whole(capacity, "capacity")
-        if capacity < 0:
-            raise ValueError("capacity must be 0 or more")
-        self._native.record(capacity)
-
-    def drain(self) -> npt.NDArray[np.void]:
-        """The recorded cycles not yet drained, oldest first, as a structured array with the
-        fields ``cycle``, ``time``, ``position`` (3), ``velocity`` (3) and ``force`` (3)."""
-        rows = np.empty(self._native.pending(), dtype=RECORD_DTYPE)
-        count = self._native.drain_into(rows)
-        return rows[:count]
-
     # --- context and life ------------------------------------------------------------------------
 
     def __enter__(self) -> ServoLoop:
@@ -299,33 +252,12 @@ class ServoLoop:
             raise
         return self
 
-    def __exit__(self, *exc_info: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        if getattr(self, "_native", None) is not None and not self._closed:
-            self.close()
-
     def __repr__(self) -> str:
-        if self._closed:
-            status = "closed"
-        elif self.fault is not None:
-            status = "faulted"
-        else:
-            status = "running" if self.running else "stopped"
+        status = self._status()
         rate = "free-running" if self.rate_hz is None else f"{self.rate_hz:g} Hz"
         return f"<tamro.ServoLoop {self.port} {rate} {status}, {len(self._effects)} effects>"
 
     # --- helpers ---------------------------------------------------------------------------------
-
-    def _raise_fault(self) -> None:
-        fault = self.fault
-        if fault is not None:
-            raise fault
-
-    def _refuse_closed(self) -> None:
-        if self._closed:
-            raise ValueError("the servo loop is closed")
 
     def _say_realtime_refusal(self) -> None:
         global _realtime_refusal_said
@@ -333,11 +265,3 @@ class ServoLoop:
         if requested and message and not _realtime_refusal_said:
             _realtime_refusal_said = True
             warnings.warn(message, RuntimeWarning, stacklevel=3)
-
-
-@atexit.register
-def _close_all() -> None:
-    # Before the simulators stop (atexit runs in reverse order of registration): the last
-    # zero-force exchange needs the arm still there.
-    for loop in list(_live):
-        loop.close()

@@ -27,19 +27,6 @@ namespace Messages = Devices::Messages;
 
 constexpr auto WakeTimeout = std::chrono::seconds(1);
 
-double Seconds(Clock::time_point t) {
-    return std::chrono::duration<double>(t.time_since_epoch()).count();
-}
-
-void Check(const HandleReaderOptions& o) {
-    if (!std::isfinite(o.rateHz) || o.rateHz < 0 || o.rateHz > 100000)
-        throw std::invalid_argument(
-            "rate_hz must be above 0 and at most 100000 (or as fast as it answers)");
-    if (o.faultTimeout < std::chrono::milliseconds(1) || o.faultTimeout > std::chrono::seconds(10))
-        throw std::invalid_argument("fault_timeout must be from 0.001 to 10 seconds");
-    if (o.maxFaults < 1) throw std::invalid_argument("max_faults must be at least 1");
-}
-
 // Receives every message through the hooks and keeps the last one whole, for the reader to
 // judge once Receive has said how much of it arrived.
 class ReaderHandle : public Devices::Handle {
@@ -119,9 +106,8 @@ private:
 
 HandleReader::Impl::Impl(const std::string& port, const HandleReaderOptions& options)
     : port_(port), options_(options), stream_(port.c_str(), false, WakeTimeout), handle_(&stream_) {
-    Check(options_);
-    if (const int error = stream_.OpenPortQuietly(); error != 0)
-        throw std::system_error(error, std::generic_category(), "cannot open " + port);
+    Detail::CheckLoopOptions(options_.rateHz, options_.faultTimeout, options_.maxFaults);
+    Detail::OpenOwnPort(stream_, port);
     handle_.SendDeviceWakeup();
     bool woke = false;
     const HardwareAPI::Detail::Deadline deadline(WakeTimeout);
@@ -185,7 +171,7 @@ void HandleReader::Impl::Publish(Clock::time_point at) noexcept {
     const Devices::HandleStatusMessage& m = handle_.status;
     HandleStatus status;
     status.count = messages_.fetch_add(1, std::memory_order_relaxed) + 1;
-    status.time = Seconds(at);
+    status.time = Detail::Seconds(at);
     status.deviceId = m.device_id;
     status.quaternion = m.quaternion;
     status.errorFlag = m.error_flag;
@@ -235,14 +221,15 @@ bool HandleReader::Impl::AwaitStatus(Clock::time_point requested, Detail::FaultN
                     why.Set(EPROTO, "information message cut short");
                     return false;
                 }
-                Queue(HandleEvent{HandleEvent::Kind::Info, Seconds(at), handle_.info, {}});
+                Queue(HandleEvent{HandleEvent::Kind::Info, Detail::Seconds(at), handle_.info, {}});
                 continue;
             case ReaderHandle::Heard::Error:
                 if (got != static_cast<std::int32_t>(Messages::HandleErrorLength)) {
                     why.Set(EPROTO, "error response cut short");
                     return false;
                 }
-                Queue(HandleEvent{HandleEvent::Kind::Error, Seconds(at), {}, handle_.error});
+                Queue(
+                    HandleEvent{HandleEvent::Kind::Error, Detail::Seconds(at), {}, handle_.error});
                 continue;
         }
     }
@@ -278,8 +265,7 @@ void HandleReader::Impl::Run() {
             continue;
         }
         failed_.fetch_add(1, std::memory_order_relaxed);
-        stream_.clear();
-        stream_.DiscardInput();  // what comes late must not answer the next request
+        Detail::MakeLineClean(stream_);
         if (++inARow >= options_.maxFaults) {
             givenUpAfter = inARow;
             break;

@@ -1,12 +1,17 @@
 #include "LoopThread.hpp"
 
+#include <Tamro/HardwareAPI/IO/SerialStream.hpp>
+
 #include "Timing.hpp"
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
+#include <system_error>
 
 #include <pthread.h>
 
@@ -17,6 +22,24 @@ void LoopThreadSetUp() noexcept {
     ::sigfillset(&all);
     ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
     TightenTimerSlack();
+}
+
+void CheckLoopOptions(double rateHz, std::chrono::nanoseconds faultTimeout, int maxFaults) {
+    if (!std::isfinite(rateHz) || rateHz < 0 || rateHz > 100000)
+        throw std::invalid_argument("rate_hz must be above 0 and at most 100000");
+    if (faultTimeout < std::chrono::milliseconds(1) || faultTimeout > std::chrono::seconds(10))
+        throw std::invalid_argument("fault_timeout must be from 0.001 to 10 seconds");
+    if (maxFaults < 1) throw std::invalid_argument("max_faults must be at least 1");
+}
+
+void OpenOwnPort(IO::SerialStream& stream, const std::string& port) {
+    if (const int error = stream.OpenPortQuietly(); error != 0)
+        throw std::system_error(error, std::generic_category(), "cannot open " + port);
+}
+
+void MakeLineClean(IO::SerialStream& stream) noexcept {
+    stream.clear();
+    stream.DiscardInput();
 }
 
 void FaultNote::Set(int code, const char* format, ...) noexcept {

@@ -7,8 +7,25 @@
 #include <atomic>
 #include <chrono>
 #include <optional>
+#include <string>
+
+namespace Tamro::HardwareAPI::IO {
+class SerialStream;
+}
 
 namespace Tamro::HardwareAPI::Control::Detail {
+
+// Throws std::invalid_argument (naming the Python keyword) for what a loop cannot run with:
+// a rate below 0 (0 runs free) or above 100 kHz, a fault time-out outside 1 ms to 10 s, or
+// fewer than one failure to give up after.
+void CheckLoopOptions(double rateHz, std::chrono::nanoseconds faultTimeout, int maxFaults);
+
+// Opens a loop's own port without a report; std::system_error with the errno when it cannot.
+void OpenOwnPort(IO::SerialStream& stream, const std::string& port);
+
+// After a failed exchange: clears the stream's failure bits and drops what came late, so it
+// cannot answer the next request.
+void MakeLineClean(IO::SerialStream& stream) noexcept;
 
 // Run first on a loop thread: signals go to the other threads (a signal here would cut the
 // loop's waits short), and sleeps end on time.

@@ -35,10 +35,6 @@ struct Settings {
     std::array<Effect, ServoLoop::MaxEffects> effects{};
 };
 
-double Seconds(Clock::time_point t) {
-    return std::chrono::duration<double>(t.time_since_epoch()).count();
-}
-
 std::int64_t Nanoseconds(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
@@ -51,12 +47,8 @@ void RequireFinitePositive(const char* name, double value) {
 }
 
 void Check(const ServoOptions& o) {
-    if (!std::isfinite(o.rateHz) || o.rateHz < 0 || o.rateHz > 100000)
-        throw std::invalid_argument("rate_hz must be above 0 and at most 100000 (or free-running)");
+    Detail::CheckLoopOptions(o.rateHz, o.faultTimeout, o.maxFaults);
     RequireFinitePositive("max_force", o.maxForce);
-    if (o.faultTimeout < std::chrono::milliseconds(1) || o.faultTimeout > std::chrono::seconds(10))
-        throw std::invalid_argument("fault_timeout must be from 0.001 to 10 seconds");
-    if (o.maxFaults < 1) throw std::invalid_argument("max_faults must be at least 1");
     if (o.realtimePriority < 1 || o.realtimePriority > 90)
         throw std::invalid_argument("the real-time priority must be from 1 to 90");
     if (o.spin.count() < 0) throw std::invalid_argument("spin must not be negative");
@@ -117,8 +109,7 @@ private:
 ServoLoop::Impl::Impl(const std::string& port, const ServoOptions& options)
     : port_(port), options_(options), stream_(port.c_str(), false, WakeTimeout), arm_(&stream_) {
     Check(options_);
-    if (const int error = stream_.OpenPortQuietly(); error != 0)
-        throw std::system_error(error, std::generic_category(), "cannot open " + port);
+    Detail::OpenOwnPort(stream_, port);
     arm_.SendDeviceWakeup();
     arm_.ReceiveDeviceInfo(info_);
     if (!stream_.good())  // anything but a whole device-info reply leaves the stream failed
@@ -254,8 +245,8 @@ bool ServoLoop::Impl::Exchange(const Vec3& force, CycleState& result,
     ++cycle_;
     if (outcome == Devices::Reply::Complete) {
         exchanges_.Add(done - sent);
-        result = CycleState{cycle_, Seconds(done), Widened(reply.position), Widened(reply.velocity),
-                            force};
+        result = CycleState{cycle_, Detail::Seconds(done), Widened(reply.position),
+                            Widened(reply.velocity), force};
         state_.Write(result);
         recorder_.Push(result);
         return true;
@@ -270,8 +261,7 @@ bool ServoLoop::Impl::Exchange(const Vec3& force, CycleState& result,
     else
         why.NoteMissing(savedErrno, stream_.bad(), options_.faultTimeout);
     failed_.fetch_add(1, std::memory_order_relaxed);
-    stream_.clear();
-    stream_.DiscardInput();
+    Detail::MakeLineClean(stream_);
     return false;
 }
 

@@ -98,6 +98,11 @@ bool Pacer::WaitNext(const std::atomic<bool>& stop) noexcept {
     return !stop.load(std::memory_order_relaxed);
 }
 
+Clock::duration PeriodOf(double rateHz) noexcept {
+    if (!(rateHz > 0)) return Clock::duration::zero();
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rateHz));
+}
+
 void TightenTimerSlack() noexcept { ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); }
 
 }  // namespace Tamro::HardwareAPI::Control::Detail

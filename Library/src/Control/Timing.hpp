@@ -57,6 +57,14 @@ private:
     bool started_ = false;
 };
 
+// The period of a rate in cycles per second; zero (run free) for a rate of 0.
+Clock::duration PeriodOf(double rateHz) noexcept;
+
+// A time on the monotonic clock in seconds: what Python's time.monotonic() gives.
+inline double Seconds(Clock::time_point t) noexcept {
+    return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
+
 // Asks for less timer slack for the calling thread, so its sleeps end on time rather than up
 // to 50 us late.
 void TightenTimerSlack() noexcept;
