@@ -9,6 +9,7 @@ import select
 import signal
 import struct
 import subprocess
+import sys
 import time
 import tty
 
@@ -319,6 +320,39 @@ def test_stops_cleanly(tmp_path, stop):
     assert sim.process.wait(10) == 0
     sim.stop()
     assert list(tmp_path.iterdir()) == []
+
+
+def gone(pid: int, timeout: float = 10.0) -> bool:
+    """True once no process has this pid (a zombie of ours counts as gone once reaped)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            return True
+        time.sleep(0.01)
+    return False
+
+
+def test_the_helper_leaves_no_simulator_behind_even_when_the_body_raises():
+    with pytest.raises(RuntimeError, match="inside"), Simulator(arms=1, handles=1) as sim:
+        pid = sim.process.pid
+        raise RuntimeError("inside the block")
+    assert sim.process.returncode == 0 and not sim.running
+    assert gone(pid)
+
+
+@pytest.mark.parametrize("ending", ["os._exit(0)", "os.kill(os.getpid(), signal.SIGKILL)", "sys.exit(0)"])
+def test_no_simulator_outlives_the_program_that_started_it(ending):
+    script = (
+        "import os, signal, sys, tamro\n"
+        "sim = tamro.Simulator(arms=1, handles=1)\n"
+        "print(sim.process.pid, flush=True)\n"
+        f"{ending}\n"
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=30)
+    pid = int(result.stdout.split()[0])
+    assert gone(pid), f"tamro-simulator {pid} still runs after its program ended ({ending})"
 
 
 @pytest.mark.parametrize(
