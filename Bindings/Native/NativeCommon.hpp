@@ -45,8 +45,10 @@ struct LoopTiming {
 };
 
 inline LoopTiming ConvertTiming(std::optional<double> rateHz, double faultTimeout) {
-    if (rateHz && !(*rateHz > 0)) throw py::value_error("rate_hz must be above 0, or None");
-    if (!std::isfinite(faultTimeout))
+    if (rateHz && !(*rateHz >= 0.1 && *rateHz <= 100000))
+        throw py::value_error("rate_hz must be from 0.1 to 100000, or None");
+    // Checked before converting: a duration too long for the clock is undefined behaviour.
+    if (!(faultTimeout >= 0.001 && faultTimeout <= 10))
         throw py::value_error("fault_timeout must be from 0.001 to 10 seconds");
     return {rateHz.value_or(0.0), std::chrono::duration_cast<std::chrono::nanoseconds>(
                                       std::chrono::duration<double>(faultTimeout))};

@@ -5,7 +5,6 @@
 #include "Timing.hpp"
 
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -25,8 +24,8 @@ void LoopThreadSetUp() noexcept {
 }
 
 void CheckLoopOptions(double rateHz, std::chrono::nanoseconds faultTimeout, int maxFaults) {
-    if (!std::isfinite(rateHz) || rateHz < 0 || rateHz > 100000)
-        throw std::invalid_argument("rate_hz must be above 0 and at most 100000");
+    if (!(rateHz == 0 || (rateHz >= 0.1 && rateHz <= 100000)))
+        throw std::invalid_argument("rate_hz must be from 0.1 to 100000 (or 0 to run free)");
     if (faultTimeout < std::chrono::milliseconds(1) || faultTimeout > std::chrono::seconds(10))
         throw std::invalid_argument("fault_timeout must be from 0.001 to 10 seconds");
     if (maxFaults < 1) throw std::invalid_argument("max_faults must be at least 1");

@@ -16,7 +16,7 @@ class SerialStream;
 namespace Tamro::HardwareAPI::Control::Detail {
 
 // Throws std::invalid_argument (naming the Python keyword) for what a loop cannot run with:
-// a rate below 0 (0 runs free) or above 100 kHz, a fault time-out outside 1 ms to 10 s, or
+// a rate outside 0.1 Hz to 100 kHz (0 runs free), a fault time-out outside 1 ms to 10 s, or
 // fewer than one failure to give up after.
 void CheckLoopOptions(double rateHz, std::chrono::nanoseconds faultTimeout, int maxFaults);
 
