@@ -32,12 +32,12 @@ SCRIPT = textwrap.dedent(
 
     for keyword in ("rate_hz", "max_force", "fault_timeout", "max_faults", "realtime"):
         for value in VALUES:
-            opened = attempt(f"ServoLoop {keyword}={value!r}", lambda: tamro.ServoLoop(arm_port, **{keyword: value}))
-            close(opened)
+            kwargs = {keyword: value}
+            close(attempt(f"ServoLoop {kwargs}", lambda: tamro.ServoLoop(arm_port, **kwargs)))
     for keyword in ("rate_hz", "fault_timeout", "max_faults"):
         for value in VALUES:
             kwargs = {keyword: value}
-            close(attempt(f"HandleReader {keyword}={value!r}", lambda: tamro.HandleReader(handle_port, **kwargs)))
+            close(attempt(f"HandleReader {kwargs}", lambda: tamro.HandleReader(handle_port, **kwargs)))
     for port in ("", "\\x00", "/dev/null", "/", 5, None):
         close(attempt(f"ServoLoop port={port!r}", lambda: tamro.ServoLoop(port)))
 
