@@ -41,7 +41,7 @@ class Silence:
 def spring_force(
     position: list[float], velocity: list[float], target: list[float], stiffness: float, damping: float
 ) -> list[float]:
-    return [stiffness * (t - p) - damping * v for p, v, t in zip(position, velocity, target)]
+    return [stiffness * (t - p) - damping * v for p, v, t in zip(position, velocity, target, strict=True)]
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -85,7 +85,8 @@ def main(argv: list[str] | None = None) -> int:
     elapsed = time.monotonic() - started
 
     print(
-        f"{exchanges} exchanges in {elapsed:.2f} s: {exchanges / elapsed:.0f} per second, slowest {slowest * 1e3:.2f} ms"
+        f"{exchanges} exchanges in {elapsed:.2f} s: {exchanges / elapsed:.0f} per second, "
+        f"slowest {slowest * 1e3:.2f} ms"
     )
     print("hold point " + " ".join(f"{v:+.4f}" for v in target))
     print("final position " + " ".join(f"{v:+.4f}" for v in position))

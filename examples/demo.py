@@ -156,7 +156,8 @@ class ArmSession:
     def live(self) -> str:
         p50, p99 = self.stats.recent_percentiles()
         x, y, z = self.position
-        return f"arm {self.stats.rate():5.0f}/s {p50 * 1e6:3.0f}/{p99 * 1e6:<4.0f}us xyz {x:+.3f} {y:+.3f} {z:+.3f}"
+        rates = f"arm {self.stats.rate():5.0f}/s {p50 * 1e6:3.0f}/{p99 * 1e6:<4.0f}us"
+        return f"{rates} xyz {x:+.3f} {y:+.3f} {z:+.3f}"
 
     def summary(self) -> list[str]:
         s = self.stats
@@ -164,8 +165,8 @@ class ArmSession:
         elapsed = (s.finished or time.perf_counter()) - s.started
         lines = [
             f"arm     {s.path}: {s.count} exchanges in {elapsed:.1f} s, {s.rate():.0f}/s, "
-            f"latency p50 {percentile(ordered, 0.5) * 1e6:.0f} us, p99 {percentile(ordered, 0.99) * 1e6:.0f} us"
-            + (f"; {s.stopped_why}" if s.stopped_why else ""),
+            f"latency p50 {percentile(ordered, 0.5) * 1e6:.0f} us, "
+            f"p99 {percentile(ordered, 0.99) * 1e6:.0f} us" + (f"; {s.stopped_why}" if s.stopped_why else ""),
             f"        end effector at {vector(self.position)} m, velocity {vector(self.velocity)} m/s",
         ]
         if self.mode == "wall":
@@ -259,7 +260,8 @@ class HandleSession:
 
     def live(self) -> str:
         p50, p99 = self.stats.recent_percentiles()
-        return f"handle {self.stats.rate():3.0f}/s {p50 * 1e6:3.0f}/{p99 * 1e6:<4.0f}us {self.state(compact=True)}"
+        rates = f"handle {self.stats.rate():3.0f}/s {p50 * 1e6:3.0f}/{p99 * 1e6:<4.0f}us"
+        return f"{rates} {self.state(compact=True)}"
 
     def summary(self) -> list[str]:
         s = self.stats
@@ -267,7 +269,8 @@ class HandleSession:
         elapsed = (s.finished or time.perf_counter()) - s.started
         return [
             f"handle  {s.path}: {s.count} status messages in {elapsed:.1f} s, {s.rate():.0f}/s, "
-            f"latency p50 {percentile(ordered, 0.5) * 1e6:.0f} us, p99 {percentile(ordered, 0.99) * 1e6:.0f} us, "
+            f"latency p50 {percentile(ordered, 0.5) * 1e6:.0f} us, "
+            f"p99 {percentile(ordered, 0.99) * 1e6:.0f} us, "
             f"user data echoed {self.echoed}/{s.count}" + (f"; {s.stopped_why}" if s.stopped_why else ""),
             f"        {self.state()}"
             + (f", error responses {self.handle.errors}" if self.handle.errors else ""),
@@ -306,7 +309,7 @@ def plot(filename: str, arm: ArmSession | None, handle: HandleSession | None) ->
         return
     figure, (top, middle, bottom) = plt.subplots(3, 1, figsize=(8, 11))
     if arm and arm.trajectory:
-        t, x, y, z, tx, ty = zip(*arm.trajectory)
+        t, x, y, z, tx, ty = zip(*arm.trajectory, strict=True)
         top.plot([v * 1e3 for v in tx], [v * 1e3 for v in ty], ":", label="hand (spring anchor)")
         top.plot([v * 1e3 for v in x], [v * 1e3 for v in y], label="end effector")
         top.set(title="Arm trajectory, seen from above", xlabel="x (mm)", ylabel="y (mm)", aspect="equal")

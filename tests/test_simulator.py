@@ -206,7 +206,10 @@ def test_position_and_joint_angle_requests_settle_on_the_target(arm):
 
     def settled_position():
         position, velocity = arm.end_effector_position(target)
-        return all(abs(p - t) < 1e-4 for p, t in zip(position, target)) and max(map(abs, velocity)) < 1e-3
+        return (
+            all(abs(p - t) < 1e-4 for p, t in zip(position, target, strict=True))
+            and max(map(abs, velocity)) < 1e-3
+        )
 
     until(settled_position)
     angles = arm.joint_torques([0.0, 0.0, 0.0])[0]  # the joint state of that pose
@@ -215,7 +218,10 @@ def test_position_and_joint_angle_requests_settle_on_the_target(arm):
 
     def settled_joints():
         joints, joint_velocity = arm.joint_angles(angles)
-        return all(abs(j - a) < 1e-3 for j, a in zip(joints, angles)) and max(map(abs, joint_velocity)) < 1e-2
+        return (
+            all(abs(j - a) < 1e-3 for j, a in zip(joints, angles, strict=True))
+            and max(map(abs, joint_velocity)) < 1e-2
+        )
 
     until(settled_joints)
     position = arm.end_effector_position(target)[0]

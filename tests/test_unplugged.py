@@ -366,7 +366,7 @@ def test_handle_answered_with_an_arm_reply_reads_it_as_unknown_codes(fake_device
     assert wake.result(5) == bytes([10])
     assert wait_until(lambda: pending_input(fake_device) == len(DEVICE_INFO))
     # Nothing is discarded: each byte of the arm's reply is taken as a header code of its own.
-    results, quick = timed(lambda: [handle.Receive() for _ in DEVICE_INFO])
+    results, quick = timed(lambda h: [h.Receive() for _ in DEVICE_INFO], handle)
     assert results == [-1] * len(DEVICE_INFO) and quick < AT_ONCE
     result, waited = timed(handle.Receive)
     assert result == -1 and ONE_READ[0] <= waited < ONE_READ[1]
