@@ -24,5 +24,6 @@
 #include <Tamro/HardwareAPI/Devices/Velkin3.hpp>
 #include <Tamro/HardwareAPI/Discovery.hpp>
 #include <Tamro/HardwareAPI/IO/SerialStream.hpp>
+#include <Tamro/HardwareAPI/Probes.hpp>
 #include <Tamro/HardwareAPI/UUID.hpp>
 #include <Tamro/HardwareAPI/Version.hpp>
