@@ -2,6 +2,10 @@
 // plays the device on the master side. Both ends are closed on destruction.
 #pragma once
 
+#include <Tamro/HardwareAPI/IO/SerialStream.hpp>
+
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -15,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <streambuf>
 #include <string>
 #include <system_error>
@@ -122,6 +127,21 @@ private:
     int master_ = -1;
     int slave_ = -1;
     std::string path_;
+};
+
+// A device of type D (Device, Velkin3, a Handle subclass, ...) on a stream opened on a fresh
+// pseudo-terminal, whose device side the test plays through pty.
+template <typename D>
+struct Attached {
+    Attached() {
+        EXPECT_TRUE(pty.Open());
+        stream = std::make_unique<Tamro::HardwareAPI::IO::SerialStream>(pty.Path().c_str(), true);
+        EXPECT_TRUE(stream->IsOpen());
+        device = std::make_unique<D>(stream.get());
+    }
+    PtyPair pty;
+    std::unique_ptr<Tamro::HardwareAPI::IO::SerialStream> stream;
+    std::unique_ptr<D> device;
 };
 
 // Seconds on the monotonic clock since start, for the generous bounds on time-outs.
