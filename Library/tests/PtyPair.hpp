@@ -144,6 +144,18 @@ struct Attached {
     std::unique_ptr<D> device;
 };
 
+// Runs send on a fresh device of type D and checks that it wrote exactly expected, in time,
+// and read nothing (a byte the device sent first is still there afterwards).
+template <typename D, typename Send>
+void ExpectSendWrites(Send send, const Bytes& expected) {
+    Attached<D> a;
+    ASSERT_TRUE(a.pty.Feed({0x77}));
+    send(*a.device);
+    EXPECT_EQ(a.pty.Take(expected.size()), expected);
+    EXPECT_TRUE(a.pty.Silent());
+    EXPECT_EQ(a.device->ReadHeaderCode(), 0x77);
+}
+
 // Seconds on the monotonic clock since start, for the generous bounds on time-outs.
 inline double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

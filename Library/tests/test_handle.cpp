@@ -21,6 +21,7 @@ using Tamro::HardwareAPI::IO::SerialStream;
 using TamroTest::Attached;
 using TamroTest::Bytes;
 using TamroTest::Concat;
+using TamroTest::ExpectSendWrites;
 using TamroTest::FloatBytes;
 using TamroTest::PtyPair;
 using TamroTest::SecondsSince;
@@ -124,12 +125,7 @@ TEST(Handle, RequestsWriteTheirBytes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Attached<Handle> a;
-        ASSERT_TRUE(a.pty.Feed({0x77}));
-        c.send(*a.device);
-        EXPECT_EQ(a.pty.Take(c.expected.size()), c.expected);
-        EXPECT_TRUE(a.pty.Silent());
-        EXPECT_EQ(a.device->ReadHeaderCode(), 0x77);  // the send read nothing
+        ExpectSendWrites<Handle>(c.send, c.expected);
     }
 }
 
