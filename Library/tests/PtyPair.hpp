@@ -95,7 +95,7 @@ public:
 
     // After the host has written requestLength bytes, the device answers with reply.
     // The future holds the request as it was taken.
-    std::future<Bytes> AnswerAfter(std::size_t requestLength, Bytes reply) {
+    std::future<Bytes> AnswerAfter(std::size_t requestLength, const Bytes& reply) {
         return std::async(std::launch::async, [this, requestLength, reply] {
             Bytes request = Take(requestLength);
             if (request.size() == requestLength) Feed(reply);

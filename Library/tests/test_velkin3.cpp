@@ -258,6 +258,7 @@ TEST(Velkin3, IncompleteRepliesLeaveOutputsAsTheyWere) {
 
     CaptureStderr();
     std::vector<std::future<void>> runs;
+    runs.reserve(cases.size());
     for (const Case& c : cases) {
         runs.push_back(std::async(std::launch::async, [&c] {
             SCOPED_TRACE(c.name);
