@@ -1,5 +1,6 @@
 # make build   the module into .venv, and the C++ library, tests and simulator into build/native
-# make test    every test: C++ (ctest) and Python (pytest)
+# make test    lint, then every test: C++ (ctest) and Python (pytest), sanitizers, fuzz smoke run
+# make lint    clang-format, clang-tidy and ruff over the whole tree; fails on any finding
 # make demo    the main job: an arm and a handle session (on the simulator when nothing is attached)
 # make bench   the benchmarks
 # make sanitize  the library and its C++ tests under ASan and UBSan (build/sanitize)
@@ -12,7 +13,7 @@ CMAKE := $(VENV)/bin/cmake
 NATIVE := build/native
 BASE_PYTHON := $(shell PYENV_VERSION=$(PYTHON_VERSION) pyenv which python 2>/dev/null || command -v python$(PYTHON_VERSION))
 
-.PHONY: all build test test-cpp test-python test-reliability demo bench sanitize fuzz clean system-packages
+.PHONY: all build lint test test-cpp test-python test-reliability demo bench sanitize fuzz clean system-packages
 
 all: build
 
@@ -31,13 +32,18 @@ $(VENV)/.installed: requirements-dev.txt
 build: system-packages $(VENV)/.installed
 	$(PY) -m pip install -q --no-build-isolation --no-deps . \
 	  -C build-dir=build/python -C cmake.build-type=RelWithDebInfo \
-	  -C cmake.define.TAMRO_KEEP_ASSERTS=ON -C cmake.define.TAMRO_WERROR=ON
+	  -C cmake.define.TAMRO_KEEP_ASSERTS=ON -C cmake.define.TAMRO_WERROR=ON \
+	  -C cmake.define.CMAKE_EXPORT_COMPILE_COMMANDS=ON
 	$(CMAKE) -S . -B $(NATIVE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRO_BUILD_PYTHON=OFF -DTAMRO_BUILD_TESTS=ON \
-	  -DTAMRO_BUILD_BENCH=ON -DTAMRO_WERROR=ON >/dev/null
+	  -DTAMRO_BUILD_BENCH=ON -DTAMRO_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 	$(CMAKE) --build $(NATIVE)
 
-test: build test-cpp test-python test-reliability
+test: build lint test-cpp test-python test-reliability
+
+# Needs the compile commands of the build trees (make build).
+lint: build
+	tools/lint.sh
 
 test-cpp:
 	$(VENV)/bin/ctest --test-dir $(NATIVE) --output-on-failure -j2

@@ -14,7 +14,7 @@ namespace {
 
 // A host that stops reading does not make the simulator grow without bound: beyond this,
 // new replies are dropped, as a device's full transmit queue would drop them.
-constexpr std::size_t OutboxLimit = 64 * 1024;
+constexpr std::size_t OutboxLimit = std::size_t{64} * 1024;
 
 bool Readable(const pollfd& p) { return (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0; }
 
@@ -34,7 +34,7 @@ void EventLoop::Run(int stopFd, int watchFd) {
         polled.push_back({watchFd, POLLIN, 0});  // poll ignores a negative fd
         for (const Endpoint& e : endpoints_) {
             const short events =
-                e.broken ? 0 : static_cast<short>(POLLIN | (e.outbox.empty() ? 0 : POLLOUT));
+                e.broken ? short{0} : static_cast<short>(POLLIN | (e.outbox.empty() ? 0 : POLLOUT));
             polled.push_back({e.broken ? -1 : e.fd, events, 0});
         }
 

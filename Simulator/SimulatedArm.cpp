@@ -53,7 +53,7 @@ std::size_t SimulatedArm::Serve(const std::uint8_t* input, std::size_t size, Clo
             case Messages::JointTorqueRequest:
             case Messages::JointAngleRequest: {
                 if (size - done < Messages::RequestLength) return done;
-                const Vec3 values = ReadVector(input + done + 1);
+                const Vec3 values = ReadVector(input + done + Messages::HeaderLength);
                 // The command takes effect from now on: the time up to now ran under the previous
                 // one.
                 model_.AdvanceTo(now);

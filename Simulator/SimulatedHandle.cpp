@@ -8,7 +8,9 @@ namespace Messages = Tamro::HardwareAPI::Devices::Messages;
 
 namespace {
 
-constexpr std::size_t HandleStateHeaderLength = 4;  // code, id(2), n
+// A state message's code, device id and user data length: the user data follows.
+constexpr std::size_t HandleStateHeaderLength =
+    Messages::HeaderLength + Messages::HandleStateAt::UserData;
 constexpr std::uint8_t NoError = 0;
 
 }  // namespace
@@ -45,7 +47,8 @@ std::size_t SimulatedHandle::Serve(const std::uint8_t* input, std::size_t size,
             }
             case Messages::HandleState: {
                 if (size - done < HandleStateHeaderLength) return done;
-                const std::size_t length = input[done + 3];
+                const std::size_t length =
+                    input[done + Messages::HeaderLength + Messages::HandleStateAt::UserDataLength];
                 if (size - done < HandleStateHeaderLength + length) return done;
                 model_.SetUserData(input + done + HandleStateHeaderLength, length);
                 done += HandleStateHeaderLength + length;

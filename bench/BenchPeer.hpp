@@ -5,6 +5,8 @@
 // process that the Python benchmarks start, so every figure meets the same device.
 #pragma once
 
+#include <Tamro/HardwareAPI/Devices/Messages.hpp>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -21,12 +23,11 @@
 
 namespace TamroBench {
 
-inline constexpr std::uint8_t ForceRequest = 42;
-inline constexpr std::uint8_t EndEffectorState = 43;
-inline constexpr std::size_t RequestLength = 13;
-inline constexpr std::size_t ReplyLength = 25;
-inline constexpr std::uint8_t HandleStatus = 218;
-inline constexpr std::size_t StatusFixedLength = 21;
+namespace Messages = Tamro::HardwareAPI::Devices::Messages;
+
+// The whole force exchange on the wire: a request, and a state reply with its header code.
+inline constexpr std::size_t RequestLength = Messages::RequestLength;
+inline constexpr std::size_t ReplyLength = Messages::HeaderLength + Messages::StateLength;
 
 enum class Mode { Arm, Silent, Flood, Status };
 
@@ -49,35 +50,40 @@ inline bool ParseMode(const char* text, Mode& mode) {
 // its negation as the velocity, so a benchmark can tell a real answer from zeros.
 inline void ArmReply(const std::uint8_t* request, std::uint8_t* reply) {
     float force[3];
-    std::memcpy(force, request + 1, sizeof force);
+    std::memcpy(force, request + Messages::HeaderLength, sizeof force);
     const float velocity[3] = {-force[0], -force[1], -force[2]};
-    reply[0] = EndEffectorState;
-    std::memcpy(reply + 1, force, sizeof force);
-    std::memcpy(reply + 13, velocity, sizeof velocity);
+    reply[0] = Messages::EndEffectorState;
+    std::uint8_t* state = reply + Messages::HeaderLength;
+    std::memcpy(state + Messages::StateAt::Position, force, sizeof force);
+    std::memcpy(state + Messages::StateAt::Velocity, velocity, sizeof velocity);
 }
 
 // The flooding arm's reply cannot echo a request it has not seen: position (0, 0.5, -2)
 // and velocity (0, -0.5, 2), which the forces of the benchmarks match but for x.
 inline void FloodReply(std::uint8_t* reply) {
     const float request[3] = {0.0f, 0.5f, -2.0f};
-    std::uint8_t asRequest[RequestLength] = {ForceRequest};
-    std::memcpy(asRequest + 1, request, sizeof request);
+    std::uint8_t asRequest[RequestLength] = {Messages::ForceRequest};
+    std::memcpy(asRequest + Messages::HeaderLength, request, sizeof request);
     ArmReply(asRequest, reply);
 }
 
 // One handle status message with userDataLength bytes of user data.
 inline std::vector<std::uint8_t> StatusMessage(std::uint16_t sequence,
                                                std::uint8_t userDataLength) {
-    std::vector<std::uint8_t> m(1 + StatusFixedLength + userDataLength, 0);
-    m[0] = HandleStatus;
-    m[1] = static_cast<std::uint8_t>(sequence & 0xFF);
-    m[2] = static_cast<std::uint8_t>(sequence >> 8);
-    m[3] = 0;   // error flag
-    m[4] = 77;  // Hall-effect level
+    namespace At = Messages::HandleStatusAt;
+    std::vector<std::uint8_t> m(
+        Messages::HeaderLength + Messages::HandleStatusFixedLength + userDataLength, 0);
+    m[0] = Messages::HandleStatus;
+    std::uint8_t* payload = m.data() + Messages::HeaderLength;
+    Messages::PutUint16(payload + At::DeviceId, sequence);
+    payload[At::ErrorFlag] = 0;
+    payload[At::HallEffectSensorLevel] = 77;
     const float quaternion[4] = {1.0f, 0.0f, 0.0f, 0.0f};
-    std::memcpy(m.data() + 5, quaternion, sizeof quaternion);
-    m[21] = userDataLength;
-    for (std::uint8_t i = 0; i < userDataLength; ++i) m[22 + i] = static_cast<std::uint8_t>(i + 1);
+    std::memcpy(payload + At::Quaternion, quaternion, sizeof quaternion);
+    payload[At::UserDataLength] = userDataLength;
+    std::uint8_t* userData = payload + Messages::HandleStatusFixedLength;
+    for (std::uint8_t i = 0; i < userDataLength; ++i)
+        userData[i] = static_cast<std::uint8_t>(i + 1);
     return m;
 }
 
@@ -175,7 +181,8 @@ inline std::uint64_t Serve(int master, int stopFd, Mode mode, std::uint8_t userD
             const auto m = StatusMessage(i, userDataLength);
             block.insert(block.end(), m.begin(), m.end());
         }
-        return Stream(master, stopFd, block) / (1 + StatusFixedLength + userDataLength);
+        return Stream(master, stopFd, block) /
+               (Messages::HeaderLength + Messages::HandleStatusFixedLength + userDataLength);
     }
     if (mode == Mode::Flood) {
         std::vector<std::uint8_t> block(256 * ReplyLength);

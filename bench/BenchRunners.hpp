@@ -93,15 +93,16 @@ protected:
     bool Exchange(const float* force, double& micros) override {
         const auto start = Clock::now();
         std::uint8_t request[RequestLength];
-        request[0] = ForceRequest;
-        std::memcpy(request + 1, force, 12);
+        request[0] = Messages::ForceRequest;
+        std::memcpy(request + Messages::HeaderLength, force, Messages::VectorLength);
         std::uint8_t reply[ReplyLength];
+        const std::uint8_t* state = reply + Messages::HeaderLength;
         float position[3] = {}, velocity[3] = {};
         if (::write(fd_, request, sizeof request) == static_cast<ssize_t>(sizeof request) &&
-            RawRead(fd_, reply, 1) && reply[0] == EndEffectorState &&
-            RawRead(fd_, reply + 1, ReplyLength - 1)) {
-            std::memcpy(position, reply + 1, 12);
-            std::memcpy(velocity, reply + 13, 12);
+            RawRead(fd_, reply, Messages::HeaderLength) && reply[0] == Messages::EndEffectorState &&
+            RawRead(fd_, reply + Messages::HeaderLength, Messages::StateLength)) {
+            std::memcpy(position, state + Messages::StateAt::Position, Messages::VectorLength);
+            std::memcpy(velocity, state + Messages::StateAt::Velocity, Messages::VectorLength);
         }
         micros = Microseconds(Clock::now() - start);
         return Answered(force, position, velocity, echo_);
@@ -175,12 +176,14 @@ public:
 
 protected:
     bool ReceiveOne() override {
-        std::uint8_t in[StatusFixedLength + 255];
-        if (!RawRead(fd_, in, 1) || in[0] != HandleStatus || !RawRead(fd_, in, StatusFixedLength)) {
+        namespace At = Messages::HandleStatusAt;
+        std::uint8_t in[Messages::HandleStatusFixedLength + 255];
+        if (!RawRead(fd_, in, Messages::HeaderLength) || in[0] != Messages::HandleStatus ||
+            !RawRead(fd_, in, Messages::HandleStatusFixedLength)) {
             return false;
         }
-        const std::uint8_t userData = in[20];
-        const std::uint16_t id = static_cast<std::uint16_t>(in[0] | (in[1] << 8));
+        const std::uint8_t userData = in[At::UserDataLength];
+        const std::uint16_t id = Messages::Uint16At(in + At::DeviceId);
         const bool complete = RawRead(fd_, in, userData);
         sequence_.See(id);
         return complete;
@@ -195,7 +198,7 @@ public:
     LibraryStatusReader(const std::string& path, std::uint8_t userData)
         : stream_(path.c_str(), true),
           handle_(&stream_, sequence_),
-          expected_(static_cast<std::int32_t>(StatusFixedLength) + userData) {}
+          expected_(static_cast<std::int32_t>(Messages::HandleStatusFixedLength) + userData) {}
     bool Ok() const override { return stream_.IsOpen(); }
 
 protected:

@@ -58,7 +58,8 @@ int main(int argc, char** argv) {
     const Summary cpuSummary = Summarise(cpu), wallSummary = Summarise(wall);
     if (blind) json.Number("blind_sleep_cpu_ms", blindCpu);
     json.Number("waits", static_cast<double>(waits))
-        .Number("failures", static_cast<double>(failures) + (requests == waits ? 0.0 : 1.0))
+        .Number("failures", static_cast<double>(failures) +
+                                (requests == static_cast<double>(waits) ? 0.0 : 1.0))
         .Number("cpu_ms_first", cpu.empty() ? 0.0 : cpu.front())
         .Number("cpu_ms_warm_mean", warm)
         .Number("cpu_ms_max", cpuSummary.max)

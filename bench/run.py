@@ -31,7 +31,7 @@ import sys
 import threading
 import time
 from pathlib import Path
-from typing import Any, Union
+from typing import Any
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -203,7 +203,7 @@ class NativeArm:
         self.native.tamro_bench_arm_close(self.handle)
 
 
-Runner = Union[ExchangeTimer, NativeArm]
+Runner = ExchangeTimer | NativeArm
 
 # What bench-peer flood keeps sending: position (0, 0.5, -2), velocity (-0, -0.5, 2).
 FLOOD_REPLY = struct.pack("<B6f", 43, 0.0, 0.5, -2.0, -0.0, -0.5, 2.0)
@@ -357,7 +357,8 @@ def receive_rates(programs: Programs, count: int, block: int) -> dict:
                 times[name] += steps[name](n)
         for r in readers.values():
             native.tamro_bench_status_close(r)
-        del handle, stream
+        # Drops the module's port before the peer stops (python() above still names handle).
+        handle = stream = None
     if python_failures or native_failures.value:
         raise Failure(
             f"short or out-of-order status messages: Python {python_failures}, native {native_failures.value}"

@@ -3,6 +3,8 @@
 // libFuzzer report a broken expectation as a crash.
 #pragma once
 
+#include <Tamro/HardwareAPI/Devices/Device.hpp>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -86,11 +88,12 @@ public:
         return Take(1, &byte) ? *byte : 0;
     }
 
-    // The arm's reply pattern: expected code, then length bytes, else a 1024-byte discard.
+    // The arm's reply pattern: expected code, then length bytes, else a discard of a whole
+    // device buffer.
     // Returns the payload of a complete reply, or null.
     const std::uint8_t* Reply(std::uint8_t expectedCode, std::size_t length) {
         if (Code() != expectedCode) {
-            Take(1024);
+            Take(Tamro::HardwareAPI::Devices::Device::BufferSize);
             return nullptr;
         }
         const std::uint8_t* payload = nullptr;
@@ -122,14 +125,16 @@ private:
     bool failed_ = false;
 };
 
-inline std::uint16_t Uint16At(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
 // Bitwise equality, so NaN payloads compare as the bytes they are.
 template <typename T>
 bool SameBytes(const T* a, const T* b, std::size_t count) {
     return std::memcmp(a, b, sizeof(T) * count) == 0;
+}
+
+// Whether count floats are exactly the binary32 values at wire, bit for bit.
+inline bool FloatsAre(const float* values, const std::uint8_t* wire, std::size_t count) {
+    return std::memcmp(reinterpret_cast<const std::uint8_t*>(values), wire,
+                       sizeof(float) * count) == 0;
 }
 
 }  // namespace TamroFuzz

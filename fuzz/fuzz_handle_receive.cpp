@@ -10,7 +10,7 @@
 namespace {
 
 using namespace Tamro::HardwareAPI::Devices;
-using TamroFuzz::Uint16At;
+using Messages::Uint16At;
 
 // What the hooks of one Receive saw.
 struct Seen {
@@ -119,32 +119,42 @@ void CheckOne(ReadingHandle& handle, std::iostream& stream, TamroFuzz::InputBuff
                seen.statusRecord == seen.status);
     FUZZ_CHECK(seen.error == (code == Messages::HandleError ? 1 : 0) &&
                seen.errorRecord == seen.error);
-    FUZZ_CHECK(result >= 0 && result <= 21 + 255);
+    FUZZ_CHECK(result >= 0 &&
+               result <= static_cast<std::int32_t>(Messages::HandleStatusFixedLength) + 255);
 
     if (!stream.good()) return;  // cut short: only the count tells, and it is partial
-    const std::uint8_t* p = data + start + 1;
-    FUZZ_CHECK(taken == 1 + static_cast<std::size_t>(result));
+    const std::uint8_t* p = data + start + Messages::HeaderLength;
+    FUZZ_CHECK(taken == Messages::HeaderLength + static_cast<std::size_t>(result));
     switch (code) {
-        case Messages::HandleInfo:
-            FUZZ_CHECK(result == 6);
-            FUZZ_CHECK(seen.infoValues.device_id == Uint16At(p) &&
-                       seen.infoValues.tool_data_remaining == p[2] &&
-                       seen.infoValues.device_model_number == p[3] &&
-                       seen.infoValues.hardware_version == p[4] &&
-                       seen.infoValues.firmware_version == p[5]);
+        case Messages::HandleInfo: {
+            namespace At = Messages::HandleInfoAt;
+            FUZZ_CHECK(result == static_cast<std::int32_t>(Messages::HandleInfoLength));
+            FUZZ_CHECK(seen.infoValues.device_id == Uint16At(p + At::DeviceId) &&
+                       seen.infoValues.tool_data_remaining == p[At::ToolDataRemaining] &&
+                       seen.infoValues.device_model_number == p[At::ModelNumber] &&
+                       seen.infoValues.hardware_version == p[At::HardwareVersion] &&
+                       seen.infoValues.firmware_version == p[At::FirmwareVersion]);
             break;
-        case Messages::HandleError:
-            FUZZ_CHECK(result == 3);
-            FUZZ_CHECK(seen.errorValues.device_id == Uint16At(p) &&
-                       seen.errorValues.error_code == p[2]);
+        }
+        case Messages::HandleError: {
+            namespace At = Messages::HandleErrorAt;
+            FUZZ_CHECK(result == static_cast<std::int32_t>(Messages::HandleErrorLength));
+            FUZZ_CHECK(seen.errorValues.device_id == Uint16At(p + At::DeviceId) &&
+                       seen.errorValues.error_code == p[At::ErrorCode]);
             break;
+        }
         default: {
+            namespace At = Messages::HandleStatusAt;
             const HandleStatusMessage& s = seen.statusValues;
-            FUZZ_CHECK(result == 21 + p[20]);
-            FUZZ_CHECK(s.device_id == Uint16At(p) && s.error_flag == p[2] &&
-                       s.hall_effect_sensor_level == p[3] && s.user_data_length == p[20]);
-            FUZZ_CHECK(std::memcmp(s.quaternion.data(), p + 4, 16) == 0);
-            FUZZ_CHECK(std::memcmp(s.user_data.data(), p + 21, p[20]) == 0);
+            const std::uint8_t n = p[At::UserDataLength];
+            FUZZ_CHECK(result == static_cast<std::int32_t>(Messages::HandleStatusFixedLength) + n);
+            FUZZ_CHECK(s.device_id == Uint16At(p + At::DeviceId) &&
+                       s.error_flag == p[At::ErrorFlag] &&
+                       s.hall_effect_sensor_level == p[At::HallEffectSensorLevel] &&
+                       s.user_data_length == n);
+            FUZZ_CHECK(TamroFuzz::FloatsAre(s.quaternion.data(), p + At::Quaternion, 4));
+            FUZZ_CHECK(std::memcmp(s.user_data.data(), p + Messages::HandleStatusFixedLength, n) ==
+                       0);
         }
     }
 }

@@ -28,8 +28,8 @@ const float Request[3] = {1.5f, -0.0f, std::numeric_limits<float>::quiet_NaN()};
 void CheckPair(const float* first, const float* second, const float* firstBefore,
                const float* secondBefore, const std::uint8_t* payload) {
     if (payload != nullptr) {
-        FUZZ_CHECK(std::memcmp(first, payload, 12) == 0);
-        FUZZ_CHECK(std::memcmp(second, payload + 12, 12) == 0);
+        FUZZ_CHECK(TamroFuzz::FloatsAre(first, payload + Messages::StateAt::Position, 3));
+        FUZZ_CHECK(TamroFuzz::FloatsAre(second, payload + Messages::StateAt::Velocity, 3));
     } else {
         FUZZ_CHECK(SameBytes(first, firstBefore, 3) && SameBytes(second, secondBefore, 3));
     }
@@ -39,9 +39,11 @@ void CheckInfo(std::uint16_t id, std::uint8_t model, std::uint8_t hardware, std:
                const UUID& uuid, const std::uint8_t* payload, std::uint16_t idBefore,
                std::uint8_t before, const UUID& uuidBefore) {
     if (payload != nullptr) {
-        FUZZ_CHECK(id == TamroFuzz::Uint16At(payload) && model == payload[2] &&
-                   hardware == payload[3] && firmware == payload[4]);
-        FUZZ_CHECK(std::memcmp(uuid.data.data(), payload + 5, 16) == 0);
+        namespace At = Messages::DeviceInfoAt;
+        FUZZ_CHECK(id == Messages::Uint16At(payload + At::DeviceId) &&
+                   model == payload[At::ModelNumber] && hardware == payload[At::HardwareVersion] &&
+                   firmware == payload[At::FirmwareVersion]);
+        FUZZ_CHECK(std::memcmp(uuid.data.data(), payload + At::Uuid, uuid.data.size()) == 0);
     } else {
         FUZZ_CHECK(id == idBefore && model == before && hardware == before && firmware == before);
         FUZZ_CHECK(uuid.data == uuidBefore.data);
@@ -92,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::uint8_t* payload =
                     reference.Reply(Messages::Current, Messages::CurrentLength);
                 if (payload != nullptr)
-                    FUZZ_CHECK(std::memcmp(first, payload, 12) == 0);
+                    FUZZ_CHECK(TamroFuzz::FloatsAre(first, payload, 3));
                 else
                     FUZZ_CHECK(SameBytes(first, first0, 3));
                 break;

@@ -10,6 +10,7 @@
 #   fuzz/run.sh --smoke    every target for FUZZ_SMOKE_SECONDS (default 5) seconds on a scratch
 #                          copy of the committed seeds (CI)
 #   fuzz/run.sh TARGET...  only these targets
+#   fuzz/run.sh --configure  only configure build/fuzz (tools/lint.sh reads its compile commands)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -19,7 +20,8 @@ targets=()
 for arg in "$@"; do
   case $arg in
     --smoke) mode=smoke ;;
-    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+    --configure) mode=configure ;;
+    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
     *) targets+=("$arg") ;;
   esac
 done
@@ -35,7 +37,10 @@ generator=()
 [ -x "$NINJA" ] && generator=(-G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA")
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   "$CMAKE" -S fuzz -B "$BUILD" "${generator[@]}" -DCMAKE_CXX_COMPILER="$CXX_FUZZ" >/dev/null
+elif [ $mode = configure ]; then
+  "$CMAKE" -S fuzz -B "$BUILD" >/dev/null
 fi
+[ $mode = configure ] && exit 0
 "$CMAKE" --build "$BUILD" -- "${targets[@]}" >/dev/null
 
 if [ $mode = smoke ]; then

@@ -7,9 +7,11 @@ sys.stdout) is captured with pytest's ``capfd`` fixture.
 
 from __future__ import annotations
 
+import fcntl
 import os
 import select
 import struct
+import termios
 import threading
 import time
 import tty
@@ -57,6 +59,11 @@ class FakeDevice:
         ready, _, _ = select.select([self.master], [], [], window)
         return not ready
 
+    def pending_input(self) -> int:
+        """Bytes the device sent that the host has not read yet."""
+        select.select([self._slave], [], [], 0)  # lets the line discipline take in what was just sent
+        return struct.unpack("i", fcntl.ioctl(self._slave, termios.FIONREAD, b"\0" * 4))[0]
+
     def answer_after(self, request_length: int, reply: bytes, delay: float = 0.0) -> Future:
         """Once the host has written ``request_length`` bytes, send ``reply``.
 
@@ -103,7 +110,7 @@ class FakeDevice:
 
 
 def wait_until(condition, timeout: float = 5.0) -> bool:
-    """Polls ``condition`` every millisecond until it holds (True) or ``timeout`` passes (False)."""
+    """Whether condition() came true within timeout seconds (checked every millisecond)."""
     deadline = time.monotonic() + timeout
     while not condition():
         if time.monotonic() > deadline:

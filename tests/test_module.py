@@ -73,7 +73,9 @@ FUNCTION_DOCS = {
     "detect_velkin3s": "detect_velkin3s() -> list[str]\n\ndetect available velkin3 devices\n",
     "detect_handles": "detect_handles() -> list[str]\n\ndetect available handles\n",
     "detect_wired_handles": "detect_wired_handles() -> list[str]\n\ndetect available wired handles\n",
-    "detect_wireless_handles": "detect_wireless_handles() -> list[str]\n\ndetect available wireless handles\n",
+    "detect_wireless_handles": (
+        "detect_wireless_handles() -> list[str]\n\ndetect available wireless handles\n"
+    ),
 }
 
 _SEND_FORCE_DOC = "[Deprecated] Send force to the device"

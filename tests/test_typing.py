@@ -165,14 +165,16 @@ def test_stub_matches_generated_signature(qualified: str) -> None:
         assert [a.arg for a in stub[1].args.kwonlyargs] == ["user_data"]
         return
     assert len(stub) == len(runtime), "overload count"
-    for definition, (params, returns) in zip(stub, runtime):
+    for definition, (params, returns) in zip(stub, runtime, strict=True):
         args = definition.args
         positional_only = {a.arg for a in args.posonlyargs}
         stub_params = args.posonlyargs + args.args
         assert not args.kwonlyargs and args.vararg is None
         assert len(stub_params) == len(params), [a.arg for a in stub_params]
         first_default = len(stub_params) - len(args.defaults)
-        for index, ((name, runtime_type, has_default), stub_param) in enumerate(zip(params, stub_params)):
+        for index, ((name, runtime_type, has_default), stub_param) in enumerate(
+            zip(params, stub_params, strict=True)
+        ):
             if index == 0:
                 assert stub_param.arg == "self"
                 continue
@@ -242,7 +244,7 @@ def conforms(value: object, annotation: ast.expr) -> bool:
         return (
             type(value) is tuple
             and len(value) == len(items)
-            and all(conforms(v, a) for v, a in zip(value, items))
+            and all(conforms(v, a) for v, a in zip(value, items, strict=True))
         )
     raise AssertionError(f"unknown annotation {text}")
 
@@ -317,6 +319,6 @@ def test_handle_callback_arguments_fit_stub(fake_device) -> None:
     for name, values in calls:
         params = hooks[name]
         assert len(values) == len(params), name
-        for value, param in zip(values, params):
+        for value, param in zip(values, params, strict=True):
             assert param.annotation is not None
             assert conforms(value, param.annotation), (name, param.arg, value)

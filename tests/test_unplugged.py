@@ -8,12 +8,10 @@ Run with -s to see the measured return times."""
 
 from __future__ import annotations
 
-import fcntl
 import os
 import random
 import select
 import struct
-import termios
 import threading
 import time
 
@@ -47,15 +45,6 @@ def timed(call, *args):
 
 def show(case: str, *seconds: float) -> None:
     print(f"\n  {case}: " + ", ".join(f"{s * 1000:.1f} ms" for s in seconds), end="")
-
-
-def pending_input(device: FakeDevice) -> int:
-    """Bytes the device sent that the host has not read yet."""
-    fd = os.open(device.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-    try:
-        return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
-    finally:
-        os.close(fd)
 
 
 class Script:
@@ -153,11 +142,11 @@ def test_arm_unplugged_in_the_middle_of_a_payload(fake_device, capfd):
     # The header and 10 of 24 payload bytes wait on the line before the call, so "all read"
     # can only mean the host read them (the pty hands bytes over asynchronously).
     fake_device.feed(STATE[:11])
-    assert wait_until(lambda: pending_input(fake_device) == 11)
+    assert wait_until(lambda: fake_device.pending_input() == 11)
 
     def device():
         assert len(fake_device.take(13)) == 13
-        assert wait_until(lambda: pending_input(fake_device) == 0)
+        assert wait_until(lambda: fake_device.pending_input() == 0)
         fake_device.hang_up()
 
     script = Script(device)
@@ -177,10 +166,10 @@ def test_handle_unplugged_in_the_middle_of_user_data(fake_device, capfd):
 
     # 4 of the 10 user-data bytes; on the line before the call, as for the arm above.
     fake_device.feed(fixed + bytes([1, 2, 3, 4]))
-    assert wait_until(lambda: pending_input(fake_device) == len(fixed) + 4)
+    assert wait_until(lambda: fake_device.pending_input() == len(fixed) + 4)
 
     def device():
-        assert wait_until(lambda: pending_input(fake_device) == 0)
+        assert wait_until(lambda: fake_device.pending_input() == 0)
         fake_device.hang_up()
 
     script = Script(device)
@@ -355,9 +344,9 @@ def test_handle_answered_with_an_arm_reply_reads_it_as_unknown_codes(fake_device
     wake = fake_device.answer_after(1, DEVICE_INFO)
     handle.SendDeviceWakeup()
     assert wake.result(5) == bytes([10])
-    assert wait_until(lambda: pending_input(fake_device) == len(DEVICE_INFO))
+    assert wait_until(lambda: fake_device.pending_input() == len(DEVICE_INFO))
     # Nothing is discarded: each byte of the arm's reply is taken as a header code of its own.
-    results, quick = timed(lambda: [handle.Receive() for _ in DEVICE_INFO])
+    results, quick = timed(lambda h: [h.Receive() for _ in DEVICE_INFO], handle)
     assert results == [-1] * len(DEVICE_INFO) and quick < AT_ONCE
     result, waited = timed(handle.Receive)
     assert result == -1 and ONE_READ[0] <= waited < ONE_READ[1]

@@ -15,7 +15,7 @@ import warnings
 
 import pytest
 import TamroHardwareAPI as T
-from fakedevice import OtherThread, floats
+from fakedevice import OtherThread, floats, wait_until
 
 
 def f32(*values: float) -> list[float]:
@@ -410,6 +410,20 @@ def test_short_reply_leaves_zeros_or_the_given_values(call, reply, expected, arm
         warnings.simplefilter("ignore")
         assert call(arm) == expected
     assert capfd.readouterr().err == ""  # a time-out is quiet
+
+
+def test_a_reply_left_on_the_line_before_opening_is_not_read(fake_device):
+    # An earlier program stopped between a request and its reply: the reply waits on the line.
+    stale = request(43, 9.0, 9.0, 9.0, -9.0, -9.0, -9.0)
+    fake_device.feed(stale)
+    assert wait_until(lambda: fake_device.pending_input() == len(stale))
+    arm = T.Velkin3(T.SerialStream(fake_device.path))
+    assert fake_device.pending_input() == 0
+    # Each exchange gets its own reply, not the one before it.
+    for force, reply in (([1.0, 2.0, 3.0], STATE), ([4.0, 5.0, 6.0], (1.5, 2.5, 3.5, 0.5, 0.25, 0.125))):
+        answered = fake_device.answer_after(13, request(43, *reply))
+        assert arm.end_effector_force(force) == (f32(*reply[:3]), f32(*reply[3:]))
+        assert answered.result(5) == request(42, *force)
 
 
 def test_silent_arm_while_another_thread_runs(arm, fake_device, capfd):

@@ -43,8 +43,7 @@ void Device::WriteBytes(std::size_t count) {
     stream_->write(reinterpret_cast<const char*>(output_.get()),
                    static_cast<std::streamsize>(count));
     if (Judge(*stream_) == Outcome::Reported) {
-        Detail::ReportError(Unit, WriteLine, "unable to write '%zu' bytes to stream: [%d] %s\n",
-                            count);
+        Detail::ReportError(Unit, WriteLine, "unable to write '%zu' bytes to stream", count);
     }
 }
 
@@ -55,7 +54,7 @@ std::uint8_t Device::ReadHeaderCode() {
         case Outcome::Quiet: return 0;
         case Outcome::Reported: break;
     }
-    Detail::ReportError(Unit, ReadHeaderLine, "unable to read header code from stream: [%d] %s\n");
+    Detail::ReportError(Unit, ReadHeaderLine, "unable to read header code from stream");
     return 0;
 }
 
@@ -66,8 +65,7 @@ std::int32_t Device::ReadBytes(std::size_t count) {
         case Outcome::Quiet: return 0;
         case Outcome::Reported: break;
     }
-    Detail::ReportError(Unit, ReadBytesLine, "unable to read '%zu' bytes from stream: [%d] %s\n",
-                        count);
+    Detail::ReportError(Unit, ReadBytesLine, "unable to read '%zu' bytes from stream", count);
     return 0;
 }
 

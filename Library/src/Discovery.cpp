@@ -1,9 +1,7 @@
 #include <Tamro/HardwareAPI/Discovery.hpp>
 
-#include <Tamro/HardwareAPI/Devices/Handle.hpp>
-#include <Tamro/HardwareAPI/Devices/Messages.hpp>
-#include <Tamro/HardwareAPI/Devices/Velkin3.hpp>
 #include <Tamro/HardwareAPI/IO/SerialStream.hpp>
+#include <Tamro/HardwareAPI/Probes.hpp>
 
 #include "Deadline.hpp"
 
@@ -29,22 +27,6 @@ std::optional<PortKind> KindOf(const std::string& fileName) {
     if (fileName.find("rfcomm") != std::string::npos) return PortKind::RFCOMM;
     return std::nullopt;
 }
-
-// Notes only that the handle answered with something a handle sends.
-class MyHandle : public Devices::Handle {
-public:
-    using Handle::Handle;
-    bool answered = false;
-
-    void OnReceiveHandleInfo(std::uint8_t, std::uint16_t, std::uint8_t, std::uint8_t,
-                             std::uint8_t) override {
-        answered = true;
-    }
-    void OnReceiveHandleStatusMessage(std::uint16_t, const float*, std::uint8_t, std::uint8_t,
-                                      std::uint8_t, const std::uint8_t*) override {
-        answered = true;
-    }
-};
 
 std::vector<std::string> Detect(const fs::path& deviceDirectory,
                                 std::initializer_list<PortKind> kinds, Probe probe,
@@ -78,12 +60,9 @@ int ProbeVelkin3(const char* path) {
     try {
         IO::SerialStream stream(path, false);
         if (stream.OpenPort() != 1) return 0;
-        Devices::Velkin3 arm(&stream);
-        Devices::DeviceInfo info;
-        arm.SendDeviceWakeup();
-        arm.ReceiveDeviceInfo(info);
+        const bool found = JudgeVelkin3(stream).isVelkin3;
         stream.ClosePort();
-        return info.device_model_number == Devices::Messages::Velkin3ModelNumber ? 1 : 0;
+        return found ? 1 : 0;
     } catch (const std::exception& e) {
         std::printf("exception: %s\n", e.what());
         std::fflush(stdout);
@@ -95,11 +74,9 @@ int ProbeHandle(const char* path) {
     try {
         IO::SerialStream stream(path, false);
         if (stream.OpenPort() != 1) return 0;
-        MyHandle handle(&stream);
-        handle.SendDeviceWakeup();
-        handle.Receive();
+        const bool found = JudgeHandle(stream);
         stream.ClosePort();
-        return handle.answered ? 1 : 0;
+        return found ? 1 : 0;
     } catch (const std::exception& e) {
         std::cerr << e.what() << '\n';
         return 0;

@@ -6,27 +6,20 @@
 
 namespace Tamro::HardwareAPI::Devices {
 
-namespace {
-
-std::uint16_t Uint16At(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
-}  // namespace
-
 void Handle::SendDeviceWakeup() { SendCode(Messages::DeviceWakeup); }
 
 void Handle::RequestStatus() { SendCode(Messages::HandleStatus); }
 
 void Handle::SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
                              const std::uint8_t* user_data) {
+    namespace At = Messages::HandleStateAt;
     std::uint8_t* out = OutputBuffer();
     out[0] = Messages::HandleState;
-    out[1] = static_cast<std::uint8_t>(device_id & 0xFF);
-    out[2] = static_cast<std::uint8_t>(device_id >> 8);
-    out[3] = data_length;
-    if (data_length > 0) std::memcpy(out + 4, user_data, data_length);
-    WriteBytes(static_cast<std::size_t>(data_length) + 4);
+    std::uint8_t* payload = out + Messages::HeaderLength;
+    Messages::PutUint16(payload + At::DeviceId, device_id);
+    payload[At::UserDataLength] = data_length;
+    if (data_length > 0) std::memcpy(payload + At::UserData, user_data, data_length);
+    WriteBytes(Messages::HeaderLength + At::UserData + data_length);
 }
 
 // Read counts are deliberately not checked: the hooks of a recognised code always run, with
@@ -35,13 +28,14 @@ std::int32_t Handle::Receive() {
     const std::uint8_t* in = InputBuffer();
     switch (ReadHeaderCode()) {
         case Messages::HandleStatus: {
+            namespace At = Messages::HandleStatusAt;
             HandleStatusMessage status;
             const std::int32_t fixed = ReadBytes(Messages::HandleStatusFixedLength);
-            status.device_id = Uint16At(in);
-            status.error_flag = in[2];
-            status.hall_effect_sensor_level = in[3];
-            std::memcpy(status.quaternion.data(), in + 4, sizeof status.quaternion);
-            status.user_data_length = in[20];
+            status.device_id = Messages::Uint16At(in + At::DeviceId);
+            status.error_flag = in[At::ErrorFlag];
+            status.hall_effect_sensor_level = in[At::HallEffectSensorLevel];
+            std::memcpy(status.quaternion.data(), in + At::Quaternion, sizeof status.quaternion);
+            status.user_data_length = in[At::UserDataLength];
             const std::int32_t variable = ReadBytes(status.user_data_length);
             std::memcpy(status.user_data.data(), in, status.user_data_length);
             OnReceiveHandleStatusMessage(status.device_id, status.quaternion.data(),
@@ -52,14 +46,19 @@ std::int32_t Handle::Receive() {
         }
         case Messages::HandleError: {
             const std::int32_t read = ReadBytes(Messages::HandleErrorLength);
-            const HandleErrorResponse error{Uint16At(in), in[2]};
+            namespace At = Messages::HandleErrorAt;
+            const HandleErrorResponse error{Messages::Uint16At(in + At::DeviceId),
+                                            in[At::ErrorCode]};
             OnReceiveHandleErrorResponse(error.device_id, error.error_code);
             OnReceiveHandleErrorRecord(error);
             return read;
         }
         case Messages::HandleInfo: {
             const std::int32_t read = ReadBytes(Messages::HandleInfoLength);
-            const HandleInfo info{Uint16At(in), in[2], in[3], in[4], in[5]};
+            namespace At = Messages::HandleInfoAt;
+            const HandleInfo info{Messages::Uint16At(in + At::DeviceId), in[At::ToolDataRemaining],
+                                  in[At::ModelNumber], in[At::HardwareVersion],
+                                  in[At::FirmwareVersion]};
             OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number,
                                 info.hardware_version, info.firmware_version);
             OnReceiveHandleInfoRecord(info);

@@ -22,7 +22,7 @@ SerialStream::SerialStream(const char* path, bool open, Duration readTimeout)
       readTimeout_(readTimeout) {
     if (!open) return;
     if (OpenPort() < 0) {
-        Detail::ReportError(Unit, OpenStreamLine, "unable to open stream '%s': [%d] %s\n",
+        Detail::ReportError(Unit, OpenStreamLine, "unable to open stream '%s'",
                             hasPath_ ? path_.c_str() : "(null)");
     }
 }
@@ -46,7 +46,7 @@ int SerialStream::OpenPortQuietly() {
 
 std::int8_t SerialStream::OpenPort() {
     if (OpenPortQuietly() == 0) return 1;
-    Detail::ReportError(Unit, OpenPortLine, "unable to open port '%s': [%d] %s\n",
+    Detail::ReportError(Unit, OpenPortLine, "unable to open port '%s'",
                         hasPath_ ? path_.c_str() : "(null)");
     return -2;
 }

@@ -8,10 +8,11 @@ namespace Tamro::HardwareAPI::Devices {
 
 namespace {
 
-constexpr std::int32_t VectorSize = 3;
+constexpr auto VectorSize = static_cast<std::int32_t>(Messages::VectorFloats);
 
-void CopyFloats(float* destination, const std::uint8_t* source, std::size_t count) {
-    std::memcpy(destination, source, sizeof(float) * count);
+// One vector of a payload: three floats from the wire.
+void CopyVector(float* destination, const std::uint8_t* source) {
+    std::memcpy(destination, source, Messages::VectorLength);
 }
 
 }  // namespace
@@ -20,12 +21,13 @@ void Velkin3::SendDeviceWakeup() { SendCode(Messages::DeviceWakeup); }
 
 void Velkin3::ReceiveDeviceInfo(DeviceInfo& info) {
     if (!ReceiveReply(Messages::DeviceInfo, Messages::DeviceInfoLength)) return;
+    namespace At = Messages::DeviceInfoAt;
     const std::uint8_t* in = InputBuffer();
-    info.device_id = static_cast<std::uint16_t>(in[0] | (in[1] << 8));
-    info.device_model_number = in[2];
-    info.hardware_version = in[3];
-    info.firmware_version = in[4];
-    std::memcpy(info.uuid.data.data(), in + 5, info.uuid.data.size());
+    info.device_id = Messages::Uint16At(in + At::DeviceId);
+    info.device_model_number = in[At::ModelNumber];
+    info.hardware_version = in[At::HardwareVersion];
+    info.firmware_version = in[At::FirmwareVersion];
+    std::memcpy(info.uuid.data.data(), in + At::Uuid, info.uuid.data.size());
 }
 
 void Velkin3::ReceiveDeviceInfo(std::uint16_t& device_id, std::uint8_t& device_model_number,
@@ -62,8 +64,8 @@ void Velkin3::SendAngle(const float* angles) {
 void Velkin3::RequestCurrent() { SendCode(Messages::Current); }
 
 void Velkin3::DecodeState(float* position, float* velocity) const {
-    CopyFloats(position, InputBuffer(), 3);
-    CopyFloats(velocity, InputBuffer() + 12, 3);
+    CopyVector(position, InputBuffer() + Messages::StateAt::Position);
+    CopyVector(velocity, InputBuffer() + Messages::StateAt::Velocity);
 }
 
 void Velkin3::ReceiveState(float* position, float* velocity) {
@@ -78,7 +80,7 @@ void Velkin3::ReceiveJointState(float* joint_position, float* joint_velocity) {
 
 void Velkin3::ReceiveCurrent(float* current) {
     if (!ReceiveReply(Messages::Current, Messages::CurrentLength)) return;
-    CopyFloats(current, InputBuffer(), 3);
+    CopyVector(current, InputBuffer());
 }
 
 StateVectors Velkin3::end_effector_force(const float* force) {

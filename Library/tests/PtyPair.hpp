@@ -2,6 +2,10 @@
 // plays the device on the master side. Both ends are closed on destruction.
 #pragma once
 
+#include <Tamro/HardwareAPI/IO/SerialStream.hpp>
+
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -15,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <streambuf>
 #include <string>
 #include <system_error>
@@ -90,7 +95,7 @@ public:
 
     // After the host has written requestLength bytes, the device answers with reply.
     // The future holds the request as it was taken.
-    std::future<Bytes> AnswerAfter(std::size_t requestLength, Bytes reply) {
+    std::future<Bytes> AnswerAfter(std::size_t requestLength, const Bytes& reply) {
         return std::async(std::launch::async, [this, requestLength, reply] {
             Bytes request = Take(requestLength);
             if (request.size() == requestLength) Feed(reply);
@@ -123,6 +128,33 @@ private:
     int slave_ = -1;
     std::string path_;
 };
+
+// A device of type D (Device, Velkin3, a Handle subclass, ...) on a stream opened on a fresh
+// pseudo-terminal, whose device side the test plays through pty.
+template <typename D>
+struct Attached {
+    Attached() {
+        EXPECT_TRUE(pty.Open());
+        stream = std::make_unique<Tamro::HardwareAPI::IO::SerialStream>(pty.Path().c_str(), true);
+        EXPECT_TRUE(stream->IsOpen());
+        device = std::make_unique<D>(stream.get());
+    }
+    PtyPair pty;
+    std::unique_ptr<Tamro::HardwareAPI::IO::SerialStream> stream;
+    std::unique_ptr<D> device;
+};
+
+// Runs send on a fresh device of type D and checks that it wrote exactly expected, in time,
+// and read nothing (a byte the device sent first is still there afterwards).
+template <typename D, typename Send>
+void ExpectSendWrites(Send send, const Bytes& expected) {
+    Attached<D> a;
+    ASSERT_TRUE(a.pty.Feed({0x77}));
+    send(*a.device);
+    EXPECT_EQ(a.pty.Take(expected.size()), expected);
+    EXPECT_TRUE(a.pty.Silent());
+    EXPECT_EQ(a.device->ReadHeaderCode(), 0x77);
+}
 
 // Seconds on the monotonic clock since start, for the generous bounds on time-outs.
 inline double SecondsSince(std::chrono::steady_clock::time_point start) {

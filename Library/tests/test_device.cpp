@@ -14,6 +14,7 @@
 
 using Tamro::HardwareAPI::Devices::Device;
 using Tamro::HardwareAPI::IO::SerialStream;
+using TamroTest::Attached;
 using TamroTest::Bytes;
 using TamroTest::Concat;
 using TamroTest::FloatBytes;
@@ -30,23 +31,10 @@ Bytes InputStart(const Device& device, std::size_t count) {
     return Bytes(device.InputBuffer(), device.InputBuffer() + count);
 }
 
-// A device on a fresh pseudo-terminal.
-struct Attached {
-    Attached() {
-        EXPECT_TRUE(pty.Open());
-        stream = std::make_unique<SerialStream>(pty.Path().c_str(), true);
-        EXPECT_TRUE(stream->IsOpen());
-        device = std::make_unique<Device>(stream.get());
-    }
-    PtyPair pty;
-    std::unique_ptr<SerialStream> stream;
-    std::unique_ptr<Device> device;
-};
-
 }  // namespace
 
 TEST(Device, NewDeviceHasZeroedBuffersAndTouchesNothing) {
-    Attached a;
+    Attached<Device> a;
     ASSERT_TRUE(a.pty.Feed({0x77}));
     Device& device = *a.device;
     std::uint8_t* out = device.OutputBuffer();
@@ -82,7 +70,7 @@ TEST(Device, SendFloatsWritesTheCodeAndTheFloatsInOneMessage) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Attached a;
+        Attached<Device> a;
         const std::int32_t count = static_cast<std::int32_t>(c.values.size());
         a.device->SendFloats(c.code, c.values.data(), count);
         EXPECT_EQ(a.pty.Take(c.expected.size()), c.expected);
@@ -91,7 +79,7 @@ TEST(Device, SendFloatsWritesTheCodeAndTheFloatsInOneMessage) {
 }
 
 TEST(Device, PayloadOverwritesTheHeaderCodeInTheInputBuffer) {
-    Attached a;
+    Attached<Device> a;
     const Bytes payload = FloatBytes({0.5f, -1.0f, 2.0f, 3.0f, 4.0f, 5.0f});
     ASSERT_TRUE(a.pty.Feed(Concat({0x2B}, payload)));
     EXPECT_EQ(a.device->ReadHeaderCode(), 0x2B);
@@ -105,7 +93,7 @@ TEST(Device, PayloadOverwritesTheHeaderCodeInTheInputBuffer) {
 TEST(Device, TimedOutReadsAreQuietAndPoisonTheStream) {
     CaptureStderr();
     auto silent = std::async(std::launch::async, [] {
-        Attached a;
+        Attached<Device> a;
         auto start = Clock::now();
         EXPECT_EQ(a.device->ReadHeaderCode(), 0);
         const double took = SecondsSince(start);
@@ -124,7 +112,7 @@ TEST(Device, TimedOutReadsAreQuietAndPoisonTheStream) {
         EXPECT_EQ(a.pty.PendingInput(), 4);
     });
     auto partial = std::async(std::launch::async, [] {
-        Attached a;
+        Attached<Device> a;
         ASSERT_TRUE(a.pty.Feed({1, 2, 3, 4, 5}));
         EXPECT_EQ(a.device->ReadBytes(21), 0);
         EXPECT_EQ(InputStart(*a.device, 6), (Bytes{1, 2, 3, 4, 5, 0}));
@@ -136,7 +124,7 @@ TEST(Device, TimedOutReadsAreQuietAndPoisonTheStream) {
 }
 
 TEST(Device, RefusedWriteIsReportedAndEveryLaterOperationReportsAgain) {
-    Attached a;
+    Attached<Device> a;
     a.pty.HangUp();  // the port now refuses writes with EIO
     const float force[3] = {1.0f, 2.0f, 3.0f};
 
@@ -165,7 +153,7 @@ TEST(Device, RefusedWriteIsReportedAndEveryLaterOperationReportsAgain) {
 }
 
 TEST(Device, UnexpectedCodeDiscardsExactly1024Bytes) {
-    Attached a;
+    Attached<Device> a;
     const Bytes payload = FloatBytes({1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f});
     ASSERT_TRUE(a.pty.Feed(Concat(Concat({0x99}, Bytes(1024, 0x55)), Concat({0x2B}, payload))));
     EXPECT_FALSE(a.device->ReceiveReply(0x2B, 24));

@@ -5,6 +5,7 @@
 #include <Tamro/HardwareAPI/Devices/Handle.hpp>
 #include <Tamro/HardwareAPI/Discovery.hpp>
 #include <Tamro/HardwareAPI/IO/SerialStream.hpp>
+#include <Tamro/HardwareAPI/Probes.hpp>
 
 #include <gtest/gtest.h>
 
@@ -408,4 +409,49 @@ TEST(ProbeWithDeadline, LateProbeErrorReachesTheCaller) {
     EXPECT_THROW(ProbeWithDeadline(StuckThenBroken, "/dev/ttyUSB3", deadline), std::runtime_error);
     releaser.join();
     EXPECT_TRUE(gate.finished);
+}
+
+// The probes' judgement on a stream already open: what each sends, its verdict on a first
+// reply, and the arm's decoded info.
+TEST(Probes, JudgeTheFirstReplyAfterTheWakeUp) {
+    struct Case {
+        const char* name;
+        Bytes reply;
+        bool arm;
+        std::uint8_t armModel;  // in the verdict's info
+        bool handle;
+    };
+    Bytes cut = ArmInfo(4);
+    cut.pop_back();
+    const std::vector<Case> cases = {
+        {"arm", ArmInfo(4), true, 4, false},
+        {"arm of an earlier model", ArmInfo(3), false, 3, false},
+        {"arm of a later model", ArmInfo(5), false, 5, false},
+        {"arm reply cut short", cut, false, 0, false},
+        {"handle status", HandleStatus(2), false, 0, true},
+        {"handle information", HandleInformation, false, 0, true},
+        {"handle status code alone", {0xDA}, false, 0, true},
+        {"handle error response", HandleError, false, 0, false},
+        {"silence", {}, false, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TamroTest::ScriptedBuffer armBuffer(c.reply);
+        std::iostream armStream(&armBuffer);
+        const ArmVerdict verdict = JudgeVelkin3(armStream);
+        EXPECT_EQ(armBuffer.written, Bytes{0x0A});
+        EXPECT_EQ(verdict.isVelkin3, c.arm);
+        EXPECT_EQ(verdict.info.device_model_number, c.armModel);
+        if (c.armModel != 0) {
+            EXPECT_EQ(verdict.info.device_id, 0x1234);
+            EXPECT_EQ(verdict.info.hardware_version, 2);
+            EXPECT_EQ(verdict.info.firmware_version, 7);
+            EXPECT_EQ(verdict.info.uuid.data[15], 15);
+        }
+
+        TamroTest::ScriptedBuffer handleBuffer(c.reply);
+        std::iostream handleStream(&handleBuffer);
+        EXPECT_EQ(JudgeHandle(handleStream), c.handle);
+        EXPECT_EQ(handleBuffer.written, Bytes{0x0A});
+    }
 }

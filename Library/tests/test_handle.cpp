@@ -18,8 +18,10 @@ using Tamro::HardwareAPI::Devices::HandleErrorResponse;
 using Tamro::HardwareAPI::Devices::HandleInfo;
 using Tamro::HardwareAPI::Devices::HandleStatusMessage;
 using Tamro::HardwareAPI::IO::SerialStream;
+using TamroTest::Attached;
 using TamroTest::Bytes;
 using TamroTest::Concat;
+using TamroTest::ExpectSendWrites;
 using TamroTest::FloatBytes;
 using TamroTest::PtyPair;
 using TamroTest::SecondsSince;
@@ -95,19 +97,6 @@ std::string Status(const char* hook, const std::string& data) {
     return std::string(hook) + "(id=4660 q=0.5,-0.25,1,0 error=1 hall=200 n=" + data + ")";
 }
 
-template <typename H>
-struct Attached {
-    Attached() {
-        EXPECT_TRUE(pty.Open());
-        stream = std::make_unique<SerialStream>(pty.Path().c_str(), true);
-        EXPECT_TRUE(stream->IsOpen());
-        handle = std::make_unique<H>(stream.get());
-    }
-    PtyPair pty;
-    std::unique_ptr<SerialStream> stream;
-    std::unique_ptr<H> handle;
-};
-
 }  // namespace
 
 TEST(Handle, RequestsWriteTheirBytes) {
@@ -136,12 +125,7 @@ TEST(Handle, RequestsWriteTheirBytes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Attached<Handle> a;
-        ASSERT_TRUE(a.pty.Feed({0x77}));
-        c.send(*a.handle);
-        EXPECT_EQ(a.pty.Take(c.expected.size()), c.expected);
-        EXPECT_TRUE(a.pty.Silent());
-        EXPECT_EQ(a.handle->ReadHeaderCode(), 0x77);  // the send read nothing
+        ExpectSendWrites<Handle>(c.send, c.expected);
     }
 }
 
@@ -184,13 +168,13 @@ TEST(Handle, EachReplyReachesItsHooksFieldWiseThenRecord) {
     ASSERT_TRUE(a.pty.Feed(all));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        a.handle->calls.clear();
-        EXPECT_EQ(a.handle->Receive(), c.result);
-        EXPECT_EQ(a.handle->calls, c.calls);
+        a.device->calls.clear();
+        EXPECT_EQ(a.device->Receive(), c.result);
+        EXPECT_EQ(a.device->calls, c.calls);
         if (c.result == 24) {
             // The input buffer still holds the earlier message's user data past byte 3; the
             // record's unused bytes are zero all the same.
-            const auto& data = a.handle->lastStatus.user_data;
+            const auto& data = a.device->lastStatus.user_data;
             for (std::size_t i = 3; i < data.size(); ++i) ASSERT_EQ(data[i], 0) << "byte " << i;
         }
     }
@@ -201,11 +185,11 @@ TEST(Handle, EachReplyReachesItsHooksFieldWiseThenRecord) {
 TEST(Handle, UnknownCodeReadsNothingMore) {
     Attached<RecordingHandle> a;
     ASSERT_TRUE(a.pty.Feed({0x0B, 0xDF, 0x34, 0x12, 0x07}));
-    EXPECT_EQ(a.handle->Receive(), -1);
-    EXPECT_TRUE(a.handle->calls.empty());
+    EXPECT_EQ(a.device->Receive(), -1);
+    EXPECT_TRUE(a.device->calls.empty());
     // The byte after the unknown code is the next header code.
-    EXPECT_EQ(a.handle->Receive(), 3);
-    EXPECT_EQ(a.handle->calls, (Calls{"Error(id=4660 code=7)", "ErrorRecord(id=4660 code=7)"}));
+    EXPECT_EQ(a.device->Receive(), 3);
+    EXPECT_EQ(a.device->calls, (Calls{"Error(id=4660 code=7)", "ErrorRecord(id=4660 code=7)"}));
 }
 
 TEST(Handle, PlainHandleConsumesMessagesSilently) {
@@ -213,8 +197,8 @@ TEST(Handle, PlainHandleConsumesMessagesSilently) {
     ASSERT_TRUE(
         a.pty.Feed(Concat({0xD0, 0x34, 0x12, 0x09, 0x04, 0x05, 0x06}, StatusMessage({1, 2}))));
     testing::internal::CaptureStderr();
-    EXPECT_EQ(a.handle->Receive(), 6);
-    EXPECT_EQ(a.handle->Receive(), 23);
+    EXPECT_EQ(a.device->Receive(), 6);
+    EXPECT_EQ(a.device->Receive(), 23);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(a.pty.PendingInput(), 0);
 }
@@ -229,12 +213,12 @@ TEST(Handle, ThrowingHookLeavesReceiveBeforeTheRecordHook) {
     };
     Attached<ThrowingHandle> a;
     ASSERT_TRUE(a.pty.Feed({0xDF, 0x34, 0x12, 0x07, 0xD0, 0x34, 0x12, 0x09, 0x04, 0x05, 0x06}));
-    EXPECT_THROW(a.handle->Receive(), std::runtime_error);
-    EXPECT_EQ(a.handle->calls, Calls{"Error(id=4660 code=7)"});
+    EXPECT_THROW(a.device->Receive(), std::runtime_error);
+    EXPECT_EQ(a.device->calls, Calls{"Error(id=4660 code=7)"});
     // The failed message was consumed whole: the next Receive starts at the next message.
-    a.handle->calls.clear();
-    EXPECT_EQ(a.handle->Receive(), 6);
-    EXPECT_EQ(a.handle->calls.size(), 2u);
+    a.device->calls.clear();
+    EXPECT_EQ(a.device->Receive(), 6);
+    EXPECT_EQ(a.device->calls.size(), 2u);
 }
 
 // Both cases wait for the time-out side by side.
@@ -243,29 +227,29 @@ TEST(Handle, MissingOrShortMessagesAfterTheTimeOut) {
     auto silent = std::async(std::launch::async, [] {
         Attached<RecordingHandle> a;
         auto start = Clock::now();
-        EXPECT_EQ(a.handle->Receive(), -1);
+        EXPECT_EQ(a.device->Receive(), -1);
         const double took = SecondsSince(start);
         EXPECT_GE(took, 0.9);
         EXPECT_LT(took, 3.0);
         start = Clock::now();
-        EXPECT_EQ(a.handle->Receive(), -1);
+        EXPECT_EQ(a.device->Receive(), -1);
         EXPECT_LT(SecondsSince(start), 0.5);
-        EXPECT_TRUE(a.handle->calls.empty());
+        EXPECT_TRUE(a.device->calls.empty());
     });
     auto cutShort = std::async(std::launch::async, [] {
         Attached<RecordingHandle> a;
         const Bytes message = StatusMessage({});
         ASSERT_TRUE(a.pty.Feed(Bytes(message.begin(), message.begin() + 11)));  // 10 of 21
-        EXPECT_EQ(a.handle->Receive(), 0);
+        EXPECT_EQ(a.device->Receive(), 0);
         // Both hooks ran once, with the ten bytes that arrived and the new device's zeros.
-        EXPECT_EQ(a.handle->calls,
+        EXPECT_EQ(a.device->calls,
                   (Calls{"Status(id=4660 q=0.5,0,0,0 error=1 hall=200 n=0 data=)",
                          "StatusRecord(id=4660 q=0.5,0,0,0 error=1 hall=200 n=0 data=)"}));
-        a.handle->calls.clear();
+        a.device->calls.clear();
         const auto start = Clock::now();
-        EXPECT_EQ(a.handle->Receive(), -1);
+        EXPECT_EQ(a.device->Receive(), -1);
         EXPECT_LT(SecondsSince(start), 0.5);
-        EXPECT_TRUE(a.handle->calls.empty());
+        EXPECT_TRUE(a.device->calls.empty());
     });
     silent.get();
     cutShort.get();

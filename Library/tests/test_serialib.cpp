@@ -74,6 +74,7 @@ TEST(SerialibSilent, EveryGetOperationTimesOutAfterAboutOneSecond) {
     };
 
     std::vector<std::future<double>> runs;
+    runs.reserve(cases.size());
     for (const Case& c : cases) {
         runs.push_back(std::async(std::launch::async, [&c] {
             SCOPED_TRACE(c.name);

@@ -18,27 +18,16 @@ using Tamro::HardwareAPI::Devices::StateVectors;
 using Tamro::HardwareAPI::Devices::Vector3;
 using Tamro::HardwareAPI::Devices::Velkin3;
 using Tamro::HardwareAPI::IO::SerialStream;
+using TamroTest::Attached;
 using TamroTest::Bytes;
 using TamroTest::Concat;
+using TamroTest::ExpectSendWrites;
 using TamroTest::FloatBytes;
 using TamroTest::PtyPair;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 namespace {
-
-// An arm on a fresh pseudo-terminal.
-struct Attached {
-    Attached() {
-        EXPECT_TRUE(pty.Open());
-        stream = std::make_unique<SerialStream>(pty.Path().c_str(), true);
-        EXPECT_TRUE(stream->IsOpen());
-        arm = std::make_unique<Velkin3>(stream.get());
-    }
-    PtyPair pty;
-    std::unique_ptr<SerialStream> stream;
-    std::unique_ptr<Velkin3> arm;
-};
 
 const float OneTwoThree[3] = {1.0f, 2.0f, 3.0f};
 const Bytes OneTwoThreeBytes = {0x00, 0x00, 0x80, 0x3F, 0x00, 0x00,
@@ -88,12 +77,7 @@ TEST(Velkin3, EachRequestWritesItsBytesAndReadsNothing) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Attached a;
-        ASSERT_TRUE(a.pty.Feed({0x77}));
-        c.send(*a.arm);
-        EXPECT_EQ(a.pty.Take(c.expected.size()), c.expected);
-        EXPECT_TRUE(a.pty.Silent());
-        EXPECT_EQ(a.arm->ReadHeaderCode(), 0x77);  // the send read nothing
+        ExpectSendWrites<Velkin3>(c.send, c.expected);
     }
 }
 
@@ -113,10 +97,10 @@ TEST(Velkin3, ExchangesSendTheRequestAndDecodeTheReply) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Attached a;
+        Attached<Velkin3> a;
         auto request = a.pty.AnswerAfter(13, Concat({c.replyCode}, StatePayload));
         const auto start = std::chrono::steady_clock::now();
-        const StateVectors state = ((*a.arm).*c.exchange)(OneTwoThree);
+        const StateVectors state = ((*a.device).*c.exchange)(OneTwoThree);
         // The complete reply ends the reads, long before their time-out.
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
                   0.5);
@@ -128,8 +112,8 @@ TEST(Velkin3, ExchangesSendTheRequestAndDecodeTheReply) {
 }
 
 TEST(Velkin3, ReceiveOperationsWriteExactlyThreeValuesPerOutput) {
-    Attached a;
-    Velkin3& arm = *a.arm;
+    Attached<Velkin3> a;
+    Velkin3& arm = *a.device;
     const Bytes joints = FloatBytes({-1.5f, 2.5f, 3.5f, 10.0f, 20.0f, 30.0f});
 
     arm.SendForce(OneTwoThree);
@@ -164,9 +148,9 @@ TEST(Velkin3, ReceiveOperationsWriteExactlyThreeValuesPerOutput) {
 
 TEST(Velkin3, DeviceInfoReplyIsDecodedInEveryForm) {
     {
-        Attached a;
+        Attached<Velkin3> a;
         auto request = a.pty.AnswerAfter(1, DeviceInfoReply());
-        const DeviceInfo info = a.arm->device_wakeup();
+        const DeviceInfo info = a.device->device_wakeup();
         EXPECT_EQ(request.get(), Bytes{0x0A});
         EXPECT_EQ(info.device_id, 0x1234);
         EXPECT_EQ(info.device_model_number, 4);
@@ -175,13 +159,13 @@ TEST(Velkin3, DeviceInfoReplyIsDecodedInEveryForm) {
         EXPECT_EQ(info.uuid.bytes(), CountingUuid().bytes());
     }
     {
-        Attached a;
+        Attached<Velkin3> a;
         ASSERT_TRUE(a.pty.Feed(DeviceInfoReply()));
         std::uint16_t id = 1;
         std::uint8_t model = 2, hardware = 3, firmware = 4;
         UUID uuid;
         uuid.data.fill(0xEE);
-        a.arm->ReceiveDeviceInfo(id, model, hardware, firmware, uuid);
+        a.device->ReceiveDeviceInfo(id, model, hardware, firmware, uuid);
         EXPECT_EQ(id, 0x1234);
         EXPECT_EQ(model, 4);
         EXPECT_EQ(hardware, 2);
@@ -274,13 +258,14 @@ TEST(Velkin3, IncompleteRepliesLeaveOutputsAsTheyWere) {
 
     CaptureStderr();
     std::vector<std::future<void>> runs;
+    runs.reserve(cases.size());
     for (const Case& c : cases) {
         runs.push_back(std::async(std::launch::async, [&c] {
             SCOPED_TRACE(c.name);
-            Attached a;
+            Attached<Velkin3> a;
             std::future<Bytes> request;
             if (c.requestLength > 0) request = a.pty.AnswerAfter(c.requestLength, c.reply);
-            c.run(*a.arm);
+            c.run(*a.device);
             if (request.valid()) {
                 EXPECT_EQ(request.get().size(), c.requestLength);
             }

@@ -37,6 +37,7 @@ public:
         posix_spawn_file_actions_addclose(&actions, in[1]);
         arguments.insert(arguments.begin(), {TAMRO_SIMULATOR_PATH, "--exit-with-stdin"});
         std::vector<char*> argv;
+        argv.reserve(arguments.size() + 1);
         for (auto& a : arguments) argv.push_back(a.data());
         argv.push_back(nullptr);
         if (::posix_spawn(&pid_, TAMRO_SIMULATOR_PATH, &actions, nullptr, argv.data(), environ) !=

@@ -25,8 +25,8 @@ using Probe = int (*)(const char* path);
 // a listing error or a node that cannot be made canonical throws std::filesystem::filesystem_error.
 std::vector<PortCandidate> ScanSerialPorts(const std::filesystem::path& deviceDirectory = "/dev");
 
-// Each opens the port, sends the wake-up request, judges the first reply and closes the
-// port: 1 when the requested device answered, else 0.
+// Each opens the port, judges it with JudgeVelkin3 or JudgeHandle (Probes.hpp) and closes
+// the port: 1 when the requested device answered, else 0.
 int ProbeVelkin3(const char* path);
 int ProbeHandle(const char* path);
 

@@ -41,5 +41,6 @@
 #include <Tamro/HardwareAPI/Discovery.hpp>
 #include <Tamro/HardwareAPI/IO/SerialStream.hpp>
 #include <Tamro/HardwareAPI/PortReport.hpp>
+#include <Tamro/HardwareAPI/Probes.hpp>
 #include <Tamro/HardwareAPI/UUID.hpp>
 #include <Tamro/HardwareAPI/Version.hpp>
