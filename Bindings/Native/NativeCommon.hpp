@@ -88,7 +88,7 @@ void BindLoopCommon(py::class_<Loop>& c) {
         .def("pending", &Loop::Pending)
         .def(
             "drain_into",
-            [](Loop& loop, py::buffer buffer) {
+            [](Loop& loop, const py::buffer& buffer) {
                 const py::buffer_info info = buffer.request(/*writable=*/true);
                 if (info.itemsize != static_cast<py::ssize_t>(sizeof(Record)) || info.ndim != 1 ||
                     info.strides[0] != info.itemsize)

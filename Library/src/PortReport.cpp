@@ -34,7 +34,8 @@ public:
 // The nearest-rank percentile of sorted, non-empty times.
 std::chrono::nanoseconds Percentile(const std::vector<std::chrono::nanoseconds>& sorted,
                                     double fraction) {
-    const auto rank = static_cast<std::size_t>(std::ceil(fraction * sorted.size()));
+    const auto rank =
+        static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(sorted.size())));
     return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
 }
 

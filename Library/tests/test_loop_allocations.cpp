@@ -39,6 +39,8 @@ thread_local bool testThread = false;
 }  // namespace
 
 #if !TAMRO_SANITIZED
+// glibc's own allocator, under its own names: the functions below stand in front of it.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 extern "C" {
 void* __libc_malloc(std::size_t);
 void* __libc_calloc(std::size_t, std::size_t);
@@ -67,6 +69,7 @@ int posix_memalign(void** out, std::size_t alignment, std::size_t n) {
     return *out != nullptr ? 0 : ENOMEM;
 }
 }
+// NOLINTEND(bugprone-reserved-identifier)
 #endif
 
 namespace {

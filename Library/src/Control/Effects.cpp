@@ -139,7 +139,16 @@ struct Render {
 Effect Validated(const Effect& effect) { return std::visit(Validate{}, effect); }
 
 Vec3 ForceOf(const Effect& effect, const Vec3& position, const Vec3& velocity) noexcept {
-    return std::visit(Render{position, velocity}, effect);
+    // By alternative rather than std::visit, which may throw (for a variant left empty by an
+    // exception, which effects never are): the loop must not.
+    const Render render{position, velocity};
+    if (const auto* e = std::get_if<Spring>(&effect)) return render(*e);
+    if (const auto* e = std::get_if<Damper>(&effect)) return render(*e);
+    if (const auto* e = std::get_if<Plane>(&effect)) return render(*e);
+    if (const auto* e = std::get_if<Sphere>(&effect)) return render(*e);
+    if (const auto* e = std::get_if<Box>(&effect)) return render(*e);
+    if (const auto* e = std::get_if<ConstantForce>(&effect)) return render(*e);
+    return {};
 }
 
 }  // namespace Tamro::HardwareAPI::Control
