@@ -205,7 +205,7 @@ class Session:
         kind, effect = self._effect(identity)
         if name not in KINDS[kind]:
             raise Refused(f"a {kind} has no parameter {name!r}; it has {', '.join(KINDS[kind])}")
-        self._checked(lambda: setattr(effect, name, value))
+        self._checked(lambda: setattr(effect, name, value), name)
 
     def set_device_damping(self, value: Any) -> None:
         if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
@@ -445,12 +445,14 @@ class Session:
         return self._effects[identity]
 
     @staticmethod
-    def _checked(action: Callable[[], Any]) -> Any:
+    def _checked(action: Callable[[], Any], name: str = "a value") -> Any:
         # The effect classes and the loop check every value the way they do for any program;
         # their messages name the parameter, so they go to the page as they are.
         try:
             return action()
-        except (ValueError, TypeError, OverflowError) as error:
+        except OverflowError:  # an integer beyond any float, which JSON allows
+            raise Refused(f"{name} is too large") from None
+        except (ValueError, TypeError) as error:
             raise Refused(str(error)) from None
         except OSError as error:  # a faulted loop refuses new effects
             raise Refused(str(error)) from None
