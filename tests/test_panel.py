@@ -290,7 +290,7 @@ def test_passivity_bounds_follow_the_rate_and_the_arms_damping(panel):
     assert passive_stiffness(2.0, 0.5, 1000.0) == pytest.approx(3000.0)
     assert passive_stiffness(2.0, -0.5, 1000.0) == pytest.approx(3000.0)
     assert passive_damping(2.0, 3000.0, 1000.0) == pytest.approx(0.5)
-    assert passive_stiffness(1.0, 3.0, 1000.0) == 0.0 and passive_damping(2.0, 1e6, 1000.0) == 0.0
+    assert passive_stiffness(1.0, 3.0, 1000.0) < 0 and passive_damping(2.0, 1e6, 1000.0) < 0
 
     async def scenario(page: Page) -> None:
         await page.ask({"op": "add", "kind": "spring"})

@@ -69,14 +69,15 @@ class Refused(Exception):
 
 
 def passive_stiffness(device_damping: float, damping: float, rate_hz: float) -> float:
-    """The largest virtual stiffness that stays passive beside a virtual damping at a loop rate:
-    b > K T / 2 + |B| (Colgate and Schenkel) gives K < 2 (b - |B|) / T."""
-    return max(0.0, 2.0 * (device_damping - abs(damping)) * rate_hz)
+    """The bound on a virtual stiffness beside a virtual damping at a loop rate: b > K T / 2 + |B|
+    (Colgate and Schenkel) gives K < 2 (b - |B|) / T. Below zero no stiffness is passive."""
+    return 2.0 * (device_damping - abs(damping)) * rate_hz
 
 
 def passive_damping(device_damping: float, stiffness: float, rate_hz: float) -> float:
-    """The largest virtual damping magnitude that stays passive beside a virtual stiffness."""
-    return max(0.0, device_damping - stiffness / (2.0 * rate_hz))
+    """The bound on a virtual damping's magnitude beside a virtual stiffness: |B| < b - K T / 2.
+    Below zero no damping is passive."""
+    return device_damping - stiffness / (2.0 * rate_hz)
 
 
 def _plain(value: Any) -> Any:

@@ -262,8 +262,11 @@ function numberControl(id, name) {
       if (!passive) { bound.textContent = ""; part.row.classList.remove("over"); return; }
       const unit = name === "stiffness" ? "N/m" : "N s/m";
       const limit = name === "stiffness" ? passive.limit.toFixed(0) : passive.limit.toFixed(2);
-      bound.textContent = `${passive.over ? "above" : "within"} the passivity bound: ` +
-        `${name === "damping" ? "|B|" : "K"} < ${limit} ${unit} at ${fixed(rate, 0)} Hz`;
+      const other = name === "stiffness" ? "damping" : "stiffness";
+      bound.textContent = passive.limit < 0
+        ? `not passive at any ${name} beside this ${other} at ${fixed(rate, 0)} Hz`
+        : `${passive.over ? "above" : "within"} the passivity bound: ` +
+          `${name === "damping" ? "|B|" : "K"} < ${limit} ${unit} at ${fixed(rate, 0)} Hz`;
       part.row.classList.toggle("over", passive.over);
     },
   };
