@@ -23,6 +23,7 @@ import aiohttp
 import numpy as np
 import pytest
 import tamro
+from fakedevice import FakeArm, counting_reply
 from tamro.panel import Session, open_session, passive_damping, passive_stiffness
 from tamro.panel._server import serve
 
@@ -283,6 +284,24 @@ def test_stop_sends_zero_force_and_stops_the_loop_start_runs_it_again(panel, fak
         assert fake_arm.wait_for(lambda: fake_arm.forces[-1] == (0.0, 0.0, 2.0))
 
     on_page(panel, scenario)
+
+
+def test_an_arm_that_stops_answering_shows_its_fault_and_refuses_changes(fake_handle):
+    silent_after_50 = FakeArm(reply=lambda n, force: counting_reply(n, force) if n < 50 else None)
+    try:
+        with panel_on(silent_after_50.path, fake_handle.path) as panel:
+
+            async def scenario(page: Page) -> None:
+                update = await page.update_where(lambda u: u["arm"]["fault"] is not None)
+                assert not update["arm"]["running"] and update["arm"]["state"] is None
+                assert update["handle"]["status"]["count"] > 0, "the handle goes on"
+                for request in ({"op": "start"}, {"op": "add", "kind": "damper"}):
+                    answer = await page.ask(request)
+                    assert answer["type"] == "refused" and silent_after_50.path in answer["message"], answer
+
+            on_page(panel, scenario)
+    finally:
+        silent_after_50.close()
 
 
 def test_passivity_bounds_follow_the_rate_and_the_arms_damping(panel):

@@ -152,9 +152,13 @@ async def _broadcast(app: web.Application) -> AsyncIterator[None]:
             await asyncio.sleep(max(0.0, next_tick - loop.time()))
             if loop.time() - next_tick > 1.0:  # fell far behind (a suspended machine): start afresh
                 next_tick = loop.time()
-            if not sockets:
-                continue
-            text = _text(session.tick())
+            # Ticked with no page too: a recording keeps draining the loop's ring.
+            try:
+                text = _text(session.tick())
+            except Exception as error:  # the page must not freeze over one bad tick: say it
+                text = _text(
+                    {"type": "error", "message": f"the panel could not read the devices: {error!r}"}
+                )
             for ws in list(sockets):
                 if not ws.closed:
                     with contextlib.suppress(ConnectionError):

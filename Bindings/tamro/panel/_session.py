@@ -4,6 +4,7 @@ latest values and hands effect changes to them, as any Python program would."""
 
 from __future__ import annotations
 
+import contextlib
 import inspect
 import io
 import itertools
@@ -17,6 +18,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import effects as _effects
+from .._errors import DeviceFault
 from ..handle import HandleReader
 from ..servo import ServoLoop
 from ..simulator import Simulator
@@ -102,7 +104,6 @@ class _Recording:
     arm: list[npt.NDArray[np.void]] = field(default_factory=list)
     handle: list[npt.NDArray[np.void]] = field(default_factory=list)
     rows: int = 0
-    dropped_at_start: int = 0
     dropped: int = 0
     note: str = ""
 
@@ -140,6 +141,7 @@ class Session:
         self._recording = _Recording()
         self._periods: deque[npt.NDArray[np.float64]] = deque()
         self._last_time: float | None = None
+        self._dropped = 0
         self._closed = False
         if arm is not None:
             # A ring for a few seconds at any rate the arm answers at; drained every tick.
@@ -223,7 +225,7 @@ class Session:
             return
         if on:
             self._drain()  # what came before the start is not part of it
-            self._recording = _Recording(on=True, dropped_at_start=self._dropped())
+            self._recording = _Recording(on=True)
         else:
             self._drain()
             self._recording.on = False
@@ -278,7 +280,7 @@ class Session:
             return None
         health = self._health(arm)
         state: dict[str, Any] | None = None
-        if health["fault"] is None:
+        with contextlib.suppress(DeviceFault):  # a fault latched since the look above
             now = arm.state()
             state = {
                 "cycle": now.cycle,
@@ -311,7 +313,7 @@ class Session:
             return None
         health = self._health(handle)
         status: dict[str, Any] | None = None
-        if health["fault"] is None:
+        with contextlib.suppress(DeviceFault):
             latest = handle.latest()
             status = {
                 "count": latest.count,
@@ -353,13 +355,14 @@ class Session:
 
     # --- recording ------------------------------------------------------------------------------
 
-    def _dropped(self) -> int:
-        return self.arm.stats()["dropped_records"] if self.arm is not None else 0
-
     def _drain(self) -> None:
         if self.arm is None:
             return
         rows = self.arm.drain()
+        # The loop counts dropped cycles from its last start: a count that went down began anew.
+        dropped = self.arm.stats()["dropped_records"]
+        newly_dropped = dropped - self._dropped if dropped >= self._dropped else dropped
+        self._dropped = dropped
         if len(rows):
             times = rows["time"].astype(np.float64)
             if self._last_time is not None:
@@ -374,7 +377,7 @@ class Session:
         if handle_rows is not None:
             recording.handle.append(handle_rows)
         recording.rows += len(rows)
-        recording.dropped = self._dropped() - recording.dropped_at_start
+        recording.dropped += newly_dropped
         rate = self.arm.rate_hz or self.arm.stats()["rate_hz"] or 1000.0
         if recording.rows >= self.MAX_RECORDING_SECONDS * rate:
             recording.on = False
@@ -385,9 +388,8 @@ class Session:
         if self.arm is None:
             return {"edges_us": [], "counts": []}
         total = sum(len(p) for p in self._periods)
-        while self._periods and total - len(self._periods[0]) >= self.HISTOGRAM_SECONDS * (
-            self.loop_rate() or 1000.0
-        ):
+        kept = self.HISTOGRAM_SECONDS * (self.loop_rate() or 1000.0)
+        while self._periods and total - len(self._periods[0]) >= kept:
             total -= len(self._periods.popleft())
         periods = np.concatenate(list(self._periods)) * 1e6 if self._periods else np.empty(0)
         nominal = (

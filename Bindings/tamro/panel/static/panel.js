@@ -40,6 +40,7 @@ function connect() {
     if (message.type === "hello") showHello(message);
     else if (message.type === "update") showUpdate(message);
     else if (message.type === "refused") refused(message.message);
+    else if (message.type === "error") say(message.message);
     else if (message.type === "done" && lastEdited) lastEdited.classList.remove("invalid");
   };
 }
