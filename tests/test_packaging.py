@@ -1,5 +1,5 @@
 """Packaging: a wheel built the way a user builds it, from a clean virtual environment with
-build isolation, carries the module, its type stub and the simulator program, installs,
+build isolation, carries the module, its type stub, the simulator program and the panel's page, installs,
 imports and reports complete metadata. Builds the whole project afresh: a few minutes.
 """
 
@@ -11,6 +11,7 @@ import sys
 import zipfile
 from pathlib import Path
 
+import numpy
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -34,6 +35,9 @@ def wheel_and_venv(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, Path
     wheels = list((work / "wheels").glob("*.whl"))
     assert len(wheels) == 1, wheels
     run(python, "-m", "pip", "install", "-q", "--no-deps", "--no-index", wheels[0], cwd=work)
+    # The package's one required dependency, the version the tests run with; not the panel's
+    # extra, whose absence the panel must explain.
+    run(python, "-m", "pip", "install", "-q", f"numpy=={numpy.__version__}", cwd=work)
     return wheels[0], venv
 
 
@@ -47,6 +51,15 @@ def test_wheel_carries_module_stub_and_simulator(wheel_and_venv: tuple[Path, Pat
         assert archive.read("TamroHardwareAPI-stubs/__init__.pyi") == stub
     assert any(n.startswith("TamroHardwareAPI.cpython-310") and n.endswith(".so") for n in names), names
     assert any(n.endswith(".data/scripts/tamro-simulator") for n in names), names
+    # The panel's page comes with it: the package is all the panel needs (nothing is fetched).
+    for page in ("index.html", "panel.js", "panel.css"):
+        assert f"tamro/panel/static/{page}" in names, names
+    with zipfile.ZipFile(wheel) as archive:
+        metadata = next(n for n in archive.namelist() if n.endswith(".dist-info/METADATA"))
+        requirements = [line for line in archive.read(metadata).decode().splitlines() if "aiohttp" in line]
+        entry_points = archive.read(metadata.replace("METADATA", "entry_points.txt")).decode()
+    assert requirements and all('extra == "panel"' in line for line in requirements), requirements
+    assert "tamro-panel = tamro.panel:main" in entry_points
 
 
 @pytest.mark.slow
@@ -60,6 +73,15 @@ def test_installed_package_works(wheel_and_venv: tuple[Path, Path], tmp_path: Pa
     assert version.split()[0] == "0.1.1" and str(venv) in version
     assert "usage: tamro-simulator" in run(venv / "bin" / "tamro-simulator", "--help")
     assert "usage: tamro-doctor" in run(venv / "bin" / "tamro-doctor", "--help")
+    # Installed without its extra the panel still explains itself, and says what it lacks.
+    assert "usage: tamro-panel" in run(venv / "bin" / "tamro-panel", "--help")
+    without = subprocess.run(
+        [venv / "bin" / "tamro-panel", "--simulate", "--no-browser"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert without.returncode == 1 and "TamroHardwareAPI[panel]" in without.stderr, without.stderr
 
     # mypy, run for that environment, finds the installed stub without help.
     example = tmp_path / "use.py"

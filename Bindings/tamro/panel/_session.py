@@ -1,0 +1,491 @@
+"""What the panel drives and shows: the devices, the effects by id, the recording and the
+figures sent to the page. Nothing here waits on a device: it reads the loop's and the reader's
+latest values and hands effect changes to them, as any Python program would."""
+
+from __future__ import annotations
+
+import contextlib
+import inspect
+import io
+import itertools
+import math
+from collections import deque
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from .. import effects as _effects
+from .._errors import DeviceFault
+from ..handle import HandleReader
+from ..servo import ServoLoop
+from ..simulator import Simulator
+
+__all__ = ["KINDS", "Session", "Refused", "passive_stiffness", "passive_damping", "DEFAULT_DEVICE_DAMPING"]
+
+DEFAULT_DEVICE_DAMPING = 2.0
+"""N s/m: the simulated arm's own damping, the panel's default for the passivity bound."""
+
+# What a new effect of each kind starts with: harmless at the workspace's centre (the simulated
+# workspace is the cube of +-0.1 m). The other parameters take the classes' own defaults.
+_STARTING_VALUES: dict[str, dict[str, Any]] = {
+    "spring": {"anchor": (0.0, 0.0, 0.0), "stiffness": 100.0, "damping": 1.0},
+    "damper": {"damping": 1.0},
+    "plane": {"point": (0.0, 0.0, -0.05), "normal": (0.0, 0.0, 1.0), "stiffness": 500.0},
+    "sphere": {"center": (0.05, 0.0, 0.0), "radius": 0.03, "stiffness": 500.0},
+    "box": {"lower": (-0.08, -0.08, -0.08), "upper": (0.08, 0.08, 0.08), "stiffness": 500.0, "inside": True},
+    "constant force": {"force": (0.0, 0.0, 0.0)},
+}
+
+_CLASSES: dict[str, type[_effects.Effect]] = {
+    "spring": _effects.Spring,
+    "damper": _effects.Damper,
+    "plane": _effects.Plane,
+    "sphere": _effects.Sphere,
+    "box": _effects.Box,
+    "constant force": _effects.ConstantForce,
+}
+
+
+def _parameters(cls: type[_effects.Effect]) -> dict[str, Any]:
+    """The parameter names of an effect class, in order, with the value a new one starts with.
+    The names come from the class's own signature, so the panel offers exactly what it takes."""
+    chosen = _STARTING_VALUES[next(kind for kind, known in _CLASSES.items() if known is cls)]
+    values: dict[str, Any] = {}
+    for name, parameter in inspect.signature(cls.__init__).parameters.items():
+        if name == "self":
+            continue
+        values[name] = chosen.get(name, parameter.default)
+    return values
+
+
+KINDS: dict[str, dict[str, Any]] = {kind: _parameters(cls) for kind, cls in _CLASSES.items()}
+"""Every kind of effect the page may add, with its parameters and their starting values. A
+tuple is a vector, a bool a switch, a float a number."""
+
+
+class Refused(Exception):
+    """A request from the page that cannot be carried out; the message is shown there."""
+
+
+def passive_stiffness(device_damping: float, damping: float, rate_hz: float) -> float:
+    """The bound on a virtual stiffness beside a virtual damping at a loop rate: b > K T / 2 + |B|
+    (Colgate and Schenkel) gives K < 2 (b - |B|) / T. Below zero no stiffness is passive."""
+    return 2.0 * (device_damping - abs(damping)) * rate_hz
+
+
+def passive_damping(device_damping: float, stiffness: float, rate_hz: float) -> float:
+    """The bound on a virtual damping's magnitude beside a virtual stiffness: |B| < b - K T / 2.
+    Below zero no damping is passive."""
+    return device_damping - stiffness / (2.0 * rate_hz)
+
+
+def _plain(value: Any) -> Any:
+    """A value as JSON carries it: vectors as lists, non-finite numbers as null."""
+    if isinstance(value, tuple):
+        return [_plain(v) for v in value]
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    return value
+
+
+def _numbers(array: npt.ArrayLike) -> list[float | None]:
+    return [_plain(float(v)) for v in np.asarray(array, dtype=float).ravel()]
+
+
+@dataclass
+class _Recording:
+    """The rows drained while the user records; the loop's ring is drained every tick either
+    way, for the period histogram."""
+
+    on: bool = False
+    arm: list[npt.NDArray[np.void]] = field(default_factory=list)
+    handle: list[npt.NDArray[np.void]] = field(default_factory=list)
+    rows: int = 0
+    dropped: int = 0
+    note: str = ""
+
+
+class Session:
+    """The devices the panel drives and everything the page may ask of them.
+
+    ``arm`` and ``handle`` are the running loop and reader (either may be None); ``problems``
+    says, per device, why it is missing, and ``findings`` holds the text tamro-doctor gave
+    then. ``simulator`` is the one the panel started, stopped by ``close()``.
+    """
+
+    MAX_RECORDING_SECONDS = 600.0
+    HISTOGRAM_SECONDS = 1.0
+    HISTOGRAM_BINS = 30
+
+    def __init__(
+        self,
+        arm: ServoLoop | None,
+        handle: HandleReader | None,
+        *,
+        simulator: Simulator | None = None,
+        problems: Mapping[str, str] | None = None,
+        findings: str = "",
+        clock: Callable[[], float] | None = None,
+    ) -> None:
+        self.arm = arm
+        self.handle = handle
+        self.simulator = simulator
+        self.problems = dict(problems or {})
+        self.findings = findings
+        self.device_damping = DEFAULT_DEVICE_DAMPING
+        self._effects: dict[int, tuple[str, _effects.Effect]] = {}
+        self._ids = itertools.count(1)
+        self._recording = _Recording()
+        self._periods: deque[npt.NDArray[np.float64]] = deque()
+        self._last_time: float | None = None
+        self._dropped = 0
+        self._closed = False
+        if arm is not None:
+            # A ring for a few seconds at any rate the arm answers at; drained every tick.
+            arm.record(1 << 16)
+        if handle is not None:
+            handle.record(1 << 12)
+
+    # --- what the page asks -------------------------------------------------------------------
+
+    def handle_request(self, request: Any) -> None:
+        """Carries out one request from the page; raises ``Refused`` with the reason."""
+        if not isinstance(request, dict):
+            raise Refused("a request must be a JSON object")
+        op = request.get("op")
+        if op == "stop":
+            self.stop()
+        elif op == "start":
+            self.start()
+        elif op == "add":
+            self.add(request.get("kind"))
+        elif op == "remove":
+            self.remove(request.get("id"))
+        elif op == "set":
+            self.set(request.get("id"), request.get("name"), request.get("value"))
+        elif op == "record":
+            self.record(request.get("on"))
+        elif op == "device damping":
+            self.set_device_damping(request.get("value"))
+        else:
+            raise Refused(f"unknown request {op!r}")
+
+    def stop(self) -> None:
+        """Zero force and the loop stopped, at once."""
+        if self.arm is not None:
+            self.arm.stop()
+
+    def start(self) -> None:
+        arm = self._need_arm()
+        try:
+            arm.start()
+        except OSError as error:
+            raise Refused(f"the loop cannot start: {error}") from None
+
+    def add(self, kind: Any) -> int:
+        arm = self._need_arm()
+        if not isinstance(kind, str) or kind not in KINDS:
+            raise Refused(f"no effect called {kind!r}; the kinds are {', '.join(KINDS)}")
+        effect = self._checked(lambda: _CLASSES[kind](**KINDS[kind]))
+        identity = next(self._ids)
+        chosen = [e for _, e in self._effects.values()] + [effect]
+        self._checked(lambda: setattr(arm, "effects", chosen))
+        self._effects[identity] = (kind, effect)
+        return identity
+
+    def remove(self, identity: Any) -> None:
+        arm = self._need_arm()
+        self._effect(identity)
+        rest = [e for key, (_, e) in self._effects.items() if key != identity]
+        self._checked(lambda: setattr(arm, "effects", rest))
+        del self._effects[identity]
+
+    def set(self, identity: Any, name: Any, value: Any) -> None:
+        """One parameter of one effect, checked by the effect class itself."""
+        kind, effect = self._effect(identity)
+        if name not in KINDS[kind]:
+            raise Refused(f"a {kind} has no parameter {name!r}; it has {', '.join(KINDS[kind])}")
+        self._checked(lambda: setattr(effect, name, value), name)
+
+    def set_device_damping(self, value: Any) -> None:
+        if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+            raise Refused("the arm's own damping must be a number")
+        if value < 0:
+            raise Refused("the arm's own damping cannot be negative")
+        self.device_damping = float(value)
+
+    def record(self, on: Any) -> None:
+        if not isinstance(on, bool):
+            raise Refused("record takes true or false")
+        self._need_arm()
+        if on == self._recording.on:
+            return
+        if on:
+            self._drain()  # what came before the start is not part of it
+            self._recording = _Recording(on=True)
+        else:
+            self._drain()
+            self._recording.on = False
+
+    # --- what the page shows ------------------------------------------------------------------
+
+    def hello(self) -> dict[str, Any]:
+        """What the page needs once: identities, problems, kinds of effects and their hints."""
+        arm: dict[str, Any] | None = None
+        if self.arm is not None:
+            info = self.arm.device_info
+            arm = {
+                "port": self.arm.port,
+                "device_id": info["device_id"],
+                "model": info["device_model_number"],
+                "hardware": info["hardware_version"],
+                "firmware": info["firmware_version"],
+                "uuid": str(info["device_id_ext"]),
+                "rate_hz": self.arm.rate_hz,
+                "max_force": self.arm.max_force,
+            }
+        handle: dict[str, Any] | None = None
+        if self.handle is not None:
+            handle = {"port": self.handle.port, **self.handle.info}
+        return {
+            "type": "hello",
+            "arm": arm,
+            "handle": handle,
+            "simulated": self.simulator is not None,
+            "problems": self.problems,
+            "findings": self.findings,
+            "kinds": {kind: {name: _plain(value) for name, value in p.items()} for kind, p in KINDS.items()},
+            "default_device_damping": DEFAULT_DEVICE_DAMPING,
+        }
+
+    def tick(self) -> dict[str, Any]:
+        """The figures of this moment, for the page's update; drains the recording rings."""
+        self._drain()
+        return {"type": "update", "arm": self._arm_update(), "handle": self._handle_update()}
+
+    @staticmethod
+    def _health(device: ServoLoop | HandleReader) -> dict[str, Any]:
+        fault = device.fault
+        return {
+            "fault": None if fault is None else str(fault),
+            "stats": {key: _plain(value) for key, value in device.stats().items()},
+        }
+
+    def _arm_update(self) -> dict[str, Any] | None:
+        arm = self.arm
+        if arm is None:
+            return None
+        health = self._health(arm)
+        state: dict[str, Any] | None = None
+        with contextlib.suppress(DeviceFault):  # a fault latched since the look above
+            now = arm.state()
+            state = {
+                "cycle": now.cycle,
+                "position": _numbers(now.position),
+                "velocity": _numbers(now.velocity),
+                "force": _numbers(now.force),
+            }
+        rate = self.loop_rate()
+        return {
+            **health,
+            "running": arm.running,
+            "state": state,
+            "histogram": self._histogram(),
+            "rate_for_bounds": _plain(rate),
+            "device_damping": self.device_damping,
+            "effects": [
+                self._describe(identity, kind, e, rate) for identity, (kind, e) in self._effects.items()
+            ],
+            "recording": {
+                "on": self._recording.on,
+                "rows": self._recording.rows,
+                "dropped": self._recording.dropped,
+                "note": self._recording.note,
+            },
+        }
+
+    def _handle_update(self) -> dict[str, Any] | None:
+        handle = self.handle
+        if handle is None:
+            return None
+        health = self._health(handle)
+        status: dict[str, Any] | None = None
+        with contextlib.suppress(DeviceFault):
+            latest = handle.latest()
+            status = {
+                "count": latest.count,
+                "quaternion": _numbers(latest.quaternion),
+                "hall": latest.hall_effect_sensor_level,
+                "error_flag": latest.error_flag,
+            }
+        return {**health, "status": status}
+
+    def loop_rate(self) -> float | None:
+        """The rate the passivity bounds use: what the loop achieves while it runs, else what
+        it aims at."""
+        if self.arm is None:
+            return None
+        achieved = self.arm.stats()["rate_hz"]
+        if self.arm.running and achieved > 0:
+            return float(achieved)
+        return self.arm.rate_hz
+
+    def _describe(
+        self, identity: int, kind: str, effect: _effects.Effect, rate: float | None
+    ) -> dict[str, Any]:
+        values = {name: getattr(effect, name) for name in KINDS[kind]}
+        bounds: dict[str, Any] = {}
+        if rate and "damping" in values:
+            stiffness = float(values.get("stiffness", 0.0))
+            damping = float(values["damping"])
+            if "stiffness" in values:
+                limit = passive_stiffness(self.device_damping, damping, rate)
+                bounds["stiffness"] = {"limit": limit, "over": stiffness > limit}
+            limit = passive_damping(self.device_damping, stiffness, rate)
+            bounds["damping"] = {"limit": limit, "over": abs(damping) > limit}
+        return {
+            "id": identity,
+            "kind": kind,
+            "values": {name: _plain(value) for name, value in values.items()},
+            "passive": bounds,
+        }
+
+    # --- recording ------------------------------------------------------------------------------
+
+    def _drain(self) -> None:
+        if self.arm is None:
+            return
+        rows = self.arm.drain()
+        # The loop counts dropped cycles from its last start: a count that went down began anew.
+        dropped = self.arm.stats()["dropped_records"]
+        newly_dropped = dropped - self._dropped if dropped >= self._dropped else dropped
+        self._dropped = dropped
+        if len(rows):
+            times = rows["time"].astype(np.float64)
+            if self._last_time is not None:
+                times = np.concatenate(([self._last_time], times))
+            self._last_time = float(rows["time"][-1])
+            self._periods.append(np.diff(times))
+        recording = self._recording
+        handle_rows = self.handle.drain() if self.handle is not None else None
+        if not recording.on:
+            return
+        recording.arm.append(rows)
+        if handle_rows is not None:
+            recording.handle.append(handle_rows)
+        recording.rows += len(rows)
+        recording.dropped += newly_dropped
+        rate = self.arm.rate_hz or self.arm.stats()["rate_hz"] or 1000.0
+        if recording.rows >= self.MAX_RECORDING_SECONDS * rate:
+            recording.on = False
+            recording.note = f"stopped after {self.MAX_RECORDING_SECONDS:g} s, the longest recording kept"
+
+    def _histogram(self) -> dict[str, Any]:
+        """The periods of about the last second, in microseconds."""
+        if self.arm is None:
+            return {"edges_us": [], "counts": []}
+        total = sum(len(p) for p in self._periods)
+        kept = self.HISTOGRAM_SECONDS * (self.loop_rate() or 1000.0)
+        while self._periods and total - len(self._periods[0]) >= kept:
+            total -= len(self._periods.popleft())
+        periods = np.concatenate(list(self._periods)) * 1e6 if self._periods else np.empty(0)
+        nominal = (
+            1e6 / self.arm.rate_hz if self.arm.rate_hz else float(np.median(periods)) if len(periods) else 0
+        )
+        if not nominal:
+            return {"edges_us": [], "counts": []}
+        # Three nominal periods wide; longer ones go to the last bin.
+        edges = np.linspace(0.0, 3.0 * nominal, self.HISTOGRAM_BINS + 1)
+        counts, _ = np.histogram(np.clip(periods, 0.0, edges[-1] - 1e-9), bins=edges)
+        return {"edges_us": _numbers(edges), "counts": [int(c) for c in counts]}
+
+    def recording(self) -> tuple[npt.NDArray[np.void], npt.NDArray[np.void] | None]:
+        """The arm's and the handle's recorded rows so far."""
+        from ..handle import HANDLE_RECORD_DTYPE
+        from ..servo import RECORD_DTYPE
+
+        if self._recording.on:
+            self._drain()
+        arm = np.concatenate(self._recording.arm) if self._recording.arm else np.empty(0, RECORD_DTYPE)
+        handle: npt.NDArray[np.void] | None = None
+        if self.handle is not None:
+            handle = (
+                np.concatenate(self._recording.handle)
+                if self._recording.handle
+                else np.empty(0, HANDLE_RECORD_DTYPE)
+            )
+        return arm, handle
+
+    # --- life -------------------------------------------------------------------------------------
+
+    def close(self) -> None:
+        """Zero force on the arm, then everything stopped, the simulator last."""
+        if self._closed:
+            return
+        self._closed = True
+        try:
+            if self.arm is not None:
+                self.arm.close()
+            if self.handle is not None:
+                self.handle.close()
+        finally:
+            if self.simulator is not None:
+                self.simulator.stop()
+
+    # --- helpers ------------------------------------------------------------------------------
+
+    def _need_arm(self) -> ServoLoop:
+        if self.arm is None:
+            raise Refused("no arm: " + self.problems.get("arm", "none was found"))
+        return self.arm
+
+    def _effect(self, identity: Any) -> tuple[str, _effects.Effect]:
+        if isinstance(identity, bool) or not isinstance(identity, int) or identity not in self._effects:
+            raise Refused(f"no effect {identity!r} (removed already?)")
+        return self._effects[identity]
+
+    @staticmethod
+    def _checked(action: Callable[[], Any], name: str = "a value") -> Any:
+        # The effect classes and the loop check every value the way they do for any program;
+        # their messages name the parameter, so they go to the page as they are.
+        try:
+            return action()
+        except OverflowError:  # an integer beyond any float, which JSON allows
+            raise Refused(f"{name} is too large") from None
+        except (ValueError, TypeError) as error:
+            raise Refused(str(error)) from None
+        except OSError as error:  # a faulted loop refuses new effects
+            raise Refused(str(error)) from None
+
+
+def to_csv(rows: npt.NDArray[np.void]) -> bytes:
+    """The arm's rows as CSV: one line a cycle, vectors spread over x, y and z columns."""
+    header = "cycle,time,x,y,z,vx,vy,vz,fx,fy,fz"
+    table = (
+        np.column_stack(
+            [
+                rows["cycle"].astype(np.float64),
+                rows["time"],
+                rows["position"],
+                rows["velocity"],
+                rows["force"],
+            ]
+        )
+        if len(rows)
+        else np.empty((0, 11))
+    )
+    out = io.StringIO()
+    np.savetxt(out, table, delimiter=",", header=header, comments="", fmt=["%d", "%.6f"] + ["%.9g"] * 9)
+    return out.getvalue().encode()
+
+
+def to_npz(arm: npt.NDArray[np.void], handle: npt.NDArray[np.void] | None) -> bytes:
+    """The rows as a numpy archive: ``arm`` (tamro.RECORD_DTYPE) and, with a handle, ``handle``
+    (tamro.HANDLE_RECORD_DTYPE)."""
+    out = io.BytesIO()
+    arrays = {"arm": arm} if handle is None else {"arm": arm, "handle": handle}
+    np.savez(out, **arrays)  # type: ignore[arg-type]
+    return out.getvalue()

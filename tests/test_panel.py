@@ -1,0 +1,534 @@
+"""tamro-panel: the server against fake devices (who may reach it, what reaches the loop, what
+is refused, stop, recordings), the program against the simulator (start, Ctrl-C, nothing left
+behind), and the page in a real headless Chromium."""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import io
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import aiohttp
+import numpy as np
+import pytest
+import tamro
+from fakedevice import FakeArm, counting_reply
+from tamro.panel import Session, open_session, passive_damping, passive_stiffness
+from tamro.panel._server import serve
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def wait_until(condition, timeout: float = 5.0) -> bool:
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.005)
+    return True
+
+
+class Panel:
+    """A panel's server on a free port, on a thread of its own, for one session."""
+
+    def __init__(self, session: Session) -> None:
+        self.session = session
+        self.token = "test-token_0123456789"
+        self._ready = threading.Event()
+        self._thread = threading.Thread(target=asyncio.run, args=(self._serve(),), daemon=True)
+        self._thread.start()
+        assert self._ready.wait(10), "the panel did not start listening"
+
+    async def _serve(self) -> None:
+        self._loop = asyncio.get_running_loop()
+        self._stop = asyncio.Event()
+
+        def ready(port: int) -> None:
+            self.port = port
+            self._ready.set()
+
+        await serve(self.session, self.token, "127.0.0.1", 0, self._stop, ready)
+
+    @property
+    def base(self) -> str:
+        return f"http://127.0.0.1:{self.port}"
+
+    @property
+    def url(self) -> str:
+        return f"{self.base}/?token={self.token}"
+
+    def origin_headers(self) -> dict[str, str]:
+        return {"Origin": self.base}
+
+    def close(self) -> None:
+        self._loop.call_soon_threadsafe(self._stop.set)
+        self._thread.join(10)
+        assert not self._thread.is_alive()
+
+
+@contextlib.contextmanager
+def panel_on(arm_port: str | None, handle_port: str | None) -> Iterator[Panel]:
+    arm = tamro.ServoLoop(arm_port, max_force=5.0) if arm_port else None
+    handle = tamro.HandleReader(handle_port) if handle_port else None
+    session = Session(arm, handle)
+    if arm is not None:
+        arm.start()
+    panel = Panel(session)
+    try:
+        yield panel
+    finally:
+        panel.close()
+        session.close()
+
+
+@pytest.fixture
+def panel(fake_arm, fake_handle) -> Iterator[Panel]:
+    with panel_on(fake_arm.path, fake_handle.path) as running:
+        yield running
+
+
+class Page:
+    """The page's side of the WebSocket: requests and the answers to them."""
+
+    def __init__(self, ws: aiohttp.ClientWebSocketResponse, hello: dict[str, Any]) -> None:
+        self.ws = ws
+        self.hello = hello
+
+    async def next(self, kind: str | tuple[str, ...], timeout: float = 5.0) -> dict[str, Any]:
+        kinds = (kind,) if isinstance(kind, str) else kind
+        deadline = time.monotonic() + timeout
+        while True:
+            message = await self.ws.receive_json(timeout=max(0.01, deadline - time.monotonic()))
+            if message["type"] in kinds:
+                return message
+
+    async def ask(self, request: dict[str, Any] | str) -> dict[str, Any]:
+        """Sends one request; the answer is ``done`` or ``refused``."""
+        if isinstance(request, str):
+            await self.ws.send_str(request)
+        else:
+            await self.ws.send_json(request)
+        return await self.next(("done", "refused"))
+
+    async def update_where(self, holds, timeout: float = 5.0) -> dict[str, Any]:
+        deadline = time.monotonic() + timeout
+        while True:
+            update = await self.next("update", max(0.01, deadline - time.monotonic()))
+            if holds(update):
+                return update
+
+
+def on_page(panel: Panel, scenario) -> Any:
+    async def run() -> Any:
+        async with aiohttp.ClientSession() as client:
+            async with client.ws_connect(
+                f"{panel.base}/ws?token={panel.token}", headers=panel.origin_headers()
+            ) as ws:
+                page = Page(ws, await ws.receive_json(timeout=5))
+                assert page.hello["type"] == "hello"
+                return await scenario(page)
+
+    return asyncio.run(run())
+
+
+# --- who may reach the panel -------------------------------------------------------------------
+
+
+def fetch(url: str, headers: dict[str, str], websocket: bool = False) -> int:
+    async def run() -> int:
+        async with aiohttp.ClientSession() as client:
+            if websocket:
+                try:
+                    async with client.ws_connect(url, headers=headers):
+                        return 101
+                except aiohttp.WSServerHandshakeError as refused:
+                    return refused.status
+            async with client.get(url, headers=headers) as response:
+                return response.status
+
+    return asyncio.run(run())
+
+
+@pytest.mark.parametrize(
+    "path, token, headers, websocket, status",
+    [
+        ("/", "ours", {}, False, 200),
+        ("/panel.js", "ours", {"Sec-Fetch-Site": "same-origin"}, False, 200),
+        ("/", None, {}, False, 403),
+        ("/", "wrong", {}, False, 403),
+        ("/panel.js", None, {}, False, 403),
+        ("/recording.csv", "wrong", {}, False, 403),
+        # another name pointed at this machine (DNS rebinding)
+        ("/", "ours", {"Host": "panel.example:{port}"}, False, 403),
+        ("/", "ours", {"Origin": "http://evil.example"}, False, 403),
+        ("/", "ours", {"Sec-Fetch-Site": "cross-site"}, False, 403),
+        ("/ws", "ours", {"Origin": "http://127.0.0.1:{port}"}, True, 101),
+        ("/ws", "ours", {"Origin": "http://localhost:{port}"}, True, 101),
+        ("/ws", "ours", {}, True, 403),
+        ("/ws", "ours", {"Origin": "http://evil.example"}, True, 403),
+        ("/ws", "ours", {"Origin": "null"}, True, 403),
+        ("/ws", "wrong", {"Origin": "http://127.0.0.1:{port}"}, True, 403),
+        ("/ws", None, {"Origin": "http://127.0.0.1:{port}"}, True, 403),
+    ],
+)
+def test_only_the_panels_own_page_with_its_token_gets_in(panel, path, token, headers, websocket, status):
+    query = {"ours": f"?token={panel.token}", "wrong": "?token=guess", None: ""}[token]
+    chosen = {name: value.format(port=panel.port) for name, value in headers.items()}
+    assert fetch(f"{panel.base}{path}{query}", chosen, websocket) == status
+
+
+def test_the_page_is_served_whole_with_the_token_in_its_links(panel):
+    async def run() -> str:
+        async with aiohttp.ClientSession() as client:
+            async with client.get(panel.url) as response:
+                assert "frame-ancestors 'none'" in response.headers["Content-Security-Policy"]
+                return await response.text()
+
+    page = asyncio.run(run())
+    assert f"panel.js?token={panel.token}" in page and f"panel.css?token={panel.token}" in page
+    assert "{{" not in page and '<span id="arm-rate">–</span>' in page
+    assert not re.search(r"(src|href)=\"(https?:)?//", page), "nothing may be fetched from elsewhere"
+
+
+# --- effects and the loop ----------------------------------------------------------------------
+
+
+def test_effects_added_changed_and_removed_reach_the_loop(panel):
+    loop = panel.session.arm
+
+    async def scenario(page: Page) -> None:
+        assert page.hello["arm"]["device_id"] == 0x1234 and page.hello["handle"]["device_id"] == 0x1234
+        assert set(page.hello["kinds"]) == {"spring", "damper", "plane", "sphere", "box", "constant force"}
+        assert (await page.ask({"op": "add", "kind": "spring"}))["type"] == "done"
+        assert (await page.ask({"op": "add", "kind": "constant force"}))["type"] == "done"
+        spring, push = loop.effects
+        assert isinstance(spring, tamro.Spring) and isinstance(push, tamro.ConstantForce)
+
+        await page.ask({"op": "set", "id": 1, "name": "stiffness", "value": 250})
+        await page.ask({"op": "set", "id": 1, "name": "anchor", "value": [0.01, 0.02, -0.03]})
+        await page.ask({"op": "set", "id": 2, "name": "force", "value": [0, 0, -1.5]})
+        assert spring.stiffness == 250.0 and spring.anchor == (0.01, 0.02, -0.03)
+        update = await page.update_where(lambda u: len(u["arm"]["effects"]) == 2)
+        assert update["arm"]["effects"][0]["values"]["anchor"] == [0.01, 0.02, -0.03]
+        assert update["arm"]["effects"][1]["values"]["force"] == [0, 0, -1.5]
+        # The loop renders what the page set: its force is the effects' force at its state.
+        update = await page.update_where(lambda u: u["arm"]["state"]["cycle"] > 10)
+        state = update["arm"]["state"]
+        assert state["force"] != [0.0, 0.0, 0.0]
+
+        await page.ask({"op": "remove", "id": 1})
+        assert loop.effects == [push]
+        update = await page.update_where(lambda u: [e["id"] for e in u["arm"]["effects"]] == [2])
+        assert update["arm"]["running"] and update["arm"]["stats"]["rate_hz"] > 0
+        assert sum(update["arm"]["histogram"]["counts"]) > 0
+        assert update["handle"]["status"]["count"] > 0 and len(update["handle"]["status"]["quaternion"]) == 4
+
+    on_page(panel, scenario)
+
+
+@pytest.mark.parametrize(
+    "request_, message",
+    [
+        ({"op": "set", "id": 1, "name": "stiffness", "value": -5}, "stiffness"),
+        ({"op": "set", "id": 1, "name": "stiffness", "value": "stiff"}, "stiffness must be a number"),
+        ({"op": "set", "id": 1, "name": "stiffness", "value": None}, "stiffness must be a number"),
+        ({"op": "set", "id": 1, "name": "stiffness", "value": 10**400}, "stiffness"),
+        ('{"op": "set", "id": 1, "name": "damping", "value": NaN}', "damping"),
+        ({"op": "set", "id": 1, "name": "anchor", "value": [1, 2]}, "anchor must have three components"),
+        ({"op": "set", "id": 1, "name": "anchor", "value": ["a", 0, 0]}, "anchor must be three numbers"),
+        ({"op": "set", "id": 1, "name": "_native", "value": 1}, "a spring has no parameter '_native'"),
+        ({"op": "set", "id": 7, "name": "stiffness", "value": 1}, "no effect 7"),
+        ({"op": "add", "kind": "laser"}, "no effect called 'laser'"),
+        ({"op": "record", "on": "yes"}, "record takes true or false"),
+        ({"op": "device damping", "value": -1}, "cannot be negative"),
+        ({"op": "launch"}, "unknown request 'launch'"),
+        ("[1, 2", "a request must be JSON"),
+        ("[1, 2]", "a request must be a JSON object"),
+    ],
+)
+def test_invalid_requests_are_refused_with_a_message_and_change_nothing(panel, request_, message):
+    async def scenario(page: Page) -> None:
+        await page.ask({"op": "add", "kind": "spring"})
+        answer = await page.ask(request_)
+        assert answer["type"] == "refused" and message in answer["message"], answer
+        # The connection goes on, and the effect is as it was.
+        update = await page.update_where(lambda u: len(u["arm"]["effects"]) == 1)
+        assert update["arm"]["effects"][0]["values"] == {"anchor": [0, 0, 0], "stiffness": 100, "damping": 1}
+        assert update["arm"]["device_damping"] == 2.0
+
+    on_page(panel, scenario)
+    assert panel.session.arm.effects[0].stiffness == 100.0
+
+
+def test_stop_sends_zero_force_and_stops_the_loop_start_runs_it_again(panel, fake_arm):
+    async def scenario(page: Page) -> None:
+        await page.ask({"op": "add", "kind": "constant force"})
+        await page.ask({"op": "set", "id": 1, "name": "force", "value": [0, 0, 2]})
+        assert fake_arm.wait_for(lambda: fake_arm.forces[-1] == (0.0, 0.0, 2.0))
+        assert (await page.ask({"op": "stop"}))["type"] == "done"
+        assert not panel.session.arm.running
+        assert fake_arm.forces[-1] == (0.0, 0.0, 0.0) and fake_arm.quiet(0.05)
+        await page.update_where(lambda u: not u["arm"]["running"])
+        await page.ask({"op": "start"})
+        assert fake_arm.wait_for(lambda: fake_arm.forces[-1] == (0.0, 0.0, 2.0))
+
+    on_page(panel, scenario)
+
+
+def test_an_arm_that_stops_answering_shows_its_fault_and_refuses_changes(fake_handle):
+    silent_after_50 = FakeArm(reply=lambda n, force: counting_reply(n, force) if n < 50 else None)
+    try:
+        with panel_on(silent_after_50.path, fake_handle.path) as panel:
+
+            async def scenario(page: Page) -> None:
+                update = await page.update_where(lambda u: u["arm"]["fault"] is not None)
+                assert not update["arm"]["running"] and update["arm"]["state"] is None
+                assert update["handle"]["status"]["count"] > 0, "the handle goes on"
+                for request in ({"op": "start"}, {"op": "add", "kind": "damper"}):
+                    answer = await page.ask(request)
+                    assert answer["type"] == "refused" and silent_after_50.path in answer["message"], answer
+
+            on_page(panel, scenario)
+    finally:
+        silent_after_50.close()
+
+
+def test_passivity_bounds_follow_the_rate_and_the_arms_damping(panel):
+    # b > K T / 2 + |B|: at 1000 Hz with b = 2 and B = 0.5, K stays below 3000 N/m.
+    assert passive_stiffness(2.0, 0.5, 1000.0) == pytest.approx(3000.0)
+    assert passive_stiffness(2.0, -0.5, 1000.0) == pytest.approx(3000.0)
+    assert passive_damping(2.0, 3000.0, 1000.0) == pytest.approx(0.5)
+    assert passive_stiffness(1.0, 3.0, 1000.0) < 0 and passive_damping(2.0, 1e6, 1000.0) < 0
+
+    async def scenario(page: Page) -> None:
+        await page.ask({"op": "add", "kind": "spring"})
+        update = await page.update_where(lambda u: u["arm"]["effects"])
+        effect, rate = update["arm"]["effects"][0], update["arm"]["rate_for_bounds"]
+        assert effect["passive"]["stiffness"]["limit"] == pytest.approx(2 * (2.0 - 1.0) * rate)
+        assert not effect["passive"]["stiffness"]["over"] and not effect["passive"]["damping"]["over"]
+        await page.ask({"op": "set", "id": 1, "name": "stiffness", "value": 4 * rate})
+        update = await page.update_where(lambda u: u["arm"]["effects"][0]["values"]["stiffness"] > 1000)
+        assert update["arm"]["effects"][0]["passive"]["stiffness"]["over"]
+        assert update["arm"]["effects"][0]["passive"]["damping"]["over"]
+        # A stiffer arm of its own carries it.
+        await page.ask({"op": "device damping", "value": 10.0})
+        update = await page.update_where(lambda u: u["arm"]["device_damping"] == 10.0)
+        assert not update["arm"]["effects"][0]["passive"]["stiffness"]["over"]
+
+    on_page(panel, scenario)
+
+
+def test_a_recording_downloads_every_cycle_as_npz_and_csv(panel):
+    async def scenario(page: Page) -> tuple[bytes, bytes, bytes]:
+        async with aiohttp.ClientSession() as client:
+            nothing = await client.get(f"{panel.base}/recording.npz?token={panel.token}")
+            assert nothing.status == 404 and "nothing recorded" in await nothing.text()
+            await page.ask({"op": "record", "on": True})
+            await page.update_where(lambda u: u["arm"]["recording"]["rows"] > 300)
+            await page.ask({"op": "record", "on": False})
+            update = await page.update_where(lambda u: not u["arm"]["recording"]["on"])
+            assert update["arm"]["recording"]["dropped"] == 0
+            bodies = []
+            for suffix in ("npz", "csv"):
+                async with client.get(f"{panel.base}/recording.{suffix}?token={panel.token}") as response:
+                    assert response.status == 200
+                    assert f"tamro-recording.{suffix}" in response.headers["Content-Disposition"]
+                    bodies.append(await response.read())
+            return bodies[0], bodies[1], json.dumps(update).encode()
+
+    npz, csv, _ = on_page(panel, scenario)
+    with np.load(io.BytesIO(npz), allow_pickle=False) as archive:
+        arm, handle = archive["arm"], archive["handle"]
+    assert arm.dtype == tamro.RECORD_DTYPE and handle.dtype.names == tamro.HANDLE_RECORD_DTYPE.names
+    assert len(arm) > 300 and len(handle) > 0
+    assert (np.diff(arm["cycle"].astype(np.int64)) == 1).all(), "no cycle lost between drains"
+    lines = csv.decode().splitlines()
+    assert lines[0] == "cycle,time,x,y,z,vx,vy,vz,fx,fy,fz" and len(lines) == len(arm) + 1
+    first = [float(v) for v in lines[1].split(",")]
+    assert first[0] == arm["cycle"][0]
+    np.testing.assert_allclose(first[2:5], arm["position"][0], rtol=1e-6)
+
+
+# --- the program --------------------------------------------------------------------------------
+
+
+def children_of(pid: int) -> list[int]:
+    found = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        with contextlib.suppress(OSError):
+            if int(stat.read_text().rsplit(") ", 1)[1].split()[1]) == pid:
+                found.append(int(stat.parent.name))
+    return found
+
+
+def gone(pid: int) -> bool:
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().split(") ")[1].startswith("Z")
+    except FileNotFoundError:
+        return True
+
+
+@pytest.mark.parametrize("host, warned", [(None, False), ("127.0.0.2", True)])
+def test_the_program_serves_until_ctrl_c_then_stops_everything(host, warned):
+    command = [sys.executable, "-m", "tamro.panel", "--simulate", "--no-browser", "--port", "0"]
+    if host:
+        command += ["--host", host]
+    program = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = program.stdout.readline()
+        match = re.fullmatch(r"http://(127\.0\.0\.[12]):(\d+)/\?token=([A-Za-z0-9_-]{20,})\n", line)
+        assert match, line
+        assert match[1] == (host or "127.0.0.1")
+        simulators = [
+            pid
+            for pid in children_of(program.pid)
+            if "tamro-simulator" in Path(f"/proc/{pid}/cmdline").read_text()
+        ]
+        assert len(simulators) == 1
+        assert fetch(line.strip(), {}) == 200
+        program.send_signal(signal.SIGINT)
+        out, err = program.communicate(timeout=30)
+    finally:
+        if program.poll() is None:
+            program.kill()
+            program.wait()
+    assert program.returncode == 0, err
+    assert out == "", "one line, the address, and nothing more on standard output"
+    assert ("warning: listening on 127.0.0.2" in err) == warned, err
+    assert wait_until(lambda: gone(simulators[0])), "the simulator outlived the panel"
+
+
+def test_the_program_refuses_conflicting_options():
+    for options, message in [
+        (["--simulate", "--arm", "/dev/ttyACM0"], "leave out --arm"),
+        (["--rate-hz", "0"], "--rate-hz"),
+        (["--port", "70000"], "--port"),
+    ]:
+        done = subprocess.run(
+            [sys.executable, "-m", "tamro.panel", "--no-browser", *options],
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
+        assert done.returncode == 2 and message in done.stderr, done.stderr
+
+
+def test_an_unusable_port_is_shown_with_the_doctors_findings(simulator):
+    session = open_session("/dev/tamro-no-such-arm", simulator.handles[0], detect=False)
+    try:
+        assert session.arm is None and session.handle is not None and session.handle.running
+        assert (
+            "/dev/tamro-no-such-arm" in session.problems["arm"] and "No such file" in session.problems["arm"]
+        )
+        assert re.match(r"tamro-doctor: \d+ serial port|No Tamro device is attached", session.findings)
+        hello = session.hello()
+        assert hello["arm"] is None and hello["problems"] == session.problems and hello["findings"]
+        with pytest.raises(tamro.panel.Refused, match="no arm: /dev/tamro-no-such-arm"):
+            session.handle_request({"op": "add", "kind": "spring"})
+    finally:
+        session.close()
+    assert session.handle.closed
+
+
+def test_closing_stops_the_loop_the_reader_and_the_simulator_it_started():
+    session = open_session(None, None, simulate=True)
+    arm, handle, simulator = session.arm, session.handle, session.simulator
+    assert arm.running and handle.running and simulator.running
+    session.close()
+    assert arm.closed and not arm.running and handle.closed and not handle.running
+    assert not simulator.running and simulator.process.returncode == 0
+
+
+def test_the_panel_is_strictly_typed(tmp_path):
+    checked = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "-p", "tamro.panel"],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+
+
+# --- the page in a browser ----------------------------------------------------------------------
+
+
+@pytest.fixture
+def browser(monkeypatch):
+    """Headless Chromium (Debian's chromium and chromium-driver) through Selenium."""
+    from selenium import webdriver
+    from selenium.common.exceptions import WebDriverException
+    from selenium.webdriver.chrome.service import Service
+
+    # Selenium may not go looking for a browser of its own: the machine's, or none.
+    monkeypatch.setenv("SE_OFFLINE", "true")
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1000"):
+        options.add_argument(argument)
+    try:
+        driver = webdriver.Chrome(options=options, service=Service("/usr/bin/chromedriver"))
+    except (WebDriverException, OSError) as error:
+        pytest.skip(f"headless Chromium cannot start on this machine: {error}")
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+def test_the_page_in_chromium_shows_the_rate_tunes_a_spring_and_stops_the_loop(browser, simulator, tmp_path):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    def rate_shown(driver) -> float:
+        text = driver.find_element(By.ID, "arm-rate").text
+        return float(text) if re.fullmatch(r"\d+", text) else 0.0
+
+    with panel_on(simulator.arms[0], simulator.handles[0]) as panel:
+        loop = panel.session.arm
+        browser.get(panel.url)
+        wait = WebDriverWait(browser, 15)
+        wait.until(lambda d: rate_shown(d) > 0)  # the page as served shows "–"
+
+        browser.find_element(By.CSS_SELECTOR, 'button[data-kind="spring"]').click()
+        assert wait_until(lambda: len(loop.effects) == 1)
+        spring = loop.effects[0]
+        slider = wait.until(
+            lambda d: d.find_element(By.CSS_SELECTOR, '.effect input[type=range][data-name="stiffness"]')
+        )
+        slider.send_keys(*[Keys.ARROW_RIGHT] * 5)  # five steps of 10 N/m
+        assert wait_until(lambda: spring.stiffness == 150.0), spring.stiffness
+        field = browser.find_element(By.CSS_SELECTOR, 'input[type=number][data-name="stiffness"]')
+        field.send_keys(Keys.END, *[Keys.BACKSPACE] * 3, "-3", Keys.ENTER)
+        message = "stiffness must be a finite number >= 0, not -3"
+        wait.until(lambda d: d.find_element(By.ID, "message").text == message)
+        assert "invalid" in field.get_attribute("class") and spring.stiffness == 150.0
+
+        browser.save_screenshot(str(tmp_path / "panel.png"))
+        artifacts = ROOT / "build" / "test-artifacts"
+        artifacts.mkdir(parents=True, exist_ok=True)
+        browser.save_screenshot(str(artifacts / "panel.png"))
+
+        browser.find_element(By.ID, "stop").click()
+        assert wait_until(lambda: not loop.running)
+        wait.until(lambda d: d.find_element(By.ID, "loop-state").text == "loop stopped")
+        wait.until(lambda d: d.find_element(By.ID, "arm-rate").text == "0 (stopped)")
+
+        browser.find_element(By.ID, "start").click()
+        assert wait_until(lambda: loop.running)
+        wait.until(lambda d: rate_shown(d) > 0)
+        browser.find_element(By.TAG_NAME, "body").send_keys(Keys.SPACE)
+        assert wait_until(lambda: not loop.running), "the space bar stops the loop"
+        assert browser.get_log("browser") == [], "the page logged errors"
+    assert os.path.getsize(tmp_path / "panel.png") > 10_000
