@@ -156,9 +156,7 @@ async def _broadcast(app: web.Application) -> AsyncIterator[None]:
             try:
                 text = _text(session.tick())
             except Exception as error:  # the page must not freeze over one bad tick: say it
-                text = _text(
-                    {"type": "error", "message": f"the panel could not read the devices: {error!r}"}
-                )
+                text = _text({"type": "error", "message": f"the panel could not read the devices: {error!r}"})
             for ws in list(sockets):
                 if not ws.closed:
                     with contextlib.suppress(ConnectionError):
