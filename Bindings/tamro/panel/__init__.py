@@ -51,6 +51,12 @@ def _parser() -> argparse.ArgumentParser:
         "--rate-hz", metavar="HZ", type=float, default=1000.0, help="the servo loop's rate (default 1000)"
     )
     parser.add_argument(
+        "--realtime",
+        action="store_true",
+        help="run the servo loop at real-time priority (a browser on the same machine takes CPU "
+        "from it; see docs/servo-loop.md for how to allow it)",
+    )
+    parser.add_argument(
         "--port",
         metavar="N",
         type=int,
@@ -87,6 +93,7 @@ def open_session(
     *,
     simulate: bool = False,
     rate_hz: float = 1000.0,
+    realtime: bool = False,
     detect: bool = True,
 ) -> Session:
     """Opens the devices the options name (detected ones, or the simulator's) and starts the
@@ -114,7 +121,7 @@ def open_session(
         nonlocal arm
         if arm_port is not None:
             try:
-                arm = ServoLoop(arm_port, rate_hz=rate_hz)
+                arm = ServoLoop(arm_port, rate_hz=rate_hz, realtime=realtime)
             except (OSError, ValueError, TypeError) as error:  # TimeoutError is an OSError
                 problems["arm"] = f"{arm_port}: {error}"
 
@@ -197,7 +204,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             "reaches that address and learns the token can drive the arm"
         )
     try:
-        session = open_session(args.arm, args.handle, simulate=args.simulate, rate_hz=args.rate_hz)
+        session = open_session(
+            args.arm, args.handle, simulate=args.simulate, rate_hz=args.rate_hz, realtime=args.realtime
+        )
     except KeyboardInterrupt:
         return 130
     except (OSError, RuntimeError) as error:  # the simulator missing or not coming up
