@@ -41,8 +41,7 @@ STRICT_EXAMPLES = [
 
 
 def run_mypy_tool(args: list[str], tmp_path: Path) -> subprocess.CompletedProcess[str]:
-    # The demo imports the simulator helper that lives with the tests.
-    env = dict(os.environ, MYPYPATH=os.pathsep.join([str(STUB.parent), str(ROOT / "tests")]))
+    env = dict(os.environ, MYPYPATH=str(STUB.parent))
     return subprocess.run(
         [sys.executable, *args], env=env, cwd=tmp_path, capture_output=True, text=True, timeout=600
     )
