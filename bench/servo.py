@@ -278,11 +278,3 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
         f"{two['ratio']:.2f}x of one alone ({two['one_per_s']:,.0f}/s)"
     )
     return out
-
-
-def summary(results: dict[str, Any]) -> str:
-    busy = results["1khz_busy_servo"]
-    return (
-        f"servo loop with a busy thread: {busy['rate_hz']:.1f} Hz, p99 {busy['period_p99_us']:.0f} µs; "
-        f"median of the Python loop's periods with it: {results['1khz_busy_python']['period_p50_us']:.0f} µs"
-    )

@@ -8,7 +8,6 @@
 #include <pybind11/stl.h>
 
 #include <chrono>
-#include <cmath>
 #include <memory>
 #include <optional>
 #include <string>

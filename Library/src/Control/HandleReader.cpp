@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>

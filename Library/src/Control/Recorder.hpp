@@ -107,11 +107,6 @@ public:
         return carry_.size() + (owned_ ? owned_->Size() : 0);
     }
 
-    bool Recording() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return owned_ != nullptr;
-    }
-
     std::uint64_t Dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
     void ResetDropped() noexcept { dropped_.store(0, std::memory_order_relaxed); }
 
