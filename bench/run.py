@@ -38,8 +38,9 @@ ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
 import servo  # noqa: E402
-import TamroHardwareAPI as tamro  # noqa: E402
 from pyserial_arm import PySerialArm  # noqa: E402
+
+import TamroHardwareAPI as tamro  # noqa: E402
 
 LIBRARY_TARGET = 1.15
 MODULE_TARGET = 1.3

@@ -38,6 +38,7 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
 import tamro
 import TamroHardwareAPI as api
 

@@ -20,6 +20,7 @@ import time
 
 import numpy as np
 import numpy.typing as npt
+
 import tamro
 
 REACH = 0.03  # m: how far from the origin the anchor goes

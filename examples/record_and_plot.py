@@ -17,6 +17,7 @@ import sys
 import time
 
 import numpy as np
+
 import tamro
 
 

@@ -1,8 +1,14 @@
 """Shared fixtures. What the library writes to descriptors 1 and 2 (C stdio and std::cout,
 not sys.stdout) is captured with pytest's ``capfd`` fixture."""
 
-import pytest
-from fakedevice import FakeArm, FakeDevice, FakeHandle
+import sys
+from pathlib import Path
+
+# The fake devices and helpers every test folder shares live in tests/fakes.
+sys.path.insert(0, str(Path(__file__).resolve().parent / "fakes"))
+
+import pytest  # noqa: E402
+from fakedevice import FakeArm, FakeDevice, FakeHandle  # noqa: E402
 
 
 @pytest.fixture
@@ -16,7 +22,7 @@ def fake_device():
 
 @pytest.fixture
 def fake_arm():
-    """A fake arm that answers wake-ups and force requests by itself (tests/fakedevice.py)."""
+    """A fake arm that answers wake-ups and force requests by itself (tests/fakes/fakedevice.py)."""
     arm = FakeArm()
     try:
         yield arm
@@ -26,7 +32,7 @@ def fake_arm():
 
 @pytest.fixture
 def fake_handle():
-    """A fake handle that answers wake-ups and status requests by itself (tests/fakedevice.py)."""
+    """A fake handle that answers wake-ups and status requests by itself (tests/fakes/fakedevice.py)."""
     handle = FakeHandle()
     try:
         yield handle

@@ -10,7 +10,7 @@
 #   tools/sanitize.sh --python [pytest arguments...]
 #       instead builds the extension module sanitized (build/sanitize-python) and runs the
 #       Python tests against it, with the sanitizer runtimes preloaded into the interpreter.
-#       LeakSanitizer checks only where a test asks for it (tests/test_resources.py, instead
+#       LeakSanitizer checks only where a test asks for it (tests/module/test_resources.py, instead
 #       of its resident-memory bound, which the quarantine of freed memory would break), not
 #       at exit (the interpreter keeps memory to the end by design); Python allocates with
 #       malloc (PYTHONMALLOC=malloc), so LeakSanitizer sees every pointer it holds. An
@@ -40,7 +40,7 @@ if [ "${1:-}" = --python ]; then
   "$CMAKE" --build "$BUILD" --parallel 2
   # The packaging test checks that a wheel's module is the one imported: with PYTHONPATH on
   # the sanitized module it cannot be.
-  [ $# -eq 0 ] && set -- tests --ignore=tests/test_packaging.py
+  [ $# -eq 0 ] && set -- tests --ignore=tests/packaging
   reports=$BUILD/reports
   rm -rf "$reports" && mkdir -p "$reports"
   status=0

@@ -1,7 +1,7 @@
 // The serial port stream buffer on a pseudo-terminal: timed reads, the held byte, put-back,
 // unbuffered writes, the port settings and a closed buffer.
+#include "IO/serialib.hpp"
 #include "PtyPair.hpp"
-#include "serialib.hpp"
 
 #include <gtest/gtest.h>
 

@@ -11,6 +11,7 @@ import os
 from collections.abc import Iterator
 
 import pytest
+
 from tamro.simulator import Simulator, find_simulator
 
 

@@ -17,6 +17,7 @@ from collections.abc import Callable
 from typing import TypeVar
 
 import pytest
+
 import TamroHardwareAPI as api
 
 T = TypeVar("T")

@@ -3,7 +3,7 @@
 #include <Tamro/HardwareAPI/Devices/Messages.hpp>
 #include <Tamro/HardwareAPI/IO/SerialStream.hpp>
 
-#include "../Deadline.hpp"
+#include "Deadline.hpp"
 #include "HandOver.hpp"
 #include "LoopThread.hpp"
 #include "Recorder.hpp"

@@ -14,10 +14,11 @@ import time
 from pathlib import Path
 
 import pytest
+
 import TamroHardwareAPI as api
 from tamro import Simulator
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
 
 

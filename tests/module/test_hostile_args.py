@@ -143,8 +143,9 @@ class IntSub(int):
 
 
 def build_world():
-    import TamroHardwareAPI as T
     from fakedevice import FakeDevice
+
+    import TamroHardwareAPI as T
 
     world = {"T": T, "devices": [], "children": []}
 
@@ -568,7 +569,7 @@ def main() -> None:
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, 2)
     warnings.simplefilter("ignore")
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fakes"))
     run(int(sys.argv[1]))
 
 

@@ -14,8 +14,9 @@ import time
 
 import numpy as np
 import pytest
-import tamro
 from fakedevice import FakeArm, counting_reply, wait_until
+
+import tamro
 
 
 def position_of(n: int) -> tuple[float, float, float]:

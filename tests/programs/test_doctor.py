@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 from fakedevice import FakeDevice, OtherThread
 from privatedev import run_child
+
 from tamro import doctor
 from tamro.doctor import _access
 

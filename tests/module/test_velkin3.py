@@ -14,8 +14,9 @@ import uuid
 import warnings
 
 import pytest
-import TamroHardwareAPI as T
 from fakedevice import OtherThread, floats, wait_until
+
+import TamroHardwareAPI as T
 
 
 def f32(*values: float) -> list[float]:

@@ -14,8 +14,9 @@ import time
 import tty
 
 import pytest
-import TamroHardwareAPI as api
 from fakedevice import floats
+
+import TamroHardwareAPI as api
 from tamro.simulator import Simulator, find_simulator
 
 DEVICE_ID = 0x1234

@@ -12,7 +12,6 @@ import time
 
 import numpy as np
 import pytest
-import tamro
 from fakedevice import (
     HANDLE_INFO_MESSAGE,
     HANDLE_STATE,
@@ -23,6 +22,8 @@ from fakedevice import (
     handle_error,
     wait_until,
 )
+
+import tamro
 
 
 def test_the_newest_status_and_the_figures(fake_handle):

@@ -6,8 +6,9 @@ from __future__ import annotations
 import json
 
 import pytest
-import TamroHardwareAPI as T
 from privatedev import run_child
+
+import TamroHardwareAPI as T
 
 DETECTORS = {
     "detect_velkin3s": "detect available velkin3 devices",

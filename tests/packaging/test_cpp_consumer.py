@@ -1,7 +1,7 @@
 """C++ users: the installed device library works through find_package.
 
 The library is installed into a temporary prefix (without the Python module), then the
-project in tests/consumer, which knows nothing of this source tree, is configured with that
+project in tests/packaging/consumer, which knows nothing of this source tree, is configured with that
 prefix, built and run. And a plain `cmake -S . -B build` configures the library whether or not
 pybind11 can be found.
 """
@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 CONSUMER = Path(__file__).resolve().parent / "consumer"
 
 

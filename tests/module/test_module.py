@@ -14,6 +14,7 @@ import subprocess
 import sys
 
 import pytest
+
 import TamroHardwareAPI as T
 
 

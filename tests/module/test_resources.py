@@ -15,8 +15,9 @@ import gc
 import os
 
 import pytest
-import TamroHardwareAPI as T
 from fakedevice import FakeDevice, floats
+
+import TamroHardwareAPI as T
 
 ROUNDS = 10_000
 STATE = bytes([43]) + floats(0.5, 0.25, 0.125, -1.0, -2.0, -4.0)

@@ -14,7 +14,7 @@ from pathlib import Path
 import numpy
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 STUB = ROOT / "Bindings" / "TamroHardwareAPI.pyi"
 
 

@@ -16,9 +16,10 @@ import threading
 import time
 
 import pytest
-import TamroHardwareAPI as T
 from fakedevice import FakeDevice, floats, wait_until
 from recorder import Recorder
+
+import TamroHardwareAPI as T
 
 ZEROS = ([0.0, 0.0, 0.0], [0.0, 0.0, 0.0])
 STATE = bytes([43]) + floats(0.5, 0.25, 0.125, -1.0, -2.0, -4.0)

@@ -6,6 +6,7 @@ from __future__ import annotations
 import gc
 
 import pytest
+
 import TamroHardwareAPI as T
 
 SEND_ANGLE_ZERO = bytes([0x1C]) + bytes(12)

@@ -22,12 +22,13 @@ from typing import Any
 import aiohttp
 import numpy as np
 import pytest
-import tamro
 from fakedevice import FakeArm, counting_reply
+
+import tamro
 from tamro.panel import Session, open_session, passive_damping, passive_stiffness
 from tamro.panel._server import serve
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 
 
 def wait_until(condition, timeout: float = 5.0) -> bool:

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-DEMO = Path(__file__).resolve().parent.parent / "examples" / "demo.py"
+DEMO = Path(__file__).resolve().parents[2] / "examples" / "demo.py"
 
 NUMBER = r"([-+]?\d+(?:\.\d+)?)"
 

@@ -12,9 +12,10 @@ import time
 import warnings
 
 import pytest
-import TamroHardwareAPI as T
 from fakedevice import OtherThread
 from recorder import Recorder
+
+import TamroHardwareAPI as T
 
 PURE = 'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
 

@@ -19,10 +19,11 @@ import uuid
 from pathlib import Path
 
 import pytest
-import TamroHardwareAPI as api
 from fakedevice import floats
 
-ROOT = Path(__file__).resolve().parent.parent
+import TamroHardwareAPI as api
+
+ROOT = Path(__file__).resolve().parents[2]
 STUB = ROOT / "Bindings" / "TamroHardwareAPI.pyi"
 EXAMPLES = ROOT / "examples"
 # The examples written against the stub are checked strictly; every example (the demo
