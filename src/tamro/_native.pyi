@@ -1,6 +1,6 @@
 """Types of tamro._native, the native half of the tamro package (built from Bindings/Native)."""
 
-from typing import Any, Literal, TypedDict
+from typing import Any, Literal, TypedDict, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -8,9 +8,14 @@ import numpy.typing as npt
 
 MAX_EFFECTS: int
 
+# The metaclass pybind11 gives every class it registers (pybind11_builtins.pybind11_type).
+class _pybind11_type(type): ...
+
 def library_version() -> str: ...
 
-class Effect:
+# Made by the functions below only: calling Effect raises TypeError ("No constructor defined!").
+class Effect(metaclass=_pybind11_type):
+    def __init__(self, *args: object, **kwargs: object) -> None: ...
     def force(
         self, position: tuple[float, float, float], velocity: tuple[float, float, float]
     ) -> tuple[float, float, float]: ...
@@ -34,7 +39,7 @@ def constant_force(force: tuple[float, float, float]) -> Effect: ...
 
 _Vector = tuple[float, float, float]
 
-class ServoLoop:
+class ServoLoop(metaclass=_pybind11_type):
     def __init__(
         self,
         port: str,
@@ -68,7 +73,7 @@ class ServoLoop:
     def pending(self) -> int: ...
     def drain_into(self, buffer: npt.NDArray[np.void]) -> int: ...
 
-class HandleReader:
+class HandleReader(metaclass=_pybind11_type):
     def __init__(self, port: str, rate_hz: float | None, fault_timeout: float, max_faults: int) -> None: ...
     @property
     def port(self) -> str: ...
@@ -89,6 +94,7 @@ class HandleReader:
 
 
 
+@type_check_only
 class DeviceInfoDict(TypedDict):
     device_id: int
     device_model_number: int
@@ -96,6 +102,7 @@ class DeviceInfoDict(TypedDict):
     firmware_version: int
     uuid: bytes
 
+@type_check_only
 class HandleInfoDict(TypedDict):
     device_id: int
     tool_data_remaining: int
@@ -103,6 +110,7 @@ class HandleInfoDict(TypedDict):
     hardware_version: int
     firmware_version: int
 
+@type_check_only
 class HandleStatusDict(TypedDict):
     device_id: int
     quaternion: tuple[float, float, float, float]
@@ -110,10 +118,12 @@ class HandleStatusDict(TypedDict):
     hall_effect_sensor_level: int
     user_data: bytes
 
+@type_check_only
 class HandleErrorDict(TypedDict):
     device_id: int
     error_code: int
 
+@type_check_only
 class RoundTripsDict(TypedDict):
     requested: int
     completed: int
@@ -121,7 +131,7 @@ class RoundTripsDict(TypedDict):
     p50_us: float
     p99_us: float
 
-Answer = Literal[
+_Answer = Literal[
     "write-failed",
     "silence",
     "velkin3",
@@ -133,9 +143,10 @@ Answer = Literal[
     "other",
 ]
 
+@type_check_only
 class PortProbeDict(TypedDict):
     path: str
-    answer: Answer
+    answer: _Answer
     device_info: DeviceInfoDict | None  # velkin3, other-model
     handle_info: HandleInfoDict | None
     handle_status: HandleStatusDict | None
