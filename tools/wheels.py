@@ -38,6 +38,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Sequence
 from importlib import metadata
 from pathlib import Path
 
@@ -67,14 +68,28 @@ def tag(version: str) -> str:
     return "cp" + version.replace(".", "")
 
 
-def run(args: list[str | Path], log: Path, what: str, **options: object) -> str:
+def run(
+    args: Sequence[str | Path],
+    log: Path,
+    what: str,
+    *,
+    cwd: Path | None = None,
+    env: dict[str, str] | None = None,
+    timeout: float | None = None,
+) -> str:
     """Runs a step, its output appended to log; on failure raises with the log's last lines."""
     with log.open("a") as out:
         out.write(f"\n$ {' '.join(map(str, args))}\n")
         out.flush()
         try:
             result = subprocess.run(
-                [str(a) for a in args], stdout=subprocess.PIPE, stderr=out, text=True, **options
+                [str(a) for a in args],
+                stdout=subprocess.PIPE,
+                stderr=out,
+                text=True,
+                cwd=cwd,
+                env=env,
+                timeout=timeout,
             )
         except subprocess.TimeoutExpired as expired:
             raise Failed(f"{what}: no end within {expired.timeout} s; see {log}") from None
@@ -134,15 +149,10 @@ def build(version: str) -> Path:
     raw = work / "raw"
     shutil.rmtree(raw, ignore_errors=True)
     env = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL=JOBS)
-    run(
-        [
-            "nice", "-n", str(NICE), python, "-m", "pip", "wheel", "-v", "--no-build-isolation", "--no-deps", "-w", raw,
-            "-C", f"build-dir={work / 'cmake'}", "-C", "cmake.define.TAMRO_WERROR=ON", ROOT,
-        ],
-        log,
-        f"building the {version} wheel",
-        env=env,
-    )  # fmt: skip
+    command: list[str | Path] = ["nice", "-n", str(NICE), python, "-m", "pip", "wheel", "-v"]
+    command += ["--no-build-isolation", "--no-deps", "-w", raw, "-C", f"build-dir={work / 'cmake'}"]
+    command += ["-C", "cmake.define.TAMRO_WERROR=ON", ROOT]
+    run(command, log, f"building the {version} wheel", env=env)
     (built,) = raw.glob("*.whl")
     DIST.mkdir(exist_ok=True)
     for old in DIST.glob(f"*-{tag(version)}-{tag(version)}-*.whl"):
@@ -185,6 +195,9 @@ def smoke(version: str) -> str:
             if name not in ("PYTHONPATH", "PYTHONHOME", "VIRTUAL_ENV", "MYPYPATH", "TAMRO_SIMULATOR")
         }
         env["PATH"] = f"{venv / 'bin'}{os.pathsep}{env.get('PATH', '')}"
+        # For the interpreter-version gate: the module must refuse each of them.
+        others = [find_python(other) for other in supported_versions() if other != version]
+        env["TAMRO_SMOKE_OTHER_PYTHONS"] = os.pathsep.join(others)
         output = run(
             [python, "-I", "-m", "pytest", "-q", "-p", "no:cacheprovider", SMOKE.name],
             log,
@@ -197,7 +210,9 @@ def smoke(version: str) -> str:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("command", choices=["build", "smoke", "matrix"])
     parser.add_argument("versions", nargs="*", metavar="VERSION")
     parser.add_argument("--except", dest="excluded", action="append", default=[], metavar="VERSION")
@@ -205,7 +220,7 @@ def main() -> int:
     supported = supported_versions()
     unknown = [v for v in args.versions + args.excluded if v not in supported]
     if unknown:
-        parser.error(f"not a supported version: {', '.join(unknown)} (pyproject.toml: {', '.join(supported)})")
+        parser.error(f"not a supported version: {' '.join(unknown)} (pyproject.toml: {' '.join(supported)})")
     versions = [v for v in (args.versions or supported) if v not in args.excluded]
 
     failures: list[str] = []

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -42,6 +43,43 @@ def test_both_packages_come_from_this_environment() -> None:
     # The low-level module's identity is the same on every version.
     assert api.__version__ == "dev"
     assert api.get_cpp_version() == _native.library_version() == "0.1.1"
+
+
+# The other supported versions' interpreters (tools/wheels.py names them).
+OTHER_PYTHONS = [p for p in os.environ.get("TAMRO_SMOKE_OTHER_PYTHONS", "").split(os.pathsep) if p]
+
+GATE = """
+import json, sys
+sys.path.insert(0, sys.argv[1])
+try:
+    import TamroHardwareAPI
+except ImportError as error:
+    print(json.dumps([str(error), sys.version]))
+else:
+    print(json.dumps(None))
+"""
+
+
+@pytest.mark.skipif(not OTHER_PYTHONS, reason="no other interpreter named in TAMRO_SMOKE_OTHER_PYTHONS")
+def test_the_module_refuses_every_other_version(tmp_path: Path) -> None:
+    # Refused by the module's own check, or by the loader before it (a symbol that version lacks).
+    shutil.copy(api.__file__, tmp_path / "TamroHardwareAPI.so")
+    built_for = f"{sys.version_info.major}.{sys.version_info.minor}"
+    for python in OTHER_PYTHONS:
+        result = subprocess.run(
+            [python, "-I", "-c", GATE, str(tmp_path)], capture_output=True, text=True, timeout=60
+        )
+        assert result.returncode == 0, result.stderr
+        outcome = json.loads(result.stdout)
+        assert outcome is not None, f"{python} imported the module built for {built_for}"
+        message, version = outcome
+        if message.startswith("Python version mismatch"):
+            assert message == (
+                f"Python version mismatch: module was compiled for Python {built_for}, but "
+                f"the interpreter version is incompatible: {version}."
+            )
+        else:
+            assert "undefined symbol" in message, message
 
 
 def test_servo_loop_runs_a_second_on_the_carried_simulator() -> None:
