@@ -5,7 +5,8 @@
 # make lint    clang-format, clang-tidy and ruff over the whole tree; fails on any finding
 # make bench   the benchmarks
 # make wheels  one portable (manylinux) wheel per supported Python version in dist/
-# make sanitize  the library and its C++ tests under ASan and UBSan (build/sanitize)
+# make sanitize  the library and its C++ tests under ASan and UBSan (build/sanitize), then TSan
+# make sanitize-python  the Python tests against both modules built with ASan and UBSan
 # make fuzz    every fuzz target for FUZZ_SECONDS (default 60) seconds each (build/fuzz)
 #
 # make build and make demo install only what building needs (tools/install-system-packages
@@ -21,7 +22,7 @@ CMAKE := $(VENV)/bin/cmake
 NATIVE := build/native
 
 .PHONY: all build native-tests test-tools lint test test-cpp test-python test-reliability test-matrix \
-	demo bench wheels sanitize fuzz clean
+	demo bench wheels sanitize sanitize-python fuzz clean
 
 all: build
 
@@ -87,6 +88,9 @@ wheels: $(VENV)/.dev-installed
 
 sanitize: test-tools
 	tools/sanitize.sh
+
+sanitize-python: build test-tools
+	tools/sanitize.sh --python
 
 fuzz: test-tools
 	fuzz/run.sh

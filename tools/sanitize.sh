@@ -37,6 +37,8 @@ if [ "${1:-}" = --python ]; then
   shift
   BUILD=$ROOT/build/sanitize-python
   PY=$ROOT/.venv/bin/python
+  # The tests' tools, and the programs they start (the simulator), come from .venv.
+  "$PY" -c 'import pytest, tamro' 2>/dev/null || { echo "sanitize: run make build and make test-tools first (or make sanitize-python)" >&2; exit 2; }
   "$CMAKE" -S . -B "$BUILD" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTAMRO_SANITIZE=ON -DTAMRO_BUILD_TESTS=OFF -DTAMRO_BUILD_SIMULATOR=OFF \
     -DTAMRO_BUILD_PYTHON=ON -DTAMRO_KEEP_ASSERTS=ON -DTAMRO_WERROR=ON \
