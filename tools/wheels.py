@@ -38,7 +38,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from importlib import metadata
 from pathlib import Path
 
@@ -225,27 +225,27 @@ def main() -> int:
 
     failures: list[str] = []
 
-    def built(version: str) -> bool:
+    def step(version: str, what: str, action: Callable[[str], str]) -> bool:
+        """Runs build or smoke for a version and prints one line: what it gave, or FAILED."""
         start = time.monotonic()
         try:
-            wheel = build(version)
+            result = action(version)
         except Failed as failure:
             failures.append(str(failure))
-            print(f"{version}: build FAILED", flush=True)
+            print(f"{version}: {what} FAILED", flush=True)
             return False
-        size = wheel.stat().st_size / 1024
-        print(f"{version}: dist/{wheel.name}  {size:.0f} KiB  ({time.monotonic() - start:.0f} s)", flush=True)
+        print(f"{version}: {what}: {result} ({time.monotonic() - start:.0f} s)", flush=True)
         return True
 
-    def smoked(version: str) -> None:
-        start = time.monotonic()
-        try:
-            summary = smoke(version)
-        except Failed as failure:
-            failures.append(str(failure))
-            print(f"{version}: smoke suite FAILED", flush=True)
-            return
-        print(f"{version}: smoke suite: {summary} ({time.monotonic() - start:.0f} s)", flush=True)
+    def built(version: str) -> bool:
+        def described(version: str) -> str:
+            wheel = build(version)
+            return f"dist/{wheel.name}, {wheel.stat().st_size / 1024:.0f} KiB"
+
+        return step(version, "wheel", described)
+
+    def smoked(version: str) -> bool:
+        return step(version, "smoke suite", smoke)
 
     start = time.monotonic()
     if args.command == "build":
