@@ -17,11 +17,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .. import HANDLE_RECORD_DTYPE, RECORD_DTYPE, DeviceFault, HandleReader, ServoLoop, Simulator
 from .. import effects as _effects
-from .._errors import DeviceFault
-from ..handle import HandleReader
-from ..servo import ServoLoop
-from ..simulator import Simulator
 
 __all__ = ["KINDS", "Session", "Refused", "passive_stiffness", "passive_damping", "DEFAULT_DEVICE_DAMPING"]
 
@@ -404,9 +401,6 @@ class Session:
 
     def recording(self) -> tuple[npt.NDArray[np.void], npt.NDArray[np.void] | None]:
         """The arm's and the handle's recorded rows so far."""
-        from ..handle import HANDLE_RECORD_DTYPE
-        from ..servo import RECORD_DTYPE
-
         if self._recording.on:
             self._drain()
         arm = np.concatenate(self._recording.arm) if self._recording.arm else np.empty(0, RECORD_DTYPE)
