@@ -47,7 +47,8 @@ const char* RefusalText(api::PortRefusal refusal) {
         case api::PortRefusal::Fifo: return "a FIFO";
         case api::PortRefusal::Socket: return "a socket";
         case api::PortRefusal::BlockDevice: return "a block device";
-        case api::PortRefusal::OtherDevice: return "a character device that no serial driver serves";
+        case api::PortRefusal::OtherDevice:
+            return "a character device that no serial driver serves";
         case api::PortRefusal::ControllingTerminal:
             return "the controlling terminal of this process";
         case api::PortRefusal::CannotTell:
@@ -191,12 +192,12 @@ void BindDetector(py::module_& m, const char* name, const char* doc) {
 void RegisterPortReport(py::module_& m) {
     BindDetector<api::detect_velkin3s>(m, "detect_arms",
                                        "Paths of the ttyACM nodes where an arm answered");
-    BindDetector<api::detect_handles>(m, "detect_handles",
-                                      "Paths of the ttyUSB and rfcomm nodes where a handle answered");
+    BindDetector<api::detect_handles>(
+        m, "detect_handles", "Paths of the ttyUSB and rfcomm nodes where a handle answered");
     BindDetector<api::detect_wired_handles>(m, "detect_wired_handles",
                                             "Paths of the ttyUSB nodes where a handle answered");
-    BindDetector<api::detect_wireless_handles>(
-        m, "detect_wireless_handles", "Paths of the rfcomm nodes where a handle answered");
+    BindDetector<api::detect_wireless_handles>(m, "detect_wireless_handles",
+                                               "Paths of the rfcomm nodes where a handle answered");
     m.def("probe_port", &ProbePort, py::arg("path"), py::kw_only(), py::arg("timeout") = 0.5,
           py::arg("exchanges") = 100,
           "Opens the port, sends the wake-up request and reports what answered (a dict); for a\n"

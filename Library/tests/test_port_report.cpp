@@ -193,7 +193,8 @@ namespace {
 class Scratch {
 public:
     Scratch() {
-        std::string name = (std::filesystem::temp_directory_path() / "tamro-report-XXXXXX").string();
+        std::string name =
+            (std::filesystem::temp_directory_path() / "tamro-report-XXXXXX").string();
         if (::mkdtemp(name.data()) != nullptr) folder_ = name;
     }
     ~Scratch() {
@@ -217,8 +218,7 @@ std::string Contents(const std::filesystem::path& path) {
 bool SameSettings(const termios& a, const termios& b) {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
            a.c_lflag == b.c_lflag && ::cfgetispeed(&a) == ::cfgetispeed(&b) &&
-           ::cfgetospeed(&a) == ::cfgetospeed(&b) &&
-           std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc);
+           ::cfgetospeed(&a) == ::cfgetospeed(&b) && std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc);
 }
 
 // A terminal as a shell leaves it: cooked, echoing, 9600 baud.
@@ -255,10 +255,8 @@ TEST(PortReport, OpensNothingButASerialPort) {
         PortRefusal refusal;
     };
     const Case cases[] = {
-        {file.string(), PortRefusal::RegularFile},
-        {link.string(), PortRefusal::RegularFile},
-        {fifo.string(), PortRefusal::Fifo},
-        {"/", PortRefusal::Directory},
+        {file.string(), PortRefusal::RegularFile}, {link.string(), PortRefusal::RegularFile},
+        {fifo.string(), PortRefusal::Fifo},        {"/", PortRefusal::Directory},
         {"/dev/null", PortRefusal::OtherDevice},  // a character device, but no terminal
         {"/dev/tty", PortRefusal::OtherDevice},   // whichever terminal controls the caller
         {"/dev/ptmx", PortRefusal::OtherDevice},  // opening it would make a pseudo-terminal
@@ -317,8 +315,7 @@ TEST(PortReport, NeverTheControllingTerminal) {
         const termios before = Cooked(terminal);
         const std::string paths[] = {pty.Path(), link.string(), "/dev/tty"};
         const PortRefusal expected[] = {PortRefusal::ControllingTerminal,
-                                        PortRefusal::ControllingTerminal,
-                                        PortRefusal::OtherDevice};
+                                        PortRefusal::ControllingTerminal, PortRefusal::OtherDevice};
         for (int i = 0; i < 3; ++i) {
             const PortReport report = ReportPort(paths[i], Options());
             if (report.answer != PortAnswer::NotSerial) ::_exit(20 + i);

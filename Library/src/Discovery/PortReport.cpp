@@ -27,7 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Both files are a few hundred bytes; a bound keeps a strange /proc from costing more.
-constexpr std::size_t ProcFileLimit = 64 * 1024;
+constexpr std::size_t ProcFileLimit = std::size_t{64} * 1024;
 
 // A small file read whole (at most limit bytes), or nothing when it cannot be read.
 std::optional<std::string> ReadSmallFile(const char* path, std::size_t limit) {
@@ -268,7 +268,8 @@ PortReport ReportPort(const std::string& path, const PortReportOptions& options)
         report.answer = PortAnswer::NotSerial;
         return report;
     }
-    PortKeeper keeper;  // destroyed after the stream: the port is closed, then its settings restored
+    // Destroyed after the stream: the port is closed first, then its settings are put back.
+    PortKeeper keeper;
     report.openError = keeper.Open(path, seen, report.refusal);
     if (report.openError != 0) return report;
     if (report.refusal != PortRefusal::None) {
