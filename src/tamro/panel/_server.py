@@ -220,15 +220,16 @@ class _Page:
         self._ready.set()
 
     def abort(self) -> None:
-        """Drops the connection at once, with what waits to be sent: closed politely, it would
-        linger until the page read it all, which it does not."""
-        if self._transport is None or self._transport.is_closing():
+        """Drops the connection at once, with what waits to be sent, unless it is closing with
+        nothing left to send: closed politely, it would linger until the page read it all."""
+        transport = self._transport
+        if transport is None or (transport.is_closing() and not transport.get_write_buffer_size()):
             return
-        connection = self._transport.get_extra_info("socket")
+        connection = transport.get_extra_info("socket")
         if connection is not None:
             # A linger of zero: the kernel discards the unsent data and resets the connection.
             connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        self._transport.abort()
+        transport.abort()
 
     async def send(self) -> None:
         """Sends what waits, answers first, until the page goes; a page that takes nothing for
@@ -283,6 +284,9 @@ async def _socket(request: web.Request) -> web.WebSocketResponse:
         sender.cancel()
         with contextlib.suppress(asyncio.CancelledError):
             await sender
+        # aiohttp closes politely a page that missed its heartbeat: one that does not read would
+        # keep the connection, and what waits for it, for good.
+        page.abort()
     return ws
 
 
