@@ -270,7 +270,7 @@ def test_effects_added_changed_and_removed_reach_the_loop(panel):
         ({"op": "device damping", "value": 1e308}, "at most 1000 N s/m"),
         ({"op": "device damping", "value": 10**400}, "too large"),
         ("[" * 2000 + "]" * 2000, "must not be nested so deep"),
-        ("[" * 60000 + "]" * 60000, "at most 4096 bytes"),
+        ("[" * 60000 + "]" * 60000, "at most 4096 characters"),
         (b'{"op": "stop"}', "a request must be JSON text"),
     ],
 )

@@ -42,7 +42,7 @@ __all__ = [
 ]
 
 UPDATE_HZ = 30.0
-# The page's requests are under 200 bytes. A longer one is refused unread; a WebSocket message
+# The page's requests are under 200 characters. A longer one is refused unread; a WebSocket message
 # beyond MESSAGE_LIMIT is not even taken in: the protocol closes with 1009 (too big).
 REQUEST_LIMIT = 4096
 MESSAGE_LIMIT = 1 << 20
@@ -164,10 +164,10 @@ def _finite(text: str) -> float:
 
 
 def parse_request(text: str) -> Any:
-    """A page's request as JSON, strictly: at most ``REQUEST_LIMIT`` bytes, finite numbers
+    """A page's request as JSON, strictly: at most ``REQUEST_LIMIT`` characters, finite numbers
     only, nested no deeper than the interpreter can parse. Raises ``Refused`` with the reason."""
     if len(text) > REQUEST_LIMIT:
-        raise Refused(f"a request must be at most {REQUEST_LIMIT} bytes long")
+        raise Refused(f"a request must be at most {REQUEST_LIMIT} characters long")
     try:
         return json.loads(text, parse_constant=_no_constant, parse_float=_finite)
     except RecursionError:
@@ -202,12 +202,9 @@ class _Page:
         self._updates: deque[str] = deque(maxlen=UPDATE_BACKLOG)
         self._answers: deque[str] = deque()
         self._ready = asyncio.Event()
-        self.dropped_updates = 0
 
     def update(self, text: str) -> None:
-        """Queues an update, dropping the oldest one waiting when the page is behind."""
-        if len(self._updates) == UPDATE_BACKLOG:
-            self.dropped_updates += 1
+        """Queues an update; the deque drops the oldest one waiting when the page is behind."""
         self._updates.append(text)
         self._ready.set()
 

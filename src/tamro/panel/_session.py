@@ -365,16 +365,15 @@ class Session:
         if rate and "damping" in values:
             stiffness = float(values.get("stiffness", 0.0))
             damping = float(values["damping"])
-            limits = {"damping": (passive_damping(self.device_damping, stiffness, rate), abs(damping))}
-            if "stiffness" in values:
-                limits["stiffness"] = (passive_stiffness(self.device_damping, damping, rate), stiffness)
             # A value the effect accepts can still give a bound beyond any float (a damping of
             # 1e308): that bound is left out rather than sent as a number JSON cannot carry.
-            bounds = {
-                name: {"limit": limit, "over": value > limit}
-                for name, (limit, value) in sorted(limits.items(), reverse=True)
-                if math.isfinite(limit)
-            }
+            if "stiffness" in values:
+                limit = passive_stiffness(self.device_damping, damping, rate)
+                if math.isfinite(limit):
+                    bounds["stiffness"] = {"limit": limit, "over": stiffness > limit}
+            limit = passive_damping(self.device_damping, stiffness, rate)
+            if math.isfinite(limit):
+                bounds["damping"] = {"limit": limit, "over": abs(damping) > limit}
         return {
             "id": identity,
             "kind": kind,
