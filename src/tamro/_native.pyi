@@ -132,6 +132,7 @@ class RoundTripsDict(TypedDict):
     p99_us: float
 
 _Answer = Literal[
+    "not-serial",
     "write-failed",
     "silence",
     "velkin3",
@@ -147,6 +148,7 @@ _Answer = Literal[
 class PortProbeDict(TypedDict):
     path: str
     answer: _Answer
+    refusal: str  # not-serial: what the path leads to instead
     device_info: DeviceInfoDict | None  # velkin3, other-model
     handle_info: HandleInfoDict | None
     handle_status: HandleStatusDict | None
@@ -155,3 +157,7 @@ class PortProbeDict(TypedDict):
     round_trips: RoundTripsDict | None  # velkin3
 
 def probe_port(path: str, *, timeout: float = 0.5, exchanges: int = 100) -> PortProbeDict: ...
+def detect_arms(device_directory: str = "/dev") -> list[str]: ...
+def detect_handles(device_directory: str = "/dev") -> list[str]: ...
+def detect_wired_handles(device_directory: str = "/dev") -> list[str]: ...
+def detect_wireless_handles(device_directory: str = "/dev") -> list[str]: ...
