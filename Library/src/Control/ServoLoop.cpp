@@ -88,6 +88,8 @@ public:
     Detail::TripleBuffer<Settings> settings_;
     Detail::SeqLock<CycleState> state_;
     Detail::Recorder<CycleState> recorder_;
+    Outlet<CycleState> outlet_;  // to a publisher, when one holds it
+    CommandInput commands_;      // streamed commands, faded by the loop
     Detail::LoopFlags flags_;
 
     // Figures: written by the loop only, read by anyone.
@@ -99,7 +101,8 @@ public:
     std::atomic<bool> realtimeGranted_{false};
 
 private:
-    Vec3 ForceAt(const Settings& settings, const Vec3& position, const Vec3& velocity) noexcept;
+    Vec3 ForceAt(const Settings& settings, Clock::time_point now, const Vec3& position,
+                 const Vec3& velocity) noexcept;
     bool Exchange(const Vec3& force, CycleState& result, Detail::FaultNote& why) noexcept;
     void ResetFigures() noexcept;
 
@@ -117,6 +120,7 @@ ServoLoop::Impl::Impl(const std::string& port, const ServoOptions& options)
                                 "no arm answered the wake-up within 1 s");
     stream_.SetReadTimeout(options_.faultTimeout);
     staging_.maxForce = options_.maxForce;
+    commands_.SetMaxForce(options_.maxForce);
     settings_.Spare() = staging_;
     settings_.Publish();
 }
@@ -175,6 +179,7 @@ void ServoLoop::Impl::SetMaxForce(double newtons) {
     RequireFinitePositive("max_force", newtons);
     std::lock_guard<std::mutex> lock(settingsLock_);
     staging_.maxForce = newtons;
+    commands_.SetMaxForce(newtons);
     settings_.Spare() = staging_;
     settings_.Publish();
 }
@@ -212,9 +217,9 @@ ServoStats ServoLoop::Impl::Stats() const {
 
 // The effects' sum, then the safety stage: a sum that is not finite is sent as zero, and the
 // magnitude is clamped to the maximum force.
-Vec3 ServoLoop::Impl::ForceAt(const Settings& settings, const Vec3& position,
-                              const Vec3& velocity) noexcept {
-    Vec3 sum{};
+Vec3 ServoLoop::Impl::ForceAt(const Settings& settings, Clock::time_point now,
+                              const Vec3& position, const Vec3& velocity) noexcept {
+    Vec3 sum = commands_.ForceAt(now, position, velocity);
     for (std::size_t i = 0; i < settings.count; ++i)
         sum = sum + ForceOf(settings.effects[i], position, velocity);
     const double magnitude = Norm(sum);
@@ -249,6 +254,7 @@ bool ServoLoop::Impl::Exchange(const Vec3& force, CycleState& result,
                             Widened(reply.velocity), force};
         state_.Write(result);
         recorder_.Push(result);
+        outlet_.Push(result);
         return true;
     }
     const int savedErrno = errno;
@@ -298,7 +304,7 @@ void ServoLoop::Impl::Run() {
         lastStartNs_.store(Nanoseconds(start), std::memory_order_relaxed);
         previous = start;
 
-        const Vec3 force = haveState ? ForceAt(settings_.Latest(), position, velocity) : Vec3{};
+        const Vec3 force = haveState ? ForceAt(settings_.Latest(), start, position, velocity) : Vec3{};
         CycleState next;
         const bool answered = Exchange(force, next, why);
         recorder_.EndCycle();
@@ -350,5 +356,7 @@ std::size_t ServoLoop::Drain(CycleState* out, std::size_t max) {
     return impl_->recorder_.Drain(out, max);
 }
 std::size_t ServoLoop::Pending() const { return impl_->recorder_.Pending(); }
+Outlet<CycleState>& ServoLoop::CycleOutlet() noexcept { return impl_->outlet_; }
+CommandInput& ServoLoop::Commands() noexcept { return impl_->commands_; }
 
 }  // namespace Tamro::HardwareAPI::Control
