@@ -4,7 +4,8 @@ The arm runs in a native servo loop (``ServoLoop``) that renders haptic effects 
 ``Damper``, ``Plane``, ``Sphere``, ``Box``, ``ConstantForce``) at a fixed rate on a thread of
 its own, so Python only sets targets and reads the state back at its own pace. The handle is
 read the same way (``HandleReader``). ``Simulator`` runs simulated devices for programs and
-tests without hardware.
+tests without hardware. ``Node`` serves the devices on the network as ROS 2 topics over DDS
+(``tamro.network``).
 
 Failures are exceptions: ``OSError`` for a port that cannot be opened, ``TimeoutError`` for a
 device that does not answer, ``ValueError``/``TypeError`` for invalid arguments, and
@@ -30,6 +31,7 @@ from .handle import (
     HandleStatus,
 )
 from .servo import RECORD_DTYPE, DeviceInfo, ServoLoop, ServoStats, State
+from .network import Node  # noqa: I001  (after the loops: its atexit closes nodes first)
 
 # The simulator first: at interpreter exit the loops close (zero force) before it stops.
 from .simulator import Ports, Simulator, attached_or_simulated, find_simulator  # noqa: I001
@@ -63,4 +65,5 @@ __all__ = [
     "HandleEvent",
     "HandleReaderStats",
     "HANDLE_RECORD_DTYPE",
+    "Node",
 ]
