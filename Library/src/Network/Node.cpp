@@ -5,6 +5,8 @@
 
 #include "Wire.hpp"
 
+#include <dds/ddsrt/log.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -404,6 +406,9 @@ public:
         CheckName(ns, "namespace", true);
         if (domain < 0 || domain > MaxDomain)
             throw std::invalid_argument("domain must be from 0 to " + std::to_string(MaxDomain));
+        // Cyclone warns on standard error about every sample it cannot deserialize: a foreign
+        // writer could fill the terminal at will. Errors still show.
+        dds_set_log_mask(DDS_LC_FATAL | DDS_LC_ERROR);
         // As ROS 2 nodes announce themselves: the security enclave they run in.
         const QosPointer qos(dds_create_qos());
         const char enclave[] = "enclave=/;";
