@@ -185,9 +185,8 @@ def test_refused_commands_are_counted_and_never_reach_the_arm(dds, fake_arm, top
         def refused() -> int:
             return next(s["refused"] for s in node.stats() if s["topic"].endswith(topic))
 
-        for _ in range(5):
-            writer.write(sample)
-        assert wait_until(lambda: refused() >= 5)
+        # Best effort, keep last 1: a sample may be lost or replaced; send until five arrived.
+        assert wait_until(lambda: writer.write(sample) or refused() >= 5)
         assert wait_until(lambda: node.command_status("arm").mode == "waiting")
         assert loop.state().force.tolist() == [0.0, 0.0, 0.0]
     assert all(f == (0.0, 0.0, 0.0) for f in fake_arm.forces)
