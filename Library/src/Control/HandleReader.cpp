@@ -1,5 +1,6 @@
 #include <Tamro/HardwareAPI/Control/HandleReader.hpp>
 
+#include <Tamro/HardwareAPI/Control/Errors.hpp>
 #include <Tamro/HardwareAPI/Devices/Messages.hpp>
 #include <Tamro/HardwareAPI/IO/SerialStream.hpp>
 
@@ -13,8 +14,6 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <stdexcept>
-#include <system_error>
 #include <thread>
 
 namespace Tamro::HardwareAPI::Control {
@@ -116,9 +115,7 @@ HandleReader::Impl::Impl(const std::string& port, const HandleReaderOptions& opt
         woke = handle_.heard == ReaderHandle::Heard::Info &&
                got == static_cast<std::int32_t>(Messages::HandleInfoLength);
     }
-    if (!woke)
-        throw std::system_error(ETIMEDOUT, std::generic_category(),
-                                "no handle answered the wake-up within 1 s");
+    if (!woke) throw NoAnswer("no handle answered the wake-up within 1 s", port);
     info_ = handle_.info;
     stream_.SetReadTimeout(options_.faultTimeout);
     flags_.Starting();
@@ -136,8 +133,7 @@ void HandleReader::Impl::Close() {
 
 bool HandleReader::Impl::SendUserData(const std::uint8_t* data, std::size_t length) {
     if (length > 255)
-        throw std::invalid_argument("at most 255 bytes of user data, not " +
-                                    std::to_string(length));
+        throw InvalidArgument("length", "must be at most 255 bytes, not " + std::to_string(length));
     Outgoing message;
     message.length = static_cast<std::uint8_t>(length);
     if (length > 0) std::memcpy(message.bytes.data(), data, length);

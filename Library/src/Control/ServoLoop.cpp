@@ -1,5 +1,6 @@
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 
+#include <Tamro/HardwareAPI/Control/Errors.hpp>
 #include <Tamro/HardwareAPI/Devices/Messages.hpp>
 #include <Tamro/HardwareAPI/IO/SerialStream.hpp>
 
@@ -16,7 +17,6 @@
 #include <cstdio>
 #include <mutex>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 
 namespace Tamro::HardwareAPI::Control {
@@ -26,6 +26,8 @@ namespace {
 using Detail::Clock;
 
 constexpr auto WakeTimeout = std::chrono::seconds(1);
+// How long Start waits for the thread to say how its real-time request went.
+constexpr auto SetupTimeout = std::chrono::seconds(1);
 constexpr double LateFactor = 1.5;  // a period this many nominal periods long is late
 
 // What the loop reads every cycle, handed over whole.
@@ -43,15 +45,15 @@ Vec3 Widened(const Devices::Vector3& v) { return {v[0], v[1], v[2]}; }
 
 void RequireFinitePositive(const char* name, double value) {
     if (!std::isfinite(value) || value <= 0)
-        throw std::invalid_argument(std::string(name) + " must be a finite number above 0");
+        throw InvalidArgument(name, "must be a finite number above 0");
 }
 
 void Check(const ServoOptions& o) {
     Detail::CheckLoopOptions(o.rateHz, o.faultTimeout, o.maxFaults);
-    RequireFinitePositive("max_force", o.maxForce);
+    RequireFinitePositive("maxForce", o.maxForce);
     if (o.realtimePriority < 1 || o.realtimePriority > 90)
-        throw std::invalid_argument("the real-time priority must be from 1 to 90");
-    if (o.spin.count() < 0) throw std::invalid_argument("spin must not be negative");
+        throw InvalidArgument("realtimePriority", "must be from 1 to 90");
+    if (o.spin.count() < 0) throw InvalidArgument("spin", "must not be negative");
 }
 
 }  // namespace
@@ -67,7 +69,7 @@ public:
     void SetMaxForce(double newtons);
     ServoStats Stats() const;
 
-    void Run();
+    void Run(const std::string& memoryRefusal);
 
     const std::string port_;
     const ServoOptions options_;
@@ -80,7 +82,7 @@ public:
     std::mutex settingsLock_;
     Settings staging_;
     std::thread thread_;
-    RealtimeStatus realtime_;
+    Detail::SetupReport setup_;
     bool everRan_ = false;
     bool closed_ = false;
 
@@ -116,8 +118,7 @@ ServoLoop::Impl::Impl(const std::string& port, const ServoOptions& options)
     arm_.SendDeviceWakeup();
     arm_.ReceiveDeviceInfo(info_);
     if (!stream_.good())  // anything but a whole device-info reply leaves the stream failed
-        throw std::system_error(ETIMEDOUT, std::generic_category(),
-                                "no arm answered the wake-up within 1 s");
+        throw NoAnswer("no arm answered the wake-up within 1 s", port);
     stream_.SetReadTimeout(options_.faultTimeout);
     staging_.maxForce = options_.maxForce;
     commands_.SetMaxForce(options_.maxForce);
@@ -134,10 +135,17 @@ bool ServoLoop::Impl::Start() {
     ResetFigures();
     flags_.Starting();
     everRan_ = true;
-    thread_ = std::thread([this] { Run(); });
-    if (options_.realtime) {
-        realtime_ = Detail::MakeRealtime(thread_, options_.realtimePriority);
-        realtimeGranted_.store(realtime_.granted, std::memory_order_relaxed);
+    // Memory is locked before the thread exists, so its stack is locked too; the thread sets
+    // its own scheduling before its first cycle and says how that went.
+    std::string memoryRefusal;
+    if (options_.realtime) memoryRefusal = Detail::LockProcessMemory();
+    setup_.Expect();
+    thread_ = std::thread([this, memoryRefusal] { Run(memoryRefusal); });
+    if (!setup_.Await(SetupTimeout)) {
+        RealtimeStatus late;
+        late.requested = options_.realtime;
+        late.message = "the loop thread did not say within 1 s whether it got real-time priority";
+        setup_.Tell(late);
     }
     return true;
 }
@@ -176,7 +184,7 @@ void ServoLoop::Impl::SetEffects(const std::vector<Effect>& effects) {
 }
 
 void ServoLoop::Impl::SetMaxForce(double newtons) {
-    RequireFinitePositive("max_force", newtons);
+    RequireFinitePositive("maxForce", newtons);
     std::lock_guard<std::mutex> lock(settingsLock_);
     staging_.maxForce = newtons;
     commands_.SetMaxForce(newtons);
@@ -271,8 +279,13 @@ bool ServoLoop::Impl::Exchange(const Vec3& force, CycleState& result,
     return false;
 }
 
-void ServoLoop::Impl::Run() {
+void ServoLoop::Impl::Run(const std::string& memoryRefusal) {
     Detail::LoopThreadSetUp();
+    RealtimeStatus realtime;
+    if (options_.realtime)
+        realtime = Detail::MakeThisThreadRealtime(options_.realtimePriority, memoryRefusal);
+    realtimeGranted_.store(realtime.granted, std::memory_order_relaxed);
+    setup_.Tell(std::move(realtime));
     recorder_.ProducerStarted();
     const Clock::duration period = options_.rateHz > 0
                                        ? std::chrono::duration_cast<Clock::duration>(
@@ -342,10 +355,7 @@ void ServoLoop::Close() { impl_->Close(); }
 bool ServoLoop::Running() const noexcept { return impl_->flags_.Running(); }
 std::optional<Fault> ServoLoop::LatchedFault() const { return impl_->flags_.LatchedFault(); }
 
-RealtimeStatus ServoLoop::Realtime() const {
-    std::lock_guard<std::mutex> lock(impl_->lifecycle_);
-    return impl_->realtime_;
-}
+RealtimeStatus ServoLoop::Realtime() const { return impl_->setup_.Status(); }
 
 void ServoLoop::SetEffects(const std::vector<Effect>& effects) { impl_->SetEffects(effects); }
 void ServoLoop::SetMaxForce(double newtons) { impl_->SetMaxForce(newtons); }
