@@ -107,7 +107,7 @@ void RegisterNetwork(py::module_& m) {
                 s.ramp = Seconds(ramp, "ramp");
                 s.lower = lower;
                 s.upper = upper;
-                node.AcceptCommands(loop, name, s);
+                Translated([&] { node.AcceptCommands(loop, name, s); });
             },
             py::arg("loop"), py::arg("name"), py::arg("stiffness"), py::arg("damping"),
             py::arg("timeout"), py::arg("ramp"), py::arg("lower"), py::arg("upper"),

@@ -3,6 +3,7 @@
 #include "FakeDevices.hpp"
 
 #include <Tamro/HardwareAPI/Control/Commands.hpp>
+#include <Tamro/HardwareAPI/Control/Errors.hpp>
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 
 #include <gtest/gtest.h>
@@ -121,7 +122,7 @@ TEST(CommandInput, SettingsOutOfRangeAreRefused) {
         {"damping", [&](CommandSettings& s) { s.damping = nan; }},
         {"timeout", [](CommandSettings& s) { s.timeout = 0ms; }},
         {"ramp", [](CommandSettings& s) { s.ramp = 11s; }},
-        {"corner", [](CommandSettings& s) { s.lower[1] = 1; }},
+        {"lower corner", [](CommandSettings& s) { s.lower[1] = 1; }},
         {"finite", [&](CommandSettings& s) { s.upper[2] = nan; }},
     };
     for (auto& [word, change] : cases) {
@@ -131,7 +132,7 @@ TEST(CommandInput, SettingsOutOfRangeAreRefused) {
         try {
             input.Accept(s);
             ADD_FAILURE() << word << ": accepted";
-        } catch (const std::invalid_argument& e) {
+        } catch (const InvalidArgument& e) {
             EXPECT_NE(std::string(e.what()).find(word), std::string::npos) << e.what();
         }
         EXPECT_FALSE(input.Accepting());

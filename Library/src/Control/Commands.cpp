@@ -1,4 +1,5 @@
 #include <Tamro/HardwareAPI/Control/Commands.hpp>
+#include <Tamro/HardwareAPI/Control/Errors.hpp>
 
 #include "HandOver.hpp"
 
@@ -6,8 +7,6 @@
 #include <atomic>
 #include <cmath>
 #include <mutex>
-#include <stdexcept>
-#include <string>
 
 namespace Tamro::HardwareAPI::Control {
 
@@ -26,15 +25,15 @@ bool Finite(const Vec3& v) {
 void Check(const CommandSettings& s) {
     for (const auto& [name, value] : {std::pair{"stiffness", s.stiffness}, {"damping", s.damping}})
         if (!std::isfinite(value) || value < 0)
-            throw std::invalid_argument(std::string(name) + " must be a finite number >= 0");
+            throw InvalidArgument(name, "must be a finite number >= 0");
     for (const auto& [name, value] : {std::pair{"timeout", s.timeout}, {"ramp", s.ramp}})
         if (value < std::chrono::milliseconds(1) || value > std::chrono::seconds(10))
-            throw std::invalid_argument(std::string(name) + " must be from 0.001 to 10 seconds");
+            throw InvalidArgument(name, "must be from 0.001 to 10 seconds");
     if (!Finite(s.lower) || !Finite(s.upper))
-        throw std::invalid_argument("the workspace corners must be finite");
+        throw InvalidArgument("workspace", "corners must be finite");
     for (int axis = 0; axis < 3; ++axis)
         if (s.lower[axis] > s.upper[axis])
-            throw std::invalid_argument("the workspace's lower corner must not exceed its upper one");
+            throw InvalidArgument("workspace", "lower corner must not exceed its upper one");
 }
 
 // What the senders hand the loop, whole.

@@ -54,9 +54,9 @@ public:
     CommandInput(const CommandInput&) = delete;
     CommandInput& operator=(const CommandInput&) = delete;
 
-    // Starts accepting (or changes the settings); std::invalid_argument for a stiffness or
-    // damping that is not finite and 0 or more, a time-out or ramp outside 1 ms to 10 s, or a
-    // box whose lower corner exceeds its upper one.
+    // Starts accepting (or changes the settings); InvalidArgument (Errors.hpp) for a stiffness
+    // or damping that is not finite and 0 or more, a time-out or ramp outside 1 ms to 10 s, or
+    // a box that is not finite or whose lower corner exceeds its upper one.
     void Accept(const CommandSettings& settings);
     // Stops accepting: the streams count as stopped, so what they commanded fades out.
     void Stop();
