@@ -66,7 +66,8 @@ const char* ModeWord(Control::CommandMode mode) {
 void RegisterNetwork(py::module_& m) {
     m.attr("HAVE_DDS") = true;
     m.def("network_topics", &TopicTable, "The topics a device is served on, with types and QoS");
-    m.def("ros_topic", &Network::RosTopic, py::arg("namespace"), py::arg("device"), py::arg("topic"));
+    m.def("ros_topic", &Network::RosTopic, py::arg("namespace"), py::arg("device"),
+          py::arg("topic"));
     m.def("frame_id", &Network::FrameId, py::arg("namespace"), py::arg("device"));
     m.def("command_status", [](Control::ServoLoop& loop) {
         const Control::CommandStatus s = loop.Commands().Status();

@@ -32,8 +32,8 @@ CommandSettings Settings() {
 
 // Runs the input's loop side at 1 kHz from start for the given time, at a fixed state;
 // returns the force of every cycle.
-std::vector<Vec3> Cycles(CommandInput& input, Clock::time_point& now, std::chrono::milliseconds span,
-                         const Vec3& x = {}, const Vec3& v = {}) {
+std::vector<Vec3> Cycles(CommandInput& input, Clock::time_point& now,
+                         std::chrono::milliseconds span, const Vec3& x = {}, const Vec3& v = {}) {
     std::vector<Vec3> forces;
     for (auto t = 0ms; t < span; t += 1ms) {
         now += 1ms;
@@ -72,10 +72,10 @@ TEST(CommandInput, ATargetEngagesOverTheRampFadesAfterTheTimeoutAndReengagesSoft
     EXPECT_EQ(input.Status().mode, CommandMode::Waiting);
     EXPECT_EQ(stopped.back()[0], 0.0);
     EXPECT_LE(LargestStep(stopped), 4.0 / 100 + 1e-9) << "the fade never jumps";
-    const auto fadeStart = std::find_if(stopped.begin(), stopped.end(),
-                                        [](const Vec3& f) { return f[0] < 4.0; });
-    const auto fadeEnd = std::find_if(stopped.begin(), stopped.end(),
-                                      [](const Vec3& f) { return f[0] == 0.0; });
+    const auto fadeStart =
+        std::find_if(stopped.begin(), stopped.end(), [](const Vec3& f) { return f[0] < 4.0; });
+    const auto fadeEnd =
+        std::find_if(stopped.begin(), stopped.end(), [](const Vec3& f) { return f[0] == 0.0; });
     EXPECT_NEAR(fadeEnd - fadeStart, 100, 2) << "the fade lasts one ramp";
 
     // A sample returns: up again from zero, not at once.
@@ -101,7 +101,8 @@ TEST(CommandInput, RefusesWhatIsNotFiniteOrOutsideTheWorkspaceAndClampsForces) {
     input.Accept(Settings());
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    for (const Vec3& target : {Vec3{nan, 0, 0}, Vec3{0, inf, 0}, Vec3{0.2, 0, 0}, Vec3{0, 0, -0.11}})
+    for (const Vec3& target :
+         {Vec3{nan, 0, 0}, Vec3{0, inf, 0}, Vec3{0.2, 0, 0}, Vec3{0, 0, -0.11}})
         EXPECT_EQ(input.Target(target), Verdict::Refused) << target[0] << " " << target[1];
     EXPECT_EQ(input.Force({0, nan, 0}), Verdict::Refused);
     EXPECT_EQ(input.Force({0, 0, -inf}), Verdict::Refused);

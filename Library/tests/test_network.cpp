@@ -35,7 +35,8 @@ int LoopbackDomain() {
 class FarSide {
 public:
     FarSide(int domain, const char* topic, Network::Message message, bool reader)
-        : participant_(dds_create_participant(static_cast<dds_domainid_t>(domain), nullptr, nullptr)) {
+        : participant_(
+              dds_create_participant(static_cast<dds_domainid_t>(domain), nullptr, nullptr)) {
         const dds_entity_t t = dds_create_topic(participant_, &Network::Wire::DescriptorOf(message),
                                                 topic, nullptr, nullptr);
         dds_qos_t* qos = dds_create_qos();
@@ -142,7 +143,8 @@ TEST(NetworkNode, PublishesEveryCycleAndTakesCheckedCommands) {
 
     // Closing stops both and fades what was commanded; the figures stay.
     node.Close();
-    const std::uint64_t published = Count(node, "/lab/arm/measured_cp", &Network::TopicStats::samples);
+    const std::uint64_t published =
+        Count(node, "/lab/arm/measured_cp", &Network::TopicStats::samples);
     EXPECT_GE(published, taken);
     ASSERT_TRUE(arm.WaitForForces(arm.Forces().size() + 300));
     EXPECT_EQ(arm.Forces().back()[1], 0.0f);

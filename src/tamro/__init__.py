@@ -30,8 +30,8 @@ from .handle import (
     HandleReaderStats,
     HandleStatus,
 )
-from .servo import RECORD_DTYPE, DeviceInfo, ServoLoop, ServoStats, State
 from .network import Node  # noqa: I001  (after the loops: its atexit closes nodes first)
+from .servo import RECORD_DTYPE, DeviceInfo, ServoLoop, ServoStats, State
 
 # The simulator first: at interpreter exit the loops close (zero force) before it stops.
 from .simulator import Ports, Simulator, attached_or_simulated, find_simulator  # noqa: I001

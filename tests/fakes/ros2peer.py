@@ -14,8 +14,8 @@ import random
 import time
 from dataclasses import dataclass, field
 
-from cyclonedds.core import Qos
 from cyclonedds.core import Policy as P
+from cyclonedds.core import Qos
 from cyclonedds.domain import DomainParticipant
 from cyclonedds.idl import IdlStruct
 from cyclonedds.idl.annotations import final

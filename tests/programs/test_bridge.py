@@ -31,7 +31,7 @@ def bridge(*args: str, env: dict[str, str] | None = None) -> subprocess.Popen[st
     )
 
 
-def lines_until_ready(program: subprocess.Popen[str], timeout: float = 20.0) -> list[str]:
+def lines_until_ready(program: subprocess.Popen[str], timeout: float = 60.0) -> list[str]:
     """The lines the program printed up to ``ready`` (read from the descriptor: a buffered
     reader would hide whole lines from select)."""
     assert program.stdout is not None
@@ -68,8 +68,9 @@ def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
             "/lab/handle/sensor_level",
             "/lab/handle/user_data",
         ]
-        assert lines[2] == "out /lab/arm/measured_cp geometry_msgs/msg/PoseStamped best-effort keep-last-1"
-        assert lines[6] == "in  /lab/arm/servo_cf geometry_msgs/msg/WrenchStamped best-effort keep-last-1 deadline"
+        qos = "best-effort keep-last-1"
+        assert lines[2] == f"out /lab/arm/measured_cp geometry_msgs/msg/PoseStamped {qos}"
+        assert lines[6] == f"in  /lab/arm/servo_cf geometry_msgs/msg/WrenchStamped {qos} deadline"
 
         peer = ros2peer.Peer(domain)
         cp = peer.reader("/lab/arm/measured_cp", ros2peer.PoseStamped, depth=10)

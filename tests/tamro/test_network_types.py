@@ -6,6 +6,8 @@ would read)."""
 from __future__ import annotations
 
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -93,3 +95,15 @@ def test_the_peers_types_encode_as_ros2_does(name):
     assert sample.__idl_typename__ == next(t["dds_type"] for t in network.TOPICS if t["ros_type"] == name)
     expected = bytes(ros.serialize_cdr(ros_message(ros, sample), name))
     assert sample.serialize() == expected
+
+
+def test_the_network_package_and_the_bridge_pass_mypy_strict(tmp_path):
+    """The installed package, with the native module's stub."""
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path)]
+        + ["-p", "tamro.network", "-p", "tamro.bridge"],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr

@@ -16,7 +16,8 @@ namespace Tamro::HardwareAPI::Control {
 
 template <typename T>
 struct Outlet<T>::State {
-    explicit State(std::size_t capacity) : ring(capacity), event(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    explicit State(std::size_t capacity)
+        : ring(capacity), event(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
         if (event < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
     }
     ~State() { ::close(event); }

@@ -225,8 +225,8 @@ ServoStats ServoLoop::Impl::Stats() const {
 
 // The effects' sum, then the safety stage: a sum that is not finite is sent as zero, and the
 // magnitude is clamped to the maximum force.
-Vec3 ServoLoop::Impl::ForceAt(const Settings& settings, Clock::time_point now,
-                              const Vec3& position, const Vec3& velocity) noexcept {
+Vec3 ServoLoop::Impl::ForceAt(const Settings& settings, Clock::time_point now, const Vec3& position,
+                              const Vec3& velocity) noexcept {
     Vec3 sum = commands_.ForceAt(now, position, velocity);
     for (std::size_t i = 0; i < settings.count; ++i)
         sum = sum + ForceOf(settings.effects[i], position, velocity);
@@ -317,7 +317,8 @@ void ServoLoop::Impl::Run(const std::string& memoryRefusal) {
         lastStartNs_.store(Nanoseconds(start), std::memory_order_relaxed);
         previous = start;
 
-        const Vec3 force = haveState ? ForceAt(settings_.Latest(), start, position, velocity) : Vec3{};
+        const Vec3 force =
+            haveState ? ForceAt(settings_.Latest(), start, position, velocity) : Vec3{};
         CycleState next;
         const bool answered = Exchange(force, next, why);
         recorder_.EndCycle();

@@ -76,9 +76,9 @@ using QosPointer = std::unique_ptr<dds_qos_t, QosDeleter>;
 // An endpoint's QoS (Topics.hpp) with ROS 2's type hash in its USER_DATA.
 QosPointer EndpointQos(const Topic& topic, std::chrono::nanoseconds deadline) {
     QosPointer qos(dds_create_qos());
-    dds_qset_reliability(qos.get(),
-                         topic.qos.reliable ? DDS_RELIABILITY_RELIABLE : DDS_RELIABILITY_BEST_EFFORT,
-                         DDS_MSECS(100));
+    dds_qset_reliability(
+        qos.get(), topic.qos.reliable ? DDS_RELIABILITY_RELIABLE : DDS_RELIABILITY_BEST_EFFORT,
+        DDS_MSECS(100));
     dds_qset_history(qos.get(), DDS_HISTORY_KEEP_LAST, topic.qos.depth);
     dds_qset_durability(qos.get(), DDS_DURABILITY_VOLATILE);
     if (topic.qos.deadline) dds_qset_deadline(qos.get(), deadline.count());
@@ -192,9 +192,7 @@ public:
         released_ = true;
     }
 
-    std::uint64_t Dropped() const noexcept {
-        return released_ ? finalDropped_ : outlet_.Dropped();
-    }
+    std::uint64_t Dropped() const noexcept { return released_ ? finalDropped_ : outlet_.Dropped(); }
 
 private:
     void Run() noexcept {
@@ -290,7 +288,8 @@ public:
 private:
     void Write(const HandleStatus& s, const Wire::Time& stamp) noexcept {
         const auto& q = s.quaternion;  // w first, as the handle sends it; ROS puts w last
-        Wire::PoseStamped pose{{stamp, const_cast<char*>(frame_.c_str())}, {0, 0, 0}, {q[1], q[2], q[3], q[0]}};
+        Wire::PoseStamped pose{
+            {stamp, const_cast<char*>(frame_.c_str())}, {0, 0, 0}, {q[1], q[2], q[3], q[0]}};
         cp_.Write(&pose);
         const Wire::UInt8 level{s.hallEffectSensorLevel};
         level_.Write(&level);
@@ -413,8 +412,9 @@ public:
         const QosPointer qos(dds_create_qos());
         const char enclave[] = "enclave=/;";
         dds_qset_userdata(qos.get(), enclave, sizeof enclave - 1);
-        participant_ = Entity(dds_create_participant(static_cast<dds_domainid_t>(domain), qos.get(), nullptr),
-                              "cannot join DDS domain " + std::to_string(domain));
+        participant_ =
+            Entity(dds_create_participant(static_cast<dds_domainid_t>(domain), qos.get(), nullptr),
+                   "cannot join DDS domain " + std::to_string(domain));
     }
 
     // A name not yet used for another device; remembers it for this loop or reader.
@@ -455,7 +455,8 @@ int Node::Domain() const noexcept { return impl_->domain_; }
 namespace {
 void CheckRate(double rateHz) {
     if (!std::isfinite(rateHz) || rateHz < 0 || rateHz > 100000)
-        throw std::invalid_argument("the publishing rate must be from 0 (every cycle) to 100000 Hz");
+        throw std::invalid_argument(
+            "the publishing rate must be from 0 (every cycle) to 100000 Hz");
 }
 }  // namespace
 
@@ -464,8 +465,8 @@ void Node::Publish(Control::ServoLoop& loop, const std::string& name, double rat
     std::lock_guard<std::mutex> lock(impl_->mutex_);
     impl_->CheckOpen();
     impl_->Claim(name, Device::Arm, &loop);
-    impl_->arms_.push_back(
-        std::make_unique<ArmPublication>(impl_->participant_.Get(), impl_->ns_, name, loop, rateHz));
+    impl_->arms_.push_back(std::make_unique<ArmPublication>(impl_->participant_.Get(), impl_->ns_,
+                                                            name, loop, rateHz));
 }
 
 void Node::Publish(Control::HandleReader& reader, const std::string& name, double rateHz) {
@@ -473,8 +474,8 @@ void Node::Publish(Control::HandleReader& reader, const std::string& name, doubl
     std::lock_guard<std::mutex> lock(impl_->mutex_);
     impl_->CheckOpen();
     impl_->Claim(name, Device::Handle, &reader);
-    impl_->handles_.push_back(std::make_unique<HandlePublication>(impl_->participant_.Get(),
-                                                                  impl_->ns_, name, reader, rateHz));
+    impl_->handles_.push_back(std::make_unique<HandlePublication>(
+        impl_->participant_.Get(), impl_->ns_, name, reader, rateHz));
 }
 
 void Node::AcceptCommands(Control::ServoLoop& loop, const std::string& name,

@@ -10,39 +10,49 @@ constexpr std::uint32_t Int32 = DDS_OP_ADR | DDS_OP_TYPE_4BY | DDS_OP_FLAG_SGN;
 constexpr std::uint32_t Uint32 = DDS_OP_ADR | DDS_OP_TYPE_4BY;
 constexpr std::uint32_t Byte = DDS_OP_ADR | DDS_OP_TYPE_1BY;
 constexpr std::uint32_t String = DDS_OP_ADR | DDS_OP_TYPE_STR;
-constexpr std::uint32_t Doubles = DDS_OP_ADR | DDS_OP_TYPE_ARR | DDS_OP_SUBTYPE_8BY | DDS_OP_FLAG_FP;
+constexpr std::uint32_t Doubles =
+    DDS_OP_ADR | DDS_OP_TYPE_ARR | DDS_OP_SUBTYPE_8BY | DDS_OP_FLAG_FP;
 
 // Header's three leaves, then a stamped message's two blocks of doubles.
-#define TAMRO_STAMPED_OPS(Type, first, n1, second, n2)                                       \
-    Int32, offsetof(Type, header.stamp.sec), Uint32, offsetof(Type, header.stamp.nanosec),   \
-        String, offsetof(Type, header.frame_id), Doubles, offsetof(Type, first), n1, Doubles, \
+#define TAMRO_STAMPED_OPS(Type, first, n1, second, n2)                                             \
+    Int32, offsetof(Type, header.stamp.sec), Uint32, offsetof(Type, header.stamp.nanosec), String, \
+        offsetof(Type, header.frame_id), Doubles, offsetof(Type, first), n1, Doubles,              \
         offsetof(Type, second), n2, DDS_OP_RTS
 
-const std::uint32_t PoseStampedOps[] = {TAMRO_STAMPED_OPS(PoseStamped, position, 3, orientation, 4)};
+const std::uint32_t PoseStampedOps[] = {
+    TAMRO_STAMPED_OPS(PoseStamped, position, 3, orientation, 4)};
 const std::uint32_t TwistStampedOps[] = {TAMRO_STAMPED_OPS(TwistStamped, linear, 3, angular, 3)};
 const std::uint32_t WrenchStampedOps[] = {TAMRO_STAMPED_OPS(WrenchStamped, force, 3, torque, 3)};
 constexpr std::uint32_t StampedOpCount = 6;  // instructions, not words
 
 const std::uint32_t UInt8Ops[] = {Byte, offsetof(UInt8, data), DDS_OP_RTS};
 
-// The dimension's program follows the array's own; the sequence jumps to it (4 words on from
-// the sequence instruction) and it returns to the instruction after the sequence's 4 words.
-const std::uint32_t UInt8MultiArrayOps[] = {
-    DDS_OP_ADR | DDS_OP_TYPE_SEQ | DDS_OP_SUBTYPE_STU, offsetof(UInt8MultiArray, dim),
-    sizeof(MultiArrayDimension), (4u << 16u) + 9u,  //
-    Uint32, offsetof(UInt8MultiArray, data_offset),  //
-    DDS_OP_ADR | DDS_OP_TYPE_SEQ | DDS_OP_SUBTYPE_1BY, offsetof(UInt8MultiArray, data),
-    DDS_OP_RTS,  //
-    String, offsetof(MultiArrayDimension, label), Uint32, offsetof(MultiArrayDimension, size),
-    Uint32, offsetof(MultiArrayDimension, stride), DDS_OP_RTS};
+// The dimension's program follows the array's own: the sequence's last word says that it
+// starts 9 words after the sequence instruction, and that the instruction is 4 words long.
+const std::uint32_t UInt8MultiArrayOps[] = {DDS_OP_ADR | DDS_OP_TYPE_SEQ | DDS_OP_SUBTYPE_STU,
+                                            offsetof(UInt8MultiArray, dim),
+                                            sizeof(MultiArrayDimension),
+                                            (4u << 16u) + 9u,  //
+                                            Uint32,
+                                            offsetof(UInt8MultiArray, data_offset),  //
+                                            DDS_OP_ADR | DDS_OP_TYPE_SEQ | DDS_OP_SUBTYPE_1BY,
+                                            offsetof(UInt8MultiArray, data),
+                                            DDS_OP_RTS,  //
+                                            String,
+                                            offsetof(MultiArrayDimension, label),
+                                            Uint32,
+                                            offsetof(MultiArrayDimension, size),
+                                            Uint32,
+                                            offsetof(MultiArrayDimension, stride),
+                                            DDS_OP_RTS};
 
 #undef TAMRO_STAMPED_OPS
 
 template <typename T>
 constexpr dds_topic_descriptor_t Descriptor(Message m, std::uint32_t flags, std::uint32_t nops,
                                             const std::uint32_t* ops) {
-    return dds_topic_descriptor_t{sizeof(T), alignof(T), flags, 0, TypeOf(m).ddsName, nullptr,
-                                  nops, ops, "", {}, {}, 0};
+    return dds_topic_descriptor_t{
+        sizeof(T), alignof(T), flags, 0, TypeOf(m).ddsName, nullptr, nops, ops, "", {}, {}, 0};
 }
 
 const dds_topic_descriptor_t Descriptors[] = {

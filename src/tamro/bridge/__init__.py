@@ -94,7 +94,9 @@ def _qos_words(info: network.TopicInfo) -> str:
 @contextlib.contextmanager
 def _stop_on_signals() -> Iterator[threading.Event]:
     stop = threading.Event()
-    previous = {number: signal.signal(number, lambda *_: stop.set()) for number in (signal.SIGINT, signal.SIGTERM)}
+    previous = {
+        number: signal.signal(number, lambda *_: stop.set()) for number in (signal.SIGINT, signal.SIGTERM)
+    }
     try:
         yield stop
     finally:
@@ -105,7 +107,10 @@ def _stop_on_signals() -> Iterator[threading.Event]:
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     if not network.available():
-        print("tamro-bridge: this build of tamro has no network part (build it with Cyclone DDS)", file=sys.stderr)
+        print(
+            "tamro-bridge: this build of tamro has no network part (build it with Cyclone DDS)",
+            file=sys.stderr,
+        )
         return 2
     if not (args.arm or args.handle or args.simulate):
         print("tamro-bridge: nothing to serve: give --arm, --handle or --simulate", file=sys.stderr)

@@ -26,7 +26,7 @@ import weakref
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Literal, TypedDict
+from typing import Literal, TypedDict, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -93,6 +93,9 @@ TOPICS: list[TopicInfo] = list(_native.network_topics()) if available() else []
 ROS 2 type, DDS type, type hash, direction and QoS: the library's own table."""
 
 
+Mode = Literal["off", "waiting", "engaging", "engaged", "fading"]
+
+
 @dataclass(frozen=True)
 class CommandStatus:
     """What a servo loop did with streamed commands at its latest cycle: ``mode`` is "off"
@@ -100,7 +103,7 @@ class CommandStatus:
     stopped and its force ramps to zero); the gains (0 to 1) of the target spring and of the
     streamed force; and the commanded force that went into the loop's sum (read-only)."""
 
-    mode: Literal["off", "waiting", "engaging", "engaged", "fading"]
+    mode: Mode
     target_gain: float
     force_gain: float
     force: npt.NDArray[np.float64]
@@ -137,7 +140,9 @@ class Node:
 
     def __init__(self, namespace: str, *, domain: int = 0) -> None:
         if not available():
-            raise RuntimeError("this build of tamro has no network part: build it with Cyclone DDS (cyclonedds-dev)")
+            raise RuntimeError(
+                "this build of tamro has no network part: build it with Cyclone DDS (cyclonedds-dev)"
+            )
         namespace = _check_name(namespace, "namespace")
         domain = whole(domain, "domain")
         self._lock = threading.Lock()
@@ -165,7 +170,9 @@ class Node:
             if t["device"] == device and t["direction"] == direction
         ]
 
-    def publish(self, source: ServoLoop | HandleReader, name: str, *, rate_hz: float | None = None) -> list[str]:
+    def publish(
+        self, source: ServoLoop | HandleReader, name: str, *, rate_hz: float | None = None
+    ) -> list[str]:
         """Publishes a servo loop's cycles (``measured_cp``, ``measured_cv``, ``measured_cf``) or
         a handle reader's statuses (``measured_cp``, ``sensor_level``, ``user_data``) under
         ``/<namespace>/<name>/``: every one, or at ``rate_hz`` on the device's own times.
@@ -229,7 +236,8 @@ class Node:
         records the device's thread could not hand over (its ring was full) or that were not
         written; ``refused`` and ``clamped``: command samples the checks refused or scaled
         down. Still answers once closed."""
-        return [TopicStats(**row) for row in self._native.stats()]
+        rows: list[TopicStats] = self._native.stats()
+        return rows
 
     def command_status(self, name: str) -> CommandStatus:
         """What the loop taking commands under ``name`` rendered of them at its latest cycle."""
@@ -265,7 +273,7 @@ class Node:
 def command_status(loop: ServoLoop) -> CommandStatus:
     """What ``loop`` rendered of streamed commands at its latest cycle."""
     mode, target_gain, force_gain, force = _native.command_status(loop._native)
-    return CommandStatus(mode, target_gain, force_gain, frozen_array(force))
+    return CommandStatus(cast(Mode, mode), target_gain, force_gain, frozen_array(force))
 
 
 @atexit.register

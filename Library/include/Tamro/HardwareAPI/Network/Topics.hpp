@@ -14,7 +14,13 @@
 
 namespace Tamro::HardwareAPI::Network {
 
-enum class Message : std::uint8_t { PoseStamped, TwistStamped, WrenchStamped, UInt8, UInt8MultiArray };
+enum class Message : std::uint8_t {
+    PoseStamped,
+    TwistStamped,
+    WrenchStamped,
+    UInt8,
+    UInt8MultiArray
+};
 
 struct MessageType {
     Message message;
@@ -27,7 +33,8 @@ struct MessageType {
 };
 
 inline constexpr std::array<MessageType, 5> MessageTypes{{
-    {Message::PoseStamped, "geometry_msgs/msg/PoseStamped", "geometry_msgs::msg::dds_::PoseStamped_",
+    {Message::PoseStamped, "geometry_msgs/msg/PoseStamped",
+     "geometry_msgs::msg::dds_::PoseStamped_",
      "RIHS01_10f3786d7d40fd2b54367835614bff85d4ad3b5dab62bf8bca0cc232d73b4cd8"},
     {Message::TwistStamped, "geometry_msgs/msg/TwistStamped",
      "geometry_msgs::msg::dds_::TwistStamped_",
@@ -42,9 +49,7 @@ inline constexpr std::array<MessageType, 5> MessageTypes{{
      "RIHS01_5687e861b8d307a5e48b7515467ae7a5fc2daf805bd0ce6d8e9e604bade9f385"},
 }};
 
-constexpr const MessageType& TypeOf(Message m) {
-    return MessageTypes[static_cast<std::size_t>(m)];
-}
+constexpr const MessageType& TypeOf(Message m) { return MessageTypes[static_cast<std::size_t>(m)]; }
 
 enum class Device : std::uint8_t { Arm, Handle };
 enum class Direction : std::uint8_t { Out, In };  // published by us, or commands we take
@@ -101,7 +106,7 @@ std::string FrameId(const std::string& ns, const std::string& device);
 // name one). Throws std::invalid_argument saying what is wrong.
 void CheckName(const std::string& name, const char* what, bool slashes);
 
-const char* DeviceWord(Device device);  // "arm", "handle"
+const char* DeviceWord(Device device);           // "arm", "handle"
 const char* DirectionWord(Direction direction);  // "out", "in"
 
 }  // namespace Tamro::HardwareAPI::Network
