@@ -5,11 +5,13 @@ says when it cannot serve."""
 from __future__ import annotations
 
 import os
+import re
 import select
 import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import pytest
 from fakedevice import FakeArm, FakeHandle, wait_until
@@ -129,3 +131,19 @@ def test_the_bridge_says_why_it_cannot_serve(monkeypatch, args, message):
     assert done.stderr.startswith("tamro-bridge: ")
     assert message in done.stderr
     assert "ready" not in done.stdout
+
+
+def test_the_network_example_serves_a_simulated_arm(simulator, monkeypatch):
+    monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
+    example = Path(__file__).resolve().parents[2] / "examples" / "serve_on_network.py"
+    domain = str(ros2peer.random_domain())
+    done = subprocess.run(
+        [sys.executable, str(example), simulator.arms[0], "--seconds", "1.5", "--domain", domain],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "serving /lab/arm/servo_cf" in done.stdout
+    assert re.search(r"measured_cp \d+, .*; commands waiting, force \[0\.0, 0\.0, 0\.0\]", done.stdout)
+    assert done.stdout.rstrip().endswith("0 records dropped")
