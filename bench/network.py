@@ -260,4 +260,6 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
         f"{tp['samples_per_s']:,.0f} samples/s, slowest topic {tp['slowest_topic_per_s']:,.0f}/s, "
         f"dropped {tp['dropped']} " + ("(no drops: met)" if tp["dropped"] == 0 else "(MISSED)")
     )
+    rates = ", ".join(f"{r:,.0f}" for r in tp["arm_rates_hz"])
+    out.append(f"    (the loops ran at {rates} Hz, the handle reader at {tp['handle_rate_hz']:,.0f} Hz)")
     return out
