@@ -1,7 +1,6 @@
 #include "LoopThread.hpp"
 
 #include <Tamro/HardwareAPI/Control/Errors.hpp>
-#include <Tamro/HardwareAPI/IO/SerialStream.hpp>
 
 #include "Timing.hpp"
 
@@ -28,15 +27,6 @@ void CheckLoopOptions(double rateHz, std::chrono::nanoseconds faultTimeout, int 
     if (faultTimeout < std::chrono::milliseconds(1) || faultTimeout > std::chrono::seconds(10))
         throw InvalidArgument("faultTimeout", "must be from 0.001 to 10 seconds");
     if (maxFaults < 1) throw InvalidArgument("maxFaults", "must be at least 1");
-}
-
-void OpenOwnPort(IO::SerialStream& stream, const std::string& port) {
-    if (const int error = stream.OpenPortQuietly(); error != 0) throw PortError(error, port);
-}
-
-void MakeLineClean(IO::SerialStream& stream) noexcept {
-    stream.clear();
-    stream.DiscardInput();
 }
 
 void FaultNote::Set(int code, const char* format, ...) noexcept {

@@ -11,23 +11,12 @@
 #include <optional>
 #include <string>
 
-namespace Tamro::HardwareAPI::IO {
-class SerialStream;
-}
-
 namespace Tamro::HardwareAPI::Control::Detail {
 
 // Throws InvalidArgument for what a loop cannot run with:
 // a rate outside 0.1 Hz to 100 kHz (0 runs free), a fault time-out outside 1 ms to 10 s, or
 // fewer than one failure to give up after.
 void CheckLoopOptions(double rateHz, std::chrono::nanoseconds faultTimeout, int maxFaults);
-
-// Opens a loop's own port without a report; PortError when it cannot.
-void OpenOwnPort(IO::SerialStream& stream, const std::string& port);
-
-// After a failed exchange: clears the stream's failure bits and drops what came late, so it
-// cannot answer the next request.
-void MakeLineClean(IO::SerialStream& stream) noexcept;
 
 // Run first on a loop thread: signals go to the other threads (a signal here would cut the
 // loop's waits short), and sleeps end on time.
