@@ -32,7 +32,7 @@ from .handle import (
     HandleReaderStats,
     HandleStatus,
 )
-from .network import Node  # noqa: I001  (after the loops: its atexit closes nodes first)
+from .network import Node  # imports the loops first, so at exit nodes close before loops
 from .servo import RECORD_DTYPE, DeviceInfo, ServoLoop, ServoStats, State
 
 # The simulator first: at interpreter exit the loops close (zero force) before it stops.
