@@ -125,9 +125,9 @@ def test_handle_topics_carry_orientation_in_ros_order_level_and_user_data(dds):
         assert o.z == float(np.float32(1 - np.float32(n / 1000)))
         assert vec(pose.pose.position) == (0.0, 0.0, 0.0)
         assert pose.header.frame_id == f"{NS}/handle_base"
+    # Levels count on by one per status (wrapping at 256); best effort may skip a few.
     values = [s.data for s in levels]
-    assert 255 in values or 0 in values or all(v >= 250 for v in values)  # levels count on, wrapping
-    assert all((b - a) % 256 >= 1 for a, b in zip(values, values[1:], strict=False))
+    assert all(1 <= (b - a) % 256 <= 20 for a, b in zip(values, values[1:], strict=False)), values
     assert all(list(a.data) == [7, 8] and a.layout.dim == [] for a in arrays)
 
 
