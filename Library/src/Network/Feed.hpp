@@ -3,6 +3,7 @@
 
 #include <Tamro/HardwareAPI/Control/Outlet.hpp>
 
+#include "Control/Realtime.hpp"
 #include "Wire.hpp"
 
 #include <atomic>
@@ -47,9 +48,12 @@ class Feed {
 public:
     using Writer = std::function<void(const T&, const Wire::Time&)>;
 
-    Feed(Control::Outlet<T>& outlet, double rateHz, Writer write)
+    // priority: SCHED_FIFO priority for the thread (0: normal scheduling). A real-time loop's
+    // records would otherwise wait behind every other thread of the machine to be written.
+    Feed(Control::Outlet<T>& outlet, double rateHz, int priority, Writer write)
         : outlet_(outlet),
           period_(rateHz > 0 ? 1.0 / rateHz : 0),
+          priority_(priority),
           write_(std::move(write)),
           stop_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
         if (stop_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
@@ -80,6 +84,7 @@ public:
 
 private:
     void Run() noexcept {
+        if (priority_ > 0) Control::Detail::MakeThisThreadRealtime(priority_, {});  // best effort
         pollfd waits[2] = {{outlet_.Descriptor(), POLLIN, 0}, {stop_, POLLIN, 0}};
         Stamper stamper;
         double next = 0;
@@ -106,6 +111,7 @@ private:
     static constexpr std::size_t Batch = 32;
     Control::Outlet<T>& outlet_;
     const double period_;
+    const int priority_;
     const Writer write_;
     const int stop_;
     T batch_[Batch];

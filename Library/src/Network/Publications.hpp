@@ -14,6 +14,12 @@
 
 namespace Tamro::HardwareAPI::Network::Detail {
 
+// A real-time loop's publisher runs real-time too, below the loop, which must always win.
+inline int PublisherPriority(const Control::ServoLoop& loop) {
+    if (!loop.Realtime().granted) return 0;
+    return std::max(1, loop.Options().realtimePriority - 10);
+}
+
 inline void Copy(double* out, const Control::Vec3& v) { std::copy(v.begin(), v.end(), out); }
 
 // The three measured topics of an arm, fed by its servo loop.
@@ -25,7 +31,7 @@ public:
           cp_(participant, ns, name, Find(Device::Arm, "measured_cp")),
           cv_(participant, ns, name, Find(Device::Arm, "measured_cv")),
           cf_(participant, ns, name, Find(Device::Arm, "measured_cf")),
-          feed_(loop.CycleOutlet(), rateHz,
+          feed_(loop.CycleOutlet(), rateHz, PublisherPriority(loop),
                 [this](const Control::CycleState& s, const Wire::Time& t) { Write(s, t); }) {}
 
     void Stop() noexcept { feed_.Stop(); }
@@ -61,7 +67,7 @@ public:
           cp_(participant, ns, name, Find(Device::Handle, "measured_cp")),
           level_(participant, ns, name, Find(Device::Handle, "sensor_level")),
           data_(participant, ns, name, Find(Device::Handle, "user_data")),
-          feed_(reader.StatusOutlet(), rateHz,
+          feed_(reader.StatusOutlet(), rateHz, 0,
                 [this](const Control::HandleStatus& s, const Wire::Time& t) { Write(s, t); }) {}
 
     void Stop() noexcept { feed_.Stop(); }
