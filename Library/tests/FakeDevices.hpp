@@ -68,6 +68,12 @@ public:
     const std::string& Path() const { return pty_.Path(); }
     PtyPair& Pty() { return pty_; }
 
+    // The device goes away: it stops answering and the host's reads and writes fail.
+    void HangUp() {
+        StopServing();  // first: the serving thread reads the side being closed
+        pty_.HangUp();
+    }
+
     // Serves on the calling thread until stopped, for a device played by a child process:
     // construct the fake with background false, fork, and call this in the child.
     void ServeHere() { Serve(); }

@@ -419,7 +419,7 @@ TEST(ServoLoop, AVanishedArmIsAFaultNeverALineOnStandardError) {
     testing::internal::CaptureStderr();
     loop.Start();
     ASSERT_TRUE(arm.WaitForForces(5));
-    arm.Pty().HangUp();
+    arm.HangUp();
     for (int i = 0; i < 2000 && loop.Running(); ++i) std::this_thread::sleep_for(1ms);
     loop.Close();
     const std::string said = testing::internal::GetCapturedStderr();

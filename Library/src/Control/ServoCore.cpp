@@ -189,6 +189,7 @@ ServoCore::Outcome ServoCore::Repair(FaultNote& why) noexcept {
         if (event.kind == LinkEvent::Kind::Barrier && event.request == barrier_) {
             barrier_ = 0;
             paired_ = true;
+            cutShort_ = {};  // its reply, if any, came before the barrier's
             return Outcome::Answered;
         }
         if (event.kind == LinkEvent::Kind::Failed) {
