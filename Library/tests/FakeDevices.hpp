@@ -190,6 +190,17 @@ public:
         return WaitFor([&] { return forces_.size() >= count; }, timeout);
     }
 
+    // Whether the last force it took is zero, within timeout: a loop that lost the pairing
+    // writes its last zero-force request without waiting for the arm to take it.
+    bool WaitForZeroForceLast(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) {
+        return WaitFor(
+            [&] {
+                return !forces_.empty() && forces_.back()[0] == 0 && forces_.back()[1] == 0 &&
+                       forces_.back()[2] == 0;
+            },
+            timeout);
+    }
+
     // True when no request arrives within window.
     bool Quiet(std::chrono::milliseconds window) {
         const std::size_t before = Forces().size();

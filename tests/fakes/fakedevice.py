@@ -291,6 +291,11 @@ class FakeArm(ServedFakeDevice):
     def wait_for_forces(self, count: int, timeout: float = 5.0) -> bool:
         return self.wait_for(lambda: len(self.forces) >= count, timeout)
 
+    def wait_for_zero_force_last(self, timeout: float = 2.0) -> bool:
+        """Whether the last force it took is zero, within ``timeout``: a loop that lost the
+        pairing writes its last zero-force request without waiting for the arm to take it."""
+        return self.wait_for(lambda: bool(self.forces) and self.forces[-1] == (0.0, 0.0, 0.0), timeout)
+
     def quiet(self, window: float) -> bool:
         """True when no force request arrives within ``window`` seconds."""
         before = len(self.forces)
