@@ -98,7 +98,7 @@ fuzz: test-tools
 demo: build
 	$(PY) examples/demo.py $(ARGS)
 
-bench: build $(VENV)/.dev-installed
+bench: build test-tools
 	$(PY) bench/run.py
 
 clean:

@@ -119,6 +119,7 @@ public:
     Detail::Ring<HandleEvent> events_{EventCapacity};
     Detail::Ring<Outgoing> outbox_{SendCapacity};
     Detail::Recorder<HandleRecord> recorder_;
+    Outlet<HandleStatus> outlet_;  // to a publisher, when one holds it
 
     Detail::Histogram latency_;
     std::atomic<std::uint64_t> messages_{0}, failed_{0}, unknown_{0}, dropped_{0};
@@ -212,6 +213,7 @@ void HandleReader::Impl::Publish(Clock::time_point at) noexcept {
     status.userDataLength = m.user_data_length;
     status.userData = m.user_data;
     latest_.Write(status);
+    outlet_.Push(status);
     if (status.count == 1) firstAt_.store(status.time, std::memory_order_relaxed);
     lastAt_.store(status.time, std::memory_order_relaxed);
     HandleRecord record;
@@ -321,8 +323,8 @@ void HandleReader::Impl::Run() {
     Detail::SystemClock clock;
     Detail::Pacer pacer(clock, Detail::PeriodOf(options_.rateHz));
     Detail::FaultNote why;
-    int inARow = 0;
-    int givenUpAfter = 0;
+    Detail::FaultCount faults(options_.maxFaults);
+    bool givenUp = false;
     while (pacer.WaitNext(flags_.StopFlag())) {
         stream_.clear();  // a read that ended early leaves the stream failed: writes too
         quiet_.ClearError();
@@ -347,17 +349,15 @@ void HandleReader::Impl::Run() {
         recorder_.EndCycle();
         if (outcome == Outcome::Stopped) break;
         if (outcome == Outcome::Answered) {
-            if (!owed) inARow = 0;  // what was owed coming late forgives nothing
+            if (!owed) faults.Answered();  // what was owed coming late forgives nothing
             continue;
         }
         failed_.fetch_add(1, std::memory_order_relaxed);
-        if (++inARow >= options_.maxFaults) {
-            givenUpAfter = inARow;
-            break;
-        }
+        givenUp = faults.Failed();
+        if (givenUp) break;
     }
     recorder_.ProducerStopped();
-    if (givenUpAfter > 0) flags_.Latch(why, givenUpAfter);
+    if (givenUp) flags_.Latch(why, faults.InARow());
     flags_.Ended();
 }
 
@@ -389,5 +389,6 @@ std::size_t HandleReader::Drain(HandleRecord* out, std::size_t max) {
     return impl_->recorder_.Drain(out, max);
 }
 std::size_t HandleReader::Pending() const { return impl_->recorder_.Pending(); }
+Outlet<HandleStatus>& HandleReader::StatusOutlet() noexcept { return impl_->outlet_; }
 
 }  // namespace Tamro::HardwareAPI::Control

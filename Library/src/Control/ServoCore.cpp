@@ -35,6 +35,7 @@ void CheckServoOptions(const ServoOptions& o) {
 ServoCore::ServoCore(const ServoOptions& options, ArmLink& link, LoopClock& clock)
     : options_(options), link_(link), clock_(clock) {
     staging_.maxForce = options_.maxForce;
+    commands_.SetMaxForce(options_.maxForce);
     settings_.Spare() = staging_;
     settings_.Publish();
 }
@@ -56,6 +57,7 @@ void ServoCore::SetMaxForce(double newtons) {
     RequireFinitePositive("maxForce", newtons);
     std::lock_guard<std::mutex> lock(settingsLock_);
     staging_.maxForce = newtons;
+    commands_.SetMaxForce(newtons);
     settings_.Spare() = staging_;
     settings_.Publish();
 }
@@ -91,11 +93,11 @@ ServoStats ServoCore::Stats() const {
     return s;
 }
 
-// The effects' sum, then the safety stage: a sum that is not finite is sent as zero, and the
-// magnitude is clamped to the maximum force.
-Vec3 ServoCore::ForceAt(const ServoSettings& settings, const Vec3& position,
+// The effects' sum with the streamed commands, then the safety stage: a sum that is not
+// finite is sent as zero, and the magnitude is clamped to the maximum force.
+Vec3 ServoCore::ForceAt(const ServoSettings& settings, Clock::time_point now, const Vec3& position,
                         const Vec3& velocity) noexcept {
-    Vec3 sum{};
+    Vec3 sum = commands_.ForceAt(now, position, velocity);
     for (std::size_t i = 0; i < settings.count; ++i)
         sum = sum + ForceOf(settings.effects[i], position, velocity);
     const double magnitude = Norm(sum);
@@ -165,6 +167,7 @@ void ServoCore::Answered(const LinkEvent& event, std::uint64_t cycle, const Vec3
     const CycleState result{cycle, Seconds(event.at), event.position, event.velocity, force};
     state_.Write(result);
     recorder_.Push(result);
+    outlet_.Push(result);
     position_ = result.position;
     velocity_ = result.velocity;
     haveState_ = true;
@@ -189,6 +192,7 @@ ServoCore::Outcome ServoCore::Repair(FaultNote& why) noexcept {
         if (event.kind == LinkEvent::Kind::Barrier && event.request == barrier_) {
             barrier_ = 0;
             paired_ = true;
+            cutShort_ = {};  // its reply, if any, came before the barrier's
             return Outcome::Answered;
         }
         if (event.kind == LinkEvent::Kind::Failed) {
@@ -223,11 +227,12 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
     Pacer pacer(clock_, period);
     haveState_ = false;  // until the first reply of this run: zero force
     lateRun_ = 0;
-    int inARow = 0;
-    int givenUpAfter = 0;  // failures in a row that made the loop give up, if it did
+    FaultCount faults(options_.maxFaults);
+    bool givenUp = false;
     FaultNote why;
     while (pacer.WaitNext(stop)) {
-        CountCycleStart(clock_.Now(), period);
+        const Clock::time_point start = clock_.Now();
+        CountCycleStart(start, period);
         Outcome outcome;
         if (!paired_) {
             outcome = Repair(why);
@@ -238,27 +243,25 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
             }
         } else {
             const Vec3 force =
-                haveState_ ? ForceAt(settings_.Latest(), position_, velocity_) : Vec3{};
+                haveState_ ? ForceAt(settings_.Latest(), start, position_, velocity_) : Vec3{};
             outcome = Exchange(force, options_.faultTimeout, why);
         }
         recorder_.EndCycle();
         if (outcome == Outcome::Stopped) break;
         if (outcome == Outcome::Answered) {
-            inARow = 0;
+            faults.Answered();
             continue;
         }
         failed_.fetch_add(1, std::memory_order_relaxed);
-        if (++inARow >= options_.maxFaults) {
-            givenUpAfter = inARow;
-            break;
-        }
+        givenUp = faults.Failed();
+        if (givenUp) break;
     }
     link_.Resume();
     SendZeroForce();  // stopping or giving up: leave the arm without force
     recorder_.EndCycle();
     recorder_.ProducerStopped();
     // The fault shows once the last request is out, so whoever sees it sees a finished loop.
-    if (givenUpAfter > 0) flags_.Latch(why, givenUpAfter);
+    if (givenUp) flags_.Latch(why, faults.InARow());
 }
 
 void ServoCore::SendZeroForce() noexcept {

@@ -16,9 +16,12 @@
 //   opened: its errno and path), NoAnswer (ETIMEDOUT: the device did not answer the wake-up),
 //   WrongDevice (ENODEV: it answered as another model), all of them DeviceError, a
 //   std::system_error; and InvalidArgument, a std::invalid_argument naming the option or effect
-//   parameter out of range by its C++ name. A running loop never throws: its failures
-//   are counted, and enough of them in a row latch a Fault that stops it. Its port is its
-//   own, and it recovers from a failed exchange by clearing the stream and the line.
+//   parameter out of range by its C++ name. A running loop never throws and never writes to
+//   standard error: its failures are counted, and enough of them in a row latch a Fault that
+//   stops it. Its port is its own and it uses it quietly; every wait is bounded by the fault
+//   time-out and cut short when the loop is stopped. Replies are matched to the requests they
+//   answer, in order; after a failure the servo loop trusts none until the arm has answered a
+//   wake-up sent as a barrier.
 //
 // Threading rules
 //   No global state. A device, its stream, and every other device that shares that stream
@@ -31,10 +34,12 @@
 //   in, a seqlock and single-producer rings out).
 #pragma once
 
+#include <Tamro/HardwareAPI/Control/Commands.hpp>
 #include <Tamro/HardwareAPI/Control/Effects.hpp>
 #include <Tamro/HardwareAPI/Control/Errors.hpp>
 #include <Tamro/HardwareAPI/Control/HandleReader.hpp>
 #include <Tamro/HardwareAPI/Control/Loop.hpp>
+#include <Tamro/HardwareAPI/Control/Outlet.hpp>
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 #include <Tamro/HardwareAPI/Control/Vector.hpp>
 #include <Tamro/HardwareAPI/Devices/Device.hpp>
@@ -43,6 +48,10 @@
 #include <Tamro/HardwareAPI/Devices/Velkin3.hpp>
 #include <Tamro/HardwareAPI/Discovery.hpp>
 #include <Tamro/HardwareAPI/IO/SerialStream.hpp>
+#ifdef TAMRO_HAVE_DDS
+#include <Tamro/HardwareAPI/Network/Node.hpp>
+#include <Tamro/HardwareAPI/Network/Topics.hpp>
+#endif
 #include <Tamro/HardwareAPI/PortReport.hpp>
 #include <Tamro/HardwareAPI/Probes.hpp>
 #include <Tamro/HardwareAPI/UUID.hpp>

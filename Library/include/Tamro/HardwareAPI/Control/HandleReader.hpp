@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Tamro/HardwareAPI/Control/Loop.hpp>
+#include <Tamro/HardwareAPI/Control/Outlet.hpp>
 #include <Tamro/HardwareAPI/Devices/Handle.hpp>
 
 #include <array>
@@ -54,7 +55,7 @@ struct HandleRecord {
 struct HandleReaderStats {
     std::uint64_t messages = 0;                 // status messages received since the start
     double rateHz = 0;                          // status messages per second
-    double latencyP50Us = 0, latencyP99Us = 0;  // status request to status message
+    double latencyP50Us = 0, latencyP99Us = 0;  // from the request each status answers
     std::uint64_t failedRequests = 0;           // no whole status message within the fault time-out
     std::uint64_t unknownCodes = 0;             // header codes that are not the handle's
     std::uint64_t droppedEvents = 0;            // events that found the queue full
@@ -106,6 +107,9 @@ public:
     void Record(std::size_t capacity);
     std::size_t Drain(HandleRecord* out, std::size_t max);
     std::size_t Pending() const;
+
+    // Every status, handed to one consumer on another thread (a publisher): see Outlet.
+    Outlet<HandleStatus>& StatusOutlet() noexcept;
 
 private:
     class Impl;
