@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 namespace Tamro::HardwareAPI::Control {
 
@@ -75,6 +76,17 @@ struct Validate {
         RequireFinite("force", c.force);
         return c;
     }
+    Effect operator()(Coupling c) const {
+        RequireNonNegative("stiffness", c.stiffness);
+        RequireNonNegative("damping", c.damping);
+        for (const auto& [name, seconds] :
+             {std::pair{"link_timeout", c.linkTimeout}, {"fade", c.fade}, {"engage", c.engage}})
+            if (!(seconds >= 1e-3 && seconds <= 10.0))
+                Refuse(name, "must be a number of seconds from 0.001 to 10");
+        RequireNonNegative("reflect", c.reflect);
+        if (c.reflect > 10) Refuse("reflect", "must be from 0 to 10");
+        return c;
+    }
 };
 
 struct Render {
@@ -133,6 +145,7 @@ struct Render {
         return Push(normal, depth, b.stiffness, b.damping, v);
     }
     Vec3 operator()(const ConstantForce& c) const { return c.force; }
+    Vec3 operator()(const Coupling&) const { return {}; }
 };
 
 }  // namespace
