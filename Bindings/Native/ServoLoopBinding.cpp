@@ -101,8 +101,34 @@ void RegisterServoLoop(py::module_& m) {
             d["clamped_forces"] = s.clampedForces;
             d["dropped_records"] = s.droppedRecords;
             d["realtime"] = s.realtime;
+            d["coupling_energy_observed_j"] = s.couplingEnergyObservedJ;
+            d["coupling_energy_dissipated_j"] = s.couplingEnergyDissipatedJ;
             return d;
-        });
+        })
+        .def("coupling_status",
+             [](Loop& loop) {
+                 const Control::CouplingStatus s = loop.Remote().Status();
+                 static const char* const words[] = {"off", "waiting", "engaging", "engaged",
+                                                     "lost"};
+                 py::dict d;
+                 d["state"] = words[static_cast<int>(s.state)];
+                 d["gain"] = s.gain;
+                 d["target"] = Vector(s.target);
+                 d["force"] = Vector(s.force);
+                 d["sample_age"] = s.sampleAge;
+                 d["energy_in"] = s.energyIn;
+                 d["energy_out"] = s.energyOut;
+                 d["energy_dissipated"] = s.energyDissipated;
+                 d["energy_credited"] = s.energyCredited;
+                 const Control::RemoteCounts c = loop.Remote().Counts();
+                 d["taken"] = c.taken;
+                 d["refused_value"] = c.refusedValue;
+                 d["refused_stamp"] = c.refusedStamp;
+                 d["refused_flood"] = c.refusedFlood;
+                 d["dropped"] = c.dropped;
+                 d["impaired_lost"] = c.impairedLost;
+                 return d;
+             });
 }
 
 }  // namespace TamroNative
