@@ -156,7 +156,7 @@ def figures(
     touching = np.interp(lt[lwin], ft, fx[:, 0]) > WALL_X + 0.0002
     result["contact_force_n"] = float(np.mean(-felt[touching][:, 0])) if touching.any() else None
     depth = fx[:, 0] - WALL_X
-    result["wall_force_n"] = float(np.mean(WALL_STIFFNESS * depth[depth > 0.001])) if (depth > 0.001).any() else None
+    result["wall_force_n"] = float(np.mean(WALL_STIFFNESS * depth[depth > 0.0002])) if (depth > 0.0002).any() else None
     # Growth: the tracking error's peak over the last third against the first.
     thirds = np.array_split(error, 3)
     result["growing"] = bool(len(error) >= 3 and thirds[2].max() > 1.5 * thirds[0].max() + 0.001)
