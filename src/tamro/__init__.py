@@ -4,7 +4,7 @@ The arm runs in a native servo loop (``ServoLoop``) that renders haptic effects 
 ``Damper``, ``Plane``, ``Sphere``, ``Box``, ``ConstantForce``) at a fixed rate on a thread of
 its own, so Python only sets targets and reads the state back at its own pace. The handle is
 read the same way (``HandleReader``). ``Simulator`` runs simulated devices for programs and
-tests without hardware.
+tests without hardware. ``passivity`` gives the stiffness and damping a loop renders steadily.
 
 Failures are exceptions: ``OSError`` for a port that cannot be opened, ``TimeoutError`` for a
 device that does not answer, ``ValueError``/``TypeError`` for invalid arguments, and
@@ -16,7 +16,7 @@ in the same package.
 
 from __future__ import annotations
 
-from . import _native
+from . import _native, passivity
 from ._errors import DeviceFault
 from .effects import Box, ConstantForce, Damper, Effect, Plane, Sphere, Spring
 from .handle import (
@@ -38,6 +38,7 @@ __version__: str = _native.library_version()
 """The version of the package and of the device library inside it (one number for both)."""
 
 __all__ = [
+    "passivity",
     "DeviceFault",
     "Simulator",
     "find_simulator",
