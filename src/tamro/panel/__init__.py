@@ -25,9 +25,9 @@ from collections.abc import Sequence
 from ..handle import HandleReader
 from ..servo import ServoLoop
 from ..simulator import Simulator
-from ._session import KINDS, Refused, Session, passive_damping, passive_stiffness
+from ._session import KINDS, Refused, Session
 
-__all__ = ["main", "open_session", "Session", "Refused", "KINDS", "passive_stiffness", "passive_damping"]
+__all__ = ["main", "open_session", "Session", "Refused", "KINDS"]
 
 DEFAULT_PORT = 8765
 LOOPBACK = "127.0.0.1"

@@ -18,15 +18,16 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import effects as _effects
+from .. import passivity
 from .._errors import DeviceFault
 from ..handle import HandleReader
 from ..servo import ServoLoop
 from ..simulator import Simulator
 
-__all__ = ["KINDS", "Session", "Refused", "passive_stiffness", "passive_damping", "DEFAULT_DEVICE_DAMPING"]
+__all__ = ["KINDS", "Session", "Refused", "DEFAULT_DEVICE_DAMPING"]
 
-DEFAULT_DEVICE_DAMPING = 2.0
-"""N s/m: the simulated arm's own damping, the panel's default for the passivity bound."""
+DEFAULT_DEVICE_DAMPING = passivity.SIMULATED_ARM.damping
+"""N s/m: the simulated arm's own damping, the panel's default for the bounds."""
 
 # What a new effect of each kind starts with: harmless at the workspace's centre (the simulated
 # workspace is the cube of +-0.1 m). The other parameters take the classes' own defaults.
@@ -68,18 +69,6 @@ tuple is a vector, a bool a switch, a float a number."""
 
 class Refused(Exception):
     """A request from the page that cannot be carried out; the message is shown there."""
-
-
-def passive_stiffness(device_damping: float, damping: float, rate_hz: float) -> float:
-    """The bound on a virtual stiffness beside a virtual damping at a loop rate: b > K T / 2 + |B|
-    (Colgate and Schenkel) gives K < 2 (b - |B|) / T. Below zero no stiffness is passive."""
-    return 2.0 * (device_damping - abs(damping)) * rate_hz
-
-
-def passive_damping(device_damping: float, stiffness: float, rate_hz: float) -> float:
-    """The bound on a virtual damping's magnitude beside a virtual stiffness: |B| < b - K T / 2.
-    Below zero no damping is passive."""
-    return device_damping - stiffness / (2.0 * rate_hz)
 
 
 def _plain(value: Any) -> Any:
@@ -288,16 +277,18 @@ class Session:
                 "velocity": _numbers(now.velocity),
                 "force": _numbers(now.force),
             }
-        rate = self.loop_rate()
+        timing, measured = self.bound_timing()
         return {
             **health,
             "running": arm.running,
             "state": state,
             "histogram": self._histogram(),
-            "rate_for_bounds": _plain(rate),
+            "timing": None
+            if timing is None
+            else {"period_us": timing.period * 1e6, "age_us": timing.age * 1e6, "measured": measured},
             "device_damping": self.device_damping,
             "effects": [
-                self._describe(identity, kind, e, rate) for identity, (kind, e) in self._effects.items()
+                self._describe(identity, kind, e, timing) for identity, (kind, e) in self._effects.items()
             ],
             "recording": {
                 "on": self._recording.on,
@@ -324,8 +315,7 @@ class Session:
         return {**health, "status": status}
 
     def loop_rate(self) -> float | None:
-        """The rate the passivity bounds use: what the loop achieves while it runs, else what
-        it aims at."""
+        """What the loop achieves while it runs, else what it aims at (None: free-running)."""
         if self.arm is None:
             return None
         achieved = self.arm.stats()["rate_hz"]
@@ -333,24 +323,34 @@ class Session:
             return float(achieved)
         return self.arm.rate_hz
 
+    def bound_timing(self) -> tuple[passivity.Timing | None, bool]:
+        """The delay the bounds count, and whether it was measured: while the loop runs, its
+        worst cases so far (the 99th percentiles of its period and of its state's age since it
+        started); else its nominal rate; None for a free-running loop without figures."""
+        if self.arm is None:
+            return None, False
+        if self.arm.running:
+            with contextlib.suppress(ValueError):  # no figures yet
+                return passivity.Timing.measured(self.arm.stats()), True
+        rate = self.arm.rate_hz
+        return (passivity.Timing.nominal(rate) if rate else None), False
+
     def _describe(
-        self, identity: int, kind: str, effect: _effects.Effect, rate: float | None
+        self, identity: int, kind: str, effect: _effects.Effect, timing: passivity.Timing | None
     ) -> dict[str, Any]:
         values = {name: getattr(effect, name) for name in KINDS[kind]}
         bounds: dict[str, Any] = {}
-        if rate and "damping" in values:
-            stiffness = float(values.get("stiffness", 0.0))
-            damping = float(values["damping"])
-            if "stiffness" in values:
-                limit = passive_stiffness(self.device_damping, damping, rate)
-                bounds["stiffness"] = {"limit": limit, "over": stiffness > limit}
-            limit = passive_damping(self.device_damping, stiffness, rate)
-            bounds["damping"] = {"limit": limit, "over": abs(damping) > limit}
+        if timing is not None and "stiffness" in values and "damping" in values:
+            stiffness, damping = float(values["stiffness"]), float(values["damping"])
+            most = passivity.max_stiffness(timing, self.device_damping, damping)
+            least = passivity.min_damping(timing, self.device_damping, stiffness)
+            bounds["stiffness"] = {"most": most, "outside": stiffness > most}
+            bounds["damping"] = {"least": least, "outside": damping < least}
         return {
             "id": identity,
             "kind": kind,
             "values": {name: _plain(value) for name, value in values.items()},
-            "passive": bounds,
+            "bounds": bounds,
         }
 
     # --- recording ------------------------------------------------------------------------------
