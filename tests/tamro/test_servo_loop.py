@@ -125,11 +125,15 @@ def test_state_record_and_stats(fake_arm):
     )
     assert set(stats) == {
         "cycles", "rate_hz", "period_p50_us", "period_p99_us", "period_max_us", "late_cycles",
-        "longest_late_run", "exchange_p50_us", "exchange_p99_us", "failed_exchanges",
-        "non_finite_forces", "clamped_forces", "dropped_records", "realtime",
-    }  # fmt: skip
+        "longest_late_run", "exchange_p50_us", "exchange_p99_us", "exchange_max_us",
+        "state_age_p50_us", "state_age_p99_us", "longest_stall_us", "wake_late_max_us",
+        "failed_exchanges", "non_finite_forces", "clamped_forces", "dropped_records", "realtime",
+    } == set(tamro.ServoStats.__annotations__)  # fmt: skip
     assert stats["cycles"] >= 200 and stats["failed_exchanges"] == 0 and stats["realtime"] is False
-    assert 0 < stats["exchange_p50_us"] <= stats["exchange_p99_us"]
+    assert 0 < stats["exchange_p50_us"] <= stats["exchange_p99_us"] <= stats["exchange_max_us"]
+    # Free-running, a state is as old as the exchange that brought it and the cycle after it.
+    assert stats["exchange_p50_us"] <= stats["state_age_p50_us"] <= stats["state_age_p99_us"]
+    assert stats["state_age_p99_us"] <= stats["longest_stall_us"]
 
 
 def test_parameter_changes_from_another_thread_arrive_whole(fake_arm):

@@ -5,8 +5,10 @@
 
 #include "HandOver.hpp"
 #include "LoopThread.hpp"
+#include "Prediction.hpp"
 #include "Realtime.hpp"
 #include "Recorder.hpp"
+#include "Smoothing.hpp"
 #include "Timing.hpp"
 
 #include <array>
@@ -33,6 +35,7 @@ struct Settings {
     double maxForce = 0;
     std::size_t count = 0;
     std::array<Effect, ServoLoop::MaxEffects> effects{};
+    std::array<std::uint64_t, ServoLoop::MaxEffects> keys{};
 };
 
 std::int64_t Nanoseconds(Clock::time_point t) {
@@ -40,6 +43,12 @@ std::int64_t Nanoseconds(Clock::time_point t) {
 }
 
 Vec3 Widened(const Devices::Vector3& v) { return {v[0], v[1], v[2]}; }
+
+void NoteMaximum(std::atomic<std::int64_t>& maximumNs, Clock::duration d) noexcept {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+    if (ns > maximumNs.load(std::memory_order_relaxed))
+        maximumNs.store(ns, std::memory_order_relaxed);
+}
 
 void RequireFinitePositive(const char* name, double value) {
     if (!std::isfinite(value) || value <= 0)
@@ -63,7 +72,7 @@ public:
     bool Start();
     void Stop();
     void Close();
-    void SetEffects(const std::vector<Effect>& effects);
+    void SetEffects(const std::vector<Effect>& effects, const std::vector<std::uint64_t>& keys);
     void SetMaxForce(double newtons);
     ServoStats Stats() const;
 
@@ -93,17 +102,23 @@ public:
     // Figures: written by the loop only, read by anyone.
     Detail::Histogram periods_;
     Detail::Histogram exchanges_;
+    Detail::Histogram ages_;
+    std::atomic<std::int64_t> wakeLateMaxNs_{0};
     std::atomic<std::uint64_t> cycles_{0}, late_{0}, longestLate_{0}, failed_{0}, nonFinite_{0},
         clamped_{0};
     std::atomic<std::int64_t> firstStartNs_{0}, lastStartNs_{0};
     std::atomic<bool> realtimeGranted_{false};
 
 private:
-    Vec3 ForceAt(const Settings& settings, const Vec3& position, const Vec3& velocity) noexcept;
+    Vec3 ForceAt(const Settings& settings, const std::array<Effect, MaxEffects>& effects,
+                 const Vec3& position, const Vec3& velocity) noexcept;
     bool Exchange(const Vec3& force, CycleState& result, Detail::FaultNote& why) noexcept;
     void ResetFigures() noexcept;
 
-    std::uint64_t cycle_ = 0;  // the loop's; every exchange gets the next number
+    // The loop's own.
+    std::uint64_t cycle_ = 0;   // every exchange gets the next number
+    Clock::time_point sent_{};  // when the last exchange's request went out
+    Detail::Smoother<MaxEffects> smoother_;
 };
 
 ServoLoop::Impl::Impl(const std::string& port, const ServoOptions& options)
@@ -158,14 +173,22 @@ void ServoLoop::Impl::Close() {
     closed_ = true;
 }
 
-void ServoLoop::Impl::SetEffects(const std::vector<Effect>& effects) {
+void ServoLoop::Impl::SetEffects(const std::vector<Effect>& effects,
+                                 const std::vector<std::uint64_t>& keys) {
     if (effects.size() > MaxEffects)
         throw std::length_error("at most " + std::to_string(MaxEffects) + " effects, not " +
                                 std::to_string(effects.size()));
+    if (!keys.empty() && keys.size() != effects.size())
+        throw std::invalid_argument("keys must be one per effect");
     std::array<Effect, MaxEffects> valid{};
-    for (std::size_t i = 0; i < effects.size(); ++i) valid[i] = Validated(effects[i]);
+    std::array<std::uint64_t, MaxEffects> keyed{};
+    for (std::size_t i = 0; i < effects.size(); ++i) {
+        valid[i] = Validated(effects[i]);
+        keyed[i] = keys.empty() ? i + 1 : keys[i];
+    }
     std::lock_guard<std::mutex> lock(settingsLock_);
     staging_.effects = valid;
+    staging_.keys = keyed;
     staging_.count = effects.size();
     settings_.Spare() = staging_;
     settings_.Publish();
@@ -182,6 +205,8 @@ void ServoLoop::Impl::SetMaxForce(double newtons) {
 void ServoLoop::Impl::ResetFigures() noexcept {
     periods_.Reset();
     exchanges_.Reset();
+    ages_.Reset();
+    wakeLateMaxNs_.store(0, std::memory_order_relaxed);
     for (auto* counter : {&cycles_, &late_, &longestLate_, &failed_, &nonFinite_, &clamped_})
         counter->store(0, std::memory_order_relaxed);
     firstStartNs_.store(0, std::memory_order_relaxed);
@@ -202,6 +227,11 @@ ServoStats ServoLoop::Impl::Stats() const {
     s.longestLateRun = longestLate_.load(std::memory_order_relaxed);
     s.exchangeP50Us = exchanges_.PercentileUs(0.50);
     s.exchangeP99Us = exchanges_.PercentileUs(0.99);
+    s.exchangeMaxUs = exchanges_.MaxUs();
+    s.stateAgeP50Us = ages_.PercentileUs(0.50);
+    s.stateAgeP99Us = ages_.PercentileUs(0.99);
+    s.longestStallUs = ages_.MaxUs();
+    s.wakeLateMaxUs = static_cast<double>(wakeLateMaxNs_.load(std::memory_order_relaxed)) / 1000.0;
     s.failedExchanges = failed_.load(std::memory_order_relaxed);
     s.nonFiniteForces = nonFinite_.load(std::memory_order_relaxed);
     s.clampedForces = clamped_.load(std::memory_order_relaxed);
@@ -212,11 +242,12 @@ ServoStats ServoLoop::Impl::Stats() const {
 
 // The effects' sum, then the safety stage: a sum that is not finite is sent as zero, and the
 // magnitude is clamped to the maximum force.
-Vec3 ServoLoop::Impl::ForceAt(const Settings& settings, const Vec3& position,
+Vec3 ServoLoop::Impl::ForceAt(const Settings& settings,
+                              const std::array<Effect, MaxEffects>& effects, const Vec3& position,
                               const Vec3& velocity) noexcept {
     Vec3 sum{};
     for (std::size_t i = 0; i < settings.count; ++i)
-        sum = sum + ForceOf(settings.effects[i], position, velocity);
+        sum = sum + ForceOf(effects[i], position, velocity);
     const double magnitude = Norm(sum);
     if (!std::isfinite(magnitude)) {
         nonFinite_.fetch_add(1, std::memory_order_relaxed);
@@ -240,6 +271,7 @@ bool ServoLoop::Impl::Exchange(const Vec3& force, CycleState& result,
     errno = 0;
     Devices::StateVectors reply;
     const Clock::time_point sent = Clock::now();
+    sent_ = sent;
     const Devices::Reply outcome = arm_.ExchangeForce(request, reply);
     const Clock::time_point done = Clock::now();
     ++cycle_;
@@ -273,8 +305,10 @@ void ServoLoop::Impl::Run() {
                                              std::chrono::duration<double>(1.0 / options_.rateHz))
                                        : Clock::duration::zero();
     Detail::Pacer pacer(period, options_.spin);
+    smoother_.Reset();
     bool haveState = false;
     Vec3 position{}, velocity{};
+    Clock::time_point stateSent{};  // when the request that brought the state went out
     int inARow = 0;
     std::uint64_t lateRun = 0;
     Clock::time_point previous{};
@@ -283,6 +317,8 @@ void ServoLoop::Impl::Run() {
     while (pacer.WaitNext(flags_.StopFlag())) {
         const Clock::time_point start = Clock::now();
         const std::uint64_t n = cycles_.fetch_add(1, std::memory_order_relaxed);
+        const Clock::duration sinceLast = n == 0 ? Clock::duration::zero() : start - previous;
+        if (period > Clock::duration::zero()) NoteMaximum(wakeLateMaxNs_, pacer.Oversleep());
         if (n == 0) {
             firstStartNs_.store(Nanoseconds(start), std::memory_order_relaxed);
         } else {
@@ -298,7 +334,23 @@ void ServoLoop::Impl::Run() {
         lastStartNs_.store(Nanoseconds(start), std::memory_order_relaxed);
         previous = start;
 
-        const Vec3 force = haveState ? ForceAt(settings_.Latest(), position, velocity) : Vec3{};
+        const Settings& settings = settings_.Latest();
+        const auto& effects = smoother_.Advance(settings.effects, settings.keys, settings.count,
+                                                Detail::SecondsOf(sinceLast));
+        Vec3 force{};
+        if (haveState) {
+            const Clock::duration age = Clock::now() - stateSent;
+            ages_.Add(age);
+            Vec3 at = position;
+            if (options_.compensateDelay) {
+                // Held for a period; free-running, about as long as the last cycle took.
+                const Clock::duration hold = period > Clock::duration::zero() ? period : sinceLast;
+                at = Detail::PredictedPosition(
+                    position, velocity,
+                    Detail::PredictionHorizon(Detail::SecondsOf(age), Detail::SecondsOf(hold)));
+            }
+            force = ForceAt(settings, effects, at, velocity);
+        }
         CycleState next;
         const bool answered = Exchange(force, next, why);
         recorder_.EndCycle();
@@ -306,6 +358,7 @@ void ServoLoop::Impl::Run() {
             inARow = 0;
             position = next.position;
             velocity = next.velocity;
+            stateSent = sent_;
             haveState = true;
         } else if (++inARow >= options_.maxFaults) {
             givenUpAfter = inARow;
@@ -341,7 +394,10 @@ RealtimeStatus ServoLoop::Realtime() const {
     return impl_->realtime_;
 }
 
-void ServoLoop::SetEffects(const std::vector<Effect>& effects) { impl_->SetEffects(effects); }
+void ServoLoop::SetEffects(const std::vector<Effect>& effects,
+                           const std::vector<std::uint64_t>& keys) {
+    impl_->SetEffects(effects, keys);
+}
 void ServoLoop::SetMaxForce(double newtons) { impl_->SetMaxForce(newtons); }
 CycleState ServoLoop::State() const { return impl_->state_.Read(); }
 ServoStats ServoLoop::Stats() const { return impl_->Stats(); }

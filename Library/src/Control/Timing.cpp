@@ -85,6 +85,7 @@ bool Pacer::WaitNext(const std::atomic<bool>& stop) noexcept {
     }
     next_ += period_;
     if (now > next_ + period_) next_ = now;  // too far behind: restart the grid, no burst
+    const Clock::time_point due = std::max(next_, now);
     for (;;) {
         const Clock::time_point wake = next_ - spin_;
         const Clock::time_point at = Clock::now();
@@ -93,8 +94,9 @@ bool Pacer::WaitNext(const std::atomic<bool>& stop) noexcept {
         ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
         if (stop.load(std::memory_order_relaxed)) return false;
     }
-    while (Clock::now() < next_) {
-    }
+    Clock::time_point woke = Clock::now();
+    while (woke < next_) woke = Clock::now();
+    oversleep_ = woke - due;
     return !stop.load(std::memory_order_relaxed);
 }
 
