@@ -27,6 +27,7 @@ ServoOptions Fast(double rateHz = 2000) {
     ServoOptions options;
     options.rateHz = rateHz;
     options.maxForce = 100;
+    options.compensateDelay = false;  // forces at the state as replied, to check them exactly
     return options;
 }
 
@@ -307,7 +308,7 @@ TEST(ServoLoop, ACompensatingLoopRendersWhereTheArmWillBeWhileItsForceActs) {
         return std::optional(TamroTest::StateReply({0, 0, 0}, {1, 0, 0}));
     });
     ServoOptions options = Fast(2000);
-    options.compensateDelay = true;
+    options.compensateDelay = true;  // as by default
     ServoLoop loop(arm.Path(), options);
     constexpr double stiffness = 100, period = 0.5e-3;
     loop.SetEffects({Spring{{0, 0, 0}, stiffness, 0}});

@@ -127,7 +127,7 @@ class ServoLoop(NativeLoop):
         realtime: bool = False,
         fault_timeout: float = 0.05,
         max_faults: int = 3,
-        compensate_delay: bool = False,
+        compensate_delay: bool = True,
     ) -> None:
         if rate_hz is not None:
             rate_hz = number(rate_hz, "rate_hz")

@@ -265,7 +265,12 @@ def test_invalid_requests_are_refused_with_a_message_and_change_nothing(panel, r
         assert answer["type"] == "refused" and message in answer["message"], answer
         # The connection goes on, and the effect is as it was.
         update = await page.update_where(lambda u: len(u["arm"]["effects"]) == 1)
-        assert update["arm"]["effects"][0]["values"] == {"anchor": [0, 0, 0], "stiffness": 100, "damping": 1, "smoothing": 0}
+        assert update["arm"]["effects"][0]["values"] == {
+            "anchor": [0, 0, 0],
+            "stiffness": 100,
+            "damping": 1,
+            "smoothing": 0,
+        }
         assert update["arm"]["device_damping"] == 2.0
 
     on_page(panel, scenario)

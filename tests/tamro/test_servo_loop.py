@@ -14,7 +14,7 @@ import time
 
 import numpy as np
 import pytest
-from fakedevice import FakeArm, counting_reply, wait_until
+from fakedevice import FakeArm, counting_reply, state_reply, wait_until
 
 import tamro
 
@@ -79,7 +79,8 @@ def test_contact_effects_push_out_and_never_pull():
 
 
 def test_each_force_is_the_effects_force_at_the_last_state(fake_arm):
-    loop = tamro.ServoLoop(fake_arm.path, rate_hz=2000.0, max_force=100.0)
+    # Without delay compensation, so that each force is the one at the state as replied.
+    loop = tamro.ServoLoop(fake_arm.path, rate_hz=2000.0, max_force=100.0, compensate_delay=False)
     try:
         assert loop.device_info["device_id"] == 0x1234
         assert str(loop.device_info["device_id_ext"]) == "00010203-0405-0607-0809-0a0b0c0d0e0f"
@@ -158,6 +159,30 @@ def test_parameter_changes_from_another_thread_arrive_whole(fake_arm):
             thread.join()
     for force in fake_arm.forces:
         assert force[0] == force[1] == force[2] and force[0] in (0.0, 1.0, -1.0), force
+
+
+def test_smoothing_glides_an_effects_changes_and_a_new_effect_in_its_place_arrives_at_once(fake_arm):
+    fake_arm.reply = lambda n, force: state_reply((0, 0, 0), (0, 0, 0))
+    smoothed = tamro.Spring(anchor=(0, 0, 0), stiffness=100.0, smoothing=True)
+    assert smoothed.smoothing == tamro.effects.SMOOTHING
+    other = tamro.Spring(anchor=(0.02, 0, 0), stiffness=100.0, smoothing=0.05)
+
+    def settled(expected: float) -> bool:
+        return wait_until(lambda: bool(fake_arm.forces) and abs(fake_arm.forces[-1][0] - expected) < 1e-3)
+
+    with tamro.ServoLoop(fake_arm.path, rate_hz=1000.0) as loop:
+        assert loop.compensate_delay, "on by default"
+        loop.effects = [smoothed]
+        assert settled(0.0)
+        count = len(fake_arm.forces)
+        smoothed.anchor = (0.01, 0, 0)  # 1 N, reached through a glide
+        assert settled(1.0)
+        glide = [f[0] for f in fake_arm.forces[count:]]
+        assert sum(0.05 < f < 0.95 for f in glide) >= 5, glide[:40]
+        count = len(fake_arm.forces)
+        loop.effects = [other]  # another spring in the same place: its own force at once
+        assert settled(2.0)
+        assert all(abs(f[0] - 1.0) < 2e-3 or f[0] == 2.0 for f in fake_arm.forces[count:]), "no glide"
 
 
 def test_a_silent_arm_latches_a_fault(fake_arm):

@@ -25,7 +25,7 @@ struct ServoOptions {
     // Render the effects at the position predicted for the time the force acts (the reply's
     // position moved by its velocity over the state's age and half a period), which gives back
     // the stiffness the loop's delay takes; see docs/servo-loop.md.
-    bool compensateDelay = false;
+    bool compensateDelay = true;
 };
 
 // One cycle: its number (from 1), when its reply arrived (seconds on the monotonic clock,
