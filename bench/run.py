@@ -38,6 +38,7 @@ ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
 import servo  # noqa: E402
+import stability  # noqa: E402
 from pyserial_arm import PySerialArm  # noqa: E402
 
 import TamroHardwareAPI as tamro  # noqa: E402
@@ -59,6 +60,9 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--quick", action="store_true", help="a short run, to check it works")
     parser.add_argument("--json", type=Path, help="also write every figure to this file")
     parser.add_argument("--servo-only", action="store_true", help="only the servo loop's rows")
+    parser.add_argument(
+        "--stability-only", action="store_true", help="only the stability sweep and the smoothing rows"
+    )
     return parser.parse_args()
 
 
@@ -514,6 +518,7 @@ def table(results: dict) -> str:
         f"{tn['ratio']:.2f}x of one arm alone ({fmt(tn['one_arm_per_s'], 0)}/s)"
     )
     lines.extend(servo.lines(results["servo"], width))
+    lines.extend(stability.lines(results["stability"], width))
     return "\n".join(lines)
 
 
@@ -539,6 +544,9 @@ def main() -> int:
             rows = servo.run(programs.native, quick)
             print("\n".join(servo.lines(rows, 44)))
             return 0
+        if args.stability_only:
+            print("\n".join(stability.lines(stability.run(quick), 44)))
+            return 0
         results: dict[str, Any] = {
             "servo": servo.run(programs.native, quick),
             "exchange": exchanges(programs, count, 100),
@@ -547,6 +555,7 @@ def main() -> int:
             "two_arms": two_arms(programs, 4 if quick else 16, 500 if quick else 1000),
             "silent_wait": programs.run("bench-silent-wait", "--waits", 2 if quick else 3),
             "peer_thread": programs.run("bench-exchange", "--exchanges", 2000 if quick else 10000),
+            "stability": stability.run(quick),
         }
     except Failure as error:
         print(f"bench: {error}", file=sys.stderr)
