@@ -35,7 +35,7 @@ import numpy.typing as npt
 
 from ._values import number
 
-__all__ = ["Timing", "max_stiffness", "min_damping", "stability_limit", "SIMULATED_ARM"]
+__all__ = ["Arm", "Timing", "max_stiffness", "min_damping", "stability_limit", "SIMULATED_ARM"]
 
 
 @dataclass(frozen=True)
