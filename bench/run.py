@@ -4,7 +4,9 @@
 Rows: the raw C loop of one arm exchange, the same exchange through the library from C++,
 through the module from Python and through a pure-Python pyserial driver; status messages per
 second received into a Python override and into a plain C++ Handle subclass; the CPU time of
-a one-second wait on a silent port; two arms driven from two Python threads at once.
+a one-second wait on a silent port; two arms driven from two Python threads at once; the
+servo loop against a Python loop (bench/servo.py); the stability sweep and smoothing
+(bench/stability.py).
 
 The exchange rows meet one peer, a bench-peer process answering at once on a pseudo-terminal,
 and take turns in blocks of 100 exchanges, the native ones through ctypes from the small

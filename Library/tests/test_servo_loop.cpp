@@ -342,8 +342,9 @@ TEST(ServoLoop, ACompensatingLoopRendersWhereTheArmWillBeWhileItsForceActs) {
         ASSERT_LE(horizon, 3 * period + 1e-9) << "request " << n << ": no further than three holds";
         pulls.push_back(horizon);
     }
-    std::nth_element(pulls.begin(), pulls.begin() + pulls.size() / 2, pulls.end());
-    const double typical = pulls[pulls.size() / 2];
+    const auto middle = pulls.begin() + static_cast<std::ptrdiff_t>(pulls.size() / 2);
+    std::nth_element(pulls.begin(), middle, pulls.end());
+    const double typical = *middle;
     // A period old, plus half the hold; and the age the loop reports is the one it used.
     EXPECT_NEAR(typical, 1.5 * period, 0.3 * period);
     EXPECT_NEAR(stats.stateAgeP50Us * 1e-6, typical - 0.5 * period, 0.2 * period);

@@ -178,7 +178,7 @@ class ServoLoop(NativeLoop):
     @property
     def compensate_delay(self) -> bool:
         """Whether effects are rendered at the position predicted for when the force acts."""
-        return self._native.compensate_delay
+        return bool(self._native.compensate_delay)
 
     # --- running -------------------------------------------------------------------------------
 
