@@ -27,7 +27,7 @@ DEFAULT_DEVICE_DAMPING = passivity.SIMULATED_ARM.damping
 
 # What a new effect of each kind starts with: harmless at the workspace's centre (the simulated
 # workspace is the cube of +-0.1 m), and within the bounds on the simulated arm at 1 kHz even
-# when a loaded machine runs the loop a few milliseconds late (docs/servo-loop.md). The other
+# when a loaded machine runs the loop a millisecond or two late (docs/servo-loop.md). The other
 # parameters take the classes' own defaults.
 _STARTING_VALUES: dict[str, dict[str, Any]] = {
     "spring": {"anchor": (0.0, 0.0, 0.0), "stiffness": 100.0, "damping": 1.0},
