@@ -6,7 +6,8 @@ through the module from Python and through a pure-Python pyserial driver; status
 second received into a Python override and into a plain C++ Handle subclass; the CPU time of
 a one-second wait on a silent port; two arms driven from two Python threads at once; the
 servo loop against a Python loop (bench/servo.py); the stability sweep and smoothing
-(bench/stability.py).
+(bench/stability.py); the devices on the network (bench/network.py: the loop with publishing on
+and off, latency to a subscriber in another process against ddsperf's floor, throughput).
 
 The exchange rows meet one peer, a bench-peer process answering at once on a pseudo-terminal,
 and take turns in blocks of 100 exchanges, the native ones through ctypes from the small
@@ -39,6 +40,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
+import network  # noqa: E402
 import servo  # noqa: E402
 import stability  # noqa: E402
 from pyserial_arm import PySerialArm  # noqa: E402
@@ -65,6 +67,7 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument(
         "--stability-only", action="store_true", help="only the stability sweep and the smoothing rows"
     )
+    parser.add_argument("--network-only", action="store_true", help="only the network's rows (tamro.Node)")
     return parser.parse_args()
 
 
@@ -521,6 +524,7 @@ def table(results: dict) -> str:
     )
     lines.extend(servo.lines(results["servo"], width))
     lines.extend(stability.lines(results["stability"], width))
+    lines.extend(network.lines(results["network"], width))
     return "\n".join(lines)
 
 
@@ -542,6 +546,10 @@ def main() -> int:
     print(f"programs: {programs.directory}", flush=True)
     started = time.perf_counter()
     try:
+        if args.network_only:
+            rows = network.run(programs.directory, quick)
+            print("\n".join(network.lines(rows, 44)))
+            return 0
         if args.servo_only:
             rows = servo.run(programs.native, quick)
             print("\n".join(servo.lines(rows, 44)))
@@ -551,6 +559,7 @@ def main() -> int:
             return 0
         results: dict[str, Any] = {
             "servo": servo.run(programs.native, quick),
+            "network": network.run(programs.directory, quick),
             "exchange": exchanges(programs, count, 100),
             "waiting": exchanges(programs, count, 100, "flood"),
             "receive": receive_rates(programs, 40000 if quick else 200000, 2000),

@@ -43,6 +43,7 @@ void CheckServoOptions(const ServoOptions& o) {
 ServoCore::ServoCore(const ServoOptions& options, ArmLink& link, LoopClock& clock)
     : options_(options), link_(link), clock_(clock) {
     staging_.maxForce = options_.maxForce;
+    commands_.SetMaxForce(options_.maxForce);
     settings_.Spare() = staging_;
     settings_.Publish();
 }
@@ -72,6 +73,7 @@ void ServoCore::SetMaxForce(double newtons) {
     RequireFinitePositive("maxForce", newtons);
     std::lock_guard<std::mutex> lock(settingsLock_);
     staging_.maxForce = newtons;
+    commands_.SetMaxForce(newtons);
     settings_.Spare() = staging_;
     settings_.Publish();
 }
@@ -114,12 +116,13 @@ ServoStats ServoCore::Stats() const {
     return s;
 }
 
-// The effects' sum, then the safety stage: a sum that is not finite is sent as zero, and the
-// magnitude is clamped to the maximum force.
+// The effects' sum with the streamed commands, then the safety stage: a sum that is not
+// finite is sent as zero, and the magnitude is clamped to the maximum force.
 Vec3 ServoCore::ForceAt(const ServoSettings& settings,
                         const std::array<Effect, ServoLoop::MaxEffects>& effects,
-                        const Vec3& position, const Vec3& velocity) noexcept {
-    Vec3 sum{};
+                        Clock::time_point now, const Vec3& position,
+                        const Vec3& velocity) noexcept {
+    Vec3 sum = commands_.ForceAt(now, position, velocity);
     for (std::size_t i = 0; i < settings.count; ++i)
         sum = sum + ForceOf(effects[i], position, velocity);
     const double magnitude = Norm(sum);
@@ -189,6 +192,7 @@ void ServoCore::Answered(const LinkEvent& event, std::uint64_t cycle, const Vec3
     const CycleState result{cycle, Seconds(event.at), event.position, event.velocity, force};
     state_.Write(result);
     recorder_.Push(result);
+    outlet_.Push(result);
     position_ = result.position;
     velocity_ = result.velocity;
     stateSentAt_ = event.sentAt;
@@ -213,7 +217,7 @@ Vec3 ServoCore::CycleForce(Clock::time_point start, Clock::duration sinceLast,
         at = PredictedPosition(position_, velocity_,
                                PredictionHorizon(SecondsOf(age), SecondsOf(hold)));
     }
-    return ForceAt(settings, effects, at, velocity_);
+    return ForceAt(settings, effects, start, at, velocity_);
 }
 
 // While unpaired: the wake-up goes out as a barrier (one at a time), and everything up to its

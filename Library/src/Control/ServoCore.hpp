@@ -51,6 +51,8 @@ public:
     ServoStats Stats() const;
     CycleState State() const noexcept { return state_.Read(); }
     Recorder<CycleState>& Recording() noexcept { return recorder_; }
+    Outlet<CycleState>& CycleOutlet() noexcept { return outlet_; }
+    CommandInput& Commands() noexcept { return commands_; }
     LoopFlags& Flags() noexcept { return flags_; }
     void RealtimeGranted(bool granted) noexcept {
         realtimeGranted_.store(granted, std::memory_order_relaxed);
@@ -69,8 +71,8 @@ private:
     enum class Outcome { Answered, Failed, Stopped };
 
     Vec3 ForceAt(const ServoSettings& settings,
-                 const std::array<Effect, ServoLoop::MaxEffects>& effects, const Vec3& position,
-                 const Vec3& velocity) noexcept;
+                 const std::array<Effect, ServoLoop::MaxEffects>& effects, Clock::time_point now,
+                 const Vec3& position, const Vec3& velocity) noexcept;
     Vec3 CycleForce(Clock::time_point start, Clock::duration sinceLast,
                     Clock::duration period) noexcept;
     Outcome Exchange(const Vec3& force, Clock::duration wait, FaultNote& why) noexcept;
@@ -92,6 +94,8 @@ private:
     TripleBuffer<ServoSettings> settings_;
     SeqLock<CycleState> state_;
     Recorder<CycleState> recorder_;
+    Outlet<CycleState> outlet_;  // to a publisher, when one holds it
+    CommandInput commands_;      // streamed commands, faded by the loop
     LoopFlags flags_;
 
     // Figures: written by the loop only, read by anyone.
