@@ -154,6 +154,7 @@ Vec3 ServoCore::ForceAt(const ServoSettings& settings,
         remote_.Sent(scale, Seconds(now));
     else
         remote_.Idle(now);
+    if (scale == 0) return {};  // not finite: nothing scales it back
     return scale == 1 ? sum : scale * sum;
 }
 
