@@ -1,0 +1,149 @@
+"""tamro.Coupling over DDS: a loop coupled to a remote arm played by an independent ROS 2 peer
+(tests/fakes/ros2peer.py) follows it, fades out within the link time-out and ramp when the peer
+falls silent and comes back without a jump, and refuses and counts what a hostile peer sends.
+
+Every test runs on the loopback interface only, in a DDS domain of its own."""
+
+from __future__ import annotations
+
+import math
+import time
+
+import numpy as np
+import pytest
+from fakedevice import FakeArm, wait_until
+
+import tamro
+from tamro import network
+
+if not network.available():
+    pytest.skip("this build has no network part (no Cyclone DDS)", allow_module_level=True)
+ros2peer = pytest.importorskip("ros2peer", reason="needs the cyclonedds package (the dds extra)")
+
+PEER = "remote"
+
+
+@pytest.fixture
+def dds(monkeypatch):
+    monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
+    domain = ros2peer.random_domain()
+    return domain, ros2peer.Peer(domain)
+
+
+def pose(position, stamp: float | None = None):
+    stamp = time.time() if stamp is None else stamp
+    sec = math.floor(stamp)
+    header = ros2peer.Header(stamp=ros2peer.Time(sec, int((stamp - sec) * 1e9)), frame_id=f"{PEER}/arm_base")
+    return ros2peer.PoseStamped(header=header, pose=ros2peer.Pose(position=ros2peer.Point(*position)))
+
+
+def test_the_coupled_arm_follows_the_peer_and_fades_when_it_falls_silent(dds, simulator):
+    domain, peer = dds
+    writer = peer.writer(f"/{PEER}/arm/measured_cp", ros2peer.PoseStamped, deadline=None)
+    coupling = tamro.Coupling(200.0, 2.0, link_timeout=0.02, fade=0.05, engage=0.2)
+    loop = tamro.ServoLoop(simulator.arms[0])
+    loop.effects = [coupling]
+    with tamro.Node("local", domain=domain) as node, loop:
+        node.couple(loop, "arm", PEER)
+        assert ros2peer.wait_matched(writer)
+        target = (0.03, -0.01, 0.0)
+
+        def followed() -> bool:
+            writer.write(pose(target))
+            return bool(np.allclose(loop.state().position, target, atol=0.002))
+
+        assert wait_until(followed, timeout=10.0), f"the arm stayed at {loop.state().position}"
+        assert tamro.coupling_status(loop).state == "engaged"
+
+        # Silence: lost, and the force is zero within the time-out and the fade (with room for
+        # a loaded machine, but far below the command input's quarter second).
+        loop.record(20_000)
+        silent = time.monotonic()
+        assert wait_until(lambda: tamro.coupling_status(loop).state == "lost", timeout=2.0)
+        assert wait_until(lambda: tamro.coupling_status(loop).gain == 0.0, timeout=2.0)
+        faded = time.monotonic() - silent
+        assert faded <= 0.02 + 0.05 + 0.25
+        # Back: it engages again over its ramp, and the force never steps.
+        assert wait_until(lambda: writer.write(pose((0.0, 0.0, 0.0))) or tamro.coupling_status(loop).gain == 1.0, 5)
+        records = loop.drain()
+    steps = np.linalg.norm(np.diff(records["force"], axis=0), axis=1)
+    # One cycle's share of the full force (200 N/m over 3 cm at most) by the ramp, and the
+    # arm's own motion: never the whole force at once.
+    assert steps.max() < 0.5 * 200.0 * 0.03, steps.max()
+
+
+BAD = {
+    "nan": (pose((math.nan, 0.0, 0.0)), "refused_value"),
+    "far outside": (pose((0.0, 5.0, 0.0)), "refused_value"),
+    "from the future": (pose((0.0, 0.0, 0.0), stamp=time.time() + 3600), "refused_stamp"),
+    "far past": (pose((0.0, 0.0, 0.0), stamp=time.time() - 3600), "refused_stamp"),
+}
+
+
+@pytest.mark.parametrize("what", list(BAD))
+def test_hostile_samples_are_refused_counted_and_never_move_the_arm(dds, what):
+    domain, peer = dds
+    sample, counter = BAD[what]
+    writer = peer.writer(f"/{PEER}/arm/measured_cp", ros2peer.PoseStamped, deadline=None)
+    arm = FakeArm()
+    try:
+        loop = tamro.ServoLoop(arm.path)
+        loop.effects = [tamro.Coupling(300.0, 2.0)]
+        with tamro.Node("local", domain=domain) as node, loop:
+            node.couple(loop, "arm", PEER)
+            assert ros2peer.wait_matched(writer)
+            assert wait_until(lambda: writer.write(sample) or tamro.coupling_status(loop).counts[counter] >= 5)
+            status = tamro.coupling_status(loop)
+            assert status.state == "waiting" and status.counts["taken"] == 0
+            refused = next(s["refused"] for s in node.stats() if s["topic"] == f"/{PEER}/arm/measured_cp")
+            assert refused >= 5
+    finally:
+        arm.close()
+    assert all(f == (0.0, 0.0, 0.0) for f in arm.forces)
+
+
+def test_a_flood_is_capped_and_the_loop_keeps_going(dds):
+    domain, peer = dds
+    writer = peer.writer(f"/{PEER}/arm/measured_cp", ros2peer.PoseStamped, deadline=None)
+    arm = FakeArm()
+    try:
+        loop = tamro.ServoLoop(arm.path, max_force=2.0)
+        loop.effects = [tamro.Coupling(300.0, 2.0)]
+        with tamro.Node("local", domain=domain) as node, loop:
+            node.couple(loop, "arm", PEER)
+            assert ros2peer.wait_matched(writer)
+            before = loop.stats()["cycles"]
+            started = now = time.time()
+            sent = 0
+            while sent < 10_000 and time.time() - started < 3.0:  # bounded in count and time
+                now = max(now + 1e-6, time.time())
+                writer.write(pose((0.01, 0.0, 0.0), stamp=now))
+                sent += 1
+                if sent % 100 == 0:
+                    time.sleep(0.01)  # the fake arm answers from a Python thread of this process
+            cycles = loop.stats()["cycles"] - before
+            assert loop.running
+            counts = tamro.coupling_status(loop).counts
+    finally:
+        arm.close()
+    assert cycles >= 100
+    assert counts["refused_flood"] > 0, counts
+    assert counts["taken"] + counts["refused_flood"] + counts["refused_stamp"] <= sent
+    forces = np.array(arm.forces)
+    assert np.isfinite(forces).all() and np.linalg.norm(forces, axis=1).max() <= 2.0 * (1 + 1e-6)
+
+
+def test_coupling_parameters_and_the_one_coupling_rule():
+    with pytest.raises(ValueError, match="link_timeout"):
+        tamro.Coupling(link_timeout=0.0)
+    with pytest.raises(ValueError, match="reflect"):
+        tamro.Coupling(reflect=11.0)
+    with pytest.raises(ValueError, match="loss"):
+        tamro.Impairment(loss=1.5)
+    assert tamro.Impairment(delay=0.02, loss=0.05).describe() == "delay 20 ms, loss 5 %"
+    arm = FakeArm()
+    try:
+        with tamro.ServoLoop(arm.path) as loop, pytest.raises(ValueError, match="one Coupling"):
+            loop.effects = [tamro.Coupling(), tamro.Coupling()]
+    finally:
+        arm.close()
