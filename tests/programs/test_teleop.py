@@ -42,14 +42,15 @@ def test_the_demo_tracks_touches_the_wall_and_fades_after_the_cut():
     assert r["energy_observed_j"] > -0.05
 
 
-def test_with_fifty_milliseconds_of_delay_only_the_passivity_controller_keeps_it_stable():
+def test_with_fifty_milliseconds_of_delay_only_the_passivity_controller_keeps_the_energy_bounded():
     stiff = ("--seconds", "5", "--delay-ms", "50", "--stiffness", "1000", "--damping", "0", "--link-timeout", "0.2")
     on = demo(*stiff)
     off = demo(*stiff, "--no-passivity")
     assert on["impairment"] == "delay 50 ms"
-    assert on["stable"] is True and on["energy_dissipated_j"] > 0
-    assert off["stable"] is False
-    assert off["energy_observed_j"] < on["energy_observed_j"] - 0.1, "without it the network gives energy"
+    # With the controller the network takes in more than it gives, whatever the delay; without
+    # it the same run has it give energy, growing until the force limit holds it.
+    assert on["energy_observed_j"] > -0.05 and on["energy_dissipated_j"] > 0
+    assert off["energy_observed_j"] < -1.0 and off["stable"] is False
 
 
 def test_one_side_says_what_it_couples_to_then_ready_without_its_peer():

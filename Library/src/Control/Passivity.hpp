@@ -9,7 +9,9 @@
 // other end and arrived here: the observer is that difference, and when the force about to be
 // sent would make it negative the controller takes away, as damping against the arm's
 // velocity, exactly the surplus. The controller only ever removes the part of the force that
-// moves the arm, so the damping it adds is bounded by the coupling's own force.
+// moves the arm, so the damping it adds is bounded by the coupling's own force. What has come
+// in and not gone out is kept up to a cap: a coupling that has been absorbing (a stiff one
+// under delay does, a lot) cannot then spend it all in one violent swing.
 //
 // Plain arithmetic on the loop's thread: no allocation, no waiting.
 #pragma once
@@ -20,6 +22,9 @@ namespace Tamro::HardwareAPI::Control::Detail {
 
 class PassivityControl {
 public:
+    static constexpr double Reserve = 0.01;  // J kept in hand at most
+
+
     // The work the force sent last did on the arm while it was held: that force along the
     // arm's displacement since (exact for a force held constant between two states).
     void Observe(const Vec3& heldForce, const Vec3& displacement) noexcept {
@@ -33,6 +38,8 @@ public:
     // Energy that entered the network at the other end and has now arrived here (J, >= 0).
     void Credit(double joules) noexcept {
         if (joules > 0) credit_ += joules;
+        const double over = Available() - Reserve;
+        if (over > 0) creditBase_ += over;
     }
 
     // The force to send for the coupling's force at this velocity, held for dt seconds: the
