@@ -117,8 +117,8 @@ void RegisterNetwork(py::module_& m) {
             "couple",
             [](Node& node, Control::ServoLoop& loop, const std::string& name,
                const std::string& peer, const std::string& device, bool handle, double reach,
-               const std::array<double, 3>& lower, const std::array<double, 3>& upper,
-               double delay, double jitter, double loss, std::uint64_t seed) {
+               const std::array<double, 3>& lower, const std::array<double, 3>& upper, double delay,
+               double jitter, double loss, std::uint64_t seed) {
                 Network::CouplingPeer p;
                 p.ns = peer;
                 p.device = device;
@@ -133,10 +133,9 @@ void RegisterNetwork(py::module_& m) {
                 p.remote.impairment.seed = seed;
                 Translated([&] { node.Couple(loop, name, p); });
             },
-            py::arg("loop"), py::arg("name"), py::arg("peer"), py::arg("device"),
-            py::arg("handle"), py::arg("reach"), py::arg("lower"), py::arg("upper"),
-            py::arg("delay"), py::arg("jitter"), py::arg("loss"), py::arg("seed"),
-            py::keep_alive<1, 2>())
+            py::arg("loop"), py::arg("name"), py::arg("peer"), py::arg("device"), py::arg("handle"),
+            py::arg("reach"), py::arg("lower"), py::arg("upper"), py::arg("delay"),
+            py::arg("jitter"), py::arg("loss"), py::arg("seed"), py::keep_alive<1, 2>())
         .def("stats",
              [](const Node& node) {
                  py::list out;

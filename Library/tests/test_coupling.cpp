@@ -98,17 +98,17 @@ std::vector<double> Bilateral(const Coupling& coupling, std::chrono::nanoseconds
 
 TEST(Passivity, TheControllerTakesAwayExactlyTheEnergyNotCoveredAndNoMore) {
     struct Case {
-        double credit;      // J that came in at the other end
+        double credit;  // J that came in at the other end
         Vec3 force, velocity;
         Vec3 sent;          // what the controller lets through
         double dissipated;  // J
     };
     const Case cases[] = {
-        {1.0, {2, 0, 0}, {0.1, 0, 0}, {2, 0, 0}, 0},          // covered: unchanged
-        {0.0, {2, 0, 0}, {0.1, 0, 0}, {0, 0, 0}, 2e-4},       // nothing in hand: all of it
-        {1e-4, {2, 0, 0}, {0.1, 0, 0}, {1, 0, 0}, 1e-4},      // half covered: half of it
-        {0.0, {-2, 0, 0}, {0.1, 0, 0}, {-2, 0, 0}, 0},        // braking puts nothing out
-        {0.0, {2, 1, 0}, {0.1, 0, 0}, {0, 1, 0}, 2e-4},       // only the part along v
+        {1.0, {2, 0, 0}, {0.1, 0, 0}, {2, 0, 0}, 0},      // covered: unchanged
+        {0.0, {2, 0, 0}, {0.1, 0, 0}, {0, 0, 0}, 2e-4},   // nothing in hand: all of it
+        {1e-4, {2, 0, 0}, {0.1, 0, 0}, {1, 0, 0}, 1e-4},  // half covered: half of it
+        {0.0, {-2, 0, 0}, {0.1, 0, 0}, {-2, 0, 0}, 0},    // braking puts nothing out
+        {0.0, {2, 1, 0}, {0.1, 0, 0}, {0, 1, 0}, 2e-4},   // only the part along v
     };
     for (const Case& c : cases) {
         Detail::PassivityControl pc;
@@ -306,7 +306,8 @@ TEST(Coupling, HostileSamplesAreRefusedAndCountedAndAFloodIsCapped) {
     EXPECT_LE(counts.taken, 1u + 5000 + 500);
     EXPECT_GE(counts.taken, 5000u);
     EXPECT_EQ(counts.taken + counts.refusedFlood, 10001u);
-    EXPECT_EQ(counts.dropped, counts.taken > RemoteInput::Capacity ? counts.taken - RemoteInput::Capacity : 0)
+    EXPECT_EQ(counts.dropped,
+              counts.taken > RemoteInput::Capacity ? counts.taken - RemoteInput::Capacity : 0)
         << "nobody took them: the hand-over keeps its capacity and counts the rest";
 }
 

@@ -43,7 +43,18 @@ def test_the_demo_tracks_touches_the_wall_and_fades_after_the_cut():
 
 
 def test_with_fifty_milliseconds_of_delay_only_the_passivity_controller_keeps_the_energy_bounded():
-    stiff = ("--seconds", "5", "--delay-ms", "50", "--stiffness", "1000", "--damping", "0", "--link-timeout", "0.2")
+    stiff = (
+        "--seconds",
+        "5",
+        "--delay-ms",
+        "50",
+        "--stiffness",
+        "1000",
+        "--damping",
+        "0",
+        "--link-timeout",
+        "0.2",
+    )
     on = demo(*stiff)
     off = demo(*stiff, "--no-passivity")
     assert on["impairment"] == "delay 50 ms"
@@ -55,11 +66,22 @@ def test_with_fifty_milliseconds_of_delay_only_the_passivity_controller_keeps_th
 
 def test_one_side_says_what_it_couples_to_then_ready_without_its_peer():
     program = subprocess.Popen(
-        [sys.executable, "-m", "tamro.teleop", "--name", "left", "--peer", "right", "--simulate", "--loopback"],
+        [
+            sys.executable,
+            "-m",
+            "tamro.teleop",
+            "--name",
+            "left",
+            "--peer",
+            "right",
+            "--simulate",
+            "--loopback",
+        ],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
-        env={k: v for k, v in os.environ.items() if k != "CYCLONEDDS_URI"} | {"CYCLONEDDS_URI": network.LOOPBACK_CONFIG.as_uri()},
+        env={k: v for k, v in os.environ.items() if k != "CYCLONEDDS_URI"}
+        | {"CYCLONEDDS_URI": network.LOOPBACK_CONFIG.as_uri()},
     )
     try:
         assert program.stdout is not None

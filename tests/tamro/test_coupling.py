@@ -64,7 +64,9 @@ def test_the_coupled_arm_follows_the_peer_and_fades_when_it_falls_silent(dds, si
         faded = time.monotonic() - silent
         assert faded <= 0.02 + 0.05 + 0.25
         # Back: it engages again over its ramp, and the force never steps.
-        assert wait_until(lambda: writer.write(pose((0.0, 0.0, 0.0))) or tamro.coupling_status(loop).gain == 1.0, 5)
+        assert wait_until(
+            lambda: writer.write(pose((0.0, 0.0, 0.0))) or tamro.coupling_status(loop).gain == 1.0, 5
+        )
         records = loop.drain()
     steps = np.linalg.norm(np.diff(records["force"], axis=0), axis=1)
     # One cycle's share of the full force (200 N/m over 3 cm at most) by the ramp, and the
@@ -92,7 +94,9 @@ def test_hostile_samples_are_refused_counted_and_never_move_the_arm(dds, what):
         with tamro.Node("local", domain=domain) as node, loop:
             node.couple(loop, "arm", PEER)
             assert ros2peer.wait_matched(writer)
-            assert wait_until(lambda: writer.write(sample) or tamro.coupling_status(loop).counts[counter] >= 5)
+            assert wait_until(
+                lambda: writer.write(sample) or tamro.coupling_status(loop).counts[counter] >= 5
+            )
             status = tamro.coupling_status(loop)
             assert status.state == "waiting" and status.counts["taken"] == 0
             refused = next(s["refused"] for s in node.stats() if s["topic"] == f"/{PEER}/arm/measured_cp")

@@ -35,7 +35,8 @@ void Check(const RemoteSettings& s) {
          {std::pair{"max_speed", s.maxSpeed}, {"max_force", s.maxForce}, {"max_rate", s.maxRateHz}})
         if (!std::isfinite(value) || value <= 0)
             throw InvalidArgument(name, "must be a finite number above 0");
-    for (const auto& [name, value] : {std::pair{"max_lead", s.maxLead}, {"max_age", s.maxAge},
+    for (const auto& [name, value] : {std::pair{"max_lead", s.maxLead},
+                                      {"max_age", s.maxAge},
                                       {"delay", s.impairment.delay},
                                       {"jitter", s.impairment.jitter}})
         if (value.count() < 0 || value > std::chrono::seconds(10))
@@ -133,9 +134,8 @@ bool RemoteInput::Accepting() const noexcept {
 }
 
 Verdict RemoteInput::Offer(const RemoteSample& sample) noexcept {
-    const double wall = std::chrono::duration<double>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     return Offer(sample, Clock::now(), wall);
 }
 
@@ -164,8 +164,8 @@ Verdict RemoteInput::Offer(const RemoteSample& sample, Clock::time_point arrival
     const std::int64_t at = Nanoseconds(arrival);
     const double burst = std::max(10.0, c.maxRateHz / 10);
     if (s.tokensAt != 0)
-        s.tokens = std::min(burst, s.tokens + static_cast<double>(at - s.tokensAt) * 1e-9 *
-                                                 c.maxRateHz);
+        s.tokens =
+            std::min(burst, s.tokens + static_cast<double>(at - s.tokensAt) * 1e-9 * c.maxRateHz);
     s.tokensAt = at;
     if (s.tokens < 1) {
         s.refusedFlood.fetch_add(1, std::memory_order_relaxed);
@@ -181,8 +181,8 @@ Verdict RemoteInput::Offer(const RemoteSample& sample, Clock::time_point arrival
     }
     std::int64_t release = at + impair.delay.count();
     if (impair.jitter.count() > 0)
-        release += static_cast<std::int64_t>(s.random.Next() *
-                                             static_cast<double>(impair.jitter.count()));
+        release +=
+            static_cast<std::int64_t>(s.random.Next() * static_cast<double>(impair.jitter.count()));
     release = std::max(release, s.lastRelease);  // a link delays, it does not reorder
     s.lastRelease = release;
     if (!s.ring.Push(Queued{sample, release})) s.dropped.fetch_add(1, std::memory_order_relaxed);
@@ -206,8 +206,7 @@ Outlet<CouplingRecord>& RemoteInput::Records() noexcept { return impl_->records;
 
 Vec3 RemoteInput::Impl::Extrapolated(const Queued& q, std::int64_t nowNs,
                                      double limit) const noexcept {
-    const double ahead =
-        std::clamp(static_cast<double>(nowNs - q.releaseNs) * 1e-9, 0.0, limit);
+    const double ahead = std::clamp(static_cast<double>(nowNs - q.releaseNs) * 1e-9, 0.0, limit);
     return q.sample.position + ahead * q.sample.velocity;
 }
 
@@ -222,8 +221,8 @@ void RemoteInput::Impl::Take(const Queued& q, std::int64_t nowNs, double limit) 
                                    : Vec3{};
     }
     if (haveCurrent && haveTarget) {
-        const Vec3 was = Extrapolated(current, nowNs, limit) +
-                         (blendLeft / BlendSeconds) * blendOffset;
+        const Vec3 was =
+            Extrapolated(current, nowNs, limit) + (blendLeft / BlendSeconds) * blendOffset;
         blendOffset = was - Extrapolated(next, nowNs, limit);
         blendLeft = BlendSeconds;
     }
@@ -264,7 +263,8 @@ Vec3 RemoteInput::ForceAt(const Coupling& coupling, Clock::time_point now, const
                           const Vec3& measured, const Vec3& velocity) noexcept {
     Impl& s = *impl_;
     const std::int64_t nowNs = Nanoseconds(now);
-    const double dt = s.lastNs > 0 ? std::max(0.0, static_cast<double>(nowNs - s.lastNs) * 1e-9) : 0;
+    const double dt =
+        s.lastNs > 0 ? std::max(0.0, static_cast<double>(nowNs - s.lastNs) * 1e-9) : 0;
     s.lastNs = nowNs;
     s.horizon = coupling.linkTimeout;
 
@@ -310,7 +310,7 @@ Vec3 RemoteInput::ForceAt(const Coupling& coupling, Clock::time_point now, const
 
     CouplingStatus& shown = s.shown;
     shown.state = !s.haveCurrent ? (accepting ? LinkState::Waiting : LinkState::Off)
-                  : live        ? (s.gain < 1 ? LinkState::Engaging : LinkState::Engaged)
+                  : live         ? (s.gain < 1 ? LinkState::Engaging : LinkState::Engaged)
                   : (!accepting && s.gain == 0) ? LinkState::Off
                                                 : LinkState::Lost;
     shown.gain = s.gain;
@@ -328,8 +328,8 @@ void RemoteInput::Sent(double scale, double time) noexcept {
     s.applied = scale * s.computed;
     s.shown.force = s.applied;
     s.status.Write(s.shown);
-    s.records.Push({time, s.applied, s.shown.energyIn, s.shown.energyOut,
-                    s.shown.energyDissipated});
+    s.records.Push(
+        {time, s.applied, s.shown.energyIn, s.shown.energyOut, s.shown.energyDissipated});
 }
 
 void RemoteInput::Idle(Clock::time_point now) noexcept {
@@ -343,7 +343,8 @@ void RemoteInput::Idle(Clock::time_point now) noexcept {
     s.lastNs = 0;
     s.shown.gain = 0;
     s.shown.force = Vec3{};
-    s.shown.state = s.accepting.load(std::memory_order_acquire) ? LinkState::Waiting : LinkState::Off;
+    s.shown.state =
+        s.accepting.load(std::memory_order_acquire) ? LinkState::Waiting : LinkState::Off;
     s.status.Write(s.shown);
 }
 

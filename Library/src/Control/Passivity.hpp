@@ -24,7 +24,6 @@ class PassivityControl {
 public:
     static constexpr double Reserve = 0.01;  // J kept in hand at most
 
-
     // The work the force sent last did on the arm while it was held: that force along the
     // arm's displacement since (exact for a force held constant between two states).
     void Observe(const Vec3& heldForce, const Vec3& displacement) noexcept {

@@ -61,10 +61,9 @@ CouplingChannel::CouplingChannel(dds_entity_t participant, const std::string& ns
             reader(cfIn_, Device::Coupling, "coupling_cf", &OnForce);
             reader(cp_, Device::Arm, "measured_cp", &OnPosition);
         }
-        feed_.emplace(remote_.Records(), 0, PublisherPriority(loop),
-                      [this](const Control::CouplingRecord& r, const Wire::Time& t) {
-                          Write(r, t);
-                      });
+        feed_.emplace(
+            remote_.Records(), 0, PublisherPriority(loop),
+            [this](const Control::CouplingRecord& r, const Wire::Time& t) { Write(r, t); });
     } catch (...) {
         Stop();
         throw;

@@ -123,8 +123,8 @@ void Node::Couple(Control::ServoLoop& loop, const std::string& name, const Coupl
     std::lock_guard<std::mutex> lock(impl_->mutex_);
     impl_->CheckOpen();
     impl_->Claim(name, Device::Arm, &loop);
-    impl_->couplings_.push_back(std::make_unique<CouplingChannel>(
-        impl_->participant_.Get(), impl_->ns_, name, loop, peer));
+    impl_->couplings_.push_back(
+        std::make_unique<CouplingChannel>(impl_->participant_.Get(), impl_->ns_, name, loop, peer));
 }
 
 std::vector<TopicStats> Node::Stats() const {

@@ -283,8 +283,12 @@ class Node:
                 impair.loss,
                 whole(impair.seed, "seed"),
             )
-        ours = [_native.ros_topic(self.namespace, name, t["name"]) for t in TOPICS if t["device"] == "coupling"]
-        theirs = ["measured_cp"] if handle else ["measured_cp", "measured_cv", "coupling_energy", "coupling_cf"]
+        ours = [
+            _native.ros_topic(self.namespace, name, t["name"]) for t in TOPICS if t["device"] == "coupling"
+        ]
+        theirs = (
+            ["measured_cp"] if handle else ["measured_cp", "measured_cv", "coupling_energy", "coupling_cf"]
+        )
         return ours + [_native.ros_topic(peer, device, topic) for topic in theirs]
 
     def stats(self) -> list[TopicStats]:

@@ -79,14 +79,18 @@ def _parser() -> argparse.ArgumentParser:
     )  # fmt: skip
     parser.add_argument("--seconds", type=float, help="stop after this long (default: run until Ctrl-C)")
     demo = parser.add_argument_group("demo and test tools")
-    demo.add_argument("--demo", action="store_true", help="both sides on this machine, simulated; print the figures")
+    demo.add_argument(
+        "--demo", action="store_true", help="both sides on this machine, simulated; print the figures"
+    )
     demo.add_argument("--json", action="store_true", help="with --demo: the figures as one JSON object")
     demo.add_argument(
         "--delay-ms", metavar="D", type=float, default=0.0,
         help="impair the link: hold each received sample back D ms (a test tool; default 0)",
     )  # fmt: skip
     demo.add_argument("--jitter-ms", metavar="J", type=float, default=0.0, help="and a random 0 to J ms more")
-    demo.add_argument("--loss", metavar="P", type=float, default=0.0, help="and drop a share P (0 to 1) of them")
+    demo.add_argument(
+        "--loss", metavar="P", type=float, default=0.0, help="and drop a share P (0 to 1) of them"
+    )
     demo.add_argument("--demo-role", choices=("leader", "follower"), help=argparse.SUPPRESS)
     demo.add_argument("--demo-record", help=argparse.SUPPRESS)
     return parser
@@ -137,7 +141,10 @@ def describe(args: argparse.Namespace, impairment: Impairment) -> str:
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     if not network.available():
-        print("tamro-teleop: this build of tamro has no network part (build it with Cyclone DDS)", file=sys.stderr)
+        print(
+            "tamro-teleop: this build of tamro has no network part (build it with Cyclone DDS)",
+            file=sys.stderr,
+        )
         return 2
     try:
         impairment = impairment_of(args)
@@ -179,4 +186,3 @@ def main(argv: Sequence[str] | None = None) -> int:
         stop.wait(args.seconds)
     print("stopped: the arm is at zero force", flush=True)
     return 0
-

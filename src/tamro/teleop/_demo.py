@@ -27,7 +27,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import network
-from ..coupling import Coupling, Impairment, coupling_status
+from ..coupling import Impairment, coupling_status
 from ..effects import Plane, Spring
 from ..servo import ServoLoop
 from ..simulator import Simulator
@@ -157,7 +157,9 @@ def figures(
     touching = np.interp(lt[lwin], ft, fx[:, 0]) > WALL_X + 0.0002
     result["contact_force_n"] = float(np.mean(-felt[touching][:, 0])) if touching.any() else None
     depth = fx[:, 0] - WALL_X
-    result["wall_force_n"] = float(np.mean(WALL_STIFFNESS * depth[depth > 0.0002])) if (depth > 0.0002).any() else None
+    result["wall_force_n"] = (
+        float(np.mean(WALL_STIFFNESS * depth[depth > 0.0002])) if (depth > 0.0002).any() else None
+    )
     # Growth: the follower's peak speed over the last third of the run against the first (the
     # path repeats, so a steady run has the same peaks).
     speed = np.linalg.norm(follower["velocity"][(ft >= start + SETTLE) & (ft <= cut)], axis=1)
@@ -234,7 +236,9 @@ def run_demo(args: argparse.Namespace) -> int:
         "energy_dissipated_j": summaries["leader"]["energy_dissipated_j"]
         + summaries["follower"]["energy_dissipated_j"],
         "link_cut_to_zero_ms": found["link_cut_to_zero_ms"],
-        "stable": bool(observed >= STABLE_ENERGY_J and not found["growing"] and found["follower_peak_speed"] < PEAK_SPEED),
+        "stable": bool(
+            observed >= STABLE_ENERGY_J and not found["growing"] and found["follower_peak_speed"] < PEAK_SPEED
+        ),
         "follower_peak_speed_m_s": found["follower_peak_speed"],
         "growing": found["growing"],
         "passivity": not args.no_passivity,
@@ -255,10 +259,9 @@ def _print_figures(r: dict[str, Any]) -> None:
     def number(value: float | None, unit: str, digits: int = 2) -> str:
         return "n/a" if value is None else f"{value:.{digits}f} {unit}"
 
-    print(
-        f"coupling {r['stiffness']:g} N/m, {r['damping']:g} N s/m, passivity {'on' if r['passivity'] else 'off'};"
-        f" link impairment: {r['impairment']}"
-    )
+    passivity = "on" if r["passivity"] else "off"
+    print(f"coupling {r['stiffness']:g} N/m, {r['damping']:g} N s/m, passivity {passivity};")
+    print(f"link impairment: {r['impairment']}")
     for side in ("leader", "follower"):
         print(f"{side:<9} loop {r[side]['rate_hz']:.1f} Hz, period p99 {r[side]['period_p99_us']:.0f} us")
     print(f"tracking  RMS {number(r['tracking_rms_mm'], 'mm')}, peak {number(r['tracking_peak_mm'], 'mm')}")

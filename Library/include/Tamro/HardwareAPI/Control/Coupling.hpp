@@ -44,7 +44,7 @@ struct Impairment {
 struct RemoteSettings {
     Vec3 lower{-0.1, -0.1, -0.1};  // positions outside this box are refused (m)
     Vec3 upper{0.1, 0.1, 0.1};
-    double maxSpeed = 5.0;  // m/s: a faster velocity is refused
+    double maxSpeed = 5.0;    // m/s: a faster velocity is refused
     double maxForce = 100.0;  // N: a larger remote force is refused
     // Stamps further ahead of this machine's wall clock, or further behind it, are refused,
     // and so is a stamp not after the last taken one. The two clocks must agree this well.
@@ -76,11 +76,11 @@ struct RemoteCounts {
 // What the loop rendered of its coupling at its latest cycle.
 struct CouplingStatus {
     LinkState state = LinkState::Off;
-    double gain = 0;        // 0 to 1: the fade
-    Vec3 target{};          // the smoothed remote position rendered toward
-    Vec3 force{};           // the coupling's force, sent (after the passivity controller)
-    double sampleAge = 0;   // s since the newest sample reached the loop
-    double energyIn = 0;    // J at this arm's port, counted from the first engagement
+    double gain = 0;       // 0 to 1: the fade
+    Vec3 target{};         // the smoothed remote position rendered toward
+    Vec3 force{};          // the coupling's force, sent (after the passivity controller)
+    double sampleAge = 0;  // s since the newest sample reached the loop
+    double energyIn = 0;   // J at this arm's port, counted from the first engagement
     double energyOut = 0;
     double energyDissipated = 0;  // by the passivity controller
     double energyCredited = 0;    // that entered at the other end

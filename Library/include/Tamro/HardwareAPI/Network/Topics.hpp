@@ -49,7 +49,8 @@ inline constexpr std::array<MessageType, 6> MessageTypes{{
      "std_msgs::msg::dds_::UInt8MultiArray_",
      "RIHS01_5687e861b8d307a5e48b7515467ae7a5fc2daf805bd0ce6d8e9e604bade9f385"},
     {Message::Vector3Stamped, "geometry_msgs/msg/Vector3Stamped",
-     "geometry_msgs::msg::dds_::Vector3Stamped_", "RIHS01_d4829622288cbb443886e7ea94ea5671a3b1be6bab4ad04224432a65f7d7887a"},
+     "geometry_msgs::msg::dds_::Vector3Stamped_",
+     "RIHS01_d4829622288cbb443886e7ea94ea5671a3b1be6bab4ad04224432a65f7d7887a"},
 }};
 
 constexpr const MessageType& TypeOf(Message m) { return MessageTypes[static_cast<std::size_t>(m)]; }
