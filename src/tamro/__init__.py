@@ -2,7 +2,8 @@
 
 The arm runs in a native servo loop (``ServoLoop``) that renders haptic effects (``Spring``,
 ``Damper``, ``Plane``, ``Sphere``, ``Box``, ``ConstantForce``, and ``Coupling`` toward a
-remote device) at a fixed rate on a thread of its own, so Python only sets targets and reads the state back at its own pace. The handle is
+remote device) at a fixed rate on a thread of its own, so Python only sets targets and reads
+the state back at its own pace. The handle is
 read the same way (``HandleReader``). ``detect_arms()`` and ``detect_handles()`` find attached
 devices and ``probe_port()`` tells what answers on one port. ``Simulator`` runs simulated
 devices for programs and tests without hardware. ``Node`` serves the devices on the network as
