@@ -29,6 +29,7 @@ from .handle import (
     HandleReaderStats,
     HandleStatus,
 )
+from .recording import McapSummary, save_mcap
 from .servo import RECORD_DTYPE, DeviceInfo, ServoLoop, ServoStats, State
 
 # The simulator first: at interpreter exit the loops close (zero force) before it stops.
@@ -63,4 +64,6 @@ __all__ = [
     "HandleEvent",
     "HandleReaderStats",
     "HANDLE_RECORD_DTYPE",
+    "save_mcap",
+    "McapSummary",
 ]

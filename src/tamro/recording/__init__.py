@@ -1,0 +1,177 @@
+"""Recordings in the field's format: MCAP files of ROS 2 messages, which Foxglove opens and
+``ros2 bag play`` replays, written without ROS.
+
+::
+
+    loop.record(120_000)
+    ...
+    tamro.save_mcap("session.mcap", arm=loop.drain(), handle=reader.drain(), name="lab")
+
+The rows of ``ServoLoop.drain()`` become ``/<name>/arm/measured_cp`` (``PoseStamped``),
+``measured_cv`` (``TwistStamped``) and ``measured_cf`` (``WrenchStamped``); those of
+``HandleReader.drain()`` become ``/<name>/handle/measured_cp`` (``PoseStamped``: the
+orientation, in ROS order x, y, z, w) and ``/<name>/handle/hall_level`` (``std_msgs/UInt8``).
+"""
+
+from __future__ import annotations
+
+import os
+import tempfile
+import time
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ..handle import HANDLE_RECORD_DTYPE
+from ..servo import RECORD_DTYPE
+from . import _ros2
+from ._mcap import McapWriter
+
+__all__ = ["save_mcap", "McapSummary", "arm_topics", "handle_topics"]
+
+Rows = npt.NDArray[np.void]
+
+
+def arm_topics(name: str, index: int = 0) -> dict[str, str]:
+    """The topics of an arm (``index`` 0 is ``arm``, 1 is ``arm2``, ...) and their ROS 2 types."""
+    base = f"/{name}/arm{index + 1 if index else ''}"
+    return {
+        f"{base}/measured_cp": "geometry_msgs/msg/PoseStamped",
+        f"{base}/measured_cv": "geometry_msgs/msg/TwistStamped",
+        f"{base}/measured_cf": "geometry_msgs/msg/WrenchStamped",
+    }
+
+
+def handle_topics(name: str, index: int = 0) -> dict[str, str]:
+    """The topics of a handle (``handle``, ``handle2``, ...) and their ROS 2 types."""
+    base = f"/{name}/handle{index + 1 if index else ''}"
+    return {
+        f"{base}/measured_cp": "geometry_msgs/msg/PoseStamped",
+        f"{base}/hall_level": "std_msgs/msg/UInt8",
+    }
+
+
+@dataclass(frozen=True)
+class McapSummary:
+    """What ``save_mcap`` wrote: messages per topic, and the file's size in bytes."""
+
+    path: str
+    messages: dict[str, int]
+    size: int
+
+
+def _as_list(rows: Rows | Sequence[Rows] | None, dtype: np.dtype[Any], what: str) -> list[Rows]:
+    if rows is None:
+        return []
+    if isinstance(rows, np.ndarray):
+        rows = [rows]
+    chosen = list(rows)
+    for r in chosen:
+        if not isinstance(r, np.ndarray) or r.dtype != dtype:
+            raise TypeError(
+                f"{what} must be rows of tamro's recordings ({what} dtype), not {type(r).__name__}"
+            )
+    return chosen
+
+
+def save_mcap(
+    path: str | os.PathLike[str],
+    *,
+    arm: Rows | Sequence[Rows] | None = None,
+    handle: Rows | Sequence[Rows] | None = None,
+    name: str = "lab",
+    clock_offset: float | None = None,
+    compression: str = "zstd",
+) -> McapSummary:
+    """Writes recorded rows as an MCAP file of ROS 2 messages (``ros2msg`` schemas, CDR).
+
+    ``arm`` and ``handle`` are rows from ``drain()`` (or lists of them, one per device: the
+    second arm's topics are under ``/<name>/arm2``). Each message is stamped with its row's time
+    on the wall clock, as ROS stamps: the rows' ``time.monotonic()`` seconds plus
+    ``clock_offset`` (by default the offset between the two clocks now). ``compression`` is
+    ``"zstd"`` (the default; needs the ``zstandard`` package, the ``mcap`` extra) or ``""``.
+
+    The file appears under ``path`` only once it is complete: it is written beside it under a
+    temporary name first. Raises ``OSError`` when it cannot be written, ``ValueError`` for a bad
+    ``name`` or ``compression``, ``TypeError`` for rows of another kind."""
+    if not isinstance(name, str) or not name or not all(c.isalnum() or c == "_" for c in name):
+        raise ValueError(f"name must be letters, digits and underscores (a ROS name), not {name!r}")
+    arms = _as_list(arm, RECORD_DTYPE, "arm")
+    handles = _as_list(handle, HANDLE_RECORD_DTYPE, "handle")
+    offset = time.time() - time.monotonic() if clock_offset is None else float(clock_offset)
+    target = os.fspath(path)
+    folder = os.path.dirname(os.path.abspath(target))
+    descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=".", suffix=".mcap.part")
+    counts: dict[str, int] = {}
+    try:
+        with os.fdopen(descriptor, "wb") as out:
+            writer = McapWriter(out, compression=compression)
+            schemas: dict[str, int] = {}
+            channels = 0
+
+            def channel(topic: str, kind: str) -> int:
+                nonlocal channels
+                if kind not in schemas:
+                    schemas[kind] = len(schemas) + 1
+                    short = kind.replace("/msg/", "/")
+                    writer.add_schema(schemas[kind], kind, "ros2msg", _ros2.definition(short))
+                channels += 1
+                writer.add_channel(channels, schemas[kind], topic, "cdr")
+                return channels
+
+            for index, rows in enumerate(arms):
+                topics = list(arm_topics(name, index).items())
+                stamps = _stamps(rows["time"], offset)
+                frame = f"{name}_arm{index + 1 if index else ''}"
+                pose = np.zeros((len(rows), 7))
+                pose[:, :3] = rows["position"]
+                pose[:, 6] = 1.0  # no orientation: the identity
+                columns = (pose, _padded(rows["velocity"]), _padded(rows["force"]))
+                for (topic, kind), values in zip(topics, columns, strict=True):
+                    payloads = _ros2.Stamped(frame, values.shape[1]).encode(stamps, values)
+                    writer.add_messages(channel(topic, kind), stamps, payloads)
+                    counts[topic] = len(rows)
+            for index, rows in enumerate(handles):
+                (pose_topic, pose_kind), (level_topic, level_kind) = handle_topics(name, index).items()
+                stamps = _stamps(rows["time"], offset)
+                frame = f"{name}_handle{index + 1 if index else ''}"
+                pose = np.zeros((len(rows), 7))
+                q = rows["quaternion"].astype(np.float64)
+                pose[:, 3:6], pose[:, 6] = q[:, 1:4], q[:, 0]  # w first on the wire, last in ROS
+                writer.add_messages(
+                    channel(pose_topic, pose_kind), stamps, _ros2.Stamped(frame, 7).encode(stamps, pose)
+                )
+                writer.add_messages(
+                    channel(level_topic, level_kind),
+                    stamps,
+                    _ros2.uint8_messages(rows["hall_effect_sensor_level"]),
+                )
+                counts[pose_topic] = counts[level_topic] = len(rows)
+            writer.close()
+        os.replace(temporary, target)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+    return McapSummary(target, counts, os.path.getsize(target))
+
+
+def _padded(linear: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """Three values, then three zeros: a twist's or a wrench's angular part."""
+    six = np.zeros((len(linear), 6))
+    six[:, :3] = linear
+    return six
+
+
+def _stamps(monotonic: npt.NDArray[np.float64], offset: float) -> npt.NDArray[np.int64]:
+    # Whole seconds and the fraction apart: a float of seconds since the epoch has only about
+    # 0.2 us of resolution left.
+    whole = np.floor(monotonic)
+    fraction = monotonic - whole
+    seconds = whole + np.floor(offset)
+    fraction = fraction + (offset - np.floor(offset))
+    stamps: npt.NDArray[np.int64] = seconds.astype(np.int64) * 1_000_000_000
+    stamps += np.round(fraction * 1e9).astype(np.int64)
+    return stamps
