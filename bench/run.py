@@ -37,6 +37,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
+import recording  # noqa: E402
 import servo  # noqa: E402
 from pyserial_arm import PySerialArm  # noqa: E402
 
@@ -514,6 +515,7 @@ def table(results: dict) -> str:
         f"{tn['ratio']:.2f}x of one arm alone ({fmt(tn['one_arm_per_s'], 0)}/s)"
     )
     lines.extend(servo.lines(results["servo"], width))
+    lines.extend(recording.lines(results["recording"], width))
     return "\n".join(lines)
 
 
@@ -547,6 +549,7 @@ def main() -> int:
             "two_arms": two_arms(programs, 4 if quick else 16, 500 if quick else 1000),
             "silent_wait": programs.run("bench-silent-wait", "--waits", 2 if quick else 3),
             "peer_thread": programs.run("bench-exchange", "--exchanges", 2000 if quick else 10000),
+            "recording": recording.run(quick),
         }
     except Failure as error:
         print(f"bench: {error}", file=sys.stderr)
