@@ -75,9 +75,11 @@ void RegisterHandleReader(py::module_& m) {
             "send_user_data",
             [](Reader& r, const py::bytes& data) {
                 const std::string bytes = data;
-                py::gil_scoped_release released;  // waits while the queue is full
-                return r.SendUserData(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                      bytes.size());
+                return Translated([&] {
+                    py::gil_scoped_release released;  // waits while the queue is full
+                    return r.SendUserData(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                          bytes.size());
+                });
             },
             py::arg("data"))
         .def("stats", [](const Reader& r) {

@@ -1,8 +1,10 @@
-// What the tamro._native bindings share: Python's OSError for failures that carry an errno,
-// and the registration functions of each bound group.
+// What the tamro._native bindings share: the control layer's exceptions in Python's terms
+// (OSError with errno and port, ValueError naming the Python keyword), and the registration
+// functions of each bound group.
 #pragma once
 
 #include <Tamro/HardwareAPI/Control/Effects.hpp>
+#include <Tamro/HardwareAPI/Control/Errors.hpp>
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -11,7 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <system_error>
+#include <utility>
 
 namespace TamroNative {
 
@@ -25,16 +27,41 @@ namespace py = pybind11;
     throw py::error_already_set();
 }
 
-// The library's opening failures as OSError: the system's text for the port's own errors,
-// the library's for a device that did not answer.
-[[noreturn]] inline void RaiseOpenError(const std::system_error& e, const std::string& port) {
-    const std::string what = e.what();
-    const std::string suffix = ": " + e.code().message();
-    const bool own = what.size() > suffix.size() &&
-                     what.compare(what.size() - suffix.size(), suffix.size(), suffix) == 0 &&
-                     e.code().value() == ETIMEDOUT;
-    RaiseOSError(e.code().value(),
-                 own ? what.substr(0, what.size() - suffix.size()) : e.code().message(), port);
+// The control layer's device failures as OSError: its errno, its reason and the port.
+[[noreturn]] inline void RaiseDeviceError(const Tamro::HardwareAPI::Control::DeviceError& e) {
+    RaiseOSError(e.code().value(), e.Reason(), e.Path());
+}
+
+// The Python keyword of a control-layer option, by its C++ name.
+inline std::string PythonName(const std::string& name) {
+    static constexpr std::pair<const char*, const char*> Names[] = {
+        {"rateHz", "rate_hz"},
+        {"faultTimeout", "fault_timeout"},
+        {"maxFaults", "max_faults"},
+        {"maxForce", "max_force"},
+        {"realtimePriority", "realtime_priority"},
+        {"length", "data"},
+    };
+    for (const auto& [cpp, python] : Names)
+        if (name == cpp) return python;
+    return name;  // effect parameters have the same names in both
+}
+
+// An argument the control layer refused, as ValueError in Python's words.
+[[noreturn]] inline void RaiseInvalid(const Tamro::HardwareAPI::Control::InvalidArgument& e) {
+    throw py::value_error(PythonName(e.Name()) + " " + e.Requirement());
+}
+
+// Calls f, turning the control layer's refusals into Python's exceptions.
+template <typename F>
+auto Translated(F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const Tamro::HardwareAPI::Control::InvalidArgument& e) {
+        RaiseInvalid(e);
+    } catch (const Tamro::HardwareAPI::Control::DeviceError& e) {
+        RaiseDeviceError(e);
+    }
 }
 
 // rate_hz (None: run free, as 0) and fault_timeout in seconds, as the loops take them.
@@ -57,12 +84,10 @@ inline LoopTiming ConvertTiming(std::optional<double> rateHz, double faultTimeou
 // opening failures as OSError.
 template <typename Loop, typename Options>
 std::unique_ptr<Loop> OpenLoop(const std::string& port, const Options& options) {
-    try {
+    return Translated([&] {
         py::gil_scoped_release released;
         return std::make_unique<Loop>(port, options);
-    } catch (const std::system_error& e) {
-        RaiseOpenError(e, port);
-    }
+    });
 }
 
 // What both loops offer alike: their port and rate, closing, running, the latched fault as

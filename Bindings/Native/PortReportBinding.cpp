@@ -1,14 +1,18 @@
-// tamro._native.probe_port: the library's PortReport as a dictionary, for tamro.doctor. The
-// probe runs without the interpreter lock, so Python threads probe ports side by side.
+// tamro._native's detection and port probe: the library's detection functions, and its
+// PortReport as a dictionary, for tamro.detection. Both run without the interpreter lock, so
+// Python threads go on meanwhile (and probe ports side by side).
 #include "NativeCommon.hpp"
 
 #include <pybind11/stl.h>
 
+#include <Tamro/HardwareAPI/Discovery.hpp>
 #include <Tamro/HardwareAPI/PortReport.hpp>
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 namespace TamroNative {
 
@@ -20,6 +24,7 @@ using api::Devices::Reply;
 const char* AnswerName(api::PortAnswer answer) {
     switch (answer) {
         case api::PortAnswer::NotOpened: return "not-opened";
+        case api::PortAnswer::NotSerial: return "not-serial";
         case api::PortAnswer::WriteFailed: return "write-failed";
         case api::PortAnswer::Silence: return "silence";
         case api::PortAnswer::Velkin3: return "velkin3";
@@ -31,6 +36,27 @@ const char* AnswerName(api::PortAnswer answer) {
         case api::PortAnswer::Other: return "other";
     }
     return "other";
+}
+
+// What a path that is no serial port leads to, as tamro says it.
+const char* RefusalText(api::PortRefusal refusal) {
+    switch (refusal) {
+        case api::PortRefusal::None: return "";
+        case api::PortRefusal::RegularFile: return "a regular file";
+        case api::PortRefusal::Directory: return "a folder";
+        case api::PortRefusal::Fifo: return "a FIFO";
+        case api::PortRefusal::Socket: return "a socket";
+        case api::PortRefusal::BlockDevice: return "a block device";
+        case api::PortRefusal::OtherDevice:
+            return "a character device that no serial driver serves";
+        case api::PortRefusal::ControllingTerminal:
+            return "the controlling terminal of this process";
+        case api::PortRefusal::CannotTell:
+            return "a character device whose driver could not be told (/proc unreadable)";
+        case api::PortRefusal::Changed: return "another device once opened than when looked at";
+        case api::PortRefusal::NoTerminalSettings: return "a device without terminal settings";
+    }
+    return "";
 }
 
 const char* ReplyName(Reply reply) {
@@ -121,6 +147,7 @@ py::dict ProbePort(const std::string& path, double timeout, int exchanges) {
     py::dict d;
     d["path"] = report.path;
     d["answer"] = AnswerName(report.answer);
+    d["refusal"] = RefusalText(report.refusal);
     const bool arm =
         report.answer == api::PortAnswer::Velkin3 || report.answer == api::PortAnswer::OtherModel;
     d["device_info"] = arm ? py::object(DeviceInfo(report.deviceInfo)) : py::none();
@@ -140,14 +167,43 @@ py::dict ProbePort(const std::string& path, double timeout, int exchanges) {
     return d;
 }
 
+using Detector = std::vector<std::string> (*)(const std::filesystem::path&);
+
+// One of the library's detection functions, without the interpreter lock; a folder that
+// cannot be listed or a serial node's link that leads nowhere as OSError.
+std::vector<std::string> Detect(Detector detect, const std::string& deviceDirectory) {
+    try {
+        py::gil_scoped_release released;
+        return detect(deviceDirectory);
+    } catch (const std::filesystem::filesystem_error& e) {
+        RaiseOSError(e.code().value(), e.code().message(), e.path1().string());
+    }
+}
+
+template <Detector detect>
+void BindDetector(py::module_& m, const char* name, const char* doc) {
+    m.def(
+        name, [](const std::string& directory) { return Detect(detect, directory); },
+        py::arg("device_directory") = "/dev", doc);
+}
+
 }  // namespace
 
 void RegisterPortReport(py::module_& m) {
+    BindDetector<api::detect_velkin3s>(m, "detect_arms",
+                                       "Paths of the ttyACM nodes where an arm answered");
+    BindDetector<api::detect_handles>(
+        m, "detect_handles", "Paths of the ttyUSB and rfcomm nodes where a handle answered");
+    BindDetector<api::detect_wired_handles>(m, "detect_wired_handles",
+                                            "Paths of the ttyUSB nodes where a handle answered");
+    BindDetector<api::detect_wireless_handles>(m, "detect_wireless_handles",
+                                               "Paths of the rfcomm nodes where a handle answered");
     m.def("probe_port", &ProbePort, py::arg("path"), py::kw_only(), py::arg("timeout") = 0.5,
           py::arg("exchanges") = 100,
           "Opens the port, sends the wake-up request and reports what answered (a dict); for a\n"
           "Velkin3 also the round trips of `exchanges` zero-force exchanges. `timeout` bounds\n"
-          "each read, in seconds. Raises OSError when the port cannot be opened.");
+          "each read, in seconds. Raises OSError when the port cannot be opened; a path that\n"
+          "is no serial port is never opened (answer 'not-serial', `refusal` says what it is).");
 }
 
 }  // namespace TamroNative

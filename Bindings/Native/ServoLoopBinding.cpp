@@ -71,10 +71,13 @@ void RegisterServoLoop(py::module_& m) {
                 std::vector<Control::Effect> effects;
                 effects.reserve(values.size());
                 for (const EffectValue& value : values) effects.push_back(value.effect);
-                loop.SetEffects(effects);
+                Translated([&] { loop.SetEffects(effects); });
             },
             py::arg("effects"))
-        .def("set_max_force", &Loop::SetMaxForce, py::arg("newtons"))
+        .def(
+            "set_max_force",
+            [](Loop& loop, double newtons) { Translated([&] { loop.SetMaxForce(newtons); }); },
+            py::arg("newtons"))
         .def("state",
              [](const Loop& loop) {
                  const Control::CycleState s = loop.State();

@@ -102,7 +102,8 @@ TEST(ServoLoop, RunsWithoutAllocating) {
     allocations = 0;
     {
         ServoOptions options;
-        options.rateHz = 0;  // free-running: as many cycles as the line allows
+        options.rateHz = 0;         // free-running: as many cycles as the line allows
+        options.faultTimeout = 1s;  // a loaded machine's stall is no fault here
         ServoLoop loop(arm.Path(), options);
         const std::vector<Effect> effects = {Spring{{0.01, 0, 0}, 200, 2},
                                              Plane{{0, 0, -0.02}, {0, 0, 1}, 2000, 5}};
@@ -140,6 +141,7 @@ TEST(HandleReader, RunsWithoutAllocating) {
     {
         HandleReaderOptions options;
         options.rateHz = 0;
+        options.faultTimeout = 1s;
         HandleReader reader(handle.Path(), options);
         reader.Record(100000);
         while (reader.Latest().count < 200 && reader.Running()) std::this_thread::sleep_for(1ms);

@@ -9,7 +9,17 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 using namespace Tamro::HardwareAPI;
 namespace Messages = Tamro::HardwareAPI::Devices::Messages;
@@ -172,12 +182,154 @@ TEST(PortReport, EachKindOfAnswer) {
 TEST(PortReport, FailedOpenGivesItsErrnoAndPrintsNothing) {
     CaptureStderr();
     const PortReport missing = ReportPort("/nonexistent/ttyACM9", Options());
-    const PortReport directory = ReportPort("/", Options());
     EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_EQ(missing.answer, PortAnswer::NotOpened);
     EXPECT_EQ(missing.openError, ENOENT);
-    EXPECT_EQ(directory.answer, PortAnswer::NotOpened);
-    EXPECT_EQ(directory.openError, EISDIR);
+}
+
+namespace {
+
+// A folder of its own for the files a test makes, removed with it.
+class Scratch {
+public:
+    Scratch() {
+        std::string name =
+            (std::filesystem::temp_directory_path() / "tamro-report-XXXXXX").string();
+        if (::mkdtemp(name.data()) != nullptr) folder_ = name;
+    }
+    ~Scratch() {
+        std::error_code ignored;
+        if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    std::filesystem::path operator/(const std::string& name) const { return folder_ / name; }
+
+private:
+    std::filesystem::path folder_;
+};
+
+std::string Contents(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+bool SameSettings(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && ::cfgetispeed(&a) == ::cfgetispeed(&b) &&
+           ::cfgetospeed(&a) == ::cfgetospeed(&b) && std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc);
+}
+
+// A terminal as a shell leaves it: cooked, echoing, 9600 baud.
+termios Cooked(int fd) {
+    termios settings{};
+    ::tcgetattr(fd, &settings);
+    settings.c_lflag |= ICANON | ECHO | ISIG;
+    settings.c_oflag |= OPOST;
+    ::cfsetispeed(&settings, B9600);
+    ::cfsetospeed(&settings, B9600);
+    ::tcsetattr(fd, TCSANOW, &settings);
+    ::tcgetattr(fd, &settings);
+    return settings;
+}
+
+}  // namespace
+
+TEST(PortReport, OpensNothingButASerialPort) {
+    Scratch scratch;
+    const auto file = scratch / "ttyACM0";
+    std::ofstream(file) << "keep me";
+    const auto fifo = scratch / "ttyUSB0";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Both ends of the FIFO of our own: an empty one then reads as EAGAIN, not end of file.
+    const int fifoReader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int fifoWriter = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(fifoReader, 0);
+    ASSERT_GE(fifoWriter, 0);
+    const auto link = scratch / "ttyACM1";
+    std::filesystem::create_symlink(file, link);
+
+    struct Case {
+        std::string path;
+        PortRefusal refusal;
+    };
+    const Case cases[] = {
+        {file.string(), PortRefusal::RegularFile}, {link.string(), PortRefusal::RegularFile},
+        {fifo.string(), PortRefusal::Fifo},        {"/", PortRefusal::Directory},
+        {"/dev/null", PortRefusal::OtherDevice},  // a character device, but no terminal
+        {"/dev/tty", PortRefusal::OtherDevice},   // whichever terminal controls the caller
+        {"/dev/ptmx", PortRefusal::OtherDevice},  // opening it would make a pseudo-terminal
+    };
+    CaptureStderr();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const PortReport report = ReportPort(c.path, Options());
+        EXPECT_EQ(report.answer, PortAnswer::NotSerial);
+        EXPECT_EQ(report.refusal, c.refusal);
+        EXPECT_EQ(report.openError, 0);
+    }
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(Contents(file), "keep me");
+    char byte = 0;
+    EXPECT_EQ(::read(fifoReader, &byte, 1), -1);  // empty: no wake-up went in
+    ::close(fifoReader);
+    ::close(fifoWriter);
+}
+
+TEST(PortReport, PutsTheSettingsBackAsItFoundThem) {
+    for (const bool armAnswers : {true, false}) {  // an arm, and a silent port
+        SCOPED_TRACE(armAnswers);
+        PtyPair pty;
+        ASSERT_TRUE(pty.Open());
+        const int side = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(side, 0);
+        const termios before = Cooked(side);
+        std::thread arm;
+        if (armAnswers) arm = PlayArm(pty, 5);
+        const PortReport report = ReportPort(pty.Path(), Options(5));
+        if (arm.joinable()) arm.join();
+        EXPECT_EQ(report.answer, armAnswers ? PortAnswer::Velkin3 : PortAnswer::Silence);
+        termios after{};
+        ASSERT_EQ(::tcgetattr(side, &after), 0);
+        EXPECT_TRUE(SameSettings(before, after));
+        ::close(side);
+    }
+}
+
+TEST(PortReport, NeverTheControllingTerminal) {
+    // A child in a session of its own whose controlling terminal is a pseudo-terminal of the
+    // test's: the report must neither write to it nor change its settings, by any name.
+    PtyPair pty;
+    ASSERT_TRUE(pty.Open());
+    Scratch scratch;
+    const auto link = scratch / "ttyACM0";
+    std::filesystem::create_symlink(pty.Path(), link);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setsid() < 0) ::_exit(10);
+        const int terminal = ::open(pty.Path().c_str(), O_RDWR);  // becomes the controlling one
+        if (terminal < 0 || ::ioctl(terminal, TIOCSCTTY, 0) != 0) ::_exit(11);
+        const termios before = Cooked(terminal);
+        const std::string paths[] = {pty.Path(), link.string(), "/dev/tty"};
+        const PortRefusal expected[] = {PortRefusal::ControllingTerminal,
+                                        PortRefusal::ControllingTerminal, PortRefusal::OtherDevice};
+        for (int i = 0; i < 3; ++i) {
+            const PortReport report = ReportPort(paths[i], Options());
+            if (report.answer != PortAnswer::NotSerial) ::_exit(20 + i);
+            if (report.refusal != expected[i]) ::_exit(30 + i);
+        }
+        termios after{};
+        if (::tcgetattr(terminal, &after) != 0 || !SameSettings(before, after)) ::_exit(40);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(pty.Silent());  // no wake-up reached the terminal
 }
 
 TEST(PortReport, ReadTimeoutBoundsASilentPort) {

@@ -2,6 +2,7 @@
 // on a device, and what it hands over to other threads while it runs.
 #include "FakeDevices.hpp"
 
+#include <Tamro/HardwareAPI/Control/Errors.hpp>
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 
 #include <gtest/gtest.h>
@@ -188,26 +189,43 @@ TEST(ServoLoop, AWrongReplyIsAProtocolFaultAndOneBadCycleIsForgiven) {
     EXPECT_NE(fault->message.find("reply code 11 where 43"), std::string::npos) << fault->message;
 }
 
-TEST(ServoLoop, OpeningFailsWithTheErrorOfThePortOrOfTheWakeUp) {
+TEST(ServoLoop, OpeningFailsWithTypedErrors) {
     try {
         ServoLoop loop("/dev/tamro-no-such-port", Fast());
         ADD_FAILURE() << "opened";
-    } catch (const std::system_error& e) {
+    } catch (const PortError& e) {
         EXPECT_EQ(e.code().value(), ENOENT);
+        EXPECT_EQ(e.Path(), "/dev/tamro-no-such-port");
     }
     FakeArm silent(FakeArm::Counting, /*answerWakeUp=*/false);
     const auto start = Clock::now();
     try {
         ServoLoop loop(silent.Path(), Fast());
         ADD_FAILURE() << "woke";
-    } catch (const std::system_error& e) {
+    } catch (const NoAnswer& e) {
         EXPECT_EQ(e.code().value(), ETIMEDOUT);
+        EXPECT_EQ(e.Reason(), "no arm answered the wake-up within 1 s");
+        EXPECT_EQ(e.Path(), silent.Path());
     }
     EXPECT_LT(SecondsSince(start), 3.0);
 
-    ServoOptions bad = Fast();
-    bad.maxFaults = 0;
-    EXPECT_THROW(ServoLoop(silent.Path(), bad), std::invalid_argument);
+    for (const auto& [name, option] :
+         std::initializer_list<std::pair<const char*, std::function<void(ServoOptions&)>>>{
+             {"maxFaults", [](ServoOptions& o) { o.maxFaults = 0; }},
+             {"rateHz", [](ServoOptions& o) { o.rateHz = -1; }},
+             {"faultTimeout", [](ServoOptions& o) { o.faultTimeout = 0ms; }},
+             {"maxForce", [](ServoOptions& o) { o.maxForce = std::nan(""); }},
+             {"realtimePriority", [](ServoOptions& o) { o.realtimePriority = 99; }},
+         }) {
+        ServoOptions bad = Fast();
+        option(bad);
+        try {
+            ServoLoop loop(silent.Path(), bad);
+            ADD_FAILURE() << name << " accepted";
+        } catch (const InvalidArgument& e) {
+            EXPECT_EQ(e.Name(), name);
+        }
+    }
 }
 
 TEST(ServoLoop, EffectsSetFromAnotherThreadArriveWhole) {

@@ -3,8 +3,9 @@
 The arm runs in a native servo loop (``ServoLoop``) that renders haptic effects (``Spring``,
 ``Damper``, ``Plane``, ``Sphere``, ``Box``, ``ConstantForce``) at a fixed rate on a thread of
 its own, so Python only sets targets and reads the state back at its own pace. The handle is
-read the same way (``HandleReader``). ``Simulator`` runs simulated devices for programs and
-tests without hardware.
+read the same way (``HandleReader``). ``detect_arms()`` and ``detect_handles()`` find attached
+devices and ``probe_port()`` tells what answers on one port. ``Simulator`` runs simulated
+devices for programs and tests without hardware.
 
 Failures are exceptions: ``OSError`` for a port that cannot be opened, ``TimeoutError`` for a
 device that does not answer, ``ValueError``/``TypeError`` for invalid arguments, and
@@ -18,6 +19,7 @@ from __future__ import annotations
 
 from . import _native
 from ._errors import DeviceFault
+from .detection import NotASerialPort, PortProbe, detect_arms, detect_handles, probe_port
 from .effects import Box, ConstantForce, Damper, Effect, Plane, Sphere, Spring
 from .handle import (
     HANDLE_RECORD_DTYPE,
@@ -40,6 +42,11 @@ __version__: str = _native.library_version()
 
 __all__ = [
     "DeviceFault",
+    "detect_arms",
+    "detect_handles",
+    "probe_port",
+    "PortProbe",
+    "NotASerialPort",
     "Simulator",
     "find_simulator",
     "attached_or_simulated",

@@ -122,6 +122,7 @@ class RoundTripsDict(TypedDict):
     p99_us: float
 
 Answer = Literal[
+    "not-serial",
     "write-failed",
     "silence",
     "velkin3",
@@ -136,6 +137,7 @@ Answer = Literal[
 class PortProbeDict(TypedDict):
     path: str
     answer: Answer
+    refusal: str  # not-serial: what the path leads to instead
     device_info: DeviceInfoDict | None  # velkin3, other-model
     handle_info: HandleInfoDict | None
     handle_status: HandleStatusDict | None
@@ -144,3 +146,7 @@ class PortProbeDict(TypedDict):
     round_trips: RoundTripsDict | None  # velkin3
 
 def probe_port(path: str, *, timeout: float = 0.5, exchanges: int = 100) -> PortProbeDict: ...
+def detect_arms(device_directory: str = "/dev") -> list[str]: ...
+def detect_handles(device_directory: str = "/dev") -> list[str]: ...
+def detect_wired_handles(device_directory: str = "/dev") -> list[str]: ...
+def detect_wireless_handles(device_directory: str = "/dev") -> list[str]: ...

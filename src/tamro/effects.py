@@ -32,7 +32,8 @@ __all__ = ["Effect", "Spring", "Damper", "Plane", "Sphere", "Box", "ConstantForc
 _V = TypeVar("_V")
 
 # Parameter changes from several threads at once: each change is built on the values the last
-# one left, and its owner republishes after it.
+# one left, and its owner republishes after it. Taken before a loop's own lock, by changes and
+# by a loop's assignment of its effect set alike (one order, so no update is lost between them).
 _changes = threading.Lock()
 
 

@@ -29,7 +29,7 @@ import numpy.typing as npt
 from . import _native
 from ._loop import NativeLoop
 from ._values import frozen_array, number, whole
-from .effects import Effect
+from .effects import Effect, _changes
 
 __all__ = ["ServoLoop", "State", "DeviceInfo", "ServoStats", "RECORD_DTYPE"]
 
@@ -210,7 +210,9 @@ class ServoLoop(NativeLoop):
             raise ValueError("an effect appears twice in the list")
         if len(chosen) > MAX_EFFECTS:
             raise ValueError(f"at most {MAX_EFFECTS} effects, not {len(chosen)}")
-        with self._lock:
+        # The parameters' lock first, as a parameter change takes it before this loop's: a change
+        # made meanwhile either comes before the natives are read here or finds its owner set.
+        with _changes, self._lock:
             self._raise_fault()
             self._refuse_closed()
             for effect in chosen:

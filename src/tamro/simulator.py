@@ -28,6 +28,8 @@ from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from .detection import detect_arms, detect_handles
+
 __all__ = ["Simulator", "find_simulator", "attached_or_simulated", "Ports"]
 
 PROGRAM = "tamro-simulator"
@@ -186,10 +188,8 @@ def attached_or_simulated(
         with tamro.attached_or_simulated(arms=1) as ports:
             loop = tamro.ServoLoop(ports.arms[0])
     """
-    import TamroHardwareAPI as api  # the detection functions
-
-    found_arms = api.detect_velkin3s() if arms else []
-    found_handles = api.detect_handles() if handles else []
+    found_arms = detect_arms() if arms else []
+    found_handles = detect_handles() if handles else []
     if len(found_arms) >= arms and len(found_handles) >= handles:
         say(f"Attached: {', '.join(found_arms[:arms] + found_handles[:handles])}")
         yield Ports(found_arms[:arms], found_handles[:handles])

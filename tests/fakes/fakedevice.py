@@ -265,13 +265,16 @@ class FakeArm(ServedFakeDevice):
 
 
 class FakeHandle(ServedFakeDevice):
-    """A fake handle: answers the wake-up with ``HANDLE_INFO_MESSAGE`` and each status request
-    with ``reply(n)`` (nothing when it returns None). ``received`` holds every message the host
-    wrote, one entry each."""
+    """A fake handle: answers the wake-up with ``wake_up_reply`` (its information message unless
+    told otherwise) and each status request with ``reply(n)`` (nothing when it returns None).
+    ``received`` holds every message the host wrote, one entry each."""
 
-    def __init__(self, reply=counting_status, answer_wake_up: bool = True) -> None:
+    def __init__(
+        self, reply=counting_status, answer_wake_up: bool = True, wake_up_reply: bytes = HANDLE_INFO_MESSAGE
+    ) -> None:
         self.reply = reply
         self.answer_wake_up = answer_wake_up
+        self.wake_up_reply = wake_up_reply
         self.received: list[bytes] = []
         self.status_requests = 0
         super().__init__()
@@ -285,7 +288,7 @@ class FakeHandle(ServedFakeDevice):
             length = 4 + pending[3]
         self.received.append(pending[:length])
         if code == WAKE_UP and self.answer_wake_up:
-            self.feed(HANDLE_INFO_MESSAGE)
+            self.feed(self.wake_up_reply)
         elif code == HANDLE_STATUS:
             answer = self.reply(self.status_requests)
             self.status_requests += 1

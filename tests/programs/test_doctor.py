@@ -8,9 +8,13 @@ from __future__ import annotations
 import json
 import os
 import pwd
+import re
+import select
+import socket
 import struct
 import subprocess
 import sys
+import termios
 import time
 from pathlib import Path
 
@@ -19,7 +23,7 @@ from fakedevice import FakeDevice, OtherThread
 from privatedev import run_child
 
 from tamro import doctor
-from tamro.doctor import _access
+from tamro.doctor import _access, _tree
 
 USB = "sys/devices/pci0000:00/0000:00:14.0/usb1"
 ARM_SERIAL = "VK3-0042"
@@ -188,12 +192,184 @@ def test_stale_by_id_link_is_named(tree):
 
 
 def test_a_port_that_does_not_open(tmp_path):
-    """The open's error is reported, not printed: here a folder named like a serial node."""
-    (tmp_path / "dev/ttyUSB3").mkdir(parents=True)
-    result = run_doctor("--root", str(tmp_path))
+    """The open's error is reported, not printed: here a pseudo-terminal whose master side
+    was never unlocked."""
+    master = os.open("/dev/ptmx", os.O_RDWR | os.O_NOCTTY)
+    try:
+        fdinfo = Path(f"/proc/self/fdinfo/{master}").read_text()
+        number = int(re.search(r"^tty-index:\s*(\d+)", fdinfo, re.M)[1])
+        (tmp_path / "dev").mkdir()
+        os.symlink(f"/dev/pts/{number}", tmp_path / "dev/ttyUSB3")
+        result = run_doctor("--root", str(tmp_path))
+    finally:
+        os.close(master)
     assert result.returncode == 1 and result.stderr == ""
-    assert f"{tmp_path}/dev/ttyUSB3: cannot be opened" in result.stdout
-    assert "could not open it: [21] Is a directory (EISDIR)" in result.stdout
+    assert f"{tmp_path}/dev/ttyUSB3 (/dev/pts/{number}): cannot be opened" in result.stdout
+    assert "could not open it: [5] Input/output error (EIO)" in result.stdout
+
+
+# --- what a hostile tree holds ------------------------------------------------------------------
+
+# A USB serial number that closes the quoted value and adds a rule of its own, and a node name
+# that forges a line of the report.
+HOSTILE_SERIAL = 'VK3", RUN+="/usr/bin/touch /tmp/tamro-owned"\nSUBSYSTEM=="tty", RUN+="/bin/sh -c id'
+FORGED_NODE = "ttyACM0\n\x1b[2K\rSummary: 9 of 9 ports with a usable device"
+# One rule: comma-separated KEY=="value", KEY="value" or KEY+="value", values of the strict set.
+PAIR = r'[A-Z_]+(\{[A-Za-z_]+\})?(==|\+?=)"[A-Za-z0-9._/-]*"'
+RULE = re.compile(f"{PAIR}(, {PAIR})*")
+
+
+def control_characters(text: str) -> list[str]:
+    """What in text is no printable character (line breaks apart)."""
+    return [c for c in text if not c.isprintable() and c != "\n"]
+
+
+@pytest.fixture
+def hostile(tmp_path, fake_arm):
+    """An arm whose node name, USB strings and by-id link carry quotes, escape sequences and
+    line breaks, and a port held by a process whose name does, with USB ids that do."""
+    held = FakeDevice()
+    fake = FakeTree(tmp_path / "root")
+    fake.node(FORGED_NODE, fake_arm.path)
+    fake.node("ttyUSB0", held.path)
+    strings = {
+        "idVendor": "2b9a",
+        "idProduct": "0003",
+        "manufacturer": "Tamro\x1b]0;owned\x07",
+        "product": "Velkin3 %k $devnode",
+        "serial": HOSTILE_SERIAL,
+    }
+    fake.usb(FORGED_NODE, "1-1", strings, "cdc_acm")
+    fake.usb("ttyUSB0", "1-2", {"idVendor": '0403"\nRUN+="/bin/true', "idProduct": "6001"}, "ftdi_sio")
+    fake.by_id("usb-Tamro\u202e_Velkin3\x1b[31m-if00", FORGED_NODE)
+    fake.process(812, "grab\x1b[2J\nSummary: 0 of 0", [held.path])
+    fake.held = held
+    yield fake
+    held.close()
+
+
+def test_device_text_never_enters_a_rule(hostile):
+    result = run_doctor("--root", str(hostile.root), "--rules", "--exchanges", "0")
+    assert result.returncode == 0, result.stderr
+    rules = [line for line in result.stdout.splitlines() if line and not line.startswith("#")]
+    assert all(RULE.fullmatch(line) for line in rules), rules
+    # The arm is matched without its serial number, which a comment says without quoting it.
+    assert rules == [
+        'SUBSYSTEM=="tty", ATTRS{idVendor}=="2b9a", ATTRS{idProduct}=="0003", MODE="0660", '
+        'GROUP="dialout", TAG+="uaccess", ENV{ID_MM_DEVICE_IGNORE}="1", SYMLINK+="tamro/arm-2b9a_0003"'
+    ]
+    assert "serial number holds characters a rule must not carry" in result.stdout
+    assert "its USB ids hold characters a rule must not carry" in result.stdout  # the held port
+    for device_text in ("RUN", "touch", "owned", "%k", "$devnode", "Summary"):
+        assert device_text not in result.stdout, device_text
+    assert control_characters(result.stdout) == []
+
+
+def test_names_reach_the_terminal_escaped_and_json_exact(hostile):
+    text = run_doctor("--root", str(hostile.root), "--exchanges", "0")
+    assert text.returncode == 0, text.stderr
+    assert control_characters(text.stdout) == []
+    summaries = [line for line in text.stdout.splitlines() if line.startswith("Summary")]
+    assert summaries == ["Summary: 1 of 2 ports with a usable device"]
+    assert "ttyACM0\\n\\x1b[2K\\rSummary: 9 of 9" in text.stdout
+    assert "grab\\x1b[2J\\nSummary: 0 of 0 (pid 812)" in text.stdout
+    assert "Tamro\\x1b]0;owned\\x07" in text.stdout and "usb-Tamro\\u202e_Velkin3" in text.stdout
+
+    document = json.loads(run_doctor("--root", str(hostile.root), "--json", "--exchanges", "0").stdout)
+    ports = {Path(port["names"][0]["path"]).name: port for port in document["ports"]}
+    arm, held = ports[FORGED_NODE], ports["ttyUSB0"]
+    assert arm["usb"]["serial"] == HOSTILE_SERIAL and arm["usb"]["manufacturer"] == "Tamro\x1b]0;owned\x07"
+    assert arm["by_id"] == [str(hostile.root / "dev/serial/by-id/usb-Tamro\u202e_Velkin3\x1b[31m-if00")]
+    assert held["holders"] == [{"pid": 812, "name": "grab\x1b[2J\nSummary: 0 of 0", "known": None}]
+    assert "RUN" not in document["udev_rules"]
+
+
+def test_only_serial_ports_are_opened(tmp_path):
+    """A file, a FIFO, a folder, a socket and a character device that is no terminal, each where
+    a port should be: none is opened, so none is written to, and none hangs the run."""
+    fake = FakeTree(tmp_path)
+    kept = tmp_path / "kept"
+    kept.write_bytes(b"keep me")
+    fake.node("ttyACM0", str(kept))
+    os.mkfifo(tmp_path / "fifo")
+    fake.node("ttyACM1", str(tmp_path / "fifo"))
+    (tmp_path / "dev/ttyACM2").mkdir()
+    listener = socket.socket(socket.AF_UNIX)
+    listener.bind(str(tmp_path / "dev/ttyUSB0"))
+    fake.node("ttyUSB1", "/dev/null")
+    try:
+        findings = doctor.examine(tmp_path, timeout=0.2, exchanges=0)
+    finally:
+        listener.close()
+    refused = {Path(port.names[0].path).name: port.probe for port in findings.ports}
+    assert {name: probe.answer for name, probe in refused.items()} == dict.fromkeys(
+        ["ttyACM0", "ttyACM1", "ttyACM2", "ttyUSB0", "ttyUSB1"], "not-a-serial-port"
+    )
+    what = {name: probe.error.message for name, probe in refused.items() if probe.error is not None}
+    assert what == {
+        "ttyACM0": "not a serial port: a regular file",
+        "ttyACM1": "not a serial port: a FIFO",
+        "ttyACM2": "not a serial port: a folder",
+        "ttyUSB0": "not a serial port: a socket",
+        "ttyUSB1": "not a serial port: a character device that no serial driver serves",
+    }
+    assert kept.read_bytes() == b"keep me"
+    assert findings.usable == [] and all(port.fixes == [] for port in findings.ports)
+
+
+# The doctor in a session of its own whose controlling terminal is a pseudo-terminal this test
+# owns, standing for the terminal of whoever runs it.
+IN_A_TERMINAL = """
+import fcntl, os, sys, termios
+fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+os.execv(sys.executable, [sys.executable, "-m", "tamro.doctor", *sys.argv[1:]])
+"""
+
+
+def test_never_the_callers_terminal(tmp_path):
+    master, terminal = os.openpty()  # cooked, as a shell leaves it
+    try:
+        fake = FakeTree(tmp_path)
+        fake.node("ttyACM0", "/dev/tty")  # whichever terminal controls the process that opens it
+        fake.node("ttyACM1", os.ttyname(terminal))
+        before = termios.tcgetattr(terminal)
+        done = subprocess.run(
+            [sys.executable, "-c", IN_A_TERMINAL, "--root", str(tmp_path), "--json", "--timeout", "0.2"],
+            stdin=terminal,
+            capture_output=True,
+            text=True,
+            timeout=60,
+            start_new_session=True,
+        )
+        assert done.returncode == 1, done.stderr
+        assert termios.tcgetattr(terminal) == before
+        assert select.select([master], [], [], 0.2)[0] == [], "something was written to the terminal"
+    finally:
+        os.close(master)
+        os.close(terminal)
+    ports = {Path(port["names"][0]["path"]).name: port["probe"] for port in json.loads(done.stdout)["ports"]}
+    assert ports["ttyACM0"]["answer"] == ports["ttyACM1"]["answer"] == "not-a-serial-port"
+    assert "controlling terminal" in ports["ttyACM1"]["error"]["message"]
+
+
+def test_sysfs_is_read_within_bounds(tmp_path, fake_arm):
+    """Attributes that are /dev/zero, a FIFO and a 1 MiB file: the run ends, none of them is
+    read beyond a few KiB, and once the tree's deadline has passed nothing more is read."""
+    fake = FakeTree(tmp_path)
+    fake.node("ttyACM0", fake_arm.path)
+    fake.usb("ttyACM0", "1-1", {"idVendor": "2b9a", "idProduct": "0003"}, "cdc_acm")
+    device = tmp_path / USB / "1-1"
+    os.symlink("/dev/zero", device / "serial")
+    os.mkfifo(device / "product")
+    (device / "manufacturer").write_bytes(b"M" * (1 << 20))
+    result = run_doctor("--root", str(tmp_path), "--json", "--exchanges", "0")
+    assert result.returncode == 0, result.stderr
+    usb = json.loads(result.stdout)["ports"][0]["usb"]
+    assert (usb["vendor_id"], usb["serial"], usb["product"]) == ("2b9a", None, None)
+    assert 0 < len(usb["manufacturer"]) <= _tree.ATTRIBUTE_LIMIT
+
+    late = _tree.Tree(tmp_path, deadline=time.monotonic())
+    assert late.usb_identity(device / "1-1:1.0") is None
 
 
 # Access judged from owner, group, mode and access list, for a given uid and groups.

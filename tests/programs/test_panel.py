@@ -5,12 +5,14 @@ behind), and the page in a real headless Chromium."""
 from __future__ import annotations
 
 import asyncio
+import base64
 import contextlib
 import io
 import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -43,8 +45,9 @@ def wait_until(condition, timeout: float = 5.0) -> bool:
 class Panel:
     """A panel's server on a free port, on a thread of its own, for one session."""
 
-    def __init__(self, session: Session) -> None:
+    def __init__(self, session: Session, **options: float) -> None:
         self.session = session
+        self.options = options  # serve()'s time-outs
         self.token = "test-token_0123456789"
         self._ready = threading.Event()
         self._thread = threading.Thread(target=asyncio.run, args=(self._serve(),), daemon=True)
@@ -59,7 +62,7 @@ class Panel:
             self.port = port
             self._ready.set()
 
-        await serve(self.session, self.token, "127.0.0.1", 0, self._stop, ready)
+        await serve(self.session, self.token, "127.0.0.1", 0, self._stop, ready, **self.options)
 
     @property
     def base(self) -> str:
@@ -79,13 +82,13 @@ class Panel:
 
 
 @contextlib.contextmanager
-def panel_on(arm_port: str | None, handle_port: str | None) -> Iterator[Panel]:
+def panel_on(arm_port: str | None, handle_port: str | None, **options: float) -> Iterator[Panel]:
     arm = tamro.ServoLoop(arm_port, max_force=5.0) if arm_port else None
     handle = tamro.HandleReader(handle_port) if handle_port else None
     session = Session(arm, handle)
     if arm is not None:
         arm.start()
-    panel = Panel(session)
+    panel = Panel(session, **options)
     try:
         yield panel
     finally:
@@ -114,9 +117,11 @@ class Page:
             if message["type"] in kinds:
                 return message
 
-    async def ask(self, request: dict[str, Any] | str) -> dict[str, Any]:
+    async def ask(self, request: dict[str, Any] | str | bytes) -> dict[str, Any]:
         """Sends one request; the answer is ``done`` or ``refused``."""
-        if isinstance(request, str):
+        if isinstance(request, bytes):
+            await self.ws.send_bytes(request)
+        elif isinstance(request, str):
             await self.ws.send_str(request)
         else:
             await self.ws.send_json(request)
@@ -245,7 +250,7 @@ def test_effects_added_changed_and_removed_reach_the_loop(panel):
         ({"op": "set", "id": 1, "name": "stiffness", "value": "stiff"}, "stiffness must be a number"),
         ({"op": "set", "id": 1, "name": "stiffness", "value": None}, "stiffness must be a number"),
         ({"op": "set", "id": 1, "name": "stiffness", "value": 10**400}, "stiffness"),
-        ('{"op": "set", "id": 1, "name": "damping", "value": NaN}', "damping"),
+        ('{"op": "set", "id": 1, "name": "damping", "value": NaN}', "only finite numbers, not NaN"),
         ({"op": "set", "id": 1, "name": "anchor", "value": [1, 2]}, "anchor must have three components"),
         ({"op": "set", "id": 1, "name": "anchor", "value": ["a", 0, 0]}, "anchor must be three numbers"),
         ({"op": "set", "id": 1, "name": "_native", "value": 1}, "a spring has no parameter '_native'"),
@@ -256,6 +261,17 @@ def test_effects_added_changed_and_removed_reach_the_loop(panel):
         ({"op": "launch"}, "unknown request 'launch'"),
         ("[1, 2", "a request must be JSON"),
         ("[1, 2]", "a request must be a JSON object"),
+        # Nothing of a request with anything wrong in it is carried out: not even a stop.
+        ('{"op": "stop", "note": NaN}', "only finite numbers, not NaN"),
+        ('{"op": "stop", "note": -Infinity}', "only finite numbers, not -Infinity"),
+        ({"op": "stop", "note": 1}, "a stop request has no field 'note'"),
+        ({"op": ["stop"]}, "unknown request ['stop']"),
+        ('{"op": "device damping", "value": 1e400}', "1e400 is too large a number"),
+        ({"op": "device damping", "value": 1e308}, "at most 1000 N s/m"),
+        ({"op": "device damping", "value": 10**400}, "too large"),
+        ("[" * 2000 + "]" * 2000, "must not be nested so deep"),
+        ("[" * 60000 + "]" * 60000, "at most 4096 characters"),
+        (b'{"op": "stop"}', "a request must be JSON text"),
     ],
 )
 def test_invalid_requests_are_refused_with_a_message_and_change_nothing(panel, request_, message):
@@ -266,23 +282,45 @@ def test_invalid_requests_are_refused_with_a_message_and_change_nothing(panel, r
         # The connection goes on, and the effect is as it was.
         update = await page.update_where(lambda u: len(u["arm"]["effects"]) == 1)
         assert update["arm"]["effects"][0]["values"] == {"anchor": [0, 0, 0], "stiffness": 100, "damping": 1}
-        assert update["arm"]["device_damping"] == 2.0
+        assert update["arm"]["device_damping"] == 2.0 and update["arm"]["running"]
 
     on_page(panel, scenario)
-    assert panel.session.arm.effects[0].stiffness == 100.0
+    assert panel.session.arm.effects[0].stiffness == 100.0 and panel.session.arm.running
+
+
+@pytest.mark.parametrize(
+    "name, value",
+    [("damping", 1e308), ("stiffness", 1e308)],
+)
+def test_every_value_that_is_accepted_can_be_shown(panel, name, value):
+    """Extreme values the effect takes: the updates go on, showing them, with the passivity
+    bounds that are still numbers."""
+
+    async def scenario(page: Page) -> None:
+        await page.ask({"op": "add", "kind": "spring"})
+        assert (await page.ask({"op": "set", "id": 1, "name": name, "value": value}))["type"] == "done"
+        assert (await page.ask({"op": "device damping", "value": 1000}))["type"] == "done"
+        update = await page.next(("update", "error"))
+        update = await page.next(("update", "error"))  # one made after both changes
+        assert update["type"] == "update", update
+        effect = update["arm"]["effects"][0]
+        assert effect["values"][name] == value and update["arm"]["device_damping"] == 1000
+        assert all(isinstance(bound["limit"], float) for bound in effect["passive"].values())
+
+    on_page(panel, scenario)
 
 
 def test_stop_sends_zero_force_and_stops_the_loop_start_runs_it_again(panel, fake_arm):
     async def scenario(page: Page) -> None:
         await page.ask({"op": "add", "kind": "constant force"})
         await page.ask({"op": "set", "id": 1, "name": "force", "value": [0, 0, 2]})
-        assert fake_arm.wait_for(lambda: fake_arm.forces[-1] == (0.0, 0.0, 2.0))
+        assert fake_arm.wait_for(lambda: fake_arm.forces[-1:] == [(0.0, 0.0, 2.0)])
         assert (await page.ask({"op": "stop"}))["type"] == "done"
         assert not panel.session.arm.running
         assert fake_arm.forces[-1] == (0.0, 0.0, 0.0) and fake_arm.quiet(0.05)
         await page.update_where(lambda u: not u["arm"]["running"])
         await page.ask({"op": "start"})
-        assert fake_arm.wait_for(lambda: fake_arm.forces[-1] == (0.0, 0.0, 2.0))
+        assert fake_arm.wait_for(lambda: fake_arm.forces[-1:] == [(0.0, 0.0, 2.0)])
 
     on_page(panel, scenario)
 
@@ -359,6 +397,87 @@ def test_a_recording_downloads_every_cycle_as_npz_and_csv(panel):
     first = [float(v) for v in lines[1].split(",")]
     assert first[0] == arm["cycle"][0]
     np.testing.assert_allclose(first[2:5], arm["position"][0], rtol=1e-6)
+
+
+# --- pages that misbehave -------------------------------------------------------------------------
+
+
+def raw_connection(panel: Panel) -> socket.socket:
+    connection = socket.create_connection(("127.0.0.1", panel.port), timeout=5)
+    connection.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    return connection
+
+
+def never_reading_page(panel: Panel) -> socket.socket:
+    """An authenticated WebSocket that takes the handshake's answer and nothing after it."""
+    connection = raw_connection(panel)
+    key = base64.b64encode(os.urandom(16)).decode()
+    connection.sendall(
+        (
+            f"GET /ws?token={panel.token} HTTP/1.1\r\nHost: 127.0.0.1:{panel.port}\r\n"
+            f"Origin: {panel.base}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            f"Sec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n"
+        ).encode()
+    )
+    head = b""
+    while not head.endswith(b"\r\n\r\n"):  # byte by byte: not one byte of a frame is taken
+        head += connection.recv(1)
+    assert head.startswith(b"HTTP/1.1 101"), head
+    return connection
+
+
+def closed_by_the_server(connection: socket.socket, within: float) -> bool:
+    """Whether the server closes the connection within that many seconds; what it sent
+    before is read and dropped meanwhile."""
+    deadline = time.monotonic() + within
+    connection.settimeout(0.2)
+    while time.monotonic() < deadline:
+        try:
+            if connection.recv(1 << 16) == b"":
+                return True
+        except ConnectionResetError:
+            return True
+        except TimeoutError:
+            continue
+    return False
+
+
+def test_a_page_that_never_reads_holds_up_neither_other_pages_nor_the_recording(fake_arm, fake_handle):
+    with panel_on(fake_arm.path, fake_handle.path, send_timeout=3.0) as panel:
+        stalled = [never_reading_page(panel) for _ in range(2)]
+
+        async def scenario(page: Page) -> tuple[list[float], dict[str, Any]]:
+            # Effects make each update longer, so the stalled pages' buffers fill sooner.
+            for _ in range(8):
+                await page.ask({"op": "add", "kind": "box"})
+            await page.ask({"op": "record", "on": True})
+            arrivals = []
+            end = time.monotonic() + 8.0
+            while time.monotonic() < end:
+                await page.next("update", timeout=2.0)
+                arrivals.append(time.monotonic())
+            return arrivals, await page.next("update")
+
+        arrivals, last = on_page(panel, scenario)
+        assert max(np.diff(arrivals)) < 1.0, "the updates of the page that reads stalled"
+        recording = last["arm"]["recording"]
+        assert recording["on"] and recording["dropped"] == 0 and recording["rows"] > 1000
+        assert all(closed_by_the_server(connection, within=10.0) for connection in stalled)
+        for connection in stalled:
+            connection.close()
+
+
+def test_half_sent_requests_are_timed_out(fake_arm):
+    with panel_on(fake_arm.path, None, request_timeout=1.0) as panel:
+        halves = [raw_connection(panel) for _ in range(50)]
+        for connection in halves:
+            connection.sendall(f"GET /?token={panel.token} HTTP/1.1\r\nHost: 127.0.0.1".encode())
+        assert fetch(panel.url, {}) == 200, "the panel still answers meanwhile"
+        start = time.monotonic()
+        assert all(closed_by_the_server(connection, within=10.0) for connection in halves)
+        assert time.monotonic() - start < 10.0
+        for connection in halves:
+            connection.close()
 
 
 # --- the program --------------------------------------------------------------------------------

@@ -156,6 +156,41 @@ def test_parameter_changes_from_another_thread_arrive_whole(fake_arm):
         assert force[0] == force[1] == force[2] and force[0] in (0.0, 1.0, -1.0), force
 
 
+def test_a_parameter_set_while_the_set_is_reassigned_is_never_lost(fake_arm):
+    # One thread changes a parameter while another assigns the effect set that holds it: the
+    # loop must end up rendering the value the effect reports, whichever came first.
+    push = tamro.ConstantForce((0, 0, 0))
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # switch threads as often as possible: widens every window
+    try:
+        # The fake arm is a Python thread of this process: time-outs generous for a busy machine.
+        with tamro.ServoLoop(fake_arm.path, rate_hz=None, max_force=100.0, fault_timeout=2.0) as loop:
+            for round_ in range(1000):
+                loop.effects = []
+                barrier = threading.Barrier(2)
+                value = (0.0, 0.0, round_ % 50 / 10)
+
+                def change(barrier: threading.Barrier = barrier, value: tuple = value) -> None:
+                    barrier.wait()
+                    push.force = value
+
+                def assign(barrier: threading.Barrier = barrier) -> None:
+                    barrier.wait()
+                    loop.effects = [push]
+
+                threads = [threading.Thread(target=change), threading.Thread(target=assign)]
+                for thread in threads:
+                    thread.start()
+                for thread in threads:
+                    thread.join()
+                cycle = loop.state().cycle
+                assert wait_until(lambda cycle=cycle: loop.state().cycle > cycle + 1)
+                rendered = tuple(loop.state().force)
+                assert rendered == tuple(push.force_at((0, 0, 0))) == value, f"round {round_}: lost"
+    finally:
+        sys.setswitchinterval(interval)
+
+
 def test_a_silent_arm_latches_a_fault(fake_arm):
     silent = threading.Event()
     fake_arm.reply = lambda n, force: None if silent.is_set() else counting_reply(n, force)
@@ -276,6 +311,32 @@ def test_refused_real_time_priority_is_said_once(fake_arm):
     granted, count, message = result.stdout.split(" ", 2)
     assert granted == "False" and count == "1"
     assert "real-time priority refused" in message and "rtprio" in message and "CAP_SYS_NICE" in message
+
+
+def test_real_time_setup_is_known_when_start_returns(fake_arm):
+    # In a child: a granted request locks the whole process's memory, for good.
+    script = textwrap.dedent(
+        """
+        import sys, tamro
+        loop = tamro.ServoLoop(sys.argv[1], realtime=True)
+        loop.start()
+        requested, granted, message = loop._native.realtime()
+        stats_say = loop.stats()["realtime"]
+        locked = [line for line in open("/proc/self/status") if line.startswith("VmLck")][0].split()[1]
+        loop.close()
+        print(requested, granted, stats_say, int(locked) > 0, repr(message))
+        """
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", script, fake_arm.path], capture_output=True, text=True, timeout=30
+    )
+    assert result.returncode == 0, result.stderr
+    requested, granted, stats_say, locked, message = result.stdout.split(" ", 4)
+    assert requested == "True"
+    if granted == "False":
+        pytest.skip(f"real-time priority refused here: {message}")
+    assert stats_say == "True", "start() returned before the thread said how its request went"
+    assert locked == "True", message
 
 
 # --- the loop against the simulator --------------------------------------------------------

@@ -1,9 +1,10 @@
 #include <Tamro/HardwareAPI/Control/Effects.hpp>
 
+#include <Tamro/HardwareAPI/Control/Errors.hpp>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <stdexcept>
 #include <string>
 
 namespace Tamro::HardwareAPI::Control {
@@ -11,7 +12,7 @@ namespace Tamro::HardwareAPI::Control {
 namespace {
 
 [[noreturn]] void Refuse(const char* name, const std::string& why) {
-    throw std::invalid_argument(std::string(name) + " " + why);
+    throw InvalidArgument(name, why);
 }
 
 void RequireFinite(const char* name, const Vec3& v) {

@@ -1,20 +1,19 @@
 #include <Tamro/HardwareAPI/Control/HandleReader.hpp>
 
+#include <Tamro/HardwareAPI/Control/Errors.hpp>
 #include <Tamro/HardwareAPI/Devices/Messages.hpp>
-#include <Tamro/HardwareAPI/IO/SerialStream.hpp>
 
-#include "Deadline.hpp"
 #include "HandOver.hpp"
 #include "LoopThread.hpp"
+#include "QuietPort.hpp"
 #include "Recorder.hpp"
 #include "Timing.hpp"
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <istream>
 #include <mutex>
-#include <stdexcept>
-#include <system_error>
 #include <thread>
 
 namespace Tamro::HardwareAPI::Control {
@@ -64,6 +63,34 @@ struct Outgoing {
     std::array<std::uint8_t, 255> bytes{};
 };
 
+// When the status requests still in flight were written, oldest first: the handle answers in
+// order, so a status message answers the oldest. Fixed capacity; when full, the oldest is
+// forgotten.
+class InFlight {
+public:
+    static constexpr std::size_t Capacity = 16;
+
+    void Sent(Clock::time_point at) noexcept {
+        if (count_ == Capacity) Pop();
+        times_[(first_ + count_++) % Capacity] = at;
+    }
+    bool Empty() const noexcept { return count_ == 0; }
+    std::size_t Count() const noexcept { return count_; }
+    // The oldest request's time, taken off; the status message in hand answers it.
+    Clock::time_point Pop() noexcept {
+        const Clock::time_point at = times_[first_];
+        first_ = (first_ + 1) % Capacity;
+        --count_;
+        return at;
+    }
+    void Forget() noexcept { count_ = 0; }
+
+private:
+    std::array<Clock::time_point, Capacity> times_{};
+    std::size_t first_ = 0;
+    std::size_t count_ = 0;
+};
+
 }  // namespace
 
 class HandleReader::Impl {
@@ -77,8 +104,9 @@ public:
 
     const std::string port_;
     const HandleReaderOptions options_;
-    IO::SerialStream stream_;
-    ReaderHandle handle_;
+    Detail::QuietPort quiet_;
+    std::iostream stream_{&quiet_};  // the handle's, over the quiet port: it never reports
+    ReaderHandle handle_{&stream_};
     Devices::HandleInfo info_;
 
     std::mutex lifecycle_;  // never touched by the thread
@@ -97,46 +125,52 @@ public:
     std::atomic<double> firstAt_{0}, lastAt_{0};
 
 private:
-    bool AwaitStatus(Clock::time_point requested, Detail::FaultNote& why) noexcept;
+    enum class Outcome { Answered, Failed, Stopped };
+
+    Outcome Await(Clock::time_point until, bool drain, Detail::FaultNote& why) noexcept;
+    Outcome NoteMissing(Detail::FaultNote& why) noexcept;
+    void LoseFraming() noexcept;
     void Publish(Clock::time_point at) noexcept;
     void Queue(const HandleEvent& event) noexcept;
-    void SendQueued() noexcept;
+    bool SendQueued(Detail::FaultNote& why) noexcept;
+
+    InFlight inFlight_;  // the thread's
 };
 
 HandleReader::Impl::Impl(const std::string& port, const HandleReaderOptions& options)
-    : port_(port), options_(options), stream_(port.c_str(), false, WakeTimeout), handle_(&stream_) {
+    : port_(port), options_(options) {
     Detail::CheckLoopOptions(options_.rateHz, options_.faultTimeout, options_.maxFaults);
-    Detail::OpenOwnPort(stream_, port);
+    if (const int error = quiet_.Open(port); error != 0) throw PortError(error, port);
+    quiet_.SetDeadline(Clock::now() + WakeTimeout);
     handle_.SendDeviceWakeup();
     bool woke = false;
-    const HardwareAPI::Detail::Deadline deadline(WakeTimeout);
-    while (!woke && stream_.good() && !deadline.Expired()) {
+    while (!woke && stream_.good() && quiet_.Error() == 0) {
         const std::int32_t got = handle_.Next();
         woke = handle_.heard == ReaderHandle::Heard::Info &&
                got == static_cast<std::int32_t>(Messages::HandleInfoLength);
     }
-    if (!woke)
-        throw std::system_error(ETIMEDOUT, std::generic_category(),
-                                "no handle answered the wake-up within 1 s");
+    if (!woke && quiet_.LastWait() == Detail::QuietPort::Wait::Failed)
+        throw PortError(quiet_.Error(), port);
+    if (!woke) throw NoAnswer("no handle answered the wake-up within 1 s", port);
     info_ = handle_.info;
-    stream_.SetReadTimeout(options_.faultTimeout);
     flags_.Starting();
     thread_ = std::thread([this] { Run(); });
 }
 
+// The wait in flight is cut short, so closing takes no longer than the thread's own work.
 void HandleReader::Impl::Close() {
     std::lock_guard<std::mutex> lock(lifecycle_);
     if (thread_.joinable()) {
+        quiet_.Interrupt();  // first: a wait it cuts short ends the run even before the flag
         flags_.RequestStop();
         thread_.join();
     }
-    stream_.ClosePort();
+    quiet_.Close();
 }
 
 bool HandleReader::Impl::SendUserData(const std::uint8_t* data, std::size_t length) {
     if (length > 255)
-        throw std::invalid_argument("at most 255 bytes of user data, not " +
-                                    std::to_string(length));
+        throw InvalidArgument("length", "must be at most 255 bytes, not " + std::to_string(length));
     Outgoing message;
     message.length = static_cast<std::uint8_t>(length);
     if (length > 0) std::memcpy(message.bytes.data(), data, length);
@@ -188,20 +222,41 @@ void HandleReader::Impl::Publish(Clock::time_point at) noexcept {
     recorder_.Push(record);
 }
 
-// Receives until the status message that answers the request, queueing what comes before
-// it; false (with the reason) when none comes whole within the fault time-out.
-bool HandleReader::Impl::AwaitStatus(Clock::time_point requested, Detail::FaultNote& why) noexcept {
-    const HardwareAPI::Detail::Deadline deadline(options_.faultTimeout);
-    while (!deadline.Expired()) {
-        errno = 0;
+// A read that ended without a message: why, from the quiet port.
+HandleReader::Impl::Outcome HandleReader::Impl::NoteMissing(Detail::FaultNote& why) noexcept {
+    switch (quiet_.LastWait()) {
+        case Detail::QuietPort::Wait::Interrupted: return Outcome::Stopped;
+        case Detail::QuietPort::Wait::Failed:
+            why.NoteMissing(quiet_.Error(), true, options_.faultTimeout);
+            return Outcome::Failed;
+        case Detail::QuietPort::Wait::TimedOut:
+        case Detail::QuietPort::Wait::Ready: break;
+    }
+    why.NoteMissing(0, false, options_.faultTimeout);
+    return Outcome::Failed;
+}
+
+// A message cut short: what follows can no longer be framed, nor the statuses in flight told
+// apart, so both are dropped.
+void HandleReader::Impl::LoseFraming() noexcept {
+    quiet_.Discard();
+    inFlight_.Forget();
+}
+
+// Receives until `until`: every status message answers the oldest request in flight (its
+// latency measured from that request) and is published; information messages and error
+// responses are queued. Answered once the newest request is answered or, when draining, once
+// none is left in flight.
+HandleReader::Impl::Outcome HandleReader::Impl::Await(Clock::time_point until, bool drain,
+                                                      Detail::FaultNote& why) noexcept {
+    quiet_.SetDeadline(until);
+    while (!(drain && inFlight_.Empty())) {
+        stream_.clear();
         const std::int32_t got = handle_.Next();
         const Clock::time_point at = Clock::now();
         switch (handle_.heard) {
             case ReaderHandle::Heard::Nothing:
-                if (!stream_.good()) {
-                    why.NoteMissing(errno, stream_.bad(), options_.faultTimeout);
-                    return false;
-                }
+                if (!stream_.good()) return NoteMissing(why);
                 unknown_.fetch_add(1, std::memory_order_relaxed);
                 continue;
             case ReaderHandle::Heard::Status: {
@@ -209,62 +264,93 @@ bool HandleReader::Impl::AwaitStatus(Clock::time_point requested, Detail::FaultN
                                                              handle_.status.user_data_length);
                 if (got != whole) {
                     why.Set(EPROTO, "status message cut short: %d of %d payload bytes", got, whole);
-                    return false;
+                    LoseFraming();
+                    return Outcome::Failed;
                 }
-                latency_.Add(at - requested);
+                if (inFlight_.Empty()) {  // answers nothing we asked: passed on all the same
+                    Publish(at);
+                    continue;
+                }
+                const bool newest = inFlight_.Count() == 1;
+                latency_.Add(at - inFlight_.Pop());
                 Publish(at);
-                return true;
+                if (newest && !drain) return Outcome::Answered;
+                continue;
             }
             case ReaderHandle::Heard::Info:
                 if (got != static_cast<std::int32_t>(Messages::HandleInfoLength)) {
                     why.Set(EPROTO, "information message cut short");
-                    return false;
+                    LoseFraming();
+                    return Outcome::Failed;
                 }
                 Queue(HandleEvent{HandleEvent::Kind::Info, Detail::Seconds(at), handle_.info, {}});
                 continue;
             case ReaderHandle::Heard::Error:
                 if (got != static_cast<std::int32_t>(Messages::HandleErrorLength)) {
                     why.Set(EPROTO, "error response cut short");
-                    return false;
+                    LoseFraming();
+                    return Outcome::Failed;
                 }
                 Queue(
                     HandleEvent{HandleEvent::Kind::Error, Detail::Seconds(at), {}, handle_.error});
                 continue;
         }
     }
-    why.NoteMissing(0, false, options_.faultTimeout);
-    return false;
+    return Outcome::Answered;
 }
 
-void HandleReader::Impl::SendQueued() noexcept {
+bool HandleReader::Impl::SendQueued(Detail::FaultNote& why) noexcept {
     Outgoing message;
-    while (outbox_.Pop(&message, 1) == 1)
+    while (outbox_.Pop(&message, 1) == 1) {
         handle_.SendHandleState(info_.device_id, message.length, message.bytes.data());
+        if (quiet_.Error() != 0) {
+            why.NoteMissing(quiet_.Error(), true, options_.faultTimeout);
+            return false;
+        }
+    }
+    return true;
 }
 
+// Each cycle asks for the status and waits one fault time-out for its answer. The handle
+// answers in order, so after a request failed (silent or late) no new one goes out until the
+// statuses still owed have come (and are counted where they belong) or one more fault time-out
+// has passed, which fails too and gives them up.
 void HandleReader::Impl::Run() {
     Detail::LoopThreadSetUp();
     recorder_.ProducerStarted();
-    const Clock::duration period = options_.rateHz > 0
-                                       ? std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(1.0 / options_.rateHz))
-                                       : Clock::duration::zero();
-    Detail::Pacer pacer(period, Clock::duration::zero());
+    Detail::SystemClock clock;
+    Detail::Pacer pacer(clock, Detail::PeriodOf(options_.rateHz));
     Detail::FaultNote why;
     int inARow = 0;
     int givenUpAfter = 0;
     while (pacer.WaitNext(flags_.StopFlag())) {
-        SendQueued();  // between two receives: the stream has one user at a time
-        const Clock::time_point requested = Clock::now();
-        handle_.RequestStatus();
-        const bool answered = AwaitStatus(requested, why);
+        stream_.clear();  // a read that ended early leaves the stream failed: writes too
+        quiet_.ClearError();
+        Outcome outcome;
+        const bool owed = !inFlight_.Empty();
+        if (owed) {
+            outcome = Await(Clock::now() + options_.faultTimeout, /*drain=*/true, why);
+            if (outcome == Outcome::Failed) inFlight_.Forget();
+        } else if (!SendQueued(why)) {  // between two receives: the stream has one user
+            outcome = Outcome::Failed;
+        } else {
+            const Clock::time_point requested = Clock::now();
+            handle_.RequestStatus();
+            if (quiet_.Error() != 0) {
+                why.NoteMissing(quiet_.Error(), true, options_.faultTimeout);
+                outcome = Outcome::Failed;
+            } else {
+                inFlight_.Sent(requested);
+                outcome = Await(requested + options_.faultTimeout, /*drain=*/false, why);
+            }
+        }
         recorder_.EndCycle();
-        if (answered) {
-            inARow = 0;
+        if (outcome == Outcome::Stopped) break;
+        if (outcome == Outcome::Answered) {
+            if (!owed) inARow = 0;  // what was owed coming late forgives nothing
             continue;
         }
         failed_.fetch_add(1, std::memory_order_relaxed);
-        Detail::MakeLineClean(stream_);
         if (++inARow >= options_.maxFaults) {
             givenUpAfter = inARow;
             break;

@@ -1,6 +1,6 @@
 #include "LoopThread.hpp"
 
-#include <Tamro/HardwareAPI/IO/SerialStream.hpp>
+#include <Tamro/HardwareAPI/Control/Errors.hpp>
 
 #include "Timing.hpp"
 
@@ -9,8 +9,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <stdexcept>
-#include <system_error>
 
 #include <pthread.h>
 
@@ -25,20 +23,10 @@ void LoopThreadSetUp() noexcept {
 
 void CheckLoopOptions(double rateHz, std::chrono::nanoseconds faultTimeout, int maxFaults) {
     if (!(rateHz == 0 || (rateHz >= 0.1 && rateHz <= 100000)))
-        throw std::invalid_argument("rate_hz must be from 0.1 to 100000 (or 0 to run free)");
+        throw InvalidArgument("rateHz", "must be from 0.1 to 100000 (or 0 to run free)");
     if (faultTimeout < std::chrono::milliseconds(1) || faultTimeout > std::chrono::seconds(10))
-        throw std::invalid_argument("fault_timeout must be from 0.001 to 10 seconds");
-    if (maxFaults < 1) throw std::invalid_argument("max_faults must be at least 1");
-}
-
-void OpenOwnPort(IO::SerialStream& stream, const std::string& port) {
-    if (const int error = stream.OpenPortQuietly(); error != 0)
-        throw std::system_error(error, std::generic_category(), "cannot open " + port);
-}
-
-void MakeLineClean(IO::SerialStream& stream) noexcept {
-    stream.clear();
-    stream.DiscardInput();
+        throw InvalidArgument("faultTimeout", "must be from 0.001 to 10 seconds");
+    if (maxFaults < 1) throw InvalidArgument("maxFaults", "must be at least 1");
 }
 
 void FaultNote::Set(int code, const char* format, ...) noexcept {

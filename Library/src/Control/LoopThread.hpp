@@ -6,26 +6,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <string>
 
-namespace Tamro::HardwareAPI::IO {
-class SerialStream;
-}
-
 namespace Tamro::HardwareAPI::Control::Detail {
 
-// Throws std::invalid_argument (naming the Python keyword) for what a loop cannot run with:
+// Throws InvalidArgument for what a loop cannot run with:
 // a rate outside 0.1 Hz to 100 kHz (0 runs free), a fault time-out outside 1 ms to 10 s, or
 // fewer than one failure to give up after.
 void CheckLoopOptions(double rateHz, std::chrono::nanoseconds faultTimeout, int maxFaults);
-
-// Opens a loop's own port without a report; std::system_error with the errno when it cannot.
-void OpenOwnPort(IO::SerialStream& stream, const std::string& port);
-
-// After a failed exchange: clears the stream's failure bits and drops what came late, so it
-// cannot answer the next request.
-void MakeLineClean(IO::SerialStream& stream) noexcept;
 
 // Run first on a loop thread: signals go to the other threads (a signal here would cut the
 // loop's waits short), and sleeps end on time.
@@ -67,6 +58,43 @@ private:
     std::atomic<bool> faulted_{false};
     int faultError_ = 0;
     char faultText_[224] = {};  // the note, and how many failures in a row
+};
+
+// What a loop thread says about its setting-up before its first cycle (its real-time request),
+// for the thread that started it. The loop says it once and never waits here: the lock is held
+// only for a copy, and the starter's wait does not hold it.
+class SetupReport {
+public:
+    // Starter: before starting the thread.
+    void Expect() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        told_ = false;
+    }
+    // Starter: the report, once the thread gave it or timeout passed (false then).
+    bool Await(std::chrono::nanoseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return said_.wait_for(lock, timeout, [this] { return told_; });
+    }
+    RealtimeStatus Status() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return status_;
+    }
+
+    // Loop thread, before its first cycle.
+    void Tell(RealtimeStatus status) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            status_ = std::move(status);
+            told_ = true;
+        }
+        said_.notify_all();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable said_;
+    bool told_ = false;
+    RealtimeStatus status_;
 };
 
 }  // namespace Tamro::HardwareAPI::Control::Detail

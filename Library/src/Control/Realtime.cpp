@@ -19,12 +19,19 @@ std::string ErrorText(int error) {
 
 }  // namespace
 
-RealtimeStatus MakeRealtime(std::thread& thread, int priority) {
+std::string LockProcessMemory() {
+    if (::mlockall(MCL_CURRENT | MCL_FUTURE) == 0) return {};
+    return "memory not locked (" + ErrorText(errno) +
+           "): page faults may still delay the loop. To allow it, raise the memlock limit "
+           "('<user> - memlock unlimited' in /etc/security/limits.d/)";
+}
+
+RealtimeStatus MakeThisThreadRealtime(int priority, const std::string& memoryRefusal) {
     RealtimeStatus status;
     status.requested = true;
     sched_param parameters{};
     parameters.sched_priority = priority;
-    const int refused = ::pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &parameters);
+    const int refused = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &parameters);
     if (refused != 0) {
         status.message = "real-time priority refused (" + ErrorText(refused) +
                          "); the loop runs at normal priority. To allow it, give the user an "
@@ -35,12 +42,7 @@ RealtimeStatus MakeRealtime(std::thread& thread, int priority) {
         return status;
     }
     status.granted = true;
-    // Page faults in the loop would cost as much as a missed deadline.
-    if (::mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
-        status.message = "memory not locked (" + ErrorText(errno) +
-                         "): page faults may still delay the loop. To allow it, raise the "
-                         "memlock limit ('<user> - memlock unlimited' in /etc/security/limits.d/)";
-    }
+    status.message = memoryRefusal;
     return status;
 }
 

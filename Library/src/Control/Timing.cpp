@@ -74,10 +74,24 @@ double Histogram::MaxUs() const noexcept {
     return static_cast<double>(maxNs_.load(std::memory_order_relaxed)) / 1000.0;
 }
 
+bool SystemClock::SleepUntil(Clock::time_point t, const std::atomic<bool>& stop) noexcept {
+    const Clock::time_point wake = t - spin_;
+    for (;;) {
+        const Clock::time_point at = Clock::now();
+        if (at >= wake) break;
+        const timespec until = ToTimespec(std::min(wake, at + SleepSlice));
+        ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+        if (stop.load(std::memory_order_relaxed)) return false;
+    }
+    while (Clock::now() < t) {
+    }
+    return !stop.load(std::memory_order_relaxed);
+}
+
 bool Pacer::WaitNext(const std::atomic<bool>& stop) noexcept {
     if (stop.load(std::memory_order_relaxed)) return false;
     if (period_ == Clock::duration::zero()) return true;
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = clock_.Now();
     if (!started_) {
         started_ = true;
         next_ = now;
@@ -85,17 +99,7 @@ bool Pacer::WaitNext(const std::atomic<bool>& stop) noexcept {
     }
     next_ += period_;
     if (now > next_ + period_) next_ = now;  // too far behind: restart the grid, no burst
-    for (;;) {
-        const Clock::time_point wake = next_ - spin_;
-        const Clock::time_point at = Clock::now();
-        if (at >= wake) break;
-        const timespec until = ToTimespec(std::min(wake, at + SleepSlice));
-        ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
-        if (stop.load(std::memory_order_relaxed)) return false;
-    }
-    while (Clock::now() < next_) {
-    }
-    return !stop.load(std::memory_order_relaxed);
+    return clock_.SleepUntil(next_, stop);
 }
 
 Clock::duration PeriodOf(double rateHz) noexcept {

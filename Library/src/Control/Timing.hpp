@@ -38,21 +38,47 @@ private:
     std::atomic<std::uint64_t> maxNs_{0};
 };
 
+// The time a loop runs on, and its sleeps: the system's, or a test's own.
+class LoopClock {
+public:
+    virtual ~LoopClock() = default;
+    virtual Clock::time_point Now() noexcept = 0;
+    // Sleeps until t; false as soon as stop is seen set (within a few milliseconds).
+    virtual bool SleepUntil(Clock::time_point t, const std::atomic<bool>& stop) noexcept = 0;
+
+protected:
+    LoopClock() = default;
+    LoopClock(const LoopClock&) = default;
+    LoopClock& operator=(const LoopClock&) = default;
+};
+
+// The monotonic clock, with sleeps in slices that end on time, and an optional busy-wait of
+// spin before each deadline.
+class SystemClock final : public LoopClock {
+public:
+    explicit SystemClock(Clock::duration spin = Clock::duration::zero()) : spin_(spin) {}
+    Clock::time_point Now() noexcept override { return Clock::now(); }
+    bool SleepUntil(Clock::time_point t, const std::atomic<bool>& stop) noexcept override;
+
+private:
+    Clock::duration spin_;
+};
+
 // Wakes a loop on a grid of absolute deadlines: next += period, never sleep(period), so
 // the time a cycle takes does not shift the ones after it. A cycle that falls more than a
 // whole period behind restarts the grid from now instead of bursting to catch up. A zero
 // period runs free: every wait returns at once.
 class Pacer {
 public:
-    Pacer(Clock::duration period, Clock::duration spin) : period_(period), spin_(spin) {}
+    Pacer(LoopClock& clock, Clock::duration period) : clock_(clock), period_(period) {}
 
     // Waits for the next deadline; false when stop was set meanwhile (checked at least every
     // few milliseconds however long the period).
     bool WaitNext(const std::atomic<bool>& stop) noexcept;
 
 private:
+    LoopClock& clock_;
     Clock::duration period_;
-    Clock::duration spin_;
     Clock::time_point next_{};
     bool started_ = false;
 };

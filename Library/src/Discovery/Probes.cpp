@@ -30,8 +30,12 @@ ArmVerdict JudgeVelkin3(std::iostream& port) {
     Devices::Velkin3 arm(&port);
     arm.SendDeviceWakeup();
     arm.ReceiveDeviceInfo(verdict.info);
-    verdict.isVelkin3 = verdict.info.device_model_number == Devices::Messages::Velkin3ModelNumber;
+    verdict.isVelkin3 = IsVelkin3(verdict.info);
     return verdict;
+}
+
+bool IsVelkin3(const Devices::DeviceInfo& info) noexcept {
+    return info.device_model_number == Devices::Messages::Velkin3ModelNumber;
 }
 
 bool JudgeHandle(std::iostream& port) {

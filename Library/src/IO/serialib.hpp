@@ -28,6 +28,8 @@ public:
     void RaiseDTR();
     void Close() noexcept;
     bool IsOpen() const noexcept { return fd_ >= 0; }
+    // The port's descriptor (-1 when closed), for a caller that waits on it beside others.
+    int Descriptor() const noexcept { return fd_; }
 
     // Reads until count bytes are in or the read time-out has passed since the call; the
     // first read is immediate. Returns the bytes read (0 to count), or -2 on a read error.

@@ -9,11 +9,10 @@ import queue
 import re
 import threading
 import time
-import uuid
 from collections.abc import Callable, Collection, Mapping, Sequence
 from dataclasses import dataclass, field
 
-from .. import _native
+from ..detection import NotASerialPort, PortProbe, probe_port
 from . import _fixes
 from ._access import Access, read_access, user_name
 from ._fixes import Fix, known_holder
@@ -41,6 +40,10 @@ def probe_deadline(timeout: float, exchanges: int) -> float:
     well past its reads and an arm's exchanges at a slow adapter's pace."""
     return 5.0 + 2 * timeout + 0.05 * exchanges
 
+
+# Reading /dev, /sys and /proc takes milliseconds on any real system; a tree that takes longer
+# (huge, or on a file system that stalls) is cut short there and reported as far as it was read.
+LOOK_SECONDS = 10.0
 
 USABLE_ANSWERS = ("velkin3", "handle-info", "handle-status")
 
@@ -113,8 +116,8 @@ class OpenError:
 
 @dataclass
 class Probe:
-    # not-probed, not-opened, hung, write-failed, silence, velkin3, other-model, handle-info,
-    # handle-status, handle-error, truncated or other
+    # not-probed, not-a-serial-port, not-opened, hung, write-failed, silence, velkin3,
+    # other-model, handle-info, handle-status, handle-error, truncated or other
     answer: str
     seconds: float | None = None
     error: OpenError | None = None
@@ -171,19 +174,22 @@ class Findings:
         return [port for port in self.ports if port.usable]
 
 
-def _arm(info: _native.DeviceInfoDict) -> ArmAnswer:
+def _arm(found: PortProbe) -> ArmAnswer | None:
+    info = found.device_info
+    if info is None:
+        return None
     return ArmAnswer(
         device_id=info["device_id"],
         model=info["device_model_number"],
         hardware_version=info["hardware_version"],
         firmware_version=info["firmware_version"],
-        uuid=str(uuid.UUID(bytes=info["uuid"])),
+        uuid=str(info["device_id_ext"]),
     )
 
 
-def _handle(found: _native.PortProbeDict) -> HandleAnswer | None:
-    if found["handle_info"] is not None:
-        info = found["handle_info"]
+def _handle(found: PortProbe) -> HandleAnswer | None:
+    if found.handle_info is not None:
+        info = found.handle_info
         return HandleAnswer(
             "information",
             info["device_id"],
@@ -192,46 +198,46 @@ def _handle(found: _native.PortProbeDict) -> HandleAnswer | None:
             firmware_version=info["firmware_version"],
             tool_data_remaining=info["tool_data_remaining"],
         )
-    if found["handle_status"] is not None:
-        status = found["handle_status"]
+    if found.handle_status is not None:
+        status = found.handle_status
         return HandleAnswer(
             "status",
-            status["device_id"],
-            hall_effect_sensor_level=status["hall_effect_sensor_level"],
-            error_flag=status["error_flag"],
-            user_data=status["user_data"].hex(),
+            status.device_id,
+            hall_effect_sensor_level=status.hall_effect_sensor_level,
+            error_flag=status.error_flag,
+            user_data=status.user_data.hex(),
         )
-    if found["handle_error"] is not None:
-        error = found["handle_error"]
-        return HandleAnswer("error", error["device_id"], error_code=error["error_code"])
+    if found.handle_error is not None:
+        error = found.handle_error
+        return HandleAnswer("error", error.device_id, error_code=error.error_code)
     return None
 
 
+def _error(error: OSError, message: str | None = None) -> OpenError:
+    code = error.errno or 0
+    return OpenError(code, errno.errorcode.get(code, str(code)), message or os.strerror(code))
+
+
 def probe(path: str, timeout: float, exchanges: int) -> Probe:
-    """Probes one port through the library; never raises for the port's sake."""
+    """Probes one port through tamro; never raises for the port's sake. A path that is no
+    serial port is not opened at all."""
     start = time.monotonic()
     try:
-        found = _native.probe_port(path, timeout=timeout, exchanges=exchanges)
+        found = probe_port(path, timeout=timeout, exchanges=exchanges)
+    except NotASerialPort as refused:
+        seconds = time.monotonic() - start
+        return Probe("not-a-serial-port", seconds=seconds, error=_error(refused, refused.strerror))
     except OSError as error:
-        code = error.errno or 0
-        return Probe(
-            "not-opened",
-            seconds=time.monotonic() - start,
-            error=OpenError(code, errno.errorcode.get(code, str(code)), os.strerror(code)),
-        )
-    trips = found["round_trips"]
+        return Probe("not-opened", seconds=time.monotonic() - start, error=_error(error))
+    trips = found.round_trips
     return Probe(
-        found["answer"],
+        found.answer,
         seconds=time.monotonic() - start,
-        arm=_arm(found["device_info"]) if found["device_info"] is not None else None,
+        arm=_arm(found),
         handle=_handle(found),
-        raw_bytes=found["raw_bytes"].hex(" ") if found["raw_bytes"] else None,
+        raw_bytes=found.raw_bytes.hex(" ") if found.raw_bytes else None,
         round_trips=RoundTrips(
-            trips["requested"],
-            trips["completed"],
-            trips["ended"],
-            trips["p50_us"] / 1000.0,
-            trips["p99_us"] / 1000.0,
+            trips.requested, trips.completed, trips.ended, trips.p50_us / 1000.0, trips.p99_us / 1000.0
         )
         if trips is not None
         else None,
@@ -356,9 +362,11 @@ def examine(
     bounds each read of a probe, in seconds; an arm is timed over ``exchanges`` zero-force
     exchanges. On the calling thread, ``on_start`` gets the ports before they are probed and
     ``on_port`` each port, with the fixes by key, as soon as its probe ends. A port held by
-    another process is not probed: the replies would go astray.
+    another process is not probed: the replies would go astray. Only a serial port is
+    probed: a name that leads to a file, a FIFO, another kind of device or this process's
+    terminal is not opened. What ``root`` holds is read for at most ``LOOK_SECONDS``.
     """
-    tree = Tree(root)
+    tree = Tree(root, deadline=time.monotonic() + LOOK_SECONDS)
     if uid is None:
         uid = os.geteuid()
     if groups is None:
@@ -381,6 +389,10 @@ def examine(
                 f"a pseudo-terminal: {player.name} (pid {player.pid}) plays the device at its far end"
             )
         port.fixes.sort(key=lambda key: fixes.by_key[key].order)
+        if tree.expired():
+            port.notes.append(
+                f"reading {tree.root} took more than {LOOK_SECONDS:g} s: some of what it says may be missing"
+            )
     if on_start:
         on_start(ports)
 

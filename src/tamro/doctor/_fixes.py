@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import shlex
 from dataclasses import dataclass, field
 
 __all__ = [
@@ -92,7 +93,7 @@ def join_group(user: str, group: str) -> Fix:
         title=f"{user} is not in the group {group}, which may read and write the port. Add {user} "
         f"to it, then log out and in again (or run newgrp {group} in this shell); id then lists "
         f"{group}",
-        commands=[f"sudo usermod -aG {group} {user}"],
+        commands=[f"sudo usermod -aG {shlex.quote(group)} {shlex.quote(user)}"],
         alternatives=["the udev rules (tamro-doctor --rules) give the logged-in user access instead"],
     )
 
@@ -103,7 +104,7 @@ def log_in_again(user: str, group: str) -> Fix:
         order=RELOGIN,
         title=f"{user} was added to the group {group} after this session started. Log out and in "
         f"again, or run newgrp {group} in this shell",
-        commands=[f"newgrp {group}"],
+        commands=[f"newgrp {shlex.quote(group)}"],
     )
 
 
@@ -124,7 +125,7 @@ def latency_timer(path: str, milliseconds: int) -> Fix:
         title=f"The USB-serial adapter waits {milliseconds} ms before passing on a short reply: "
         f"about {milliseconds} ms per reply, at most about {1000 // milliseconds} exchanges a "
         "second. Set its latency timer to 1 ms",
-        commands=[f"echo 1 | sudo tee {path}"],
+        commands=[f"echo 1 | sudo tee {shlex.quote(path)}"],
         alternatives=["for good, across replugs: the udev rules (tamro-doctor --rules)"],
     )
 
@@ -135,7 +136,7 @@ def dangling_node(path: str, target: str) -> Fix:
         order=DANGLING_NODE,
         title=f"{path} leads to {target or 'nothing'}, which does not exist. Every detection "
         "function raises RuntimeError while it is there: remove it",
-        commands=[f"sudo rm {path}"],
+        commands=[f"sudo rm {shlex.quote(path)}"],
         alternatives=["for an rfcomm node: sudo rfcomm release <number>"] if "rfcomm" in path else [],
     )
 
@@ -148,5 +149,5 @@ def dangling_by_id(path: str, target: str) -> Fix:
         "back under another number. Replug it so that udev renews the link; the udev rules give each "
         "device a stable name under /dev/tamro",
         commands=[],
-        alternatives=[f"if the link stays: sudo rm {path}"],
+        alternatives=[f"if the link stays: sudo rm {shlex.quote(path)}"],
     )

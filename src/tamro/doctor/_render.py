@@ -1,4 +1,8 @@
-"""The findings as text for people and as one JSON document for programs."""
+"""The findings as text for people and as one JSON document for programs.
+
+Names come from the system and from the devices (node names, by-id links, USB strings,
+process names): every line of text goes through ``shown``, so no escape sequence or line
+break of theirs reaches the terminal. The JSON document keeps them exact, JSON-escaped."""
 
 from __future__ import annotations
 
@@ -12,7 +16,7 @@ from ._examine import Findings, Port, Probe
 from ._fixes import Fix
 from ._rules import link_name, rules
 
-__all__ = ["block", "headline", "intro", "nothing_attached", "summary", "to_json", "verdict"]
+__all__ = ["block", "headline", "intro", "nothing_attached", "shown", "summary", "to_json", "verdict"]
 
 DEVICE_NAMES = {
     "arm": "arm",
@@ -44,11 +48,35 @@ Check the permissions once the node is there:
 
 WIDTH = 100
 
+_NAMED_ESCAPES = {"\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def shown(text: str) -> str:
+    """Text safe for a terminal: a backslash, and every character that does not print
+    (controls, line breaks, format characters such as direction overrides), written as a
+    Python escape; everything else as it is."""
+    if text.isprintable() and "\\" not in text:
+        return text
+    out: list[str] = []
+    for character in text:
+        if character in _NAMED_ESCAPES:
+            out.append(_NAMED_ESCAPES[character])
+        elif character.isprintable():
+            out.append(character)
+        elif ord(character) < 0x100:
+            out.append(f"\\x{ord(character):02x}")
+        elif ord(character) < 0x10000:
+            out.append(f"\\u{ord(character):04x}")
+        else:
+            out.append(f"\\U{ord(character):08x}")
+    return "".join(out)
+
 
 def _wrap(text: str, first: str, rest: str) -> list[str]:
-    """Text as lines of at most WIDTH characters; paths and commands are never broken."""
+    """Text as lines of at most WIDTH characters, escaped for the terminal; paths and commands
+    are never broken."""
     return textwrap.wrap(
-        text,
+        shown(text),
         WIDTH,
         initial_indent=first,
         subsequent_indent=rest,
@@ -89,6 +117,8 @@ def _probe_text(probe: Probe, timeout: float) -> str:
     if answer == "not-opened" and probe.error is not None:
         error = probe.error
         return f"could not open it: [{error.errno}] {error.message} ({error.name})"
+    if answer == "not-a-serial-port" and probe.error is not None:
+        return f"not opened, nothing sent: {probe.error.message}"
     texts = {
         "not-probed": "not probed",
         "hung": "the probe did not end: the port's system calls hang (unplug and replug the adapter)",
@@ -115,6 +145,7 @@ def verdict(port: Port) -> str:
         return f"{DEVICE_NAMES[port.device]}, not usable: {why}"
     short = {
         "not-probed": "not probed: held by another process",
+        "not-a-serial-port": "not a serial port",
         "not-opened": "cannot be opened",
         "hung": "hangs",
         "write-failed": "refuses writes",
@@ -129,7 +160,7 @@ def verdict(port: Port) -> str:
 def headline(port: Port) -> str:
     """The port's first line, printed as soon as its probe ends."""
     seconds = f" ({port.probe.seconds:.2f} s)" if port.probe.seconds is not None else ""
-    return f"{port.label}: {verdict(port)}{seconds}"
+    return shown(f"{port.label}: {verdict(port)}{seconds}")
 
 
 def _access_text(port: Port, user: str) -> list[str]:
@@ -199,13 +230,13 @@ def block(port: Port, user: str, timeout: float, fixes: Mapping[str, Fix]) -> st
 
 
 def intro(count: int, root: str) -> str:
-    dev = os.path.join(root, "dev")
+    dev = shown(os.path.join(root, "dev"))
     ports = "1 serial port" if count == 1 else f"{count} serial ports"
     return f"tamro-doctor: {ports} under {dev}; probing them side by side.\n"
 
 
 def nothing_attached(root: str) -> str:
-    return NOTHING_ATTACHED.format(dev=os.path.join(root, "dev"))
+    return NOTHING_ATTACHED.format(dev=shown(os.path.join(root, "dev")))
 
 
 def summary(findings: Findings) -> str:
@@ -216,9 +247,9 @@ def summary(findings: Findings) -> str:
     for port in sorted(findings.ports, key=lambda p: not p.usable):
         link = link_name(port) if port.usable else None
         stable = f"; /dev/{link} once the udev rules are in" if link else ""
-        lines.append(f"  {port.label}: {verdict(port)}{stable}")
+        lines.append(shown(f"  {port.label}: {verdict(port)}{stable}"))
     for dangling in findings.dangling_links:
-        lines.append(f"  dangling link: {dangling.path} -> {dangling.target}")
+        lines.append(shown(f"  dangling link: {dangling.path} -> {dangling.target}"))
     if findings.unseen_processes:
         lines.append(
             f"  {findings.unseen_processes} processes of other users could not be looked at: "
@@ -230,8 +261,8 @@ def summary(findings: Findings) -> str:
         for number, fix in enumerate(findings.fixes, 1):
             where = f" [{', '.join(labels[path] for path in fix.ports)}]" if fix.ports else ""
             lines += _wrap(f"{fix.title}{where}", f"  {number}. ", "     ")
-            lines += [f"       $ {command}" for command in fix.commands]
-            lines += [f"       or: {alternative}" for alternative in fix.alternatives]
+            lines += [shown(f"       $ {command}") for command in fix.commands]
+            lines += [shown(f"       or: {alternative}") for alternative in fix.alternatives]
         lines.append("Then run tamro-doctor again.")
     return "\n".join(lines) + "\n"
 

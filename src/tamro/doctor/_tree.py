@@ -1,17 +1,25 @@
 """What the system says about serial ports, read under one root: ``/dev``, ``/sys`` and
 ``/proc`` are ``ROOT/dev``, ``ROOT/sys`` and ``ROOT/proc``. Anything missing is reported as
 missing (``None``, an empty list), never as an error: a test tree, a container or a system
-without udev lacks some of it."""
+without udev lacks some of it.
+
+Nothing read here is trusted: an attribute is read only from a regular file, at most
+``ATTRIBUTE_LIMIT`` bytes of it, and only until the tree's deadline; what is not read by then
+is reported missing. A link to ``/dev/zero`` or a FIFO where an attribute should be costs
+nothing."""
 
 from __future__ import annotations
 
 import os
 import re
+import stat
+import time
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
 
 __all__ = [
+    "ATTRIBUTE_LIMIT",
     "CANDIDATE_PATTERNS",
     "DanglingLink",
     "Holder",
@@ -20,7 +28,13 @@ __all__ = [
     "Tree",
     "UsbIdentity",
     "candidate_of",
+    "number",
+    "read_attribute",
 ]
+
+# Every attribute the doctor reads (ids, names, a latency timer, a process name, fdinfo) is
+# far shorter.
+ATTRIBUTE_LIMIT = 4096
 
 # Detection's name rules, in the order it tests them: a name is matched anywhere.
 CANDIDATE_PATTERNS = (("ttyACM", "arm"), ("ttyUSB", "wired-handle"), ("rfcomm", "wireless-handle"))
@@ -34,9 +48,16 @@ def candidate_of(name: str) -> str | None:
     return None
 
 
-def _natural(text: str) -> list[str | int]:
-    """Sorts ttyACM2 before ttyACM10."""
-    return [int(part) if part.isdigit() else part for part in re.split(r"(\d+)", text)]
+def _natural(text: str) -> list[str | tuple[int, str]]:
+    """Sorts ttyACM2 before ttyACM10. Runs of digits compare by length, then as text: the
+    same order as numbers, for a run of any length."""
+    parts = re.split(r"([0-9]+)", text)
+    return [(len(part), part) if index % 2 else part for index, part in enumerate(parts)]
+
+
+def number(text: str) -> int | None:
+    """A count or an id written in plain decimal digits (at most 18 of them), or None."""
+    return int(text) if text.isascii() and text.isdigit() and len(text) <= 18 else None
 
 
 @dataclass(frozen=True)
@@ -78,21 +99,43 @@ class Holders:
     unseen: int = 0  # processes whose descriptors this user may not list
 
 
-def _read(path: Path) -> str | None:
+def read_attribute(path: Path) -> str | None:
+    """The text of a regular file (links followed), at most ``ATTRIBUTE_LIMIT`` bytes of it;
+    None for anything else. Looked at before it is opened, so no device or FIFO is ever
+    opened, and again once open, in case the name changed meanwhile."""
     try:
-        return path.read_text(errors="replace").strip()
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    except (OSError, ValueError):  # ValueError: a NUL in the name
+        return None
+    try:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            return None
+        data = os.read(descriptor, ATTRIBUTE_LIMIT)
     except OSError:
         return None
+    finally:
+        os.close(descriptor)
+    return data.decode(errors="replace").strip()
 
 
 class Tree:
-    """What one root tells about serial ports."""
+    """What one root tells about serial ports, read until ``deadline`` (on the
+    ``time.monotonic()`` clock; None: no end)."""
 
-    def __init__(self, root: str | os.PathLike[str] = "/") -> None:
+    def __init__(self, root: str | os.PathLike[str] = "/", *, deadline: float | None = None) -> None:
         self.root = Path(root)
         self.dev = self.root / "dev"
         self.sys = self.root / "sys"
         self.proc = self.root / "proc"
+        self.deadline = deadline
+
+    def expired(self) -> bool:
+        return self.deadline is not None and time.monotonic() >= self.deadline
+
+    def _read(self, path: Path) -> str | None:
+        return None if self.expired() else read_attribute(path)
 
     def _entries(self, folder: Path) -> list[Path]:
         try:
@@ -141,14 +184,14 @@ class Tree:
         top = Path(os.path.realpath(self.sys))
         folder = device
         while folder != top and top in folder.parents:
-            vendor = _read(folder / "idVendor")
+            vendor = self._read(folder / "idVendor")
             if vendor is not None:
                 return UsbIdentity(
                     vendor_id=vendor,
-                    product_id=_read(folder / "idProduct") or "",
-                    manufacturer=_read(folder / "manufacturer"),
-                    product=_read(folder / "product"),
-                    serial=_read(folder / "serial"),
+                    product_id=self._read(folder / "idProduct") or "",
+                    manufacturer=self._read(folder / "manufacturer"),
+                    product=self._read(folder / "product"),
+                    serial=self._read(folder / "serial"),
                     driver=driver,
                 )
             folder = folder.parent
@@ -157,10 +200,11 @@ class Tree:
     def latency_timer(self, device: Path) -> tuple[str, int] | None:
         """A USB-serial adapter's latency timer (path, milliseconds), where it has one."""
         path = device / "latency_timer"
-        text = _read(path)
-        if text is None or not text.isdigit():
+        text = self._read(path)
+        milliseconds = number(text or "")
+        if milliseconds is None:
             return None
-        return str(path), int(text)
+        return str(path), milliseconds
 
     def holders(self, paths_by_port: dict[str, set[str]]) -> Holders:
         """Which processes hold each port open, from ``/proc/PID/fd``. ``paths_by_port``
@@ -170,7 +214,10 @@ class Tree:
         found = Holders()
         ourselves = os.getpid() if os.path.realpath(self.proc) == "/proc" else None
         for process in self._entries(self.proc):
-            if not process.name.isdigit() or int(process.name) == ourselves:
+            if self.expired():
+                break
+            pid = number(process.name)
+            if pid is None or pid == ourselves:
                 continue
             try:
                 descriptors = list((process / "fd").iterdir())
@@ -188,10 +235,10 @@ class Tree:
                 # As written, and as the same path inside the root (a copied /proc).
                 opened |= self._both(target)
                 if os.path.basename(target) == "ptmx":
-                    index = _tty_index(process / "fdinfo" / descriptor.name)
+                    index = self._tty_index(process / "fdinfo" / descriptor.name)
                     if index is not None:
                         played |= self._both(f"/dev/pts/{index}")
-            holder = Holder(int(process.name), _process_name(process))
+            holder = Holder(pid, self._process_name(process))
             for port, paths in paths_by_port.items():
                 if paths & played:
                     found.players.setdefault(port, []).append(holder)
@@ -202,14 +249,22 @@ class Tree:
     def _both(self, path: str) -> set[str]:
         return {path, os.path.realpath(self.root / path.lstrip("/"))}
 
+    def _tty_index(self, fdinfo: Path) -> int | None:
+        """The pseudo-terminal number of a master descriptor, from its fdinfo."""
+        for line in (self._read(fdinfo) or "").splitlines():
+            key, _, value = line.partition(":")
+            if key == "tty-index":
+                return number(value.strip())
+        return None
 
-def _tty_index(fdinfo: Path) -> int | None:
-    """The pseudo-terminal number of a master descriptor, from its fdinfo."""
-    for line in (_read(fdinfo) or "").splitlines():
-        key, _, value = line.partition(":")
-        if key == "tty-index" and value.strip().isdigit():
-            return int(value)
-    return None
+    def _process_name(self, process: Path) -> str:
+        name = self._read(process / "comm")
+        if name:
+            return name
+        command = self._read(process / "cmdline")
+        if command:
+            return Path(command.split("\0")[0]).name
+        return "?"
 
 
 def _link_text(path: Path) -> str:
@@ -222,13 +277,3 @@ def _link_text(path: Path) -> str:
 def _driver(device: Path) -> str | None:
     link = device / "driver"
     return Path(os.path.realpath(link)).name if link.exists() else None
-
-
-def _process_name(process: Path) -> str:
-    name = _read(process / "comm")
-    if name:
-        return name
-    command = _read(process / "cmdline")
-    if command:
-        return Path(command.split("\0")[0]).name
-    return "?"

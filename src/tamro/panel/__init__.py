@@ -22,9 +22,7 @@ import threading
 import webbrowser
 from collections.abc import Sequence
 
-from ..handle import HandleReader
-from ..servo import ServoLoop
-from ..simulator import Simulator
+from .. import HandleReader, ServoLoop, Simulator, detect_arms, detect_handles
 from ._session import KINDS, Refused, Session, passive_damping, passive_stiffness
 
 __all__ = ["main", "open_session", "Session", "Refused", "KINDS", "passive_stiffness", "passive_damping"]
@@ -101,9 +99,7 @@ def open_session(
     tamro-doctor's findings; the panel still serves the rest."""
     simulator: Simulator | None = None
     if not simulate and arm_port is None and handle_port is None and detect:
-        import TamroHardwareAPI as api
-
-        arms, handles = api.detect_velkin3s(), api.detect_handles()
+        arms, handles = detect_arms(), detect_handles()
         arm_port = arms[0] if arms else None
         handle_port = handles[0] if handles else None
         simulate = arm_port is None and handle_port is None

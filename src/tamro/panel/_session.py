@@ -17,11 +17,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .. import HANDLE_RECORD_DTYPE, RECORD_DTYPE, DeviceFault, HandleReader, ServoLoop, Simulator
 from .. import effects as _effects
-from .._errors import DeviceFault
-from ..handle import HandleReader
-from ..servo import ServoLoop
-from ..simulator import Simulator
 
 __all__ = ["KINDS", "Session", "Refused", "passive_stiffness", "passive_damping", "DEFAULT_DEVICE_DAMPING"]
 
@@ -68,6 +65,21 @@ tuple is a vector, a bool a switch, a float a number."""
 
 class Refused(Exception):
     """A request from the page that cannot be carried out; the message is shown there."""
+
+
+# The requests the page may make, with the fields each takes besides "op".
+_REQUESTS: dict[str, tuple[str, ...]] = {
+    "stop": (),
+    "start": (),
+    "add": ("kind",),
+    "remove": ("id",),
+    "set": ("id", "name", "value"),
+    "record": ("on",),
+    "device damping": ("value",),
+}
+
+MAX_DEVICE_DAMPING = 1000.0
+"""N s/m: far above any arm's own damping, and low enough that every bound it gives is finite."""
 
 
 def passive_stiffness(device_damping: float, damping: float, rate_hz: float) -> float:
@@ -152,10 +164,16 @@ class Session:
     # --- what the page asks -------------------------------------------------------------------
 
     def handle_request(self, request: Any) -> None:
-        """Carries out one request from the page; raises ``Refused`` with the reason."""
+        """Carries out one request from the page; raises ``Refused`` with the reason. A request
+        is checked whole first: one with a field it should not have is not carried out at all."""
         if not isinstance(request, dict):
             raise Refused("a request must be a JSON object")
         op = request.get("op")
+        if not isinstance(op, str) or op not in _REQUESTS:
+            raise Refused(f"unknown request {op!r}")
+        unexpected = sorted(set(request) - {"op", *_REQUESTS[op]})
+        if unexpected:
+            raise Refused(f"a {op} request has no field {', '.join(map(repr, unexpected))}")
         if op == "stop":
             self.stop()
         elif op == "start":
@@ -168,10 +186,8 @@ class Session:
             self.set(request.get("id"), request.get("name"), request.get("value"))
         elif op == "record":
             self.record(request.get("on"))
-        elif op == "device damping":
-            self.set_device_damping(request.get("value"))
         else:
-            raise Refused(f"unknown request {op!r}")
+            self.set_device_damping(request.get("value"))
 
     def stop(self) -> None:
         """Zero force and the loop stopped, at once."""
@@ -211,11 +227,19 @@ class Session:
         self._checked(lambda: setattr(effect, name, value), name)
 
     def set_device_damping(self, value: Any) -> None:
-        if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
             raise Refused("the arm's own damping must be a number")
-        if value < 0:
+        try:
+            damping = float(value)
+        except OverflowError:  # an integer beyond any float
+            raise Refused("the arm's own damping is too large") from None
+        if not math.isfinite(damping):
+            raise Refused("the arm's own damping must be a number")
+        if damping < 0:
             raise Refused("the arm's own damping cannot be negative")
-        self.device_damping = float(value)
+        if damping > MAX_DEVICE_DAMPING:
+            raise Refused(f"the arm's own damping must be at most {MAX_DEVICE_DAMPING:g} N s/m")
+        self.device_damping = damping
 
     def record(self, on: Any) -> None:
         if not isinstance(on, bool):
@@ -341,11 +365,15 @@ class Session:
         if rate and "damping" in values:
             stiffness = float(values.get("stiffness", 0.0))
             damping = float(values["damping"])
+            # A value the effect accepts can still give a bound beyond any float (a damping of
+            # 1e308): that bound is left out rather than sent as a number JSON cannot carry.
             if "stiffness" in values:
                 limit = passive_stiffness(self.device_damping, damping, rate)
-                bounds["stiffness"] = {"limit": limit, "over": stiffness > limit}
+                if math.isfinite(limit):
+                    bounds["stiffness"] = {"limit": limit, "over": stiffness > limit}
             limit = passive_damping(self.device_damping, stiffness, rate)
-            bounds["damping"] = {"limit": limit, "over": abs(damping) > limit}
+            if math.isfinite(limit):
+                bounds["damping"] = {"limit": limit, "over": abs(damping) > limit}
         return {
             "id": identity,
             "kind": kind,
@@ -404,9 +432,6 @@ class Session:
 
     def recording(self) -> tuple[npt.NDArray[np.void], npt.NDArray[np.void] | None]:
         """The arm's and the handle's recorded rows so far."""
-        from ..handle import HANDLE_RECORD_DTYPE
-        from ..servo import RECORD_DTYPE
-
         if self._recording.on:
             self._drain()
         arm = np.concatenate(self._recording.arm) if self._recording.arm else np.empty(0, RECORD_DTYPE)

@@ -12,9 +12,11 @@
 //   stream refuses every read and write at once, quietly. The device layer never clears it:
 //   open a new SerialStream to recover.
 //   Control layer (Control::ServoLoop, Control::HandleReader): a caller that waits for an
-//   outcome gets an exception: the constructors throw std::system_error (the port's errno,
-//   or ETIMEDOUT when the device does not answer the wake-up) and std::invalid_argument for
-//   options and effect parameters out of range. A running loop never throws: its failures
+//   outcome gets an exception, typed (Control/Errors.hpp): PortError (the port could not be
+//   opened: its errno and path), NoAnswer (ETIMEDOUT: the device did not answer the wake-up),
+//   WrongDevice (ENODEV: it answered as another model), all of them DeviceError, a
+//   std::system_error; and InvalidArgument, a std::invalid_argument naming the option or effect
+//   parameter out of range by its C++ name. A running loop never throws: its failures
 //   are counted, and enough of them in a row latch a Fault that stops it. Its port is its
 //   own, and it recovers from a failed exchange by clearing the stream and the line.
 //
@@ -30,6 +32,7 @@
 #pragma once
 
 #include <Tamro/HardwareAPI/Control/Effects.hpp>
+#include <Tamro/HardwareAPI/Control/Errors.hpp>
 #include <Tamro/HardwareAPI/Control/HandleReader.hpp>
 #include <Tamro/HardwareAPI/Control/Loop.hpp>
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>

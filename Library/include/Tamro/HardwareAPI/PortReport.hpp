@@ -15,6 +15,7 @@ namespace Tamro::HardwareAPI {
 // What answered the wake-up request on a port.
 enum class PortAnswer {
     NotOpened,     // the port could not be opened: PortReport::openError says why
+    NotSerial,     // never opened: the path leads to no serial port (PortReport::refusal)
     WriteFailed,   // the port opened but refused the request (reported on standard error)
     Silence,       // nothing within the read time-out
     Velkin3,       // a device-info reply with the arm model that detection accepts
@@ -24,6 +25,22 @@ enum class PortAnswer {
     HandleError,   // a handle's error response
     Truncated,     // a known header code whose message was cut short
     Other,         // anything else: its first bytes are in PortReport::rawBytes
+};
+
+// What a path that is no serial port leads to. Such a path is never written to or
+// reconfigured; only SerialChanged and NoTerminalSettings are found after opening it.
+enum class PortRefusal {
+    None,
+    RegularFile,
+    Directory,
+    Fifo,
+    Socket,
+    BlockDevice,
+    OtherDevice,          // a character device that no serial or pseudo-terminal driver serves
+    ControllingTerminal,  // this process's controlling terminal
+    CannotTell,           // the kernel's list of terminal drivers could not be read
+    Changed,              // opened, it was another device than the one looked at
+    NoTerminalSettings,   // opened, it has no terminal settings
 };
 
 // The round trips of zero-force exchanges with an arm, timed one by one on the monotonic
@@ -41,6 +58,7 @@ struct PortReport {
     std::string path;
     PortAnswer answer = PortAnswer::NotOpened;
     int openError = 0;                          // NotOpened: the errno of the open
+    PortRefusal refusal = PortRefusal::None;    // NotSerial
     Devices::DeviceInfo deviceInfo;             // Velkin3, OtherModel
     Devices::HandleInfo handleInfo;             // HandleInfo
     Devices::HandleStatusMessage handleStatus;  // HandleStatus
@@ -60,6 +78,11 @@ struct PortReportOptions {
 // times options.exchanges zero-force exchanges. A failed open is reported through openError,
 // never on standard error. Ports are independent, so
 // several may be reported at once from different threads.
+//
+// The path is looked at before it is opened: only a character device that a serial or
+// pseudo-terminal driver serves (by /proc/tty/drivers), and that is not this process's
+// controlling terminal, is opened, never so that it can become one. Its terminal settings
+// and modem lines are put back as they were found when the report is done.
 PortReport ReportPort(const std::string& path, const PortReportOptions& options = {});
 
 }  // namespace Tamro::HardwareAPI

@@ -21,6 +21,9 @@ struct ArmVerdict {
 // other reply is read and discarded as Velkin3::ReceiveDeviceInfo does.
 ArmVerdict JudgeVelkin3(std::iostream& port);
 
+// The judgement of a complete device-info reply alone: whether it names a Velkin3 arm.
+bool IsVelkin3(const Devices::DeviceInfo& info) noexcept;
+
 // A handle: a first message that is a status or an information message, however little of it
 // arrives. One Handle::Receive is read.
 bool JudgeHandle(std::iostream& port);

@@ -60,8 +60,8 @@ struct ConstantForce {
 using Effect = std::variant<Spring, Damper, Plane, Sphere, Box, ConstantForce>;
 
 // The effect ready for the loop: a plane's normal scaled to length 1. Throws
-// std::invalid_argument naming the first parameter that is not finite, a stiffness, damping or
-// radius below 0, a zero normal, or a box whose lower corner exceeds its upper one.
+// InvalidArgument (Errors.hpp) naming the first parameter that is not finite, a stiffness, damping
+// or radius below 0, a zero normal, or a box whose lower corner exceeds its upper one.
 Effect Validated(const Effect& effect);
 
 // The force of one valid effect at a position and velocity.

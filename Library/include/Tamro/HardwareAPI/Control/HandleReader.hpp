@@ -73,9 +73,8 @@ public:
     static constexpr std::size_t SendCapacity = 64;
 
     // Opens the port, wakes the handle and waits up to a second for its information message,
-    // then starts the thread. Throws std::invalid_argument for options out of range,
-    // std::system_error with the errno when the port cannot be opened, and with ETIMEDOUT
-    // when no information message comes.
+    // then starts the thread. Throws InvalidArgument for options out of range, PortError when
+    // the port cannot be opened, NoAnswer when no information message comes (Errors.hpp).
     HandleReader(const std::string& port, const HandleReaderOptions& options = {});
     ~HandleReader();
 
@@ -96,7 +95,7 @@ public:
     std::size_t DrainEvents(HandleEvent* out, std::size_t max);
 
     // Queues a handle state message (this handle's device id and length bytes of user data,
-    // at most 255: else std::invalid_argument) for the thread to write between two receives.
+    // at most 255: else InvalidArgument) for the thread to write between two receives.
     // Waits while the queue is full; false when the reader is not running.
     bool SendUserData(const std::uint8_t* data, std::size_t length);
 

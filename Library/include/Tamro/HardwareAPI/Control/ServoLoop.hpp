@@ -61,8 +61,8 @@ public:
     static constexpr std::size_t MaxEffects = 64;
 
     // Opens the port and wakes the arm (waiting up to a second for its answer); does not start
-    // the thread. Throws std::invalid_argument for options out of range, std::system_error with
-    // the errno when the port cannot be opened, and with ETIMEDOUT when no arm answers.
+    // the thread. Throws InvalidArgument for options out of range, PortError when the port
+    // cannot be opened, NoAnswer when no arm answers (Errors.hpp).
     ServoLoop(const std::string& port, const ServoOptions& options = {});
     ~ServoLoop();
 
@@ -83,10 +83,10 @@ public:
     std::optional<Fault> LatchedFault() const;
     RealtimeStatus Realtime() const;
 
-    // Replaces the whole set, in order; each effect is validated (std::invalid_argument) and
+    // Replaces the whole set, in order; each effect is validated (InvalidArgument) and
     // at most MaxEffects are allowed (std::length_error). The loop takes it at its next cycle.
     void SetEffects(const std::vector<Effect>& effects);
-    // Finite and above 0, else std::invalid_argument.
+    // Finite and above 0, else InvalidArgument.
     void SetMaxForce(double newtons);
 
     CycleState State() const;  // the latest cycle; cycle 0 before the first reply

@@ -1,0 +1,140 @@
+#include "SerialArmLink.hpp"
+
+#include <Tamro/HardwareAPI/Control/Errors.hpp>
+#include <Tamro/HardwareAPI/Probes.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <istream>
+
+namespace Tamro::HardwareAPI::Control::Detail {
+
+namespace {
+
+namespace Messages = Devices::Messages;
+
+constexpr auto WakeTimeout = std::chrono::seconds(1);
+
+Vec3 VectorAt(const std::uint8_t* bytes) {
+    float v[Messages::VectorFloats];
+    std::memcpy(v, bytes, Messages::VectorLength);
+    return {v[0], v[1], v[2]};
+}
+
+}  // namespace
+
+SerialArmLink::SerialArmLink(const std::string& path) {
+    if (const int error = port_.Open(path); error != 0) throw PortError(error, path);
+    // The wake-up through the device layer, over the quiet port: it says nothing either way.
+    std::iostream stream(&port_);
+    Devices::Velkin3 arm(&stream);
+    port_.SetDeadline(Clock::now() + WakeTimeout);
+    arm.SendDeviceWakeup();
+    arm.ReceiveDeviceInfo(info_);
+    if (port_.Error() != 0 && port_.LastWait() != QuietPort::Wait::TimedOut)
+        throw PortError(port_.Error(), path);
+    if (!stream.good()) throw NoAnswer("no arm answered the wake-up within 1 s", path);
+    if (!IsVelkin3(info_))
+        throw WrongDevice("the device answered the wake-up as model " +
+                              std::to_string(info_.device_model_number) +
+                              ", not as a Velkin3 arm (model " +
+                              std::to_string(Messages::Velkin3ModelNumber) + ")",
+                          path);
+    std::memcpy(identity_.data(), arm.InputBuffer(), identity_.size());
+}
+
+LinkEvent SerialArmLink::Send(const ArmRequest& request) noexcept {
+    std::uint8_t bytes[Messages::RequestLength];
+    std::size_t length = 1;
+    if (request.barrier) {
+        bytes[0] = Messages::DeviceWakeup;
+    } else {
+        bytes[0] = Messages::ForceRequest;
+        const float force[Messages::VectorFloats] = {static_cast<float>(request.force[0]),
+                                                     static_cast<float>(request.force[1]),
+                                                     static_cast<float>(request.force[2])};
+        std::memcpy(bytes + 1, force, Messages::VectorLength);
+        length = Messages::RequestLength;
+    }
+    LinkEvent event;
+    event.at = Clock::now();
+    if (const int error = port_.Write(bytes, length); error != 0) {
+        event.why.NoteMissing(error, true, {});
+        return event;
+    }
+    event.kind = LinkEvent::Kind::Sent;
+    event.request = ++requests_;
+    event.sentAt = event.at;
+    matcher_.Sent(event.request, request.barrier, event.at);
+    return event;
+}
+
+LinkEvent SerialArmLink::Failure(QuietPort::Wait wait) noexcept {
+    LinkEvent event;
+    event.at = Clock::now();
+    switch (wait) {
+        case QuietPort::Wait::TimedOut: event.why.error = ETIMEDOUT; break;
+        case QuietPort::Wait::Interrupted:
+            event.why.Set(ECANCELED, "the wait was interrupted");
+            break;
+        case QuietPort::Wait::Failed:
+        case QuietPort::Wait::Ready: event.why.NoteMissing(port_.Error(), true, {}); break;
+    }
+    return event;
+}
+
+LinkEvent SerialArmLink::LostFraming(LinkEvent event) noexcept {
+    port_.Discard();
+    matcher_.Forget();
+    event.forgotten = true;
+    return event;
+}
+
+LinkEvent SerialArmLink::Next(Clock::time_point until) noexcept {
+    if (const auto wait = port_.Fill(1, until); wait != QuietPort::Wait::Ready)
+        return Failure(wait);
+    const std::uint8_t code = port_.Data()[0];
+    const bool expectBarrier = matcher_.OldestIsBarrier();
+    const std::uint8_t expected = expectBarrier ? Messages::DeviceInfo : Messages::EndEffectorState;
+    LinkEvent event;
+    if (code != Messages::EndEffectorState &&
+        !(code == Messages::DeviceInfo && matcher_.BarrierInFlight())) {
+        event.why.Set(EPROTO, "reply code %u where %u (%s) was expected", code, expected,
+                      expectBarrier ? "device info" : "end-effector state");
+        return LostFraming(event);
+    }
+    const std::size_t length =
+        Messages::HeaderLength +
+        (code == Messages::EndEffectorState ? Messages::StateLength : Messages::DeviceInfoLength);
+    const auto wait = port_.Fill(length, until);
+    if (wait == QuietPort::Wait::TimedOut) {
+        event.why.Set(EPROTO, "reply cut short: fewer than %zu payload bytes",
+                      length - Messages::HeaderLength);
+        return LostFraming(event);
+    }
+    if (wait != QuietPort::Wait::Ready) return Failure(wait);
+    const std::uint8_t* payload = port_.Data() + Messages::HeaderLength;
+    event.at = Clock::now();
+    if (code == Messages::EndEffectorState) {
+        const ReplyMatcher::Match match = matcher_.OnState();
+        event.kind = LinkEvent::Kind::State;
+        event.request = match.request;
+        event.sentAt = match.sentAt;
+        event.position = VectorAt(payload + Messages::StateAt::Position);
+        event.velocity = VectorAt(payload + Messages::StateAt::Velocity);
+        port_.Consume(length);
+        return event;
+    }
+    if (std::memcmp(payload, identity_.data(), identity_.size()) != 0) {
+        event.why.Set(EPROTO, "a wake-up reply unlike the arm's at opening");
+        return LostFraming(event);
+    }
+    const ReplyMatcher::Match match = matcher_.OnBarrier();
+    event.kind = LinkEvent::Kind::Barrier;
+    event.request = match.request;
+    event.sentAt = match.sentAt;
+    port_.Consume(length);
+    return event;
+}
+
+}  // namespace Tamro::HardwareAPI::Control::Detail

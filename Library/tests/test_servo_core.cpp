@@ -1,0 +1,363 @@
+// The servo loop's cycle logic on a scripted arm and a clock of the test's own: no port, no
+// thread, no real time. The arm answers every request in order, after a delay the script
+// gives, and its state reply to force request n carries n in its position, so every recorded
+// cycle shows whose reply it holds.
+#include <Tamro/HardwareAPI/Control/Errors.hpp>
+#include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
+
+#include "Control/ArmLink.hpp"
+#include "Control/ServoCore.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <vector>
+
+using namespace Tamro::HardwareAPI::Control;
+using namespace Tamro::HardwareAPI::Control::Detail;
+using namespace std::chrono_literals;
+
+namespace {
+
+class ManualClock final : public LoopClock {
+public:
+    Clock::time_point Now() noexcept override { return now; }
+    bool SleepUntil(Clock::time_point t, const std::atomic<bool>& stop) noexcept override {
+        if (stop) return false;
+        now = std::max(now, t);
+        return true;
+    }
+    Clock::time_point now = Clock::time_point{} + 1000s;
+};
+
+// How the arm answers force request n (from 0): after delay, or never (nullopt); garbled
+// replies fail as a wrong code would.
+struct Answer {
+    std::optional<Clock::duration> delay = 1ms;
+    bool garbled = false;
+};
+
+class ScriptedArm final : public ArmLink {
+public:
+    using Script = std::function<Answer(std::size_t n)>;
+
+    ScriptedArm(ManualClock& clock, Script script) : clock_(clock), script_(std::move(script)) {}
+
+    // Called as each force request goes out (the test's chance to stop the loop).
+    std::function<void(std::size_t n)> onForce;
+    Answer barrierAnswer;  // how the wake-up is answered
+
+    std::vector<Vec3> forces;                   // every force request, in order
+    std::vector<Clock::time_point> forceTimes;  // when each went out
+    std::size_t barriers = 0;
+
+    LinkEvent Send(const ArmRequest& request) noexcept override {
+        LinkEvent event;
+        event.kind = LinkEvent::Kind::Sent;
+        event.request = ++requests_;
+        event.at = event.sentAt = clock_.now;
+        matcher_.Sent(event.request, request.barrier, event.at);
+        Answer answer = barrierAnswer;
+        Pending reply{{}, request.barrier, false, 0};
+        if (!request.barrier) {
+            reply.tag = forces.size();
+            forces.push_back(request.force);
+            forceTimes.push_back(clock_.now);
+            answer = script_(reply.tag);
+            if (onForce) onForce(reply.tag);
+        } else {
+            ++barriers;
+        }
+        reply.garbled = answer.garbled;
+        if (answer.delay) {
+            // In order: no reply overtakes the one before it.
+            reply.at = std::max(clock_.now + *answer.delay, lastReplyAt_);
+            lastReplyAt_ = reply.at;
+            pending_.push_back(reply);
+        }
+        return event;
+    }
+
+    LinkEvent Next(Clock::time_point until) noexcept override {
+        LinkEvent event;
+        if (interrupted_) {
+            event.why.Set(ECANCELED, "interrupted");
+            return event;
+        }
+        if (pending_.empty() || pending_.front().at > until) {
+            clock_.now = std::max(clock_.now, until);
+            event.at = clock_.now;
+            event.why.error = ETIMEDOUT;
+            return event;
+        }
+        const Pending reply = pending_.front();
+        pending_.pop_front();
+        clock_.now = std::max(clock_.now, reply.at);
+        event.at = clock_.now;
+        if (reply.garbled) {  // as the serial link does: everything waiting and in flight goes
+            while (!pending_.empty() && pending_.front().at <= clock_.now) pending_.pop_front();
+            matcher_.Forget();
+            event.forgotten = true;
+            event.why.Set(EPROTO, "garbled");
+            return event;
+        }
+        const ReplyMatcher::Match match = reply.barrier ? matcher_.OnBarrier() : matcher_.OnState();
+        event.kind = reply.barrier ? LinkEvent::Kind::Barrier : LinkEvent::Kind::State;
+        event.request = match.request;
+        event.sentAt = match.sentAt;
+        event.position = {static_cast<double>(reply.tag), 0, 0};
+        return event;
+    }
+
+    void Interrupt() noexcept override { interrupted_ = true; }
+    void Resume() noexcept override { interrupted_ = false; }
+
+private:
+    struct Pending {
+        Clock::time_point at;
+        bool barrier;
+        bool garbled;
+        std::size_t tag;
+    };
+
+    ManualClock& clock_;
+    Script script_;
+    ReplyMatcher matcher_;
+    std::deque<Pending> pending_;
+    Clock::time_point lastReplyAt_{};
+    std::uint64_t requests_ = 0;
+    bool interrupted_ = false;
+};
+
+ServoOptions Options(double rateHz = 1000, int maxFaults = 3) {
+    ServoOptions options;
+    options.rateHz = rateHz;
+    options.maxForce = 100;
+    options.faultTimeout = 50ms;
+    options.maxFaults = maxFaults;
+    return options;
+}
+
+std::vector<CycleState> Drained(ServoCore& core) {
+    std::vector<CycleState> records(core.Recording().Pending());
+    records.resize(core.Recording().Drain(records.data(), records.size()));
+    return records;
+}
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// A loop on the scripted arm that stops once `requests` force requests went out.
+struct Bench {
+    explicit Bench(ScriptedArm::Script script, ServoOptions options = Options())
+        : arm(clock, std::move(script)), core(options, arm, clock) {
+        arm.onForce = [this](std::size_t n) {
+            if (n + 1 == stopAfter) {
+                stop = true;
+                arm.Interrupt();  // as ServoLoop::Stop does
+            }
+        };
+        core.Recording().Start(100000);
+    }
+    void Run(std::size_t requests) {
+        stopAfter = requests;
+        stop = false;
+        core.Flags().Starting();
+        core.Run(stop);
+    }
+
+    ManualClock clock;
+    ScriptedArm arm;
+    ServoCore core;
+    std::atomic<bool> stop{false};
+    std::size_t stopAfter = 0;
+};
+
+bool IsZero(const Vec3& v) { return v[0] == 0 && v[1] == 0 && v[2] == 0; }
+
+}  // namespace
+
+TEST(ServoCore, EveryRecordPairsAForceWithItsOwnRequestsReply) {
+    // Late by less and by more than the fault time-out, from request 10 on.
+    for (const auto delay : {1ms, 30ms, 49ms, 51ms, 80ms, 200ms}) {
+        Bench bench([delay](std::size_t n) { return Answer{n < 10 ? 1ms : delay}; });
+        bench.core.SetEffects({Spring{{0, 0, 0}, 1, 0}});  // the force tells the state it saw
+        bench.Run(60);
+        const auto records = Drained(bench.core);
+        ASSERT_GE(records.size(), 10u) << Ms(delay);
+        for (const CycleState& r : records) {
+            // Cycle c is force request c - 1; its reply carries that number.
+            ASSERT_EQ(r.position[0], static_cast<double>(r.cycle - 1)) << Ms(delay) << " ms";
+            ASSERT_EQ(r.force, bench.arm.forces[r.cycle - 1]);
+        }
+        // Each force was computed at the state of a reply that answered its own request (the
+        // last, the zero-force request, at none).
+        for (std::size_t i = 1; i + 1 < records.size(); ++i) {
+            const Vec3 next = bench.arm.forces[records[i - 1].cycle];
+            if (records[i].cycle == records[i - 1].cycle + 1) {
+                EXPECT_EQ(next[0], -records[i - 1].position[0]);
+            }
+        }
+        const ServoStats stats = bench.core.Stats();
+        if (delay < 50ms) {
+            EXPECT_EQ(stats.failedExchanges, 0u) << Ms(delay);
+            EXPECT_NEAR(stats.exchangeP99Us, 1000.0 * Ms(delay), 10.0 * Ms(delay))
+                << "measured from the request the reply answers";
+        }
+    }
+}
+
+TEST(ServoCore, AnAlwaysLateArmLatchesWithinTheDocumentedBound) {
+    // Bound: (2 max_faults - 1) fault time-outs, and a period per cycle.
+    for (const auto delay : {51ms, 80ms, 130ms, 1000ms}) {
+        for (const int maxFaults : {1, 3, 5}) {
+            Bench bench([delay](std::size_t n) { return Answer{n < 5 ? 1ms : delay}; },
+                        Options(1000, maxFaults));
+            bench.Run(1000000);
+            const auto fault = bench.core.Flags().LatchedFault();
+            ASSERT_TRUE(fault.has_value()) << Ms(delay);
+            EXPECT_EQ(fault->error, ETIMEDOUT);
+            const double took = Ms(bench.clock.now - bench.arm.forceTimes[5]);
+            const double bound = (2 * maxFaults - 1) * 50.0 + 2.0 * maxFaults;
+            EXPECT_LE(took, bound) << Ms(delay) << " ms late, max_faults " << maxFaults;
+            EXPECT_GE(took, maxFaults * 50.0);
+            EXPECT_EQ(bench.core.Stats().failedExchanges, static_cast<std::uint64_t>(maxFaults));
+            EXPECT_TRUE(IsZero(bench.arm.forces.back())) << "the last request is zero force";
+            for (const CycleState& r : Drained(bench.core))
+                EXPECT_EQ(r.position[0], static_cast<double>(r.cycle - 1));
+        }
+    }
+}
+
+TEST(ServoCore, ASilentArmLatchesAfterMaxFaultsTimeOuts) {
+    Bench bench([](std::size_t n) { return n < 5 ? Answer{} : Answer{std::nullopt}; });
+    bench.arm.barrierAnswer.delay = std::nullopt;  // silent to the wake-up too
+    bench.Run(1000000);
+    const auto fault = bench.core.Flags().LatchedFault();
+    ASSERT_TRUE(fault.has_value());
+    EXPECT_EQ(fault->message, "no reply within 50 ms (3 failures in a row)");
+    EXPECT_LE(Ms(bench.clock.now - bench.arm.forceTimes[5]), 3 * 50.0 + 3);
+    EXPECT_EQ(bench.arm.barriers, 1u) << "one barrier in flight at a time";
+    EXPECT_TRUE(IsZero(bench.arm.forces.back()));
+}
+
+TEST(ServoCore, OneFailureIsForgivenAfterTheBarrierAndALateReplyAnswersNothingLater) {
+    // Request 7's reply is 70 ms late (the time-out is 50): it arrives while the barrier is
+    // out and must not be taken for anything after it.
+    Bench bench([](std::size_t n) { return Answer{n == 7 ? 70ms : 1ms}; });
+    bench.Run(40);
+    EXPECT_FALSE(bench.core.Flags().LatchedFault().has_value());
+    EXPECT_EQ(bench.core.Stats().failedExchanges, 1u);
+    EXPECT_EQ(bench.arm.barriers, 1u);
+    const auto records = Drained(bench.core);
+    for (const CycleState& r : records) EXPECT_EQ(r.position[0], static_cast<double>(r.cycle - 1));
+    EXPECT_TRUE(std::none_of(records.begin(), records.end(), [](const CycleState& r) {
+        return r.cycle == 8;
+    })) << "the late reply is no cycle's";
+}
+
+TEST(ServoCore, AGarbledReplyUnpairsUntilTheBarrierReturns) {
+    Bench bench([](std::size_t n) { return Answer{1ms, n == 4 || n == 9}; });
+    bench.Run(30);
+    EXPECT_EQ(bench.core.Stats().failedExchanges, 2u);
+    EXPECT_EQ(bench.arm.barriers, 2u);
+    for (const CycleState& r : Drained(bench.core))
+        EXPECT_EQ(r.position[0], static_cast<double>(r.cycle - 1));
+}
+
+TEST(ServoCore, SafetyStageClampsAndZeroesNonFiniteSums) {
+    struct Case {
+        std::vector<Effect> effects;
+        double maxForce;
+        Vec3 expected;
+        std::uint64_t clamped, nonFinite;
+    };
+    const double inf = INFINITY;
+    for (const Case& c : std::vector<Case>{
+             {{ConstantForce{{3, 0, 4}}}, 10, {3, 0, 4}, 0, 0},
+             {{ConstantForce{{3, 0, 4}}}, 2, {1.2, 0, 1.6}, 1, 0},
+             {{ConstantForce{{1e308, 0, 0}}, ConstantForce{{1e308, 0, 0}}}, 5, {0, 0, 0}, 0, 1},
+             {{Damper{inf}}, 5, {0, 0, 0}, 0, 0},  // refused: never reaches the loop
+         }) {
+        Bench bench([](std::size_t) { return Answer{}; });
+        bench.core.SetMaxForce(c.maxForce);
+        try {
+            bench.core.SetEffects(c.effects);
+        } catch (const InvalidArgument& e) {
+            EXPECT_EQ(e.Name(), "damping");
+        }
+        bench.Run(3);
+        ASSERT_EQ(bench.arm.forces.size(), 4u);  // zero (no state yet), 2 with it, the last zero
+        for (int i = 0; i < 3; ++i) EXPECT_NEAR(bench.arm.forces[1][i], c.expected[i], 1e-12);
+        EXPECT_TRUE(IsZero(bench.arm.forces[0]));
+        EXPECT_TRUE(IsZero(bench.arm.forces[3]));
+        EXPECT_EQ(bench.core.Stats().clampedForces, 2 * c.clamped);
+        EXPECT_EQ(bench.core.Stats().nonFiniteForces, 2 * c.nonFinite);
+    }
+}
+
+TEST(ServoCore, StopCutsTheWaitShortAndEndsWithAZeroForceExchange) {
+    // The arm answers in 1 s: the stop comes while request 3 waits for it.
+    ServoOptions options = Options();
+    options.faultTimeout = 2s;
+    Bench bench([](std::size_t n) { return Answer{n < 3 ? 1ms : 1000ms}; }, options);
+    bench.core.SetEffects({ConstantForce{{1, 1, 1}}});
+    bench.Run(4);
+    const auto stoppedAt = bench.arm.forceTimes[3];
+    EXPECT_FALSE(bench.core.Flags().LatchedFault().has_value());
+    ASSERT_EQ(bench.arm.forces.size(), 5u);
+    EXPECT_TRUE(IsZero(bench.arm.forces.back()));
+    EXPECT_LE(Ms(bench.clock.now - stoppedAt), Ms(ServoCore::ZeroForceWait))
+        << "stopping waits the zero-force reply at most " << Ms(ServoCore::ZeroForceWait) << " ms";
+    EXPECT_EQ(bench.core.Stats().failedExchanges, 0u) << "an interrupted wait is no failure";
+
+    // Started again, the request cut short is still in flight: its reply answers it, not the
+    // next one, and the loop goes on paired.
+    bench.arm.onForce = nullptr;
+    bench.stop = false;
+    bench.arm.Resume();
+    const std::size_t before = bench.arm.forces.size();
+    bench.arm.onForce = [&](std::size_t n) {
+        if (n >= before + 5) bench.stop = true;
+    };
+    bench.core.Flags().Starting();
+    bench.core.Run(bench.stop);
+    for (const CycleState& r : Drained(bench.core))
+        EXPECT_EQ(r.position[0], static_cast<double>(r.cycle - 1));
+}
+
+TEST(ServoCore, ALateCycleRestartsTheScheduleInsteadOfBursting) {
+    // 1 kHz; request 10's reply takes 5.5 ms (within the time-out).
+    Bench bench([](std::size_t n) { return Answer{n == 10 ? 5500us : 100us}; });
+    bench.Run(30);
+    const auto& t = bench.arm.forceTimes;
+    for (std::size_t n = 1; n < 10; ++n) EXPECT_EQ(Ms(t[n] - t[n - 1]), 1.0) << n;
+    EXPECT_NEAR(Ms(t[11] - t[10]), 5.5, 1e-9) << "the next cycle as soon as the late one ends";
+    for (std::size_t n = 12; n < 25; ++n)
+        EXPECT_EQ(Ms(t[n] - t[n - 1]), 1.0) << "then a period apart again, no burst: " << n;
+    const ServoStats stats = bench.core.Stats();
+    EXPECT_EQ(stats.lateCycles, 1u);
+    EXPECT_EQ(stats.longestLateRun, 1u);
+}
+
+TEST(ServoCore, RecordingHasEveryAnsweredCycleAndTheLastZeroForceOne) {
+    Bench bench([](std::size_t n) { return Answer{n == 6 ? std::nullopt : std::optional(1ms)}; });
+    bench.Run(20);
+    const auto records = Drained(bench.core);
+    std::vector<std::uint64_t> cycles;
+    for (const CycleState& r : records) cycles.push_back(r.cycle);
+    // Request 6 (cycle 7) failed; the cycle after it was the barrier's, which sends no force.
+    // The stop cut request 19 short: its reply, come while the zero-force one was awaited,
+    // still makes cycle 20; the zero-force one is the last.
+    std::vector<std::uint64_t> expected;
+    for (std::uint64_t c = 1; c <= bench.arm.forces.size(); ++c)
+        if (c != 7) expected.push_back(c);
+    EXPECT_EQ(cycles, expected);
+    EXPECT_TRUE(IsZero(records.back().force));
+    EXPECT_EQ(bench.core.State().cycle, records.back().cycle);
+}
