@@ -64,16 +64,23 @@ class McapSummary:
 
 
 def _as_list(rows: Rows | Sequence[Rows] | None, dtype: np.dtype[Any], what: str) -> list[Rows]:
+    """The row arrays given, each checked for the fields the messages are made of (by name and
+    shape: rows read back from a file or concatenated may be laid out differently)."""
     if rows is None:
         return []
-    if isinstance(rows, np.ndarray):
-        rows = [rows]
-    chosen = list(rows)
+    chosen = [rows] if isinstance(rows, np.ndarray) else list(rows)
+    assert dtype.fields is not None
     for r in chosen:
-        if not isinstance(r, np.ndarray) or r.dtype != dtype:
-            raise TypeError(
-                f"{what} must be rows of tamro's recordings ({what} dtype), not {type(r).__name__}"
+        fields = getattr(getattr(r, "dtype", None), "fields", None) or {}
+        if (
+            not isinstance(r, np.ndarray)
+            or r.ndim != 1
+            or any(
+                name not in fields or fields[name][0].shape != wanted[0].shape
+                for name, wanted in dtype.fields.items()
             )
+        ):
+            raise TypeError(f"{what} must be rows as {what} recordings give them, not {type(r).__name__}")
     return chosen
 
 
