@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 
 namespace Tamro::HardwareAPI::Detail {
 
@@ -22,5 +23,15 @@ public:
 private:
     Clock::time_point end_;
 };
+
+// A duration (or a time on the monotonic clock, as its time since the epoch) as the timespec
+// that ppoll and clock_nanosleep take.
+inline timespec ToTimespec(std::chrono::steady_clock::duration d) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000);
+    return ts;
+}
 
 }  // namespace Tamro::HardwareAPI::Detail

@@ -7,11 +7,13 @@
 
 #include <Tamro/HardwareAPI/Devices/Messages.hpp>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -31,8 +33,8 @@ inline Bytes StateReply(const Force& position, const Force& velocity) {
         FloatBytes({position[0], position[1], position[2], velocity[0], velocity[1], velocity[2]}));
 }
 
-inline Bytes DeviceInfoReply() {
-    Bytes reply{Messages::DeviceInfo, 0x34, 0x12, Messages::Velkin3ModelNumber, 2, 7};
+inline Bytes DeviceInfoReply(std::uint8_t model = Messages::Velkin3ModelNumber) {
+    Bytes reply{Messages::DeviceInfo, 0x34, 0x12, model, 2, 7};
     for (std::uint8_t i = 0; i < 16; ++i) reply.push_back(i);
     return reply;
 }
@@ -50,10 +52,14 @@ inline Bytes HandleStatusMessage(std::uint8_t hall, float w, const Bytes& userDa
 }
 
 // The device side of a pty, served by a thread: Answer takes whole requests off the front of
-// what the host wrote and returns how many bytes it used (0: wait for more).
+// what the host wrote and returns how many bytes it used (0: wait for more), and answers with
+// Send. With a lateness set, the n-th answer (from 0) goes out that late, and answers still
+// go out in order, as a device's would.
 class ServedPty {
 public:
-    ServedPty() { opened_ = pty_.Open(); }
+    using Lateness = std::function<std::chrono::microseconds(std::size_t n)>;
+
+    explicit ServedPty(Lateness late = nullptr) : late_(std::move(late)) { opened_ = pty_.Open(); }
     virtual ~ServedPty() { StopServing(); }
     ServedPty(const ServedPty&) = delete;
     ServedPty& operator=(const ServedPty&) = delete;
@@ -61,6 +67,12 @@ public:
     bool Opened() const { return opened_; }
     const std::string& Path() const { return pty_.Path(); }
     PtyPair& Pty() { return pty_; }
+
+    // The device goes away: it stops answering and the host's reads and writes fail.
+    void HangUp() {
+        StopServing();  // first: the serving thread reads the side being closed
+        pty_.HangUp();
+    }
 
     // Serves on the calling thread until stopped, for a device played by a child process:
     // construct the fake with background false, fork, and call this in the child.
@@ -85,16 +97,42 @@ protected:
     }
     virtual std::size_t Answer(const Bytes& pending, std::size_t from) = 0;
 
+    // Answers the request being served (on the serving thread): now, or as late as set.
+    void Send(const Bytes& bytes) {
+        const auto delay = late_ ? late_(answers_) : std::chrono::microseconds(0);
+        ++answers_;
+        if (delay.count() <= 0 && due_.empty()) {
+            pty_.Feed(bytes);
+            return;
+        }
+        auto at = std::chrono::steady_clock::now() + delay;
+        if (!due_.empty()) at = std::max(at, due_.back().first);
+        due_.emplace_back(at, bytes);
+    }
+
     // Taken by Answer while it notes what came, and by WaitFor.
     std::mutex mutex_;
     std::condition_variable arrived_;
 
 private:
+    // Sends the answers whose time has come; how long until the next one (10 ms at most).
+    int SendDue() {
+        const auto now = std::chrono::steady_clock::now();
+        while (!due_.empty() && due_.front().first <= now) {
+            pty_.Feed(due_.front().second);
+            due_.pop_front();
+        }
+        if (due_.empty()) return 10;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(due_.front().first - now);
+        return static_cast<int>(std::clamp<long long>(left.count(), 0, 10));
+    }
+
     void Serve() {
         Bytes pending;
         while (!stop_) {
             pollfd pfd{pty_.MasterFd(), POLLIN, 0};
-            if (::poll(&pfd, 1, 10) <= 0) continue;
+            if (::poll(&pfd, 1, SendDue()) <= 0) continue;
             std::uint8_t chunk[512];
             const ssize_t n = ::read(pty_.MasterFd(), chunk, sizeof chunk);
             if (n <= 0) continue;
@@ -111,6 +149,9 @@ private:
     }
 
     PtyPair pty_;
+    Lateness late_;
+    std::size_t answers_ = 0;
+    std::deque<std::pair<std::chrono::steady_clock::time_point, Bytes>> due_;
     bool opened_ = false;
     std::atomic<bool> stop_{false};
     std::thread thread_;
@@ -129,8 +170,12 @@ public:
         return StateReply({0.001f * k, -0.001f * k, 0.5f}, {0.01f * k, 0, 0});
     }
 
-    explicit FakeArm(Policy policy = Counting, bool answerWakeUp = true, bool background = true)
-        : policy_(std::move(policy)), answerWakeUp_(answerWakeUp) {
+    explicit FakeArm(Policy policy = Counting, bool answerWakeUp = true, bool background = true,
+                     Lateness late = nullptr, Bytes info = DeviceInfoReply())
+        : ServedPty(std::move(late)),
+          policy_(std::move(policy)),
+          answerWakeUp_(answerWakeUp),
+          info_(std::move(info)) {
         if (background) StartServing();
     }
     ~FakeArm() override { StopServing(); }
@@ -145,6 +190,17 @@ public:
         return WaitFor([&] { return forces_.size() >= count; }, timeout);
     }
 
+    // Whether the last force it took is zero, within timeout: a loop that lost the pairing
+    // writes its last zero-force request without waiting for the arm to take it.
+    bool WaitForZeroForceLast(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) {
+        return WaitFor(
+            [&] {
+                return !forces_.empty() && forces_.back()[0] == 0 && forces_.back()[1] == 0 &&
+                       forces_.back()[2] == 0;
+            },
+            timeout);
+    }
+
     // True when no request arrives within window.
     bool Quiet(std::chrono::milliseconds window) {
         const std::size_t before = Forces().size();
@@ -155,7 +211,7 @@ protected:
     std::size_t Answer(const Bytes& pending, std::size_t from) override {
         const std::uint8_t code = pending[from];
         if (code == Messages::DeviceWakeup) {
-            if (answerWakeUp_) Pty().Feed(DeviceInfoReply());
+            if (answerWakeUp_) Send(info_);
             return 1;
         }
         if (code != Messages::ForceRequest) return 1;  // not an arm request: ignored
@@ -168,13 +224,14 @@ protected:
             index = forces_.size();
             forces_.push_back(force);
         }
-        if (auto reply = policy_(index, force)) Pty().Feed(*reply);
+        if (auto reply = policy_(index, force)) Send(*reply);
         return Messages::RequestLength;
     }
 
 private:
     Policy policy_;
     bool answerWakeUp_;
+    Bytes info_;
     std::vector<Force> forces_;
 };
 
@@ -188,8 +245,9 @@ public:
         return HandleStatusMessage(static_cast<std::uint8_t>(n), static_cast<float>(n) / 1000, {});
     }
 
-    explicit FakeHandle(Policy policy = Counting, bool answerWakeUp = true, bool background = true)
-        : policy_(std::move(policy)), answerWakeUp_(answerWakeUp) {
+    explicit FakeHandle(Policy policy = Counting, bool answerWakeUp = true, bool background = true,
+                        Lateness late = nullptr)
+        : ServedPty(std::move(late)), policy_(std::move(policy)), answerWakeUp_(answerWakeUp) {
         if (background) StartServing();
     }
     ~FakeHandle() override { StopServing(); }
@@ -224,8 +282,8 @@ protected:
                                    pending.begin() + static_cast<std::ptrdiff_t>(from + length));
             if (code == Messages::HandleStatus) reply = policy_(statusRequests_++);
         }
-        if (code == Messages::DeviceWakeup && answerWakeUp_) Pty().Feed(HandleInfoMessage());
-        if (reply) Pty().Feed(*reply);
+        if (code == Messages::DeviceWakeup && answerWakeUp_) Send(HandleInfoMessage());
+        if (reply) Send(*reply);
         return length;
     }
 

@@ -190,3 +190,35 @@ TEST(HandleReader, RecordsEveryStatus) {
         EXPECT_GE(records[i].time, records[i - 1].time);
     }
 }
+
+TEST(HandleReader, ALateHandleLatchesAndItsLatencyIsFromItsOwnRequest) {
+    FakeHandle handle(FakeHandle::Counting, true, true,
+                      [](std::size_t n) { return n < 30 ? 0ms : (n % 2 ? 60ms : 90ms); });
+    HandleReaderOptions options = Fast(200);
+    options.faultTimeout = 50ms;
+    options.maxFaults = 3;
+    HandleReader reader(handle.Path(), options);
+    ASSERT_TRUE(handle.WaitForRequests(29));
+    const auto began = std::chrono::steady_clock::now();
+    while (reader.Running() && std::chrono::steady_clock::now() - began < 5s)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(reader.LatchedFault().has_value());
+    EXPECT_EQ(reader.LatchedFault()->error, ETIMEDOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 5 * 50ms + 500ms);
+    EXPECT_GE(reader.Stats().latencyP99Us, 55000) << "from the request each status answers";
+}
+
+TEST(HandleReader, CloseIsQuickOnASilentHandle) {
+    std::atomic<bool> silent{false};
+    FakeHandle handle(
+        [&](std::size_t n) { return silent ? std::nullopt : FakeHandle::Counting(n); });
+    HandleReaderOptions options = Fast();
+    options.faultTimeout = 1s;
+    HandleReader reader(handle.Path(), options);
+    ASSERT_TRUE(handle.WaitForRequests(3));
+    silent = true;
+    ASSERT_TRUE(handle.WaitForRequests(handle.StatusRequests() + 1));
+    const auto began = std::chrono::steady_clock::now();
+    reader.Close();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 500ms);
+}

@@ -350,6 +350,7 @@ TEST(ServoCore, RecordingHasEveryAnsweredCycleAndTheLastZeroForceOne) {
     bench.Run(20);
     const auto records = Drained(bench.core);
     std::vector<std::uint64_t> cycles;
+    cycles.reserve(records.size());
     for (const CycleState& r : records) cycles.push_back(r.cycle);
     // Request 6 (cycle 7) failed; the cycle after it was the barrier's, which sends no force.
     // The stop cut request 19 short: its reply, come while the zero-force one was awaited,

@@ -27,6 +27,7 @@ ServoOptions Fast(double rateHz = 2000) {
     ServoOptions options;
     options.rateHz = rateHz;
     options.maxForce = 100;
+    options.faultTimeout = 1s;  // a loaded machine's stall is no fault; fault tests set theirs
     return options;
 }
 
@@ -161,7 +162,7 @@ TEST(ServoLoop, ASilentArmLatchesAFaultAndTheLastAttemptIsZeroForce) {
     EXPECT_EQ(fault->error, ETIMEDOUT);
     EXPECT_NE(fault->message.find("no reply within 40 ms"), std::string::npos) << fault->message;
     EXPECT_NE(fault->message.find("3 failures in a row"), std::string::npos) << fault->message;
-    EXPECT_TRUE(IsZero(arm.Forces().back()));
+    EXPECT_TRUE(arm.WaitForZeroForceLast());
     EXPECT_FALSE(loop.Start()) << "a latched fault is not restarted";
     EXPECT_GE(loop.Stats().failedExchanges, 3u);
 }
@@ -269,7 +270,9 @@ TEST(ServoLoop, StateReadByOtherThreadsIsAlwaysOneCycle) {
         }
     };
     Background a(reader), b(reader);
-    EXPECT_TRUE(arm.WaitForForces(2000, 20s));
+    EXPECT_TRUE(arm.WaitForForces(2000, 20s))
+        << arm.Forces().size() << " forces; "
+        << (loop.LatchedFault() ? loop.LatchedFault()->message : std::string("no fault"));
     a.Finish();
     b.Finish();
     loop.Stop();
@@ -315,4 +318,113 @@ TEST(ServoLoop, StopAndStartAgainKeepsCounting) {
     loop.Stop();
     EXPECT_GT(loop.State().cycle, before + 5);
     EXPECT_GE(loop.Stats().cycles, 5u);
+}
+
+namespace {
+
+// The counting fake's tag in a recorded reply: which force request (from 0) it answered.
+std::size_t TagOf(const CycleState& s) {
+    return static_cast<std::size_t>(std::lround(s.position[0] / 0.001f));
+}
+
+std::vector<CycleState> DrainAll(ServoLoop& loop) {
+    std::vector<CycleState> records(loop.Pending());
+    records.resize(loop.Drain(records.data(), records.size()));
+    return records;
+}
+
+}  // namespace
+
+TEST(ServoLoop, ALateArmNeverAnswersTheWrongRequest) {
+    struct Case {
+        const char* name;
+        TamroTest::ServedPty::Lateness late;
+        std::chrono::milliseconds timeout;
+        bool latches;
+    };
+    const std::vector<Case> cases = {
+        {"under the time-out, now and then over it",
+         [](std::size_t n) { return n % 10 == 9 ? 150ms : 20ms; }, 100ms, false},
+        {"always over it", [](std::size_t) { return 80ms; }, 50ms, true},
+    };
+    for (const Case& c : cases) {
+        FakeArm arm(FakeArm::Counting, true, true, c.late);
+        ServoOptions options = Fast(200);
+        options.faultTimeout = c.timeout;
+        options.maxFaults = 3;
+        ServoLoop loop(arm.Path(), options);
+        loop.Record(100000);
+        const auto started = Clock::now();
+        loop.Start();
+        if (c.latches) {
+            while (loop.Running() && SecondsSince(started) < 5) std::this_thread::sleep_for(1ms);
+            ASSERT_TRUE(loop.LatchedFault().has_value()) << c.name;
+            // The documented bound, (2 max_faults - 1) time-outs, and room for a busy machine.
+            EXPECT_LT(SecondsSince(started), 5 * 0.050 + 0.5) << c.name;
+        } else {
+            while (loop.Stats().failedExchanges < 3 && SecondsSince(started) < 10)
+                std::this_thread::sleep_for(1ms);
+            EXPECT_GE(loop.Stats().failedExchanges, 3u);
+            EXPECT_FALSE(loop.LatchedFault().has_value()) << c.name;
+            EXPECT_GE(loop.Stats().exchangeP50Us, 15000) << "from the request the reply answers";
+        }
+        loop.Close();
+        for (const CycleState& r : DrainAll(loop)) ASSERT_EQ(TagOf(r), r.cycle - 1) << c.name;
+        EXPECT_TRUE(arm.WaitForZeroForceLast()) << c.name;
+    }
+}
+
+TEST(ServoLoop, StopAndCloseAreQuickOnASilentOrLateArm) {
+    for (const bool late : {false, true}) {
+        std::atomic<bool> silent{false};
+        FakeArm arm(
+            [&](std::size_t n, const Force& f) {
+                return silent ? std::nullopt : FakeArm::Counting(n, f);
+            },
+            true, true,
+            late ? TamroTest::ServedPty::Lateness([](std::size_t) { return 300ms; }) : nullptr);
+        ServoOptions options = Fast();
+        options.faultTimeout = 1s;
+        ServoLoop loop(arm.Path(), options);
+        loop.Start();
+        ASSERT_TRUE(arm.WaitForForces(3));
+        silent = !late;
+        for (int round = 0; round < 2; ++round) {
+            ASSERT_TRUE(arm.WaitForForces(arm.Forces().size() + 1));
+            const auto began = Clock::now();
+            round == 0 ? loop.Stop() : loop.Close();
+            EXPECT_LT(SecondsSince(began), 0.5) << (late ? "late: " : "silent: ") << round;
+            if (round == 0) loop.Start();
+        }
+        EXPECT_TRUE(arm.WaitForZeroForceLast());
+    }
+}
+
+TEST(ServoLoop, ADeviceThatWakesAsAnotherModelIsRefused) {
+    FakeArm other(FakeArm::Counting, true, true, nullptr, TamroTest::DeviceInfoReply(9));
+    try {
+        ServoLoop loop(other.Path(), Fast());
+        ADD_FAILURE() << "driven as an arm";
+    } catch (const WrongDevice& e) {
+        EXPECT_EQ(e.code().value(), ENODEV);
+        EXPECT_NE(e.Reason().find("model 9"), std::string::npos) << e.Reason();
+    }
+    EXPECT_TRUE(other.Forces().empty());
+}
+
+TEST(ServoLoop, AVanishedArmIsAFaultNeverALineOnStandardError) {
+    FakeArm arm;
+    ServoOptions options = Fast();
+    options.faultTimeout = 50ms;
+    ServoLoop loop(arm.Path(), options);
+    testing::internal::CaptureStderr();
+    loop.Start();
+    ASSERT_TRUE(arm.WaitForForces(5));
+    arm.HangUp();
+    for (int i = 0; i < 2000 && loop.Running(); ++i) std::this_thread::sleep_for(1ms);
+    loop.Close();
+    const std::string said = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(loop.LatchedFault().has_value());
+    EXPECT_EQ(loop.LatchedFault()->error, EIO) << loop.LatchedFault()->message;
+    EXPECT_EQ(said, "");
 }

@@ -109,8 +109,9 @@ class HandleReader(NativeLoop):
 
     Raises ``OSError`` (with errno and path) for a port that cannot be opened, ``TimeoutError``
     when no information message comes, ``ValueError``/``TypeError`` for invalid arguments. A
-    reader that gets no whole status ``max_faults`` times in a row (each waited for at most
-    ``fault_timeout`` seconds) stops and keeps the reason as ``fault``; ``latest()``,
+    reader that gets no whole status in time ``max_faults`` times in a row (each waited for at
+    most ``fault_timeout`` seconds from its request; a late status answers its own request and
+    is counted from it) stops and keeps the reason as ``fault``; ``latest()``,
     ``events()`` and ``send_user_data()`` then raise it as ``tamro.DeviceFault``, while
     ``stats()``, ``drain()`` and ``close()`` still work.
     """

@@ -96,16 +96,20 @@ class ServoLoop(NativeLoop):
     does not start the loop, so effects can be in place before the first cycle; ``start()`` (or
     entering a ``with`` block) starts it. ``rate_hz=None`` runs free, as fast as the arm answers.
 
-    Raises ``OSError`` (with errno and path) when the port cannot be opened, ``TimeoutError``
-    when no arm answers the wake-up, ``ValueError``/``TypeError`` for invalid arguments. A loop
-    that gives up on its arm (``max_faults`` failed exchanges in a row; each waits at most
-    ``fault_timeout`` seconds) stops, sends zero force once more, and keeps the reason as
-    ``fault``; the next ``state()``, ``start()`` or assignment to ``effects`` raises it as
-    ``tamro.DeviceFault``, while ``stats()``, ``drain()`` and ``close()`` still work.
+    Raises ``OSError`` (with errno and path) when the port cannot be opened or the device
+    answers as another model (``ENODEV``), ``TimeoutError`` when no arm answers the wake-up,
+    ``ValueError``/``TypeError`` for invalid arguments. A loop that gives up on its arm
+    (``max_faults`` failed exchanges in a row; each waits at most ``fault_timeout`` seconds)
+    stops, sends zero force once more, and keeps the reason as ``fault``; the next ``state()``,
+    ``start()`` or assignment to ``effects`` raises it as ``tamro.DeviceFault``, while
+    ``stats()``, ``drain()`` and ``close()`` still work. A reply always answers its own request:
+    after a failure the loop re-pairs with the wake-up as a barrier before it trusts one again,
+    so an arm that is always late latches too (within ``(2 * max_faults - 1) * fault_timeout``).
 
     ``record(capacity)`` and ``drain()`` give every cycle (``RECORD_DTYPE``): see ``NativeLoop``.
-    ``stop()``, ``close()``, leaving the ``with`` block and the end of the interpreter send one
-    zero-force exchange before they return. ``realtime=True`` asks for SCHED_FIFO scheduling and
+    ``stop()``, ``close()``, leaving the ``with`` block and the end of the interpreter cut the
+    exchange in flight short and send one zero-force request, waiting for its reply 0.1 s at
+    most, before they return. ``realtime=True`` asks for SCHED_FIFO scheduling and
     locked memory; when the system refuses, the loop runs at normal priority, a
     ``RuntimeWarning`` says how to allow it, and ``stats()["realtime"]`` is False.
     """
@@ -179,7 +183,8 @@ class ServoLoop(NativeLoop):
         self._say_realtime_refusal()
 
     def stop(self) -> None:
-        """Stops the loop after one zero-force exchange; ``start()`` runs it again."""
+        """Stops the loop after one zero-force request (about 0.1 s at most, whatever the arm
+        does); ``start()`` runs it again."""
         self._native.stop()
 
     def close(self) -> None:

@@ -187,10 +187,16 @@ def counting_status(n: int) -> bytes | None:
 
 class ServedFakeDevice(FakeDevice):
     """A fake device that answers by itself: a thread takes what the host writes and hands it
-    to ``answer(pending)``, which returns how many bytes it used (0: wait for more)."""
+    to ``answer(pending)``, which returns how many bytes it used (0: wait for more).
 
-    def __init__(self) -> None:
+    ``late(n)`` gives how many seconds late the device sends its ``n``-th answer (from 0,
+    whatever it answers); answers still go out in order, as a device's would."""
+
+    def __init__(self, late=None) -> None:
         super().__init__()
+        self.late = late
+        self._answers = 0
+        self._due: list[tuple[float, bytes]] = []  # answers not yet sent, in order
         self._arrived = threading.Condition()
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._serve, daemon=True)
@@ -199,10 +205,30 @@ class ServedFakeDevice(FakeDevice):
     def answer(self, pending: bytes) -> int:
         raise NotImplementedError
 
+    def send(self, data: bytes) -> None:
+        """Answers the request being served: now, or as late as ``late`` says."""
+        delay = self.late(self._answers) if self.late else 0.0
+        self._answers += 1
+        if delay <= 0 and not self._due:
+            self.feed(data)
+            return
+        after = self._due[-1][0] if self._due else 0.0
+        self._due.append((max(time.monotonic() + delay, after), data))
+
+    def _send_due(self) -> float:
+        """Sends the answers whose time has come; the seconds until the next one (or 0.01)."""
+        while self._due and self._due[0][0] <= time.monotonic():
+            self.feed(self._due.pop(0)[1])
+        return min(0.01, max(0.0, self._due[0][0] - time.monotonic())) if self._due else 0.01
+
     def _serve(self) -> None:
         pending = b""
         while not self._stop.is_set():
-            ready, _, _ = select.select([self.master], [], [], 0.01)
+            try:
+                wait = self._send_due()
+                ready, _, _ = select.select([self.master], [], [], wait)
+            except (OSError, ValueError):  # hung up: the master is closed
+                return
             if not ready:
                 continue
             try:
@@ -230,15 +256,20 @@ class ServedFakeDevice(FakeDevice):
 
 
 class FakeArm(ServedFakeDevice):
-    """A fake arm: answers the wake-up with ``DEVICE_INFO_REPLY``, each force request with
-    ``reply(n, force)`` (nothing when it returns None). ``forces`` holds every force it was
-    sent, in order."""
+    """A fake arm: answers the wake-up with ``info`` (``DEVICE_INFO_REPLY``), each force request
+    with ``reply(n, force)`` (nothing when it returns None), ``late(n)`` seconds late if given
+    (see ``ServedFakeDevice``). ``forces`` holds every force it was sent, in order; with
+    ``counting_reply`` every reply tells which force request it answers."""
 
-    def __init__(self, reply=counting_reply, answer_wake_up: bool = True) -> None:
+    def __init__(
+        self, reply=counting_reply, answer_wake_up: bool = True, late=None, info: bytes = DEVICE_INFO_REPLY
+    ) -> None:
         self.reply = reply
         self.answer_wake_up = answer_wake_up
+        self.info = info
         self.forces: list[tuple[float, float, float]] = []
-        super().__init__()
+        self.wake_ups = 0
+        super().__init__(late)
 
     def answer(self, pending: bytes) -> int:
         code = pending[0]
@@ -249,14 +280,21 @@ class FakeArm(ServedFakeDevice):
             self.forces.append(force)
             answer = self.reply(len(self.forces) - 1, force)
             if answer:
-                self.feed(answer)
+                self.send(answer)
             return 13
-        if code == WAKE_UP and self.answer_wake_up:
-            self.feed(DEVICE_INFO_REPLY)
+        if code == WAKE_UP:
+            self.wake_ups += 1
+            if self.answer_wake_up:
+                self.send(self.info)
         return 1
 
     def wait_for_forces(self, count: int, timeout: float = 5.0) -> bool:
         return self.wait_for(lambda: len(self.forces) >= count, timeout)
+
+    def wait_for_zero_force_last(self, timeout: float = 2.0) -> bool:
+        """Whether the last force it took is zero, within ``timeout``: a loop that lost the
+        pairing writes its last zero-force request without waiting for the arm to take it."""
+        return self.wait_for(lambda: bool(self.forces) and self.forces[-1] == (0.0, 0.0, 0.0), timeout)
 
     def quiet(self, window: float) -> bool:
         """True when no force request arrives within ``window`` seconds."""
@@ -270,14 +308,18 @@ class FakeHandle(ServedFakeDevice):
     ``received`` holds every message the host wrote, one entry each."""
 
     def __init__(
-        self, reply=counting_status, answer_wake_up: bool = True, wake_up_reply: bytes = HANDLE_INFO_MESSAGE
+        self,
+        reply=counting_status,
+        answer_wake_up: bool = True,
+        wake_up_reply: bytes = HANDLE_INFO_MESSAGE,
+        late=None,
     ) -> None:
         self.reply = reply
         self.answer_wake_up = answer_wake_up
         self.wake_up_reply = wake_up_reply
         self.received: list[bytes] = []
         self.status_requests = 0
-        super().__init__()
+        super().__init__(late)
 
     def answer(self, pending: bytes) -> int:
         code = pending[0]
@@ -288,12 +330,12 @@ class FakeHandle(ServedFakeDevice):
             length = 4 + pending[3]
         self.received.append(pending[:length])
         if code == WAKE_UP and self.answer_wake_up:
-            self.feed(self.wake_up_reply)
+            self.send(self.wake_up_reply)
         elif code == HANDLE_STATUS:
             answer = self.reply(self.status_requests)
             self.status_requests += 1
             if answer:
-                self.feed(answer)
+                self.send(answer)
         return length
 
     def wait_for_requests(self, count: int, timeout: float = 5.0) -> bool:

@@ -136,6 +136,43 @@ def test_a_silent_handle_latches_a_fault_in_time(fake_handle):
     reader.close()
 
 
+def test_a_late_handle_latches_and_its_latency_is_measured_from_its_own_request():
+    timeout, max_faults = 0.05, 3
+    late = FakeHandle(late=lambda n: 0.0 if n < 30 else 0.06 + 0.03 * (n % 2))
+    try:
+        reader = tamro.HandleReader(late.path, rate_hz=200.0, fault_timeout=timeout, max_faults=max_faults)
+        assert late.wait_for_requests(29)
+        began = time.monotonic()
+        assert wait_until(lambda: reader.fault is not None, timeout=5)
+        assert time.monotonic() - began < (2 * max_faults - 1) * timeout + 0.5
+        assert reader.fault.errno == errno.ETIMEDOUT
+        stats = reader.stats()
+        assert stats["latency_p99_us"] >= 55_000, stats
+        reader.close()
+    finally:
+        late.close()
+
+
+def test_close_is_quick_on_a_silent_handle(fake_handle):
+    reader = tamro.HandleReader(fake_handle.path, fault_timeout=1.0)
+    assert fake_handle.wait_for_requests(3)
+    fake_handle.reply = lambda n: None
+    assert fake_handle.wait_for_requests(fake_handle.status_requests + 1)
+    began = time.monotonic()
+    reader.close()
+    assert time.monotonic() - began < 0.5
+
+
+def test_a_vanished_handle_is_a_fault_never_a_line_on_standard_error(fake_handle, capfd):
+    reader = tamro.HandleReader(fake_handle.path, fault_timeout=0.05)
+    assert fake_handle.wait_for_requests(5)
+    fake_handle.hang_up()
+    assert wait_until(lambda: reader.fault is not None)
+    reader.close()
+    assert reader.fault.errno == errno.EIO, reader.fault
+    assert capfd.readouterr().err == ""
+
+
 def test_opening_errors_are_exceptions():
     with pytest.raises(FileNotFoundError) as missing:
         tamro.HandleReader("/dev/tamro-no-such-port")

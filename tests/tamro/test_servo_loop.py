@@ -14,7 +14,7 @@ import time
 
 import numpy as np
 import pytest
-from fakedevice import FakeArm, counting_reply, wait_until
+from fakedevice import DEVICE_INFO_REPLY, FakeArm, counting_reply, wait_until
 
 import tamro
 
@@ -215,7 +215,96 @@ def test_a_silent_arm_latches_a_fault(fake_arm):
     assert len(loop.drain()) == 0
     loop.close()
     loop.close()
-    assert fake_arm.forces[-1] == (0.0, 0.0, 0.0), "the last attempt is zero force"
+    assert fake_arm.wait_for_zero_force_last(), "the last attempt is zero force"
+
+
+def position_index(records: np.ndarray) -> np.ndarray:
+    """Which force request (from 0) each recorded reply answered: the counting fake arm's tag."""
+    return np.rint(records["position"][:, 0] / np.float32(0.001)).astype(np.int64)
+
+
+@pytest.mark.parametrize(
+    "late, timeout, latches",
+    [
+        (lambda n: 0.15 if n % 10 == 9 else 0.02, 0.1, False),  # under the time-out, now and then over it
+        (lambda n: 0.08, 0.05, True),  # always over it
+    ],
+    ids=["sometimes-late", "always-late"],
+)
+def test_a_late_arm_never_answers_the_wrong_request(late, timeout, latches):
+    max_faults = 3
+    arm = FakeArm(late=late)
+    try:
+        loop = tamro.ServoLoop(arm.path, rate_hz=200.0, fault_timeout=timeout, max_faults=max_faults)
+        loop.record(100_000)
+        started = time.monotonic()
+        loop.start()
+        if latches:
+            assert wait_until(lambda: loop.fault is not None, timeout=5)
+            took = time.monotonic() - started
+            # The documented bound, (2 max_faults - 1) time-outs, and room for a busy machine.
+            assert took < (2 * max_faults - 1) * timeout + 0.5, took
+            assert loop.fault.errno == errno.ETIMEDOUT
+        else:
+            assert wait_until(lambda: loop.stats()["failed_exchanges"] >= 3, timeout=10)
+            assert loop.fault is None
+            stats = loop.stats()
+            assert stats["exchange_p50_us"] >= 15_000, "measured from the request the reply answers"
+        loop.close()
+        records = loop.drain()
+        assert latches or len(records) > 20
+        np.testing.assert_array_equal(position_index(records), records["cycle"] - 1)
+        assert arm.wait_for_zero_force_last()
+    finally:
+        arm.close()
+
+
+@pytest.mark.parametrize("device", ["silent", "late"])
+def test_stop_and_close_are_quick_on_a_silent_or_late_arm(device):
+    # fault_timeout=1: stop() cuts the wait in flight short and waits the zero-force reply 0.1 s
+    # at most, whatever the arm does.
+    silent = threading.Event()
+    reply = lambda n, force: None if silent.is_set() else counting_reply(n, force)  # noqa: E731
+    arm = FakeArm(reply=reply, late=(lambda n: 0.3) if device == "late" else None)
+    try:
+        loop = tamro.ServoLoop(arm.path, fault_timeout=1.0)
+        loop.start()
+        assert arm.wait_for_forces(3)
+        silent.set() if device == "silent" else None
+        for ending in (loop.stop, loop.close):
+            assert arm.wait_for_forces(len(arm.forces) + 1)
+            began = time.monotonic()
+            ending()
+            assert time.monotonic() - began < 0.5, ending.__name__
+            if ending == loop.stop:
+                loop.start()
+        assert arm.wait_for_zero_force_last()
+    finally:
+        arm.close()
+
+
+def test_a_vanished_arm_is_a_fault_never_a_line_on_standard_error(fake_arm, capfd):
+    loop = tamro.ServoLoop(fake_arm.path, fault_timeout=0.05)
+    loop.start()
+    assert fake_arm.wait_for_forces(5)
+    fake_arm.hang_up()
+    assert wait_until(lambda: loop.fault is not None)
+    loop.close()
+    assert loop.fault.errno == errno.EIO, loop.fault
+    assert capfd.readouterr().err == ""
+
+
+def test_a_device_that_wakes_as_another_model_is_refused():
+    other = bytearray(DEVICE_INFO_REPLY)
+    other[3] = 9  # the model number
+    arm = FakeArm(info=bytes(other))
+    try:
+        with pytest.raises(OSError, match="model 9, not as a Velkin3 arm") as raised:
+            tamro.ServoLoop(arm.path)
+        assert raised.value.errno == errno.ENODEV and raised.value.filename == arm.path
+        assert arm.forces == [], "nothing driven"
+    finally:
+        arm.close()
 
 
 def test_opening_errors_are_exceptions(fake_device):

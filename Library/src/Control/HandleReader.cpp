@@ -321,8 +321,8 @@ void HandleReader::Impl::Run() {
     Detail::SystemClock clock;
     Detail::Pacer pacer(clock, Detail::PeriodOf(options_.rateHz));
     Detail::FaultNote why;
-    int inARow = 0;
-    int givenUpAfter = 0;
+    Detail::FaultCount faults(options_.maxFaults);
+    bool givenUp = false;
     while (pacer.WaitNext(flags_.StopFlag())) {
         stream_.clear();  // a read that ended early leaves the stream failed: writes too
         quiet_.ClearError();
@@ -347,17 +347,15 @@ void HandleReader::Impl::Run() {
         recorder_.EndCycle();
         if (outcome == Outcome::Stopped) break;
         if (outcome == Outcome::Answered) {
-            if (!owed) inARow = 0;  // what was owed coming late forgives nothing
+            if (!owed) faults.Answered();  // what was owed coming late forgives nothing
             continue;
         }
         failed_.fetch_add(1, std::memory_order_relaxed);
-        if (++inARow >= options_.maxFaults) {
-            givenUpAfter = inARow;
-            break;
-        }
+        givenUp = faults.Failed();
+        if (givenUp) break;
     }
     recorder_.ProducerStopped();
-    if (givenUpAfter > 0) flags_.Latch(why, givenUpAfter);
+    if (givenUp) flags_.Latch(why, faults.InARow());
     flags_.Ended();
 }
 

@@ -33,6 +33,20 @@ struct FaultNote {
     void NoteMissing(int savedErrno, bool writeFailed, std::chrono::nanoseconds timeout) noexcept;
 };
 
+// Failures in a row, and when they are enough to give up on the device.
+class FaultCount {
+public:
+    explicit FaultCount(int max) noexcept : max_(max) {}
+    void Answered() noexcept { inARow_ = 0; }
+    // One more failure; true when it is the one to give up on.
+    bool Failed() noexcept { return ++inARow_ >= max_; }
+    int InARow() const noexcept { return inARow_; }
+
+private:
+    int max_;
+    int inARow_ = 0;
+};
+
 // Running, stop and fault flags of one loop. The loop sets the fault once, before it says it
 // has ended; readers see the note only after they see the flag.
 class LoopFlags {

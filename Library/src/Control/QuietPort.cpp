@@ -1,5 +1,7 @@
 #include "QuietPort.hpp"
 
+#include "Deadline.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -16,14 +18,6 @@ namespace {
 // A port that poll calls readable while read finds nothing (not a terminal) is looked at
 // again after this long rather than in a spin.
 constexpr auto IdleWait = std::chrono::microseconds(200);
-
-timespec ToTimespec(Clock::duration d) {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
-    timespec ts;
-    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
-    ts.tv_nsec = static_cast<long>(ns % 1000000000);
-    return ts;
-}
 
 }  // namespace
 
@@ -83,7 +77,7 @@ QuietPort::Wait QuietPort::Fill(std::size_t count, Clock::time_point until) noex
         // Readable yet empty: wait on the wake-up alone, briefly.
         const Clock::duration left =
             readableYetEmpty ? std::min<Clock::duration>(until - now, IdleWait) : until - now;
-        const timespec timeout = ToTimespec(left);
+        const timespec timeout = HardwareAPI::Detail::ToTimespec(left);
         const int ready = readableYetEmpty ? ::ppoll(fds + 1, 1, &timeout, nullptr)
                                            : ::ppoll(fds, 2, &timeout, nullptr);
         if (fds[1].revents != 0) return Wait::Interrupted;

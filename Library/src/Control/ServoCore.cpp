@@ -189,6 +189,7 @@ ServoCore::Outcome ServoCore::Repair(FaultNote& why) noexcept {
         if (event.kind == LinkEvent::Kind::Barrier && event.request == barrier_) {
             barrier_ = 0;
             paired_ = true;
+            cutShort_ = {};  // its reply, if any, came before the barrier's
             return Outcome::Answered;
         }
         if (event.kind == LinkEvent::Kind::Failed) {
@@ -223,8 +224,8 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
     Pacer pacer(clock_, period);
     haveState_ = false;  // until the first reply of this run: zero force
     lateRun_ = 0;
-    int inARow = 0;
-    int givenUpAfter = 0;  // failures in a row that made the loop give up, if it did
+    FaultCount faults(options_.maxFaults);
+    bool givenUp = false;
     FaultNote why;
     while (pacer.WaitNext(stop)) {
         CountCycleStart(clock_.Now(), period);
@@ -244,21 +245,19 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
         recorder_.EndCycle();
         if (outcome == Outcome::Stopped) break;
         if (outcome == Outcome::Answered) {
-            inARow = 0;
+            faults.Answered();
             continue;
         }
         failed_.fetch_add(1, std::memory_order_relaxed);
-        if (++inARow >= options_.maxFaults) {
-            givenUpAfter = inARow;
-            break;
-        }
+        givenUp = faults.Failed();
+        if (givenUp) break;
     }
     link_.Resume();
     SendZeroForce();  // stopping or giving up: leave the arm without force
     recorder_.EndCycle();
     recorder_.ProducerStopped();
     // The fault shows once the last request is out, so whoever sees it sees a finished loop.
-    if (givenUpAfter > 0) flags_.Latch(why, givenUpAfter);
+    if (givenUp) flags_.Latch(why, faults.InARow());
 }
 
 void ServoCore::SendZeroForce() noexcept {

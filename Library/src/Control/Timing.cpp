@@ -1,5 +1,7 @@
 #include "Timing.hpp"
 
+#include "Deadline.hpp"
+
 #include <algorithm>
 #include <ctime>
 
@@ -11,15 +13,6 @@ namespace {
 
 // Long sleeps are cut into slices, so a stop request is seen within one slice.
 constexpr Clock::duration SleepSlice = std::chrono::milliseconds(10);
-
-timespec ToTimespec(Clock::time_point t) {
-    const auto ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
-    timespec ts;
-    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
-    ts.tv_nsec = static_cast<long>(ns % 1000000000);
-    return ts;
-}
 
 }  // namespace
 
@@ -79,7 +72,8 @@ bool SystemClock::SleepUntil(Clock::time_point t, const std::atomic<bool>& stop)
     for (;;) {
         const Clock::time_point at = Clock::now();
         if (at >= wake) break;
-        const timespec until = ToTimespec(std::min(wake, at + SleepSlice));
+        const timespec until =
+            HardwareAPI::Detail::ToTimespec(std::min(wake, at + SleepSlice).time_since_epoch());
         ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
         if (stop.load(std::memory_order_relaxed)) return false;
     }

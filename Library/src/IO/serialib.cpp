@@ -18,14 +18,6 @@ namespace {
 
 constexpr useconds_t IdlePollMicroseconds = 100;
 
-timespec ToTimespec(std::chrono::steady_clock::duration d) {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
-    timespec ts;
-    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
-    ts.tv_nsec = static_cast<long>(ns % 1000000000);
-    return ts;
-}
-
 }  // namespace
 
 serialib::~serialib() { Close(); }
@@ -105,7 +97,7 @@ int serialib::ReadWithTimeout(std::uint8_t* destination, std::uint32_t count) {
         }
         // Sleep until the port is readable or the time is up.
         pollfd pfd{fd_, POLLIN, 0};
-        const timespec left = ToTimespec(deadline.Remaining());
+        const timespec left = Detail::ToTimespec(deadline.Remaining());
         readableYetEmpty = ::ppoll(&pfd, 1, &left, nullptr) > 0;
     }
 }

@@ -16,9 +16,12 @@
 //   opened: its errno and path), NoAnswer (ETIMEDOUT: the device did not answer the wake-up),
 //   WrongDevice (ENODEV: it answered as another model), all of them DeviceError, a
 //   std::system_error; and InvalidArgument, a std::invalid_argument naming the option or effect
-//   parameter out of range by its C++ name. A running loop never throws: its failures
-//   are counted, and enough of them in a row latch a Fault that stops it. Its port is its
-//   own, and it recovers from a failed exchange by clearing the stream and the line.
+//   parameter out of range by its C++ name. A running loop never throws and never writes to
+//   standard error: its failures are counted, and enough of them in a row latch a Fault that
+//   stops it. Its port is its own and it uses it quietly; every wait is bounded by the fault
+//   time-out and cut short when the loop is stopped. Replies are matched to the requests they
+//   answer, in order; after a failure the servo loop trusts none until the arm has answered a
+//   wake-up sent as a barrier.
 //
 // Threading rules
 //   No global state. A device, its stream, and every other device that shares that stream

@@ -54,7 +54,7 @@ struct HandleRecord {
 struct HandleReaderStats {
     std::uint64_t messages = 0;                 // status messages received since the start
     double rateHz = 0;                          // status messages per second
-    double latencyP50Us = 0, latencyP99Us = 0;  // status request to status message
+    double latencyP50Us = 0, latencyP99Us = 0;  // from the request each status answers
     std::uint64_t failedRequests = 0;           // no whole status message within the fault time-out
     std::uint64_t unknownCodes = 0;             // header codes that are not the handle's
     std::uint64_t droppedEvents = 0;            // events that found the queue full

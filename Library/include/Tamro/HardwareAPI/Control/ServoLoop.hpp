@@ -17,9 +17,10 @@ namespace Tamro::HardwareAPI::Control {
 struct ServoOptions {
     double rateHz = 1000.0;     // cycles per second on absolute deadlines; 0 runs free
     double maxForce = 10.0;     // the force's magnitude is clamped to this
-    bool realtime = false;      // ask for SCHED_FIFO at realtimePriority and mlockall
+    bool realtime = false;      // ask for SCHED_FIFO at realtimePriority and mlockall: the
+                                // whole process's memory, now and to come, stays locked
     int realtimePriority = 80;  // 1 to 90
-    std::chrono::nanoseconds faultTimeout = std::chrono::milliseconds(50);  // per read
+    std::chrono::nanoseconds faultTimeout = std::chrono::milliseconds(50);  // per exchange
     int maxFaults = 3;                 // failed exchanges in a row that stop the loop
     std::chrono::nanoseconds spin{0};  // busy-wait this long before each deadline
 };
@@ -51,7 +52,9 @@ struct ServoStats {
 // A servo loop: one thread that owns one arm on its own port and, every cycle, computes the
 // force of the current effects at the last state, sends it (force request, state reply) and
 // publishes the new state. Until the first reply it sends zero force; stopping, a fault and
-// destruction end with one zero-force exchange.
+// destruction end with one zero-force request (its reply awaited 0.1 s at most). A reply
+// counts only for the request it answers: after a failure none is trusted until the arm has
+// answered a wake-up sent as a barrier.
 //
 // Every member may be called from any thread but the loop's own; none of them blocks the
 // loop: effects reach it whole at a cycle boundary, and state, figures and records are read
@@ -73,9 +76,11 @@ public:
     const std::string& Port() const noexcept;
     const ServoOptions& Options() const noexcept;
 
-    // Starts the thread; false (and nothing starts) once a fault has latched. A running loop
-    // is left as it is. Stop ends it after one zero-force exchange; Close also closes the port
-    // (a loop that never ran sends its zero-force exchange then).
+    // Starts the thread, and returns once the thread has said how its real-time request went
+    // (a second at most); false (and nothing starts) once a fault has latched. A running loop
+    // is left as it is. Stop cuts the wait in flight short and ends it after one zero-force
+    // request; Close also closes the port (a loop that never ran sends its zero-force request
+    // then).
     bool Start();
     void Stop();
     void Close();
