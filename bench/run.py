@@ -4,7 +4,9 @@
 Rows: the raw C loop of one arm exchange, the same exchange through the library from C++,
 through the module from Python and through a pure-Python pyserial driver; status messages per
 second received into a Python override and into a plain C++ Handle subclass; the CPU time of
-a one-second wait on a silent port; two arms driven from two Python threads at once.
+a one-second wait on a silent port; two arms driven from two Python threads at once; the
+devices on the network (bench/network.py: the loop with publishing on and off, latency to a
+subscriber in another process against ddsperf's floor, throughput).
 
 The exchange rows meet one peer, a bench-peer process answering at once on a pseudo-terminal,
 and take turns in blocks of 100 exchanges, the native ones through ctypes from the small
@@ -37,6 +39,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
+import network  # noqa: E402
 import recording  # noqa: E402
 import servo  # noqa: E402
 from pyserial_arm import PySerialArm  # noqa: E402
@@ -60,6 +63,7 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--quick", action="store_true", help="a short run, to check it works")
     parser.add_argument("--json", type=Path, help="also write every figure to this file")
     parser.add_argument("--servo-only", action="store_true", help="only the servo loop's rows")
+    parser.add_argument("--network-only", action="store_true", help="only the network's rows (tamro.Node)")
     return parser.parse_args()
 
 
@@ -515,6 +519,7 @@ def table(results: dict) -> str:
         f"{tn['ratio']:.2f}x of one arm alone ({fmt(tn['one_arm_per_s'], 0)}/s)"
     )
     lines.extend(servo.lines(results["servo"], width))
+    lines.extend(network.lines(results["network"], width))
     lines.extend(recording.lines(results["recording"], width))
     return "\n".join(lines)
 
@@ -537,12 +542,17 @@ def main() -> int:
     print(f"programs: {programs.directory}", flush=True)
     started = time.perf_counter()
     try:
+        if args.network_only:
+            rows = network.run(programs.directory, quick)
+            print("\n".join(network.lines(rows, 44)))
+            return 0
         if args.servo_only:
             rows = servo.run(programs.native, quick)
             print("\n".join(servo.lines(rows, 44)))
             return 0
         results: dict[str, Any] = {
             "servo": servo.run(programs.native, quick),
+            "network": network.run(programs.directory, quick),
             "exchange": exchanges(programs, count, 100),
             "waiting": exchanges(programs, count, 100, "flood"),
             "receive": receive_rates(programs, 40000 if quick else 200000, 2000),

@@ -35,6 +35,7 @@ void CheckServoOptions(const ServoOptions& o) {
 ServoCore::ServoCore(const ServoOptions& options, ArmLink& link, LoopClock& clock)
     : options_(options), link_(link), clock_(clock) {
     staging_.maxForce = options_.maxForce;
+    commands_.SetMaxForce(options_.maxForce);
     settings_.Spare() = staging_;
     settings_.Publish();
 }
@@ -56,6 +57,7 @@ void ServoCore::SetMaxForce(double newtons) {
     RequireFinitePositive("maxForce", newtons);
     std::lock_guard<std::mutex> lock(settingsLock_);
     staging_.maxForce = newtons;
+    commands_.SetMaxForce(newtons);
     settings_.Spare() = staging_;
     settings_.Publish();
 }
@@ -91,11 +93,11 @@ ServoStats ServoCore::Stats() const {
     return s;
 }
 
-// The effects' sum, then the safety stage: a sum that is not finite is sent as zero, and the
-// magnitude is clamped to the maximum force.
-Vec3 ServoCore::ForceAt(const ServoSettings& settings, const Vec3& position,
+// The effects' sum with the streamed commands, then the safety stage: a sum that is not
+// finite is sent as zero, and the magnitude is clamped to the maximum force.
+Vec3 ServoCore::ForceAt(const ServoSettings& settings, Clock::time_point now, const Vec3& position,
                         const Vec3& velocity) noexcept {
-    Vec3 sum{};
+    Vec3 sum = commands_.ForceAt(now, position, velocity);
     for (std::size_t i = 0; i < settings.count; ++i)
         sum = sum + ForceOf(settings.effects[i], position, velocity);
     const double magnitude = Norm(sum);
@@ -165,6 +167,7 @@ void ServoCore::Answered(const LinkEvent& event, std::uint64_t cycle, const Vec3
     const CycleState result{cycle, Seconds(event.at), event.position, event.velocity, force};
     state_.Write(result);
     recorder_.Push(result);
+    outlet_.Push(result);
     position_ = result.position;
     velocity_ = result.velocity;
     haveState_ = true;
@@ -228,7 +231,8 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
     bool givenUp = false;
     FaultNote why;
     while (pacer.WaitNext(stop)) {
-        CountCycleStart(clock_.Now(), period);
+        const Clock::time_point start = clock_.Now();
+        CountCycleStart(start, period);
         Outcome outcome;
         if (!paired_) {
             outcome = Repair(why);
@@ -239,7 +243,7 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
             }
         } else {
             const Vec3 force =
-                haveState_ ? ForceAt(settings_.Latest(), position_, velocity_) : Vec3{};
+                haveState_ ? ForceAt(settings_.Latest(), start, position_, velocity_) : Vec3{};
             outcome = Exchange(force, options_.faultTimeout, why);
         }
         recorder_.EndCycle();

@@ -47,6 +47,8 @@ public:
     ServoStats Stats() const;
     CycleState State() const noexcept { return state_.Read(); }
     Recorder<CycleState>& Recording() noexcept { return recorder_; }
+    Outlet<CycleState>& CycleOutlet() noexcept { return outlet_; }
+    CommandInput& Commands() noexcept { return commands_; }
     LoopFlags& Flags() noexcept { return flags_; }
     void RealtimeGranted(bool granted) noexcept {
         realtimeGranted_.store(granted, std::memory_order_relaxed);
@@ -64,7 +66,7 @@ public:
 private:
     enum class Outcome { Answered, Failed, Stopped };
 
-    Vec3 ForceAt(const ServoSettings& settings, const Vec3& position,
+    Vec3 ForceAt(const ServoSettings& settings, Clock::time_point now, const Vec3& position,
                  const Vec3& velocity) noexcept;
     Outcome Exchange(const Vec3& force, Clock::duration wait, FaultNote& why) noexcept;
     void Answered(const LinkEvent& event, std::uint64_t cycle, const Vec3& force) noexcept;
@@ -84,6 +86,8 @@ private:
     TripleBuffer<ServoSettings> settings_;
     SeqLock<CycleState> state_;
     Recorder<CycleState> recorder_;
+    Outlet<CycleState> outlet_;  // to a publisher, when one holds it
+    CommandInput commands_;      // streamed commands, faded by the loop
     LoopFlags flags_;
 
     // Figures: written by the loop only, read by anyone.
