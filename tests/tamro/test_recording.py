@@ -91,13 +91,13 @@ def test_every_row_comes_back_with_its_values_and_stamp(tmp_path: Path) -> None:
         "/lab/arm2/measured_cv": "geometry_msgs/msg/TwistStamped",
         "/lab/arm2/measured_cf": "geometry_msgs/msg/WrenchStamped",
         "/lab/handle/measured_cp": "geometry_msgs/msg/PoseStamped",
-        "/lab/handle/hall_level": "std_msgs/msg/UInt8",
+        "/lab/handle/sensor_level": "std_msgs/msg/UInt8",
     }
     assert summary.messages == {topic: len(messages) for topic, (_, _, messages) in topics.items()}
 
     for base, rows in (("/lab/arm", first), ("/lab/arm2", second)):
         expected = stamps_ns(rows["time"])
-        frame = base.strip("/").replace("/", "_")
+        frame = base.strip("/") + "_base"  # lab/arm_base, as the bridge's samples carry
         for name, column, field in MEASURED:
             _, times, messages = topics[f"{base}/{name}"]
             assert np.array_equal(times, expected)
@@ -112,7 +112,7 @@ def test_every_row_comes_back_with_its_values_and_stamp(tmp_path: Path) -> None:
     assert np.array_equal(times, stamps_ns(handle["time"]))
     q = handle["quaternion"].astype(np.float64)  # w first on the handle's wire, last in ROS
     assert np.array_equal([xyzw(p.pose.orientation) for p in poses], q[:, [1, 2, 3, 0]])
-    _, _, levels = topics["/lab/handle/hall_level"]
+    _, _, levels = topics["/lab/handle/sensor_level"]
     assert [m.data for m in levels] == handle["hall_effect_sensor_level"].tolist()
 
 
@@ -139,8 +139,10 @@ def test_an_empty_recording_is_a_valid_file(tmp_path: Path) -> None:
 @pytest.mark.parametrize(
     ("arguments", "error", "words"),
     [
-        ({"name": "lab/arm"}, ValueError, "name"),
+        ({"name": "lab//arm"}, ValueError, "name"),
+        ({"name": "9lab"}, ValueError, "name"),
         ({"name": ""}, ValueError, "name"),
+        ({"name": 7}, TypeError, "name"),
         ({"compression": "gzip"}, ValueError, "compression"),
         ({"arm": np.zeros(3)}, TypeError, "arm"),
         ({"handle": [arm_rows(2, 0)]}, TypeError, "handle"),

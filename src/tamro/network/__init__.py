@@ -42,6 +42,8 @@ __all__ = [
     "TopicStats",
     "CommandStatus",
     "TOPICS",
+    "topic_name",
+    "frame_id",
     "LOOPBACK_CONFIG",
     "use_loopback",
     "available",
@@ -88,9 +90,20 @@ class TopicStats(TypedDict):
     clamped: int
 
 
-TOPICS: list[TopicInfo] = list(_native.network_topics()) if available() else []
+TOPICS: list[TopicInfo] = list(_native.network_topics())
 """Every topic a device is served on (relative to ``/<namespace>/<device name>/``), with its
-ROS 2 type, DDS type, type hash, direction and QoS: the library's own table."""
+ROS 2 type, DDS type, type hash, direction and QoS: the library's own table (there in every
+build: recordings name their topics by it too)."""
+
+
+def topic_name(namespace: str, device: str, topic: str) -> str:
+    """The ROS 2 name of a device's topic: ``/<namespace>/<device>/<topic>``."""
+    return str(_native.ros_topic(namespace, device, topic))
+
+
+def frame_id(namespace: str, device: str) -> str:
+    """The ``frame_id`` a device's samples carry: ``<namespace>/<device>_base``."""
+    return str(_native.frame_id(namespace, device))
 
 
 Mode = Literal["off", "waiting", "engaging", "engaged", "fading"]

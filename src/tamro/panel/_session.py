@@ -518,7 +518,8 @@ def to_csv(rows: npt.NDArray[np.void]) -> bytes:
 
 
 def to_mcap(arm: npt.NDArray[np.void], handle: npt.NDArray[np.void] | None) -> bytes:
-    """The rows as an MCAP file of ROS 2 messages (tamro.save_mcap), under the name ``panel``."""
+    """The rows as an MCAP file of ROS 2 messages (tamro.save_mcap), under the namespace
+    ``panel``."""
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "recording.mcap")
         save_mcap(path, arm=arm, handle=handle, name="panel")

@@ -10,7 +10,8 @@
 The rows of ``ServoLoop.drain()`` become ``/<name>/arm/measured_cp`` (``PoseStamped``),
 ``measured_cv`` (``TwistStamped``) and ``measured_cf`` (``WrenchStamped``); those of
 ``HandleReader.drain()`` become ``/<name>/handle/measured_cp`` (``PoseStamped``: the
-orientation, in ROS order x, y, z, w) and ``/<name>/handle/hall_level`` (``std_msgs/UInt8``).
+orientation, in ROS order x, y, z, w) and ``/<name>/handle/sensor_level`` (``std_msgs/UInt8``):
+the topics, types and frames ``tamro-bridge`` publishes (``tamro.network.TOPICS``).
 """
 
 from __future__ import annotations
@@ -25,32 +26,29 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .. import _native, network
 from ..handle import HANDLE_RECORD_DTYPE
 from ..servo import RECORD_DTYPE
 from . import _ros2
 from ._mcap import McapWriter
 
-__all__ = ["save_mcap", "McapSummary", "arm_topics", "handle_topics"]
+__all__ = ["save_mcap", "McapSummary"]
 
 Rows = npt.NDArray[np.void]
 
 
-def arm_topics(name: str, index: int = 0) -> dict[str, str]:
-    """The topics of an arm (``index`` 0 is ``arm``, 1 is ``arm2``, ...) and their ROS 2 types."""
-    base = f"/{name}/arm{index + 1 if index else ''}"
-    return {
-        f"{base}/measured_cp": "geometry_msgs/msg/PoseStamped",
-        f"{base}/measured_cv": "geometry_msgs/msg/TwistStamped",
-        f"{base}/measured_cf": "geometry_msgs/msg/WrenchStamped",
-    }
+def _device_name(kind: str, index: int) -> str:
+    """``arm``, ``arm2``, ...: the names a bridge serves further devices under."""
+    return f"{kind}{index + 1 if index else ''}"
 
 
-def handle_topics(name: str, index: int = 0) -> dict[str, str]:
-    """The topics of a handle (``handle``, ``handle2``, ...) and their ROS 2 types."""
-    base = f"/{name}/handle{index + 1 if index else ''}"
+def _topics(kind: str) -> dict[str, str]:
+    """The measured topics of a kind of device that its records hold, with their ROS 2 types:
+    the network's own table (a handle's records carry no user data)."""
     return {
-        f"{base}/measured_cp": "geometry_msgs/msg/PoseStamped",
-        f"{base}/hall_level": "std_msgs/msg/UInt8",
+        t["name"]: t["ros_type"]
+        for t in network.TOPICS
+        if t["device"] == kind and t["direction"] == "out" and t["name"] != "user_data"
     }
 
 
@@ -104,8 +102,9 @@ def save_mcap(
     The file appears under ``path`` only once it is complete: it is written beside it under a
     temporary name first. Raises ``OSError`` when it cannot be written, ``ValueError`` for a bad
     ``name`` or ``compression``, ``TypeError`` for rows of another kind."""
-    if not isinstance(name, str) or not name or not all(c.isalnum() or c == "_" for c in name):
-        raise ValueError(f"name must be letters, digits and underscores (a ROS name), not {name!r}")
+    if not isinstance(name, str):
+        raise TypeError(f"name must be a string, not {type(name).__name__}")
+    _native.check_ros_name(name, "name", True)
     arms = _as_list(arm, RECORD_DTYPE, "arm")
     handles = _as_list(handle, HANDLE_RECORD_DTYPE, "handle")
     offset = time.time() - time.monotonic() if clock_offset is None else float(clock_offset)
@@ -130,33 +129,39 @@ def save_mcap(
                 return channels
 
             for index, rows in enumerate(arms):
-                topics = list(arm_topics(name, index).items())
+                device = _device_name("arm", index)
+                topics = _topics("arm")
                 stamps = _stamps(rows["time"], offset)
-                frame = f"{name}_arm{index + 1 if index else ''}"
+                frame = network.frame_id(name, device)
                 pose = np.zeros((len(rows), 7))
                 pose[:, :3] = rows["position"]
                 pose[:, 6] = 1.0  # no orientation: the identity
-                columns = (pose, _padded(rows["velocity"]), _padded(rows["force"]))
-                for (topic, kind), values in zip(topics, columns, strict=True):
+                columns = {
+                    "measured_cp": pose,
+                    "measured_cv": _padded(rows["velocity"]),
+                    "measured_cf": _padded(rows["force"]),
+                }
+                for topic, values in columns.items():
                     payloads = _ros2.Stamped(frame, values.shape[1]).encode(stamps, values)
-                    writer.add_messages(channel(topic, kind), stamps, payloads)
-                    counts[topic] = len(rows)
+                    full = network.topic_name(name, device, topic)
+                    writer.add_messages(channel(full, topics[topic]), stamps, payloads)
+                    counts[full] = len(rows)
             for index, rows in enumerate(handles):
-                (pose_topic, pose_kind), (level_topic, level_kind) = handle_topics(name, index).items()
+                device = _device_name("handle", index)
+                topics = _topics("handle")
                 stamps = _stamps(rows["time"], offset)
-                frame = f"{name}_handle{index + 1 if index else ''}"
+                frame = network.frame_id(name, device)
                 pose = np.zeros((len(rows), 7))
                 q = rows["quaternion"].astype(np.float64)
                 pose[:, 3:6], pose[:, 6] = q[:, 1:4], q[:, 0]  # w first on the wire, last in ROS
-                writer.add_messages(
-                    channel(pose_topic, pose_kind), stamps, _ros2.Stamped(frame, 7).encode(stamps, pose)
-                )
-                writer.add_messages(
-                    channel(level_topic, level_kind),
-                    stamps,
-                    _ros2.uint8_messages(rows["hall_effect_sensor_level"]),
-                )
-                counts[pose_topic] = counts[level_topic] = len(rows)
+                messages = {
+                    "measured_cp": _ros2.Stamped(frame, 7).encode(stamps, pose),
+                    "sensor_level": _ros2.uint8_messages(rows["hall_effect_sensor_level"]),
+                }
+                for topic, data in messages.items():
+                    full = network.topic_name(name, device, topic)
+                    writer.add_messages(channel(full, topics[topic]), stamps, data)
+                    counts[full] = len(rows)
             writer.close()
         os.replace(temporary, target)
     except BaseException:
