@@ -15,6 +15,8 @@ reach the loop whole, faded to zero when their stream stops. No Python runs in e
 Cyclone DDS takes its configuration from ``CYCLONEDDS_URI``; without it, it uses every
 interface and multicast discovery. ``use_loopback()`` keeps a one-machine run on the loopback
 interface (``LOOPBACK_CONFIG``). See docs/network.md.
+
+``Capture`` records what a namespace publishes, as ``tamro-record`` does (docs/recording.md).
 """
 
 from __future__ import annotations
@@ -35,9 +37,14 @@ from .. import _native
 from .._values import frozen_array, number, vector, whole
 from ..handle import HandleReader
 from ..servo import ServoLoop
+from ._capture import Capture, CapturedTopic, IgnoredTopic, Sample
 
 __all__ = [
     "Node",
+    "Capture",
+    "CapturedTopic",
+    "IgnoredTopic",
+    "Sample",
     "TopicInfo",
     "TopicStats",
     "CommandStatus",

@@ -115,18 +115,7 @@ def save_mcap(
     try:
         with os.fdopen(descriptor, "wb") as out:
             writer = McapWriter(out, compression=compression)
-            schemas: dict[str, int] = {}
-            channels = 0
-
-            def channel(topic: str, kind: str) -> int:
-                nonlocal channels
-                if kind not in schemas:
-                    schemas[kind] = len(schemas) + 1
-                    short = kind.replace("/msg/", "/")
-                    writer.add_schema(schemas[kind], kind, "ros2msg", _ros2.definition(short))
-                channels += 1
-                writer.add_channel(channels, schemas[kind], topic, "cdr")
-                return channels
+            channel = _ros2.Channels(writer).add
 
             for index, rows in enumerate(arms):
                 device = _device_name("arm", index)

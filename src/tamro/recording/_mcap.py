@@ -54,7 +54,11 @@ def _string_map(entries: dict[str, str]) -> bytes:
 
 
 def _message_records(
-    channel: int, first_sequence: int, log_times: npt.NDArray[np.uint64], payloads: npt.NDArray[np.uint8]
+    channel: int,
+    first_sequence: int,
+    log_times: npt.NDArray[np.uint64],
+    publish_times: npt.NDArray[np.uint64],
+    payloads: npt.NDArray[np.uint8],
 ) -> npt.NDArray[np.uint8]:
     """Message records for same-sized payloads (one row each), as one array of rows."""
     count, size = payloads.shape
@@ -72,7 +76,7 @@ def _message_records(
     records["channel"] = channel
     records["sequence"] = (first_sequence + np.arange(count, dtype=np.uint64)).astype(np.uint32)
     records["log_time"] = log_times
-    records["publish_time"] = log_times
+    records["publish_time"] = publish_times
     records["data"] = payloads
     return records.view(np.uint8).reshape(count, layout.itemsize)
 
@@ -163,28 +167,36 @@ class McapWriter:
         self._write(record)
 
     def add_messages(
-        self, channel_id: int, log_times: npt.ArrayLike, payloads: npt.NDArray[np.uint8] | Sequence[bytes]
+        self,
+        channel_id: int,
+        log_times: npt.ArrayLike,
+        payloads: npt.NDArray[np.uint8] | Sequence[bytes],
+        publish_times: npt.ArrayLike | None = None,
     ) -> None:
         """Messages of one channel, oldest first: ``log_times`` in nanoseconds since the epoch, and
         ``payloads`` either a 2-D uint8 array (one message per row, all the same size: written in
-        bulk) or a sequence of bytes objects."""
+        bulk) or a sequence of bytes objects. ``publish_times`` (when they were sent; by default
+        the log times) likewise."""
         if channel_id not in self._channel_ids:
             raise ValueError(f"channel {channel_id} was not added")
         times = np.ascontiguousarray(log_times, dtype=np.uint64)
+        sent = times if publish_times is None else np.ascontiguousarray(publish_times, dtype=np.uint64)
         count = len(times)
-        if len(payloads) != count:
-            raise ValueError(f"{count} times for {len(payloads)} messages")
+        if len(payloads) != count or len(sent) != count:
+            raise ValueError(f"{count} times for {len(payloads)} messages and {len(sent)} publish times")
         done = 0
         while done < count:
             room = max(1, (self._chunk_size - self._pending.size) // self._message_size(payloads, done))
             part = slice(done, min(count, done + room))
-            self._add(channel_id, times[part], payloads[part])
+            self._add(channel_id, times[part], sent[part], payloads[part])
             done = part.stop
             if self._pending.size >= self._chunk_size:
                 self.flush()
 
     def flush(self) -> None:
-        """Ends the chunk being built: what was added is in the file from here on."""
+        """Ends the chunk being built: what was added is in the file from here on (handed to
+        the operating system, so a killed process loses none of it). A recording that is still
+        going calls this at least every second, so that a crash loses at most that."""
         pending = self._pending
         if not pending.blocks:
             return
@@ -200,11 +212,10 @@ class McapWriter:
         assert pending.start is not None
         head = struct.pack("<QQQI", pending.start, pending.end, len(records), zlib.crc32(view))
         head += _string(self._compression) + struct.pack("<Q", len(compressed))
+        chunk = struct.pack("<BQ", _CHUNK, len(head) + len(compressed)) + head + bytes(compressed)
         chunk_offset = self._position
-        self._write(struct.pack("<BQ", _CHUNK, len(head) + len(compressed)) + head)
-        self._write(compressed)
-        chunk_length = self._position - chunk_offset
-        index_start = self._position
+        index_start = chunk_offset + len(chunk)
+        indexes: list[bytes] = []
         index_offsets: dict[int, int] = {}
         for channel_id in sorted(pending.times):
             times = np.concatenate(pending.times[channel_id])
@@ -212,8 +223,12 @@ class McapWriter:
             pairs = np.empty((len(times), 2), "<u8")
             pairs[:, 0], pairs[:, 1] = times, offsets
             entries = pairs.tobytes()
-            index_offsets[channel_id] = self._position
-            self._write(_record(_MESSAGE_INDEX, struct.pack("<HI", channel_id, len(entries)) + entries))
+            index_offsets[channel_id] = index_start + sum(len(i) for i in indexes)
+            indexes.append(_record(_MESSAGE_INDEX, struct.pack("<HI", channel_id, len(entries)) + entries))
+        # One write for the chunk and its indexes: a process killed around it leaves the file
+        # ending between records, unless the kill lands inside that one system call.
+        self._write(b"".join([chunk, *indexes]))
+        chunk_length = len(chunk)
         self._chunk_indexes.append(
             _ChunkIndex(
                 pending.start,
@@ -269,6 +284,7 @@ class McapWriter:
         self,
         channel_id: int,
         times: npt.NDArray[np.uint64],
+        sent: npt.NDArray[np.uint64],
         payloads: npt.NDArray[np.uint8] | Sequence[bytes],
     ) -> None:
         if len(times) == 0:
@@ -279,12 +295,13 @@ class McapWriter:
         if isinstance(payloads, np.ndarray):
             if payloads.ndim != 2 or payloads.dtype != np.uint8:
                 raise ValueError("payloads must be a 2-D uint8 array (one message per row)")
-            block = _message_records(channel_id, first, times, payloads)
+            block = _message_records(channel_id, first, times, sent, payloads)
             sizes = np.full(len(times), block.shape[1], dtype=np.uint64)
             pending.blocks.append(block)
         else:
             blocks = []
-            for sequence, (time, data) in enumerate(zip(times.tolist(), payloads, strict=True), start=first):
+            rows = zip(times.tolist(), sent.tolist(), payloads, strict=True)
+            for sequence, (time, publish_time, data) in enumerate(rows, start=first):
                 head = struct.pack(
                     "<BQHIQQ",
                     _MESSAGE,
@@ -292,7 +309,7 @@ class McapWriter:
                     channel_id,
                     sequence & 0xFFFFFFFF,
                     time,
-                    time,
+                    publish_time,
                 )
                 blocks.append(head + bytes(data))
             sizes = np.array([len(b) for b in blocks], dtype=np.uint64)

@@ -9,10 +9,12 @@ fields with each primitive aligned to its own size, counted from the end of that
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 import numpy.typing as npt
+
+from ._mcap import McapWriter
 
 _SEPARATOR = "=" * 80
 
@@ -29,6 +31,9 @@ _DEFINITIONS = {
     "geometry_msgs/TwistStamped": "std_msgs/Header header\nTwist twist\n",
     "geometry_msgs/WrenchStamped": "std_msgs/Header header\nWrench wrench\n",
     "std_msgs/UInt8": "uint8 data\n",
+    "std_msgs/MultiArrayDimension": "string label\nuint32 size\nuint32 stride\n",
+    "std_msgs/MultiArrayLayout": "MultiArrayDimension[] dim\nuint32 data_offset\n",
+    "std_msgs/UInt8MultiArray": "MultiArrayLayout  layout\nuint8[]           data\n",
 }
 
 # What each definition uses, in the order rosbag2 lists the dependencies.
@@ -40,6 +45,8 @@ _USES = {
     "geometry_msgs/PoseStamped": ["std_msgs/Header", "geometry_msgs/Pose"],
     "geometry_msgs/TwistStamped": ["std_msgs/Header", "geometry_msgs/Twist"],
     "geometry_msgs/WrenchStamped": ["std_msgs/Header", "geometry_msgs/Wrench"],
+    "std_msgs/MultiArrayLayout": ["std_msgs/MultiArrayDimension"],
+    "std_msgs/UInt8MultiArray": ["std_msgs/MultiArrayLayout"],
 }
 
 
@@ -63,6 +70,31 @@ def definition(kind: str) -> bytes:
     visit(kind)
     parts = [_DEFINITIONS[kind]] + [f"{_SEPARATOR}\nMSG: {used}\n{_DEFINITIONS[used]}" for used in order]
     return "".join(parts).encode()
+
+
+def known(ros_type: str) -> bool:
+    """Whether a ROS 2 type (``std_msgs/msg/UInt8``) has its definition here."""
+    return ros_type.replace("/msg/", "/", 1) in _DEFINITIONS
+
+
+@dataclass
+class Channels:
+    """The channels of ROS 2 topics in an MCAP file: each type's schema (``ros2msg``) written
+    once, before the first channel of that type; channels numbered from 1."""
+
+    writer: McapWriter
+    _schemas: dict[str, int] = field(default_factory=dict)
+    _count: int = 0
+
+    def add(self, topic: str, ros_type: str, metadata: dict[str, str] | None = None) -> int:
+        """A channel for ``topic`` of ``ros_type`` (``geometry_msgs/msg/PoseStamped``, CDR)."""
+        if ros_type not in self._schemas:
+            self._schemas[ros_type] = len(self._schemas) + 1
+            short = ros_type.replace("/msg/", "/", 1)
+            self.writer.add_schema(self._schemas[ros_type], ros_type, "ros2msg", definition(short))
+        self._count += 1
+        self.writer.add_channel(self._count, self._schemas[ros_type], topic, "cdr", metadata)
+        return self._count
 
 
 @dataclass(frozen=True)
