@@ -28,8 +28,8 @@ void RegisterCapture(py::module_& m) {
                  py::gil_scoped_release released;  // joining a domain takes a moment
                  return std::make_unique<Capture>(ns, domain, options);
              }),
-             py::arg("namespace"), py::arg("domain"), py::arg("queue_bytes"),
-             py::arg("max_sample"), py::arg("history"))
+             py::arg("namespace"), py::arg("domain"), py::arg("queue_bytes"), py::arg("max_sample"),
+             py::arg("history"))
         .def_property_readonly("max_record", &Capture::MaxRecord)
         .def(
             "take",

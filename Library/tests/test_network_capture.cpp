@@ -39,7 +39,8 @@ std::vector<std::pair<SampleHead, std::vector<std::uint8_t>>> Records(const std:
     while (at < end) {
         SampleHead head;
         std::memcpy(&head, at, sizeof head);
-        out.emplace_back(head, std::vector<std::uint8_t>(at + sizeof head, at + sizeof head + head.size));
+        out.emplace_back(head,
+                         std::vector<std::uint8_t>(at + sizeof head, at + sizeof head + head.size));
         at += SampleQueue::RecordSize(head.size);
     }
     return out;
@@ -89,7 +90,8 @@ TEST(SampleQueue, HandsOverEveryRecordWholeAcrossTheRingsEnd) {
 TEST(SampleQueue, RefusesWhatDoesNotFitAndTakesItAfterRoomIsMade) {
     SampleQueue queue(4096);
     std::size_t pushed = 0;
-    while (queue.Push({1, 100, 0, 0}, [](std::uint8_t* out) { std::memset(out, 7, 100); })) ++pushed;
+    while (queue.Push({1, 100, 0, 0}, [](std::uint8_t* out) { std::memset(out, 7, 100); }))
+        ++pushed;
     EXPECT_EQ(pushed, 4096 / SampleQueue::RecordSize(100));
     std::vector<std::uint8_t> buffer(8192);
     EXPECT_EQ(Records(buffer.data(), queue.Take(buffer.data(), buffer.size())).size(), pushed);
@@ -102,7 +104,8 @@ namespace {
 class Writer {
 public:
     Writer(int domain, const char* topic, const dds_topic_descriptor_t& type)
-        : participant_(dds_create_participant(static_cast<dds_domainid_t>(domain), nullptr, nullptr)) {
+        : participant_(
+              dds_create_participant(static_cast<dds_domainid_t>(domain), nullptr, nullptr)) {
         const dds_entity_t t = dds_create_topic(participant_, &type, topic, nullptr, nullptr);
         writer_ = dds_create_writer(participant_, t, nullptr, nullptr);
     }
@@ -162,8 +165,8 @@ TEST(NetworkCapture, RecordsEveryCycleOfItsNamespaceAndListsWhatItCannot) {
         node.AcceptCommands(loop, "arm");  // readers only: nothing to record
         ASSERT_TRUE(WaitFor([&] {
             const auto topics = capture.Topics();
-            return topics.size() == 3 &&
-                   std::all_of(topics.begin(), topics.end(), [](const auto& t) { return t.writers == 1; });
+            return topics.size() == 3 && std::all_of(topics.begin(), topics.end(),
+                                                     [](const auto& t) { return t.writers == 1; });
         }));
         ASSERT_TRUE(loop.Start());
         ASSERT_TRUE(WaitFor([&] {
@@ -174,7 +177,8 @@ TEST(NetworkCapture, RecordsEveryCycleOfItsNamespaceAndListsWhatItCannot) {
         for (const auto& s : node.Stats())
             if (s.topic == "/lab/arm/measured_cp") published = s.samples;
     }
-    ASSERT_TRUE(WaitFor([&] { return Find(capture.Topics(), "/lab/arm/measured_cp")->writers == 0; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return Find(capture.Topics(), "/lab/arm/measured_cp")->writers == 0; }));
     loop.Stop();
     capture.Close();
 

@@ -77,7 +77,9 @@ def report(recorder: Program) -> dict[str, tuple[int, int]]:
     """Per topic, from the recorder's closing lines: (messages, dropped + lost)."""
     counts = {}
     for line in recorder.lines:
-        if match := re.fullmatch(r"  (\S+) \S+: ([\d,]+) messages, [\d,]+ bytes, (\d+) dropped, (\d+) lost", line):
+        if match := re.fullmatch(
+            r"  (\S+) \S+: ([\d,]+) messages, [\d,]+ bytes, (\d+) dropped, (\d+) lost", line
+        ):
             counts[match[1]] = (int(match[2].replace(",", "")), int(match[3]) + int(match[4]))
     return counts
 
@@ -88,7 +90,9 @@ def read_back(path: Path) -> dict[str, list[tuple[int, int, object]]]:
     with rosbags_highlevel.AnyReader([path]) as reader:
         assert {c.topic: c.msgtype for c in reader.connections} == TOPICS
         for connection, stamp, raw in reader.messages():
-            topics.setdefault(connection.topic, []).append((stamp, 0, reader.deserialize(raw, connection.msgtype)))
+            topics.setdefault(connection.topic, []).append(
+                (stamp, 0, reader.deserialize(raw, connection.msgtype))
+            )
     # rosbags gives no publish time: take it from the mcap package, in the same order.
     with path.open("rb") as f:
         reader = mcap_reader.make_reader(f, validate_crcs=True)

@@ -80,8 +80,9 @@ public:
         CheckName(ns, "namespace", true);
         participant_ = Detail::JoinDomain(domain);
         const dds_entity_t p = participant_.Get();
-        discovery_ = Entity(dds_create_reader(p, DDS_BUILTIN_TOPIC_DCPSPUBLICATION, nullptr, nullptr),
-                            "cannot watch for publications");
+        discovery_ =
+            Entity(dds_create_reader(p, DDS_BUILTIN_TOPIC_DCPSPUBLICATION, nullptr, nullptr),
+                   "cannot watch for publications");
         discoveryCondition_ = Entity(dds_create_readcondition(discovery_.Get(), DDS_ANY_STATE),
                                      "cannot watch for publications");
         stopCondition_ = Entity(dds_create_guardcondition(p), "cannot make a guard condition");
@@ -145,8 +146,9 @@ private:
         if (o.queueBytes < (std::size_t{64} << 10) || o.queueBytes > (std::size_t{1} << 30))
             throw std::invalid_argument("the queue must be from 64 KiB to 1 GiB");
         if (o.maxSample < 64 || o.maxSample > o.queueBytes / 4)
-            throw std::invalid_argument("the largest sample must be from 64 bytes to a quarter "
-                                        "of the queue");
+            throw std::invalid_argument(
+                "the largest sample must be from 64 bytes to a quarter "
+                "of the queue");
         if (o.history < 1 || o.history > 100000)
             throw std::invalid_argument("the history must be from 1 to 100000 samples");
         return o;
@@ -185,7 +187,8 @@ private:
         dds_sample_info_t infos[Batch];
         for (;;) {
             std::fill(std::begin(data), std::end(data), nullptr);
-            const dds_return_t n = dds_takecdr(slot.reader.Get(), data, Batch, infos, DDS_ANY_STATE);
+            const dds_return_t n =
+                dds_takecdr(slot.reader.Get(), data, Batch, infos, DDS_ANY_STATE);
             if (n <= 0) return;
             const dds_time_t received = dds_time();
             for (dds_return_t i = 0; i < n; ++i) {
@@ -200,10 +203,9 @@ private:
               const dds_sample_info_t& info, dds_time_t received) noexcept {
         const std::uint32_t size = ddsi_serdata_size(data);
         const SampleHead head{index, size, received, info.source_timestamp};
-        const bool handed =
-            size <= options_.maxSample && queue_.Push(head, [&](std::uint8_t* out) {
-                ddsi_serdata_to_ser(data, 0, size, out);
-            });
+        const bool handed = size <= options_.maxSample && queue_.Push(head, [&](std::uint8_t* out) {
+            ddsi_serdata_to_ser(data, 0, size, out);
+        });
         if (!handed) {
             slot.dropped.fetch_add(1, std::memory_order_relaxed);
             return;
@@ -233,7 +235,8 @@ private:
     void Consider(const dds_builtintopic_endpoint_t& writer) noexcept {
         if (writer.topic_name == nullptr || writer.type_name == nullptr) return;
         const std::size_t length = ::strnlen(writer.topic_name, MaxName + 1);
-        if (length <= prefix_.size() || std::strncmp(writer.topic_name, prefix_.c_str(), prefix_.size()) != 0)
+        if (length <= prefix_.size() ||
+            std::strncmp(writer.topic_name, prefix_.c_str(), prefix_.size()) != 0)
             return;  // another namespace's, or not a ROS 2 topic (services are rq/, rr/)
         try {
             const std::string name(writer.topic_name, length);
@@ -280,8 +283,9 @@ private:
         dds_qset_resource_limits(qos.get(), options_.history, DDS_LENGTH_UNLIMITED,
                                  options_.history);
         Detail::SetTypeHash(qos.get(), type.message);
-        slot.reader = Entity(dds_create_reader(participant_.Get(), slot.topic.Get(), qos.get(), nullptr),
-                             "cannot create a reader on " + slot.info.topic);
+        slot.reader =
+            Entity(dds_create_reader(participant_.Get(), slot.topic.Get(), qos.get(), nullptr),
+                   "cannot create a reader on " + slot.info.topic);
         slot.condition = Entity(dds_create_readcondition(slot.reader.Get(), DDS_ANY_STATE),
                                 "cannot watch " + slot.info.topic);
     }

@@ -253,7 +253,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.seconds is not None and not (math.isfinite(args.seconds) and args.seconds > 0):
         parser.error("--seconds must be a number of seconds above 0")
     if not network.available():
-        print("tamro-record: this build of tamro has no network part (build it with Cyclone DDS)", file=sys.stderr)
+        print(
+            "tamro-record: this build of tamro has no network part (build it with Cyclone DDS)",
+            file=sys.stderr,
+        )
         return 2
     if args.loopback:
         network.use_loopback()
@@ -315,7 +318,8 @@ def _record(args: argparse.Namespace, capture: network.Capture, out: BinaryIO, s
     elapsed = time.monotonic() - start
     screen.finish()
     lines = recording.report()
-    print(f"recorded {len(lines)} topics in {elapsed:.1f} s: {recording.messages:,} messages, {recording.lost()} dropped")
+    totals = f"{recording.messages:,} messages, {recording.lost()} dropped or lost"
+    print(f"recorded {len(lines)} topics in {elapsed:.1f} s: {totals}")
     for line in lines:
         print(line)
     print(f"wrote {path} ({out.tell():,} bytes)", flush=True)
