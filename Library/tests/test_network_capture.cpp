@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,11 +118,12 @@ private:
     dds_entity_t writer_ = 0;
 };
 
-const Network::CapturedTopic* Find(const std::vector<Network::CapturedTopic>& topics,
-                                   const std::string& name) {
-    for (const auto& t : topics)
-        if (t.topic == name) return &t;
-    return nullptr;
+// A topic's figures now (a copy: Topics() gives a new list each time).
+std::optional<Network::CapturedTopic> Find(const Network::Capture& capture,
+                                           const std::string& name) {
+    for (const auto& t : capture.Topics())
+        if (t.topic == name) return t;
+    return std::nullopt;
 }
 
 template <typename Condition>
@@ -170,15 +172,14 @@ TEST(NetworkCapture, RecordsEveryCycleOfItsNamespaceAndListsWhatItCannot) {
         }));
         ASSERT_TRUE(loop.Start());
         ASSERT_TRUE(WaitFor([&] {
-            const auto* cp = Find(capture.Topics(), "/lab/arm/measured_cp");
-            return cp != nullptr && cp->samples >= 300;
+            const auto cp = Find(capture, "/lab/arm/measured_cp");
+            return cp && cp->samples >= 300;
         }));
         node.Close();
         for (const auto& s : node.Stats())
             if (s.topic == "/lab/arm/measured_cp") published = s.samples;
     }
-    ASSERT_TRUE(
-        WaitFor([&] { return Find(capture.Topics(), "/lab/arm/measured_cp")->writers == 0; }));
+    ASSERT_TRUE(WaitFor([&] { return Find(capture, "/lab/arm/measured_cp")->writers == 0; }));
     loop.Stop();
     capture.Close();
 
