@@ -5,8 +5,9 @@ Rows: the raw C loop of one arm exchange, the same exchange through the library 
 through the module from Python and through a pure-Python pyserial driver; status messages per
 second received into a Python override and into a plain C++ Handle subclass; the CPU time of
 a one-second wait on a silent port; two arms driven from two Python threads at once; the
-devices on the network (bench/network.py: the loop with publishing on and off, latency to a
-subscriber in another process against ddsperf's floor, throughput).
+servo loop against a Python loop (bench/servo.py); the stability sweep and smoothing
+(bench/stability.py); the devices on the network (bench/network.py: the loop with publishing on
+and off, latency to a subscriber in another process against ddsperf's floor, throughput).
 
 The exchange rows meet one peer, a bench-peer process answering at once on a pseudo-terminal,
 and take turns in blocks of 100 exchanges, the native ones through ctypes from the small
@@ -42,6 +43,7 @@ sys.path.insert(0, str(HERE))
 import network  # noqa: E402
 import recording  # noqa: E402
 import servo  # noqa: E402
+import stability  # noqa: E402
 from pyserial_arm import PySerialArm  # noqa: E402
 
 import TamroHardwareAPI as tamro  # noqa: E402
@@ -63,6 +65,9 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--quick", action="store_true", help="a short run, to check it works")
     parser.add_argument("--json", type=Path, help="also write every figure to this file")
     parser.add_argument("--servo-only", action="store_true", help="only the servo loop's rows")
+    parser.add_argument(
+        "--stability-only", action="store_true", help="only the stability sweep and the smoothing rows"
+    )
     parser.add_argument("--network-only", action="store_true", help="only the network's rows (tamro.Node)")
     return parser.parse_args()
 
@@ -519,6 +524,7 @@ def table(results: dict) -> str:
         f"{tn['ratio']:.2f}x of one arm alone ({fmt(tn['one_arm_per_s'], 0)}/s)"
     )
     lines.extend(servo.lines(results["servo"], width))
+    lines.extend(stability.lines(results["stability"], width))
     lines.extend(network.lines(results["network"], width))
     lines.extend(recording.lines(results["recording"], width))
     return "\n".join(lines)
@@ -550,6 +556,9 @@ def main() -> int:
             rows = servo.run(programs.native, quick)
             print("\n".join(servo.lines(rows, 44)))
             return 0
+        if args.stability_only:
+            print("\n".join(stability.lines(stability.run(quick), 44)))
+            return 0
         results: dict[str, Any] = {
             "servo": servo.run(programs.native, quick),
             "network": network.run(programs.directory, quick),
@@ -560,6 +569,7 @@ def main() -> int:
             "silent_wait": programs.run("bench-silent-wait", "--waits", 2 if quick else 3),
             "peer_thread": programs.run("bench-exchange", "--exchanges", 2000 if quick else 10000),
             "recording": recording.run(quick),
+            "stability": stability.run(quick),
         }
     except Failure as error:
         print(f"bench: {error}", file=sys.stderr)

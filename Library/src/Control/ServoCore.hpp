@@ -11,6 +11,7 @@
 #include "HandOver.hpp"
 #include "LoopThread.hpp"
 #include "Recorder.hpp"
+#include "Smoothing.hpp"
 #include "Timing.hpp"
 
 #include <array>
@@ -26,6 +27,7 @@ struct ServoSettings {
     double maxForce = 0;
     std::size_t count = 0;
     std::array<Effect, ServoLoop::MaxEffects> effects{};
+    std::array<std::uint64_t, ServoLoop::MaxEffects> keys{};  // which effect is which
 };
 
 // Throws InvalidArgument for options a servo loop cannot run with.
@@ -41,8 +43,10 @@ public:
     ServoCore(const ServoOptions& options, ArmLink& link, LoopClock& clock);
 
     // --- any thread but the loop's ---
-    void SetEffects(const std::vector<Effect>& effects);  // validated: InvalidArgument
-    void SetMaxForce(double newtons);                     // checked: InvalidArgument
+    // Validated: InvalidArgument; keys as for ServoLoop::SetEffects.
+    void SetEffects(const std::vector<Effect>& effects,
+                    const std::vector<std::uint64_t>& keys = {});
+    void SetMaxForce(double newtons);  // checked: InvalidArgument
     void ResetFigures() noexcept;
     ServoStats Stats() const;
     CycleState State() const noexcept { return state_.Read(); }
@@ -66,13 +70,17 @@ public:
 private:
     enum class Outcome { Answered, Failed, Stopped };
 
-    Vec3 ForceAt(const ServoSettings& settings, Clock::time_point now, const Vec3& position,
-                 const Vec3& velocity) noexcept;
+    Vec3 ForceAt(const ServoSettings& settings,
+                 const std::array<Effect, ServoLoop::MaxEffects>& effects, Clock::time_point now,
+                 const Vec3& position, const Vec3& velocity) noexcept;
+    Vec3 CycleForce(Clock::time_point start, Clock::duration sinceLast,
+                    Clock::duration period) noexcept;
     Outcome Exchange(const Vec3& force, Clock::duration wait, FaultNote& why) noexcept;
     void Answered(const LinkEvent& event, std::uint64_t cycle, const Vec3& force) noexcept;
     Outcome Repair(FaultNote& why) noexcept;
     void NoteFailure(const LinkEvent& event, FaultNote& why) noexcept;
-    void CountCycleStart(Clock::time_point start, Clock::duration period) noexcept;
+    // The time since the cycle before (zero for a run's first).
+    Clock::duration CountCycleStart(Clock::time_point start, Clock::duration period) noexcept;
 
     const ServoOptions options_;
     ArmLink& link_;
@@ -93,6 +101,8 @@ private:
     // Figures: written by the loop only, read by anyone.
     Histogram periods_;
     Histogram exchanges_;
+    Histogram ages_;  // of the state each force was made from, when it was sent
+    std::atomic<std::int64_t> wakeLateMaxNs_{0};
     std::atomic<std::uint64_t> cycles_{0}, late_{0}, longestLate_{0}, failed_{0}, nonFinite_{0},
         clamped_{0};
     std::atomic<std::int64_t> firstStartNs_{0}, lastStartNs_{0};
@@ -104,6 +114,9 @@ private:
     std::uint64_t barrier_ = 0;        // the barrier in flight, 0 for none
     bool haveState_ = false;
     Vec3 position_{}, velocity_{};
+    Clock::time_point stateSentAt_{};  // when the request that brought the state went out
+    Smoother<ServoLoop::MaxEffects> smoother_;
+    Clock::time_point lastGlide_{};
     std::uint64_t lateRun_ = 0;
     Clock::time_point previousStart_{};
     // The exchange a stop cut short: its reply, should it come while the zero-force one is

@@ -25,6 +25,10 @@ struct ServoOptions {
     std::chrono::nanoseconds faultTimeout = std::chrono::milliseconds(50);  // per exchange
     int maxFaults = 3;                 // failed exchanges in a row that stop the loop
     std::chrono::nanoseconds spin{0};  // busy-wait this long before each deadline
+    // Render the effects at the position predicted for the time the force acts (the reply's
+    // position moved by its velocity over the state's age and half a period), which gives back
+    // the stiffness the loop's delay takes; see docs/servo-loop.md.
+    bool compensateDelay = true;
 };
 
 // One cycle: its number (from 1), when its reply arrived (seconds on the monotonic clock,
@@ -43,7 +47,12 @@ struct ServoStats {
     double periodP50Us = 0, periodP99Us = 0, periodMaxUs = 0;
     std::uint64_t lateCycles = 0;  // a period over 1.5 nominal periods (fixed rate only)
     std::uint64_t longestLateRun = 0;
-    double exchangeP50Us = 0, exchangeP99Us = 0;
+    double exchangeP50Us = 0, exchangeP99Us = 0, exchangeMaxUs = 0;
+    // The age of the state each force was made from, when the force was sent: one period while
+    // every exchange succeeds. Its maximum is the longest stall: the longest the loop went
+    // without a fresh state, whatever held it (the system, the arm, failed exchanges).
+    double stateAgeP50Us = 0, stateAgeP99Us = 0, longestStallUs = 0;
+    double wakeLateMaxUs = 0;  // the latest the system woke the loop after a deadline
     std::uint64_t failedExchanges = 0;
     std::uint64_t nonFiniteForces = 0;  // sums that were not finite, sent as zero
     std::uint64_t clampedForces = 0;
@@ -92,7 +101,11 @@ public:
 
     // Replaces the whole set, in order; each effect is validated (InvalidArgument) and
     // at most MaxEffects are allowed (std::length_error). The loop takes it at its next cycle.
-    void SetEffects(const std::vector<Effect>& effects);
+    // keys, one per effect when given, say which effect is which from one set to the next: a
+    // smoothed effect glides from what it rendered only while its key stays in its place.
+    // Without keys the place alone says it.
+    void SetEffects(const std::vector<Effect>& effects,
+                    const std::vector<std::uint64_t>& keys = {});
     // Finite and above 0, else InvalidArgument.
     void SetMaxForce(double newtons);
 
