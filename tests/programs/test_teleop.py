@@ -1,13 +1,17 @@
 """tamro-teleop: the demo's two processes and its figures, the passivity controller against
-a 50 ms delay, and one side on its own saying what it couples to before ready."""
+a 50 ms delay, one side on its own saying what it couples to before ready, and a coupling
+across two network namespaces whose veth link is cut."""
 
 from __future__ import annotations
 
 import json
 import os
+import random
+import select
 import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -95,3 +99,77 @@ def test_one_side_says_what_it_couples_to_then_ready_without_its_peer():
         if program.poll() is None:
             program.kill()
             program.wait()
+
+
+# The follower's side of the veth test: a simulated arm held off the leader's position by a
+# spring, so the coupling pulls against it; prints the coupling's force and state as they go.
+# Passivity off: the static pull must not be mistaken for a controller at work.
+FOLLOWER = """
+import sys, time
+import tamro
+with tamro.Simulator(arms=1, handles=0) as sim, tamro.Node("follower", domain={domain}) as node:
+    loop = tamro.ServoLoop(sim.arms[0])
+    loop.effects = [tamro.Coupling(300.0, 2.0, link_timeout={timeout}, fade={fade}, passivity=False),
+                    tamro.Spring((0.02, 0.0, 0.0), 500.0, 5.0)]
+    with loop:
+        node.couple(loop, "arm", "leader")
+        end = time.monotonic() + 60
+        while time.monotonic() < end:
+            s = tamro.coupling_status(loop)
+            print(time.monotonic(), float((s.force ** 2).sum() ** 0.5), s.state, flush=True)
+            time.sleep(0.002)
+"""
+TIMEOUT, FADE = 0.02, 0.05
+
+
+def test_across_two_namespaces_a_cut_link_fades_the_coupling_force_to_zero(veth_link, tmp_path):
+    link = veth_link
+    domain = random.randrange(100, 230)
+    script = tmp_path / "follower.py"
+    script.write_text(FOLLOWER.format(domain=domain, timeout=TIMEOUT, fade=FADE))
+    leader = subprocess.Popen(
+        link.command(1, sys.executable, "-m", "tamro.teleop", "--name", "leader", "--peer", "follower",
+                     "--simulate", "--domain", str(domain), "--one-way"),
+        env=dict(os.environ, CYCLONEDDS_URI=link.config(1, tmp_path)),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )  # fmt: skip
+    follower = subprocess.Popen(
+        link.command(0, sys.executable, str(script)),
+        env=dict(os.environ, CYCLONEDDS_URI=link.config(0, tmp_path)),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )  # fmt: skip
+
+    def lines(until: float):
+        assert follower.stdout is not None
+        while time.monotonic() < until:
+            if select.select([follower.stdout], [], [], 1.0)[0]:
+                words = follower.stdout.readline().split()
+                if not words:
+                    return
+                yield float(words[0]), float(words[1]), words[2]
+
+    try:
+        engaged = next((f for _, f, state in lines(time.monotonic() + 30) if state == "engaged"), None)
+        assert engaged is not None and engaged > 0.5, (
+            f"never engaged: {follower.stderr.read() if follower.poll() is not None else ''}"
+        )
+        down = time.monotonic()
+        link.down(0)
+        seen = []
+        for at, force, state in lines(time.monotonic() + 10):
+            seen.append((at, force, state))
+            if force == 0.0:
+                break
+        assert seen and seen[-1][1] == 0.0, "the force never reached zero"
+        # The link time-out and the fade, with room for a loaded machine; and faded, not cut.
+        assert seen[-1][0] - down <= TIMEOUT + FADE + 0.25
+        assert "lost" in {state for _, _, state in seen}
+        assert any(0.0 < force < engaged * 0.9 for _, force, _ in seen), "the force dropped at once"
+    finally:
+        for process in (follower, leader):
+            if process.poll() is None:
+                process.terminate()
+            try:
+                process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                process.kill()

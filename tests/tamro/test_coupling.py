@@ -30,11 +30,12 @@ def dds(monkeypatch):
     return domain, ros2peer.Peer(domain)
 
 
-def pose(position, stamp: float | None = None):
+def pose(position, stamp: float | None = None, orientation=(0.0, 0.0, 0.0, 1.0)):
     stamp = time.time() if stamp is None else stamp
     sec = math.floor(stamp)
     header = ros2peer.Header(stamp=ros2peer.Time(sec, int((stamp - sec) * 1e9)), frame_id=f"{PEER}/arm_base")
-    return ros2peer.PoseStamped(header=header, pose=ros2peer.Pose(position=ros2peer.Point(*position)))
+    at = ros2peer.Pose(position=ros2peer.Point(*position), orientation=ros2peer.Quaternion(*orientation))
+    return ros2peer.PoseStamped(header=header, pose=at)
 
 
 def test_the_coupled_arm_follows_the_peer_and_fades_when_it_falls_silent(dds, simulator):
@@ -135,6 +136,72 @@ def test_a_flood_is_capped_and_the_loop_keeps_going(dds):
     assert counts["taken"] + counts["refused_flood"] + counts["refused_stamp"] <= sent
     forces = np.array(arm.forces)
     assert np.isfinite(forces).all() and np.linalg.norm(forces, axis=1).max() <= 2.0 * (1 + 1e-6)
+
+
+def test_a_one_way_leader_feels_the_contact_its_follower_meets_and_no_pull(dds):
+    domain, _ = dds
+    wall_x = 0.01
+    with tamro.Simulator(arms=2, handles=0) as sim:
+        leader = tamro.ServoLoop(sim.arms[0])
+        follower = tamro.ServoLoop(sim.arms[1])
+        hand = tamro.Spring((0.0, 0.0, 0.0), 800.0, 10.0)  # holds the leader, then pushes it on
+        leader.effects = [tamro.Coupling(0.0, 0.0, reflect=1.0), hand]
+        follower.effects = [tamro.Coupling(300.0, 2.0), tamro.Plane((wall_x, 0, 0), (-1, 0, 0), 2000.0, 10.0)]
+        with tamro.Node("lead", domain=domain) as a, tamro.Node("follow", domain=domain) as b:
+            with leader, follower:
+                a.publish(leader, "arm")
+                b.publish(follower, "arm")
+                a.couple(leader, "arm", "follow")
+                b.couple(follower, "arm", "lead")
+                assert wait_until(lambda: tamro.coupling_status(follower).state == "engaged", timeout=10)
+                assert wait_until(lambda: tamro.coupling_status(leader).state == "engaged", timeout=10)
+                # Free space: the follower tracks the leader; the leader, stiffness 0, feels
+                # next to nothing.
+                assert abs(tamro.coupling_status(leader).force[0]) < 0.3
+                hand.anchor = (wall_x + 0.01, 0.0, 0.0)  # the follower is pressed into its wall
+
+                def pressing() -> bool:
+                    inside = follower.state().position[0] > wall_x + 0.001
+                    return bool(inside and tamro.coupling_status(follower).force[0] > 1.0)
+
+                assert wait_until(pressing, timeout=10), tamro.coupling_status(follower)
+                # The leader feels the contact, reversed: what the follower's coupling pushes
+                # the wall with comes back to it. It is not pulled to the follower (stiffness 0),
+                # so it stays past the wall, where the hand holds it.
+                assert wait_until(
+                    lambda: np.allclose(
+                        tamro.coupling_status(leader).force,
+                        -tamro.coupling_status(follower).force,
+                        atol=0.25,
+                    ),
+                    timeout=5,
+                ), (tamro.coupling_status(leader).force, tamro.coupling_status(follower).force)
+                assert tamro.coupling_status(leader).force[0] < -1.0
+                assert leader.state().position[0] > wall_x + 0.002
+
+
+def test_a_handles_orientation_steers_the_remote_arms_target(dds, simulator):
+    domain, peer = dds
+    writer = peer.writer(f"/{PEER}/handle/measured_cp", ros2peer.PoseStamped, deadline=None)
+    loop = tamro.ServoLoop(simulator.arms[0])
+    loop.effects = [tamro.Coupling(300.0, 3.0)]
+    half = math.sqrt(0.5)
+    with tamro.Node("local", domain=domain) as node, loop:
+        node.couple(loop, "arm", PEER, device="handle", handle=True, reach=0.04)
+        assert ros2peer.wait_matched(writer)
+        # The handle's position plays no part; its x axis, turned by its orientation, does.
+        for orientation, expected in (
+            ((0.0, 0.0, 0.0, 1.0), (0.04, 0.0, 0.0)),  # straight: along x
+            ((0.0, 0.0, half, half), (0.0, 0.04, 0.0)),  # a quarter turn about z: along y
+            ((0.0, half, 0.0, half), (0.0, 0.0, -0.04)),  # a quarter turn about y: down z
+        ):
+
+            def steered(orientation=orientation, expected=expected) -> bool:
+                writer.write(pose((0.09, 0.09, 0.09), orientation=orientation))
+                return bool(np.allclose(loop.state().position, expected, atol=0.003))
+
+            assert wait_until(steered, timeout=10), (orientation, loop.state().position)
+            assert np.allclose(tamro.coupling_status(loop).target, expected, atol=1e-6)
 
 
 def test_coupling_parameters_and_the_one_coupling_rule():

@@ -110,6 +110,7 @@ public:
     Vec3 targetBefore{};
     bool haveTarget = false;
     Vec3 computed{}, applied{};
+    bool spring = true;
     bool haveRemoteEnergy = false;
     double remoteEnergy = 0;
     CouplingStatus shown;
@@ -267,6 +268,7 @@ Vec3 RemoteInput::ForceAt(const Coupling& coupling, Clock::time_point now, const
         s.lastNs > 0 ? std::max(0.0, static_cast<double>(nowNs - s.lastNs) * 1e-9) : 0;
     s.lastNs = nowNs;
     s.horizon = coupling.linkTimeout;
+    s.spring = coupling.stiffness > 0 || coupling.damping > 0;
 
     // What the force sent last did while it was held.
     if (s.haveMeasured) s.passivity.Observe(s.applied, measured - s.measuredBefore);
@@ -329,7 +331,7 @@ void RemoteInput::Sent(double scale, double time) noexcept {
     s.shown.force = s.applied;
     s.status.Write(s.shown);
     s.records.Push(
-        {time, s.applied, s.shown.energyIn, s.shown.energyOut, s.shown.energyDissipated});
+        {time, s.applied, s.shown.energyIn, s.shown.energyOut, s.shown.energyDissipated, s.spring});
 }
 
 void RemoteInput::Idle(Clock::time_point now) noexcept {

@@ -88,6 +88,7 @@ void CouplingChannel::Write(const Control::CouplingRecord& r, const Wire::Time& 
     const Wire::Header header{stamp, const_cast<char*>(frame_.c_str())};
     Wire::WrenchStamped wrench{header, {r.force[0], r.force[1], r.force[2]}, {}};
     cfOut_.Write(&wrench);
+    if (!r.spring) return;  // no count to credit: the peer takes this arm's motion instead
     Wire::Vector3Stamped energy{header, {r.energyIn, r.energyOut, r.energyDissipated}};
     energyOut_.Write(&energy);
 }

@@ -91,6 +91,10 @@ struct CouplingRecord {
     double time = 0;  // the cycle's, seconds on the monotonic clock
     Vec3 force{};
     double energyIn = 0, energyOut = 0, energyDissipated = 0;
+    // The coupling renders a spring or a damper, so its energies are one half of a two-port.
+    // A leader that only feels its follower's force (stiffness and damping 0) is not: its
+    // follower must take its motion as the source, not its count (which stays near 0).
+    bool spring = true;
 };
 
 // The remote samples of a servo loop's coupling. Samples arrive on any thread (a network
