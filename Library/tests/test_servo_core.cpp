@@ -115,6 +115,16 @@ public:
         return event;
     }
 
+    bool Await(Clock::time_point until) noexcept override {
+        if (interrupted_) return true;
+        if (pending_.empty() || pending_.front().at > until) {
+            clock_.now = std::max(clock_.now, until);
+            return false;
+        }
+        clock_.now = std::max(clock_.now, pending_.front().at);
+        return true;
+    }
+
     void Interrupt() noexcept override { interrupted_ = true; }
     void Resume() noexcept override { interrupted_ = false; }
 
