@@ -217,6 +217,8 @@ TEST(ServoLoop, OpeningFailsWithTypedErrors) {
              {"faultTimeout", [](ServoOptions& o) { o.faultTimeout = 0ms; }},
              {"maxForce", [](ServoOptions& o) { o.maxForce = std::nan(""); }},
              {"realtimePriority", [](ServoOptions& o) { o.realtimePriority = 99; }},
+             {"inFlight", [](ServoOptions& o) { o.inFlight = 0; }},
+             {"inFlight", [](ServoOptions& o) { o.inFlight = ServoLoop::MaxInFlight + 1; }},
          }) {
         ServoOptions bad = Fast();
         option(bad);

@@ -160,11 +160,6 @@ ServoCore::Outcome ServoCore::Launch(const Vec3& force, FaultNote& why) noexcept
         return Outcome::Failed;
     }
     pipeline_.Push({sent.request, cycle, force, sent.sentAt});
-    const std::uint64_t onLine = pipeline_.Size();
-    launched_.fetch_add(1, std::memory_order_relaxed);
-    inFlightSum_.fetch_add(onLine, std::memory_order_relaxed);
-    if (onLine > inFlightMax_.load(std::memory_order_relaxed))
-        inFlightMax_.store(onLine, std::memory_order_relaxed);
     return Outcome::Pending;
 }
 
@@ -211,6 +206,11 @@ ServoCore::Outcome ServoCore::Cycle(Clock::time_point next, FaultNote& why) noex
     Outcome outcome = Collect(clock_.Now(), why);
     if (outcome == Outcome::Failed || outcome == Outcome::Stopped) return outcome;
     if (Launch(CycleForce(), why) == Outcome::Failed) return Outcome::Failed;
+    const std::uint64_t onLine = pipeline_.Size();
+    launched_.fetch_add(1, std::memory_order_relaxed);
+    inFlightSum_.fetch_add(onLine, std::memory_order_relaxed);
+    if (onLine > inFlightMax_.load(std::memory_order_relaxed))
+        inFlightMax_.store(onLine, std::memory_order_relaxed);
     while (pipeline_.Size() >= inFlight_) {
         const Outcome taken = AwaitOldest(Clock::time_point::max(), why);
         if (taken != Outcome::Answered) return taken;
