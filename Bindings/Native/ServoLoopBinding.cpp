@@ -20,7 +20,7 @@ static_assert(sizeof(Control::CycleState) == 88, "records are numpy rows of 11 e
 
 std::unique_ptr<Control::ServoLoop> Open(const std::string& port, std::optional<double> rateHz,
                                          double maxForce, bool realtime, double faultTimeout,
-                                         int maxFaults) {
+                                         int maxFaults, int inFlight) {
     const LoopTiming timing = ConvertTiming(rateHz, faultTimeout);
     Control::ServoOptions options;
     options.rateHz = timing.rateHz;
@@ -28,6 +28,7 @@ std::unique_ptr<Control::ServoLoop> Open(const std::string& port, std::optional<
     options.maxForce = maxForce;
     options.realtime = realtime;
     options.maxFaults = maxFaults;
+    options.inFlight = inFlight;
     return OpenLoop<Control::ServoLoop>(port, options);
 }
 
@@ -38,10 +39,12 @@ py::tuple Vector(const Control::Vec3& v) { return py::make_tuple(v[0], v[1], v[2
 void RegisterServoLoop(py::module_& m) {
     using Loop = Control::ServoLoop;
     m.attr("MAX_EFFECTS") = Loop::MaxEffects;
+    m.attr("MAX_IN_FLIGHT") = Loop::MaxInFlight;
     py::class_<Loop> c(m, "ServoLoop");
     BindLoopCommon<Loop, Control::CycleState>(c);
     c.def(py::init(&Open), py::arg("port"), py::arg("rate_hz"), py::arg("max_force"),
-          py::arg("realtime"), py::arg("fault_timeout"), py::arg("max_faults"))
+          py::arg("realtime"), py::arg("fault_timeout"), py::arg("max_faults"),
+          py::arg("in_flight"))
         .def_property_readonly(
             "fault_timeout",
             [](const Loop& loop) {
@@ -49,6 +52,8 @@ void RegisterServoLoop(py::module_& m) {
             })
         .def_property_readonly("max_faults",
                                [](const Loop& loop) { return loop.Options().maxFaults; })
+        .def_property_readonly("in_flight",
+                               [](const Loop& loop) { return loop.Options().inFlight; })
         .def("info",
              [](const Loop& loop) {
                  const auto& info = loop.Info();
@@ -96,6 +101,11 @@ void RegisterServoLoop(py::module_& m) {
             d["longest_late_run"] = s.longestLateRun;
             d["exchange_p50_us"] = s.exchangeP50Us;
             d["exchange_p99_us"] = s.exchangeP99Us;
+            d["state_age_p50_us"] = s.stateAgeP50Us;
+            d["state_age_p99_us"] = s.stateAgeP99Us;
+            d["in_flight_mean"] = s.inFlightMean;
+            d["in_flight_max"] = s.inFlightMax;
+            d["resyncs"] = s.resyncs;
             d["failed_exchanges"] = s.failedExchanges;
             d["non_finite_forces"] = s.nonFiniteForces;
             d["clamped_forces"] = s.clampedForces;

@@ -31,7 +31,7 @@ from .handle import (
     HandleReaderStats,
     HandleStatus,
 )
-from .servo import RECORD_DTYPE, DeviceInfo, ServoLoop, ServoStats, State
+from .servo import MAX_IN_FLIGHT, RECORD_DTYPE, DeviceInfo, ServoLoop, ServoStats, State, in_flight_for
 
 # The simulator first: at interpreter exit the loops close (zero force) before it stops.
 from .simulator import Ports, Simulator, attached_or_simulated, find_simulator  # noqa: I001
@@ -62,6 +62,8 @@ __all__ = [
     "DeviceInfo",
     "ServoStats",
     "RECORD_DTYPE",
+    "MAX_IN_FLIGHT",
+    "in_flight_for",
     "HandleReader",
     "HandleStatus",
     "HandleInfo",
