@@ -4,7 +4,8 @@
 Rows: the raw C loop of one arm exchange, the same exchange through the library from C++,
 through the module from Python and through a pure-Python pyserial driver; status messages per
 second received into a Python override and into a plain C++ Handle subclass; the CPU time of
-a one-second wait on a silent port; two arms driven from two Python threads at once.
+a one-second wait on a silent port; two arms driven from two Python threads at once; the servo
+loop against a Python loop, and over a slow link with requests in flight (servo.py, inflight.py).
 
 The exchange rows meet one peer, a bench-peer process answering at once on a pseudo-terminal,
 and take turns in blocks of 100 exchanges, the native ones through ctypes from the small
@@ -37,6 +38,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
+import inflight  # noqa: E402
 import servo  # noqa: E402
 from pyserial_arm import PySerialArm  # noqa: E402
 
@@ -59,6 +61,9 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--quick", action="store_true", help="a short run, to check it works")
     parser.add_argument("--json", type=Path, help="also write every figure to this file")
     parser.add_argument("--servo-only", action="store_true", help="only the servo loop's rows")
+    parser.add_argument(
+        "--inflight-only", action="store_true", help="only the rows of the servo loop over a slow link"
+    )
     return parser.parse_args()
 
 
@@ -514,6 +519,7 @@ def table(results: dict) -> str:
         f"{tn['ratio']:.2f}x of one arm alone ({fmt(tn['one_arm_per_s'], 0)}/s)"
     )
     lines.extend(servo.lines(results["servo"], width))
+    lines.extend(inflight.lines(results["inflight"], width))
     return "\n".join(lines)
 
 
@@ -539,8 +545,12 @@ def main() -> int:
             rows = servo.run(programs.native, quick)
             print("\n".join(servo.lines(rows, 44)))
             return 0
+        if args.inflight_only:
+            print("\n".join(inflight.lines(inflight.run(quick), 44)))
+            return 0
         results: dict[str, Any] = {
             "servo": servo.run(programs.native, quick),
+            "inflight": inflight.run(quick),
             "exchange": exchanges(programs, count, 100),
             "waiting": exchanges(programs, count, 100, "flood"),
             "receive": receive_rates(programs, 40000 if quick else 200000, 2000),
