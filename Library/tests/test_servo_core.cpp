@@ -366,9 +366,8 @@ TEST(ServoCore, ADropoutOfEveryRequestInFlightEndsThePipelineAndShiftsNothing) {
         const auto delay = std::chrono::microseconds(500 + 1000 * (inFlight - 1));  // fills it
         Bench bench(
             [&](std::size_t n) {
-                return n >= 10 && n < 10 + static_cast<std::size_t>(inFlight)
-                           ? Answer{std::nullopt}
-                           : Answer{delay};
+                return n >= 10 && n < 10 + static_cast<std::size_t>(inFlight) ? Answer{std::nullopt}
+                                                                              : Answer{delay};
             },
             Options(1000, 3, inFlight));
         bench.Run(120);
@@ -393,8 +392,8 @@ TEST(ServoCore, ADropoutOfEveryRequestInFlightEndsThePipelineAndShiftsNothing) {
 
 TEST(ServoCore, AGarbledReplyUnpairsUntilTheBarrierReturns) {
     for (const int inFlight : InFlightCases) {
-        Bench bench([](std::size_t n) { return Answer{1500us, n == 4 || n == 9}; },
-                    Options(1000, 3, inFlight));
+        const auto garbled = [](std::size_t n) { return Answer{1500us, n == 4 || n == 9}; };
+        Bench bench(garbled, Options(1000, 3, inFlight));
         bench.Run(30);
         EXPECT_EQ(bench.core.Stats().failedExchanges, 2u);
         EXPECT_EQ(bench.core.Stats().resyncs, 2u);
@@ -435,34 +434,35 @@ TEST(ServoCore, SafetyStageClampsAndZeroesNonFiniteSums) {
 }
 
 TEST(ServoCore, StopCutsTheWaitShortAndEndsWithAZeroForceExchange) {
-  for (const int inFlight : InFlightCases) {
-    // The arm answers in 1 s: the stop comes while request 3 waits for it.
-    ServoOptions options = Options(1000, 3, inFlight);
-    options.faultTimeout = 2s;
-    Bench bench([](std::size_t n) { return Answer{n < 3 ? 1ms : 1000ms}; }, options);
-    bench.core.SetEffects({ConstantForce{{1, 1, 1}}});
-    bench.Run(4);
-    const auto stoppedAt = bench.arm.forceTimes[3];
-    EXPECT_FALSE(bench.core.Flags().LatchedFault().has_value());
-    ASSERT_EQ(bench.arm.forces.size(), 5u);
-    EXPECT_TRUE(IsZero(bench.arm.forces.back()));
-    EXPECT_LE(Ms(bench.clock.now - stoppedAt), Ms(ServoCore::ZeroForceWait))
-        << "stopping waits the zero-force reply at most " << Ms(ServoCore::ZeroForceWait) << " ms";
-    EXPECT_EQ(bench.core.Stats().failedExchanges, 0u) << "an interrupted wait is no failure";
+    for (const int inFlight : InFlightCases) {
+        // The arm answers in 1 s: the stop comes while request 3 waits for it.
+        ServoOptions options = Options(1000, 3, inFlight);
+        options.faultTimeout = 2s;
+        Bench bench([](std::size_t n) { return Answer{n < 3 ? 1ms : 1000ms}; }, options);
+        bench.core.SetEffects({ConstantForce{{1, 1, 1}}});
+        bench.Run(4);
+        const auto stoppedAt = bench.arm.forceTimes[3];
+        EXPECT_FALSE(bench.core.Flags().LatchedFault().has_value());
+        ASSERT_EQ(bench.arm.forces.size(), 5u);
+        EXPECT_TRUE(IsZero(bench.arm.forces.back()));
+        EXPECT_LE(Ms(bench.clock.now - stoppedAt), Ms(ServoCore::ZeroForceWait))
+            << "stopping waits the zero-force reply at most " << Ms(ServoCore::ZeroForceWait)
+            << " ms";
+        EXPECT_EQ(bench.core.Stats().failedExchanges, 0u) << "an interrupted wait is no failure";
 
-    // Started again, the request cut short is still in flight: its reply answers it, not the
-    // next one, and the loop goes on paired.
-    bench.arm.onForce = nullptr;
-    bench.stop = false;
-    bench.arm.Resume();
-    const std::size_t before = bench.arm.forces.size();
-    bench.arm.onForce = [&](std::size_t n) {
-        if (n >= before + 5) bench.stop = true;
-    };
-    bench.core.Flags().Starting();
-    bench.core.Run(bench.stop);
-    ExpectOwnReplies(Drained(bench.core), bench.arm.forces, inFlight);
-  }
+        // Started again, the request cut short is still in flight: its reply answers it, not the
+        // next one, and the loop goes on paired.
+        bench.arm.onForce = nullptr;
+        bench.stop = false;
+        bench.arm.Resume();
+        const std::size_t before = bench.arm.forces.size();
+        bench.arm.onForce = [&](std::size_t n) {
+            if (n >= before + 5) bench.stop = true;
+        };
+        bench.core.Flags().Starting();
+        bench.core.Run(bench.stop);
+        ExpectOwnReplies(Drained(bench.core), bench.arm.forces, inFlight);
+    }
 }
 
 TEST(ServoCore, ALateCycleRestartsTheScheduleInsteadOfBursting) {

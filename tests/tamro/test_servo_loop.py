@@ -483,4 +483,3 @@ def test_a_pipeline_over_a_slow_link_pairs_every_reply_and_renders_a_spring(in_f
     assert stats["state_age_p50_us"] >= stats["exchange_p50_us"]
     assert np.all(np.diff(records["cycle"]) == 1), "every reply answered, none passed over"
     assert np.all(np.diff(records["time"]) >= 0)
-

@@ -186,8 +186,7 @@ ServoCore::Outcome ServoCore::AwaitOldest(Clock::time_point cap, FaultNote& why)
 ServoCore::Outcome ServoCore::Collect(Clock::time_point until, FaultNote& why) noexcept {
     Outcome outcome = Outcome::Pending;
     while (pipeline_.Size() > 0) {
-        if (pipeline_.Oldest().sentAt + options_.faultTimeout > until && !link_.Await(until))
-            break;
+        if (pipeline_.Oldest().sentAt + options_.faultTimeout > until && !link_.Await(until)) break;
         const Outcome taken = AwaitOldest(Clock::time_point::max(), why);
         if (taken != Outcome::Answered) return taken;
         outcome = Outcome::Answered;
