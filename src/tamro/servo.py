@@ -214,7 +214,7 @@ class ServoLoop(NativeLoop):
     @property
     def in_flight(self) -> int:
         """How many requests may be on the line at once."""
-        return self._native.in_flight
+        return int(self._native.in_flight)
 
     # --- running -------------------------------------------------------------------------------
 

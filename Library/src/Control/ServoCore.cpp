@@ -201,8 +201,19 @@ Vec3 ServoCore::CycleForce() noexcept {
     return ForceAt(settings_.Latest(), position_, velocity_);
 }
 
+ServoCore::Outcome ServoCore::Settle(Outcome outcome, FaultNote& why) noexcept {
+    while (pipeline_.Size() >= inFlight_) {
+        const Outcome taken = AwaitOldest(Clock::time_point::max(), why);
+        if (taken != Outcome::Answered) return taken;
+        outcome = Outcome::Answered;
+    }
+    return outcome;
+}
+
 ServoCore::Outcome ServoCore::Cycle(Clock::time_point next, FaultNote& why) noexcept {
-    Outcome outcome = Collect(clock_.Now(), why);
+    // Room for this cycle's request: a stop can leave a full pipeline and its zero-force
+    // request behind.
+    Outcome outcome = Settle(Collect(clock_.Now(), why), why);
     if (outcome == Outcome::Failed || outcome == Outcome::Stopped) return outcome;
     if (Launch(CycleForce(), why) == Outcome::Failed) return Outcome::Failed;
     const std::uint64_t onLine = pipeline_.Size();
@@ -210,11 +221,8 @@ ServoCore::Outcome ServoCore::Cycle(Clock::time_point next, FaultNote& why) noex
     inFlightSum_.fetch_add(onLine, std::memory_order_relaxed);
     if (onLine > inFlightMax_.load(std::memory_order_relaxed))
         inFlightMax_.store(onLine, std::memory_order_relaxed);
-    while (pipeline_.Size() >= inFlight_) {
-        const Outcome taken = AwaitOldest(Clock::time_point::max(), why);
-        if (taken != Outcome::Answered) return taken;
-        outcome = Outcome::Answered;
-    }
+    outcome = Settle(outcome, why);
+    if (outcome == Outcome::Failed || outcome == Outcome::Stopped) return outcome;
     // Taken as they come rather than at the next cycle: their times are then the arrivals'.
     const Outcome later = Collect(next, why);
     return later == Outcome::Pending ? outcome : later;

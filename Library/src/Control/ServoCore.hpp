@@ -96,6 +96,9 @@ private:
     // that leaves at most inFlight - 1 on the line, then the replies that come before `next`.
     Outcome Cycle(Clock::time_point next, FaultNote& why) noexcept;
     Outcome Launch(const Vec3& force, FaultNote& why) noexcept;
+    // Waits for the oldest replies until fewer than inFlight are on the line; outcome is what
+    // the cycle had so far.
+    Outcome Settle(Outcome outcome, FaultNote& why) noexcept;
     // The oldest request's reply, waited for until its own deadline, or cap if sooner.
     Outcome AwaitOldest(Clock::time_point cap, FaultNote& why) noexcept;
     // The replies that come before `until`, each judged at its own deadline should that come
