@@ -5,7 +5,9 @@ Rows: the raw C loop of one arm exchange, the same exchange through the library 
 through the module from Python and through a pure-Python pyserial driver; status messages per
 second received into a Python override and into a plain C++ Handle subclass; the CPU time of
 a one-second wait on a silent port; two arms driven from two Python threads at once; the servo
-loop against a Python loop, and over a slow link with requests in flight (servo.py, inflight.py).
+loop against a Python loop, and over a slow link with requests in flight (servo.py,
+inflight.py); the devices on the network (bench/network.py: the loop with publishing on and
+off, latency to a subscriber in another process against ddsperf's floor, throughput).
 
 The exchange rows meet one peer, a bench-peer process answering at once on a pseudo-terminal,
 and take turns in blocks of 100 exchanges, the native ones through ctypes from the small
@@ -39,6 +41,7 @@ ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
 import inflight  # noqa: E402
+import network  # noqa: E402
 import servo  # noqa: E402
 from pyserial_arm import PySerialArm  # noqa: E402
 
@@ -64,6 +67,7 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument(
         "--inflight-only", action="store_true", help="only the rows of the servo loop over a slow link"
     )
+    parser.add_argument("--network-only", action="store_true", help="only the network's rows (tamro.Node)")
     return parser.parse_args()
 
 
@@ -520,6 +524,7 @@ def table(results: dict) -> str:
     )
     lines.extend(servo.lines(results["servo"], width))
     lines.extend(inflight.lines(results["inflight"], width))
+    lines.extend(network.lines(results["network"], width))
     return "\n".join(lines)
 
 
@@ -541,6 +546,10 @@ def main() -> int:
     print(f"programs: {programs.directory}", flush=True)
     started = time.perf_counter()
     try:
+        if args.network_only:
+            rows = network.run(programs.directory, quick)
+            print("\n".join(network.lines(rows, 44)))
+            return 0
         if args.servo_only:
             rows = servo.run(programs.native, quick)
             print("\n".join(servo.lines(rows, 44)))
@@ -551,6 +560,7 @@ def main() -> int:
         results: dict[str, Any] = {
             "servo": servo.run(programs.native, quick),
             "inflight": inflight.run(quick),
+            "network": network.run(programs.directory, quick),
             "exchange": exchanges(programs, count, 100),
             "waiting": exchanges(programs, count, 100, "flood"),
             "receive": receive_rates(programs, 40000 if quick else 200000, 2000),

@@ -11,4 +11,5 @@ PYBIND11_MODULE(_native, m) {
     TamroNative::RegisterServoLoop(m);
     TamroNative::RegisterHandleReader(m);
     TamroNative::RegisterPortReport(m);
+    TamroNative::RegisterNetwork(m);
 }

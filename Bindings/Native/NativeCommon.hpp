@@ -136,5 +136,6 @@ void RegisterEffects(py::module_& m);
 void RegisterServoLoop(py::module_& m);
 void RegisterHandleReader(py::module_& m);
 void RegisterPortReport(py::module_& m);
+void RegisterNetwork(py::module_& m);
 
 }  // namespace TamroNative

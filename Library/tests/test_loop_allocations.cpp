@@ -109,6 +109,9 @@ TEST(ServoLoop, RunsWithoutAllocating) {
                                              Plane{{0, 0, -0.02}, {0, 0, 1}, 2000, 5}};
         loop.SetEffects(effects);
         loop.Record(100000);
+        // A publisher's outlet and streamed commands, as a network node uses them.
+        ASSERT_TRUE(loop.CycleOutlet().Claim());
+        loop.Commands().Accept({});
         ASSERT_TRUE(loop.Start());
         while (loop.State().cycle < 200 && loop.Running()) std::this_thread::sleep_for(1ms);
 
@@ -120,6 +123,9 @@ TEST(ServoLoop, RunsWithoutAllocating) {
             loop.SetEffects(effects);
             (void)loop.Stats();
             loop.Drain(drained.data(), drained.size());
+            loop.CycleOutlet().Take(drained.data(), drained.size());
+            loop.Commands().Target({0.01, 0, 0});
+            loop.Commands().Force({0, 0, 0.1});
             std::this_thread::sleep_for(1ms);
         }
         counting = false;
@@ -144,6 +150,8 @@ TEST(HandleReader, RunsWithoutAllocating) {
         options.faultTimeout = 1s;
         HandleReader reader(handle.Path(), options);
         reader.Record(100000);
+        ASSERT_TRUE(reader.StatusOutlet().Claim());
+        std::vector<HandleStatus> published(64);
         while (reader.Latest().count < 200 && reader.Running()) std::this_thread::sleep_for(1ms);
 
         counting = true;
@@ -156,6 +164,7 @@ TEST(HandleReader, RunsWithoutAllocating) {
             (void)reader.Stats();
             reader.Drain(drained.data(), drained.size());
             reader.DrainEvents(events, 16);
+            reader.StatusOutlet().Take(published.data(), published.size());
             std::this_thread::sleep_for(1ms);
         }
         counting = false;

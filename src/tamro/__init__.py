@@ -5,7 +5,8 @@ The arm runs in a native servo loop (``ServoLoop``) that renders haptic effects 
 its own, so Python only sets targets and reads the state back at its own pace. The handle is
 read the same way (``HandleReader``). ``detect_arms()`` and ``detect_handles()`` find attached
 devices and ``probe_port()`` tells what answers on one port. ``Simulator`` runs simulated
-devices for programs and tests without hardware.
+devices for programs and tests without hardware. ``Node`` serves the devices on the network as
+ROS 2 topics over DDS (``tamro.network``).
 
 Failures are exceptions: ``OSError`` for a port that cannot be opened, ``TimeoutError`` for a
 device that does not answer, ``ValueError``/``TypeError`` for invalid arguments, and
@@ -31,6 +32,7 @@ from .handle import (
     HandleReaderStats,
     HandleStatus,
 )
+from .network import Node  # imports the loops first, so at exit nodes close before loops
 from .servo import MAX_IN_FLIGHT, RECORD_DTYPE, DeviceInfo, ServoLoop, ServoStats, State, in_flight_for
 
 # The simulator first: at interpreter exit the loops close (zero force) before it stops.
@@ -72,4 +74,5 @@ __all__ = [
     "HandleEvent",
     "HandleReaderStats",
     "HANDLE_RECORD_DTYPE",
+    "Node",
 ]

@@ -119,6 +119,7 @@ public:
     Detail::Ring<HandleEvent> events_{EventCapacity};
     Detail::Ring<Outgoing> outbox_{SendCapacity};
     Detail::Recorder<HandleRecord> recorder_;
+    Outlet<HandleStatus> outlet_;  // to a publisher, when one holds it
 
     Detail::Histogram latency_;
     std::atomic<std::uint64_t> messages_{0}, failed_{0}, unknown_{0}, dropped_{0};
@@ -212,6 +213,7 @@ void HandleReader::Impl::Publish(Clock::time_point at) noexcept {
     status.userDataLength = m.user_data_length;
     status.userData = m.user_data;
     latest_.Write(status);
+    outlet_.Push(status);
     if (status.count == 1) firstAt_.store(status.time, std::memory_order_relaxed);
     lastAt_.store(status.time, std::memory_order_relaxed);
     HandleRecord record;
@@ -387,5 +389,6 @@ std::size_t HandleReader::Drain(HandleRecord* out, std::size_t max) {
     return impl_->recorder_.Drain(out, max);
 }
 std::size_t HandleReader::Pending() const { return impl_->recorder_.Pending(); }
+Outlet<HandleStatus>& HandleReader::StatusOutlet() noexcept { return impl_->outlet_; }
 
 }  // namespace Tamro::HardwareAPI::Control

@@ -44,6 +44,7 @@ ServoCore::ServoCore(const ServoOptions& options, ArmLink& link, LoopClock& cloc
       link_(link),
       clock_(clock) {
     staging_.maxForce = options_.maxForce;
+    commands_.SetMaxForce(options_.maxForce);
     settings_.Spare() = staging_;
     settings_.Publish();
 }
@@ -65,6 +66,7 @@ void ServoCore::SetMaxForce(double newtons) {
     RequireFinitePositive("maxForce", newtons);
     std::lock_guard<std::mutex> lock(settingsLock_);
     staging_.maxForce = newtons;
+    commands_.SetMaxForce(newtons);
     settings_.Spare() = staging_;
     settings_.Publish();
 }
@@ -109,11 +111,11 @@ ServoStats ServoCore::Stats() const {
     return s;
 }
 
-// The effects' sum, then the safety stage: a sum that is not finite is sent as zero, and the
-// magnitude is clamped to the maximum force.
-Vec3 ServoCore::ForceAt(const ServoSettings& settings, const Vec3& position,
+// The effects' sum with the streamed commands, then the safety stage: a sum that is not
+// finite is sent as zero, and the magnitude is clamped to the maximum force.
+Vec3 ServoCore::ForceAt(const ServoSettings& settings, Clock::time_point now, const Vec3& position,
                         const Vec3& velocity) noexcept {
-    Vec3 sum{};
+    Vec3 sum = commands_.ForceAt(now, position, velocity);
     for (std::size_t i = 0; i < settings.count; ++i)
         sum = sum + ForceOf(settings.effects[i], position, velocity);
     const double magnitude = Norm(sum);
@@ -197,8 +199,9 @@ ServoCore::Outcome ServoCore::Collect(Clock::time_point until, FaultNote& why) n
 // The effects at the newest state that has arrived; zero until the first reply of a run.
 Vec3 ServoCore::CycleForce() noexcept {
     if (!haveState_) return {};
-    ages_.Add(clock_.Now() - stateSentAt_);
-    return ForceAt(settings_.Latest(), position_, velocity_);
+    const Clock::time_point now = clock_.Now();
+    ages_.Add(now - stateSentAt_);
+    return ForceAt(settings_.Latest(), now, position_, velocity_);
 }
 
 ServoCore::Outcome ServoCore::Settle(Outcome outcome, FaultNote& why) noexcept {
@@ -234,6 +237,7 @@ void ServoCore::Answered(const LinkEvent& event, std::uint64_t cycle, const Vec3
     const CycleState result{cycle, Seconds(event.at), event.position, event.velocity, force};
     state_.Write(result);
     recorder_.Push(result);
+    outlet_.Push(result);
     position_ = result.position;
     velocity_ = result.velocity;
     stateSentAt_ = event.sentAt;
@@ -298,7 +302,8 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
     bool givenUp = false;
     FaultNote why;
     while (pacer.WaitNext(stop)) {
-        CountCycleStart(clock_.Now(), period);
+        const Clock::time_point start = clock_.Now();
+        CountCycleStart(start, period);
         Outcome outcome;
         if (!paired_) {
             outcome = Repair(why);

@@ -47,6 +47,8 @@ public:
     ServoStats Stats() const;
     CycleState State() const noexcept { return state_.Read(); }
     Recorder<CycleState>& Recording() noexcept { return recorder_; }
+    Outlet<CycleState>& CycleOutlet() noexcept { return outlet_; }
+    CommandInput& Commands() noexcept { return commands_; }
     LoopFlags& Flags() noexcept { return flags_; }
     void RealtimeGranted(bool granted) noexcept {
         realtimeGranted_.store(granted, std::memory_order_relaxed);
@@ -89,7 +91,7 @@ private:
         std::size_t count_ = 0;
     };
 
-    Vec3 ForceAt(const ServoSettings& settings, const Vec3& position,
+    Vec3 ForceAt(const ServoSettings& settings, Clock::time_point now, const Vec3& position,
                  const Vec3& velocity) noexcept;
     Vec3 CycleForce() noexcept;
     // One cycle while paired: the replies that came meanwhile, this cycle's request, the wait
@@ -123,6 +125,8 @@ private:
     TripleBuffer<ServoSettings> settings_;
     SeqLock<CycleState> state_;
     Recorder<CycleState> recorder_;
+    Outlet<CycleState> outlet_;  // to a publisher, when one holds it
+    CommandInput commands_;      // streamed commands, faded by the loop
     LoopFlags flags_;
 
     // Figures: written by the loop only, read by anyone.

@@ -132,5 +132,7 @@ std::size_t ServoLoop::Drain(CycleState* out, std::size_t max) {
     return impl_->core_.Recording().Drain(out, max);
 }
 std::size_t ServoLoop::Pending() const { return impl_->core_.Recording().Pending(); }
+Outlet<CycleState>& ServoLoop::CycleOutlet() noexcept { return impl_->core_.CycleOutlet(); }
+CommandInput& ServoLoop::Commands() noexcept { return impl_->core_.Commands(); }
 
 }  // namespace Tamro::HardwareAPI::Control

@@ -34,10 +34,12 @@
 //   in, a seqlock and single-producer rings out).
 #pragma once
 
+#include <Tamro/HardwareAPI/Control/Commands.hpp>
 #include <Tamro/HardwareAPI/Control/Effects.hpp>
 #include <Tamro/HardwareAPI/Control/Errors.hpp>
 #include <Tamro/HardwareAPI/Control/HandleReader.hpp>
 #include <Tamro/HardwareAPI/Control/Loop.hpp>
+#include <Tamro/HardwareAPI/Control/Outlet.hpp>
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 #include <Tamro/HardwareAPI/Control/Vector.hpp>
 #include <Tamro/HardwareAPI/Devices/Device.hpp>
@@ -46,6 +48,10 @@
 #include <Tamro/HardwareAPI/Devices/Velkin3.hpp>
 #include <Tamro/HardwareAPI/Discovery.hpp>
 #include <Tamro/HardwareAPI/IO/SerialStream.hpp>
+#ifdef TAMRO_HAVE_DDS
+#include <Tamro/HardwareAPI/Network/Node.hpp>
+#include <Tamro/HardwareAPI/Network/Topics.hpp>
+#endif
 #include <Tamro/HardwareAPI/PortReport.hpp>
 #include <Tamro/HardwareAPI/Probes.hpp>
 #include <Tamro/HardwareAPI/UUID.hpp>

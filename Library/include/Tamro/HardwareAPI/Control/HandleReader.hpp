@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Tamro/HardwareAPI/Control/Loop.hpp>
+#include <Tamro/HardwareAPI/Control/Outlet.hpp>
 #include <Tamro/HardwareAPI/Devices/Handle.hpp>
 
 #include <array>
@@ -106,6 +107,9 @@ public:
     void Record(std::size_t capacity);
     std::size_t Drain(HandleRecord* out, std::size_t max);
     std::size_t Pending() const;
+
+    // Every status, handed to one consumer on another thread (a publisher): see Outlet.
+    Outlet<HandleStatus>& StatusOutlet() noexcept;
 
 private:
     class Impl;

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <Tamro/HardwareAPI/Control/Commands.hpp>
 #include <Tamro/HardwareAPI/Control/Effects.hpp>
 #include <Tamro/HardwareAPI/Control/Loop.hpp>
+#include <Tamro/HardwareAPI/Control/Outlet.hpp>
 #include <Tamro/HardwareAPI/Devices/Velkin3.hpp>
 
 #include <chrono>
@@ -117,6 +119,12 @@ public:
     void Record(std::size_t capacity);
     std::size_t Drain(CycleState* out, std::size_t max);
     std::size_t Pending() const;
+
+    // Every cycle, handed to one consumer on another thread (a publisher): see Outlet.
+    Outlet<CycleState>& CycleOutlet() noexcept;
+    // Commands streamed in from elsewhere, added to the effects' sum before the safety
+    // stage: see CommandInput.
+    CommandInput& Commands() noexcept;
 
 private:
     class Impl;

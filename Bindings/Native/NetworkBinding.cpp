@@ -1,0 +1,141 @@
+// tamro._native's network part: the topic tables, Network::Node and the command status of a
+// servo loop. Built without Cyclone DDS, it says only HAVE_DDS = False.
+#include "NativeCommon.hpp"
+
+#ifdef TAMRO_HAVE_DDS
+#include <Tamro/HardwareAPI/Control/HandleReader.hpp>
+#include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
+#include <Tamro/HardwareAPI/Network/Node.hpp>
+
+#include <pybind11/stl.h>
+
+#include <array>
+#include <chrono>
+#include <cmath>
+#endif
+
+namespace TamroNative {
+
+#ifdef TAMRO_HAVE_DDS
+
+namespace Control = Tamro::HardwareAPI::Control;
+namespace Network = Tamro::HardwareAPI::Network;
+
+namespace {
+
+std::chrono::nanoseconds Seconds(double s, const char* name) {
+    // Checked before converting: a duration too long for the clock is undefined behaviour.
+    if (!(s >= 0.001 && s <= 10))
+        throw py::value_error(std::string(name) + " must be from 0.001 to 10 seconds");
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(s));
+}
+
+py::list TopicTable() {
+    py::list out;
+    for (const Network::Topic& t : Network::Topics) {
+        const Network::MessageType& type = Network::TypeOf(t.message);
+        py::dict d;
+        d["device"] = Network::DeviceWord(t.device);
+        d["name"] = t.name;
+        d["ros_type"] = type.rosName;
+        d["dds_type"] = type.ddsName;
+        d["type_hash"] = type.typeHash;
+        d["direction"] = Network::DirectionWord(t.direction);
+        d["reliable"] = t.qos.reliable;
+        d["depth"] = t.qos.depth;
+        d["deadline"] = t.qos.deadline;
+        d["meaning"] = t.meaning;
+        out.append(d);
+    }
+    return out;
+}
+
+const char* ModeWord(Control::CommandMode mode) {
+    switch (mode) {
+        case Control::CommandMode::Off: return "off";
+        case Control::CommandMode::Waiting: return "waiting";
+        case Control::CommandMode::Engaging: return "engaging";
+        case Control::CommandMode::Engaged: return "engaged";
+        case Control::CommandMode::Fading: return "fading";
+    }
+    return "off";
+}
+
+}  // namespace
+
+void RegisterNetwork(py::module_& m) {
+    m.attr("HAVE_DDS") = true;
+    m.def("network_topics", &TopicTable, "The topics a device is served on, with types and QoS");
+    m.def("ros_topic", &Network::RosTopic, py::arg("namespace"), py::arg("device"),
+          py::arg("topic"));
+    m.def("frame_id", &Network::FrameId, py::arg("namespace"), py::arg("device"));
+    m.def("command_status", [](Control::ServoLoop& loop) {
+        const Control::CommandStatus s = loop.Commands().Status();
+        return py::make_tuple(ModeWord(s.mode), s.targetGain, s.forceGain,
+                              py::make_tuple(s.force[0], s.force[1], s.force[2]));
+    });
+
+    using Node = Network::Node;
+    py::class_<Node>(m, "Node")
+        .def(py::init([](const std::string& ns, int domain) {
+                 py::gil_scoped_release released;  // joining a domain takes a moment
+                 return std::make_unique<Node>(ns, domain);
+             }),
+             py::arg("namespace"), py::arg("domain"))
+        .def_property_readonly("namespace", &Node::Namespace)
+        .def_property_readonly("domain", &Node::Domain)
+        .def(
+            "publish_loop",
+            [](Node& node, Control::ServoLoop& loop, const std::string& name, double rateHz) {
+                node.Publish(loop, name, rateHz);
+            },
+            py::arg("loop"), py::arg("name"), py::arg("rate_hz"), py::keep_alive<1, 2>())
+        .def(
+            "publish_reader",
+            [](Node& node, Control::HandleReader& reader, const std::string& name, double rateHz) {
+                node.Publish(reader, name, rateHz);
+            },
+            py::arg("reader"), py::arg("name"), py::arg("rate_hz"), py::keep_alive<1, 2>())
+        .def(
+            "accept_commands",
+            [](Node& node, Control::ServoLoop& loop, const std::string& name, double stiffness,
+               double damping, double timeout, double ramp, const std::array<double, 3>& lower,
+               const std::array<double, 3>& upper) {
+                Control::CommandSettings s;
+                s.stiffness = stiffness;
+                s.damping = damping;
+                s.timeout = Seconds(timeout, "timeout");
+                s.ramp = Seconds(ramp, "ramp");
+                s.lower = lower;
+                s.upper = upper;
+                Translated([&] { node.AcceptCommands(loop, name, s); });
+            },
+            py::arg("loop"), py::arg("name"), py::arg("stiffness"), py::arg("damping"),
+            py::arg("timeout"), py::arg("ramp"), py::arg("lower"), py::arg("upper"),
+            py::keep_alive<1, 2>())
+        .def("stats",
+             [](const Node& node) {
+                 py::list out;
+                 for (const Network::TopicStats& s : node.Stats()) {
+                     py::dict d;
+                     d["topic"] = s.topic;
+                     d["ros_type"] = Network::TypeOf(s.message).rosName;
+                     d["direction"] = Network::DirectionWord(s.direction);
+                     d["samples"] = s.samples;
+                     d["dropped"] = s.dropped;
+                     d["refused"] = s.refused;
+                     d["clamped"] = s.clamped;
+                     out.append(d);
+                 }
+                 return out;
+             })
+        .def("close", &Node::Close, py::call_guard<py::gil_scoped_release>());
+}
+
+#else
+
+void RegisterNetwork(py::module_& m) { m.attr("HAVE_DDS") = false; }
+
+#endif
+
+}  // namespace TamroNative

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <Tamro/HardwareAPI/Control/Vector.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+namespace Tamro::HardwareAPI::Control {
+
+// How a servo loop renders commands that stream in from elsewhere (the network, a remote
+// device): a coupling spring toward the newest target position, plus the newest force.
+struct CommandSettings {
+    double stiffness = 200.0;  // N/m, of the spring toward the target
+    double damping = 1.0;      // N s/m, against the arm's own velocity
+    // A stream with no sample for this long counts as stopped: its force fades to zero.
+    std::chrono::nanoseconds timeout = std::chrono::milliseconds(250);
+    // How long a fade takes from full force to none, and a re-engagement back.
+    std::chrono::nanoseconds ramp = std::chrono::milliseconds(100);
+    // Targets outside this box are refused (the simulated arm's workspace by default).
+    Vec3 lower{-0.1, -0.1, -0.1};
+    Vec3 upper{0.1, 0.1, 0.1};
+};
+
+enum class CommandMode : std::uint8_t {
+    Off,       // not accepting commands, no commanded force
+    Waiting,   // accepting, but no stream is live
+    Engaging,  // a stream is live and its force ramps up
+    Engaged,   // live streams at full force
+    Fading,    // a stream stopped and its force ramps down
+};
+
+// What the loop rendered at its latest cycle: the mode, each stream's gain (0 to 1) and the
+// commanded force that went into the sum.
+struct CommandStatus {
+    CommandMode mode = CommandMode::Off;
+    double targetGain = 0;
+    double forceGain = 0;
+    Vec3 force{};
+};
+
+enum class Verdict : std::uint8_t { Accepted, Clamped, Refused };
+
+// The hand-over of streamed commands to a loop. Samples arrive on any thread (a network
+// thread, typically): each is checked there and reaches the loop whole at its next cycle,
+// stamped with its arrival. The loop never waits for a sender: senders take turns on a lock
+// the loop never touches. At every cycle the loop fades each stream's force down when it
+// has stopped and back up, softly, when it returns, so the commanded force never jumps.
+class CommandInput {
+public:
+    CommandInput();
+    ~CommandInput();
+
+    CommandInput(const CommandInput&) = delete;
+    CommandInput& operator=(const CommandInput&) = delete;
+
+    // Starts accepting (or changes the settings); InvalidArgument (Errors.hpp) for a stiffness
+    // or damping that is not finite and 0 or more, a time-out or ramp outside 1 ms to 10 s, or
+    // a box that is not finite or whose lower corner exceeds its upper one.
+    void Accept(const CommandSettings& settings);
+    // Stops accepting: the streams count as stopped, so what they commanded fades out.
+    void Stop();
+    bool Accepting() const noexcept;
+
+    // A target position; refused unless finite and inside the box (and accepting).
+    Verdict Target(const Vec3& position) noexcept;
+    // A force; refused unless finite (and accepting), clamped to the maximum force.
+    Verdict Force(const Vec3& force) noexcept;
+    // The loop's own max_force (the loop sets it).
+    void SetMaxForce(double newtons) noexcept;
+
+    CommandStatus Status() const noexcept;
+
+    // The loop thread, once a cycle: the commanded force at this state.
+    Vec3 ForceAt(std::chrono::steady_clock::time_point now, const Vec3& position,
+                 const Vec3& velocity) noexcept;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace Tamro::HardwareAPI::Control

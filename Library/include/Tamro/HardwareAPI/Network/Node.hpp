@@ -1,0 +1,78 @@
+#pragma once
+
+#include <Tamro/HardwareAPI/Control/Commands.hpp>
+#include <Tamro/HardwareAPI/Network/Topics.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Tamro::HardwareAPI::Control {
+class ServoLoop;
+class HandleReader;
+}  // namespace Tamro::HardwareAPI::Control
+
+namespace Tamro::HardwareAPI::Network {
+
+// What one topic has carried since it was set up.
+struct TopicStats {
+    std::string topic;  // the ROS 2 name: /lab/arm/measured_cp
+    Message message;
+    Direction direction;
+    std::uint64_t samples = 0;  // written (out) or taken (in)
+    std::uint64_t dropped = 0;  // out: records the loop could not hand over, or not written
+    std::uint64_t refused = 0;  // in: samples the checks refused; they never reach the arm
+    std::uint64_t clamped = 0;  // in: forces scaled down to the loop's max_force
+};
+
+// One DDS participant (Eclipse Cyclone DDS) that serves devices as ROS 2 topics under
+// /<namespace>/<device name>/ (Topics.hpp has the list).
+//
+// Publishing runs on a native thread per device that the device's loop feeds through its
+// outlet (Control::Outlet): the loop never calls DDS and never waits for the network.
+// Commands are taken on Cyclone's own receive thread, checked there and handed to the loop
+// (Control::CommandInput), which fades them out when their stream stops.
+//
+// Configuration is Cyclone's: the CYCLONEDDS_URI environment variable, else its defaults
+// (every interface, multicast discovery). The loops and readers given to a node must outlive
+// it, or its Close.
+class Node {
+public:
+    // Throws std::invalid_argument for a namespace ROS 2 would not take or a domain outside 0
+    // to 232, and std::runtime_error (with Cyclone's words) when DDS refuses.
+    explicit Node(const std::string& ns, int domain = 0);
+    ~Node();
+
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+
+    const std::string& Namespace() const noexcept;
+    int Domain() const noexcept;
+
+    // Publishes measured_cp, measured_cv and measured_cf of the loop under /ns/name/: every
+    // cycle, or at rateHz (greater than 0) on the loop's own times. Throws
+    // std::invalid_argument for a bad or taken name or rate, std::runtime_error when the
+    // loop's outlet is held by another publisher or DDS refuses.
+    void Publish(Control::ServoLoop& loop, const std::string& name, double rateHz = 0);
+    // Publishes measured_cp (orientation), sensor_level and user_data of the handle, one per
+    // status message or at rateHz.
+    void Publish(Control::HandleReader& reader, const std::string& name, double rateHz = 0);
+    // Takes servo_cp and servo_cf for the loop under /ns/name/ (the name may be one it
+    // publishes under). Throws std::invalid_argument for bad settings or name,
+    // std::runtime_error when the loop takes commands from elsewhere already.
+    void AcceptCommands(Control::ServoLoop& loop, const std::string& name,
+                        const Control::CommandSettings& settings = {});
+
+    std::vector<TopicStats> Stats() const;
+
+    // Stops the publishing threads and the command readers (the loops fade what they were
+    // commanded), and leaves the domain. Closing twice does nothing.
+    void Close();
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace Tamro::HardwareAPI::Network

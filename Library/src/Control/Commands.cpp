@@ -1,0 +1,177 @@
+#include <Tamro/HardwareAPI/Control/Commands.hpp>
+#include <Tamro/HardwareAPI/Control/Errors.hpp>
+
+#include "HandOver.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <mutex>
+
+namespace Tamro::HardwareAPI::Control {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::int64_t Nanoseconds(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+bool Finite(const Vec3& v) {
+    return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
+}
+
+void Check(const CommandSettings& s) {
+    for (const auto& [name, value] : {std::pair{"stiffness", s.stiffness}, {"damping", s.damping}})
+        if (!std::isfinite(value) || value < 0)
+            throw InvalidArgument(name, "must be a finite number >= 0");
+    for (const auto& [name, value] : {std::pair{"timeout", s.timeout}, {"ramp", s.ramp}})
+        if (value < std::chrono::milliseconds(1) || value > std::chrono::seconds(10))
+            throw InvalidArgument(name, "must be from 0.001 to 10 seconds");
+    if (!Finite(s.lower) || !Finite(s.upper))
+        throw InvalidArgument("workspace", "corners must be finite");
+    for (int axis = 0; axis < 3; ++axis)
+        if (s.lower[axis] > s.upper[axis])
+            throw InvalidArgument("workspace", "lower corner must not exceed its upper one");
+}
+
+// What the senders hand the loop, whole.
+struct Incoming {
+    bool accepting = false;
+    CommandSettings settings;
+    bool hasTarget = false;
+    Vec3 target{};
+    std::int64_t targetAt = 0;  // arrival, ns on the monotonic clock
+    bool hasForce = false;
+    Vec3 force{};
+    std::int64_t forceAt = 0;
+};
+
+// One stream's gain: up toward 1 while it is live, down toward 0 once it stopped, by one
+// ramp's worth per ramp time.
+double Follow(double gain, bool live, double step) {
+    return std::clamp(gain + (live ? step : -step), 0.0, 1.0);
+}
+
+}  // namespace
+
+class CommandInput::Impl {
+public:
+    // Senders.
+    std::mutex senders;
+    Incoming staging;
+    std::atomic<bool> accepting{false};
+    std::atomic<double> maxForce{10.0};
+
+    void Hand() noexcept {
+        handOver.Spare() = staging;
+        handOver.Publish();
+    }
+
+    // The loop.
+    Detail::TripleBuffer<Incoming> handOver;
+    Detail::SeqLock<CommandStatus> status;
+    double targetGain = 0;
+    double forceGain = 0;
+    std::int64_t lastNs = 0;
+};
+
+CommandInput::CommandInput() : impl_(std::make_unique<Impl>()) {}
+CommandInput::~CommandInput() = default;
+
+void CommandInput::Accept(const CommandSettings& settings) {
+    Check(settings);
+    std::lock_guard<std::mutex> lock(impl_->senders);
+    impl_->staging.accepting = true;
+    impl_->staging.settings = settings;
+    impl_->accepting.store(true, std::memory_order_relaxed);
+    impl_->Hand();
+}
+
+void CommandInput::Stop() {
+    std::lock_guard<std::mutex> lock(impl_->senders);
+    impl_->staging.accepting = false;
+    impl_->staging.hasTarget = impl_->staging.hasForce = false;
+    impl_->accepting.store(false, std::memory_order_relaxed);
+    impl_->Hand();
+}
+
+bool CommandInput::Accepting() const noexcept {
+    return impl_->accepting.load(std::memory_order_relaxed);
+}
+
+Verdict CommandInput::Target(const Vec3& position) noexcept {
+    const std::int64_t now = Nanoseconds(Clock::now());
+    std::lock_guard<std::mutex> lock(impl_->senders);
+    Incoming& in = impl_->staging;
+    if (!in.accepting || !Finite(position)) return Verdict::Refused;
+    for (int axis = 0; axis < 3; ++axis)
+        if (position[axis] < in.settings.lower[axis] || position[axis] > in.settings.upper[axis])
+            return Verdict::Refused;
+    in.hasTarget = true;
+    in.target = position;
+    in.targetAt = now;
+    impl_->Hand();
+    return Verdict::Accepted;
+}
+
+Verdict CommandInput::Force(const Vec3& force) noexcept {
+    const std::int64_t now = Nanoseconds(Clock::now());
+    if (!Finite(force)) return Verdict::Refused;
+    const double limit = impl_->maxForce.load(std::memory_order_relaxed);
+    const double magnitude = Norm(force);
+    const bool clamped = magnitude > limit;
+    std::lock_guard<std::mutex> lock(impl_->senders);
+    Incoming& in = impl_->staging;
+    if (!in.accepting) return Verdict::Refused;
+    in.hasForce = true;
+    in.force = clamped ? (limit / magnitude) * force : force;
+    in.forceAt = now;
+    impl_->Hand();
+    return clamped ? Verdict::Clamped : Verdict::Accepted;
+}
+
+void CommandInput::SetMaxForce(double newtons) noexcept {
+    impl_->maxForce.store(newtons, std::memory_order_relaxed);
+}
+
+CommandStatus CommandInput::Status() const noexcept { return impl_->status.Read(); }
+
+Vec3 CommandInput::ForceAt(Clock::time_point now, const Vec3& position,
+                           const Vec3& velocity) noexcept {
+    Impl& s = *impl_;
+    const Incoming& in = s.handOver.Latest();
+    const std::int64_t nowNs = Nanoseconds(now);
+    const std::int64_t sinceLast = s.lastNs > 0 ? std::max<std::int64_t>(0, nowNs - s.lastNs) : 0;
+    s.lastNs = nowNs;
+    const std::int64_t timeout = in.settings.timeout.count();
+    const bool targetLive = in.accepting && in.hasTarget && nowNs - in.targetAt <= timeout;
+    const bool forceLive = in.accepting && in.hasForce && nowNs - in.forceAt <= timeout;
+    const double step =
+        static_cast<double>(sinceLast) / static_cast<double>(in.settings.ramp.count());
+    s.targetGain = Follow(s.targetGain, targetLive, step);
+    s.forceGain = Follow(s.forceGain, forceLive, step);
+
+    CommandStatus status;
+    status.targetGain = s.targetGain;
+    status.forceGain = s.forceGain;
+    if (s.targetGain > 0)
+        status.force = s.targetGain * (in.settings.stiffness * (in.target - position) -
+                                       in.settings.damping * velocity);
+    if (s.forceGain > 0) status.force = status.force + s.forceGain * in.force;
+    const bool fading = (!targetLive && s.targetGain > 0) || (!forceLive && s.forceGain > 0);
+    const bool engaging = (targetLive && s.targetGain < 1) || (forceLive && s.forceGain < 1);
+    if (fading)
+        status.mode = CommandMode::Fading;
+    else if (engaging)
+        status.mode = CommandMode::Engaging;
+    else if (targetLive || forceLive)
+        status.mode = CommandMode::Engaged;
+    else
+        status.mode = in.accepting ? CommandMode::Waiting : CommandMode::Off;
+    s.status.Write(status);
+    return status.force;
+}
+
+}  // namespace Tamro::HardwareAPI::Control

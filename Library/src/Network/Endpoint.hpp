@@ -1,0 +1,79 @@
+// What the network part's units share: DDS entities that delete themselves, an endpoint's
+// QoS as Topics.hpp gives it, and one topic's endpoint with what it carried.
+#pragma once
+
+#include <Tamro/HardwareAPI/Network/Node.hpp>
+#include <Tamro/HardwareAPI/Network/Topics.hpp>
+
+#include <dds/dds.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace Tamro::HardwareAPI::Network::Detail {
+
+// std::runtime_error with what DDS said.
+[[noreturn]] void Refused(const std::string& what, dds_return_t code);
+
+// A DDS entity, deleted with its children when this goes.
+class Entity {
+public:
+    Entity() = default;
+    Entity(dds_entity_t e, const std::string& what) : e_(e) {
+        if (e < 0) Refused(what, e);
+    }
+    Entity(Entity&& other) noexcept : e_(std::exchange(other.e_, 0)) {}
+    Entity& operator=(Entity&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            e_ = std::exchange(other.e_, 0);
+        }
+        return *this;
+    }
+    Entity(const Entity&) = delete;
+    ~Entity() { Reset(); }
+
+    dds_entity_t Get() const noexcept { return e_; }
+    void Reset() noexcept {
+        if (e_ > 0) dds_delete(e_);
+        e_ = 0;
+    }
+
+private:
+    dds_entity_t e_ = 0;
+};
+
+struct QosDeleter {
+    void operator()(dds_qos_t* q) const noexcept { dds_delete_qos(q); }
+};
+using QosPointer = std::unique_ptr<dds_qos_t, QosDeleter>;
+
+// An endpoint's QoS (Topics.hpp) with ROS 2's type hash in its USER_DATA.
+QosPointer EndpointQos(const Topic& topic, std::chrono::nanoseconds deadline);
+
+// The topic of a device by its name (std::logic_error for one the table does not have).
+const Topic& Find(Device device, const char* name);
+
+// One topic's endpoint: its topic entity and its reader or writer, and what it carried.
+struct Endpoint {
+    // A writer (an out topic) or a reader (an in topic, its samples taken by listener); the
+    // reader's deadline is the one given. Throws std::runtime_error when DDS refuses.
+    Endpoint(dds_entity_t participant, const std::string& ns, const std::string& device,
+             const Topic& spec, std::chrono::nanoseconds deadline = {},
+             const dds_listener_t* listener = nullptr);
+
+    void Write(const void* sample) noexcept;
+    TopicStats Stats(std::uint64_t dropped) const;
+
+    const Topic& spec;
+    const std::string name;
+    Entity topic;
+    Entity entity;
+    std::atomic<std::uint64_t> samples{0}, failed{0}, refused{0}, clamped{0};
+};
+
+}  // namespace Tamro::HardwareAPI::Network::Detail

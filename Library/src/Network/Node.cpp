@@ -1,0 +1,146 @@
+#include <Tamro/HardwareAPI/Network/Node.hpp>
+
+#include "CommandChannel.hpp"
+#include "Endpoint.hpp"
+#include "Publications.hpp"
+
+#include <dds/ddsrt/log.h>
+
+#include <cmath>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace Tamro::HardwareAPI::Network {
+
+namespace {
+
+using Detail::ArmPublication;
+using Detail::CommandChannel;
+using Detail::Entity;
+using Detail::HandlePublication;
+using Detail::QosPointer;
+
+constexpr int MaxDomain = 232;  // the highest id whose ports fit in UDP's range
+
+}  // namespace
+
+class Node::Impl {
+public:
+    Impl(const std::string& ns, int domain) : ns_(ns), domain_(domain) {
+        CheckName(ns, "namespace", true);
+        if (domain < 0 || domain > MaxDomain)
+            throw std::invalid_argument("domain must be from 0 to " + std::to_string(MaxDomain));
+        // Cyclone warns on standard error about every sample it cannot deserialize: a foreign
+        // writer could fill the terminal at will. Errors still show.
+        dds_set_log_mask(DDS_LC_FATAL | DDS_LC_ERROR);
+        // As ROS 2 nodes announce themselves: the security enclave they run in.
+        const QosPointer qos(dds_create_qos());
+        const char enclave[] = "enclave=/;";
+        dds_qset_userdata(qos.get(), enclave, sizeof enclave - 1);
+        participant_ =
+            Entity(dds_create_participant(static_cast<dds_domainid_t>(domain), qos.get(), nullptr),
+                   "cannot join DDS domain " + std::to_string(domain));
+    }
+
+    // A name not yet used for another device; remembers it for this loop or reader.
+    void Claim(const std::string& name, Device device, const void* source) {
+        CheckName(name, "device name", false);
+        const auto found = names_.find(name);
+        if (found == names_.end()) {
+            names_.emplace(name, std::pair{device, source});
+            return;
+        }
+        if (found->second != std::pair{device, source})
+            throw std::invalid_argument("'" + name + "' serves another device already");
+    }
+
+    void CheckOpen() const {
+        if (closed_) throw std::runtime_error("the node is closed");
+    }
+
+    const std::string ns_;
+    const int domain_;
+    mutable std::mutex mutex_;
+    bool closed_ = false;
+    Entity participant_;
+    std::map<std::string, std::pair<Device, const void*>> names_;
+    std::vector<std::unique_ptr<ArmPublication>> arms_;
+    std::vector<std::unique_ptr<HandlePublication>> handles_;
+    std::vector<std::unique_ptr<CommandChannel>> commands_;
+    std::vector<TopicStats> final_;  // once closed
+};
+
+Node::Node(const std::string& ns, int domain) : impl_(std::make_unique<Impl>(ns, domain)) {}
+
+Node::~Node() { Close(); }
+
+const std::string& Node::Namespace() const noexcept { return impl_->ns_; }
+int Node::Domain() const noexcept { return impl_->domain_; }
+
+namespace {
+void CheckRate(double rateHz) {
+    if (!std::isfinite(rateHz) || rateHz < 0 || rateHz > 100000)
+        throw std::invalid_argument(
+            "the publishing rate must be from 0 (every cycle) to 100000 Hz");
+}
+}  // namespace
+
+void Node::Publish(Control::ServoLoop& loop, const std::string& name, double rateHz) {
+    CheckRate(rateHz);
+    std::lock_guard<std::mutex> lock(impl_->mutex_);
+    impl_->CheckOpen();
+    impl_->Claim(name, Device::Arm, &loop);
+    impl_->arms_.push_back(std::make_unique<ArmPublication>(impl_->participant_.Get(), impl_->ns_,
+                                                            name, loop, rateHz));
+}
+
+void Node::Publish(Control::HandleReader& reader, const std::string& name, double rateHz) {
+    CheckRate(rateHz);
+    std::lock_guard<std::mutex> lock(impl_->mutex_);
+    impl_->CheckOpen();
+    impl_->Claim(name, Device::Handle, &reader);
+    impl_->handles_.push_back(std::make_unique<HandlePublication>(
+        impl_->participant_.Get(), impl_->ns_, name, reader, rateHz));
+}
+
+void Node::AcceptCommands(Control::ServoLoop& loop, const std::string& name,
+                          const Control::CommandSettings& settings) {
+    std::lock_guard<std::mutex> lock(impl_->mutex_);
+    impl_->CheckOpen();
+    impl_->Claim(name, Device::Arm, &loop);
+    impl_->commands_.push_back(std::make_unique<CommandChannel>(impl_->participant_.Get(),
+                                                                impl_->ns_, name, loop, settings));
+}
+
+std::vector<TopicStats> Node::Stats() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex_);
+    if (impl_->closed_) return impl_->final_;
+    std::vector<TopicStats> out;
+    for (const auto& a : impl_->arms_) a->Stats(out);
+    for (const auto& c : impl_->commands_) c->Stats(out);
+    for (const auto& h : impl_->handles_) h->Stats(out);
+    return out;
+}
+
+void Node::Close() {
+    std::lock_guard<std::mutex> lock(impl_->mutex_);
+    if (impl_->closed_) return;
+    Impl& s = *impl_;
+    for (auto& c : s.commands_) c->Stop();
+    for (auto& a : s.arms_) a->Stop();
+    for (auto& h : s.handles_) h->Stop();
+    for (const auto& a : s.arms_) a->Stats(s.final_);
+    for (const auto& c : s.commands_) c->Stats(s.final_);
+    for (const auto& h : s.handles_) h->Stats(s.final_);
+    s.commands_.clear();
+    s.arms_.clear();
+    s.handles_.clear();
+    s.participant_.Reset();
+    s.closed_ = true;
+}
+
+}  // namespace Tamro::HardwareAPI::Network

@@ -1,0 +1,178 @@
+// Streamed commands and the outlet: how a loop fades a stopped command stream and re-engages
+// it, what it refuses, and that every cycle reaches the outlet's consumer in order.
+#include "FakeDevices.hpp"
+
+#include <Tamro/HardwareAPI/Control/Commands.hpp>
+#include <Tamro/HardwareAPI/Control/Errors.hpp>
+#include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include <poll.h>
+
+using namespace Tamro::HardwareAPI::Control;
+using TamroTest::FakeArm;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+CommandSettings Settings() {
+    CommandSettings s;
+    s.stiffness = 100;
+    s.damping = 2;
+    s.timeout = 250ms;
+    s.ramp = 100ms;
+    return s;
+}
+
+// Runs the input's loop side at 1 kHz from start for the given time, at a fixed state;
+// returns the force of every cycle.
+std::vector<Vec3> Cycles(CommandInput& input, Clock::time_point& now,
+                         std::chrono::milliseconds span, const Vec3& x = {}, const Vec3& v = {}) {
+    std::vector<Vec3> forces;
+    for (auto t = 0ms; t < span; t += 1ms) {
+        now += 1ms;
+        forces.push_back(input.ForceAt(now, x, v));
+    }
+    return forces;
+}
+
+double LargestStep(const std::vector<Vec3>& forces) {
+    double largest = 0;
+    for (std::size_t i = 1; i < forces.size(); ++i)
+        largest = std::max(largest, Norm(forces[i] - forces[i - 1]));
+    return largest;
+}
+
+}  // namespace
+
+TEST(CommandInput, ATargetEngagesOverTheRampFadesAfterTheTimeoutAndReengagesSoftly) {
+    CommandInput input;
+    Clock::time_point now = Clock::now();
+    EXPECT_EQ(input.Target({0.05, 0, 0}), Verdict::Refused) << "not accepting yet";
+    input.Accept(Settings());
+    ASSERT_EQ(input.Target({0.05, 0, 0}), Verdict::Accepted);
+
+    // Full force: k (target - x) - b v = 100 * 0.05 - 2 * 0.5 = 4 N along x.
+    const Vec3 v{0.5, 0, 0};
+    const auto engaging = Cycles(input, now, 150ms, {}, v);
+    EXPECT_NEAR(engaging[49][0], 2.0, 0.05) << "half way up the 100 ms ramp";
+    EXPECT_NEAR(engaging.back()[0], 4.0, 1e-9);
+    EXPECT_EQ(input.Status().mode, CommandMode::Engaged);
+    EXPECT_LE(LargestStep(engaging), 4.0 / 100 + 1e-9) << "one ramp step a millisecond at most";
+
+    // No sample: full force until the time-out (250 ms from arrival), then down over the ramp.
+    const auto stopped = Cycles(input, now, 300ms, {}, v);
+    EXPECT_NEAR(stopped[90][0], 4.0, 1e-9) << "still inside the time-out";
+    EXPECT_EQ(input.Status().mode, CommandMode::Waiting);
+    EXPECT_EQ(stopped.back()[0], 0.0);
+    EXPECT_LE(LargestStep(stopped), 4.0 / 100 + 1e-9) << "the fade never jumps";
+    const auto fadeStart =
+        std::find_if(stopped.begin(), stopped.end(), [](const Vec3& f) { return f[0] < 4.0; });
+    const auto fadeEnd =
+        std::find_if(stopped.begin(), stopped.end(), [](const Vec3& f) { return f[0] == 0.0; });
+    EXPECT_NEAR(fadeEnd - fadeStart, 100, 2) << "the fade lasts one ramp";
+
+    // A sample returns: up again from zero, not at once.
+    ASSERT_EQ(input.Target({0.05, 0, 0}), Verdict::Accepted);
+    now = Clock::now();  // arrivals are stamped on the real clock; the cycles here ran ahead
+    const auto again = Cycles(input, now, 20ms, {}, v);
+    EXPECT_LT(again.front()[0], 0.1);
+    EXPECT_EQ(input.Status().mode, CommandMode::Engaging);
+    EXPECT_LE(LargestStep(again), 4.0 / 100 + 1e-9);
+
+    // Stopping fades out too.
+    input.Stop();
+    EXPECT_FALSE(input.Accepting());
+    const auto off = Cycles(input, now, 150ms, {}, v);
+    EXPECT_EQ(off.back()[0], 0.0);
+    EXPECT_LE(LargestStep(off), 4.0 / 100 + 1e-9);
+    EXPECT_EQ(input.Status().mode, CommandMode::Off);
+}
+
+TEST(CommandInput, RefusesWhatIsNotFiniteOrOutsideTheWorkspaceAndClampsForces) {
+    CommandInput input;
+    input.SetMaxForce(3);
+    input.Accept(Settings());
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const Vec3& target :
+         {Vec3{nan, 0, 0}, Vec3{0, inf, 0}, Vec3{0.2, 0, 0}, Vec3{0, 0, -0.11}})
+        EXPECT_EQ(input.Target(target), Verdict::Refused) << target[0] << " " << target[1];
+    EXPECT_EQ(input.Force({0, nan, 0}), Verdict::Refused);
+    EXPECT_EQ(input.Force({0, 0, -inf}), Verdict::Refused);
+    EXPECT_EQ(input.Target({0.1, -0.1, 0}), Verdict::Accepted) << "the box's faces are inside";
+
+    EXPECT_EQ(input.Force({0, 0, 1}), Verdict::Accepted);
+    EXPECT_EQ(input.Force({30, 0, 40}), Verdict::Clamped);
+    Clock::time_point now = Clock::now();
+    const auto forces = Cycles(input, now, 200ms, {0.1, -0.1, 0});
+    EXPECT_NEAR(forces.back()[0], 1.8, 1e-9) << "scaled to 3 N, along (3, 4)";
+    EXPECT_NEAR(forces.back()[2], 2.4, 1e-9);
+}
+
+TEST(CommandInput, SettingsOutOfRangeAreRefused) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::vector<std::pair<std::string, std::function<void(CommandSettings&)>>> cases = {
+        {"stiffness", [](CommandSettings& s) { s.stiffness = -1; }},
+        {"damping", [&](CommandSettings& s) { s.damping = nan; }},
+        {"timeout", [](CommandSettings& s) { s.timeout = 0ms; }},
+        {"ramp", [](CommandSettings& s) { s.ramp = 11s; }},
+        {"lower corner", [](CommandSettings& s) { s.lower[1] = 1; }},
+        {"finite", [&](CommandSettings& s) { s.upper[2] = nan; }},
+    };
+    for (auto& [word, change] : cases) {
+        CommandSettings s = Settings();
+        change(s);
+        CommandInput input;
+        try {
+            input.Accept(s);
+            ADD_FAILURE() << word << ": accepted";
+        } catch (const InvalidArgument& e) {
+            EXPECT_NE(std::string(e.what()).find(word), std::string::npos) << e.what();
+        }
+        EXPECT_FALSE(input.Accepting());
+    }
+}
+
+TEST(ServoLoopCommands, CommandsReachTheArmThroughTheSafetyStageAndEveryCycleTheOutlet) {
+    FakeArm arm;
+    ServoOptions options;
+    options.rateHz = 1000;
+    options.maxForce = 5;
+    ServoLoop loop(arm.Path(), options);
+    auto& outlet = loop.CycleOutlet();
+    ASSERT_TRUE(outlet.Claim());
+    EXPECT_FALSE(outlet.Claim()) << "one consumer at a time";
+    CommandSettings settings = Settings();
+    settings.ramp = 1ms;
+    loop.Commands().Accept(settings);
+    ASSERT_EQ(loop.Commands().Force({0, 8, 0}), Verdict::Clamped) << "clamped to max_force";
+    ASSERT_TRUE(loop.Start());
+
+    // The consumer wakes on the descriptor and sees every cycle, in order.
+    std::vector<CycleState> seen;
+    CycleState batch[64];
+    while (seen.size() < 100) {
+        pollfd p{outlet.Descriptor(), POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 2000), 1) << "no cycle woke the consumer";
+        const std::size_t n = outlet.Take(batch, 64);
+        seen.insert(seen.end(), batch, batch + n);
+    }
+    for (std::size_t i = 1; i < seen.size(); ++i) ASSERT_EQ(seen[i].cycle, seen[i - 1].cycle + 1);
+    EXPECT_EQ(outlet.Dropped(), 0u);
+    EXPECT_NEAR(seen.back().force[1], 5.0, 1e-6);
+    EXPECT_EQ(loop.Commands().Status().mode, CommandMode::Engaged);
+
+    // Nobody takes: the ring fills and the loop drops, never waits.
+    ASSERT_TRUE(arm.WaitForForces(arm.Forces().size() + Outlet<CycleState>::DefaultCapacity + 200));
+    EXPECT_GT(outlet.Dropped(), 0u);
+    EXPECT_TRUE(loop.Running());
+    outlet.Release();
+    loop.Stop();
+}

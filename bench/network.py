@@ -1,0 +1,282 @@
+"""The devices on the network (tamro.Node), side by side in one run (bench/run.py).
+
+- The servo loop at 1 kHz beside a busy Python thread, with its three measured topics
+  published every cycle and without, taking turns; and the same loop while a foreign writer
+  floods its command topics with bad samples.
+- Latency from a cycle's reply to a subscriber in another process (bench-dds-latency, native,
+  waiting on a waitset), against half the round trip ddsperf measures in the same run: paced at
+  1 kHz with waitsets on both sides, as the loop's samples are taken (the floor the target is
+  judged against), and back to back on DDS's own receive threads (the engine hot: the least it
+  can do).
+- Throughput: every topic of two arms and a handle at 1 kHz, published from one node.
+
+Every participant runs on the loopback interface (the shipped configuration) in a domain of its
+own. The machine is shared: figures move with its load.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import math
+import os
+import random
+import re
+import select
+import subprocess
+import sys
+import threading
+import time
+import warnings
+from pathlib import Path
+from typing import Any
+
+import tamro
+from tamro import network
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "fakes"))
+
+RATE_TARGET = 0.005  # within 0.5 % of 1 kHz
+P99_TARGET_US = 1150.0
+LATENCY_TARGET = 2.0  # p50 at most twice the engine's floor
+
+
+def _environment() -> int:
+    os.environ["CYCLONEDDS_URI"] = network.LOOPBACK_CONFIG.as_uri()
+    return random.SystemRandom().randint(100, 228)  # and the next two
+
+
+def _busy(stop: threading.Event) -> None:
+    while not stop.is_set():
+        sum(i * i for i in range(2000))
+
+
+class _Busy:
+    def __enter__(self) -> _Busy:
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=_busy, args=(self.stop,), daemon=True)
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop.set()
+        self.thread.join()
+
+
+def _loop_rows(port: str, domain: int, seconds: float, rounds: int) -> dict[str, Any]:
+    """The loop's rate and period with publishing off and on, in turns, beside a busy thread;
+    then, publishing, under a flood of bad command samples from another participant."""
+    figures: dict[str, list[dict[str, Any]]] = {"off": [], "on": []}
+    dropped = 0
+    with tamro.ServoLoop(port, rate_hz=1000.0) as loop, _Busy():
+        loop.effects = [tamro.Spring((0.01, 0, 0), 200.0, 1.0)]
+        order = ["off", "on"]
+        shuffle = random.Random(3).shuffle
+        for _ in range(rounds):
+            shuffle(order)
+            for case in order:
+                with contextlib.ExitStack() as stack:
+                    if case == "on":  # a node publishes a loop until it closes
+                        node = stack.enter_context(tamro.Node("bench", domain=domain))
+                        node.publish(loop, "arm")
+                    loop.stop()
+                    loop.start()
+                    time.sleep(seconds)
+                    figures[case].append(dict(loop.stats()))
+                    if case == "on":
+                        dropped += sum(t["dropped"] for t in node.stats())
+        with tamro.Node("bench", domain=domain) as node:
+            node.publish(loop, "arm")
+            node.accept_commands(loop, "arm")
+            flood = _flooded(loop, domain, seconds)
+            refused = sum(t["refused"] for t in node.stats())
+    result = {case: _merge(rows) for case, rows in figures.items()}
+    result["flood"] = _merge([flood])
+    result["flood_samples"] = flood["samples"]
+    result["flood_refused"] = refused
+    result["dropped"] = dropped
+    return result
+
+
+def _flooded(loop: tamro.ServoLoop, domain: int, seconds: float) -> dict[str, Any]:
+    import ros2peer
+
+    peer = ros2peer.Peer(domain)
+    writer = peer.writer("/bench/arm/servo_cf", ros2peer.WrenchStamped)
+    ros2peer.wait_matched(writer, 5.0)
+    bad = ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(math.nan, 0, 0)))
+    loop.stop()
+    loop.start()
+    sent = 0
+    end = time.monotonic() + seconds
+    while time.monotonic() < end and sent < 100_000:  # bounded in count and time
+        for _ in range(100):
+            writer.write(bad)
+        sent += 100
+        time.sleep(0.001)
+    row = dict(loop.stats())
+    row["samples"] = sent
+    return row
+
+
+def _merge(rows: list[dict[str, Any]]) -> dict[str, Any]:
+    """The turns of one case together: the median rate and p99, the worst max."""
+    rates = sorted(r["rate_hz"] for r in rows)
+    p99s = sorted(r["period_p99_us"] for r in rows)
+    return {
+        "rate_hz": rates[len(rates) // 2],
+        "period_p99_us": p99s[len(p99s) // 2],
+        "period_max_us": max(r["period_max_us"] for r in rows),
+        "late_cycles": sum(r["late_cycles"] for r in rows),
+        "turns": len(rows),
+    }
+
+
+def _ddsperf(domain: int, seconds: int, rate: str | None, trigger: str) -> dict[str, float]:
+    """Half ddsperf's round trip p50 and p99 (µs) between two processes, over the last
+    seconds of a run (its first second warms up). trigger: how each side takes a sample,
+    "waitset" (a thread of its own woken, as bench-dds-latency and a ROS 2 executor do) or
+    "listener" (on DDS's receive thread)."""
+    pong = subprocess.Popen(["ddsperf", "-i", str(domain), "pong", trigger], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)  # fmt: skip
+    try:
+        mode = ["ping", *([rate] if rate else []), "size", "96", trigger]
+        done = subprocess.run(
+            ["ddsperf", "-i", str(domain), "-D", str(seconds), *mode],
+            capture_output=True,
+            text=True,
+            timeout=seconds + 30,
+        )
+    finally:
+        pong.terminate()
+        pong.wait(timeout=10)
+    pattern = re.compile(r"50% ([\d.]+)us 90% [\d.]+us 99% ([\d.]+)us")
+    found = [tuple(map(float, m.groups())) for m in pattern.finditer(done.stdout)]
+    if len(found) < 2:
+        raise RuntimeError(f"ddsperf printed no round trips: {done.stdout[-400:]} {done.stderr[-400:]}")
+    found = found[1:]
+    p50 = sorted(f[0] for f in found)[len(found) // 2]
+    p99 = sorted(f[1] for f in found)[len(found) // 2]
+    return {"half_rtt_p50_us": p50 / 2, "half_rtt_p99_us": p99 / 2}
+
+
+def _latency(build: Path, port: str, domain: int, count: int, realtime: bool) -> dict[str, float]:
+    program = [str(build / "bench-dds-latency"), "--domain", str(domain)]
+    program += ["--topic", "rt/bench/arm/measured_cp", "--count", str(count), "--seconds", "60"]
+    loop = tamro.ServoLoop(port, rate_hz=1000.0, realtime=realtime)
+    with warnings.catch_warnings(), loop, tamro.Node("bench", domain=domain) as node:
+        warnings.simplefilter("ignore")  # a refusal shows in the row: stats()["realtime"]
+        node.publish(loop, "arm")  # after the start: a real-time loop's publisher is real-time
+        sub = subprocess.Popen(program, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        assert sub.stdout is not None
+        if not select.select([sub.stdout], [], [], 20)[0] or sub.stdout.readline().strip() != "ready":
+            sub.kill()
+            raise RuntimeError("bench-dds-latency did not match the node's writer")
+        out, err = sub.communicate(timeout=90)
+        granted = loop.stats()["realtime"]
+    if sub.returncode != 0:
+        raise RuntimeError(f"bench-dds-latency failed: {err.strip()}")
+    result: dict[str, Any] = json.loads(out.strip().splitlines()[-1])
+    result["realtime"] = granted
+    return result
+
+
+def _throughput(domain: int, seconds: float) -> dict[str, Any]:
+    with tamro.Simulator(arms=2, handles=1) as sim, tamro.Node("bench", domain=domain) as node:
+        loops = [tamro.ServoLoop(p, rate_hz=1000.0) for p in sim.arms]
+        reader = tamro.HandleReader(sim.handles[0], rate_hz=1000.0)
+        try:
+            for i, loop in enumerate(loops):
+                node.publish(loop, "arm" if i == 0 else f"arm{i + 1}")
+                loop.start()
+            node.publish(reader, "handle")
+            start = {s["topic"]: s["samples"] for s in node.stats()}
+            time.sleep(seconds)
+            stats = node.stats()
+            handle_rate = reader.stats()["rate_hz"]
+            arm_rates = [loop.stats()["rate_hz"] for loop in loops]
+        finally:
+            for loop in loops:
+                loop.close()
+            reader.close()
+    per_topic = {s["topic"]: (s["samples"] - start[s["topic"]]) / seconds for s in stats}
+    return {
+        "topics": len(stats),
+        "samples_per_s": sum(per_topic.values()),
+        "slowest_topic_per_s": min(per_topic.values()),
+        "dropped": sum(s["dropped"] for s in stats),
+        "arm_rates_hz": arm_rates,
+        "handle_rate_hz": handle_rate,
+    }
+
+
+def run(build: Path, quick: bool) -> dict[str, Any]:
+    if not network.available():
+        return {"skipped": "this build has no network part"}
+    domain = _environment()
+    seconds = 1.0 if quick else 3.0
+    results: dict[str, Any] = {}
+    with tamro.Simulator(arms=1, handles=0) as sim:
+        results["loop"] = _loop_rows(sim.arms[0], domain, seconds, 2 if quick else 4)
+        count = 1000 if quick else 5000
+        results["latency"] = _latency(build, sim.arms[0], domain + 1, count, realtime=False)
+        results["latency_rt"] = _latency(build, sim.arms[0], domain + 1, count, realtime=True)
+    results["floor_paced"] = _ddsperf(domain + 1, 4 if quick else 8, "1kHz", "waitset")
+    results["floor_hot"] = _ddsperf(domain + 1, 3 if quick else 5, None, "listener")
+    results["throughput"] = _throughput(domain + 2, seconds)
+    return results
+
+
+def lines(results: dict[str, Any], width: int) -> list[str]:
+    out = ["devices on the network (tamro.Node, Cyclone DDS on loopback)"]
+    if "skipped" in results:
+        return out + [f"  skipped: {results['skipped']}"]
+    loop = results["loop"]
+    out.append(f"  {'':<{width - 2}} {'rate Hz':>9} {'p99 µs':>8} {'max µs':>9} {'late':>6}  target")
+    for case, label in (
+        ("off", "servo loop, busy thread, publishing off"),
+        ("on", "the same, 3 topics published every cycle"),
+        ("flood", "the same, a flood of NaN commands"),
+    ):
+        row = loop[case]
+        ok = abs(row["rate_hz"] - 1000.0) <= RATE_TARGET * 1000.0 and row["period_p99_us"] <= P99_TARGET_US
+        verdict = f"±0.5 %, p99 <= {P99_TARGET_US:.0f} µs: " + ("met" if ok else "MISSED")
+        out.append(
+            f"    {label:<{width - 4}} {row['rate_hz']:>9,.1f} {row['period_p99_us']:>8,.0f} "
+            f"{row['period_max_us']:>9,.0f} {row['late_cycles']:>6}  {verdict}"
+        )
+    out.append(
+        f"    (flood: {loop['flood_samples']:,} samples sent, {loop['flood_refused']:,} refused; "
+        f"records dropped while publishing: {loop['dropped']})"
+    )
+    paced, hot = results["floor_paced"], results["floor_hot"]
+    out.append("  reply to a subscriber in another process (its waitset), against ddsperf's floor")
+    for key, label in (
+        ("latency", "loop and publisher at normal priority"),
+        ("latency_rt", "both real-time"),
+    ):
+        lat = results[key]
+        ratio = lat["p50_us"] / paced["half_rtt_p50_us"]
+        granted = "" if lat["realtime"] or key == "latency" else " (real-time refused)"
+        out.append(
+            f"    {label + granted:<{width - 4}} p50 {lat['p50_us']:.0f} µs, p99 {lat['p99_us']:.0f} µs, "
+            f"{lat['count']:,} samples; p50 {ratio:.2f}x, <= {LATENCY_TARGET:.0f}x "
+            + ("met" if ratio <= LATENCY_TARGET else "MISSED")
+        )
+    out.append(
+        f"    ddsperf half round trip, 1 kHz, waitsets: p50 {paced['half_rtt_p50_us']:.0f} µs, "
+        f"p99 {paced['half_rtt_p99_us']:.0f} µs (the floor)"
+    )
+    out.append(
+        f"    ddsperf half round trip, back to back, listeners: p50 {hot['half_rtt_p50_us']:.1f} µs, "
+        f"p99 {hot['half_rtt_p99_us']:.0f} µs"
+    )
+    tp = results["throughput"]
+    out.append(
+        f"  two arms and a handle at 1 kHz, {tp['topics']} topics from one node: "
+        f"{tp['samples_per_s']:,.0f} samples/s, slowest topic {tp['slowest_topic_per_s']:,.0f}/s, "
+        f"dropped {tp['dropped']} " + ("(no drops: met)" if tp["dropped"] == 0 else "(MISSED)")
+    )
+    rates = ", ".join(f"{r:,.0f}" for r in tp["arm_rates_hz"])
+    out.append(f"    (the loops ran at {rates} Hz, the handle reader at {tp['handle_rate_hz']:,.0f} Hz)")
+    return out

@@ -1,0 +1,169 @@
+"""tamro-bridge: the attached devices (or the simulator's) as ROS 2 topics over DDS, with no
+ROS installed: a ROS 2 driver for the arm and the handle.
+
+Each arm runs in a native servo loop that publishes ``measured_cp``, ``measured_cv`` and
+``measured_cf`` and takes ``servo_cp`` (a coupling spring toward the target) and ``servo_cf``
+(a force); each handle publishes its orientation, sensor level and user data. The program
+prints one line per topic it serves, then ``ready``; Ctrl-C (or SIGTERM) brings the arms to
+zero force and stops. See docs/network.md.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import signal
+import sys
+import threading
+from collections.abc import Iterator, Sequence
+
+from .. import network
+from ..handle import HandleReader
+from ..servo import ServoLoop
+from ..simulator import Simulator
+
+__all__ = ["main"]
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tamro-bridge",
+        description="Serve haptic devices as ROS 2 topics over DDS (Cyclone DDS), with no ROS installed.",
+        epilog="Topics: /NAME/arm/measured_cp ... (see docs/network.md). The first arm is 'arm', "
+        "the next 'arm2', ...; likewise 'handle', 'handle2'. Ctrl-C brings the arms to zero force.",
+    )
+    parser.add_argument("--name", required=True, help="the ROS 2 namespace, for example lab")
+    parser.add_argument("--arm", metavar="PORT", action="append", default=[], help="an arm's serial port")
+    parser.add_argument(
+        "--handle", metavar="PORT", action="append", default=[], help="a handle's serial port"
+    )
+    parser.add_argument(
+        "--simulate", action="store_true", help="also serve the simulator's devices (one arm, one handle)"
+    )
+    parser.add_argument("--domain", type=int, default=0, help="the DDS domain id, 0 to 232 (default 0)")
+    parser.add_argument(
+        "--publish-hz",
+        metavar="HZ",
+        type=float,
+        help="publish the measured topics at this rate (default: every cycle of the loop, every status)",
+    )
+    parser.add_argument(
+        "--rate-hz", metavar="HZ", type=float, default=1000.0, help="the servo loops' rate (default 1000)"
+    )
+    parser.add_argument(
+        "--max-force", metavar="N", type=float, default=10.0, help="the largest force sent (default 10 N)"
+    )
+    parser.add_argument(
+        "--servo-stiffness",
+        metavar="K",
+        type=float,
+        default=network.DEFAULT_STIFFNESS,
+        help=f"servo_cp's coupling spring, N/m (default {network.DEFAULT_STIFFNESS:g})",
+    )
+    parser.add_argument(
+        "--servo-damping",
+        metavar="B",
+        type=float,
+        default=network.DEFAULT_DAMPING,
+        help=f"its damping, N s/m (default {network.DEFAULT_DAMPING:g})",
+    )
+    parser.add_argument(
+        "--servo-timeout",
+        metavar="S",
+        type=float,
+        default=network.DEFAULT_TIMEOUT,
+        help="seconds without a command sample before its force fades to zero "
+        f"(default {network.DEFAULT_TIMEOUT:g})",
+    )
+    parser.add_argument(
+        "--loopback",
+        action="store_true",
+        help="keep DDS on this machine (the shipped loopback configuration) unless CYCLONEDDS_URI is set",
+    )
+    return parser
+
+
+def _qos_words(info: network.TopicInfo) -> str:
+    words = ["reliable" if info["reliable"] else "best-effort", f"keep-last-{info['depth']}"]
+    if info["deadline"]:
+        words.append("deadline")
+    return " ".join(words)
+
+
+@contextlib.contextmanager
+def _stop_on_signals() -> Iterator[threading.Event]:
+    stop = threading.Event()
+    previous = {
+        number: signal.signal(number, lambda *_: stop.set()) for number in (signal.SIGINT, signal.SIGTERM)
+    }
+    try:
+        yield stop
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    if not network.available():
+        print(
+            "tamro-bridge: this build of tamro has no network part (build it with Cyclone DDS)",
+            file=sys.stderr,
+        )
+        return 2
+    if not (args.arm or args.handle or args.simulate):
+        print("tamro-bridge: nothing to serve: give --arm, --handle or --simulate", file=sys.stderr)
+        return 2
+    if args.loopback:
+        network.use_loopback()
+    config = os.environ.get("CYCLONEDDS_URI") or "Cyclone DDS defaults (every interface, multicast)"
+    with contextlib.ExitStack() as stack, _stop_on_signals() as stop:
+        try:
+            arms, handles = list(args.arm), list(args.handle)
+            if args.simulate:
+                simulator = stack.enter_context(Simulator(arms=1, handles=1))
+                arms += simulator.arms
+                handles += simulator.handles
+            node = stack.enter_context(network.Node(args.name, domain=args.domain))
+            lines: list[str] = []
+            for index, port in enumerate(arms):
+                name = "arm" if index == 0 else f"arm{index + 1}"
+                loop = stack.enter_context(ServoLoop(port, rate_hz=args.rate_hz, max_force=args.max_force))
+                lines += _served(node.publish(loop, name, rate_hz=args.publish_hz), "arm")
+                lines += _served(
+                    node.accept_commands(
+                        loop,
+                        name,
+                        stiffness=args.servo_stiffness,
+                        damping=args.servo_damping,
+                        timeout=args.servo_timeout,
+                    ),
+                    "arm",
+                )
+            for index, port in enumerate(handles):
+                name = "handle" if index == 0 else f"handle{index + 1}"
+                reader = stack.enter_context(HandleReader(port))
+                lines += _served(node.publish(reader, name, rate_hz=args.publish_hz), "handle")
+        except (OSError, ValueError, RuntimeError) as error:
+            print(f"tamro-bridge: {error}", file=sys.stderr)
+            return 1
+        print(f"config {config}")
+        print(f"domain {args.domain}")
+        for line in lines:
+            print(line)
+        print("ready", flush=True)
+        stop.wait()
+        # Leaving the block closes the node first, then the loops (each with a zero-force
+        # exchange), then the simulator.
+    print("stopped: the arms are at zero force", flush=True)
+    return 0
+
+
+def _served(topics: list[str], device: str) -> list[str]:
+    """One line per topic: direction, ROS 2 name, type and QoS."""
+    lines = []
+    for topic in topics:
+        info = next(t for t in network.TOPICS if t["device"] == device and topic.endswith("/" + t["name"]))
+        lines.append(f"{info['direction']:<3} {topic} {info['ros_type']} {_qos_words(info)}")
+    return lines

@@ -1,0 +1,284 @@
+"""The devices on the network: DDS topics that a ROS 2 system sees as its own, with no ROS
+installed (Eclipse Cyclone DDS inside the native library).
+
+::
+
+    with tamro.ServoLoop(port) as loop, tamro.Node("lab") as node:
+        node.publish(loop, "arm")                          # /lab/arm/measured_cp, _cv, _cf
+        node.accept_commands(loop, "arm", stiffness=200.0, damping=1.0)  # servo_cp, servo_cf
+        ...
+
+Publishing and receiving run on native threads: the loops hand every cycle to a publishing
+thread through a fixed ring and never call DDS; commands are checked on a DDS thread and
+reach the loop whole, faded to zero when their stream stops. No Python runs in either path.
+
+Cyclone DDS takes its configuration from ``CYCLONEDDS_URI``; without it, it uses every
+interface and multicast discovery. ``use_loopback()`` keeps a one-machine run on the loopback
+interface (``LOOPBACK_CONFIG``). See docs/network.md.
+"""
+
+from __future__ import annotations
+
+import atexit
+import os
+import threading
+import weakref
+from collections.abc import Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Literal, TypedDict, cast
+
+import numpy as np
+import numpy.typing as npt
+
+from .. import _native
+from .._values import frozen_array, number, vector, whole
+from ..handle import HandleReader
+from ..servo import ServoLoop
+
+__all__ = [
+    "Node",
+    "TopicInfo",
+    "TopicStats",
+    "CommandStatus",
+    "TOPICS",
+    "LOOPBACK_CONFIG",
+    "use_loopback",
+    "available",
+]
+
+LOOPBACK_CONFIG = Path(__file__).resolve().parent / "loopback.xml"
+"""A Cyclone DDS configuration that keeps DDS on the loopback interface (no multicast)."""
+
+DEFAULT_STIFFNESS = 200.0
+"""N/m: the coupling spring toward ``servo_cp``'s target (passive at 1 kHz on the simulated arm)."""
+DEFAULT_DAMPING = 1.0
+"""N s/m: the coupling's damping, half the simulated arm's own."""
+DEFAULT_TIMEOUT = 0.25
+DEFAULT_RAMP = 0.1
+DEFAULT_WORKSPACE = ((-0.1, -0.1, -0.1), (0.1, 0.1, 0.1))
+"""Targets outside this box are refused: the simulated arm's workspace (docs/conventions.md)."""
+
+
+def available() -> bool:
+    """Whether this build has the network part (it needs Cyclone DDS when it is built)."""
+    return bool(_native.HAVE_DDS)
+
+
+class TopicInfo(TypedDict):
+    device: Literal["arm", "handle"]
+    name: str
+    ros_type: str
+    dds_type: str
+    type_hash: str
+    direction: Literal["out", "in"]
+    reliable: bool
+    depth: int
+    deadline: bool
+    meaning: str
+
+
+class TopicStats(TypedDict):
+    topic: str
+    ros_type: str
+    direction: Literal["out", "in"]
+    samples: int
+    dropped: int
+    refused: int
+    clamped: int
+
+
+TOPICS: list[TopicInfo] = list(_native.network_topics()) if available() else []
+"""Every topic a device is served on (relative to ``/<namespace>/<device name>/``), with its
+ROS 2 type, DDS type, type hash, direction and QoS: the library's own table."""
+
+
+Mode = Literal["off", "waiting", "engaging", "engaged", "fading"]
+
+
+@dataclass(frozen=True)
+class CommandStatus:
+    """What a servo loop did with streamed commands at its latest cycle: ``mode`` is "off"
+    (not accepting), "waiting" (no stream live), "engaging", "engaged" or "fading" (a stream
+    stopped and its force ramps to zero); the gains (0 to 1) of the target spring and of the
+    streamed force; and the commanded force that went into the loop's sum (read-only)."""
+
+    mode: Mode
+    target_gain: float
+    force_gain: float
+    force: npt.NDArray[np.float64]
+
+
+def use_loopback() -> str:
+    """Points ``CYCLONEDDS_URI`` at ``LOOPBACK_CONFIG`` unless it is set already (a user's own
+    configuration wins), and returns the value in force. Call it before the first ``Node``."""
+    current = os.environ.get("CYCLONEDDS_URI")
+    if current:
+        return current
+    os.environ["CYCLONEDDS_URI"] = LOOPBACK_CONFIG.as_uri()
+    return os.environ["CYCLONEDDS_URI"]
+
+
+def _check_name(value: object, what: str) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{what} must be a string, not {type(value).__name__}")
+    return value
+
+
+_live: weakref.WeakSet[Node] = weakref.WeakSet()
+
+
+class Node:
+    """One DDS participant that serves devices as ROS 2 topics under ``/<namespace>/``.
+
+    ``Node(namespace, *, domain=0)``: the namespace is a ROS 2 name (letters, digits, ``_``,
+    parts joined by ``/``); the domain is the DDS domain id (0 to 232). A context manager;
+    ``close()`` stops publishing and command taking (the loops fade what was commanded to
+    zero) and leaves the domain. Raises ``RuntimeError`` when this build has no network part
+    or DDS refuses, ``ValueError``/``TypeError`` for invalid arguments.
+    """
+
+    def __init__(self, namespace: str, *, domain: int = 0) -> None:
+        if not available():
+            raise RuntimeError(
+                "this build of tamro has no network part: build it with Cyclone DDS (cyclonedds-dev)"
+            )
+        namespace = _check_name(namespace, "namespace")
+        domain = whole(domain, "domain")
+        self._lock = threading.Lock()
+        self._closed = False
+        self._loops: dict[str, ServoLoop] = {}
+        self._native = _native.Node(namespace, domain)
+        _live.add(self)
+
+    @property
+    def namespace(self) -> str:
+        return str(self._native.namespace)
+
+    @property
+    def domain(self) -> int:
+        return int(self._native.domain)
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def _topics(self, device: str, name: str, direction: str) -> list[str]:
+        return [
+            _native.ros_topic(self.namespace, name, t["name"])
+            for t in TOPICS
+            if t["device"] == device and t["direction"] == direction
+        ]
+
+    def publish(
+        self, source: ServoLoop | HandleReader, name: str, *, rate_hz: float | None = None
+    ) -> list[str]:
+        """Publishes a servo loop's cycles (``measured_cp``, ``measured_cv``, ``measured_cf``) or
+        a handle reader's statuses (``measured_cp``, ``sensor_level``, ``user_data``) under
+        ``/<namespace>/<name>/``: every one, or at ``rate_hz`` on the device's own times.
+        Returns the topics' ROS 2 names. A device is published by one node at a time."""
+        name = _check_name(name, "name")
+        rate = 0.0 if rate_hz is None else number(rate_hz, "rate_hz")
+        if rate_hz is not None and not rate > 0:
+            raise ValueError("rate_hz must be above 0, or None for every cycle")
+        with self._lock:
+            self._refuse_closed()
+            if isinstance(source, ServoLoop):
+                source._refuse_closed()
+                self._native.publish_loop(source._native, name, rate)
+                return self._topics("arm", name, "out")
+            if isinstance(source, HandleReader):
+                source._refuse_closed()
+                self._native.publish_reader(source._native, name, rate)
+                return self._topics("handle", name, "out")
+        raise TypeError(f"publish takes a tamro.ServoLoop or tamro.HandleReader, not {type(source).__name__}")
+
+    def accept_commands(
+        self,
+        loop: ServoLoop,
+        name: str,
+        *,
+        stiffness: float = DEFAULT_STIFFNESS,
+        damping: float = DEFAULT_DAMPING,
+        timeout: float = DEFAULT_TIMEOUT,
+        ramp: float = DEFAULT_RAMP,
+        workspace: tuple[Sequence[float], Sequence[float]] = DEFAULT_WORKSPACE,
+    ) -> list[str]:
+        """Takes ``servo_cp`` (the target of a spring of ``stiffness`` N/m and ``damping``
+        N s/m the loop renders) and ``servo_cf`` (a force added to the loop's effects) under
+        ``/<namespace>/<name>/``. Each sample is checked on arrival: not finite, a target
+        outside ``workspace`` (lower and upper corners, m) or a frame other than the device's
+        is refused and counted; a force is clamped to the loop's ``max_force``. A stream with
+        no sample for ``timeout`` seconds fades to zero over ``ramp`` seconds, and comes back
+        over the same ramp. Returns the topics' ROS 2 names."""
+        if not isinstance(loop, ServoLoop):
+            raise TypeError(f"accept_commands takes a tamro.ServoLoop, not {type(loop).__name__}")
+        name = _check_name(name, "name")
+        lower, upper = (vector(corner, "workspace corner") for corner in workspace)
+        with self._lock:
+            self._refuse_closed()
+            loop._refuse_closed()
+            self._native.accept_commands(
+                loop._native,
+                name,
+                number(stiffness, "stiffness"),
+                number(damping, "damping"),
+                number(timeout, "timeout"),
+                number(ramp, "ramp"),
+                lower,
+                upper,
+            )
+            self._loops[name] = loop
+        return self._topics("arm", name, "in")
+
+    def stats(self) -> list[TopicStats]:
+        """What each topic carried: ``samples`` written (out) or taken (in); ``dropped``:
+        records the device's thread could not hand over (its ring was full) or that were not
+        written; ``refused`` and ``clamped``: command samples the checks refused or scaled
+        down. Still answers once closed."""
+        rows: list[TopicStats] = self._native.stats()
+        return rows
+
+    def command_status(self, name: str) -> CommandStatus:
+        """What the loop taking commands under ``name`` rendered of them at its latest cycle."""
+        loop = self._loops.get(name)
+        if loop is None:
+            raise KeyError(f"no loop takes commands under {name!r}")
+        return command_status(loop)
+
+    def close(self) -> None:
+        """Stops publishing and taking commands, and leaves the domain; closing twice does nothing."""
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+            self._native.close()
+        _live.discard(self)
+
+    def _refuse_closed(self) -> None:
+        if self._closed:
+            raise ValueError("the node is closed")
+
+    def __enter__(self) -> Node:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else "open"
+        return f"<tamro.Node /{self.namespace} domain {self.domain} {state}>"
+
+
+def command_status(loop: ServoLoop) -> CommandStatus:
+    """What ``loop`` rendered of streamed commands at its latest cycle."""
+    mode, target_gain, force_gain, force = _native.command_status(loop._native)
+    return CommandStatus(cast(Mode, mode), target_gain, force_gain, frozen_array(force))
+
+
+@atexit.register
+def _close_all() -> None:
+    # Registered after the loops' own (atexit runs the last first): publishing stops before
+    # the loops close.
+    for node in list(_live):
+        node.close()

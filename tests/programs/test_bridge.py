@@ -1,0 +1,149 @@
+"""tamro-bridge: the program serves a fake arm and a fake handle as ROS 2 topics (read by an
+independent peer), takes commands, and brings the arm to zero force on Ctrl-C; and what it
+says when it cannot serve."""
+
+from __future__ import annotations
+
+import os
+import re
+import select
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+from fakedevice import FakeArm, FakeHandle, wait_until
+
+from tamro import network
+
+if not network.available():
+    pytest.skip("this build has no network part (no Cyclone DDS)", allow_module_level=True)
+ros2peer = pytest.importorskip("ros2peer", reason="needs the cyclonedds package (the dds extra)")
+
+
+def bridge(*args: str, env: dict[str, str] | None = None) -> subprocess.Popen[str]:
+    return subprocess.Popen(
+        [sys.executable, "-m", "tamro.bridge", *args],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
+
+
+def lines_until_ready(program: subprocess.Popen[str], timeout: float = 60.0) -> list[str]:
+    """The lines the program printed up to ``ready`` (read from the descriptor: a buffered
+    reader would hide whole lines from select)."""
+    assert program.stdout is not None
+    fd = program.stdout.fileno()
+    text = b""
+    deadline = time.monotonic() + timeout
+    while b"ready\n" not in text:
+        ready, _, _ = select.select([fd], [], [], max(0.0, deadline - time.monotonic()))
+        chunk = os.read(fd, 4096) if ready else b""
+        if not chunk:
+            program.kill()
+            raise AssertionError(f"not ready: {text!r} {program.communicate()[1]}")
+        text += chunk
+    return text.decode().splitlines()
+
+
+def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
+    monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
+    domain = ros2peer.random_domain()
+    arm, handle = FakeArm(), FakeHandle()
+    program = bridge("--name", "lab", "--arm", arm.path, "--handle", handle.path, "--domain", str(domain))
+    try:
+        lines = lines_until_ready(program)
+        assert lines[0] == f"config {network.LOOPBACK_CONFIG.as_uri()}"
+        assert lines[1] == f"domain {domain}"
+        topics = [line.split()[1] for line in lines[2:-1]]
+        assert topics == [
+            "/lab/arm/measured_cp",
+            "/lab/arm/measured_cv",
+            "/lab/arm/measured_cf",
+            "/lab/arm/servo_cp",
+            "/lab/arm/servo_cf",
+            "/lab/handle/measured_cp",
+            "/lab/handle/sensor_level",
+            "/lab/handle/user_data",
+        ]
+        qos = "best-effort keep-last-1"
+        assert lines[2] == f"out /lab/arm/measured_cp geometry_msgs/msg/PoseStamped {qos}"
+        assert lines[6] == f"in  /lab/arm/servo_cf geometry_msgs/msg/WrenchStamped {qos} deadline"
+
+        peer = ros2peer.Peer(domain)
+        cp = peer.reader("/lab/arm/measured_cp", ros2peer.PoseStamped, depth=10)
+        level = peer.reader("/lab/handle/sensor_level", ros2peer.UInt8, depth=10)
+        assert ros2peer.take_until(cp, 5) and ros2peer.take_until(level, 5)
+
+        writer = peer.writer("/lab/arm/servo_cf", ros2peer.WrenchStamped)
+        push = ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(0, 0.5, 0)))
+        assert wait_until(lambda: writer.write(push) or (arm.forces and arm.forces[-1] == (0, 0.5, 0)))
+
+        writer.write(push)
+        program.send_signal(signal.SIGINT)
+        out, err = program.communicate(timeout=20)
+        assert program.returncode == 0, err
+        assert out.strip().endswith("stopped: the arms are at zero force")
+        assert arm.forces[-1] == (0.0, 0.0, 0.0), "the last force the arm was sent is zero"
+    finally:
+        if program.poll() is None:
+            program.kill()
+        arm.close()
+        handle.close()
+
+
+def test_a_users_own_dds_configuration_wins_over_loopback(tmp_path):
+    mine = tmp_path / "mine.xml"
+    mine.write_text(network.LOOPBACK_CONFIG.read_text())  # still loopback only: it is a test
+    arm = FakeArm()
+    domain = str(ros2peer.random_domain())
+    env = dict(os.environ, CYCLONEDDS_URI=mine.as_uri())
+    program = bridge("--name", "lab", "--arm", arm.path, "--loopback", "--domain", domain, env=env)
+    try:
+        assert lines_until_ready(program)[0] == f"config {mine.as_uri()}"
+        program.terminate()
+        assert program.wait(timeout=20) == 0
+    finally:
+        if program.poll() is None:
+            program.kill()
+        arm.close()
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--name", "lab"], "nothing to serve"),
+        (["--name", "lab-1", "--arm", "/dev/null"], "namespace"),
+        (["--name", "lab", "--arm", "/nonexistent/port"], "nonexistent"),
+        (["--name", "lab", "--domain", "300", "--arm", "/dev/null"], "domain"),
+    ],
+)
+def test_the_bridge_says_why_it_cannot_serve(monkeypatch, args, message):
+    monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
+    done = subprocess.run(
+        [sys.executable, "-m", "tamro.bridge", *args], capture_output=True, text=True, timeout=60
+    )
+    assert done.returncode in (1, 2)
+    assert done.stderr.startswith("tamro-bridge: ")
+    assert message in done.stderr
+    assert "ready" not in done.stdout
+
+
+def test_the_network_example_serves_a_simulated_arm(simulator, monkeypatch):
+    monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
+    example = Path(__file__).resolve().parents[2] / "examples" / "serve_on_network.py"
+    domain = str(ros2peer.random_domain())
+    done = subprocess.run(
+        [sys.executable, str(example), simulator.arms[0], "--seconds", "1.5", "--domain", domain],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "serving /lab/arm/servo_cf" in done.stdout
+    assert re.search(r"measured_cp \d+, .*; commands waiting, force \[0\.0, 0\.0, 0\.0\]", done.stdout)
+    assert done.stdout.rstrip().endswith("0 records dropped")

@@ -1,0 +1,158 @@
+"""tamro-bridge across two machines, played by two network namespaces joined by a veth pair
+(made by the test, as root, and removed after): samples cross, commands cross back, and
+taking the link down fades the commanded force within the time-out plus the ramp.
+
+Nothing leaves the two namespaces: each has only its end of the pair and its own loopback,
+and the addresses are link-local."""
+
+from __future__ import annotations
+
+import os
+import secrets
+import select
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+from fakedevice import FakeArm, wait_until
+
+from tamro import network
+
+if not network.available():
+    pytest.skip("this build has no network part (no Cyclone DDS)", allow_module_level=True)
+ros2peer = pytest.importorskip("ros2peer", reason="needs the cyclonedds package (the dds extra)")
+
+FAKES = Path(__file__).resolve().parents[1] / "fakes"
+TIMEOUT, RAMP = 0.25, 0.1
+
+PEER = """
+import select, sys, time
+sys.path.insert(0, {fakes!r})
+import ros2peer as rp
+peer = rp.Peer({domain})
+reader = peer.reader("/lab/arm/measured_cp", rp.PoseStamped, depth=100)
+writer = peer.writer("/lab/arm/servo_cf", rp.WrenchStamped)
+push = rp.WrenchStamped(wrench=rp.Wrench(force=rp.Vector3(0, 0, 0.5)))
+got, end = 0, time.monotonic() + 60
+while time.monotonic() < end and not select.select([sys.stdin], [], [], 0)[0]:
+    writer.write(push)
+    got += len(reader.take(N=100))
+    print(got, flush=True)
+    time.sleep(0.01)
+"""
+
+
+def run(*command: str) -> None:
+    subprocess.run(command, check=True, capture_output=True, text=True, timeout=30)
+
+
+class Link:
+    """Two namespaces, a veth pair between them, link-local addresses."""
+
+    def __init__(self) -> None:
+        tag = secrets.token_hex(3)
+        self.spaces = (f"tamro-a-{tag}", f"tamro-b-{tag}")
+        self.ends = (f"tva{tag}", f"tvb{tag}")
+        self.addresses = ("169.254.24.1", "169.254.24.2")
+        self.made: list[str] = []
+        for space in self.spaces:
+            run("ip", "netns", "add", space)
+            self.made.append(space)
+        run("ip", "link", "add", self.ends[0], "netns", self.spaces[0], "type", "veth", "peer", "name",
+            self.ends[1], "netns", self.spaces[1])  # fmt: skip
+        for space, end, address in zip(self.spaces, self.ends, self.addresses, strict=True):
+            self.exec(space, "ip", "addr", "add", f"{address}/30", "dev", end)
+            self.exec(space, "ip", "link", "set", end, "up")
+            self.exec(space, "ip", "link", "set", "lo", "up")
+
+    def exec(self, space: str, *command: str) -> None:
+        run("ip", "netns", "exec", space, *command)
+
+    def config(self, side: int, folder: Path) -> str:
+        """Cyclone DDS on this side's end only, unicast to the other side."""
+        path = folder / f"side{side}.xml"
+        path.write_text(
+            "<CycloneDDS><Domain id='any'><General><Interfaces>"
+            f"<NetworkInterface name='{self.ends[side]}'/></Interfaces>"
+            "<AllowMulticast>false</AllowMulticast></General><Discovery>"
+            "<ParticipantIndex>auto</ParticipantIndex><MaxAutoParticipantIndex>20</MaxAutoParticipantIndex>"
+            f"<Peers><Peer address='{self.addresses[1 - side]}'/></Peers></Discovery></Domain></CycloneDDS>"
+        )
+        return path.as_uri()
+
+    def remove(self) -> None:
+        for space in self.made:  # the pair goes with them
+            subprocess.run(["ip", "netns", "del", space], capture_output=True, timeout=30)
+
+
+@pytest.fixture
+def link():
+    if os.geteuid() != 0:
+        pytest.skip("network namespaces need root")
+    if shutil.which("ip") is None:
+        pytest.skip("no ip command (iproute2)")
+    try:
+        made = Link()
+    except (subprocess.CalledProcessError, OSError) as error:
+        stderr = getattr(error, "stderr", "") or ""
+        pytest.skip(f"network namespaces cannot be made here: {error} {stderr.strip()}")
+    try:
+        yield made
+    finally:
+        made.remove()
+
+
+def test_samples_cross_and_a_link_down_fades_the_command(link, tmp_path):
+    domain = ros2peer.random_domain()
+    arm = FakeArm()
+    env_a = dict(os.environ, CYCLONEDDS_URI=link.config(0, tmp_path))
+    env_b = dict(os.environ, CYCLONEDDS_URI=link.config(1, tmp_path))
+    command = ["ip", "netns", "exec", link.spaces[0], sys.executable, "-m", "tamro.bridge", "--name", "lab"]
+    command += ["--arm", arm.path, "--domain", str(domain), "--servo-timeout", str(TIMEOUT)]
+    bridge = subprocess.Popen(command, env=env_a, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    script = tmp_path / "peer.py"
+    script.write_text(PEER.format(fakes=str(FAKES), domain=domain))
+    peer = subprocess.Popen(
+        ["ip", "netns", "exec", link.spaces[1], sys.executable, str(script)],
+        env=env_b,
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert peer.stdout is not None
+        received = 0
+        deadline = time.monotonic() + 30
+        while received < 50 and time.monotonic() < deadline:
+            if select.select([peer.stdout], [], [], 1.0)[0]:
+                line = peer.stdout.readline()
+                if not line:
+                    break
+                received = int(line)
+        assert received >= 50, f"no samples crossed: {peer.stderr.read() if peer.poll() is not None else ''}"
+        assert wait_until(lambda: bool(arm.forces) and arm.forces[-1] == (0.0, 0.0, 0.5), timeout=10)
+
+        before = len(arm.forces)
+        down = time.monotonic()
+        link.exec(link.spaces[0], "ip", "link", "set", link.ends[0], "down")
+        assert wait_until(lambda: arm.forces[-1] == (0.0, 0.0, 0.0), timeout=5)
+        faded = time.monotonic() - down
+        # The design's bound, with room for a slow machine; and gradual, not a jump.
+        assert TIMEOUT <= faded + 0.05 and faded <= TIMEOUT + RAMP + 0.5
+        between = [f[2] for f in arm.forces[before:]]
+        assert any(0.0 < z < 0.5 for z in between), "the force jumped to zero"
+    finally:
+        if peer.stdin is not None:
+            peer.stdin.close()
+        for process in (peer, bridge):
+            if process.poll() is None:
+                process.terminate()
+            try:
+                process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                process.kill()
+        arm.close()
