@@ -19,6 +19,8 @@ import random
 import time
 from typing import Any
 
+from servo import effects  # the same wall and spring as the servo loop's rows
+
 import tamro
 
 DELAYS_MS = (0.0, 0.5, 1.0, 2.0)
@@ -28,17 +30,6 @@ IN_FLIGHT = (1, 2, 3)
 TARGETS = {(1.0, 2), (2.0, 3)}
 RATE_TARGET = 0.005  # within 0.5 % of 1 kHz
 P99_TARGET_US = 1150.0
-
-WALL_Z, WALL_K, WALL_B = -0.02, 2000.0, 5.0
-SPRING_K, SPRING_B = 200.0, 2.0
-
-
-def effects() -> list[tamro.Effect]:
-    return [
-        tamro.Plane(point=(0, 0, WALL_Z), normal=(0, 0, 1), stiffness=WALL_K, damping=WALL_B),
-        tamro.Spring(anchor=(0.01, 0, 0), stiffness=SPRING_K, damping=SPRING_B),
-    ]
-
 
 SIMULATOR_PRIORITY = 40  # under the loop's 80: the loop is never held back by its arm
 
