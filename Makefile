@@ -1,48 +1,69 @@
-# make build   the module into .venv, and the C++ library, tests and simulator into build/native
-# make test    lint, then every test: C++ (ctest) and Python (pytest), sanitizers, fuzz smoke run
-# make lint    clang-format, clang-tidy and ruff over the whole tree; fails on any finding
+# make build   both Python packages into .venv, and the C++ library and the simulator into build/native
 # make demo    the main job: an arm and a handle session (on the simulator when nothing is attached)
+# make test    lint, then every test: C++ (ctest) and Python (pytest), sanitizers, fuzz smoke run,
+#              and the wheels of the other Python versions through their smoke suite
+# make lint    clang-format, clang-tidy and ruff over the whole tree; fails on any finding
 # make bench   the benchmarks
-# make sanitize  the library and its C++ tests under ASan and UBSan (build/sanitize)
+# make wheels  one portable (manylinux) wheel per supported Python version in dist/
+# make sanitize  the library and its C++ tests under ASan and UBSan (build/sanitize), then TSan
+# make sanitize-python  the Python tests against both modules built with ASan and UBSan
 # make fuzz    every fuzz target for FUZZ_SECONDS (default 60) seconds each (build/fuzz)
+#
+# make build and make demo install only what building needs (tools/install-system-packages
+# build, requirements-build.txt); the targets that test, lint, benchmark or make wheels add the
+# test tools (tools/install-system-packages test, requirements-dev.txt).
 
+# The version of .venv, where the whole suite runs; the wheels cover every version that
+# pyproject.toml lists (tools/wheels.py).
 PYTHON_VERSION := 3.10
 VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 NATIVE := build/native
-BASE_PYTHON := $(shell PYENV_VERSION=$(PYTHON_VERSION) pyenv which python 2>/dev/null || command -v python$(PYTHON_VERSION))
 
-.PHONY: all build lint test test-cpp test-python test-reliability demo bench sanitize fuzz clean system-packages
+.PHONY: all build native-tests test-tools lint test test-cpp test-python test-reliability test-matrix \
+	demo bench wheels sanitize sanitize-python fuzz clean
 
 all: build
 
-system-packages:
-	@tools/install-system-packages
-
-$(VENV)/.installed: requirements-dev.txt
-	@test -n "$(BASE_PYTHON)" || { echo "Python $(PYTHON_VERSION) not found (pyenv install $(PYTHON_VERSION))"; exit 1; }
-	$(BASE_PYTHON) -m venv $(VENV)
+$(PY):
+	base=$$(tools/find-python $(PYTHON_VERSION)) && "$$base" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
+
+$(VENV)/.build-installed: requirements-build.txt | $(PY)
+	$(PY) -m pip install -q -r requirements-build.txt
+	touch $@
+
+$(VENV)/.dev-installed: requirements-dev.txt requirements-build.txt | $(PY)
 	$(PY) -m pip install -q -r requirements-dev.txt
 	touch $@
 
+test-tools: $(VENV)/.dev-installed
+	@tools/install-system-packages test
+
 # The module is installed into .venv with assertions kept, so pybind11's own checks run in
-# the tests; the native tree holds the C++ tests, the simulator and the benchmarks.
-build: system-packages $(VENV)/.installed
+# the tests; the native tree holds the simulator and the benchmarks (and the C++ tests, once
+# make test has asked for them).
+build: $(VENV)/.build-installed
+	@tools/install-system-packages build
 	$(PY) -m pip install -q --no-build-isolation --no-deps . \
 	  -C build-dir=build/python -C cmake.build-type=RelWithDebInfo \
 	  -C cmake.define.TAMRO_KEEP_ASSERTS=ON -C cmake.define.TAMRO_WERROR=ON \
 	  -C cmake.define.CMAKE_EXPORT_COMPILE_COMMANDS=ON
 	$(CMAKE) -S . -B $(NATIVE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRO_BUILD_PYTHON=OFF -DTAMRO_BUILD_TESTS=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRO_BUILD_PYTHON=OFF \
 	  -DTAMRO_BUILD_BENCH=ON -DTAMRO_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 	$(CMAKE) --build $(NATIVE)
 
-test: build lint test-cpp test-python test-reliability
+# The C++ tests join the native tree (GoogleTest is a test tool).
+native-tests: build test-tools
+	$(CMAKE) -S . -B $(NATIVE) -DTAMRO_BUILD_TESTS=ON >/dev/null
+	$(CMAKE) --build $(NATIVE)
 
-# Needs the compile commands of the build trees (make build).
-lint: build
+test: native-tests lint test-cpp test-python test-reliability test-matrix
+
+# Needs the compile commands of the build trees, C++ tests included.
+lint: native-tests
 	tools/lint.sh
 
 test-cpp:
@@ -52,21 +73,33 @@ test-python:
 	$(PY) -m pytest -q
 
 # The sanitized C++ tests, and a few seconds of each fuzz target on the committed seeds.
-test-reliability: system-packages $(VENV)/.installed
+test-reliability: test-tools
 	tools/sanitize.sh
 	fuzz/run.sh --smoke
 
-sanitize: system-packages $(VENV)/.installed
+# The whole suite runs on $(PYTHON_VERSION) above; the other versions' wheels are built (each
+# once: their build trees are kept) and go through the smoke suite.
+test-matrix: test-tools
+	$(PY) tools/wheels.py matrix --except $(PYTHON_VERSION)
+
+wheels: $(VENV)/.dev-installed
+	@tools/install-system-packages build
+	$(PY) tools/wheels.py build
+
+sanitize: test-tools
 	tools/sanitize.sh
 
-fuzz: system-packages $(VENV)/.installed
+sanitize-python: build test-tools
+	tools/sanitize.sh --python
+
+fuzz: test-tools
 	fuzz/run.sh
 
 demo: build
 	$(PY) examples/demo.py $(ARGS)
 
-bench: build
+bench: build test-tools
 	$(PY) bench/run.py
 
 clean:
-	rm -rf build
+	rm -rf build dist

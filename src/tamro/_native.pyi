@@ -1,6 +1,6 @@
 """Types of tamro._native, the native half of the tamro package (built from Bindings/Native)."""
 
-from typing import Any, Literal, TypedDict
+from typing import Any, Literal, TypedDict, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -9,9 +9,14 @@ import numpy.typing as npt
 MAX_EFFECTS: int
 MAX_IN_FLIGHT: int
 
+# The metaclass pybind11 gives every class it registers (pybind11_builtins.pybind11_type).
+class _pybind11_type(type): ...
+
 def library_version() -> str: ...
 
-class Effect:
+# Made by the functions below only: calling Effect raises TypeError ("No constructor defined!").
+class Effect(metaclass=_pybind11_type):
+    def __init__(self, *args: object, **kwargs: object) -> None: ...
     def force(
         self, position: tuple[float, float, float], velocity: tuple[float, float, float]
     ) -> tuple[float, float, float]: ...
@@ -35,7 +40,7 @@ def constant_force(force: tuple[float, float, float]) -> Effect: ...
 
 _Vector = tuple[float, float, float]
 
-class ServoLoop:
+class ServoLoop(metaclass=_pybind11_type):
     def __init__(
         self,
         port: str,
@@ -72,7 +77,7 @@ class ServoLoop:
     def pending(self) -> int: ...
     def drain_into(self, buffer: npt.NDArray[np.void]) -> int: ...
 
-class HandleReader:
+class HandleReader(metaclass=_pybind11_type):
     def __init__(self, port: str, rate_hz: float | None, fault_timeout: float, max_faults: int) -> None: ...
     @property
     def port(self) -> str: ...
@@ -100,7 +105,7 @@ def ros_topic(namespace: str, device: str, topic: str) -> str: ...
 def frame_id(namespace: str, device: str) -> str: ...
 def command_status(loop: ServoLoop) -> tuple[str, float, float, _Vector]: ...
 
-class Node:
+class Node(metaclass=_pybind11_type):
     def __init__(self, namespace: str, domain: int) -> None: ...
     @property
     def namespace(self) -> str: ...
@@ -122,6 +127,7 @@ class Node:
     def stats(self) -> list[Any]: ...
     def close(self) -> None: ...
 
+@type_check_only
 class DeviceInfoDict(TypedDict):
     device_id: int
     device_model_number: int
@@ -129,6 +135,7 @@ class DeviceInfoDict(TypedDict):
     firmware_version: int
     uuid: bytes
 
+@type_check_only
 class HandleInfoDict(TypedDict):
     device_id: int
     tool_data_remaining: int
@@ -136,6 +143,7 @@ class HandleInfoDict(TypedDict):
     hardware_version: int
     firmware_version: int
 
+@type_check_only
 class HandleStatusDict(TypedDict):
     device_id: int
     quaternion: tuple[float, float, float, float]
@@ -143,10 +151,12 @@ class HandleStatusDict(TypedDict):
     hall_effect_sensor_level: int
     user_data: bytes
 
+@type_check_only
 class HandleErrorDict(TypedDict):
     device_id: int
     error_code: int
 
+@type_check_only
 class RoundTripsDict(TypedDict):
     requested: int
     completed: int
@@ -154,7 +164,7 @@ class RoundTripsDict(TypedDict):
     p50_us: float
     p99_us: float
 
-Answer = Literal[
+_Answer = Literal[
     "not-serial",
     "write-failed",
     "silence",
@@ -167,9 +177,10 @@ Answer = Literal[
     "other",
 ]
 
+@type_check_only
 class PortProbeDict(TypedDict):
     path: str
-    answer: Answer
+    answer: _Answer
     refusal: str  # not-serial: what the path leads to instead
     device_info: DeviceInfoDict | None  # velkin3, other-model
     handle_info: HandleInfoDict | None

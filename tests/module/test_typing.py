@@ -1,6 +1,7 @@
-"""The type stub against the built module.
+"""The type stubs against the built modules.
 
-stubtest finds names that exist on one side only. It cannot see parameters, because
+stubtest finds names that exist on one side only, in the module's stub and in the stub of
+tamro's native half (src/tamro/_native.pyi). It cannot see parameters, because
 pybind11 functions carry no inspectable signature, so the signature lines that pybind11
 generates are compared with the stub here, and the values that methods return and hand to
 callbacks are checked against the stub's annotations. The examples are type-checked
@@ -25,6 +26,8 @@ import TamroHardwareAPI as api
 
 ROOT = Path(__file__).resolve().parents[2]
 STUB = ROOT / "Bindings" / "TamroHardwareAPI.pyi"
+# The tree's stubs, not the installed copies: mypy looks on MYPYPATH first.
+STUB_PATHS = {"TamroHardwareAPI": STUB.parent, "tamro._native": ROOT / "src"}
 EXAMPLES = ROOT / "examples"
 # The examples written against the stub are checked strictly; every example (the demo
 # included) is checked with mypy's defaults.
@@ -41,15 +44,18 @@ STRICT_EXAMPLES = [
 ]
 
 
-def run_mypy_tool(args: list[str], tmp_path: Path) -> subprocess.CompletedProcess[str]:
-    env = dict(os.environ, MYPYPATH=str(STUB.parent))
+def run_mypy_tool(
+    args: list[str], tmp_path: Path, stubs: Path = STUB.parent
+) -> subprocess.CompletedProcess[str]:
+    env = dict(os.environ, MYPYPATH=str(stubs))
     return subprocess.run(
         [sys.executable, *args], env=env, cwd=tmp_path, capture_output=True, text=True, timeout=600
     )
 
 
-def test_stubtest_is_clean(tmp_path: Path) -> None:
-    result = run_mypy_tool(["-m", "mypy.stubtest", "TamroHardwareAPI"], tmp_path)
+@pytest.mark.parametrize("module", sorted(STUB_PATHS))
+def test_stubtest_is_clean(module: str, tmp_path: Path) -> None:
+    result = run_mypy_tool(["-m", "mypy.stubtest", module], tmp_path, STUB_PATHS[module])
     assert result.returncode == 0, result.stdout + result.stderr
 
 

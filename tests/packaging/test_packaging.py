@@ -49,7 +49,10 @@ def test_wheel_carries_module_stub_and_simulator(wheel_and_venv: tuple[Path, Pat
         stub = STUB.read_bytes()
         assert archive.read("TamroHardwareAPI.pyi") == stub
         assert archive.read("TamroHardwareAPI-stubs/__init__.pyi") == stub
-    assert any(n.startswith("TamroHardwareAPI.cpython-310") and n.endswith(".so") for n in names), names
+    built_for = f"cpython-{sys.version_info.major}{sys.version_info.minor}"
+    for module in ("TamroHardwareAPI", "tamro/_native"):
+        assert any(n.startswith(f"{module}.{built_for}") and n.endswith(".so") for n in names), names
+    assert "tamro/_native.pyi" in names, names
     assert any(n.endswith(".data/scripts/tamro-simulator") for n in names), names
     # The panel's page comes with it: the package is all the panel needs (nothing is fetched).
     for page in ("index.html", "panel.js", "panel.css"):
@@ -132,4 +135,5 @@ def test_metadata_is_complete(wheel_and_venv: tuple[Path, Path], tmp_path: Path)
     assert fields["Summary"]
     assert fields["License"]
     assert "Operating System :: POSIX :: Linux" in classifiers
-    assert "Programming Language :: Python :: 3.10" in classifiers
+    version = f"{sys.version_info.major}.{sys.version_info.minor}"
+    assert f"Programming Language :: Python :: {version}" in classifiers
