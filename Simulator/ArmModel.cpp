@@ -3,6 +3,7 @@
 #include "ArmKinematics.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace TamroSimulator {
 
@@ -17,16 +18,17 @@ constexpr int MaxCatchUpSteps = 2000;
 ArmModel::ArmModel(double rateHz, Clock::time_point start)
     : step_(
           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rateHz))),
-      stepTime_(start) {}
+      time_(start) {}
 
 void ArmModel::AdvanceTo(Clock::time_point now) {
-    for (int i = 0; stepTime_ + step_ <= now; ++i) {
+    for (int i = 0; time_ < now; ++i) {
         if (i == MaxCatchUpSteps) {
-            stepTime_ = now;
+            time_ = now;
             return;
         }
-        Step();
-        stepTime_ += step_;
+        const Clock::time_point until = std::min(now, time_ + step_);
+        Integrate(std::chrono::duration<double>(until - time_).count());
+        time_ = until;
     }
 }
 
@@ -60,22 +62,32 @@ Vec3 ArmModel::MotorCurrents() const {
     return (1.0 / TorqueConstant) * (Transposed(jacobian) * ActuatorForce());
 }
 
-Vec3 ArmModel::ActuatorForce() const {
+Vec3 ArmModel::HeldForce() const {
     switch (mode_) {
         case Mode::Force: return command_;
         case Mode::JointTorques:
             // torques = J^T force
             return Solve(Transposed(ArmKinematics::Jacobian(JointAngles())), command_);
-        case Mode::Pull: return PullStiffness * (command_ - position_) - PullDamping * velocity_;
+        case Mode::Pull: return PullStiffness * (command_ - position_);
     }
     return {};
 }
 
-void ArmModel::Step() {
-    const double dt = std::chrono::duration<double>(step_).count();
-    const Vec3 acceleration = (1.0 / Mass) * (ActuatorForce() - Damping * velocity_);
-    velocity_ = velocity_ + dt * acceleration;
-    position_ = position_ + dt * velocity_;
+Vec3 ArmModel::ActuatorForce() const {
+    const Vec3 held = HeldForce();
+    return mode_ == Mode::Pull ? held - PullDamping * velocity_ : held;
+}
+
+// m dv/dt = F - c v with F constant over the time h has the solution
+//   v(h) = F/c + (v0 - F/c) e^(-h c/m),   x(h) = x0 + h F/c + (m/c) (v0 - F/c) (1 - e^(-h c/m)),
+// taken as it is rather than approximated, so no step size changes the motion.
+void ArmModel::Integrate(double h) {
+    const double damping = mode_ == Mode::Pull ? Damping + PullDamping : Damping;
+    const Vec3 terminal = (1.0 / damping) * HeldForce();
+    const Vec3 excess = velocity_ - terminal;
+    const double rest = -std::expm1(-h * damping / Mass);  // 1 - e^(-h c/m), accurate for small h
+    position_ = position_ + h * terminal + (Mass / damping * rest) * excess;
+    velocity_ = terminal + (1.0 - rest) * excess;
     // The workspace walls stop the mass dead.
     for (int axis = 0; axis < 3; ++axis) {
         if (position_[axis] > HalfSize) {

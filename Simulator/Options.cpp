@@ -26,7 +26,9 @@ const char* const Usage =
     "                    (default 0), as a USB link would; replies keep their order however\n"
     "                    many requests are queued\n"
     "  --jitter-us N     add a random 0 to N microseconds to that delay (default 0)\n"
-    "  --rate-hz N       integration rate of the arm physics (default 1000, at least 100)\n"
+    "  --rate-hz N       steps per second for the arm's state-dependent commands (position and\n"
+    "                    joint-angle pulls, joint torques); a force moves it exactly between\n"
+    "                    requests (default 1000, at least 100)\n"
     "  --exit-with-stdin also stop when standard input reaches its end (for supervisors)\n"
     "  --help            this text\n";
 

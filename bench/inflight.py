@@ -14,12 +14,12 @@ does, and a simulator the shared machine's load holds back would add delay that 
 
 from __future__ import annotations
 
-import os
 import random
 import time
 from typing import Any
 
 from servo import effects  # the same wall and spring as the servo loop's rows
+from stability import simulator
 
 import tamro
 
@@ -30,16 +30,6 @@ IN_FLIGHT = (1, 2, 3)
 TARGETS = {(1.0, 2), (2.0, 3)}
 RATE_TARGET = 0.005  # within 0.5 % of 1 kHz
 P99_TARGET_US = 1150.0
-
-SIMULATOR_PRIORITY = 40  # under the loop's 80: the loop is never held back by its arm
-
-
-def realtime_simulator(pid: int) -> bool:
-    try:
-        os.sched_setscheduler(pid, os.SCHED_FIFO, os.sched_param(SIMULATOR_PRIORITY))
-    except OSError:
-        return False
-    return True
 
 
 def one_run(port: str, in_flight: int, seconds: float) -> dict[str, Any]:
@@ -57,9 +47,8 @@ def run(quick: bool) -> dict[str, Any]:
     results: dict[str, Any] = {}
     shuffle = random.Random(3).shuffle
     for delay in DELAYS_MS:
-        args = {"delay_us": int(delay * 1000), "jitter_us": JITTER_US}
-        with tamro.Simulator(arms=1, handles=0, **args) as sim:
-            results["realtime_simulator"] = realtime_simulator(sim.process.pid)
+        with simulator(delay_us=int(delay * 1000), jitter_us=JITTER_US) as (sim, realtime):
+            results["realtime_simulator"] = realtime
             runs: dict[int, list[dict[str, Any]]] = {n: [] for n in IN_FLIGHT}
             order = list(IN_FLIGHT)
             for _ in range(rounds):

@@ -4,10 +4,11 @@
 Rows: the raw C loop of one arm exchange, the same exchange through the library from C++,
 through the module from Python and through a pure-Python pyserial driver; status messages per
 second received into a Python override and into a plain C++ Handle subclass; the CPU time of
-a one-second wait on a silent port; two arms driven from two Python threads at once; the servo
-loop against a Python loop, and over a slow link with requests in flight (servo.py,
-inflight.py); the devices on the network (bench/network.py: the loop with publishing on and
-off, latency to a subscriber in another process against ddsperf's floor, throughput).
+a one-second wait on a silent port; two arms driven from two Python threads at once; the
+servo loop against a Python loop (bench/servo.py), and over a slow link with requests in flight
+(bench/inflight.py); the stability sweep and smoothing (bench/stability.py); the devices on the
+network (bench/network.py: the loop with publishing on and off, latency to a subscriber in
+another process against ddsperf's floor, throughput).
 
 The exchange rows meet one peer, a bench-peer process answering at once on a pseudo-terminal,
 and take turns in blocks of 100 exchanges, the native ones through ctypes from the small
@@ -43,6 +44,7 @@ sys.path.insert(0, str(HERE))
 import inflight  # noqa: E402
 import network  # noqa: E402
 import servo  # noqa: E402
+import stability  # noqa: E402
 from pyserial_arm import PySerialArm  # noqa: E402
 
 import TamroHardwareAPI as tamro  # noqa: E402
@@ -66,6 +68,9 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--servo-only", action="store_true", help="only the servo loop's rows")
     parser.add_argument(
         "--inflight-only", action="store_true", help="only the rows of the servo loop over a slow link"
+    )
+    parser.add_argument(
+        "--stability-only", action="store_true", help="only the stability sweep and the smoothing rows"
     )
     parser.add_argument("--network-only", action="store_true", help="only the network's rows (tamro.Node)")
     return parser.parse_args()
@@ -524,6 +529,7 @@ def table(results: dict) -> str:
     )
     lines.extend(servo.lines(results["servo"], width))
     lines.extend(inflight.lines(results["inflight"], width))
+    lines.extend(stability.lines(results["stability"], width))
     lines.extend(network.lines(results["network"], width))
     return "\n".join(lines)
 
@@ -557,6 +563,9 @@ def main() -> int:
         if args.inflight_only:
             print("\n".join(inflight.lines(inflight.run(quick), 44)))
             return 0
+        if args.stability_only:
+            print("\n".join(stability.lines(stability.run(quick), 44)))
+            return 0
         results: dict[str, Any] = {
             "servo": servo.run(programs.native, quick),
             "inflight": inflight.run(quick),
@@ -567,6 +576,7 @@ def main() -> int:
             "two_arms": two_arms(programs, 4 if quick else 16, 500 if quick else 1000),
             "silent_wait": programs.run("bench-silent-wait", "--waits", 2 if quick else 3),
             "peer_thread": programs.run("bench-exchange", "--exchanges", 2000 if quick else 10000),
+            "stability": stability.run(quick),
         }
     except Failure as error:
         print(f"bench: {error}", file=sys.stderr)

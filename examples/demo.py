@@ -102,7 +102,10 @@ class ServoArm:
     def __init__(self, port: str, rate_hz: float) -> None:
         self.loop = tamro.ServoLoop(port, rate_hz=rate_hz, max_force=MAX_FORCE)
         self.rate_hz = rate_hz
-        self.spring = tamro.Spring(anchor=anchor_at(0.0), stiffness=LEAD_STIFFNESS, damping=LEAD_DAMPING)
+        # The anchor moves in steps STEER_HZ times a second; the loop glides between them.
+        self.spring = tamro.Spring(
+            anchor=anchor_at(0.0), stiffness=LEAD_STIFFNESS, damping=LEAD_DAMPING, smoothing=True
+        )
         self.loop.effects = [
             tamro.Plane(
                 point=(0, 0, WALL_Z), normal=(0, 0, 1), stiffness=WALL_STIFFNESS, damping=WALL_DAMPING

@@ -22,43 +22,50 @@ void RegisterEffects(py::module_& m) {
 
     m.def(
         "spring",
-        [](const Vec3& anchor, double stiffness, double damping) {
-            return EffectValue{Control::Validated(Control::Spring{anchor, stiffness, damping})};
+        [](const Vec3& anchor, double stiffness, double damping, double smoothing) {
+            return EffectValue{
+                Control::Validated(Control::Spring{anchor, stiffness, damping, smoothing})};
         },
-        py::arg("anchor"), py::arg("stiffness"), py::arg("damping"));
+        py::arg("anchor"), py::arg("stiffness"), py::arg("damping"), py::arg("smoothing") = 0.0);
     m.def(
         "damper",
-        [](double damping) { return EffectValue{Control::Validated(Control::Damper{damping})}; },
-        py::arg("damping"));
+        [](double damping, double smoothing) {
+            return EffectValue{Control::Validated(Control::Damper{damping, smoothing})};
+        },
+        py::arg("damping"), py::arg("smoothing") = 0.0);
     m.def(
         "plane",
-        [](const Vec3& point, const Vec3& normal, double stiffness, double damping) {
+        [](const Vec3& point, const Vec3& normal, double stiffness, double damping,
+           double smoothing) {
             return EffectValue{
-                Control::Validated(Control::Plane{point, normal, stiffness, damping})};
+                Control::Validated(Control::Plane{point, normal, stiffness, damping, smoothing})};
         },
-        py::arg("point"), py::arg("normal"), py::arg("stiffness"), py::arg("damping"));
+        py::arg("point"), py::arg("normal"), py::arg("stiffness"), py::arg("damping"),
+        py::arg("smoothing") = 0.0);
     m.def(
         "sphere",
-        [](const Vec3& center, double radius, double stiffness, double damping, bool inside) {
-            return EffectValue{
-                Control::Validated(Control::Sphere{center, radius, stiffness, damping, inside})};
+        [](const Vec3& center, double radius, double stiffness, double damping, bool inside,
+           double smoothing) {
+            return EffectValue{Control::Validated(
+                Control::Sphere{center, radius, stiffness, damping, inside, smoothing})};
         },
         py::arg("center"), py::arg("radius"), py::arg("stiffness"), py::arg("damping"),
-        py::arg("inside"));
+        py::arg("inside"), py::arg("smoothing") = 0.0);
     m.def(
         "box",
-        [](const Vec3& lower, const Vec3& upper, double stiffness, double damping, bool inside) {
-            return EffectValue{
-                Control::Validated(Control::Box{lower, upper, stiffness, damping, inside})};
+        [](const Vec3& lower, const Vec3& upper, double stiffness, double damping, bool inside,
+           double smoothing) {
+            return EffectValue{Control::Validated(
+                Control::Box{lower, upper, stiffness, damping, inside, smoothing})};
         },
         py::arg("lower"), py::arg("upper"), py::arg("stiffness"), py::arg("damping"),
-        py::arg("inside"));
+        py::arg("inside"), py::arg("smoothing") = 0.0);
     m.def(
         "constant_force",
-        [](const Vec3& force) {
-            return EffectValue{Control::Validated(Control::ConstantForce{force})};
+        [](const Vec3& force, double smoothing) {
+            return EffectValue{Control::Validated(Control::ConstantForce{force, smoothing})};
         },
-        py::arg("force"));
+        py::arg("force"), py::arg("smoothing") = 0.0);
 }
 
 }  // namespace TamroNative

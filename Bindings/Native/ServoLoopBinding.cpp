@@ -20,7 +20,7 @@ static_assert(sizeof(Control::CycleState) == 88, "records are numpy rows of 11 e
 
 std::unique_ptr<Control::ServoLoop> Open(const std::string& port, std::optional<double> rateHz,
                                          double maxForce, bool realtime, double faultTimeout,
-                                         int maxFaults, int inFlight) {
+                                         int maxFaults, bool compensateDelay, int inFlight) {
     const LoopTiming timing = ConvertTiming(rateHz, faultTimeout);
     Control::ServoOptions options;
     options.rateHz = timing.rateHz;
@@ -28,6 +28,7 @@ std::unique_ptr<Control::ServoLoop> Open(const std::string& port, std::optional<
     options.maxForce = maxForce;
     options.realtime = realtime;
     options.maxFaults = maxFaults;
+    options.compensateDelay = compensateDelay;
     options.inFlight = inFlight;
     return OpenLoop<Control::ServoLoop>(port, options);
 }
@@ -44,7 +45,9 @@ void RegisterServoLoop(py::module_& m) {
     BindLoopCommon<Loop, Control::CycleState>(c);
     c.def(py::init(&Open), py::arg("port"), py::arg("rate_hz"), py::arg("max_force"),
           py::arg("realtime"), py::arg("fault_timeout"), py::arg("max_faults"),
-          py::arg("in_flight"))
+          py::arg("compensate_delay"), py::arg("in_flight"))
+        .def_property_readonly("compensate_delay",
+                               [](const Loop& loop) { return loop.Options().compensateDelay; })
         .def_property_readonly(
             "fault_timeout",
             [](const Loop& loop) {
@@ -72,13 +75,14 @@ void RegisterServoLoop(py::module_& m) {
              })
         .def(
             "set_effects",
-            [](Loop& loop, const std::vector<EffectValue>& values) {
+            [](Loop& loop, const std::vector<EffectValue>& values,
+               const std::vector<std::uint64_t>& keys) {
                 std::vector<Control::Effect> effects;
                 effects.reserve(values.size());
                 for (const EffectValue& value : values) effects.push_back(value.effect);
-                Translated([&] { loop.SetEffects(effects); });
+                Translated([&] { loop.SetEffects(effects, keys); });
             },
-            py::arg("effects"))
+            py::arg("effects"), py::arg("keys"))
         .def(
             "set_max_force",
             [](Loop& loop, double newtons) { Translated([&] { loop.SetMaxForce(newtons); }); },
@@ -101,8 +105,11 @@ void RegisterServoLoop(py::module_& m) {
             d["longest_late_run"] = s.longestLateRun;
             d["exchange_p50_us"] = s.exchangeP50Us;
             d["exchange_p99_us"] = s.exchangeP99Us;
+            d["exchange_max_us"] = s.exchangeMaxUs;
             d["state_age_p50_us"] = s.stateAgeP50Us;
             d["state_age_p99_us"] = s.stateAgeP99Us;
+            d["longest_stall_us"] = s.longestStallUs;
+            d["wake_late_max_us"] = s.wakeLateMaxUs;
             d["in_flight_mean"] = s.inFlightMean;
             d["in_flight_max"] = s.inFlightMax;
             d["resyncs"] = s.resyncs;

@@ -53,6 +53,7 @@ public:
     // Called as each force request goes out (the test's chance to stop the loop).
     std::function<void(std::size_t n)> onForce;
     Answer barrierAnswer;  // how the wake-up is answered
+    Vec3 velocity{};       // in every state reply
 
     std::vector<Vec3> forces;                   // every force request, in order
     std::vector<Clock::time_point> forceTimes;  // when each went out
@@ -113,6 +114,7 @@ public:
         event.request = match.request;
         event.sentAt = match.sentAt;
         event.position = {static_cast<double>(reply.tag), 0, 0};
+        event.velocity = velocity;
         return event;
     }
 
@@ -495,4 +497,48 @@ TEST(ServoCore, RecordingHasEveryAnsweredCycleAndTheLastZeroForceOne) {
     EXPECT_EQ(cycles, expected);
     EXPECT_TRUE(IsZero(records.back().force));
     EXPECT_EQ(bench.core.State().cycle, records.back().cycle);
+}
+
+TEST(ServoCore, ACompensatedForceIsMadeWhereTheStateWillBeWhileItActs) {
+    // The state of request n is x = n, moving at 1 m/s; a spring of 1 N/m at the origin. A
+    // state is one period old when the next force goes out, which is then held for a period:
+    // the loop renders at x + 1.5 ms of motion. Request 20's reply is held back 30 ms: the force
+    // made from it predicts no further than three periods. The ages are in the figures.
+    Bench bench([](std::size_t n) { return Answer{n == 20 ? 30ms : 200us}; });
+    bench.arm.velocity = {1, 0, 0};
+    bench.core.SetEffects({Spring{{0, 0, 0}, 1, 0}});
+    bench.Run(40);
+    const auto& forces = bench.arm.forces;
+    ASSERT_EQ(forces.size(), 41u);
+    EXPECT_TRUE(IsZero(forces.front())) << "no state yet";
+    for (std::size_t n = 1; n + 1 < forces.size(); ++n) {
+        const double x = static_cast<double>(n - 1);  // the state this force was made from
+        const double horizon = n == 21 ? 3e-3 : 1.5e-3;
+        EXPECT_NEAR(forces[n][0], -(x + horizon), 1e-9) << "request " << n;
+    }
+    const ServoStats stats = bench.core.Stats();
+    EXPECT_NEAR(stats.stateAgeP50Us, 1000, 10);
+    EXPECT_DOUBLE_EQ(stats.longestStallUs, 30000) << "the state request 21 was made from";
+    EXPECT_DOUBLE_EQ(stats.exchangeMaxUs, 30000);
+    EXPECT_EQ(stats.failedExchanges, 0u);
+}
+
+TEST(ServoCore, APipelinedStateIsPredictedOverItsWholeAge) {
+    // As above, with the state k periods old when the force goes out (k requests on the line):
+    // the loop renders at x + (k + 0.5) ms of motion, three periods being no stall here.
+    for (const auto& [inFlight, delay] : {std::pair{2, 1500us}, std::pair{3, 2500us}}) {
+        Bench bench([delay = delay](std::size_t) { return Answer{delay}; },
+                    Options(1000, 3, inFlight));
+        bench.arm.velocity = {1, 0, 0};
+        bench.core.SetEffects({Spring{{0, 0, 0}, 1, 0}});
+        bench.Run(60);
+        const auto k = static_cast<std::size_t>(inFlight);
+        const auto& forces = bench.arm.forces;
+        for (std::size_t n = 10; n + 1 < forces.size(); ++n) {
+            const double x = static_cast<double>(n - k);
+            const double horizon = (static_cast<double>(k) + 0.5) * 1e-3;
+            EXPECT_NEAR(forces[n][0], -(x + horizon), 1e-9) << inFlight << " in flight, " << n;
+        }
+        EXPECT_NEAR(bench.core.Stats().stateAgeP50Us, 1000.0 * inFlight, 10.0 * inFlight);
+    }
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -28,6 +29,7 @@ ServoOptions Fast(double rateHz = 2000) {
     ServoOptions options;
     options.rateHz = rateHz;
     options.maxForce = 100;
+    options.compensateDelay = false;  // forces at the state as replied, to check them exactly
     options.faultTimeout = 1s;  // a loaded machine's stall is no fault; fault tests set theirs
     return options;
 }
@@ -321,6 +323,59 @@ TEST(ServoLoop, StopAndStartAgainKeepsCounting) {
     loop.Stop();
     EXPECT_GT(loop.State().cycle, before + 5);
     EXPECT_GE(loop.Stats().cycles, 5u);
+}
+
+TEST(ServoLoop, ACompensatingLoopRendersWhereTheArmWillBeWhileItsForceActs) {
+    // The arm stays at the origin but says it moves at 1 m/s along x: a spring at the origin
+    // pulls back from where that motion will have taken it, age + half a period later.
+    FakeArm arm([](std::size_t, const Force&) {
+        return std::optional(TamroTest::StateReply({0, 0, 0}, {1, 0, 0}));
+    });
+    ServoOptions options = Fast(2000);
+    options.compensateDelay = true;  // as by default
+    ServoLoop loop(arm.Path(), options);
+    constexpr double stiffness = 100, period = 0.5e-3;
+    loop.SetEffects({Spring{{0, 0, 0}, stiffness, 0}});
+    loop.Start();
+    ASSERT_TRUE(arm.WaitForForces(300));
+    loop.Stop();
+    const ServoStats stats = loop.Stats();
+    std::vector<double> pulls;
+    const auto forces = arm.Forces();
+    for (std::size_t n = 2; n + 1 < forces.size(); ++n) {
+        const double horizon = -forces[n][0] / stiffness;
+        ASSERT_GE(horizon, 0.5 * period - 1e-9) << "request " << n;
+        ASSERT_LE(horizon, 3 * period + 1e-9) << "request " << n << ": no further than three holds";
+        pulls.push_back(horizon);
+    }
+    const auto middle = pulls.begin() + static_cast<std::ptrdiff_t>(pulls.size() / 2);
+    std::nth_element(pulls.begin(), middle, pulls.end());
+    const double typical = *middle;
+    // A period old, plus half the hold; and the age the loop reports is the one it used.
+    EXPECT_NEAR(typical, 1.5 * period, 0.3 * period);
+    EXPECT_NEAR(stats.stateAgeP50Us * 1e-6, typical - 0.5 * period, 0.2 * period);
+}
+
+TEST(ServoLoop, SmoothedParametersReachTheArmAsAGlide) {
+    FakeArm arm([](std::size_t, const Force&) {
+        return std::optional(TamroTest::StateReply({0, 0, 0}, {0, 0, 0}));
+    });
+    ServoLoop loop(arm.Path(), Fast(2000));
+    constexpr double smoothing = 0.05;
+    loop.SetEffects({Spring{{0, 0, 0}, 100, 0, smoothing}});
+    loop.Start();
+    ASSERT_TRUE(arm.WaitForForces(20));
+    const std::size_t changed = arm.Forces().size();
+    loop.SetEffects({Spring{{0.01, 0, 0}, 100, 0, smoothing}});  // 1 N, step by step
+    const Clock::time_point at = Clock::now();
+    ASSERT_TRUE(arm.WaitFor([&] { return SecondsSince(at) > 10 * smoothing; }, 5s));
+    loop.Stop();
+    const auto forces = arm.Forces();
+    ASSERT_GT(forces.size(), changed + 50);
+    for (std::size_t n = changed + 1; n + 1 < forces.size(); ++n)
+        ASSERT_GE(forces[n][0], forces[n - 1][0]) << "request " << n << ": a glide, no overshoot";
+    EXPECT_LT(forces[changed + 2][0], 0.2f) << "not the step";
+    EXPECT_NEAR(forces[forces.size() - 2][0], 1.0f, 0.01f);
 }
 
 namespace {

@@ -49,18 +49,62 @@ TEST(ArmKinematics, JacobianMatchesFiniteDifferences) {
     }
 }
 
-TEST(ArmModel, ConstantForceFollowsTheDampedMassSolution) {
-    const auto start = Clock::now();
-    ArmModel arm(1000.0, start);
-    constexpr double force = 0.2, t = 0.5;
-    arm.CommandForce({0.0, force, 0.0});
-    arm.AdvanceTo(At(start, t));
+// The damped mass's own solution over t under a constant force, from velocity v0.
+struct Motion {
+    double position, velocity;
+};
+Motion DampedMass(double force, double v0, double t) {
     const double terminal = force / ArmModel::Damping;
     const double tau = ArmModel::Mass / ArmModel::Damping;
-    const double velocity = terminal * (1.0 - std::exp(-t / tau));
-    const double position = terminal * (t - tau * (1.0 - std::exp(-t / tau)));
-    ExpectNear(arm.Velocity(), {0.0, velocity, 0.0}, 0.01 * velocity);
-    ExpectNear(arm.Position(), {0.0, position, 0.0}, 0.01 * position);
+    return {terminal * t + tau * (v0 - terminal) * (1.0 - std::exp(-t / tau)),
+            terminal + (v0 - terminal) * std::exp(-t / tau)};
+}
+
+TEST(ArmModel, ForcesActFromTheInstantTheyArriveAndMoveTheMassExactly) {
+    // Commands at instants off the integration grid, as a host's requests come: the motion is
+    // the differential equation's own solution, whatever the step.
+    const auto start = Clock::now();
+    ArmModel arm(1000.0, start);
+    constexpr double first = 0.2, second = -0.35, switchAt = 0.0123456, end = 0.4567891;
+    arm.CommandForce({0.0, first, 0.0});
+    arm.AdvanceTo(At(start, switchAt));
+    arm.CommandForce({0.0, second, 0.0});
+    arm.AdvanceTo(At(start, end));
+    const Motion before = DampedMass(first, 0.0, switchAt);
+    const Motion after = DampedMass(second, before.velocity, end - switchAt);
+    ExpectNear(arm.Velocity(), {0.0, after.velocity, 0.0}, 1e-9);
+    ExpectNear(arm.Position(), {0.0, before.position + after.position, 0.0}, 1e-9);
+}
+
+TEST(ArmModel, ASampledWallLosesStabilityWhereTheDelayUsesUpTheDamping) {
+    // The host's servo loop at 1 kHz: each force from the state of the request before, held
+    // for a period. The delay (a period, plus half a period of hold) costs K * 1.5 T of the
+    // arm's damping b, so the wall rings down below K = b / 1.5 T and up above it. A model that
+    // adds or removes energy of its own moves that limit.
+    constexpr double period = 0.001;
+    const double limit = ArmModel::Damping / (1.5 * period);
+    for (const double share : {0.9, 1.1}) {
+        SCOPED_TRACE(share);
+        const double stiffness = share * limit;
+        const auto start = Clock::now();
+        ArmModel arm(1000.0, start);
+        arm.CommandForce({0.0, 0.0, -2.0});  // a 2 N push into a wall at z = 0
+        double previous = 0.0, early = 0.0, late = 0.0;
+        for (int cycle = 1; cycle <= 3000; ++cycle) {
+            // Each request lands a little off the integration grid.
+            arm.AdvanceTo(At(start, (cycle + 0.37) * period));
+            const double z = arm.Position()[2];
+            arm.CommandForce({0.0, 0.0, -2.0 - stiffness * previous});
+            previous = z;
+            const double swing = std::abs(z + 2.0 / stiffness);
+            if (cycle > 200 && cycle <= 700) early = std::max(early, swing);
+            if (cycle > 2500) late = std::max(late, swing);
+        }
+        if (share < 1)
+            EXPECT_LT(late, 0.5 * early);
+        else
+            EXPECT_GT(late, 2.0 * early);
+    }
 }
 
 TEST(ArmModel, WorkspaceWallsStopTheMass) {

@@ -6,7 +6,8 @@ its own, so Python only sets targets and reads the state back at its own pace. T
 read the same way (``HandleReader``). ``detect_arms()`` and ``detect_handles()`` find attached
 devices and ``probe_port()`` tells what answers on one port. ``Simulator`` runs simulated
 devices for programs and tests without hardware. ``Node`` serves the devices on the network as
-ROS 2 topics over DDS (``tamro.network``).
+ROS 2 topics over DDS (``tamro.network``). ``passivity`` gives the stiffness and damping a loop
+renders steadily.
 
 Failures are exceptions: ``OSError`` for a port that cannot be opened, ``TimeoutError`` for a
 device that does not answer, ``ValueError``/``TypeError`` for invalid arguments, and
@@ -18,7 +19,7 @@ in the same package.
 
 from __future__ import annotations
 
-from . import _native
+from . import _native, passivity
 from ._errors import DeviceFault
 from .detection import NotASerialPort, PortProbe, detect_arms, detect_handles, probe_port
 from .effects import Box, ConstantForce, Damper, Effect, Plane, Sphere, Spring
@@ -42,6 +43,7 @@ __version__: str = _native.library_version()
 """The version of the package and of the device library inside it (one number for both)."""
 
 __all__ = [
+    "passivity",
     "DeviceFault",
     "detect_arms",
     "detect_handles",

@@ -9,10 +9,17 @@ Quantities are in the arm's units (with the simulator: metres, seconds, newtons;
 N/m, damping in N s/m). The contact effects (``Plane``, ``Sphere``, ``Box``) push only while the
 end effector is inside them, along the surface normal, with ``k * depth - b * v_normal``, and
 never pull.
+
+Every effect takes ``smoothing``: with it, the loop glides to new parameters through a
+first-order filter instead of rendering each change as a step, so parameters set 30 to 100 times
+a second (an anchor led by a script, a remote target) reach the arm as ramps. ``True`` uses
+``SMOOTHING`` seconds as the time constant, a number sets it (0 to 10 s); ``False`` (the default)
+renders every change at once. A flag (``inside``) still switches at once.
 """
 
 from __future__ import annotations
 
+import itertools
 import threading
 import weakref
 from collections.abc import Callable, Sequence
@@ -27,7 +34,12 @@ from ._values import Vector, flag, number, vector
 if TYPE_CHECKING:
     from .servo import ServoLoop
 
-__all__ = ["Effect", "Spring", "Damper", "Plane", "Sphere", "Box", "ConstantForce", "Vector"]
+__all__ = ["Effect", "Spring", "Damper", "Plane", "Sphere", "Box", "ConstantForce", "Vector", "SMOOTHING"]
+
+SMOOTHING = 0.02
+"""Seconds: the time constant ``smoothing=True`` gives. Against an anchor moved in steps 50 times
+a second, it takes the steps out of the force while lagging the anchor by about as much
+(docs/servo-loop.md, smooth targets)."""
 
 _V = TypeVar("_V")
 
@@ -40,6 +52,18 @@ _changes = threading.Lock()
 def _scalar(value: Any, name: str) -> float:
     # Finiteness and range are the loop's own checks (ValueError naming the parameter).
     return number(value, name, finite=False)
+
+
+def _smoothing(value: Any, name: str) -> float:
+    """Seconds: True is SMOOTHING, False none, a number that many (checked by the loop)."""
+    if isinstance(value, (bool, np.bool_)):
+        return SMOOTHING if value else 0.0
+    return _scalar(value, name)
+
+
+# Each effect's own number: it tells the loop which effect is which when a set is replaced, so a
+# smoothed effect glides only from what it rendered itself.
+_keys = itertools.count(1)
 
 
 class _Parameter(Generic[_V]):
@@ -74,6 +98,7 @@ class Effect:
     def __init__(self, **values: Any) -> None:
         self._values: dict[str, Any] = {}
         self._owner: weakref.ref[ServoLoop] | None = None
+        self._key = next(_keys)
         self._native = self._build(values)
         self._values = values
 
@@ -109,14 +134,20 @@ class Spring(Effect):
     anchor = _Parameter(vector)
     stiffness = _Parameter(_scalar)
     damping = _Parameter(_scalar)
+    smoothing = _Parameter(_smoothing)
 
     def __init__(
-        self, anchor: Sequence[float] | npt.ArrayLike, stiffness: float, damping: float = 0.0
+        self,
+        anchor: Sequence[float] | npt.ArrayLike,
+        stiffness: float,
+        damping: float = 0.0,
+        smoothing: float | bool = False,
     ) -> None:
         super().__init__(
             anchor=vector(anchor, "anchor"),
             stiffness=_scalar(stiffness, "stiffness"),
             damping=_scalar(damping, "damping"),
+            smoothing=_smoothing(smoothing, "smoothing"),
         )
 
 
@@ -125,9 +156,10 @@ class Damper(Effect):
 
     _factory = staticmethod(_native.damper)
     damping = _Parameter(_scalar)
+    smoothing = _Parameter(_smoothing)
 
-    def __init__(self, damping: float) -> None:
-        super().__init__(damping=_scalar(damping, "damping"))
+    def __init__(self, damping: float, smoothing: float | bool = False) -> None:
+        super().__init__(damping=_scalar(damping, "damping"), smoothing=_smoothing(smoothing, "smoothing"))
 
 
 class Plane(Effect):
@@ -139,6 +171,7 @@ class Plane(Effect):
     normal = _Parameter(vector)
     stiffness = _Parameter(_scalar)
     damping = _Parameter(_scalar)
+    smoothing = _Parameter(_smoothing)
 
     def __init__(
         self,
@@ -146,12 +179,14 @@ class Plane(Effect):
         normal: Sequence[float] | npt.ArrayLike,
         stiffness: float,
         damping: float = 0.0,
+        smoothing: float | bool = False,
     ) -> None:
         super().__init__(
             point=vector(point, "point"),
             normal=vector(normal, "normal"),
             stiffness=_scalar(stiffness, "stiffness"),
             damping=_scalar(damping, "damping"),
+            smoothing=_smoothing(smoothing, "smoothing"),
         )
 
 
@@ -165,6 +200,7 @@ class Sphere(Effect):
     stiffness = _Parameter(_scalar)
     damping = _Parameter(_scalar)
     inside = _Parameter(flag)
+    smoothing = _Parameter(_smoothing)
 
     def __init__(
         self,
@@ -173,6 +209,7 @@ class Sphere(Effect):
         stiffness: float,
         damping: float = 0.0,
         inside: bool = False,
+        smoothing: float | bool = False,
     ) -> None:
         super().__init__(
             center=vector(center, "center"),
@@ -180,6 +217,7 @@ class Sphere(Effect):
             stiffness=_scalar(stiffness, "stiffness"),
             damping=_scalar(damping, "damping"),
             inside=flag(inside, "inside"),
+            smoothing=_smoothing(smoothing, "smoothing"),
         )
 
 
@@ -193,6 +231,7 @@ class Box(Effect):
     stiffness = _Parameter(_scalar)
     damping = _Parameter(_scalar)
     inside = _Parameter(flag)
+    smoothing = _Parameter(_smoothing)
 
     def __init__(
         self,
@@ -201,6 +240,7 @@ class Box(Effect):
         stiffness: float,
         damping: float = 0.0,
         inside: bool = False,
+        smoothing: float | bool = False,
     ) -> None:
         super().__init__(
             lower=vector(lower, "lower"),
@@ -208,6 +248,7 @@ class Box(Effect):
             stiffness=_scalar(stiffness, "stiffness"),
             damping=_scalar(damping, "damping"),
             inside=flag(inside, "inside"),
+            smoothing=_smoothing(smoothing, "smoothing"),
         )
 
 
@@ -216,6 +257,7 @@ class ConstantForce(Effect):
 
     _factory = staticmethod(_native.constant_force)
     force = _Parameter(vector)
+    smoothing = _Parameter(_smoothing)
 
-    def __init__(self, force: Sequence[float] | npt.ArrayLike) -> None:
-        super().__init__(force=vector(force, "force"))
+    def __init__(self, force: Sequence[float] | npt.ArrayLike, smoothing: float | bool = False) -> None:
+        super().__init__(force=vector(force, "force"), smoothing=_smoothing(smoothing, "smoothing"))

@@ -87,8 +87,11 @@ class ServoStats(TypedDict):
     longest_late_run: int
     exchange_p50_us: float
     exchange_p99_us: float
+    exchange_max_us: float
     state_age_p50_us: float
     state_age_p99_us: float
+    longest_stall_us: float
+    wake_late_max_us: float
     in_flight_mean: float
     in_flight_max: int
     resyncs: int
@@ -163,12 +166,14 @@ class ServoLoop(NativeLoop):
         realtime: bool = False,
         fault_timeout: float = 0.05,
         max_faults: int = 3,
+        compensate_delay: bool = True,
         in_flight: int = 1,
     ) -> None:
         if rate_hz is not None:
             rate_hz = number(rate_hz, "rate_hz")
-        if not isinstance(realtime, bool):
-            raise TypeError(f"realtime must be True or False, not {type(realtime).__name__}")
+        for name, value in (("realtime", realtime), ("compensate_delay", compensate_delay)):
+            if not isinstance(value, bool):
+                raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
         max_faults = whole(max_faults, "max_faults")
         in_flight = whole(in_flight, "in_flight")
         super().__init__()
@@ -180,6 +185,7 @@ class ServoLoop(NativeLoop):
             realtime,
             number(fault_timeout, "fault_timeout"),
             max_faults,
+            compensate_delay,
             in_flight,
         )
         self._max_force = float(max_force)
@@ -215,6 +221,11 @@ class ServoLoop(NativeLoop):
     def in_flight(self) -> int:
         """How many requests may be on the line at once."""
         return int(self._native.in_flight)
+
+    @property
+    def compensate_delay(self) -> bool:
+        """Whether effects are rendered at the position predicted for when the force acts."""
+        return bool(self._native.compensate_delay)
 
     # --- running -------------------------------------------------------------------------------
 
@@ -269,7 +280,7 @@ class ServoLoop(NativeLoop):
                 owner = effect._owner() if effect._owner is not None else None
                 if owner is not None and owner is not self:
                     raise ValueError(f"{effect!r} belongs to another servo loop: remove it there first")
-            self._native.set_effects([effect._native for effect in chosen])
+            self._native.set_effects([e._native for e in chosen], [e._key for e in chosen])
             for effect in self._effects:
                 effect._owner = None
             for effect in chosen:
@@ -279,7 +290,7 @@ class ServoLoop(NativeLoop):
     def _effect_changed(self) -> None:
         with self._lock:
             if not self._closed:
-                self._native.set_effects([effect._native for effect in self._effects])
+                self._native.set_effects([e._native for e in self._effects], [e._key for e in self._effects])
 
     # --- reading -------------------------------------------------------------------------------
 

@@ -66,9 +66,10 @@ class Simulator:
     Keyword arguments are the program's options: ``link_dir`` (links ``ttyACM0``... and
     ``ttyUSB0``... in that folder, a stable path per device), ``device_id``, ``uuid`` (32 hex
     digits), ``model``, ``delay_us`` and ``jitter_us`` (reply delay, as a USB link adds),
-    ``rate_hz`` (the arm's integration rate); ``args`` are further command-line options.
-    ``timeout`` bounds the wait for the devices. Raises ``FileNotFoundError`` when the program
-    is missing and ``RuntimeError`` when it does not come up.
+    ``rate_hz`` (steps per second for the arm's state-dependent commands); ``args`` are further
+    command-line options. ``timeout`` bounds the wait for the devices. Raises
+    ``FileNotFoundError`` when the program is missing and ``RuntimeError`` when it does not come
+    up.
     """
 
     def __init__(

@@ -27,7 +27,7 @@ import pytest
 from fakedevice import FakeArm, counting_reply
 
 import tamro
-from tamro.panel import Session, open_session, passive_damping, passive_stiffness
+from tamro.panel import Session, open_session
 from tamro.panel._server import serve
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -281,7 +281,12 @@ def test_invalid_requests_are_refused_with_a_message_and_change_nothing(panel, r
         assert answer["type"] == "refused" and message in answer["message"], answer
         # The connection goes on, and the effect is as it was.
         update = await page.update_where(lambda u: len(u["arm"]["effects"]) == 1)
-        assert update["arm"]["effects"][0]["values"] == {"anchor": [0, 0, 0], "stiffness": 100, "damping": 1}
+        assert update["arm"]["effects"][0]["values"] == {
+            "anchor": [0, 0, 0],
+            "stiffness": 100,
+            "damping": 1,
+            "smoothing": 0,
+        }
         assert update["arm"]["device_damping"] == 2.0 and update["arm"]["running"]
 
     on_page(panel, scenario)
@@ -293,8 +298,8 @@ def test_invalid_requests_are_refused_with_a_message_and_change_nothing(panel, r
     [("damping", 1e308), ("stiffness", 1e308)],
 )
 def test_every_value_that_is_accepted_can_be_shown(panel, name, value):
-    """Extreme values the effect takes: the updates go on, showing them, with the passivity
-    bounds that are still numbers."""
+    """Extreme values the effect takes: the updates go on, showing them, with the bounds that
+    are still numbers."""
 
     async def scenario(page: Page) -> None:
         await page.ask({"op": "add", "kind": "spring"})
@@ -305,7 +310,10 @@ def test_every_value_that_is_accepted_can_be_shown(panel, name, value):
         assert update["type"] == "update", update
         effect = update["arm"]["effects"][0]
         assert effect["values"][name] == value and update["arm"]["device_damping"] == 1000
-        assert all(isinstance(bound["limit"], float) for bound in effect["passive"].values())
+        limits = [
+            v for bound in effect["bounds"].values() for k, v in bound.items() if k in ("most", "least")
+        ]
+        assert all(isinstance(limit, float) for limit in limits)
 
     on_page(panel, scenario)
 
@@ -343,27 +351,40 @@ def test_an_arm_that_stops_answering_shows_its_fault_and_refuses_changes(fake_ha
         silent_after_50.close()
 
 
-def test_passivity_bounds_follow_the_rate_and_the_arms_damping(panel):
-    # b > K T / 2 + |B|: at 1000 Hz with b = 2 and B = 0.5, K stays below 3000 N/m.
-    assert passive_stiffness(2.0, 0.5, 1000.0) == pytest.approx(3000.0)
-    assert passive_stiffness(2.0, -0.5, 1000.0) == pytest.approx(3000.0)
-    assert passive_damping(2.0, 3000.0, 1000.0) == pytest.approx(0.5)
-    assert passive_stiffness(1.0, 3.0, 1000.0) < 0 and passive_damping(2.0, 1e6, 1000.0) < 0
-
+def test_the_bounds_follow_the_loops_measured_delay_and_the_arms_damping(panel):
     async def scenario(page: Page) -> None:
         await page.ask({"op": "add", "kind": "spring"})
-        update = await page.update_where(lambda u: u["arm"]["effects"])
-        effect, rate = update["arm"]["effects"][0], update["arm"]["rate_for_bounds"]
-        assert effect["passive"]["stiffness"]["limit"] == pytest.approx(2 * (2.0 - 1.0) * rate)
-        assert not effect["passive"]["stiffness"]["over"] and not effect["passive"]["damping"]["over"]
-        await page.ask({"op": "set", "id": 1, "name": "stiffness", "value": 4 * rate})
-        update = await page.update_where(lambda u: u["arm"]["effects"][0]["values"]["stiffness"] > 1000)
-        assert update["arm"]["effects"][0]["passive"]["stiffness"]["over"]
-        assert update["arm"]["effects"][0]["passive"]["damping"]["over"]
-        # A stiffer arm of its own carries it.
-        await page.ask({"op": "device damping", "value": 10.0})
-        update = await page.update_where(lambda u: u["arm"]["device_damping"] == 10.0)
-        assert not update["arm"]["effects"][0]["passive"]["stiffness"]["over"]
+        update = await page.update_where(lambda u: u["arm"]["effects"] and u["arm"]["timing"]["measured"])
+        effect, timing = update["arm"]["effects"][0], update["arm"]["timing"]
+        # b + B >= 2 K (T/2 + age), T and age the loop's own 99th percentiles.
+        delay = (timing["period_us"] / 2 + timing["age_us"]) * 1e-6
+        damping = effect["values"]["damping"]
+        assert effect["bounds"]["stiffness"]["most"] == pytest.approx((2.0 + damping) / (2 * delay))
+        assert effect["bounds"]["damping"]["least"] == pytest.approx(
+            max(0.0, 2 * effect["values"]["stiffness"] * delay - 2.0)
+        )
+        for stiffness, outside in ((1.0, False), (1e6, True)):
+            await page.ask({"op": "set", "id": 1, "name": "stiffness", "value": stiffness})
+            update = await page.update_where(
+                lambda u, k=stiffness: u["arm"]["effects"][0]["values"]["stiffness"] == k
+            )
+            bounds = update["arm"]["effects"][0]["bounds"]
+            assert bounds["stiffness"]["outside"] == bounds["damping"]["outside"] == outside, bounds
+        # An arm with more damping of its own carries more.
+        await page.ask({"op": "device damping", "value": 1000.0})
+        update = await page.update_where(lambda u: u["arm"]["device_damping"] == 1000.0)
+        timing = update["arm"]["timing"]
+        delay = (timing["period_us"] / 2 + timing["age_us"]) * 1e-6
+        bounds = update["arm"]["effects"][0]["bounds"]
+        assert bounds["stiffness"]["most"] == pytest.approx((1000.0 + damping) / (2 * delay))
+        # Stopped, the bounds fall back on the rate the loop aims at.
+        await page.ask({"op": "stop"})
+        update = await page.update_where(lambda u: not u["arm"]["running"])
+        assert update["arm"]["timing"] == {
+            "period_us": pytest.approx(1000.0),
+            "age_us": pytest.approx(1000.0),
+            "measured": False,
+        }
 
     on_page(panel, scenario)
 

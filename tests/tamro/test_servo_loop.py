@@ -14,7 +14,7 @@ import time
 
 import numpy as np
 import pytest
-from fakedevice import DEVICE_INFO_REPLY, FakeArm, counting_reply, wait_until
+from fakedevice import DEVICE_INFO_REPLY, FakeArm, counting_reply, state_reply, wait_until
 
 import tamro
 
@@ -79,7 +79,8 @@ def test_contact_effects_push_out_and_never_pull():
 
 
 def test_each_force_is_the_effects_force_at_the_last_state(fake_arm):
-    loop = tamro.ServoLoop(fake_arm.path, rate_hz=2000.0, max_force=100.0)
+    # Without delay compensation, so that each force is the one at the state as replied.
+    loop = tamro.ServoLoop(fake_arm.path, rate_hz=2000.0, max_force=100.0, compensate_delay=False)
     try:
         assert loop.device_info["device_id"] == 0x1234
         assert str(loop.device_info["device_id_ext"]) == "00010203-0405-0607-0809-0a0b0c0d0e0f"
@@ -125,12 +126,16 @@ def test_state_record_and_stats(fake_arm):
     )
     assert set(stats) == {
         "cycles", "rate_hz", "period_p50_us", "period_p99_us", "period_max_us", "late_cycles",
-        "longest_late_run", "exchange_p50_us", "exchange_p99_us", "state_age_p50_us",
-        "state_age_p99_us", "in_flight_mean", "in_flight_max", "resyncs", "failed_exchanges",
-        "non_finite_forces", "clamped_forces", "dropped_records", "realtime",
-    }  # fmt: skip
+        "longest_late_run", "exchange_p50_us", "exchange_p99_us", "exchange_max_us",
+        "state_age_p50_us", "state_age_p99_us", "longest_stall_us", "wake_late_max_us",
+        "in_flight_mean", "in_flight_max", "resyncs", "failed_exchanges", "non_finite_forces",
+        "clamped_forces", "dropped_records", "realtime",
+    } == set(tamro.ServoStats.__annotations__)  # fmt: skip
     assert stats["cycles"] >= 200 and stats["failed_exchanges"] == 0 and stats["realtime"] is False
-    assert 0 < stats["exchange_p50_us"] <= stats["exchange_p99_us"]
+    assert 0 < stats["exchange_p50_us"] <= stats["exchange_p99_us"] <= stats["exchange_max_us"]
+    # Free-running, a state is as old as the exchange that brought it and the cycle after it.
+    assert stats["exchange_p50_us"] <= stats["state_age_p50_us"] <= stats["state_age_p99_us"]
+    assert stats["state_age_p99_us"] <= stats["longest_stall_us"]
 
 
 def test_parameter_changes_from_another_thread_arrive_whole(fake_arm):
@@ -190,6 +195,31 @@ def test_a_parameter_set_while_the_set_is_reassigned_is_never_lost(fake_arm):
                 assert rendered == tuple(push.force_at((0, 0, 0))) == value, f"round {round_}: lost"
     finally:
         sys.setswitchinterval(interval)
+
+
+def test_smoothing_glides_an_effects_changes_and_a_new_effect_in_its_place_arrives_at_once(fake_arm):
+    fake_arm.reply = lambda n, force: state_reply((0, 0, 0), (0, 0, 0))
+    assert tamro.Spring(anchor=(0, 0, 0), stiffness=1.0, smoothing=True).smoothing == tamro.effects.SMOOTHING
+    # Slow enough that a busy machine holding the fake arm for a while cannot hide the glide.
+    smoothed = tamro.Spring(anchor=(0, 0, 0), stiffness=100.0, smoothing=0.2)
+    other = tamro.Spring(anchor=(0.02, 0, 0), stiffness=100.0, smoothing=0.05)
+
+    def settled(expected: float) -> bool:
+        return wait_until(lambda: bool(fake_arm.forces) and abs(fake_arm.forces[-1][0] - expected) < 1e-3)
+
+    with tamro.ServoLoop(fake_arm.path, rate_hz=1000.0) as loop:
+        assert loop.compensate_delay, "on by default"
+        loop.effects = [smoothed]
+        assert settled(0.0)
+        count = len(fake_arm.forces)
+        smoothed.anchor = (0.01, 0, 0)  # 1 N, reached through a glide
+        assert settled(1.0)
+        glide = [f[0] for f in fake_arm.forces[count:]]
+        assert sum(0.05 < f < 0.95 for f in glide) >= 5, glide[:40]
+        count = len(fake_arm.forces)
+        loop.effects = [other]  # another spring in the same place: its own force at once
+        assert settled(2.0)
+        assert all(abs(f[0] - 1.0) < 2e-3 or f[0] == 2.0 for f in fake_arm.forces[count:]), "no glide"
 
 
 def test_a_silent_arm_latches_a_fault(fake_arm):

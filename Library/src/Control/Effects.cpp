@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <type_traits>
 
 namespace Tamro::HardwareAPI::Control {
 
@@ -27,6 +28,15 @@ void RequireNonNegative(const char* name, double x) {
     Refuse(name, std::string("must be a finite number >= 0, not ") + shown);
 }
 
+constexpr double MaxSmoothing = 10.0;  // s: beyond this a change would take minutes to arrive
+
+void RequireSmoothing(double seconds) {
+    if (std::isfinite(seconds) && seconds >= 0 && seconds <= MaxSmoothing) return;
+    char shown[32];
+    std::snprintf(shown, sizeof shown, "%g", seconds);
+    Refuse("smoothing", std::string("must be a number of seconds from 0 to 10, not ") + shown);
+}
+
 // k * depth - b * (velocity along the normal), along the normal, never pulling.
 Vec3 Push(const Vec3& normal, double depth, double stiffness, double damping,
           const Vec3& velocity) {
@@ -39,10 +49,12 @@ struct Validate {
         RequireFinite("anchor", s.anchor);
         RequireNonNegative("stiffness", s.stiffness);
         RequireNonNegative("damping", s.damping);
+        RequireSmoothing(s.smoothing);
         return s;
     }
     Effect operator()(Damper d) const {
         RequireNonNegative("damping", d.damping);
+        RequireSmoothing(d.smoothing);
         return d;
     }
     Effect operator()(Plane p) const {
@@ -50,6 +62,7 @@ struct Validate {
         RequireFinite("normal", p.normal);
         RequireNonNegative("stiffness", p.stiffness);
         RequireNonNegative("damping", p.damping);
+        RequireSmoothing(p.smoothing);
         const double length = Norm(p.normal);
         if (!(length > 0) || !std::isfinite(length)) Refuse("normal", "must not be zero");
         p.normal = (1.0 / length) * p.normal;
@@ -60,6 +73,7 @@ struct Validate {
         RequireNonNegative("radius", s.radius);
         RequireNonNegative("stiffness", s.stiffness);
         RequireNonNegative("damping", s.damping);
+        RequireSmoothing(s.smoothing);
         return s;
     }
     Effect operator()(Box b) const {
@@ -69,10 +83,12 @@ struct Validate {
         RequireNonNegative("damping", b.damping);
         for (int axis = 0; axis < 3; ++axis)
             if (b.lower[axis] > b.upper[axis]) Refuse("lower", "must not exceed upper on any axis");
+        RequireSmoothing(b.smoothing);
         return b;
     }
     Effect operator()(ConstantForce c) const {
         RequireFinite("force", c.force);
+        RequireSmoothing(c.smoothing);
         return c;
     }
 };
@@ -135,6 +151,63 @@ struct Render {
     Vec3 operator()(const ConstantForce& c) const { return c.force; }
 };
 
+// One step of the first-order filter: each parameter moved by the fraction `a` of the way to its
+// target. Convex, so a valid pair gives a valid effect (a box's lower corner stays below its
+// upper one); only a plane's normal needs its length back.
+struct Glide {
+    double a;
+
+    double Mix(double from, double to) const { return from + a * (to - from); }
+    Vec3 Mix(const Vec3& from, const Vec3& to) const { return from + a * (to - from); }
+
+    Spring operator()(const Spring& from, Spring to) const {
+        to.anchor = Mix(from.anchor, to.anchor);
+        to.stiffness = Mix(from.stiffness, to.stiffness);
+        to.damping = Mix(from.damping, to.damping);
+        return to;
+    }
+    Damper operator()(const Damper& from, Damper to) const {
+        to.damping = Mix(from.damping, to.damping);
+        return to;
+    }
+    Plane operator()(const Plane& from, Plane to) const {
+        const Vec3 normal = Mix(from.normal, to.normal);
+        const double length = Norm(normal);
+        if (length > 1e-6) to.normal = (1.0 / length) * normal;  // else turning round: jump
+        to.point = Mix(from.point, to.point);
+        to.stiffness = Mix(from.stiffness, to.stiffness);
+        to.damping = Mix(from.damping, to.damping);
+        return to;
+    }
+    Sphere operator()(const Sphere& from, Sphere to) const {
+        to.center = Mix(from.center, to.center);
+        to.radius = Mix(from.radius, to.radius);
+        to.stiffness = Mix(from.stiffness, to.stiffness);
+        to.damping = Mix(from.damping, to.damping);
+        return to;
+    }
+    Box operator()(const Box& from, Box to) const {
+        to.lower = Mix(from.lower, to.lower);
+        to.upper = Mix(from.upper, to.upper);
+        to.stiffness = Mix(from.stiffness, to.stiffness);
+        to.damping = Mix(from.damping, to.damping);
+        return to;
+    }
+    ConstantForce operator()(const ConstantForce& from, ConstantForce to) const {
+        to.force = Mix(from.force, to.force);
+        return to;
+    }
+};
+
+template <typename E>
+Effect GlideAs(const Effect& from, const E& to, double seconds) noexcept {
+    const auto* previous = std::get_if<E>(&from);
+    if (previous == nullptr || !(to.smoothing > 0) || !(seconds >= 0)) return to;
+    if constexpr (std::is_same_v<E, Sphere> || std::is_same_v<E, Box>)
+        if (previous->inside != to.inside) return to;
+    return Glide{-std::expm1(-seconds / to.smoothing)}(*previous, to);
+}
+
 }  // namespace
 
 Effect Validated(const Effect& effect) { return std::visit(Validate{}, effect); }
@@ -150,6 +223,16 @@ Vec3 ForceOf(const Effect& effect, const Vec3& position, const Vec3& velocity) n
     if (const auto* e = std::get_if<Box>(&effect)) return render(*e);
     if (const auto* e = std::get_if<ConstantForce>(&effect)) return render(*e);
     return {};
+}
+
+Effect GlideToward(const Effect& from, const Effect& to, double seconds) noexcept {
+    if (const auto* e = std::get_if<Spring>(&to)) return GlideAs(from, *e, seconds);
+    if (const auto* e = std::get_if<Damper>(&to)) return GlideAs(from, *e, seconds);
+    if (const auto* e = std::get_if<Plane>(&to)) return GlideAs(from, *e, seconds);
+    if (const auto* e = std::get_if<Sphere>(&to)) return GlideAs(from, *e, seconds);
+    if (const auto* e = std::get_if<Box>(&to)) return GlideAs(from, *e, seconds);
+    if (const auto* e = std::get_if<ConstantForce>(&to)) return GlideAs(from, *e, seconds);
+    return to;
 }
 
 }  // namespace Tamro::HardwareAPI::Control

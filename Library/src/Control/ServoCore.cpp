@@ -2,6 +2,8 @@
 
 #include <Tamro/HardwareAPI/Control/Errors.hpp>
 
+#include "Prediction.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -18,6 +20,12 @@ static_assert(ServoLoop::MaxInFlight + 2 <= static_cast<int>(ReplyMatcher::Capac
 
 std::int64_t Nanoseconds(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+void NoteMaximum(std::atomic<std::int64_t>& maximumNs, Clock::duration d) noexcept {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+    if (ns > maximumNs.load(std::memory_order_relaxed))
+        maximumNs.store(ns, std::memory_order_relaxed);
 }
 
 void RequireFinitePositive(const char* name, double value) {
@@ -49,14 +57,22 @@ ServoCore::ServoCore(const ServoOptions& options, ArmLink& link, LoopClock& cloc
     settings_.Publish();
 }
 
-void ServoCore::SetEffects(const std::vector<Effect>& effects) {
+void ServoCore::SetEffects(const std::vector<Effect>& effects,
+                           const std::vector<std::uint64_t>& keys) {
     if (effects.size() > ServoLoop::MaxEffects)
         throw std::length_error("at most " + std::to_string(ServoLoop::MaxEffects) +
                                 " effects, not " + std::to_string(effects.size()));
+    if (!keys.empty() && keys.size() != effects.size())
+        throw InvalidArgument("keys", "must be one per effect");
     std::array<Effect, ServoLoop::MaxEffects> valid{};
-    for (std::size_t i = 0; i < effects.size(); ++i) valid[i] = Validated(effects[i]);
+    std::array<std::uint64_t, ServoLoop::MaxEffects> keyed{};
+    for (std::size_t i = 0; i < effects.size(); ++i) {
+        valid[i] = Validated(effects[i]);
+        keyed[i] = keys.empty() ? i + 1 : keys[i];  // without keys, the place says which
+    }
     std::lock_guard<std::mutex> lock(settingsLock_);
     staging_.effects = valid;
+    staging_.keys = keyed;
     staging_.count = effects.size();
     settings_.Spare() = staging_;
     settings_.Publish();
@@ -75,6 +91,7 @@ void ServoCore::ResetFigures() noexcept {
     periods_.Reset();
     exchanges_.Reset();
     ages_.Reset();
+    wakeLateMaxNs_.store(0, std::memory_order_relaxed);
     for (auto* counter : {&cycles_, &late_, &longestLate_, &failed_, &nonFinite_, &clamped_,
                           &launched_, &inFlightSum_, &inFlightMax_, &resyncs_})
         counter->store(0, std::memory_order_relaxed);
@@ -96,8 +113,11 @@ ServoStats ServoCore::Stats() const {
     s.longestLateRun = longestLate_.load(std::memory_order_relaxed);
     s.exchangeP50Us = exchanges_.PercentileUs(0.50);
     s.exchangeP99Us = exchanges_.PercentileUs(0.99);
+    s.exchangeMaxUs = exchanges_.MaxUs();
     s.stateAgeP50Us = ages_.PercentileUs(0.50);
     s.stateAgeP99Us = ages_.PercentileUs(0.99);
+    s.longestStallUs = ages_.MaxUs();
+    s.wakeLateMaxUs = static_cast<double>(wakeLateMaxNs_.load(std::memory_order_relaxed)) / 1000.0;
     if (const std::uint64_t launched = launched_.load(std::memory_order_relaxed); launched > 0)
         s.inFlightMean = static_cast<double>(inFlightSum_.load(std::memory_order_relaxed)) /
                          static_cast<double>(launched);
@@ -113,11 +133,13 @@ ServoStats ServoCore::Stats() const {
 
 // The effects' sum with the streamed commands, then the safety stage: a sum that is not
 // finite is sent as zero, and the magnitude is clamped to the maximum force.
-Vec3 ServoCore::ForceAt(const ServoSettings& settings, Clock::time_point now, const Vec3& position,
+Vec3 ServoCore::ForceAt(const ServoSettings& settings,
+                        const std::array<Effect, ServoLoop::MaxEffects>& effects,
+                        Clock::time_point now, const Vec3& position,
                         const Vec3& velocity) noexcept {
     Vec3 sum = commands_.ForceAt(now, position, velocity);
     for (std::size_t i = 0; i < settings.count; ++i)
-        sum = sum + ForceOf(settings.effects[i], position, velocity);
+        sum = sum + ForceOf(effects[i], position, velocity);
     const double magnitude = Norm(sum);
     if (!std::isfinite(magnitude)) {
         nonFinite_.fetch_add(1, std::memory_order_relaxed);
@@ -196,14 +218,6 @@ ServoCore::Outcome ServoCore::Collect(Clock::time_point until, FaultNote& why) n
     return outcome;
 }
 
-// The effects at the newest state that has arrived; zero until the first reply of a run.
-Vec3 ServoCore::CycleForce() noexcept {
-    if (!haveState_) return {};
-    const Clock::time_point now = clock_.Now();
-    ages_.Add(now - stateSentAt_);
-    return ForceAt(settings_.Latest(), now, position_, velocity_);
-}
-
 ServoCore::Outcome ServoCore::Settle(Outcome outcome, FaultNote& why) noexcept {
     while (pipeline_.Size() >= inFlight_) {
         const Outcome taken = AwaitOldest(Clock::time_point::max(), why);
@@ -213,12 +227,15 @@ ServoCore::Outcome ServoCore::Settle(Outcome outcome, FaultNote& why) noexcept {
     return outcome;
 }
 
-ServoCore::Outcome ServoCore::Cycle(Clock::time_point next, FaultNote& why) noexcept {
+ServoCore::Outcome ServoCore::Cycle(Clock::time_point start, Clock::duration sinceLast,
+                                    Clock::duration period, Clock::time_point next,
+                                    FaultNote& why) noexcept {
     // Room for this cycle's request: a stop can leave a full pipeline and its zero-force
     // request behind.
     Outcome outcome = Settle(Collect(clock_.Now(), why), why);
     if (outcome == Outcome::Failed || outcome == Outcome::Stopped) return outcome;
-    if (Launch(CycleForce(), why) == Outcome::Failed) return Outcome::Failed;
+    if (Launch(CycleForce(start, sinceLast, period), why) == Outcome::Failed)
+        return Outcome::Failed;
     const std::uint64_t onLine = pipeline_.Size();
     launched_.fetch_add(1, std::memory_order_relaxed);
     inFlightSum_.fetch_add(onLine, std::memory_order_relaxed);
@@ -242,6 +259,28 @@ void ServoCore::Answered(const LinkEvent& event, std::uint64_t cycle, const Vec3
     velocity_ = result.velocity;
     stateSentAt_ = event.sentAt;
     haveState_ = true;
+}
+
+// This cycle's force: the effects, each glided toward its newest parameters, at the newest
+// state that has arrived, or (compensating the delay) at where that state will have moved while
+// the force acts, over its own age, however many requests were on the line since.
+Vec3 ServoCore::CycleForce(Clock::time_point start, Clock::duration sinceLast,
+                           Clock::duration period) noexcept {
+    const ServoSettings& settings = settings_.Latest();
+    const auto& effects = smoother_.Advance(settings.effects, settings.keys, settings.count,
+                                            SecondsOf(start - lastGlide_));
+    lastGlide_ = start;
+    if (!haveState_) return {};  // until the first reply of this run: zero force
+    const Clock::duration age = clock_.Now() - stateSentAt_;
+    ages_.Add(age);
+    Vec3 at = position_;
+    if (options_.compensateDelay) {
+        // Held for a period; free-running, about as long as the last cycle took.
+        const Clock::duration hold = period > Clock::duration::zero() ? period : sinceLast;
+        at = PredictedPosition(position_, velocity_,
+                               PredictionHorizon(SecondsOf(age), SecondsOf(hold), inFlight_));
+    }
+    return ForceAt(settings, effects, start, at, velocity_);
 }
 
 // While unpaired: the wake-up goes out as a barrier (one at a time), and everything up to its
@@ -274,8 +313,10 @@ ServoCore::Outcome ServoCore::Repair(FaultNote& why) noexcept {
     }
 }
 
-void ServoCore::CountCycleStart(Clock::time_point start, Clock::duration period) noexcept {
+Clock::duration ServoCore::CountCycleStart(Clock::time_point start,
+                                           Clock::duration period) noexcept {
     const std::uint64_t n = cycles_.fetch_add(1, std::memory_order_relaxed);
+    const Clock::duration sinceLast = n == 0 ? Clock::duration::zero() : start - previousStart_;
     if (n == 0) {
         firstStartNs_.store(Nanoseconds(start), std::memory_order_relaxed);
     } else {
@@ -290,6 +331,7 @@ void ServoCore::CountCycleStart(Clock::time_point start, Clock::duration period)
     }
     lastStartNs_.store(Nanoseconds(start), std::memory_order_relaxed);
     previousStart_ = start;
+    return sinceLast;
 }
 
 void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
@@ -297,13 +339,15 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
     const Clock::duration period = PeriodOf(options_.rateHz);
     Pacer pacer(clock_, period);
     haveState_ = false;  // until the first reply of this run: zero force
+    smoother_.Reset();   // and each effect starts at its parameters
     lateRun_ = 0;
     FaultCount faults(options_.maxFaults);
     bool givenUp = false;
     FaultNote why;
     while (pacer.WaitNext(stop)) {
         const Clock::time_point start = clock_.Now();
-        CountCycleStart(start, period);
+        const Clock::duration sinceLast = CountCycleStart(start, period);
+        if (period > Clock::duration::zero()) NoteMaximum(wakeLateMaxNs_, pacer.Oversleep());
         Outcome outcome;
         if (!paired_) {
             outcome = Repair(why);
@@ -317,7 +361,7 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
             // its deadline (less the busy-wait the clock does before it).
             const Clock::time_point next =
                 period > Clock::duration::zero() ? pacer.Upcoming() - options_.spin : clock_.Now();
-            outcome = Cycle(next, why);
+            outcome = Cycle(start, sinceLast, period, next, why);
         }
         recorder_.EndCycle();
         if (outcome == Outcome::Stopped) break;

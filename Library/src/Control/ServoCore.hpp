@@ -11,6 +11,7 @@
 #include "HandOver.hpp"
 #include "LoopThread.hpp"
 #include "Recorder.hpp"
+#include "Smoothing.hpp"
 #include "Timing.hpp"
 
 #include <array>
@@ -26,6 +27,7 @@ struct ServoSettings {
     double maxForce = 0;
     std::size_t count = 0;
     std::array<Effect, ServoLoop::MaxEffects> effects{};
+    std::array<std::uint64_t, ServoLoop::MaxEffects> keys{};  // which effect is which
 };
 
 // Throws InvalidArgument for options a servo loop cannot run with.
@@ -41,8 +43,10 @@ public:
     ServoCore(const ServoOptions& options, ArmLink& link, LoopClock& clock);
 
     // --- any thread but the loop's ---
-    void SetEffects(const std::vector<Effect>& effects);  // validated: InvalidArgument
-    void SetMaxForce(double newtons);                     // checked: InvalidArgument
+    // Validated: InvalidArgument; keys as for ServoLoop::SetEffects.
+    void SetEffects(const std::vector<Effect>& effects,
+                    const std::vector<std::uint64_t>& keys = {});
+    void SetMaxForce(double newtons);  // checked: InvalidArgument
     void ResetFigures() noexcept;
     ServoStats Stats() const;
     CycleState State() const noexcept { return state_.Read(); }
@@ -91,12 +95,15 @@ private:
         std::size_t count_ = 0;
     };
 
-    Vec3 ForceAt(const ServoSettings& settings, Clock::time_point now, const Vec3& position,
-                 const Vec3& velocity) noexcept;
-    Vec3 CycleForce() noexcept;
+    Vec3 ForceAt(const ServoSettings& settings,
+                 const std::array<Effect, ServoLoop::MaxEffects>& effects, Clock::time_point now,
+                 const Vec3& position, const Vec3& velocity) noexcept;
+    Vec3 CycleForce(Clock::time_point start, Clock::duration sinceLast,
+                    Clock::duration period) noexcept;
     // One cycle while paired: the replies that came meanwhile, this cycle's request, the wait
     // that leaves at most inFlight - 1 on the line, then the replies that come before `next`.
-    Outcome Cycle(Clock::time_point next, FaultNote& why) noexcept;
+    Outcome Cycle(Clock::time_point start, Clock::duration sinceLast, Clock::duration period,
+                  Clock::time_point next, FaultNote& why) noexcept;
     Outcome Launch(const Vec3& force, FaultNote& why) noexcept;
     // Waits for the oldest replies until fewer than inFlight are on the line; outcome is what
     // the cycle had so far.
@@ -110,7 +117,8 @@ private:
     // A failure ends the pipeline: the requests on the line answer nothing from now on.
     void Unpair(const LinkEvent& event, FaultNote& why) noexcept;
     Outcome Repair(FaultNote& why) noexcept;
-    void CountCycleStart(Clock::time_point start, Clock::duration period) noexcept;
+    // The time since the cycle before (zero for a run's first).
+    Clock::duration CountCycleStart(Clock::time_point start, Clock::duration period) noexcept;
 
     const ServoOptions options_;
     const std::size_t inFlight_;
@@ -132,7 +140,8 @@ private:
     // Figures: written by the loop only, read by anyone.
     Histogram periods_;
     Histogram exchanges_;
-    Histogram ages_;  // of the state each force was made from, when it was made
+    Histogram ages_;  // of the state each force was made from, when it was sent
+    std::atomic<std::int64_t> wakeLateMaxNs_{0};
     std::atomic<std::uint64_t> cycles_{0}, late_{0}, longestLate_{0}, failed_{0}, nonFinite_{0},
         clamped_{0}, launched_{0}, inFlightSum_{0}, inFlightMax_{0}, resyncs_{0};
     std::atomic<std::int64_t> firstStartNs_{0}, lastStartNs_{0};
@@ -148,6 +157,8 @@ private:
     bool haveState_ = false;
     Vec3 position_{}, velocity_{};
     Clock::time_point stateSentAt_{};  // when the request that brought the state went out
+    Smoother<ServoLoop::MaxEffects> smoother_;
+    Clock::time_point lastGlide_{};
     std::uint64_t lateRun_ = 0;
     Clock::time_point previousStart_{};
 };

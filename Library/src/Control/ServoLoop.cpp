@@ -123,7 +123,10 @@ bool ServoLoop::Running() const noexcept { return impl_->core_.Flags().Running()
 std::optional<Fault> ServoLoop::LatchedFault() const { return impl_->core_.Flags().LatchedFault(); }
 RealtimeStatus ServoLoop::Realtime() const { return impl_->setup_.Status(); }
 
-void ServoLoop::SetEffects(const std::vector<Effect>& effects) { impl_->core_.SetEffects(effects); }
+void ServoLoop::SetEffects(const std::vector<Effect>& effects,
+                           const std::vector<std::uint64_t>& keys) {
+    impl_->core_.SetEffects(effects, keys);
+}
 void ServoLoop::SetMaxForce(double newtons) { impl_->core_.SetMaxForce(newtons); }
 CycleState ServoLoop::State() const { return impl_->core_.State(); }
 ServoStats ServoLoop::Stats() const { return impl_->core_.Stats(); }

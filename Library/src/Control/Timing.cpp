@@ -93,7 +93,10 @@ bool Pacer::WaitNext(const std::atomic<bool>& stop) noexcept {
     }
     next_ += period_;
     if (now > next_ + period_) next_ = now;  // too far behind: restart the grid, no burst
-    return clock_.SleepUntil(next_, stop);
+    const Clock::time_point due = std::max(next_, now);
+    if (!clock_.SleepUntil(next_, stop)) return false;
+    oversleep_ = clock_.Now() - due;
+    return true;
 }
 
 Clock::duration PeriodOf(double rateHz) noexcept {

@@ -78,15 +78,24 @@ public:
     // The deadline the next wait aims for, unless the loop falls a whole period behind first.
     Clock::time_point Upcoming() const noexcept { return next_ + period_; }
 
+    // How late the last wait returned after the later of its deadline and its own start: the
+    // time the system took to wake the thread, apart from any overrun of the cycle before.
+    Clock::duration Oversleep() const noexcept { return oversleep_; }
+
 private:
     LoopClock& clock_;
     Clock::duration period_;
     Clock::time_point next_{};
+    Clock::duration oversleep_{};
     bool started_ = false;
 };
 
 // The period of a rate in cycles per second; zero (run free) for a rate of 0.
 Clock::duration PeriodOf(double rateHz) noexcept;
+
+inline double SecondsOf(Clock::duration d) noexcept {
+    return std::chrono::duration<double>(d).count();
+}
 
 // A time on the monotonic clock in seconds: what Python's time.monotonic() gives.
 inline double Seconds(Clock::time_point t) noexcept {

@@ -23,9 +23,9 @@ import webbrowser
 from collections.abc import Sequence
 
 from .. import HandleReader, ServoLoop, Simulator, detect_arms, detect_handles
-from ._session import KINDS, Refused, Session, passive_damping, passive_stiffness
+from ._session import KINDS, Refused, Session
 
-__all__ = ["main", "open_session", "Session", "Refused", "KINDS", "passive_stiffness", "passive_damping"]
+__all__ = ["main", "open_session", "Session", "Refused", "KINDS"]
 
 DEFAULT_PORT = 8765
 LOOPBACK = "127.0.0.1"

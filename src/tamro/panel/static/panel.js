@@ -149,7 +149,7 @@ function showUpdate(message) {
       if (trace.length > TRACE_LENGTH) trace.shift();
     }
     if (document.activeElement !== $("device-damping")) $("device-damping").value = arm.device_damping;
-    showEffects(arm.effects, arm.rate_for_bounds);
+    showEffects(arm.effects, arm.timing);
     showRecording(arm.recording);
     drawHistogram(arm.histogram, hello && hello.arm ? hello.arm.rate_hz : null);
   }
@@ -176,13 +176,13 @@ function showRecording(recording) {
 
 // --- effect controls ------------------------------------------------------------------------------
 
-function showEffects(effects, rate) {
+function showEffects(effects, timing) {
   const seen = new Set();
   for (const effect of effects) {
     seen.add(effect.id);
     if (!cards.has(effect.id)) cards.set(effect.id, makeCard(effect));
     const card = cards.get(effect.id);
-    for (const [name, control] of card.controls) control.show(effect.values[name], effect.passive[name], rate);
+    for (const [name, control] of card.controls) control.show(effect.values[name], effect.bounds[name], timing);
   }
   for (const [id, card] of cards) {
     if (!seen.has(id)) { card.element.remove(); cards.delete(id); }
@@ -258,17 +258,16 @@ function numberControl(id, name) {
   if (name === "stiffness" || name === "damping") part.row.append(bound);
   return {
     rows,
-    show(value, passive, rate) {
+    show(value, limit, timing) {
       part.show(value);
-      if (!passive) { bound.textContent = ""; part.row.classList.remove("over"); return; }
-      const unit = name === "stiffness" ? "N/m" : "N s/m";
-      const limit = name === "stiffness" ? passive.limit.toFixed(0) : passive.limit.toFixed(2);
-      const other = name === "stiffness" ? "damping" : "stiffness";
-      bound.textContent = passive.limit < 0
-        ? `not passive at any ${name} beside this ${other} at ${fixed(rate, 0)} Hz`
-        : `${passive.over ? "above" : "within"} the passivity bound: ` +
-          `${name === "damping" ? "|B|" : "K"} < ${limit} ${unit} at ${fixed(rate, 0)} Hz`;
-      part.row.classList.toggle("over", passive.over);
+      if (!limit || !timing) { bound.textContent = ""; part.row.classList.remove("over"); return; }
+      const delay = `T ${fixed(timing.period_us / 1000, 2)} ms, state age ${fixed(timing.age_us / 1000, 2)} ms` +
+        (timing.measured ? " (measured)" : " (nominal)");
+      const outside = limit.outside;
+      bound.textContent = name === "stiffness"
+        ? `${outside ? "above" : "within"} the bound: K ≤ ${limit.most.toFixed(0)} N/m beside this damping; ${delay}`
+        : `${outside ? "below" : "within"} the bound: B ≥ ${limit.least.toFixed(2)} N s/m beside this stiffness`;
+      part.row.classList.toggle("over", outside);
     },
   };
 }

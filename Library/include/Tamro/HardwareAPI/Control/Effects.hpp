@@ -13,17 +13,25 @@ namespace Tamro::HardwareAPI::Control {
 // The contact effects (Plane, Sphere, Box) push only while the end effector is inside them,
 // along the surface normal, with k * depth - b * (velocity along the normal), and never pull:
 // a wall does not hold the hand in.
+//
+// smoothing (seconds, 0 to 10): when an effect's parameters change, the servo loop glides to the
+// new ones through a first-order filter with this time constant instead of rendering the step:
+// an anchor moved 50 times a second then reaches the arm as a ramp, not a staircase. 0 (the
+// default) renders every change at once. A flag (inside) and a change of effect still switch at
+// once.
 
 // Pulls toward the anchor: k (anchor - x) - b v.
 struct Spring {
     Vec3 anchor{};
     double stiffness = 0;
     double damping = 0;
+    double smoothing = 0;
 };
 
 // Viscous drag: -b v.
 struct Damper {
     double damping = 0;
+    double smoothing = 0;
 };
 
 // A one-sided wall through point; normal points out of the wall, into free space.
@@ -32,6 +40,7 @@ struct Plane {
     Vec3 normal{0, 0, 1};
     double stiffness = 0;
     double damping = 0;
+    double smoothing = 0;
 };
 
 // A solid ball that pushes the hand out or, with inside, a hollow one that keeps it in.
@@ -41,6 +50,7 @@ struct Sphere {
     double stiffness = 0;
     double damping = 0;
     bool inside = false;
+    double smoothing = 0;
 };
 
 // An axis-aligned box, solid or (inside) hollow, as for Sphere.
@@ -50,21 +60,29 @@ struct Box {
     double stiffness = 0;
     double damping = 0;
     bool inside = false;
+    double smoothing = 0;
 };
 
 // The same force whatever the state.
 struct ConstantForce {
     Vec3 force{};
+    double smoothing = 0;
 };
 
 using Effect = std::variant<Spring, Damper, Plane, Sphere, Box, ConstantForce>;
 
 // The effect ready for the loop: a plane's normal scaled to length 1. Throws
 // InvalidArgument (Errors.hpp) naming the first parameter that is not finite, a stiffness, damping
-// or radius below 0, a zero normal, or a box whose lower corner exceeds its upper one.
+// or radius below 0, a zero normal, a box whose lower corner exceeds its upper one, or a smoothing
+// outside 0 to 10 s.
 Effect Validated(const Effect& effect);
 
 // The force of one valid effect at a position and velocity.
 Vec3 ForceOf(const Effect& effect, const Vec3& position, const Vec3& velocity) noexcept;
+
+// The effect a smoothing loop renders after `seconds` more of gliding from `from` toward `to`
+// (both valid): each parameter moved by 1 - e^(-seconds / to.smoothing) of the way, a plane's
+// normal kept at length 1. Effects of different kinds, a smoothing of 0 and the flags give `to`.
+Effect GlideToward(const Effect& from, const Effect& to, double seconds) noexcept;
 
 }  // namespace Tamro::HardwareAPI::Control

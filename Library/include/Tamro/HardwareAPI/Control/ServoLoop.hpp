@@ -25,6 +25,10 @@ struct ServoOptions {
     std::chrono::nanoseconds faultTimeout = std::chrono::milliseconds(50);  // per exchange
     int maxFaults = 3;                 // failed exchanges in a row that stop the loop
     std::chrono::nanoseconds spin{0};  // busy-wait this long before each deadline
+    // Render the effects at the position predicted for the time the force acts (the reply's
+    // position moved by its velocity over the state's age and half a period), which gives back
+    // the stiffness the loop's delay takes; see docs/servo-loop.md.
+    bool compensateDelay = true;
     // Requests on the line at most (1 to ServoLoop::MaxInFlight). 1 waits for each reply within
     // its cycle. More keep sending on schedule while replies are on their way, so a round trip
     // longer than a period does not slow the loop; each force is then made from an older state
@@ -48,10 +52,14 @@ struct ServoStats {
     double periodP50Us = 0, periodP99Us = 0, periodMaxUs = 0;
     std::uint64_t lateCycles = 0;  // a period over 1.5 nominal periods (fixed rate only)
     std::uint64_t longestLateRun = 0;
-    double exchangeP50Us = 0, exchangeP99Us = 0;
-    // The age of the state each force was made from, when the force was made: from the sending
-    // of the request that brought the state. About one period per request in flight.
-    double stateAgeP50Us = 0, stateAgeP99Us = 0;
+    double exchangeP50Us = 0, exchangeP99Us = 0, exchangeMaxUs = 0;
+    // The age of the state each force was made from, when the force was sent: from the sending
+    // of the request that brought the state, one period while every exchange succeeds, and
+    // about one period per request a pipeline needs on the line (inFlight). Its maximum is the
+    // longest stall: the longest the loop went without a fresh state, whatever held it (the
+    // system, the arm, failed exchanges).
+    double stateAgeP50Us = 0, stateAgeP99Us = 0, longestStallUs = 0;
+    double wakeLateMaxUs = 0;  // the latest the system woke the loop after a deadline
     // Requests on the line as each went out, itself included: on average, and at most.
     double inFlightMean = 0;
     std::uint64_t inFlightMax = 0;
@@ -107,7 +115,11 @@ public:
 
     // Replaces the whole set, in order; each effect is validated (InvalidArgument) and
     // at most MaxEffects are allowed (std::length_error). The loop takes it at its next cycle.
-    void SetEffects(const std::vector<Effect>& effects);
+    // keys, one per effect when given, say which effect is which from one set to the next: a
+    // smoothed effect glides from what it rendered only while its key stays in its place.
+    // Without keys the place alone says it.
+    void SetEffects(const std::vector<Effect>& effects,
+                    const std::vector<std::uint64_t>& keys = {});
     // Finite and above 0, else InvalidArgument.
     void SetMaxForce(double newtons);
 

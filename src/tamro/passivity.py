@@ -1,0 +1,207 @@
+"""How stiff a wall the servo loop renders steadily: the bounds to choose stiffness and damping by.
+
+The loop computes each force from the state in the arm's previous reply and the arm holds that
+force until the next one. So when a force acts, the state it came from is already old: by the
+state's **age** (from the request that brought the state to the request that carries the force:
+one period while every exchange succeeds) and, on average, by half the **period** the force is
+held for. A virtual spring ``K`` that lags by ``T/2 + age`` pushes energy into the arm as a
+negative damping ``K (T/2 + age)`` would, and the arm's own damping ``b`` and the effect's
+virtual damping ``B`` must pay for it::
+
+    b + B > K (T/2 + age)          the wall is stable: its ringing dies away
+    b + B >= 2 K (T/2 + age)       the bound given here: half the damping is kept
+
+``max_stiffness`` and ``min_damping`` give the second line, which leaves a margin of two in
+stiffness for what the model does not know (the arm's own structure, the hand on it).
+``stability_limit`` gives the first line's exact counterpart for an arm of known mass, from the
+sampled loop's characteristic equation; the delay compensation (``ServoLoop(...,
+compensate_delay=True)``) is counted there only. The derivation, its sources and the sweep on
+the simulator that checks both are in docs/servo-loop.md.
+
+The virtual damping helps only while it is small against the moving mass, ``B (T/2 + age)``
+well below ``m``; for the simulated arm (``m`` = 0.25 kg, ``b`` = 2 N s/m) that holds far beyond
+the dampings effects need.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ._values import number
+
+__all__ = ["Arm", "Timing", "max_stiffness", "min_damping", "stability_limit", "SIMULATED_ARM"]
+
+
+@dataclass(frozen=True)
+class Arm:
+    """An arm's own moving mass (kg) and physical damping (N s/m)."""
+
+    mass: float
+    damping: float
+
+
+SIMULATED_ARM = Arm(mass=0.25, damping=2.0)
+"""The arm ``tamro-simulator`` plays (Simulator/ArmModel.hpp)."""
+
+
+@dataclass(frozen=True)
+class Timing:
+    """How a loop delays its forces: ``period``, the longest a force is held (s), and ``age``,
+    how old the state a force comes from is when the force is sent (s)."""
+
+    period: float
+    age: float
+
+    def __post_init__(self) -> None:
+        for name in ("period", "age"):
+            value = number(getattr(self, name), name)
+            if value <= 0:
+                raise ValueError(f"{name} must be above 0, not {value!r}")
+
+    @classmethod
+    def nominal(cls, rate_hz: float) -> Timing:
+        """A loop that keeps its rate: each force held one period, from a state one period old."""
+        rate = number(rate_hz, "rate_hz")
+        if rate <= 0:
+            raise ValueError(f"rate_hz must be above 0, not {rate!r}")
+        return cls(1.0 / rate, 1.0 / rate)
+
+    @classmethod
+    def measured(cls, stats: Mapping[str, Any]) -> Timing:
+        """From a loop's figures (``ServoLoop.stats()``): the 99th percentiles of its period and
+        of its state's age, so the rare late cycle counts and a single stall does not. Raises
+        ``ValueError`` before the loop has run two cycles."""
+        period, age = stats["period_p99_us"], stats["state_age_p99_us"]
+        if not period > 0 or not age > 0:
+            raise ValueError("the loop has no figures yet: it must run at least two cycles")
+        return cls(period * 1e-6, age * 1e-6)
+
+    @property
+    def delay(self) -> float:
+        """``period / 2 + age``: how far behind the arm a force is, on average, while it acts."""
+        return self.period / 2 + self.age
+
+
+def _timing(timing: float | Timing) -> Timing:
+    return timing if isinstance(timing, Timing) else Timing.nominal(timing)
+
+
+def _non_negative(value: float, name: str) -> float:
+    result = number(value, name)
+    if result < 0:
+        raise ValueError(f"{name} must be >= 0, not {result!r}")
+    return result
+
+
+def max_stiffness(timing: float | Timing, device_damping: float, damping: float = 0.0) -> float:
+    """The largest virtual stiffness (N/m) that keeps half the damping after the delay's share:
+    ``K = (b + B) / (2 (T/2 + age))``.
+
+    ``timing`` is a loop rate in Hz (a loop that keeps it: ``Timing.nominal``) or a ``Timing``,
+    for example ``Timing.measured(loop.stats())``; ``device_damping`` is the arm's own damping
+    ``b`` and ``damping`` the effect's ``B`` (N s/m)."""
+    t = _timing(timing)
+    total = _non_negative(device_damping, "device_damping") + _non_negative(damping, "damping")
+    return total / (2.0 * t.delay)
+
+
+def min_damping(timing: float | Timing, device_damping: float, stiffness: float) -> float:
+    """The least virtual damping (N s/m) that keeps a stiffness within ``max_stiffness``:
+    ``B = 2 K (T/2 + age) - b``, and 0 when the arm's own damping is enough."""
+    t = _timing(timing)
+    needed = 2.0 * _non_negative(stiffness, "stiffness") * t.delay
+    return max(0.0, needed - _non_negative(device_damping, "device_damping"))
+
+
+def stability_limit(
+    timing: float | Timing,
+    arm: Arm,
+    damping: float = 0.0,
+    *,
+    horizon: float = 0.0,
+) -> float:
+    """The stiffness (N/m) at which a sampled wall on this arm stops settling at all.
+
+    Exact for a mass-damper arm (``arm``) whose force is computed from its state ``timing.age``
+    before the force is sent and held for ``timing.period``: the largest ``K`` for which every
+    root of the loop's characteristic equation lies inside the unit circle. ``horizon`` (s) is
+    how far ahead a delay-compensating loop predicts the position (``x + v * horizon``); 0 for
+    none. Returns 0 when no stiffness is stable beside this damping.
+    """
+    t = _timing(timing)
+    b = _non_negative(damping, "damping")
+    h = _non_negative(horizon, "horizon")
+    mass = number(arm.mass, "arm.mass")
+    if mass <= 0:
+        raise ValueError(f"arm.mass must be above 0, not {mass!r}")
+    c = _non_negative(arm.damping, "arm.damping") / mass
+    whole_periods = math.floor(t.age / t.period + 1e-9)
+    if whole_periods > 100:
+        raise ValueError("the state's age must be at most 100 periods")
+    fraction = max(0.0, t.age / t.period - whole_periods)
+
+    def stable(stiffness: float) -> bool:
+        matrix = _loop_matrix(stiffness, stiffness * h + b, t.period, fraction, whole_periods, mass, c)
+        return bool(np.max(np.abs(np.linalg.eigvals(matrix))) < 1.0)
+
+    # From the first-order estimate up until unstable, then halve the bracket.
+    high = max(1.0, 2.0 * (arm.damping + b + 1.0) / t.delay)
+    for _ in range(60):
+        if not stable(high):
+            break
+        high *= 2.0
+    else:
+        return math.inf
+    low = 0.0
+    for _ in range(60):
+        middle = 0.5 * (low + high)
+        if stable(middle):
+            low = middle
+        else:
+            high = middle
+    return low
+
+
+def _mass_damper(h: float, mass: float, c: float) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Over a time h, x'' = (F - c m x') / m: the state's transition and a constant force's
+    effect on [x, v]."""
+    if c * h < 1e-6:  # series, where the closed form cancels
+        g1 = h - c * h * h / 2.0
+        g2 = h * h / 2.0 - c * h**3 / 6.0
+    else:
+        g1 = -math.expm1(-c * h) / c  # the integral of e^(-c s) over [0, h]
+        g2 = (h - g1) / c  # the integral of g1
+    phi = np.array([[1.0, g1], [0.0, math.exp(-c * h)]])
+    gamma = np.array([g2, g1]) / mass
+    return phi, gamma
+
+
+def _loop_matrix(
+    stiffness: float, velocity_gain: float, period: float, fraction: float, whole: int, mass: float, c: float
+) -> npt.NDArray[np.float64]:
+    """The closed loop over one period, on the states at the sampling instants.
+
+    The force made from the state at instant j acts from j + (whole + fraction) periods for
+    one period, so over [k, k+1] the force of state k - whole - 1 acts first (for fraction of
+    the period) and that of state k - whole after it. State: [s_k, s_k-1, ..., s_k-whole-1].
+    """
+    phi, _ = _mass_damper(period, mass, c)
+    first_phi, _ = _mass_damper((1.0 - fraction) * period, mass, c)
+    _, first = _mass_damper(fraction * period, mass, c)
+    _, second = _mass_damper((1.0 - fraction) * period, mass, c)
+    early = first_phi @ first  # the older force's push, carried to the end of the period
+    gain = np.array([stiffness, velocity_gain])  # force = -gain . [x, v]
+    blocks = whole + 2
+    matrix = np.zeros((2 * blocks, 2 * blocks))
+    matrix[0:2, 0:2] = phi
+    matrix[0:2, 2 * whole : 2 * whole + 2] -= np.outer(second, gain)
+    matrix[0:2, 2 * whole + 2 : 2 * whole + 4] -= np.outer(early, gain)
+    for block in range(1, blocks):
+        matrix[2 * block : 2 * block + 2, 2 * block - 2 : 2 * block] = np.eye(2)
+    return matrix
