@@ -122,14 +122,15 @@ class ServoLoop(NativeLoop):
     """A native servo loop on one arm.
 
     ``ServoLoop(port, *, rate_hz=1000.0, max_force=10.0, realtime=False, fault_timeout=0.05,
-    max_faults=3, in_flight=1)`` opens the port and wakes the arm, waiting up to a second for its
-    answer, but does not start the loop, so effects can be in place before the first cycle;
-    ``start()`` (or entering a ``with`` block) starts it. ``rate_hz=None`` runs free, as fast as
-    the arm answers.
+    max_faults=3, compensate_delay=True, in_flight=1)`` opens the port and wakes the arm,
+    waiting up to a second for its answer, but does not start the loop, so effects can be in
+    place before the first cycle; ``start()`` (or entering a ``with`` block) starts it.
+    ``rate_hz=None`` runs free, as fast as the arm answers. ``compensate_delay`` renders the
+    effects where the arm will be while each force acts.
 
     ``in_flight`` (1 to ``MAX_IN_FLIGHT``) is how many requests may be on the line at once. With
-    1 each cycle waits for its reply, so a round trip longer than about half a period slows the
-    loop; with 2 or 3 a cycle sends its request on schedule while earlier replies are still on
+    1 each cycle waits for its reply, so a round trip of about a period or more slows the loop;
+    with 2 or 3 a cycle sends its request on schedule while earlier replies are still on
     their way, and makes its force from the newest state that has arrived, which is then older
     (``stats()["state_age_p50_us"]``). Replies are matched to requests in order, each within its
     own ``fault_timeout``; a failure ends the pipeline until the arm has answered a wake-up
