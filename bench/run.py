@@ -43,6 +43,7 @@ sys.path.insert(0, str(HERE))
 
 import inflight  # noqa: E402
 import network  # noqa: E402
+import recording  # noqa: E402
 import servo  # noqa: E402
 import stability  # noqa: E402
 from pyserial_arm import PySerialArm  # noqa: E402
@@ -531,6 +532,7 @@ def table(results: dict) -> str:
     lines.extend(inflight.lines(results["inflight"], width))
     lines.extend(stability.lines(results["stability"], width))
     lines.extend(network.lines(results["network"], width))
+    lines.extend(recording.lines(results["recording"], width))
     return "\n".join(lines)
 
 
@@ -576,6 +578,7 @@ def main() -> int:
             "two_arms": two_arms(programs, 4 if quick else 16, 500 if quick else 1000),
             "silent_wait": programs.run("bench-silent-wait", "--waits", 2 if quick else 3),
             "peer_thread": programs.run("bench-exchange", "--exchanges", 2000 if quick else 10000),
+            "recording": recording.run(quick),
             "stability": stability.run(quick),
         }
     except Failure as error:

@@ -12,4 +12,5 @@ PYBIND11_MODULE(_native, m) {
     TamroNative::RegisterHandleReader(m);
     TamroNative::RegisterPortReport(m);
     TamroNative::RegisterNetwork(m);
+    TamroNative::RegisterCapture(m);
 }

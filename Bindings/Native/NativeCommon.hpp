@@ -137,5 +137,6 @@ void RegisterServoLoop(py::module_& m);
 void RegisterHandleReader(py::module_& m);
 void RegisterPortReport(py::module_& m);
 void RegisterNetwork(py::module_& m);
+void RegisterCapture(py::module_& m);
 
 }  // namespace TamroNative

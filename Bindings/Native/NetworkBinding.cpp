@@ -1,6 +1,9 @@
-// tamro._native's network part: the topic tables, Network::Node and the command status of a
-// servo loop. Built without Cyclone DDS, it says only HAVE_DDS = False.
+// tamro._native's network part: the topic tables (always: recordings name their topics by
+// them too), and with Cyclone DDS, Network::Node and the command status of a servo loop
+// (HAVE_DDS says which).
 #include "NativeCommon.hpp"
+
+#include <Tamro/HardwareAPI/Network/Topics.hpp>
 
 #ifdef TAMRO_HAVE_DDS
 #include <Tamro/HardwareAPI/Control/HandleReader.hpp>
@@ -16,19 +19,9 @@
 
 namespace TamroNative {
 
-#ifdef TAMRO_HAVE_DDS
-
-namespace Control = Tamro::HardwareAPI::Control;
 namespace Network = Tamro::HardwareAPI::Network;
 
 namespace {
-
-std::chrono::nanoseconds Seconds(double s, const char* name) {
-    // Checked before converting: a duration too long for the clock is undefined behaviour.
-    if (!(s >= 0.001 && s <= 10))
-        throw py::value_error(std::string(name) + " must be from 0.001 to 10 seconds");
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(s));
-}
 
 py::list TopicTable() {
     py::list out;
@@ -50,6 +43,30 @@ py::list TopicTable() {
     return out;
 }
 
+void RegisterTopics(py::module_& m) {
+    m.def("network_topics", &TopicTable, "The topics a device is served on, with types and QoS");
+    m.def("ros_topic", &Network::RosTopic, py::arg("namespace"), py::arg("device"),
+          py::arg("topic"));
+    m.def("frame_id", &Network::FrameId, py::arg("namespace"), py::arg("device"));
+    m.def("check_ros_name", &Network::CheckName, py::arg("name"), py::arg("what"),
+          py::arg("slashes"), "ValueError saying what is wrong with a namespace or device name");
+}
+
+}  // namespace
+
+#ifdef TAMRO_HAVE_DDS
+
+namespace Control = Tamro::HardwareAPI::Control;
+
+namespace {
+
+std::chrono::nanoseconds Seconds(double s, const char* name) {
+    // Checked before converting: a duration too long for the clock is undefined behaviour.
+    if (!(s >= 0.001 && s <= 10))
+        throw py::value_error(std::string(name) + " must be from 0.001 to 10 seconds");
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(s));
+}
+
 const char* ModeWord(Control::CommandMode mode) {
     switch (mode) {
         case Control::CommandMode::Off: return "off";
@@ -65,10 +82,7 @@ const char* ModeWord(Control::CommandMode mode) {
 
 void RegisterNetwork(py::module_& m) {
     m.attr("HAVE_DDS") = true;
-    m.def("network_topics", &TopicTable, "The topics a device is served on, with types and QoS");
-    m.def("ros_topic", &Network::RosTopic, py::arg("namespace"), py::arg("device"),
-          py::arg("topic"));
-    m.def("frame_id", &Network::FrameId, py::arg("namespace"), py::arg("device"));
+    RegisterTopics(m);
     m.def("command_status", [](Control::ServoLoop& loop) {
         const Control::CommandStatus s = loop.Commands().Status();
         return py::make_tuple(ModeWord(s.mode), s.targetGain, s.forceGain,
@@ -134,7 +148,10 @@ void RegisterNetwork(py::module_& m) {
 
 #else
 
-void RegisterNetwork(py::module_& m) { m.attr("HAVE_DDS") = false; }
+void RegisterNetwork(py::module_& m) {
+    m.attr("HAVE_DDS") = false;
+    RegisterTopics(m);
+}
 
 #endif
 

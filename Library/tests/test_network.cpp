@@ -3,6 +3,7 @@
 // stops both. Mostly here so that the node's threads run under the sanitizers; the Python
 // tests check the topics against an independent ROS 2 peer.
 #include "FakeDevices.hpp"
+#include "LoopbackDds.hpp"
 
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 #include <Tamro/HardwareAPI/Network/Node.hpp>
@@ -21,23 +22,10 @@ using namespace Tamro::HardwareAPI;
 using Network::Wire::PoseStamped;
 using Network::Wire::WrenchStamped;
 using TamroTest::FakeArm;
+using TamroTest::LoopbackDomain;
 using namespace std::chrono_literals;
 
-#if defined(__SANITIZE_THREAD__)
-// Cyclone DDS's own threads hand buffers to each other with synchronisation ThreadSanitizer
-// cannot see (the library is not instrumented): what happens inside it is not ours to judge.
-extern "C" const char* __tsan_default_suppressions() {
-    return "called_from_lib:libddsc.so.0debian\n";
-}
-#endif
-
 namespace {
-
-// Loopback only, in a domain of this run's own.
-int LoopbackDomain() {
-    ::setenv("CYCLONEDDS_URI", "file://" TAMRO_LOOPBACK_CONFIG, 1);
-    return std::uniform_int_distribution<int>(100, 230)(*std::make_unique<std::random_device>());
-}
 
 // A participant of its own with one endpoint on a ROS 2 topic.
 class FarSide {

@@ -34,6 +34,7 @@ from .handle import (
     HandleStatus,
 )
 from .network import Node  # imports the loops first, so at exit nodes close before loops
+from .recording import McapSummary, save_mcap
 from .servo import MAX_IN_FLIGHT, RECORD_DTYPE, DeviceInfo, ServoLoop, ServoStats, State, in_flight_for
 
 # The simulator first: at interpreter exit the loops close (zero force) before it stops.
@@ -77,4 +78,6 @@ __all__ = [
     "HandleReaderStats",
     "HANDLE_RECORD_DTYPE",
     "Node",
+    "save_mcap",
+    "McapSummary",
 ]

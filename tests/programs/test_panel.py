@@ -8,7 +8,6 @@ import asyncio
 import base64
 import contextlib
 import io
-import json
 import os
 import re
 import signal
@@ -25,6 +24,7 @@ import aiohttp
 import numpy as np
 import pytest
 from fakedevice import FakeArm, counting_reply
+from rosbags.highlevel import AnyReader
 
 import tamro
 from tamro.panel import Session, open_session
@@ -389,8 +389,8 @@ def test_the_bounds_follow_the_loops_measured_delay_and_the_arms_damping(panel):
     on_page(panel, scenario)
 
 
-def test_a_recording_downloads_every_cycle_as_npz_and_csv(panel):
-    async def scenario(page: Page) -> tuple[bytes, bytes, bytes]:
+def test_a_recording_downloads_every_cycle_as_npz_csv_and_mcap(panel, tmp_path):
+    async def scenario(page: Page) -> list[bytes]:
         async with aiohttp.ClientSession() as client:
             nothing = await client.get(f"{panel.base}/recording.npz?token={panel.token}")
             assert nothing.status == 404 and "nothing recorded" in await nothing.text()
@@ -400,14 +400,14 @@ def test_a_recording_downloads_every_cycle_as_npz_and_csv(panel):
             update = await page.update_where(lambda u: not u["arm"]["recording"]["on"])
             assert update["arm"]["recording"]["dropped"] == 0
             bodies = []
-            for suffix in ("npz", "csv"):
+            for suffix in ("npz", "csv", "mcap"):
                 async with client.get(f"{panel.base}/recording.{suffix}?token={panel.token}") as response:
                     assert response.status == 200
                     assert f"tamro-recording.{suffix}" in response.headers["Content-Disposition"]
                     bodies.append(await response.read())
-            return bodies[0], bodies[1], json.dumps(update).encode()
+            return bodies
 
-    npz, csv, _ = on_page(panel, scenario)
+    npz, csv, mcap = on_page(panel, scenario)
     with np.load(io.BytesIO(npz), allow_pickle=False) as archive:
         arm, handle = archive["arm"], archive["handle"]
     assert arm.dtype == tamro.RECORD_DTYPE and handle.dtype.names == tamro.HANDLE_RECORD_DTYPE.names
@@ -418,6 +418,17 @@ def test_a_recording_downloads_every_cycle_as_npz_and_csv(panel):
     first = [float(v) for v in lines[1].split(",")]
     assert first[0] == arm["cycle"][0]
     np.testing.assert_allclose(first[2:5], arm["position"][0], rtol=1e-6)
+    (tmp_path / "r.mcap").write_bytes(mcap)
+    with AnyReader([tmp_path / "r.mcap"]) as reader:
+        counts = {c.topic: c.msgcount for c in reader.connections}
+        poses = [
+            reader.deserialize(raw, c.msgtype).pose.position
+            for c, _, raw in reader.messages()
+            if c.topic == "/panel/arm/measured_cp"
+        ]
+    assert counts["/panel/arm/measured_cp"] == counts["/panel/arm/measured_cf"] == len(arm)
+    assert counts["/panel/handle/measured_cp"] == len(handle)
+    assert np.array_equal([(p.x, p.y, p.z) for p in poses], arm["position"])
 
 
 # --- pages that misbehave -------------------------------------------------------------------------

@@ -201,7 +201,8 @@ def test_smoothing_glides_an_effects_changes_and_a_new_effect_in_its_place_arriv
     fake_arm.reply = lambda n, force: state_reply((0, 0, 0), (0, 0, 0))
     assert tamro.Spring(anchor=(0, 0, 0), stiffness=1.0, smoothing=True).smoothing == tamro.effects.SMOOTHING
     # Slow enough that a busy machine holding the fake arm for a while cannot hide the glide.
-    smoothed = tamro.Spring(anchor=(0, 0, 0), stiffness=100.0, smoothing=0.2)
+    # Starts off zero: an idle loop sends zero too, so only -1 N shows that the loop has taken the effect.
+    smoothed = tamro.Spring(anchor=(-0.01, 0, 0), stiffness=100.0, smoothing=0.2)
     other = tamro.Spring(anchor=(0.02, 0, 0), stiffness=100.0, smoothing=0.05)
 
     def settled(expected: float) -> bool:
@@ -210,12 +211,12 @@ def test_smoothing_glides_an_effects_changes_and_a_new_effect_in_its_place_arriv
     with tamro.ServoLoop(fake_arm.path, rate_hz=1000.0) as loop:
         assert loop.compensate_delay, "on by default"
         loop.effects = [smoothed]
-        assert settled(0.0)
+        assert settled(-1.0)
         count = len(fake_arm.forces)
-        smoothed.anchor = (0.01, 0, 0)  # 1 N, reached through a glide
+        smoothed.anchor = (0.01, 0, 0)  # from -1 N to 1 N, through a glide
         assert settled(1.0)
         glide = [f[0] for f in fake_arm.forces[count:]]
-        assert sum(0.05 < f < 0.95 for f in glide) >= 5, glide[:40]
+        assert sum(-0.9 < f < 0.9 for f in glide) >= 5, glide[:40]
         count = len(fake_arm.forces)
         loop.effects = [other]  # another spring in the same place: its own force at once
         assert settled(2.0)

@@ -2,13 +2,38 @@
 
 #include "Wire.hpp"
 
+#include <dds/ddsrt/log.h>
+
 #include <cstring>
 #include <stdexcept>
 
 namespace Tamro::HardwareAPI::Network::Detail {
 
+namespace {
+constexpr int MaxDomain = 232;  // the highest id whose ports fit in UDP's range
+}  // namespace
+
 [[noreturn]] void Refused(const std::string& what, dds_return_t code) {
     throw std::runtime_error(what + ": " + dds_strretcode(code));
+}
+
+Entity JoinDomain(int domain) {
+    if (domain < 0 || domain > MaxDomain)
+        throw std::invalid_argument("domain must be from 0 to " + std::to_string(MaxDomain));
+    // Cyclone warns on standard error about every sample it cannot deserialize: a foreign
+    // writer could fill the terminal at will. Errors still show.
+    dds_set_log_mask(DDS_LC_FATAL | DDS_LC_ERROR);
+    // As ROS 2 nodes announce themselves: the security enclave they run in.
+    const QosPointer qos(dds_create_qos());
+    const char enclave[] = "enclave=/;";
+    dds_qset_userdata(qos.get(), enclave, sizeof enclave - 1);
+    return Entity(dds_create_participant(static_cast<dds_domainid_t>(domain), qos.get(), nullptr),
+                  "cannot join DDS domain " + std::to_string(domain));
+}
+
+void SetTypeHash(dds_qos_t* qos, Message message) {
+    const std::string user = std::string("typehash=") + TypeOf(message).typeHash + ";";
+    dds_qset_userdata(qos, user.data(), user.size());
 }
 
 QosPointer EndpointQos(const Topic& topic, std::chrono::nanoseconds deadline) {
@@ -19,8 +44,7 @@ QosPointer EndpointQos(const Topic& topic, std::chrono::nanoseconds deadline) {
     dds_qset_history(qos.get(), DDS_HISTORY_KEEP_LAST, topic.qos.depth);
     dds_qset_durability(qos.get(), DDS_DURABILITY_VOLATILE);
     if (topic.qos.deadline) dds_qset_deadline(qos.get(), deadline.count());
-    const std::string user = std::string("typehash=") + TypeOf(topic.message).typeHash + ";";
-    dds_qset_userdata(qos.get(), user.data(), user.size());
+    SetTypeHash(qos.get(), topic.message);
     if (topic.direction == Direction::Out) {  // plain CDR, as ROS 2 writes it
         dds_data_representation_id_t xcdr1 = DDS_DATA_REPRESENTATION_XCDR1;
         dds_qset_data_representation(qos.get(), 1, &xcdr1);

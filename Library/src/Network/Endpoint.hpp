@@ -52,6 +52,13 @@ struct QosDeleter {
 };
 using QosPointer = std::unique_ptr<dds_qos_t, QosDeleter>;
 
+// A participant in a DDS domain (0 to 232: std::invalid_argument otherwise), announced as ROS 2
+// nodes announce themselves. Throws std::runtime_error when DDS refuses.
+Entity JoinDomain(int domain);
+
+// ROS 2's type hash of a type, as its endpoints carry it in their USER_DATA.
+void SetTypeHash(dds_qos_t* qos, Message message);
+
 // An endpoint's QoS (Topics.hpp) with ROS 2's type hash in its USER_DATA.
 QosPointer EndpointQos(const Topic& topic, std::chrono::nanoseconds deadline);
 

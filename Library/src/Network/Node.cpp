@@ -4,8 +4,6 @@
 #include "Endpoint.hpp"
 #include "Publications.hpp"
 
-#include <dds/ddsrt/log.h>
-
 #include <cmath>
 #include <map>
 #include <memory>
@@ -22,9 +20,6 @@ using Detail::ArmPublication;
 using Detail::CommandChannel;
 using Detail::Entity;
 using Detail::HandlePublication;
-using Detail::QosPointer;
-
-constexpr int MaxDomain = 232;  // the highest id whose ports fit in UDP's range
 
 }  // namespace
 
@@ -32,18 +27,7 @@ class Node::Impl {
 public:
     Impl(const std::string& ns, int domain) : ns_(ns), domain_(domain) {
         CheckName(ns, "namespace", true);
-        if (domain < 0 || domain > MaxDomain)
-            throw std::invalid_argument("domain must be from 0 to " + std::to_string(MaxDomain));
-        // Cyclone warns on standard error about every sample it cannot deserialize: a foreign
-        // writer could fill the terminal at will. Errors still show.
-        dds_set_log_mask(DDS_LC_FATAL | DDS_LC_ERROR);
-        // As ROS 2 nodes announce themselves: the security enclave they run in.
-        const QosPointer qos(dds_create_qos());
-        const char enclave[] = "enclave=/;";
-        dds_qset_userdata(qos.get(), enclave, sizeof enclave - 1);
-        participant_ =
-            Entity(dds_create_participant(static_cast<dds_domainid_t>(domain), qos.get(), nullptr),
-                   "cannot join DDS domain " + std::to_string(domain));
+        participant_ = Detail::JoinDomain(domain);
     }
 
     // A name not yet used for another device; remembers it for this loop or reader.

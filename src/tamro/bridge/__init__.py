@@ -4,8 +4,9 @@ ROS installed: a ROS 2 driver for the arm and the handle.
 Each arm runs in a native servo loop that publishes ``measured_cp``, ``measured_cv`` and
 ``measured_cf`` and takes ``servo_cp`` (a coupling spring toward the target) and ``servo_cf``
 (a force); each handle publishes its orientation, sensor level and user data. The program
-prints one line per topic it serves, then ``ready``; Ctrl-C (or SIGTERM) brings the arms to
-zero force and stops. See docs/network.md.
+prints one line per topic it serves, then ``ready``; SIGUSR1 makes it print what it has
+published so far (as ``dd`` does); Ctrl-C (or SIGTERM) brings the arms to zero force, prints
+what it published and stops. See docs/network.md.
 """
 
 from __future__ import annotations
@@ -91,17 +92,46 @@ def _qos_words(info: network.TopicInfo) -> str:
     return " ".join(words)
 
 
+class _Signals:
+    """What the signals asked for: ``stop`` (Ctrl-C, SIGTERM) and ``report`` (SIGUSR1); ``wait()``
+    returns as soon as either comes."""
+
+    def __init__(self) -> None:
+        self._woken = threading.Event()
+        self.stop = False
+        self.report = False
+
+    def wait(self) -> None:
+        self._woken.wait()
+        self._woken.clear()
+
+    def ask(self, number: int) -> None:
+        if number == signal.SIGUSR1:
+            self.report = True
+        else:
+            self.stop = True
+        self._woken.set()
+
+
 @contextlib.contextmanager
-def _stop_on_signals() -> Iterator[threading.Event]:
-    stop = threading.Event()
-    previous = {
-        number: signal.signal(number, lambda *_: stop.set()) for number in (signal.SIGINT, signal.SIGTERM)
-    }
+def _on_signals() -> Iterator[_Signals]:
+    asked = _Signals()
+    numbers = (signal.SIGINT, signal.SIGTERM, signal.SIGUSR1)
+    previous = {number: signal.signal(number, lambda n, _: asked.ask(n)) for number in numbers}
     try:
-        yield stop
+        yield asked
     finally:
         for number, handler in previous.items():
             signal.signal(number, handler)
+
+
+def _published(node: network.Node) -> list[str]:
+    """One line per topic published: samples written, and records dropped."""
+    return [
+        f"published {s['topic']} {s['samples']} dropped {s['dropped']}"
+        for s in node.stats()
+        if s["direction"] == "out"
+    ]
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -118,7 +148,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.loopback:
         network.use_loopback()
     config = os.environ.get("CYCLONEDDS_URI") or "Cyclone DDS defaults (every interface, multicast)"
-    with contextlib.ExitStack() as stack, _stop_on_signals() as stop:
+    with contextlib.ExitStack() as stack, _on_signals() as asked:
         try:
             arms, handles = list(args.arm), list(args.handle)
             if args.simulate:
@@ -153,9 +183,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         for line in lines:
             print(line)
         print("ready", flush=True)
-        stop.wait()
+        while not asked.stop:
+            asked.wait()
+            if asked.report:
+                asked.report = False
+                print("\n".join(_published(node)), flush=True)
         # Leaving the block closes the node first, then the loops (each with a zero-force
         # exchange), then the simulator.
+    print("\n".join(_published(node)))
     print("stopped: the arms are at zero force", flush=True)
     return 0
 

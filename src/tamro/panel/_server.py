@@ -27,7 +27,7 @@ from typing import Any
 
 from aiohttp import WSMessage, WSMsgType, web
 
-from ._session import Refused, Session, to_csv, to_npz
+from ._session import Refused, Session, to_csv, to_mcap, to_npz
 
 __all__ = [
     "MESSAGE_LIMIT",
@@ -138,6 +138,9 @@ async def _download(request: web.Request) -> web.Response:
     if suffix == "csv":
         body = await asyncio.to_thread(to_csv, arm)
         kind = "text/csv"
+    elif suffix == "mcap":
+        body = await asyncio.to_thread(to_mcap, arm, handle)
+        kind = "application/octet-stream"
     else:
         body = await asyncio.to_thread(to_npz, arm, handle)
         kind = "application/octet-stream"
@@ -333,7 +336,7 @@ def make_app(
     app.on_shutdown.append(_close_pages)
     app.router.add_get("/", _page)
     app.router.add_get("/ws", _socket)
-    app.router.add_get("/recording.{suffix:npz|csv}", _download)
+    app.router.add_get("/recording.{suffix:npz|csv|mcap}", _download)
     app.router.add_get("/{name}", _asset)
     return app
 

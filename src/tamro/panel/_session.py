@@ -9,6 +9,8 @@ import inspect
 import io
 import itertools
 import math
+import os
+import tempfile
 from collections import deque
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
@@ -17,7 +19,16 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .. import HANDLE_RECORD_DTYPE, RECORD_DTYPE, DeviceFault, HandleReader, ServoLoop, Simulator, passivity
+from .. import (
+    HANDLE_RECORD_DTYPE,
+    RECORD_DTYPE,
+    DeviceFault,
+    HandleReader,
+    ServoLoop,
+    Simulator,
+    passivity,
+    save_mcap,
+)
 from .. import effects as _effects
 
 __all__ = ["KINDS", "Session", "Refused", "DEFAULT_DEVICE_DAMPING"]
@@ -512,6 +523,16 @@ def to_csv(rows: npt.NDArray[np.void]) -> bytes:
     out = io.StringIO()
     np.savetxt(out, table, delimiter=",", header=header, comments="", fmt=["%d", "%.6f"] + ["%.9g"] * 9)
     return out.getvalue().encode()
+
+
+def to_mcap(arm: npt.NDArray[np.void], handle: npt.NDArray[np.void] | None) -> bytes:
+    """The rows as an MCAP file of ROS 2 messages (tamro.save_mcap), under the namespace
+    ``panel``."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "recording.mcap")
+        save_mcap(path, arm=arm, handle=handle, name="panel")
+        with open(path, "rb") as file:
+            return file.read()
 
 
 def to_npz(arm: npt.NDArray[np.void], handle: npt.NDArray[np.void] | None) -> bytes:

@@ -456,4 +456,5 @@ document.addEventListener("keydown", (event) => {
 });
 $("download-npz").href = `recording.npz?token=${encodeURIComponent(token)}`;
 $("download-csv").href = `recording.csv?token=${encodeURIComponent(token)}`;
+$("download-mcap").href = `recording.mcap?token=${encodeURIComponent(token)}`;
 connect();
