@@ -5,10 +5,11 @@ Rows: the raw C loop of one arm exchange, the same exchange through the library 
 through the module from Python and through a pure-Python pyserial driver; status messages per
 second received into a Python override and into a plain C++ Handle subclass; the CPU time of
 a one-second wait on a silent port; two arms driven from two Python threads at once; the
-servo loop against a Python loop (bench/servo.py); the stability sweep and smoothing
-(bench/stability.py); the devices on the network (bench/network.py: the loop with publishing on
-and off, latency to a subscriber in another process against ddsperf's floor, throughput);
-teleoperation across the network at several link delays (bench/teleop.py).
+servo loop against a Python loop (bench/servo.py), and over a slow link with requests in flight
+(bench/inflight.py); the stability sweep and smoothing (bench/stability.py); the devices on the
+network (bench/network.py: the loop with publishing on and off, latency to a subscriber in
+another process against ddsperf's floor, throughput); teleoperation across the network at
+several link delays (bench/teleop.py).
 
 The exchange rows meet one peer, a bench-peer process answering at once on a pseudo-terminal,
 and take turns in blocks of 100 exchanges, the native ones through ctypes from the small
@@ -41,6 +42,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
+import inflight  # noqa: E402
 import network  # noqa: E402
 import recording  # noqa: E402
 import servo  # noqa: E402
@@ -67,6 +69,9 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--quick", action="store_true", help="a short run, to check it works")
     parser.add_argument("--json", type=Path, help="also write every figure to this file")
     parser.add_argument("--servo-only", action="store_true", help="only the servo loop's rows")
+    parser.add_argument(
+        "--inflight-only", action="store_true", help="only the rows of the servo loop over a slow link"
+    )
     parser.add_argument(
         "--stability-only", action="store_true", help="only the stability sweep and the smoothing rows"
     )
@@ -529,6 +534,7 @@ def table(results: dict) -> str:
         f"{tn['ratio']:.2f}x of one arm alone ({fmt(tn['one_arm_per_s'], 0)}/s)"
     )
     lines.extend(servo.lines(results["servo"], width))
+    lines.extend(inflight.lines(results["inflight"], width))
     lines.extend(stability.lines(results["stability"], width))
     lines.extend(network.lines(results["network"], width))
     lines.extend(recording.lines(results["recording"], width))
@@ -565,11 +571,15 @@ def main() -> int:
             rows = servo.run(programs.native, quick)
             print("\n".join(servo.lines(rows, 44)))
             return 0
+        if args.inflight_only:
+            print("\n".join(inflight.lines(inflight.run(quick), 44)))
+            return 0
         if args.stability_only:
             print("\n".join(stability.lines(stability.run(quick), 44)))
             return 0
         results: dict[str, Any] = {
             "servo": servo.run(programs.native, quick),
+            "inflight": inflight.run(quick),
             "network": network.run(programs.directory, quick),
             "exchange": exchanges(programs, count, 100),
             "waiting": exchanges(programs, count, 100, "flood"),

@@ -130,8 +130,10 @@ def largest_settling(loop: tamro.ServoLoop, damping: float, limit: float) -> tup
 
 
 @contextmanager
-def simulator() -> Iterator[tuple[tamro.Simulator, bool]]:
-    with tamro.Simulator(arms=1, handles=0) as sim:
+def simulator(**options: Any) -> Iterator[tuple[tamro.Simulator, bool]]:
+    """One simulated arm (``options`` as for ``tamro.Simulator``), at real-time priority below
+    the loop's where the system allows, and whether it does."""
+    with tamro.Simulator(arms=1, handles=0, **options) as sim:
         try:
             os.sched_setscheduler(sim.process.pid, os.SCHED_FIFO, os.sched_param(70))
             realtime = True

@@ -40,6 +40,7 @@ inline std::string PythonName(const std::string& name) {
         {"maxFaults", "max_faults"},
         {"maxForce", "max_force"},
         {"realtimePriority", "realtime_priority"},
+        {"inFlight", "in_flight"},
         {"length", "data"},
     };
     for (const auto& [cpp, python] : Names)

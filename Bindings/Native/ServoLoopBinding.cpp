@@ -20,7 +20,7 @@ static_assert(sizeof(Control::CycleState) == 88, "records are numpy rows of 11 e
 
 std::unique_ptr<Control::ServoLoop> Open(const std::string& port, std::optional<double> rateHz,
                                          double maxForce, bool realtime, double faultTimeout,
-                                         int maxFaults, bool compensateDelay) {
+                                         int maxFaults, bool compensateDelay, int inFlight) {
     const LoopTiming timing = ConvertTiming(rateHz, faultTimeout);
     Control::ServoOptions options;
     options.rateHz = timing.rateHz;
@@ -29,6 +29,7 @@ std::unique_ptr<Control::ServoLoop> Open(const std::string& port, std::optional<
     options.realtime = realtime;
     options.maxFaults = maxFaults;
     options.compensateDelay = compensateDelay;
+    options.inFlight = inFlight;
     return OpenLoop<Control::ServoLoop>(port, options);
 }
 
@@ -39,11 +40,12 @@ py::tuple Vector(const Control::Vec3& v) { return py::make_tuple(v[0], v[1], v[2
 void RegisterServoLoop(py::module_& m) {
     using Loop = Control::ServoLoop;
     m.attr("MAX_EFFECTS") = Loop::MaxEffects;
+    m.attr("MAX_IN_FLIGHT") = Loop::MaxInFlight;
     py::class_<Loop> c(m, "ServoLoop");
     BindLoopCommon<Loop, Control::CycleState>(c);
     c.def(py::init(&Open), py::arg("port"), py::arg("rate_hz"), py::arg("max_force"),
           py::arg("realtime"), py::arg("fault_timeout"), py::arg("max_faults"),
-          py::arg("compensate_delay"))
+          py::arg("compensate_delay"), py::arg("in_flight"))
         .def_property_readonly("compensate_delay",
                                [](const Loop& loop) { return loop.Options().compensateDelay; })
         .def_property_readonly(
@@ -53,6 +55,8 @@ void RegisterServoLoop(py::module_& m) {
             })
         .def_property_readonly("max_faults",
                                [](const Loop& loop) { return loop.Options().maxFaults; })
+        .def_property_readonly("in_flight",
+                               [](const Loop& loop) { return loop.Options().inFlight; })
         .def("info",
              [](const Loop& loop) {
                  const auto& info = loop.Info();
@@ -107,6 +111,9 @@ void RegisterServoLoop(py::module_& m) {
                  d["state_age_p99_us"] = s.stateAgeP99Us;
                  d["longest_stall_us"] = s.longestStallUs;
                  d["wake_late_max_us"] = s.wakeLateMaxUs;
+                 d["in_flight_mean"] = s.inFlightMean;
+                 d["in_flight_max"] = s.inFlightMax;
+                 d["resyncs"] = s.resyncs;
                  d["failed_exchanges"] = s.failedExchanges;
                  d["non_finite_forces"] = s.nonFiniteForces;
                  d["clamped_forces"] = s.clampedForces;

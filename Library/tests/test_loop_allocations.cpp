@@ -95,45 +95,49 @@ void Finish(pid_t child) {
 TEST(ServoLoop, RunsWithoutAllocating) {
     if (TAMRO_SANITIZED) GTEST_SKIP() << "the sanitizers replace the allocator";
     testThread = true;
-    TamroTest::FakeArm arm(TamroTest::FakeArm::Counting, true, /*background=*/false);
-    ASSERT_TRUE(arm.Opened());
-    const pid_t child = InChild(arm);
-    ASSERT_GE(child, 0);
-    allocations = 0;
-    {
-        ServoOptions options;
-        options.rateHz = 0;         // free-running: as many cycles as the line allows
-        options.faultTimeout = 1s;  // a loaded machine's stall is no fault here
-        ServoLoop loop(arm.Path(), options);
-        const std::vector<Effect> effects = {Spring{{0.01, 0, 0}, 200, 2},
-                                             Plane{{0, 0, -0.02}, {0, 0, 1}, 2000, 5}};
-        loop.SetEffects(effects);
-        loop.Record(100000);
-        // A publisher's outlet and streamed commands, as a network node uses them.
-        ASSERT_TRUE(loop.CycleOutlet().Claim());
-        loop.Commands().Accept({});
-        ASSERT_TRUE(loop.Start());
-        while (loop.State().cycle < 200 && loop.Running()) std::this_thread::sleep_for(1ms);
-
-        counting = true;
-        const std::uint64_t from = loop.State().cycle;
-        std::vector<CycleState> drained(100000);
-        while (loop.State().cycle < from + 3000 && loop.Running()) {
-            // Steering and reading meanwhile (their own allocations are not counted).
+    for (const int inFlight : {1, 3}) {  // one request at a time, and a pipeline
+        TamroTest::FakeArm arm(TamroTest::FakeArm::Counting, true, /*background=*/false);
+        ASSERT_TRUE(arm.Opened());
+        const pid_t child = InChild(arm);
+        ASSERT_GE(child, 0);
+        allocations = 0;
+        {
+            ServoOptions options;
+            options.rateHz = 0;         // free-running: as many cycles as the line allows
+            options.faultTimeout = 1s;  // a loaded machine's stall is no fault here
+            options.inFlight = inFlight;
+            ServoLoop loop(arm.Path(), options);
+            const std::vector<Effect> effects = {Spring{{0.01, 0, 0}, 200, 2},
+                                                 Plane{{0, 0, -0.02}, {0, 0, 1}, 2000, 5}};
             loop.SetEffects(effects);
-            (void)loop.Stats();
-            loop.Drain(drained.data(), drained.size());
-            loop.CycleOutlet().Take(drained.data(), drained.size());
-            loop.Commands().Target({0.01, 0, 0});
-            loop.Commands().Force({0, 0, 0.1});
-            std::this_thread::sleep_for(1ms);
+            loop.Record(100000);
+            // A publisher's outlet and streamed commands, as a network node uses them.
+            ASSERT_TRUE(loop.CycleOutlet().Claim());
+            loop.Commands().Accept({});
+            ASSERT_TRUE(loop.Start());
+            while (loop.State().cycle < 200 && loop.Running()) std::this_thread::sleep_for(1ms);
+
+            counting = true;
+            const std::uint64_t from = loop.State().cycle;
+            std::vector<CycleState> drained(100000);
+            while (loop.State().cycle < from + 3000 && loop.Running()) {
+                // Steering and reading meanwhile (their own allocations are not counted).
+                loop.SetEffects(effects);
+                (void)loop.Stats();
+                loop.Drain(drained.data(), drained.size());
+                loop.CycleOutlet().Take(drained.data(), drained.size());
+                loop.Commands().Target({0.01, 0, 0});
+                loop.Commands().Force({0, 0, 0.1});
+                std::this_thread::sleep_for(1ms);
+            }
+            counting = false;
+            EXPECT_GE(loop.State().cycle, from + 3000) << inFlight << " in flight";
+            loop.Stop();
         }
-        counting = false;
-        EXPECT_GE(loop.State().cycle, from + 3000);
-        loop.Stop();
+        Finish(child);
+        EXPECT_EQ(allocations.load(), 0)
+            << "allocations by the loop thread while it ran, " << inFlight << " in flight";
     }
-    Finish(child);
-    EXPECT_EQ(allocations.load(), 0) << "allocations by the loop thread while it ran";
 }
 
 TEST(HandleReader, RunsWithoutAllocating) {

@@ -1,7 +1,8 @@
 // The servo loop's cycle logic on a scripted arm and a clock of the test's own: no port, no
 // thread, no real time. The arm answers every request in order, after a delay the script
 // gives, and its state reply to force request n carries n in its position, so every recorded
-// cycle shows whose reply it holds.
+// cycle shows whose reply it holds. Most cases run with one request in flight and with a
+// pipeline of two and three.
 #include <Tamro/HardwareAPI/Control/Errors.hpp>
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 
@@ -117,6 +118,16 @@ public:
         return event;
     }
 
+    bool Await(Clock::time_point until) noexcept override {
+        if (interrupted_) return true;
+        if (pending_.empty() || pending_.front().at > until) {
+            clock_.now = std::max(clock_.now, until);
+            return false;
+        }
+        clock_.now = std::max(clock_.now, pending_.front().at);
+        return true;
+    }
+
     void Interrupt() noexcept override { interrupted_ = true; }
     void Resume() noexcept override { interrupted_ = false; }
 
@@ -137,13 +148,38 @@ private:
     bool interrupted_ = false;
 };
 
-ServoOptions Options(double rateHz = 1000, int maxFaults = 3) {
+ServoOptions Options(double rateHz = 1000, int maxFaults = 3, int inFlight = 1) {
     ServoOptions options;
     options.rateHz = rateHz;
-    options.maxForce = 100;
+    options.maxForce = 1e9;  // unclamped: a spring's force then names the state it was made from
     options.faultTimeout = 50ms;
     options.maxFaults = maxFaults;
+    options.inFlight = inFlight;
     return options;
+}
+
+constexpr int InFlightCases[] = {1, 2, 3};
+
+// Cycle c is force request c - 1, and its reply carries that number.
+void ExpectOwnReplies(const std::vector<CycleState>& records, const std::vector<Vec3>& forces,
+                      int inFlight) {
+    for (const CycleState& r : records) {
+        ASSERT_EQ(r.position[0], static_cast<double>(r.cycle - 1)) << "in flight " << inFlight;
+        ASSERT_EQ(r.force, forces[r.cycle - 1]) << "in flight " << inFlight;
+    }
+}
+
+// With a spring at the origin of stiffness 1 each force tells the state it was made from: it
+// must be the newest that had arrived when its request went out (none: zero force).
+void ExpectNewestStates(const std::vector<CycleState>& records, const ScriptedArm& arm,
+                        int inFlight) {
+    for (std::size_t n = 0; n + 1 < arm.forces.size(); ++n) {  // the last is the zero-force one
+        const double sentAt = Seconds(arm.forceTimes[n]);
+        double expected = 0;
+        for (const CycleState& r : records)
+            if (r.time <= sentAt) expected = -r.position[0];
+        ASSERT_EQ(arm.forces[n][0], expected) << "request " << n << ", in flight " << inFlight;
+    }
 }
 
 std::vector<CycleState> Drained(ServoCore& core) {
@@ -186,90 +222,186 @@ bool IsZero(const Vec3& v) { return v[0] == 0 && v[1] == 0 && v[2] == 0; }
 
 TEST(ServoCore, EveryRecordPairsAForceWithItsOwnRequestsReply) {
     // Late by less and by more than the fault time-out, from request 10 on.
-    for (const auto delay : {1ms, 30ms, 49ms, 51ms, 80ms, 200ms}) {
-        Bench bench([delay](std::size_t n) { return Answer{n < 10 ? 1ms : delay}; });
-        bench.core.SetEffects({Spring{{0, 0, 0}, 1, 0}});  // the force tells the state it saw
-        bench.Run(60);
-        const auto records = Drained(bench.core);
-        ASSERT_GE(records.size(), 10u) << Ms(delay);
-        for (const CycleState& r : records) {
-            // Cycle c is force request c - 1; its reply carries that number.
-            ASSERT_EQ(r.position[0], static_cast<double>(r.cycle - 1)) << Ms(delay) << " ms";
-            ASSERT_EQ(r.force, bench.arm.forces[r.cycle - 1]);
-        }
-        // Each force was computed at the state of a reply that answered its own request (the
-        // last, the zero-force request, at none).
-        for (std::size_t i = 1; i + 1 < records.size(); ++i) {
-            const Vec3 next = bench.arm.forces[records[i - 1].cycle];
-            if (records[i].cycle == records[i - 1].cycle + 1) {
-                EXPECT_EQ(next[0], -records[i - 1].position[0]);
+    for (const int inFlight : InFlightCases) {
+        for (const auto delay : {1ms, 30ms, 49ms, 51ms, 80ms, 200ms}) {
+            Bench bench([delay](std::size_t n) { return Answer{n < 10 ? 1ms : delay}; },
+                        Options(1000, 3, inFlight));
+            bench.core.SetEffects({Spring{{0, 0, 0}, 1, 0}});
+            bench.Run(60);
+            const auto records = Drained(bench.core);
+            ASSERT_GE(records.size(), 10u) << Ms(delay);
+            ExpectOwnReplies(records, bench.arm.forces, inFlight);
+            ExpectNewestStates(records, bench.arm, inFlight);
+            const ServoStats stats = bench.core.Stats();
+            if (delay < 50ms) {
+                EXPECT_EQ(stats.failedExchanges, 0u) << Ms(delay);
+                EXPECT_NEAR(stats.exchangeP99Us, 1000.0 * Ms(delay), 10.0 * Ms(delay))
+                    << "measured from the request the reply answers";
             }
         }
+    }
+}
+
+TEST(ServoCore, APipelineSendsOnScheduleWithTheNewestStateItHas) {
+    // 1 kHz, every reply taking `delay`: with enough requests in flight each goes out on the
+    // grid, and its force comes from the newest reply, so the state's age is the round trip
+    // rounded up to whole periods. Too few in flight, each cycle waits for its reply instead.
+    struct Case {
+        int inFlight;
+        Clock::duration delay;
+        double ageMs;     // of every state a force was made from
+        double periodMs;  // between requests
+    };
+    for (const Case& c : std::vector<Case>{
+             {1, 300us, 1, 1},
+             {2, 300us, 1, 1},
+             {1, 1500us, 1.5, 1.5},
+             {2, 1500us, 2, 1},
+             {3, 1500us, 2, 1},
+             {3, 1900us, 2, 1},
+             {2, 2000us, 2, 1},
+             {3, 2500us, 3, 1},
+         }) {
+        const std::string label =
+            std::to_string(c.inFlight) + " in flight, " + std::to_string(Ms(c.delay)) + " ms";
+        // Replies are awaited until the clock's busy-wait before the next deadline; one that
+        // comes during it (at 1.9 ms) is taken when the cycle starts, before its force is made.
+        ServoOptions options = Options(1000, 3, c.inFlight);
+        options.spin = 200us;
+        Bench bench([&c](std::size_t) { return Answer{c.delay}; }, options);
+        bench.core.SetEffects({Spring{{0, 0, 0}, 1, 0}});
+        bench.Run(200);
+        const auto& t = bench.arm.forceTimes;
+        for (std::size_t n = 10; n + 1 < t.size(); ++n)
+            ASSERT_NEAR(Ms(t[n] - t[n - 1]), c.periodMs, 1e-9) << label << ", request " << n;
+        const auto records = Drained(bench.core);
+        ExpectOwnReplies(records, bench.arm.forces, c.inFlight);
+        ExpectNewestStates(records, bench.arm, c.inFlight);
         const ServoStats stats = bench.core.Stats();
-        if (delay < 50ms) {
-            EXPECT_EQ(stats.failedExchanges, 0u) << Ms(delay);
-            EXPECT_NEAR(stats.exchangeP99Us, 1000.0 * Ms(delay), 10.0 * Ms(delay))
-                << "measured from the request the reply answers";
-        }
+        EXPECT_NEAR(stats.stateAgeP50Us, 1000 * c.ageMs, 10 * c.ageMs) << label;
+        EXPECT_NEAR(stats.stateAgeP99Us, 1000 * c.ageMs, 10 * c.ageMs) << label;
+        // On the line as each request went out: as many as the round trip needs, never more
+        // than allowed.
+        const double needed = std::min<double>(c.inFlight, std::ceil(Ms(c.delay)));
+        EXPECT_EQ(stats.inFlightMax, static_cast<std::uint64_t>(needed)) << label;
+        EXPECT_NEAR(stats.inFlightMean, needed, 0.05) << label;
+        EXPECT_EQ(stats.failedExchanges, 0u) << label;
+        EXPECT_EQ(stats.resyncs, 0u) << label;
     }
 }
 
 TEST(ServoCore, AnAlwaysLateArmLatchesWithinTheDocumentedBound) {
     // Bound: (2 max_faults - 1) fault time-outs, and a period per cycle.
-    for (const auto delay : {51ms, 80ms, 130ms, 1000ms}) {
-        for (const int maxFaults : {1, 3, 5}) {
-            Bench bench([delay](std::size_t n) { return Answer{n < 5 ? 1ms : delay}; },
-                        Options(1000, maxFaults));
-            bench.Run(1000000);
-            const auto fault = bench.core.Flags().LatchedFault();
-            ASSERT_TRUE(fault.has_value()) << Ms(delay);
-            EXPECT_EQ(fault->error, ETIMEDOUT);
-            const double took = Ms(bench.clock.now - bench.arm.forceTimes[5]);
-            const double bound = (2 * maxFaults - 1) * 50.0 + 2.0 * maxFaults;
-            EXPECT_LE(took, bound) << Ms(delay) << " ms late, max_faults " << maxFaults;
-            EXPECT_GE(took, maxFaults * 50.0);
-            EXPECT_EQ(bench.core.Stats().failedExchanges, static_cast<std::uint64_t>(maxFaults));
-            EXPECT_TRUE(IsZero(bench.arm.forces.back())) << "the last request is zero force";
-            for (const CycleState& r : Drained(bench.core))
-                EXPECT_EQ(r.position[0], static_cast<double>(r.cycle - 1));
+    for (const int inFlight : InFlightCases) {
+        for (const auto delay : {51ms, 80ms, 130ms, 1000ms}) {
+            for (const int maxFaults : {1, 3, 5}) {
+                Bench bench([delay](std::size_t n) { return Answer{n < 5 ? 1ms : delay}; },
+                            Options(1000, maxFaults, inFlight));
+                bench.Run(1000000);
+                const auto fault = bench.core.Flags().LatchedFault();
+                ASSERT_TRUE(fault.has_value()) << Ms(delay);
+                EXPECT_EQ(fault->error, ETIMEDOUT);
+                const double took = Ms(bench.clock.now - bench.arm.forceTimes[5]);
+                const double bound = (2 * maxFaults - 1) * 50.0 + 2.0 * maxFaults * inFlight;
+                EXPECT_LE(took, bound) << Ms(delay) << " ms late, max_faults " << maxFaults
+                                       << ", in flight " << inFlight;
+                EXPECT_GE(took, maxFaults * 50.0);
+                EXPECT_EQ(bench.core.Stats().failedExchanges,
+                          static_cast<std::uint64_t>(maxFaults));
+                EXPECT_TRUE(IsZero(bench.arm.forces.back())) << "the last request is zero force";
+                ExpectOwnReplies(Drained(bench.core), bench.arm.forces, inFlight);
+            }
         }
     }
 }
 
 TEST(ServoCore, ASilentArmLatchesAfterMaxFaultsTimeOuts) {
-    Bench bench([](std::size_t n) { return n < 5 ? Answer{} : Answer{std::nullopt}; });
-    bench.arm.barrierAnswer.delay = std::nullopt;  // silent to the wake-up too
-    bench.Run(1000000);
-    const auto fault = bench.core.Flags().LatchedFault();
-    ASSERT_TRUE(fault.has_value());
-    EXPECT_EQ(fault->message, "no reply within 50 ms (3 failures in a row)");
-    EXPECT_LE(Ms(bench.clock.now - bench.arm.forceTimes[5]), 3 * 50.0 + 3);
-    EXPECT_EQ(bench.arm.barriers, 1u) << "one barrier in flight at a time";
-    EXPECT_TRUE(IsZero(bench.arm.forces.back()));
+    for (const int inFlight : InFlightCases) {
+        Bench bench([](std::size_t n) { return n < 5 ? Answer{} : Answer{std::nullopt}; },
+                    Options(1000, 3, inFlight));
+        bench.arm.barrierAnswer.delay = std::nullopt;  // silent to the wake-up too
+        bench.Run(1000000);
+        const auto fault = bench.core.Flags().LatchedFault();
+        ASSERT_TRUE(fault.has_value());
+        EXPECT_EQ(fault->message, "no reply within 50 ms (3 failures in a row)");
+        EXPECT_LE(Ms(bench.clock.now - bench.arm.forceTimes[5]), 3 * 50.0 + 3);
+        EXPECT_EQ(bench.arm.barriers, 1u) << "one barrier in flight at a time";
+        EXPECT_TRUE(IsZero(bench.arm.forces.back()));
+        // The pipeline stopped at the first failure: nothing after the lost requests but the
+        // zero-force one.
+        EXPECT_EQ(bench.arm.forces.size(), 5u + static_cast<std::size_t>(inFlight) + 1);
+    }
 }
 
 TEST(ServoCore, OneFailureIsForgivenAfterTheBarrierAndALateReplyAnswersNothingLater) {
-    // Request 7's reply is 70 ms late (the time-out is 50): it arrives while the barrier is
-    // out and must not be taken for anything after it.
-    Bench bench([](std::size_t n) { return Answer{n == 7 ? 70ms : 1ms}; });
-    bench.Run(40);
-    EXPECT_FALSE(bench.core.Flags().LatchedFault().has_value());
-    EXPECT_EQ(bench.core.Stats().failedExchanges, 1u);
-    EXPECT_EQ(bench.arm.barriers, 1u);
-    const auto records = Drained(bench.core);
-    for (const CycleState& r : records) EXPECT_EQ(r.position[0], static_cast<double>(r.cycle - 1));
-    EXPECT_TRUE(std::none_of(records.begin(), records.end(), [](const CycleState& r) {
-        return r.cycle == 8;
-    })) << "the late reply is no cycle's";
+    // Request 7's reply is 70 ms late (the time-out is 50), and so are those behind it on the
+    // line: they arrive while the barrier is out and must not be taken for anything after it.
+    for (const int inFlight : InFlightCases) {
+        Bench bench([](std::size_t n) { return Answer{n == 7 ? 70ms : 1500us}; },
+                    Options(1000, 3, inFlight));
+        bench.Run(40);
+        EXPECT_FALSE(bench.core.Flags().LatchedFault().has_value());
+        const ServoStats stats = bench.core.Stats();
+        EXPECT_EQ(stats.failedExchanges, 1u);
+        EXPECT_EQ(stats.resyncs, 1u);
+        EXPECT_EQ(bench.arm.barriers, 1u);
+        const auto records = Drained(bench.core);
+        ExpectOwnReplies(records, bench.arm.forces, inFlight);
+        // Requests 7 and those sent while its reply was awaited answer nothing.
+        const auto sentBeforeFailure = static_cast<std::uint64_t>(
+            std::count_if(bench.arm.forceTimes.begin(), bench.arm.forceTimes.end(),
+                          [&](Clock::time_point t) { return t < bench.arm.forceTimes[7] + 50ms; }));
+        ASSERT_GE(sentBeforeFailure, 8u);
+        EXPECT_LE(sentBeforeFailure, 7u + static_cast<std::uint64_t>(inFlight));
+        for (const CycleState& r : records)
+            EXPECT_TRUE(r.cycle <= 7 || r.cycle > sentBeforeFailure)
+                << "cycle " << r.cycle << " had its reply after the failure";
+    }
+}
+
+TEST(ServoCore, ADropoutOfEveryRequestInFlightEndsThePipelineAndShiftsNothing) {
+    // The link drops every reply from request 10 while the pipeline is full, then carries on:
+    // the oldest's deadline ends the pipeline, the barrier re-pairs, and every reply after it
+    // answers its own request. (A shorter dropout, with replies after it still coming, cannot
+    // be told from a slower link by a loop whose replies carry no request number.)
+    for (const int inFlight : InFlightCases) {
+        const auto delay = std::chrono::microseconds(500 + 1000 * (inFlight - 1));  // fills it
+        Bench bench(
+            [&](std::size_t n) {
+                return n >= 10 && n < 10 + static_cast<std::size_t>(inFlight) ? Answer{std::nullopt}
+                                                                              : Answer{delay};
+            },
+            Options(1000, 3, inFlight));
+        bench.Run(120);
+        EXPECT_FALSE(bench.core.Flags().LatchedFault().has_value());
+        const ServoStats stats = bench.core.Stats();
+        EXPECT_EQ(stats.failedExchanges, 1u) << inFlight;
+        EXPECT_EQ(stats.resyncs, 1u) << inFlight;
+        EXPECT_EQ(bench.arm.barriers, 1u) << inFlight;
+        EXPECT_EQ(stats.inFlightMax, static_cast<std::uint64_t>(inFlight));
+        // Nothing more was sent until the failure, at the first lost reply's own deadline, and
+        // the barrier's answer (1 ms).
+        EXPECT_EQ(bench.arm.forceTimes[10 + static_cast<std::size_t>(inFlight)] -
+                      bench.arm.forceTimes[10],
+                  51ms);
+        const auto records = Drained(bench.core);
+        ExpectOwnReplies(records, bench.arm.forces, inFlight);
+        std::size_t after = 0;
+        for (const CycleState& r : records) after += r.cycle > 10u + inFlight ? 1 : 0;
+        EXPECT_GE(after, 100u) << "the loop goes on paired";
+    }
 }
 
 TEST(ServoCore, AGarbledReplyUnpairsUntilTheBarrierReturns) {
-    Bench bench([](std::size_t n) { return Answer{1ms, n == 4 || n == 9}; });
-    bench.Run(30);
-    EXPECT_EQ(bench.core.Stats().failedExchanges, 2u);
-    EXPECT_EQ(bench.arm.barriers, 2u);
-    for (const CycleState& r : Drained(bench.core))
-        EXPECT_EQ(r.position[0], static_cast<double>(r.cycle - 1));
+    for (const int inFlight : InFlightCases) {
+        const auto garbled = [](std::size_t n) { return Answer{1500us, n == 4 || n == 9}; };
+        Bench bench(garbled, Options(1000, 3, inFlight));
+        bench.Run(30);
+        EXPECT_EQ(bench.core.Stats().failedExchanges, 2u);
+        EXPECT_EQ(bench.core.Stats().resyncs, 2u);
+        EXPECT_EQ(bench.arm.barriers, 2u);
+        ExpectOwnReplies(Drained(bench.core), bench.arm.forces, inFlight);
+    }
 }
 
 TEST(ServoCore, SafetyStageClampsAndZeroesNonFiniteSums) {
@@ -304,33 +436,35 @@ TEST(ServoCore, SafetyStageClampsAndZeroesNonFiniteSums) {
 }
 
 TEST(ServoCore, StopCutsTheWaitShortAndEndsWithAZeroForceExchange) {
-    // The arm answers in 1 s: the stop comes while request 3 waits for it.
-    ServoOptions options = Options();
-    options.faultTimeout = 2s;
-    Bench bench([](std::size_t n) { return Answer{n < 3 ? 1ms : 1000ms}; }, options);
-    bench.core.SetEffects({ConstantForce{{1, 1, 1}}});
-    bench.Run(4);
-    const auto stoppedAt = bench.arm.forceTimes[3];
-    EXPECT_FALSE(bench.core.Flags().LatchedFault().has_value());
-    ASSERT_EQ(bench.arm.forces.size(), 5u);
-    EXPECT_TRUE(IsZero(bench.arm.forces.back()));
-    EXPECT_LE(Ms(bench.clock.now - stoppedAt), Ms(ServoCore::ZeroForceWait))
-        << "stopping waits the zero-force reply at most " << Ms(ServoCore::ZeroForceWait) << " ms";
-    EXPECT_EQ(bench.core.Stats().failedExchanges, 0u) << "an interrupted wait is no failure";
+    for (const int inFlight : InFlightCases) {
+        // The arm answers in 1 s: the stop comes while request 3 waits for it.
+        ServoOptions options = Options(1000, 3, inFlight);
+        options.faultTimeout = 2s;
+        Bench bench([](std::size_t n) { return Answer{n < 3 ? 1ms : 1000ms}; }, options);
+        bench.core.SetEffects({ConstantForce{{1, 1, 1}}});
+        bench.Run(4);
+        const auto stoppedAt = bench.arm.forceTimes[3];
+        EXPECT_FALSE(bench.core.Flags().LatchedFault().has_value());
+        ASSERT_EQ(bench.arm.forces.size(), 5u);
+        EXPECT_TRUE(IsZero(bench.arm.forces.back()));
+        EXPECT_LE(Ms(bench.clock.now - stoppedAt), Ms(ServoCore::ZeroForceWait))
+            << "stopping waits the zero-force reply at most " << Ms(ServoCore::ZeroForceWait)
+            << " ms";
+        EXPECT_EQ(bench.core.Stats().failedExchanges, 0u) << "an interrupted wait is no failure";
 
-    // Started again, the request cut short is still in flight: its reply answers it, not the
-    // next one, and the loop goes on paired.
-    bench.arm.onForce = nullptr;
-    bench.stop = false;
-    bench.arm.Resume();
-    const std::size_t before = bench.arm.forces.size();
-    bench.arm.onForce = [&](std::size_t n) {
-        if (n >= before + 5) bench.stop = true;
-    };
-    bench.core.Flags().Starting();
-    bench.core.Run(bench.stop);
-    for (const CycleState& r : Drained(bench.core))
-        EXPECT_EQ(r.position[0], static_cast<double>(r.cycle - 1));
+        // Started again, the request cut short is still in flight: its reply answers it, not the
+        // next one, and the loop goes on paired.
+        bench.arm.onForce = nullptr;
+        bench.stop = false;
+        bench.arm.Resume();
+        const std::size_t before = bench.arm.forces.size();
+        bench.arm.onForce = [&](std::size_t n) {
+            if (n >= before + 5) bench.stop = true;
+        };
+        bench.core.Flags().Starting();
+        bench.core.Run(bench.stop);
+        ExpectOwnReplies(Drained(bench.core), bench.arm.forces, inFlight);
+    }
 }
 
 TEST(ServoCore, ALateCycleRestartsTheScheduleInsteadOfBursting) {
@@ -387,4 +521,24 @@ TEST(ServoCore, ACompensatedForceIsMadeWhereTheStateWillBeWhileItActs) {
     EXPECT_DOUBLE_EQ(stats.longestStallUs, 30000) << "the state request 21 was made from";
     EXPECT_DOUBLE_EQ(stats.exchangeMaxUs, 30000);
     EXPECT_EQ(stats.failedExchanges, 0u);
+}
+
+TEST(ServoCore, APipelinedStateIsPredictedOverItsWholeAge) {
+    // As above, with the state k periods old when the force goes out (k requests on the line):
+    // the loop renders at x + (k + 0.5) ms of motion, three periods being no stall here.
+    for (const auto& [inFlight, delay] : {std::pair{2, 1500us}, std::pair{3, 2500us}}) {
+        Bench bench([delay = delay](std::size_t) { return Answer{delay}; },
+                    Options(1000, 3, inFlight));
+        bench.arm.velocity = {1, 0, 0};
+        bench.core.SetEffects({Spring{{0, 0, 0}, 1, 0}});
+        bench.Run(60);
+        const auto k = static_cast<std::size_t>(inFlight);
+        const auto& forces = bench.arm.forces;
+        for (std::size_t n = 10; n + 1 < forces.size(); ++n) {
+            const double x = static_cast<double>(n - k);
+            const double horizon = (static_cast<double>(k) + 0.5) * 1e-3;
+            EXPECT_NEAR(forces[n][0], -(x + horizon), 1e-9) << inFlight << " in flight, " << n;
+        }
+        EXPECT_NEAR(bench.core.Stats().stateAgeP50Us, 1000.0 * inFlight, 10.0 * inFlight);
+    }
 }

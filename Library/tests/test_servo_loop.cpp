@@ -16,6 +16,7 @@
 #include <thread>
 
 using namespace Tamro::HardwareAPI::Control;
+using TamroTest::Bytes;
 using TamroTest::FakeArm;
 using TamroTest::Force;
 using TamroTest::SecondsSince;
@@ -219,6 +220,8 @@ TEST(ServoLoop, OpeningFailsWithTypedErrors) {
              {"faultTimeout", [](ServoOptions& o) { o.faultTimeout = 0ms; }},
              {"maxForce", [](ServoOptions& o) { o.maxForce = std::nan(""); }},
              {"realtimePriority", [](ServoOptions& o) { o.realtimePriority = 99; }},
+             {"inFlight", [](ServoOptions& o) { o.inFlight = 0; }},
+             {"inFlight", [](ServoOptions& o) { o.inFlight = ServoLoop::MaxInFlight + 1; }},
          }) {
         ServoOptions bad = Fast();
         option(bad);
@@ -427,6 +430,33 @@ TEST(ServoLoop, ALateArmNeverAnswersTheWrongRequest) {
         for (const CycleState& r : DrainAll(loop)) ASSERT_EQ(TagOf(r), r.cycle - 1) << c.name;
         EXPECT_TRUE(arm.WaitForZeroForceLast()) << c.name;
     }
+}
+
+TEST(ServoLoop, APipelineWaitsOutRepliesSplitAcrossCycles) {
+    // Every reply comes in two pieces, its tail only with the next request's reply: each is
+    // still arriving when the next cycle begins, which is no reply cut short.
+    Bytes carry;
+    FakeArm arm([&carry](std::size_t n, const Force& f) {
+        Bytes reply = *FakeArm::Counting(n, f);
+        const auto split = reply.begin() + 10;
+        Bytes sent = carry;
+        sent.insert(sent.end(), reply.begin(), split);
+        carry.assign(split, reply.end());
+        return std::optional<Bytes>(sent);
+    });
+    ServoOptions options = Fast(1000);
+    options.inFlight = 2;
+    ServoLoop loop(arm.Path(), options);
+    loop.Record(100000);
+    loop.Start();
+    ASSERT_TRUE(arm.WaitForForces(300));
+    const ServoStats stats = loop.Stats();
+    loop.Close();
+    EXPECT_EQ(stats.failedExchanges, 0u);
+    EXPECT_EQ(stats.inFlightMax, 2u);
+    const auto records = DrainAll(loop);
+    EXPECT_GE(records.size(), 250u);
+    for (const CycleState& r : records) ASSERT_EQ(TagOf(r), r.cycle - 1);
 }
 
 TEST(ServoLoop, StopAndCloseAreQuickOnASilentOrLateArm) {

@@ -15,6 +15,7 @@ figures and records at its own pace, and the loop never waits for it.
 
 from __future__ import annotations
 
+import math
 import os
 import uuid
 import warnings
@@ -31,7 +32,7 @@ from ._loop import NativeLoop
 from ._values import frozen_array, number, whole
 from .effects import Effect, _changes
 
-__all__ = ["ServoLoop", "State", "DeviceInfo", "ServoStats", "RECORD_DTYPE"]
+__all__ = ["ServoLoop", "State", "DeviceInfo", "ServoStats", "RECORD_DTYPE", "MAX_IN_FLIGHT", "in_flight_for"]
 
 RECORD_DTYPE = np.dtype(
     [
@@ -45,6 +46,27 @@ RECORD_DTYPE = np.dtype(
 """The rows ``drain()`` returns: one per cycle."""
 
 MAX_EFFECTS: int = _native.MAX_EFFECTS
+MAX_IN_FLIGHT: int = _native.MAX_IN_FLIGHT
+
+
+# The share of each period a round trip may fill: the rest is the cycle's own work and how late
+# the system wakes the loop.
+_PERIOD_SHARE = 0.9
+
+
+def in_flight_for(round_trip: float, rate_hz: float = 1000.0) -> int | None:
+    """The smallest ``in_flight`` that holds ``rate_hz`` over a link whose round trip (seconds;
+    give its p99) is ``round_trip``, or None when not even ``MAX_IN_FLIGHT`` does.
+
+    A pipeline of n requests waits for a reply only once n are on the line, so it keeps its
+    schedule while the round trip fits in n periods, less what the cycle itself takes.
+    """
+    round_trip = number(round_trip, "round_trip")
+    rate_hz = number(rate_hz, "rate_hz")
+    if round_trip < 0 or rate_hz <= 0:
+        raise ValueError("round_trip must be at least 0 and rate_hz above 0")
+    needed = max(1, math.ceil(round_trip * rate_hz / _PERIOD_SHARE - 1e-9))  # 0.9 ms fits in 1
+    return needed if needed <= MAX_IN_FLIGHT else None
 
 
 class DeviceInfo(TypedDict):
@@ -70,6 +92,9 @@ class ServoStats(TypedDict):
     state_age_p99_us: float
     longest_stall_us: float
     wake_late_max_us: float
+    in_flight_mean: float
+    in_flight_max: int
+    resyncs: int
     failed_exchanges: int
     non_finite_forces: int
     clamped_forces: int
@@ -99,9 +124,20 @@ class ServoLoop(NativeLoop):
     """A native servo loop on one arm.
 
     ``ServoLoop(port, *, rate_hz=1000.0, max_force=10.0, realtime=False, fault_timeout=0.05,
-    max_faults=3)`` opens the port and wakes the arm, waiting up to a second for its answer, but
-    does not start the loop, so effects can be in place before the first cycle; ``start()`` (or
-    entering a ``with`` block) starts it. ``rate_hz=None`` runs free, as fast as the arm answers.
+    max_faults=3, compensate_delay=True, in_flight=1)`` opens the port and wakes the arm,
+    waiting up to a second for its answer, but does not start the loop, so effects can be in
+    place before the first cycle; ``start()`` (or entering a ``with`` block) starts it.
+    ``rate_hz=None`` runs free, as fast as the arm answers. ``compensate_delay`` renders the
+    effects where the arm will be while each force acts.
+
+    ``in_flight`` (1 to ``MAX_IN_FLIGHT``) is how many requests may be on the line at once. With
+    1 each cycle waits for its reply, so a round trip of about a period or more slows the loop;
+    with 2 or 3 a cycle sends its request on schedule while earlier replies are still on
+    their way, and makes its force from the newest state that has arrived, which is then older
+    (``stats()["state_age_p50_us"]``). Replies are matched to requests in order, each within its
+    own ``fault_timeout``; a failure ends the pipeline until the arm has answered a wake-up
+    again. ``tamro-doctor`` says which value holds 1 kHz on a port; docs/servo-loop.md says
+    what an older state costs.
 
     Raises ``OSError`` (with errno and path) when the port cannot be opened or the device
     answers as another model (``ENODEV``), ``TimeoutError`` when no arm answers the wake-up,
@@ -134,6 +170,7 @@ class ServoLoop(NativeLoop):
         fault_timeout: float = 0.05,
         max_faults: int = 3,
         compensate_delay: bool = True,
+        in_flight: int = 1,
     ) -> None:
         if rate_hz is not None:
             rate_hz = number(rate_hz, "rate_hz")
@@ -141,6 +178,7 @@ class ServoLoop(NativeLoop):
             if not isinstance(value, bool):
                 raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
         max_faults = whole(max_faults, "max_faults")
+        in_flight = whole(in_flight, "in_flight")
         super().__init__()
         self._effects: list[Effect] = []
         self._native = _native.ServoLoop(
@@ -151,6 +189,7 @@ class ServoLoop(NativeLoop):
             number(fault_timeout, "fault_timeout"),
             max_faults,
             compensate_delay,
+            in_flight,
         )
         self._max_force = float(max_force)
         device_id, model, hardware, firmware, identifier = self._native.info()
@@ -180,6 +219,11 @@ class ServoLoop(NativeLoop):
         value = number(newtons, "max_force")
         self._native.set_max_force(value)
         self._max_force = value
+
+    @property
+    def in_flight(self) -> int:
+        """How many requests may be on the line at once."""
+        return int(self._native.in_flight)
 
     @property
     def compensate_delay(self) -> bool:

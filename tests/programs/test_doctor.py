@@ -22,7 +22,8 @@ import pytest
 from fakedevice import FakeDevice, OtherThread
 from privatedev import run_child
 
-from tamro import doctor
+import tamro
+from tamro import Simulator, doctor
 from tamro.doctor import _access, _tree
 
 USB = "sys/devices/pci0000:00/0000:00:14.0/usb1"
@@ -486,6 +487,15 @@ def check_schema(document: dict) -> None:
     for port in document["ports"]:
         assert set(port) == port_keys
         assert set(port["probe"]) == probe_keys
+        if port["probe"]["round_trips"] is not None:
+            assert set(port["probe"]["round_trips"]) == {
+                "requested",
+                "completed",
+                "ended",
+                "p50_ms",
+                "p99_ms",
+                "in_flight_1khz",
+            }
         assert all(set(n) == {"path", "candidate"} for n in port["names"])
         if port["usb"] is not None:
             assert set(port["usb"]) == {
@@ -531,6 +541,7 @@ def test_text_report(tree):
     assert f"{arm}: arm, usable (" in out  # its headline, with the probe's time
     assert "ModemManager (pid 812) - a known port grabber" in out
     assert "16 ms (about 16 ms per reply)" in out
+    assert re.search(r"\n  servo loop +(in_flight=\d+ .*holds 1 kHz here|no in_flight up to 8 )", out)
     summary = out[out.index("Summary: 2 of 4 ports with a usable device") :]
     assert f"{arm}: arm, usable; /dev/tamro/arm-{ARM_SERIAL} once the udev rules are in" in summary
     assert f"{tree.root}/dev/ttyACM1 ({os.path.realpath(tree.silent.path)}): silent" in summary
@@ -600,6 +611,31 @@ def test_usage_errors_and_an_empty_root(tmp_path):
     document = json.loads(run_doctor("--root", str(tmp_path), "--json").stdout)
     check_schema(document)
     assert document["ports"] == [] and document["exit_status"] == 1
+
+
+def test_the_round_trip_says_which_in_flight_holds_1_khz(tmp_path):
+    # 1 ms (+0.2 ms) per reply: one request at a time cannot keep a 1 ms period.
+    with Simulator(handles=0, delay_us=1000, jitter_us=200) as sim:
+        fake = FakeTree(tmp_path)
+        fake.node("ttyACM0", sim.arms[0])
+        result = run_doctor("--root", str(tmp_path), "--json", "--exchanges", "50")
+    document = json.loads(result.stdout)
+    check_schema(document)
+    (port,) = document["ports"]
+    trips = port["probe"]["round_trips"]
+    assert trips["completed"] == 50 and trips["p99_ms"] >= 1.0
+    # From the p99, which a loaded machine may push past what any pipeline holds.
+    assert trips["in_flight_1khz"] == tamro.in_flight_for(trips["p99_ms"] / 1000)
+    assert trips["in_flight_1khz"] is None or trips["in_flight_1khz"] >= 2
+
+
+@pytest.mark.parametrize(
+    "round_trip, rate_hz, in_flight",
+    [(0.0, 1000, 1), (0.0009, 1000, 1), (0.00091, 1000, 2), (0.0018, 1000, 2), (0.0022, 1000, 3),
+     (0.0022, 500, 2), (0.0072, 1000, 8), (0.0073, 1000, None)],
+)  # fmt: skip
+def test_in_flight_for_fills_nine_tenths_of_each_period(round_trip, rate_hz, in_flight):
+    assert tamro.in_flight_for(round_trip, rate_hz) == in_flight
 
 
 def test_silent_ports_are_probed_side_by_side(tmp_path):

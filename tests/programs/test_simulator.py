@@ -146,14 +146,19 @@ def test_unknown_bytes_are_skipped(arm_port, handle_port):
     assert arm_port.quiet() and handle_port.quiet()
 
 
-def test_delayed_and_jittered_replies_keep_their_order():
+def test_delayed_and_jittered_replies_keep_their_order_however_many_are_queued():
     with Simulator(handles=0, args=["--delay-us", "20000", "--jitter-us", "5000"]) as sim:
         port = RawPort(sim.arms[0])
         try:
-            kinds = [(request(42, 0, 0, 0), 43, 25), (request(26, 0, 0, 0), 27, 25), (b"\xab", 171, 13)] * 3
+            kinds = [
+                (request(42, 0, 0, 0), 43, 25),
+                (request(26, 0, 0, 0), 27, 25),
+                (b"\xab", 171, 13),
+                (b"\x0a", 11, 22),
+            ] * 150
             start = time.monotonic()
-            for sent, _, _ in kinds:
-                port.write(sent)
+            for at in range(0, len(kinds), 50):  # 600 requests, queued faster than they are answered
+                port.write(b"".join(sent for sent, _, _ in kinds[at : at + 50]))
             first = port.read(1)
             waited = time.monotonic() - start
             replies = first + port.read(sum(length for _, _, length in kinds) - 1)
@@ -165,6 +170,28 @@ def test_delayed_and_jittered_replies_keep_their_order():
             assert at == len(replies)
         finally:
             port.close()
+
+
+def test_each_reply_is_delayed_from_its_own_requests_arrival():
+    # Request B goes out halfway through A's delay: its reply comes a delay after B, not a
+    # delay after A's reply.
+    delay = 0.2
+    with Simulator(handles=0, args=["--delay-us", str(int(delay * 1e6))]) as sim:
+        port = RawPort(sim.arms[0])
+        try:
+            sent_a = time.monotonic()
+            port.write(request(42, 0, 0, 0))
+            time.sleep(delay / 2)
+            sent_b = time.monotonic()
+            port.write(request(42, 0, 0, 0))
+            assert port.read(25)[0] == 43
+            got_a = time.monotonic()
+            assert port.read(25)[0] == 43
+            got_b = time.monotonic()
+        finally:
+            port.close()
+    assert got_a - sent_a >= delay
+    assert delay <= got_b - sent_b < 1.5 * delay, "from the previous reply it would be 1.5 delays"
 
 
 # --- through the module ------------------------------------------------------------------

@@ -128,7 +128,8 @@ def test_state_record_and_stats(fake_arm):
         "cycles", "rate_hz", "period_p50_us", "period_p99_us", "period_max_us", "late_cycles",
         "longest_late_run", "exchange_p50_us", "exchange_p99_us", "exchange_max_us",
         "state_age_p50_us", "state_age_p99_us", "longest_stall_us", "wake_late_max_us",
-        "failed_exchanges", "non_finite_forces", "clamped_forces", "dropped_records", "realtime",
+        "in_flight_mean", "in_flight_max", "resyncs", "failed_exchanges", "non_finite_forces",
+        "clamped_forces", "dropped_records", "realtime",
     } == set(tamro.ServoStats.__annotations__)  # fmt: skip
     assert stats["cycles"] >= 200 and stats["failed_exchanges"] == 0 and stats["realtime"] is False
     assert 0 < stats["exchange_p50_us"] <= stats["exchange_p99_us"] <= stats["exchange_max_us"]
@@ -352,6 +353,9 @@ def test_opening_errors_are_exceptions(fake_device):
         ({"max_force": 0.0}, ValueError),
         ({"fault_timeout": 0.0}, ValueError),
         ({"max_faults": 0}, ValueError),
+        ({"in_flight": 0}, ValueError),
+        ({"in_flight": tamro.MAX_IN_FLIGHT + 1}, ValueError),
+        ({"in_flight": 2.0}, TypeError),
         ({"rate_hz": "fast"}, TypeError),
         ({"realtime": 1}, TypeError),
     ]:
@@ -483,3 +487,30 @@ def test_a_constant_push_into_a_wall_settles_near_force_over_stiffness(simulator
         assert wait_until(lambda: loop.state().cycle > 1500, timeout=10)
         depth = -0.02 - loop.state().position[2]
     assert depth == pytest.approx(push / stiffness, rel=0.1)
+
+
+@pytest.mark.parametrize("in_flight", [1, 2, 3])
+def test_a_pipeline_over_a_slow_link_pairs_every_reply_and_renders_a_spring(in_flight):
+    # 1 ms (+0.2 ms) per reply, as a USB-serial link adds: more than one period's round trip.
+    anchor = (0.03, -0.02, 0.01)
+    with tamro.Simulator(handles=0, delay_us=1000, jitter_us=200) as sim:
+        with tamro.ServoLoop(sim.arms[0], in_flight=in_flight) as loop:
+            assert loop.in_flight == in_flight
+            loop.record(capacity=100_000)
+            loop.effects = [tamro.Spring(anchor=anchor, stiffness=200.0, damping=10.0)]
+            assert wait_until(lambda: loop.state().time > 0)
+            started = loop.state().time
+            assert wait_until(lambda: loop.state().time - started >= 1.5, timeout=10)
+            position = loop.state().position
+            stats = loop.stats()
+        records = loop.drain()
+    assert np.linalg.norm(position - np.array(anchor)) < 0.002, position
+    assert stats["failed_exchanges"] == 0 and stats["resyncs"] == 0
+    assert stats["in_flight_max"] <= in_flight
+    # Each reply is measured from its own request: never less than the link's delay, which a
+    # reply taken for a later request's would be.
+    assert stats["exchange_p50_us"] >= 1000.0
+    # A force is made from a state that has arrived: older than its round trip.
+    assert stats["state_age_p50_us"] >= stats["exchange_p50_us"]
+    assert np.all(np.diff(records["cycle"]) == 1), "every reply answered, none passed over"
+    assert np.all(np.diff(records["time"]) >= 0)

@@ -52,6 +52,12 @@ public:
     // Barrier or Failed. A wait that ends without a reply leaves the requests in flight: their
     // replies, should they come late, still answer them.
     virtual LinkEvent Next(Clock::time_point until) noexcept = 0;
+    // Waits until the next reply is whole on the line, or there is something else Next would
+    // tell at once (a wrong code, a failed port, an interrupted wait), or until `until`: false
+    // only for that last. Nothing is taken or judged, so a reply still arriving at `until` is
+    // neither cut nor lost: a pipelined loop waits here between its cycles, where Next would
+    // take a reply split across the moment for one cut short.
+    virtual bool Await(Clock::time_point until) noexcept = 0;
     // From any thread: ends the wait in progress, and every later one, at once (ECANCELED),
     // until Resume (on the link's own thread).
     virtual void Interrupt() noexcept = 0;

@@ -8,14 +8,19 @@
 
 #include <Tamro/HardwareAPI/Control/Vector.hpp>
 
+#include <cstddef>
+
 namespace Tamro::HardwareAPI::Control::Detail {
 
 // A state much older than a hold (after a stall or failed exchanges) is predicted no further
 // than this many holds: the velocity of long ago says little about where the arm went since.
+// A loop that keeps requests in flight makes its states a hold older per request beyond the
+// first, and predicts that much further.
 constexpr double MaxPredictedHolds = 3.0;
 
-// How far ahead to predict, in seconds, for a state `age` old and a force held `hold`.
-double PredictionHorizon(double age, double hold) noexcept;
+// How far ahead to predict, in seconds, for a state `age` old and a force held `hold`, in a loop
+// that keeps up to `inFlight` requests on the line.
+double PredictionHorizon(double age, double hold, std::size_t inFlight = 1) noexcept;
 
 // Where the arm will be `horizon` seconds after the state (position, velocity).
 Vec3 PredictedPosition(const Vec3& position, const Vec3& velocity, double horizon) noexcept;

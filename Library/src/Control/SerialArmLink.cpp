@@ -90,6 +90,20 @@ LinkEvent SerialArmLink::LostFraming(LinkEvent event) noexcept {
     return event;
 }
 
+std::size_t SerialArmLink::ReplyLength(std::uint8_t code) const noexcept {
+    if (code == Messages::EndEffectorState) return Messages::HeaderLength + Messages::StateLength;
+    if (code == Messages::DeviceInfo && matcher_.BarrierInFlight())
+        return Messages::HeaderLength + Messages::DeviceInfoLength;
+    return 0;
+}
+
+bool SerialArmLink::Await(Clock::time_point until) noexcept {
+    const auto wait = port_.Fill(1, until);
+    if (wait != QuietPort::Wait::Ready) return wait != QuietPort::Wait::TimedOut;
+    const std::size_t length = ReplyLength(port_.Data()[0]);
+    return length == 0 || port_.Fill(length, until) != QuietPort::Wait::TimedOut;
+}
+
 LinkEvent SerialArmLink::Next(Clock::time_point until) noexcept {
     if (const auto wait = port_.Fill(1, until); wait != QuietPort::Wait::Ready)
         return Failure(wait);
@@ -97,15 +111,12 @@ LinkEvent SerialArmLink::Next(Clock::time_point until) noexcept {
     const bool expectBarrier = matcher_.OldestIsBarrier();
     const std::uint8_t expected = expectBarrier ? Messages::DeviceInfo : Messages::EndEffectorState;
     LinkEvent event;
-    if (code != Messages::EndEffectorState &&
-        !(code == Messages::DeviceInfo && matcher_.BarrierInFlight())) {
+    const std::size_t length = ReplyLength(code);
+    if (length == 0) {
         event.why.Set(EPROTO, "reply code %u where %u (%s) was expected", code, expected,
                       expectBarrier ? "device info" : "end-effector state");
         return LostFraming(event);
     }
-    const std::size_t length =
-        Messages::HeaderLength +
-        (code == Messages::EndEffectorState ? Messages::StateLength : Messages::DeviceInfoLength);
     const auto wait = port_.Fill(length, until);
     if (wait == QuietPort::Wait::TimedOut) {
         event.why.Set(EPROTO, "reply cut short: fewer than %zu payload bytes",

@@ -26,6 +26,7 @@ public:
 
     LinkEvent Send(const ArmRequest& request) noexcept override;
     LinkEvent Next(Clock::time_point until) noexcept override;
+    bool Await(Clock::time_point until) noexcept override;
     void Interrupt() noexcept override { port_.Interrupt(); }
     void Resume() noexcept override { port_.Resume(); }
 
@@ -34,6 +35,8 @@ private:
     // flight, whose replies can no longer be told apart.
     LinkEvent LostFraming(LinkEvent event) noexcept;
     LinkEvent Failure(QuietPort::Wait wait) noexcept;
+    // The whole length of a reply that starts with code, or 0 for a code not expected now.
+    std::size_t ReplyLength(std::uint8_t code) const noexcept;
 
     QuietPort port_;
     ReplyMatcher matcher_;

@@ -15,6 +15,9 @@ namespace {
 
 constexpr double LateFactor = 1.5;  // a period this many nominal periods long is late
 
+// The link tracks a full pipeline, the zero-force request after it and a barrier.
+static_assert(ServoLoop::MaxInFlight + 2 <= static_cast<int>(ReplyMatcher::Capacity));
+
 std::int64_t Nanoseconds(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
@@ -38,10 +41,16 @@ void CheckServoOptions(const ServoOptions& o) {
     if (o.realtimePriority < 1 || o.realtimePriority > 90)
         throw InvalidArgument("realtimePriority", "must be from 1 to 90");
     if (o.spin.count() < 0) throw InvalidArgument("spin", "must not be negative");
+    if (o.inFlight < 1 || o.inFlight > ServoLoop::MaxInFlight)
+        throw InvalidArgument("inFlight",
+                              "must be from 1 to " + std::to_string(ServoLoop::MaxInFlight));
 }
 
 ServoCore::ServoCore(const ServoOptions& options, ArmLink& link, LoopClock& clock)
-    : options_(options), link_(link), clock_(clock) {
+    : options_(options),
+      inFlight_(static_cast<std::size_t>(options.inFlight)),
+      link_(link),
+      clock_(clock) {
     staging_.maxForce = options_.maxForce;
     commands_.SetMaxForce(options_.maxForce);
     settings_.Spare() = staging_;
@@ -87,7 +96,8 @@ void ServoCore::ResetFigures() noexcept {
     exchanges_.Reset();
     ages_.Reset();
     wakeLateMaxNs_.store(0, std::memory_order_relaxed);
-    for (auto* counter : {&cycles_, &late_, &longestLate_, &failed_, &nonFinite_, &clamped_})
+    for (auto* counter : {&cycles_, &late_, &longestLate_, &failed_, &nonFinite_, &clamped_,
+                          &launched_, &inFlightSum_, &inFlightMax_, &resyncs_})
         counter->store(0, std::memory_order_relaxed);
     firstStartNs_.store(0, std::memory_order_relaxed);
     lastStartNs_.store(0, std::memory_order_relaxed);
@@ -112,6 +122,11 @@ ServoStats ServoCore::Stats() const {
     s.stateAgeP99Us = ages_.PercentileUs(0.99);
     s.longestStallUs = ages_.MaxUs();
     s.wakeLateMaxUs = static_cast<double>(wakeLateMaxNs_.load(std::memory_order_relaxed)) / 1000.0;
+    if (const std::uint64_t launched = launched_.load(std::memory_order_relaxed); launched > 0)
+        s.inFlightMean = static_cast<double>(inFlightSum_.load(std::memory_order_relaxed)) /
+                         static_cast<double>(launched);
+    s.inFlightMax = inFlightMax_.load(std::memory_order_relaxed);
+    s.resyncs = resyncs_.load(std::memory_order_relaxed);
     s.failedExchanges = failed_.load(std::memory_order_relaxed);
     s.nonFiniteForces = nonFinite_.load(std::memory_order_relaxed);
     s.clampedForces = clamped_.load(std::memory_order_relaxed);
@@ -158,53 +173,100 @@ Vec3 ServoCore::ForceAt(const ServoSettings& settings,
     return scale == 1 ? sum : scale * sum;
 }
 
-// A failure's reason; silence is worded here, where the time-out is known.
-void ServoCore::NoteFailure(const LinkEvent& event, FaultNote& why) noexcept {
+void ServoCore::Pipeline::Push(const InFlight& entry) noexcept {
+    entries_[(first_ + count_) % Capacity] = entry;
+    ++count_;
+}
+
+void ServoCore::Pipeline::PopOldest() noexcept {
+    first_ = (first_ + 1) % Capacity;
+    --count_;
+}
+
+// A failure's reason (silence is worded here, where the time-out is known), and the end of the
+// pipeline: nothing on the line is trusted until a barrier has come back.
+void ServoCore::Unpair(const LinkEvent& event, FaultNote& why) noexcept {
     if (event.forgotten) barrier_ = 0;
     if (event.why.error == ETIMEDOUT)
         why.NoteMissing(0, false, options_.faultTimeout);
     else
         why = event.why;
+    paired_ = false;
+    pipeline_.Clear();
 }
 
-// One force request and its own reply. A reply to an earlier request (one that came after its
-// exchange gave up) is passed over; any failure unpairs the line, so that nothing is trusted
-// until a barrier has come back.
-ServoCore::Outcome ServoCore::Exchange(const Vec3& force, Clock::duration wait,
-                                       FaultNote& why) noexcept {
+ServoCore::Outcome ServoCore::Launch(const Vec3& force, FaultNote& why) noexcept {
     ArmRequest request;
     request.force = force;
     const LinkEvent sent = link_.Send(request);
     const std::uint64_t cycle = ++forceRequests_;
     if (sent.kind != LinkEvent::Kind::Sent) {
-        NoteFailure(sent, why);
-        paired_ = false;
+        Unpair(sent, why);
         return Outcome::Failed;
     }
-    const Clock::time_point until = clock_.Now() + wait;
+    pipeline_.Push({sent.request, cycle, force, sent.sentAt});
+    return Outcome::Pending;
+}
+
+// Replies come in the order of their requests, so the next one the link names for the oldest
+// is its answer; one for a request given up on earlier, or a stray barrier's, is passed over.
+ServoCore::Outcome ServoCore::AwaitOldest(Clock::time_point cap, FaultNote& why) noexcept {
+    const InFlight oldest = pipeline_.Oldest();
+    const Clock::time_point until = std::min(oldest.sentAt + options_.faultTimeout, cap);
     for (;;) {
         const LinkEvent event = link_.Next(until);
-        if (event.kind == LinkEvent::Kind::State && event.request == sent.request) {
-            Answered(event, cycle, force);
+        if (event.kind == LinkEvent::Kind::State && event.request == oldest.request) {
+            pipeline_.PopOldest();
+            Answered(event, oldest.cycle, oldest.force);
             return Outcome::Answered;
         }
-        if (event.kind == LinkEvent::Kind::State && event.request == cutShort_.request) {
-            Answered(event, cutShort_.cycle, cutShort_.force);
-            cutShort_ = {};
-            continue;
-        }
         if (event.kind == LinkEvent::Kind::Failed) {
-            if (event.why.error == ECANCELED) {  // a stop: the request is still in flight
-                cutShort_ = {sent.request, cycle, force};
-                return Outcome::Stopped;
-            }
-            NoteFailure(event, why);
-            paired_ = false;
-            cutShort_ = {};
+            if (event.why.error == ECANCELED) return Outcome::Stopped;  // still in flight
+            Unpair(event, why);
             return Outcome::Failed;
         }
-        // A late reply to an earlier request, or a barrier's: not this request's.
     }
+}
+
+ServoCore::Outcome ServoCore::Collect(Clock::time_point until, FaultNote& why) noexcept {
+    Outcome outcome = Outcome::Pending;
+    while (pipeline_.Size() > 0) {
+        if (pipeline_.Oldest().sentAt + options_.faultTimeout > until && !link_.Await(until)) break;
+        const Outcome taken = AwaitOldest(Clock::time_point::max(), why);
+        if (taken != Outcome::Answered) return taken;
+        outcome = Outcome::Answered;
+    }
+    return outcome;
+}
+
+ServoCore::Outcome ServoCore::Settle(Outcome outcome, FaultNote& why) noexcept {
+    while (pipeline_.Size() >= inFlight_) {
+        const Outcome taken = AwaitOldest(Clock::time_point::max(), why);
+        if (taken != Outcome::Answered) return taken;
+        outcome = Outcome::Answered;
+    }
+    return outcome;
+}
+
+ServoCore::Outcome ServoCore::Cycle(Clock::time_point start, Clock::duration sinceLast,
+                                    Clock::duration period, Clock::time_point next,
+                                    FaultNote& why) noexcept {
+    // Room for this cycle's request: a stop can leave a full pipeline and its zero-force
+    // request behind.
+    Outcome outcome = Settle(Collect(clock_.Now(), why), why);
+    if (outcome == Outcome::Failed || outcome == Outcome::Stopped) return outcome;
+    if (Launch(CycleForce(start, sinceLast, period), why) == Outcome::Failed)
+        return Outcome::Failed;
+    const std::uint64_t onLine = pipeline_.Size();
+    launched_.fetch_add(1, std::memory_order_relaxed);
+    inFlightSum_.fetch_add(onLine, std::memory_order_relaxed);
+    if (onLine > inFlightMax_.load(std::memory_order_relaxed))
+        inFlightMax_.store(onLine, std::memory_order_relaxed);
+    outcome = Settle(outcome, why);
+    if (outcome == Outcome::Failed || outcome == Outcome::Stopped) return outcome;
+    // Taken as they come rather than at the next cycle: their times are then the arrivals'.
+    const Outcome later = Collect(next, why);
+    return later == Outcome::Pending ? outcome : later;
 }
 
 // A reply that answers its own request: the cycle's state, published and recorded.
@@ -220,8 +282,9 @@ void ServoCore::Answered(const LinkEvent& event, std::uint64_t cycle, const Vec3
     haveState_ = true;
 }
 
-// This cycle's force: the effects, each glided toward its newest parameters, at the last state,
-// or (compensating the delay) at where that state will have moved while the force acts.
+// This cycle's force: the effects, each glided toward its newest parameters, at the newest
+// state that has arrived, or (compensating the delay) at where that state will have moved while
+// the force acts, over its own age, however many requests were on the line since.
 Vec3 ServoCore::CycleForce(Clock::time_point start, Clock::duration sinceLast,
                            Clock::duration period) noexcept {
     const ServoSettings& settings = settings_.Latest();
@@ -236,7 +299,7 @@ Vec3 ServoCore::CycleForce(Clock::time_point start, Clock::duration sinceLast,
         // Held for a period; free-running, about as long as the last cycle took.
         const Clock::duration hold = period > Clock::duration::zero() ? period : sinceLast;
         at = PredictedPosition(position_, velocity_,
-                               PredictionHorizon(SecondsOf(age), SecondsOf(hold)));
+                               PredictionHorizon(SecondsOf(age), SecondsOf(hold), inFlight_));
     }
     return ForceAt(settings, effects, start, at, velocity_);
 }
@@ -249,7 +312,7 @@ ServoCore::Outcome ServoCore::Repair(FaultNote& why) noexcept {
         request.barrier = true;
         const LinkEvent sent = link_.Send(request);
         if (sent.kind != LinkEvent::Kind::Sent) {
-            NoteFailure(sent, why);
+            Unpair(sent, why);
             return Outcome::Failed;
         }
         barrier_ = sent.request;
@@ -260,12 +323,12 @@ ServoCore::Outcome ServoCore::Repair(FaultNote& why) noexcept {
         if (event.kind == LinkEvent::Kind::Barrier && event.request == barrier_) {
             barrier_ = 0;
             paired_ = true;
-            cutShort_ = {};  // its reply, if any, came before the barrier's
+            resyncs_.fetch_add(1, std::memory_order_relaxed);
             return Outcome::Answered;
         }
         if (event.kind == LinkEvent::Kind::Failed) {
             if (event.why.error == ECANCELED) return Outcome::Stopped;
-            NoteFailure(event, why);
+            Unpair(event, why);
             return Outcome::Failed;
         }
     }
@@ -315,10 +378,15 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
                 continue;
             }
         } else {
-            outcome = Exchange(CycleForce(start, sinceLast, period), options_.faultTimeout, why);
+            // Free-running, the next cycle starts at once; paced, replies are awaited up to
+            // its deadline (less the busy-wait the clock does before it).
+            const Clock::time_point next =
+                period > Clock::duration::zero() ? pacer.Upcoming() - options_.spin : clock_.Now();
+            outcome = Cycle(start, sinceLast, period, next, why);
         }
         recorder_.EndCycle();
         if (outcome == Outcome::Stopped) break;
+        if (outcome == Outcome::Pending) continue;  // nothing was due: neither counts
         if (outcome == Outcome::Answered) {
             faults.Answered();
             continue;
@@ -338,7 +406,11 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
 void ServoCore::SendZeroForce() noexcept {
     FaultNote ignored;
     if (paired_) {
-        Exchange(Vec3{}, std::min<Clock::duration>(ZeroForceWait, options_.faultTimeout), ignored);
+        if (Launch(Vec3{}, ignored) == Outcome::Failed) return;
+        const Clock::time_point cap =
+            clock_.Now() + std::min<Clock::duration>(ZeroForceWait, options_.faultTimeout);
+        while (pipeline_.Size() > 0)
+            if (AwaitOldest(cap, ignored) != Outcome::Answered) return;
         return;
     }
     // Unpaired, no reply could be told apart from a late one: the request alone is what

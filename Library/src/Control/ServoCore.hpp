@@ -64,26 +64,65 @@ public:
     // Cycles until stop is set or a fault latches, then the zero-force request. A stop
     // interrupts the wait in flight through the link (the caller calls Interrupt).
     void Run(const std::atomic<bool>& stop) noexcept;
-    // One zero-force request; its reply is waited for (ZeroForceWait at most) only while
-    // requests and replies are paired, and recorded as a cycle when it comes.
+    // One zero-force request; while requests and replies are paired, its reply and those of
+    // the requests still in flight are waited for (ZeroForceWait at most in all) and recorded
+    // as cycles when they come.
     void SendZeroForce() noexcept;
 
 private:
-    enum class Outcome { Answered, Failed, Stopped };
+    // A cycle's outcome: a reply answered (and no failure), none due yet, a failure, a stop.
+    enum class Outcome { Answered, Pending, Failed, Stopped };
+
+    // Force requests on the line while paired, oldest first: what each reply answers.
+    struct InFlight {
+        std::uint64_t request = 0;
+        std::uint64_t cycle = 0;
+        Vec3 force{};
+        Clock::time_point sentAt{};
+    };
+    // The most in flight: a full pipeline and the zero-force request after a stop.
+    class Pipeline {
+    public:
+        static constexpr std::size_t Capacity = ServoLoop::MaxInFlight + 1;
+        std::size_t Size() const noexcept { return count_; }
+        const InFlight& Oldest() const noexcept { return entries_[first_]; }
+        void Push(const InFlight& entry) noexcept;
+        void PopOldest() noexcept;
+        void Clear() noexcept { count_ = 0; }
+
+    private:
+        std::array<InFlight, Capacity> entries_{};
+        std::size_t first_ = 0;
+        std::size_t count_ = 0;
+    };
 
     Vec3 ForceAt(const ServoSettings& settings,
                  const std::array<Effect, ServoLoop::MaxEffects>& effects, Clock::time_point now,
                  const Vec3& position, const Vec3& velocity) noexcept;
     Vec3 CycleForce(Clock::time_point start, Clock::duration sinceLast,
                     Clock::duration period) noexcept;
-    Outcome Exchange(const Vec3& force, Clock::duration wait, FaultNote& why) noexcept;
+    // One cycle while paired: the replies that came meanwhile, this cycle's request, the wait
+    // that leaves at most inFlight - 1 on the line, then the replies that come before `next`.
+    Outcome Cycle(Clock::time_point start, Clock::duration sinceLast, Clock::duration period,
+                  Clock::time_point next, FaultNote& why) noexcept;
+    Outcome Launch(const Vec3& force, FaultNote& why) noexcept;
+    // Waits for the oldest replies until fewer than inFlight are on the line; outcome is what
+    // the cycle had so far.
+    Outcome Settle(Outcome outcome, FaultNote& why) noexcept;
+    // The oldest request's reply, waited for until its own deadline, or cap if sooner.
+    Outcome AwaitOldest(Clock::time_point cap, FaultNote& why) noexcept;
+    // The replies that come before `until`, each judged at its own deadline should that come
+    // first: Answered when one came, Pending when none did.
+    Outcome Collect(Clock::time_point until, FaultNote& why) noexcept;
     void Answered(const LinkEvent& event, std::uint64_t cycle, const Vec3& force) noexcept;
+    // A failure ends the pipeline: the requests on the line answer nothing from now on.
+    void Unpair(const LinkEvent& event, FaultNote& why) noexcept;
     Outcome Repair(FaultNote& why) noexcept;
-    void NoteFailure(const LinkEvent& event, FaultNote& why) noexcept;
     // The time since the cycle before (zero for a run's first).
     Clock::duration CountCycleStart(Clock::time_point start, Clock::duration period) noexcept;
 
     const ServoOptions options_;
+    const std::size_t inFlight_;
     ArmLink& link_;
     LoopClock& clock_;
 
@@ -106,14 +145,17 @@ private:
     Histogram ages_;  // of the state each force was made from, when it was sent
     std::atomic<std::int64_t> wakeLateMaxNs_{0};
     std::atomic<std::uint64_t> cycles_{0}, late_{0}, longestLate_{0}, failed_{0}, nonFinite_{0},
-        clamped_{0};
+        clamped_{0}, launched_{0}, inFlightSum_{0}, inFlightMax_{0}, resyncs_{0};
     std::atomic<std::int64_t> firstStartNs_{0}, lastStartNs_{0};
     std::atomic<bool> realtimeGranted_{false};
 
-    // The loop's own, kept from one run to the next.
+    // The loop's own, kept from one run to the next: requests a stop cut short stay in flight,
+    // and their replies, should they come while the zero-force one is awaited, make their
+    // cycles.
     std::uint64_t forceRequests_ = 0;  // every force request gets the next cycle number
     bool paired_ = true;               // the opening's wake-up paired the line
     std::uint64_t barrier_ = 0;        // the barrier in flight, 0 for none
+    Pipeline pipeline_;                // empty whenever unpaired
     bool haveState_ = false;
     Vec3 position_{}, velocity_{};
     Clock::time_point stateSentAt_{};  // when the request that brought the state went out
@@ -121,13 +163,6 @@ private:
     Clock::time_point lastGlide_{};
     std::uint64_t lateRun_ = 0;
     Clock::time_point previousStart_{};
-    // The exchange a stop cut short: its reply, should it come while the zero-force one is
-    // awaited, still makes its cycle.
-    struct CutShort {
-        std::uint64_t request = 0;  // 0: none
-        std::uint64_t cycle = 0;
-        Vec3 force{};
-    } cutShort_;
 };
 
 }  // namespace Tamro::HardwareAPI::Control::Detail

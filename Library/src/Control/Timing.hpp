@@ -75,6 +75,8 @@ public:
     // Waits for the next deadline; false when stop was set meanwhile (checked at least every
     // few milliseconds however long the period).
     bool WaitNext(const std::atomic<bool>& stop) noexcept;
+    // The deadline the next wait aims for, unless the loop falls a whole period behind first.
+    Clock::time_point Upcoming() const noexcept { return next_ + period_; }
 
     // How late the last wait returned after the later of its deadline and its own start: the
     // time the system took to wake the thread, apart from any overrun of the cycle before.

@@ -13,6 +13,7 @@ from collections.abc import Callable, Collection, Mapping, Sequence
 from dataclasses import dataclass, field
 
 from ..detection import NotASerialPort, PortProbe, probe_port
+from ..servo import in_flight_for
 from . import _fixes
 from ._access import Access, read_access, user_name
 from ._fixes import Fix, known_holder
@@ -105,6 +106,9 @@ class RoundTrips:
     ended: str  # complete, or how the first incomplete exchange ended
     p50_ms: float
     p99_ms: float
+    # The servo loop's in_flight that holds 1 kHz over this round trip: None when the
+    # exchanges did not all complete, or when none does.
+    in_flight_1khz: int | None = None
 
 
 @dataclass(frozen=True)
@@ -230,6 +234,9 @@ def probe(path: str, timeout: float, exchanges: int) -> Probe:
     except OSError as error:
         return Probe("not-opened", seconds=time.monotonic() - start, error=_error(error))
     trips = found.round_trips
+    in_flight = None
+    if trips is not None and trips.completed == trips.requested > 0:
+        in_flight = in_flight_for(trips.p99_us / 1e6, 1000.0)
     return Probe(
         found.answer,
         seconds=time.monotonic() - start,
@@ -237,7 +244,12 @@ def probe(path: str, timeout: float, exchanges: int) -> Probe:
         handle=_handle(found),
         raw_bytes=found.raw_bytes.hex(" ") if found.raw_bytes else None,
         round_trips=RoundTrips(
-            trips.requested, trips.completed, trips.ended, trips.p50_us / 1000.0, trips.p99_us / 1000.0
+            trips.requested,
+            trips.completed,
+            trips.ended,
+            trips.p50_us / 1000.0,
+            trips.p99_us / 1000.0,
+            in_flight,
         )
         if trips is not None
         else None,

@@ -12,6 +12,7 @@ import textwrap
 from collections.abc import Mapping
 from typing import Any
 
+from ..servo import MAX_IN_FLIGHT
 from ._examine import Findings, Port, Probe
 from ._fixes import Fix
 from ._rules import link_name, rules
@@ -218,6 +219,8 @@ def block(port: Port, user: str, timeout: float, fixes: Mapping[str, Fix]) -> st
         if trips.ended != "complete":
             line += f"; then a reply was {trips.ended}"
         rows.append(("round trip", [line]))
+        if trips.completed == trips.requested > 0:
+            rows.append(("servo loop", [_in_flight_text(trips.in_flight_1khz)]))
     if port.notes:
         rows.append(("note", port.notes))
     if port.fixes:
@@ -227,6 +230,17 @@ def block(port: Port, user: str, timeout: float, fixes: Mapping[str, Fix]) -> st
         for index, value in enumerate(values):
             lines += _wrap(value, f"  {label if index == 0 else '':<11} ", " " * 14)
     return "\n".join(lines)
+
+
+def _in_flight_text(in_flight: int | None) -> str:
+    if in_flight is None:
+        return f"no in_flight up to {MAX_IN_FLIGHT} holds 1 kHz over this round trip"
+    if in_flight == 1:
+        return "in_flight=1 (the default) holds 1 kHz here"
+    return (
+        f"in_flight={in_flight} holds 1 kHz here (each force made from a state about "
+        f"{in_flight} ms old; see docs/servo-loop.md)"
+    )
 
 
 def intro(count: int, root: str) -> str:

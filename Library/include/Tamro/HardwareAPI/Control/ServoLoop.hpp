@@ -30,6 +30,11 @@ struct ServoOptions {
     // position moved by its velocity over the state's age and half a period), which gives back
     // the stiffness the loop's delay takes; see docs/servo-loop.md.
     bool compensateDelay = true;
+    // Requests on the line at most (1 to ServoLoop::MaxInFlight). 1 waits for each reply within
+    // its cycle. More keep sending on schedule while replies are on their way, so a round trip
+    // longer than a period does not slow the loop; each force is then made from an older state
+    // (see docs/servo-loop.md).
+    int inFlight = 1;
 };
 
 // One cycle: its number (from 1), when its reply arrived (seconds on the monotonic clock,
@@ -49,11 +54,17 @@ struct ServoStats {
     std::uint64_t lateCycles = 0;  // a period over 1.5 nominal periods (fixed rate only)
     std::uint64_t longestLateRun = 0;
     double exchangeP50Us = 0, exchangeP99Us = 0, exchangeMaxUs = 0;
-    // The age of the state each force was made from, when the force was sent: one period while
-    // every exchange succeeds. Its maximum is the longest stall: the longest the loop went
-    // without a fresh state, whatever held it (the system, the arm, failed exchanges).
+    // The age of the state each force was made from, when the force was sent: from the sending
+    // of the request that brought the state, one period while every exchange succeeds, and
+    // about one period per request a pipeline needs on the line (inFlight). Its maximum is the
+    // longest stall: the longest the loop went without a fresh state, whatever held it (the
+    // system, the arm, failed exchanges).
     double stateAgeP50Us = 0, stateAgeP99Us = 0, longestStallUs = 0;
     double wakeLateMaxUs = 0;  // the latest the system woke the loop after a deadline
+    // Requests on the line as each went out, itself included: on average, and at most.
+    double inFlightMean = 0;
+    std::uint64_t inFlightMax = 0;
+    std::uint64_t resyncs = 0;  // pairings re-established with the wake-up after a failure
     std::uint64_t failedExchanges = 0;
     std::uint64_t nonFiniteForces = 0;  // sums that were not finite, sent as zero
     std::uint64_t clampedForces = 0;
@@ -70,7 +81,9 @@ struct ServoStats {
 // publishes the new state. Until the first reply it sends zero force; stopping, a fault and
 // destruction end with one zero-force request (its reply awaited 0.1 s at most). A reply
 // counts only for the request it answers: after a failure none is trusted until the arm has
-// answered a wake-up sent as a barrier.
+// answered a wake-up sent as a barrier. With inFlight above 1 a cycle sends its request
+// without waiting for the replies before it; they are matched in order, each by its own
+// deadline, and a failure ends the pipeline: nothing is sent until the barrier is back.
 //
 // Every member may be called from any thread but the loop's own; none of them blocks the
 // loop: effects reach it whole at a cycle boundary, and state, figures and records are read
@@ -78,6 +91,7 @@ struct ServoStats {
 class ServoLoop {
 public:
     static constexpr std::size_t MaxEffects = 64;
+    static constexpr int MaxInFlight = 8;
 
     // Opens the port and wakes the arm (waiting up to a second for its answer); does not start
     // the thread. Throws InvalidArgument for options out of range, PortError when the port
