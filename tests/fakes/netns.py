@@ -65,3 +65,15 @@ class Link:
         for space in self.made:  # the pair goes with them
             subprocess.run(["ip", "netns", "del", space], capture_output=True, timeout=30)
         self.made.clear()
+
+
+def stop(*processes: subprocess.Popen[str]) -> None:
+    """Ends what a test ran in the namespaces: asked first, killed if it does not go."""
+    for process in processes:
+        if process.poll() is None:
+            process.terminate()
+        try:
+            process.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()

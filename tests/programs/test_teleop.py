@@ -14,6 +14,7 @@ import sys
 import time
 
 import pytest
+from netns import stop
 
 from tamro import network
 
@@ -166,10 +167,4 @@ def test_across_two_namespaces_a_cut_link_fades_the_coupling_force_to_zero(veth_
         assert "lost" in {state for _, _, state in seen}
         assert any(0.0 < force < engaged * 0.9 for _, force, _ in seen), "the force dropped at once"
     finally:
-        for process in (follower, leader):
-            if process.poll() is None:
-                process.terminate()
-            try:
-                process.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                process.kill()
+        stop(follower, leader)

@@ -16,6 +16,7 @@ from pathlib import Path
 
 import pytest
 from fakedevice import FakeArm, wait_until
+from netns import stop
 
 from tamro import network
 
@@ -87,11 +88,5 @@ def test_samples_cross_and_a_link_down_fades_the_command(veth_link, tmp_path):
     finally:
         if peer.stdin is not None:
             peer.stdin.close()
-        for process in (peer, bridge):
-            if process.poll() is None:
-                process.terminate()
-            try:
-                process.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                process.kill()
+        stop(peer, bridge)
         arm.close()
