@@ -109,7 +109,7 @@ FOLLOWER = """
 import sys, time
 import tamro
 with tamro.Simulator(arms=1, handles=0) as sim, tamro.Node("follower", domain={domain}) as node:
-    loop = tamro.ServoLoop(sim.arms[0])
+    loop = tamro.ServoLoop(sim.arms[0], max_faults=100)  # a busy machine is no lost link
     loop.effects = [tamro.Coupling(300.0, 2.0, link_timeout={timeout}, fade={fade}, passivity=False),
                     tamro.Spring((0.02, 0.0, 0.0), 500.0, 5.0)]
     with loop:
