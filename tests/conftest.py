@@ -1,8 +1,15 @@
 """Shared fixtures. What the library writes to descriptors 1 and 2 (C stdio and std::cout,
 not sys.stdout) is captured with pytest's ``capfd`` fixture."""
 
+import signal
 import sys
 from pathlib import Path
+
+# Started in the background by a non-interactive shell, we inherit SIGINT ignored, and so would
+# every program the tests start: they would shrug off the Ctrl-C the tests send them. A handled
+# signal is reset to its default in a new program.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 # The fake devices and helpers every test folder shares live in tests/fakes.
 sys.path.insert(0, str(Path(__file__).resolve().parent / "fakes"))
