@@ -84,6 +84,7 @@ def run_side(args: argparse.Namespace, impairment: Impairment) -> int:
                 time.sleep(1 / HAND_HZ)
             loop.stop()
             node.close()
+            fault = loop.fault
             status = coupling_status(loop)
             stats = loop.stats()
             records = loop.drain()
@@ -98,6 +99,7 @@ def run_side(args: argparse.Namespace, impairment: Impairment) -> int:
         "energy_out_j": status.energy_out,
         "counts": dict(status.counts),
         "cut_at": cut_at,
+        "fault": None if fault is None else str(fault),
     }
     print(json.dumps(summary), flush=True)
     return 0
@@ -214,6 +216,11 @@ def run_demo(args: argparse.Namespace) -> int:
             }
             for process in processes.values():
                 process.wait(timeout=30)
+            # A loop that gave up on its arm (a machine too busy to answer it in time) recorded
+            # only part of the run: there are no figures to give.
+            for role, summary in summaries.items():
+                if summary["fault"] is not None:
+                    raise RuntimeError(f"the {role}'s loop stopped: {summary['fault']}")
         except (RuntimeError, ValueError, subprocess.TimeoutExpired) as error:
             print(f"tamro-teleop: the demo failed: {error}", file=sys.stderr)
             return 1
