@@ -8,7 +8,8 @@ a one-second wait on a silent port; two arms driven from two Python threads at o
 servo loop against a Python loop (bench/servo.py), and over a slow link with requests in flight
 (bench/inflight.py); the stability sweep and smoothing (bench/stability.py); the devices on the
 network (bench/network.py: the loop with publishing on and off, latency to a subscriber in
-another process against ddsperf's floor, throughput).
+another process against ddsperf's floor, throughput); teleoperation across the network at
+several link delays (bench/teleop.py).
 
 The exchange rows meet one peer, a bench-peer process answering at once on a pseudo-terminal,
 and take turns in blocks of 100 exchanges, the native ones through ctypes from the small
@@ -46,6 +47,7 @@ import network  # noqa: E402
 import recording  # noqa: E402
 import servo  # noqa: E402
 import stability  # noqa: E402
+import teleop  # noqa: E402
 from pyserial_arm import PySerialArm  # noqa: E402
 
 import TamroHardwareAPI as tamro  # noqa: E402
@@ -74,6 +76,9 @@ def parse_args() -> argparse.Namespace:
         "--stability-only", action="store_true", help="only the stability sweep and the smoothing rows"
     )
     parser.add_argument("--network-only", action="store_true", help="only the network's rows (tamro.Node)")
+    parser.add_argument(
+        "--teleop-only", action="store_true", help="only the teleoperation table (tamro-teleop)"
+    )
     return parser.parse_args()
 
 
@@ -533,6 +538,7 @@ def table(results: dict) -> str:
     lines.extend(stability.lines(results["stability"], width))
     lines.extend(network.lines(results["network"], width))
     lines.extend(recording.lines(results["recording"], width))
+    lines.extend(teleop.lines(results["teleop"], width))
     return "\n".join(lines)
 
 
@@ -558,6 +564,9 @@ def main() -> int:
             rows = network.run(programs.directory, quick)
             print("\n".join(network.lines(rows, 44)))
             return 0
+        if args.teleop_only:
+            print("\n".join(teleop.lines(teleop.run(quick), 44)))
+            return 0
         if args.servo_only:
             rows = servo.run(programs.native, quick)
             print("\n".join(servo.lines(rows, 44)))
@@ -580,6 +589,7 @@ def main() -> int:
             "peer_thread": programs.run("bench-exchange", "--exchanges", 2000 if quick else 10000),
             "recording": recording.run(quick),
             "stability": stability.run(quick),
+            "teleop": teleop.run(quick),
         }
     except Failure as error:
         print(f"bench: {error}", file=sys.stderr)

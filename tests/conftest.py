@@ -55,3 +55,29 @@ def simulator():
 
     with Simulator() as running:
         yield running
+
+
+@pytest.fixture
+def veth_link():
+    """Two network namespaces joined by a veth pair (tests/fakes/netns.py), removed after the
+    test; skipped with the reason where they cannot be made (not root, no iproute2, no
+    namespaces in this kernel or container)."""
+    import os
+    import shutil
+    import subprocess
+
+    from netns import Link
+
+    if os.geteuid() != 0:
+        pytest.skip("network namespaces need root")
+    if shutil.which("ip") is None:
+        pytest.skip("no ip command (iproute2)")
+    try:
+        made = Link()
+    except (subprocess.CalledProcessError, OSError) as error:
+        stderr = getattr(error, "stderr", "") or ""
+        pytest.skip(f"network namespaces cannot be made here: {error} {stderr.strip()}")
+    try:
+        yield made
+    finally:
+        made.remove()

@@ -66,6 +66,15 @@ void RegisterEffects(py::module_& m) {
             return EffectValue{Control::Validated(Control::ConstantForce{force, smoothing})};
         },
         py::arg("force"), py::arg("smoothing") = 0.0);
+    m.def(
+        "coupling",
+        [](double stiffness, double damping, bool passivity, double linkTimeout, double fade,
+           double engage, double reflect) {
+            return EffectValue{Control::Validated(Control::Coupling{
+                stiffness, damping, passivity, linkTimeout, fade, engage, reflect})};
+        },
+        py::arg("stiffness"), py::arg("damping"), py::arg("passivity"), py::arg("link_timeout"),
+        py::arg("fade"), py::arg("engage"), py::arg("reflect"));
 }
 
 }  // namespace TamroNative

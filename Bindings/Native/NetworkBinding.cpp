@@ -127,6 +127,29 @@ void RegisterNetwork(py::module_& m) {
             py::arg("loop"), py::arg("name"), py::arg("stiffness"), py::arg("damping"),
             py::arg("timeout"), py::arg("ramp"), py::arg("lower"), py::arg("upper"),
             py::keep_alive<1, 2>())
+        .def(
+            "couple",
+            [](Node& node, Control::ServoLoop& loop, const std::string& name,
+               const std::string& peer, const std::string& device, bool handle, double reach,
+               const std::array<double, 3>& lower, const std::array<double, 3>& upper, double delay,
+               double jitter, double loss, std::uint64_t seed) {
+                Network::CouplingPeer p;
+                p.ns = peer;
+                p.device = device;
+                p.kind = handle ? Network::Device::Handle : Network::Device::Arm;
+                p.reach = reach;
+                p.remote.lower = lower;
+                p.remote.upper = upper;
+                // 0 is no impairment; otherwise from 1 ms, as every time here.
+                if (delay > 0) p.remote.impairment.delay = Seconds(delay, "delay");
+                if (jitter > 0) p.remote.impairment.jitter = Seconds(jitter, "jitter");
+                p.remote.impairment.loss = loss;
+                p.remote.impairment.seed = seed;
+                Translated([&] { node.Couple(loop, name, p); });
+            },
+            py::arg("loop"), py::arg("name"), py::arg("peer"), py::arg("device"), py::arg("handle"),
+            py::arg("reach"), py::arg("lower"), py::arg("upper"), py::arg("delay"),
+            py::arg("jitter"), py::arg("loss"), py::arg("seed"), py::keep_alive<1, 2>())
         .def("stats",
              [](const Node& node) {
                  py::list out;

@@ -93,31 +93,56 @@ void RegisterServoLoop(py::module_& m) {
                  return py::make_tuple(s.cycle, s.time, Vector(s.position), Vector(s.velocity),
                                        Vector(s.force));
              })
-        .def("stats", [](const Loop& loop) {
-            const Control::ServoStats s = loop.Stats();
+        .def("stats",
+             [](const Loop& loop) {
+                 const Control::ServoStats s = loop.Stats();
+                 py::dict d;
+                 d["cycles"] = s.cycles;
+                 d["rate_hz"] = s.rateHz;
+                 d["period_p50_us"] = s.periodP50Us;
+                 d["period_p99_us"] = s.periodP99Us;
+                 d["period_max_us"] = s.periodMaxUs;
+                 d["late_cycles"] = s.lateCycles;
+                 d["longest_late_run"] = s.longestLateRun;
+                 d["exchange_p50_us"] = s.exchangeP50Us;
+                 d["exchange_p99_us"] = s.exchangeP99Us;
+                 d["exchange_max_us"] = s.exchangeMaxUs;
+                 d["state_age_p50_us"] = s.stateAgeP50Us;
+                 d["state_age_p99_us"] = s.stateAgeP99Us;
+                 d["longest_stall_us"] = s.longestStallUs;
+                 d["wake_late_max_us"] = s.wakeLateMaxUs;
+                 d["in_flight_mean"] = s.inFlightMean;
+                 d["in_flight_max"] = s.inFlightMax;
+                 d["resyncs"] = s.resyncs;
+                 d["failed_exchanges"] = s.failedExchanges;
+                 d["non_finite_forces"] = s.nonFiniteForces;
+                 d["clamped_forces"] = s.clampedForces;
+                 d["dropped_records"] = s.droppedRecords;
+                 d["realtime"] = s.realtime;
+                 d["coupling_energy_observed_j"] = s.couplingEnergyObservedJ;
+                 d["coupling_energy_dissipated_j"] = s.couplingEnergyDissipatedJ;
+                 return d;
+             })
+        .def("coupling_status", [](Loop& loop) {
+            const Control::CouplingStatus s = loop.Remote().Status();
+            static const char* const words[] = {"off", "waiting", "engaging", "engaged", "lost"};
             py::dict d;
-            d["cycles"] = s.cycles;
-            d["rate_hz"] = s.rateHz;
-            d["period_p50_us"] = s.periodP50Us;
-            d["period_p99_us"] = s.periodP99Us;
-            d["period_max_us"] = s.periodMaxUs;
-            d["late_cycles"] = s.lateCycles;
-            d["longest_late_run"] = s.longestLateRun;
-            d["exchange_p50_us"] = s.exchangeP50Us;
-            d["exchange_p99_us"] = s.exchangeP99Us;
-            d["exchange_max_us"] = s.exchangeMaxUs;
-            d["state_age_p50_us"] = s.stateAgeP50Us;
-            d["state_age_p99_us"] = s.stateAgeP99Us;
-            d["longest_stall_us"] = s.longestStallUs;
-            d["wake_late_max_us"] = s.wakeLateMaxUs;
-            d["in_flight_mean"] = s.inFlightMean;
-            d["in_flight_max"] = s.inFlightMax;
-            d["resyncs"] = s.resyncs;
-            d["failed_exchanges"] = s.failedExchanges;
-            d["non_finite_forces"] = s.nonFiniteForces;
-            d["clamped_forces"] = s.clampedForces;
-            d["dropped_records"] = s.droppedRecords;
-            d["realtime"] = s.realtime;
+            d["state"] = words[static_cast<int>(s.state)];
+            d["gain"] = s.gain;
+            d["target"] = Vector(s.target);
+            d["force"] = Vector(s.force);
+            d["sample_age"] = s.sampleAge;
+            d["energy_in"] = s.energyIn;
+            d["energy_out"] = s.energyOut;
+            d["energy_dissipated"] = s.energyDissipated;
+            d["energy_credited"] = s.energyCredited;
+            const Control::RemoteCounts c = loop.Remote().Counts();
+            d["taken"] = c.taken;
+            d["refused_value"] = c.refusedValue;
+            d["refused_stamp"] = c.refusedStamp;
+            d["refused_flood"] = c.refusedFlood;
+            d["dropped"] = c.dropped;
+            d["impaired_lost"] = c.impairedLost;
             return d;
         });
 }

@@ -1,8 +1,9 @@
 """tamro: real-time control of Tamro haptic devices from Python.
 
 The arm runs in a native servo loop (``ServoLoop``) that renders haptic effects (``Spring``,
-``Damper``, ``Plane``, ``Sphere``, ``Box``, ``ConstantForce``) at a fixed rate on a thread of
-its own, so Python only sets targets and reads the state back at its own pace. The handle is
+``Damper``, ``Plane``, ``Sphere``, ``Box``, ``ConstantForce``, and ``Coupling`` toward a
+remote device) at a fixed rate on a thread of its own, so Python only sets targets and reads
+the state back at its own pace. The handle is
 read the same way (``HandleReader``). ``detect_arms()`` and ``detect_handles()`` find attached
 devices and ``probe_port()`` tells what answers on one port. ``Simulator`` runs simulated
 devices for programs and tests without hardware. ``Node`` serves the devices on the network as
@@ -21,6 +22,7 @@ from __future__ import annotations
 
 from . import _native, passivity
 from ._errors import DeviceFault
+from .coupling import Coupling, CouplingStatus, Impairment, coupling_status
 from .detection import NotASerialPort, PortProbe, detect_arms, detect_handles, probe_port
 from .effects import Box, ConstantForce, Damper, Effect, Plane, Sphere, Spring
 from .handle import (
@@ -62,6 +64,10 @@ __all__ = [
     "Sphere",
     "Box",
     "ConstantForce",
+    "Coupling",
+    "CouplingStatus",
+    "Impairment",
+    "coupling_status",
     "ServoLoop",
     "State",
     "DeviceInfo",

@@ -49,6 +49,15 @@ def box(
     smoothing: float = 0.0,
 ) -> Effect: ...
 def constant_force(force: tuple[float, float, float], smoothing: float = 0.0) -> Effect: ...
+def coupling(
+    stiffness: float,
+    damping: float,
+    passivity: bool,
+    link_timeout: float,
+    fade: float,
+    engage: float,
+    reflect: float,
+) -> Effect: ...
 
 _Vector = tuple[float, float, float]
 
@@ -91,6 +100,7 @@ class ServoLoop(metaclass=_pybind11_type):
     def record(self, capacity: int) -> None: ...
     def pending(self) -> int: ...
     def drain_into(self, buffer: npt.NDArray[np.void]) -> int: ...
+    def coupling_status(self) -> Any: ...
 
 class HandleReader(metaclass=_pybind11_type):
     def __init__(self, port: str, rate_hz: float | None, fault_timeout: float, max_faults: int) -> None: ...
@@ -140,6 +150,21 @@ class Node(metaclass=_pybind11_type):
         ramp: float,
         lower: _Vector,
         upper: _Vector,
+    ) -> None: ...
+    def couple(
+        self,
+        loop: ServoLoop,
+        name: str,
+        peer: str,
+        device: str,
+        handle: bool,
+        reach: float,
+        lower: _Vector,
+        upper: _Vector,
+        delay: float,
+        jitter: float,
+        loss: float,
+        seed: int,
     ) -> None: ...
     def stats(self) -> list[Any]: ...
     def close(self) -> None: ...

@@ -100,6 +100,8 @@ class ServoStats(TypedDict):
     clamped_forces: int
     dropped_records: int
     realtime: bool
+    coupling_energy_observed_j: float
+    coupling_energy_dissipated_j: float
 
 
 @dataclass(frozen=True)

@@ -1,5 +1,5 @@
 """tamro-bridge across two machines, played by two network namespaces joined by a veth pair
-(made by the test, as root, and removed after): samples cross, commands cross back, and
+(tests/fakes/netns.py: made by the test, as root, and removed after): samples cross, commands cross back, and
 taking the link down fades the commanded force within the time-out plus the ramp.
 
 Nothing leaves the two namespaces: each has only its end of the pair and its own loopback,
@@ -8,9 +8,7 @@ and the addresses are link-local."""
 from __future__ import annotations
 
 import os
-import secrets
 import select
-import shutil
 import subprocess
 import sys
 import time
@@ -18,6 +16,7 @@ from pathlib import Path
 
 import pytest
 from fakedevice import FakeArm, wait_until
+from netns import stop
 
 from tamro import network
 
@@ -45,78 +44,19 @@ while time.monotonic() < end and not select.select([sys.stdin], [], [], 0)[0]:
 """
 
 
-def run(*command: str) -> None:
-    subprocess.run(command, check=True, capture_output=True, text=True, timeout=30)
-
-
-class Link:
-    """Two namespaces, a veth pair between them, link-local addresses."""
-
-    def __init__(self) -> None:
-        tag = secrets.token_hex(3)
-        self.spaces = (f"tamro-a-{tag}", f"tamro-b-{tag}")
-        self.ends = (f"tva{tag}", f"tvb{tag}")
-        self.addresses = ("169.254.24.1", "169.254.24.2")
-        self.made: list[str] = []
-        for space in self.spaces:
-            run("ip", "netns", "add", space)
-            self.made.append(space)
-        run("ip", "link", "add", self.ends[0], "netns", self.spaces[0], "type", "veth", "peer", "name",
-            self.ends[1], "netns", self.spaces[1])  # fmt: skip
-        for space, end, address in zip(self.spaces, self.ends, self.addresses, strict=True):
-            self.exec(space, "ip", "addr", "add", f"{address}/30", "dev", end)
-            self.exec(space, "ip", "link", "set", end, "up")
-            self.exec(space, "ip", "link", "set", "lo", "up")
-
-    def exec(self, space: str, *command: str) -> None:
-        run("ip", "netns", "exec", space, *command)
-
-    def config(self, side: int, folder: Path) -> str:
-        """Cyclone DDS on this side's end only, unicast to the other side."""
-        path = folder / f"side{side}.xml"
-        path.write_text(
-            "<CycloneDDS><Domain id='any'><General><Interfaces>"
-            f"<NetworkInterface name='{self.ends[side]}'/></Interfaces>"
-            "<AllowMulticast>false</AllowMulticast></General><Discovery>"
-            "<ParticipantIndex>auto</ParticipantIndex><MaxAutoParticipantIndex>20</MaxAutoParticipantIndex>"
-            f"<Peers><Peer address='{self.addresses[1 - side]}'/></Peers></Discovery></Domain></CycloneDDS>"
-        )
-        return path.as_uri()
-
-    def remove(self) -> None:
-        for space in self.made:  # the pair goes with them
-            subprocess.run(["ip", "netns", "del", space], capture_output=True, timeout=30)
-
-
-@pytest.fixture
-def link():
-    if os.geteuid() != 0:
-        pytest.skip("network namespaces need root")
-    if shutil.which("ip") is None:
-        pytest.skip("no ip command (iproute2)")
-    try:
-        made = Link()
-    except (subprocess.CalledProcessError, OSError) as error:
-        stderr = getattr(error, "stderr", "") or ""
-        pytest.skip(f"network namespaces cannot be made here: {error} {stderr.strip()}")
-    try:
-        yield made
-    finally:
-        made.remove()
-
-
-def test_samples_cross_and_a_link_down_fades_the_command(link, tmp_path):
+def test_samples_cross_and_a_link_down_fades_the_command(veth_link, tmp_path):
+    link = veth_link
     domain = ros2peer.random_domain()
     arm = FakeArm()
     env_a = dict(os.environ, CYCLONEDDS_URI=link.config(0, tmp_path))
     env_b = dict(os.environ, CYCLONEDDS_URI=link.config(1, tmp_path))
-    command = ["ip", "netns", "exec", link.spaces[0], sys.executable, "-m", "tamro.bridge", "--name", "lab"]
+    command = link.command(0, sys.executable, "-m", "tamro.bridge", "--name", "lab")
     command += ["--arm", arm.path, "--domain", str(domain), "--servo-timeout", str(TIMEOUT)]
     bridge = subprocess.Popen(command, env=env_a, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     script = tmp_path / "peer.py"
     script.write_text(PEER.format(fakes=str(FAKES), domain=domain))
     peer = subprocess.Popen(
-        ["ip", "netns", "exec", link.spaces[1], sys.executable, str(script)],
+        link.command(1, sys.executable, str(script)),
         env=env_b,
         stdin=subprocess.PIPE,
         stdout=subprocess.PIPE,
@@ -138,7 +78,7 @@ def test_samples_cross_and_a_link_down_fades_the_command(link, tmp_path):
 
         before = len(arm.forces)
         down = time.monotonic()
-        link.exec(link.spaces[0], "ip", "link", "set", link.ends[0], "down")
+        link.down(0)
         assert wait_until(lambda: arm.forces[-1] == (0.0, 0.0, 0.0), timeout=5)
         faded = time.monotonic() - down
         # The design's bound, with room for a slow machine; and gradual, not a jump.
@@ -148,11 +88,5 @@ def test_samples_cross_and_a_link_down_fades_the_command(link, tmp_path):
     finally:
         if peer.stdin is not None:
             peer.stdin.close()
-        for process in (peer, bridge):
-            if process.poll() is None:
-                process.terminate()
-            try:
-                process.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                process.kill()
+        stop(peer, bridge)
         arm.close()

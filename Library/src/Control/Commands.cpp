@@ -2,6 +2,7 @@
 #include <Tamro/HardwareAPI/Control/Errors.hpp>
 
 #include "HandOver.hpp"
+#include "Streams.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -18,9 +19,7 @@ std::int64_t Nanoseconds(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
-bool Finite(const Vec3& v) {
-    return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
-}
+using Detail::Finite;
 
 void Check(const CommandSettings& s) {
     for (const auto& [name, value] : {std::pair{"stiffness", s.stiffness}, {"damping", s.damping}})
@@ -29,11 +28,7 @@ void Check(const CommandSettings& s) {
     for (const auto& [name, value] : {std::pair{"timeout", s.timeout}, {"ramp", s.ramp}})
         if (value < std::chrono::milliseconds(1) || value > std::chrono::seconds(10))
             throw InvalidArgument(name, "must be from 0.001 to 10 seconds");
-    if (!Finite(s.lower) || !Finite(s.upper))
-        throw InvalidArgument("workspace", "corners must be finite");
-    for (int axis = 0; axis < 3; ++axis)
-        if (s.lower[axis] > s.upper[axis])
-            throw InvalidArgument("workspace", "lower corner must not exceed its upper one");
+    Detail::CheckBox("workspace", s.lower, s.upper);
 }
 
 // What the senders hand the loop, whole.
@@ -47,12 +42,6 @@ struct Incoming {
     Vec3 force{};
     std::int64_t forceAt = 0;
 };
-
-// One stream's gain: up toward 1 while it is live, down toward 0 once it stopped, by one
-// ramp's worth per ramp time.
-double Follow(double gain, bool live, double step) {
-    return std::clamp(gain + (live ? step : -step), 0.0, 1.0);
-}
 
 }  // namespace
 
@@ -105,10 +94,9 @@ Verdict CommandInput::Target(const Vec3& position) noexcept {
     const std::int64_t now = Nanoseconds(Clock::now());
     std::lock_guard<std::mutex> lock(impl_->senders);
     Incoming& in = impl_->staging;
-    if (!in.accepting || !Finite(position)) return Verdict::Refused;
-    for (int axis = 0; axis < 3; ++axis)
-        if (position[axis] < in.settings.lower[axis] || position[axis] > in.settings.upper[axis])
-            return Verdict::Refused;
+    if (!in.accepting || !Finite(position) ||
+        !Detail::Inside(in.settings.lower, in.settings.upper, position))
+        return Verdict::Refused;
     in.hasTarget = true;
     in.target = position;
     in.targetAt = now;
@@ -150,8 +138,8 @@ Vec3 CommandInput::ForceAt(Clock::time_point now, const Vec3& position,
     const bool forceLive = in.accepting && in.hasForce && nowNs - in.forceAt <= timeout;
     const double step =
         static_cast<double>(sinceLast) / static_cast<double>(in.settings.ramp.count());
-    s.targetGain = Follow(s.targetGain, targetLive, step);
-    s.forceGain = Follow(s.forceGain, forceLive, step);
+    s.targetGain = Detail::Follow(s.targetGain, targetLive, step, step);
+    s.forceGain = Detail::Follow(s.forceGain, forceLive, step, step);
 
     CommandStatus status;
     status.targetGain = s.targetGain;

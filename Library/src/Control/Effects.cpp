@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 namespace Tamro::HardwareAPI::Control {
 
@@ -91,6 +92,17 @@ struct Validate {
         RequireSmoothing(c.smoothing);
         return c;
     }
+    Effect operator()(Coupling c) const {
+        RequireNonNegative("stiffness", c.stiffness);
+        RequireNonNegative("damping", c.damping);
+        for (const auto& [name, seconds] :
+             {std::pair{"link_timeout", c.linkTimeout}, {"fade", c.fade}, {"engage", c.engage}})
+            if (!(seconds >= 1e-3 && seconds <= 10.0))
+                Refuse(name, "must be a number of seconds from 0.001 to 10");
+        RequireNonNegative("reflect", c.reflect);
+        if (c.reflect > 10) Refuse("reflect", "must be from 0 to 10");
+        return c;
+    }
 };
 
 struct Render {
@@ -149,6 +161,7 @@ struct Render {
         return Push(normal, depth, b.stiffness, b.damping, v);
     }
     Vec3 operator()(const ConstantForce& c) const { return c.force; }
+    Vec3 operator()(const Coupling&) const { return {}; }
 };
 
 // One step of the first-order filter: each parameter moved by the fraction `a` of the way to its

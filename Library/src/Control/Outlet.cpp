@@ -1,3 +1,4 @@
+#include <Tamro/HardwareAPI/Control/Coupling.hpp>
 #include <Tamro/HardwareAPI/Control/HandleReader.hpp>
 #include <Tamro/HardwareAPI/Control/Outlet.hpp>
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
@@ -87,5 +88,6 @@ std::uint64_t Outlet<T>::Dropped() const noexcept {
 
 template class Outlet<CycleState>;
 template class Outlet<HandleStatus>;
+template class Outlet<CouplingRecord>;
 
 }  // namespace Tamro::HardwareAPI::Control

@@ -66,10 +66,14 @@ void ServoCore::SetEffects(const std::vector<Effect>& effects,
         throw InvalidArgument("keys", "must be one per effect");
     std::array<Effect, ServoLoop::MaxEffects> valid{};
     std::array<std::uint64_t, ServoLoop::MaxEffects> keyed{};
+    std::size_t couplings = 0;
     for (std::size_t i = 0; i < effects.size(); ++i) {
         valid[i] = Validated(effects[i]);
         keyed[i] = keys.empty() ? i + 1 : keys[i];  // without keys, the place says which
+        couplings += std::holds_alternative<Coupling>(valid[i]) ? 1 : 0;
     }
+    // The loop has one remote end: two couplings would share its fade and its energy.
+    if (couplings > 1) throw InvalidArgument("effects", "may hold one Coupling at most");
     std::lock_guard<std::mutex> lock(settingsLock_);
     staging_.effects = valid;
     staging_.keys = keyed;
@@ -128,6 +132,9 @@ ServoStats ServoCore::Stats() const {
     s.clampedForces = clamped_.load(std::memory_order_relaxed);
     s.droppedRecords = recorder_.Dropped();
     s.realtime = realtimeGranted_.load(std::memory_order_relaxed);
+    const CouplingStatus coupling = remote_.Status();
+    s.couplingEnergyObservedJ = coupling.energyIn - coupling.energyOut;
+    s.couplingEnergyDissipatedJ = coupling.energyDissipated;
     return s;
 }
 
@@ -138,18 +145,32 @@ Vec3 ServoCore::ForceAt(const ServoSettings& settings,
                         Clock::time_point now, const Vec3& position,
                         const Vec3& velocity) noexcept {
     Vec3 sum = commands_.ForceAt(now, position, velocity);
-    for (std::size_t i = 0; i < settings.count; ++i)
-        sum = sum + ForceOf(effects[i], position, velocity);
+    const Coupling* coupling = nullptr;
+    for (std::size_t i = 0; i < settings.count; ++i) {
+        if (const auto* c = std::get_if<Coupling>(&effects[i])) {
+            // Rendered where the others are; its energy counted on the measured positions.
+            coupling = c;
+            sum = sum + remote_.ForceAt(*c, now, position, position_, velocity);
+        } else {
+            sum = sum + ForceOf(effects[i], position, velocity);
+        }
+    }
+    double scale = 1;
     const double magnitude = Norm(sum);
     if (!std::isfinite(magnitude)) {
         nonFinite_.fetch_add(1, std::memory_order_relaxed);
-        return {};
-    }
-    if (magnitude > settings.maxForce) {
+        scale = 0;
+    } else if (magnitude > settings.maxForce) {
         clamped_.fetch_add(1, std::memory_order_relaxed);
-        return (settings.maxForce / magnitude) * sum;
+        scale = settings.maxForce / magnitude;
     }
-    return sum;
+    // The coupling counts the energy of what it really sent.
+    if (coupling != nullptr)
+        remote_.Sent(scale, Seconds(now));
+    else
+        remote_.Idle(now);
+    if (scale == 0) return {};  // not finite: nothing scales it back
+    return scale == 1 ? sum : scale * sum;
 }
 
 void ServoCore::Pipeline::Push(const InFlight& entry) noexcept {

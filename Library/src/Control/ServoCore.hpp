@@ -53,6 +53,7 @@ public:
     Recorder<CycleState>& Recording() noexcept { return recorder_; }
     Outlet<CycleState>& CycleOutlet() noexcept { return outlet_; }
     CommandInput& Commands() noexcept { return commands_; }
+    RemoteInput& Remote() noexcept { return remote_; }
     LoopFlags& Flags() noexcept { return flags_; }
     void RealtimeGranted(bool granted) noexcept {
         realtimeGranted_.store(granted, std::memory_order_relaxed);
@@ -135,6 +136,7 @@ private:
     Recorder<CycleState> recorder_;
     Outlet<CycleState> outlet_;  // to a publisher, when one holds it
     CommandInput commands_;      // streamed commands, faded by the loop
+    RemoteInput remote_;         // the remote end of the set's coupling
     LoopFlags flags_;
 
     // Figures: written by the loop only, read by anyone.

@@ -137,5 +137,6 @@ std::size_t ServoLoop::Drain(CycleState* out, std::size_t max) {
 std::size_t ServoLoop::Pending() const { return impl_->core_.Recording().Pending(); }
 Outlet<CycleState>& ServoLoop::CycleOutlet() noexcept { return impl_->core_.CycleOutlet(); }
 CommandInput& ServoLoop::Commands() noexcept { return impl_->core_.Commands(); }
+RemoteInput& ServoLoop::Remote() noexcept { return impl_->core_.Remote(); }
 
 }  // namespace Tamro::HardwareAPI::Control

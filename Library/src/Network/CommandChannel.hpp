@@ -29,11 +29,6 @@ public:
     void Stats(std::vector<TopicStats>& out) const;
 
 private:
-    struct ListenerDeleter {
-        void operator()(dds_listener_t* l) const noexcept { dds_delete_listener(l); }
-    };
-    using ListenerPointer = std::unique_ptr<dds_listener_t, ListenerDeleter>;
-    ListenerPointer Listener(dds_on_data_available_fn fn);
     bool FrameAccepted(const char* frame) const noexcept;
     static void OnTarget(dds_entity_t reader, void* arg);
     static void OnForce(dds_entity_t reader, void* arg);

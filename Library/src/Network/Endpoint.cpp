@@ -36,7 +36,7 @@ void SetTypeHash(dds_qos_t* qos, Message message) {
     dds_qset_userdata(qos, user.data(), user.size());
 }
 
-QosPointer EndpointQos(const Topic& topic, std::chrono::nanoseconds deadline) {
+QosPointer EndpointQos(const Topic& topic, std::chrono::nanoseconds deadline, bool writer) {
     QosPointer qos(dds_create_qos());
     dds_qset_reliability(
         qos.get(), topic.qos.reliable ? DDS_RELIABILITY_RELIABLE : DDS_RELIABILITY_BEST_EFFORT,
@@ -45,7 +45,7 @@ QosPointer EndpointQos(const Topic& topic, std::chrono::nanoseconds deadline) {
     dds_qset_durability(qos.get(), DDS_DURABILITY_VOLATILE);
     if (topic.qos.deadline) dds_qset_deadline(qos.get(), deadline.count());
     SetTypeHash(qos.get(), topic.message);
-    if (topic.direction == Direction::Out) {  // plain CDR, as ROS 2 writes it
+    if (writer) {  // plain CDR, as ROS 2 writes it
         dds_data_representation_id_t xcdr1 = DDS_DATA_REPRESENTATION_XCDR1;
         dds_qset_data_representation(qos.get(), 1, &xcdr1);
     }
@@ -66,8 +66,8 @@ Endpoint::Endpoint(dds_entity_t participant, const std::string& ns, const std::s
       topic(dds_create_topic(participant, &Wire::DescriptorOf(spec.message),
                              DdsTopic(ns, device, spec.name).c_str(), nullptr, nullptr),
             "cannot create topic " + name) {
-    const QosPointer qos = EndpointQos(spec, deadline);
-    entity = Entity(spec.direction == Direction::Out
+    const QosPointer qos = EndpointQos(spec, deadline, listener == nullptr);
+    entity = Entity(listener == nullptr
                         ? dds_create_writer(participant, topic.Get(), qos.get(), nullptr)
                         : dds_create_reader(participant, topic.Get(), qos.get(), listener),
                     "cannot create an endpoint on " + name);

@@ -59,16 +59,18 @@ Entity JoinDomain(int domain);
 // ROS 2's type hash of a type, as its endpoints carry it in their USER_DATA.
 void SetTypeHash(dds_qos_t* qos, Message message);
 
-// An endpoint's QoS (Topics.hpp) with ROS 2's type hash in its USER_DATA.
-QosPointer EndpointQos(const Topic& topic, std::chrono::nanoseconds deadline);
+// An endpoint's QoS (Topics.hpp) with ROS 2's type hash in its USER_DATA; a writer writes
+// plain CDR.
+QosPointer EndpointQos(const Topic& topic, std::chrono::nanoseconds deadline, bool writer);
 
 // The topic of a device by its name (std::logic_error for one the table does not have).
 const Topic& Find(Device device, const char* name);
 
 // One topic's endpoint: its topic entity and its reader or writer, and what it carried.
 struct Endpoint {
-    // A writer (an out topic) or a reader (an in topic, its samples taken by listener); the
-    // reader's deadline is the one given. Throws std::runtime_error when DDS refuses.
+    // A writer, or with a listener a reader whose samples the listener takes (our in topics, or
+    // another device's out topics); the deadline is the one given, on topics that have one.
+    // Throws std::runtime_error when DDS refuses.
     Endpoint(dds_entity_t participant, const std::string& ns, const std::string& device,
              const Topic& spec, std::chrono::nanoseconds deadline = {},
              const dds_listener_t* listener = nullptr);
@@ -82,5 +84,39 @@ struct Endpoint {
     Entity entity;
     std::atomic<std::uint64_t> samples{0}, failed{0}, refused{0}, clamped{0};
 };
+
+// A listener that calls fn with arg.
+struct ListenerDeleter {
+    void operator()(dds_listener_t* l) const noexcept { dds_delete_listener(l); }
+};
+using ListenerPointer = std::unique_ptr<dds_listener_t, ListenerDeleter>;
+inline ListenerPointer DataListener(void* arg, dds_on_data_available_fn fn) {
+    ListenerPointer l(dds_create_listener(arg));
+    dds_lset_data_available(l.get(), fn);
+    return l;
+}
+
+// Takes what waits on a reader, a few samples at a time on loan, counting each and what judge
+// (a sample's verdict) says of it.
+template <typename Sample, typename Judge>
+void TakeAll(dds_entity_t reader, Endpoint& endpoint, Judge judge) noexcept {
+    constexpr int Max = 16;
+    void* samples[Max] = {};
+    dds_sample_info_t infos[Max];
+    for (;;) {
+        const dds_return_t n = dds_take(reader, samples, infos, Max, Max);
+        if (n <= 0) return;
+        for (int i = 0; i < n; ++i) {
+            if (!infos[i].valid_data) continue;
+            endpoint.samples.fetch_add(1, std::memory_order_relaxed);
+            const Control::Verdict v = judge(*static_cast<const Sample*>(samples[i]));
+            if (v == Control::Verdict::Refused)
+                endpoint.refused.fetch_add(1, std::memory_order_relaxed);
+            else if (v == Control::Verdict::Clamped)
+                endpoint.clamped.fetch_add(1, std::memory_order_relaxed);
+        }
+        dds_return_loan(reader, samples, n);
+    }
+}
 
 }  // namespace Tamro::HardwareAPI::Network::Detail

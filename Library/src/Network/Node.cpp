@@ -1,6 +1,7 @@
 #include <Tamro/HardwareAPI/Network/Node.hpp>
 
 #include "CommandChannel.hpp"
+#include "CouplingChannel.hpp"
 #include "Endpoint.hpp"
 #include "Publications.hpp"
 
@@ -18,6 +19,7 @@ namespace {
 
 using Detail::ArmPublication;
 using Detail::CommandChannel;
+using Detail::CouplingChannel;
 using Detail::Entity;
 using Detail::HandlePublication;
 
@@ -55,6 +57,7 @@ public:
     std::vector<std::unique_ptr<ArmPublication>> arms_;
     std::vector<std::unique_ptr<HandlePublication>> handles_;
     std::vector<std::unique_ptr<CommandChannel>> commands_;
+    std::vector<std::unique_ptr<CouplingChannel>> couplings_;
     std::vector<TopicStats> final_;  // once closed
 };
 
@@ -100,12 +103,21 @@ void Node::AcceptCommands(Control::ServoLoop& loop, const std::string& name,
                                                                 impl_->ns_, name, loop, settings));
 }
 
+void Node::Couple(Control::ServoLoop& loop, const std::string& name, const CouplingPeer& peer) {
+    std::lock_guard<std::mutex> lock(impl_->mutex_);
+    impl_->CheckOpen();
+    impl_->Claim(name, Device::Arm, &loop);
+    impl_->couplings_.push_back(
+        std::make_unique<CouplingChannel>(impl_->participant_.Get(), impl_->ns_, name, loop, peer));
+}
+
 std::vector<TopicStats> Node::Stats() const {
     std::lock_guard<std::mutex> lock(impl_->mutex_);
     if (impl_->closed_) return impl_->final_;
     std::vector<TopicStats> out;
     for (const auto& a : impl_->arms_) a->Stats(out);
     for (const auto& c : impl_->commands_) c->Stats(out);
+    for (const auto& c : impl_->couplings_) c->Stats(out);
     for (const auto& h : impl_->handles_) h->Stats(out);
     return out;
 }
@@ -115,12 +127,15 @@ void Node::Close() {
     if (impl_->closed_) return;
     Impl& s = *impl_;
     for (auto& c : s.commands_) c->Stop();
+    for (auto& c : s.couplings_) c->Stop();
     for (auto& a : s.arms_) a->Stop();
     for (auto& h : s.handles_) h->Stop();
     for (const auto& a : s.arms_) a->Stats(s.final_);
     for (const auto& c : s.commands_) c->Stats(s.final_);
+    for (const auto& c : s.couplings_) c->Stats(s.final_);
     for (const auto& h : s.handles_) h->Stats(s.final_);
     s.commands_.clear();
+    s.couplings_.clear();
     s.arms_.clear();
     s.handles_.clear();
     s.participant_.Reset();

@@ -48,7 +48,14 @@ void CheckName(const std::string& name, const char* what, bool slashes) {
     if (tokenStart) refuse("must not start or end with '/' or hold '//'");
 }
 
-const char* DeviceWord(Device device) { return device == Device::Arm ? "arm" : "handle"; }
+const char* DeviceWord(Device device) {
+    switch (device) {
+        case Device::Arm: return "arm";
+        case Device::Handle: return "handle";
+        case Device::Coupling: return "coupling";
+    }
+    return "?";
+}
 const char* DirectionWord(Direction direction) {
     return direction == Direction::Out ? "out" : "in";
 }

@@ -31,6 +31,11 @@ const std::uint32_t PoseStampedOps[] = {
 const std::uint32_t TwistStampedOps[] = {TAMRO_STAMPED_OPS(TwistStamped, linear, 3, angular, 3)};
 const std::uint32_t WrenchStampedOps[] = {TAMRO_STAMPED_OPS(WrenchStamped, force, 3, torque, 3)};
 constexpr std::uint32_t StampedOpCount = 6;  // instructions, not words
+const std::uint32_t Vector3StampedOps[] = {Int32,   offsetof(Vector3Stamped, header.stamp.sec),
+                                           Uint32,  offsetof(Vector3Stamped, header.stamp.nanosec),
+                                           String,  offsetof(Vector3Stamped, header.frame_id),
+                                           Doubles, offsetof(Vector3Stamped, vector),
+                                           3,       Return};
 
 const std::uint32_t UInt8Ops[] = {Byte, offsetof(UInt8, data), Return};
 
@@ -65,6 +70,7 @@ const dds_topic_descriptor_t Descriptors[] = {
     Descriptor<WrenchStamped>(Message::WrenchStamped, 0, StampedOpCount, WrenchStampedOps),
     Descriptor<UInt8>(Message::UInt8, DDS_TOPIC_FIXED_SIZE, 2, UInt8Ops),
     Descriptor<UInt8MultiArray>(Message::UInt8MultiArray, 0, 8, UInt8MultiArrayOps),
+    Descriptor<Vector3Stamped>(Message::Vector3Stamped, 0, StampedOpCount - 1, Vector3StampedOps),
 };
 
 }  // namespace

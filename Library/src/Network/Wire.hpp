@@ -39,6 +39,11 @@ struct WrenchStamped {
     double torque[3];
 };
 
+struct Vector3Stamped {
+    Header header;
+    double vector[3];
+};
+
 struct UInt8 {
     std::uint8_t data;
 };

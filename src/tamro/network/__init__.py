@@ -35,6 +35,7 @@ import numpy.typing as npt
 
 from .. import _native
 from .._values import frozen_array, number, vector, whole
+from ..coupling import Impairment
 from ..handle import HandleReader
 from ..servo import ServoLoop
 from ._capture import Capture, CapturedTopic, IgnoredTopic, Sample
@@ -75,7 +76,7 @@ def available() -> bool:
 
 
 class TopicInfo(TypedDict):
-    device: Literal["arm", "handle"]
+    device: Literal["arm", "handle", "coupling"]
     name: str
     ros_type: str
     dds_type: str
@@ -250,6 +251,65 @@ class Node:
             )
             self._loops[name] = loop
         return self._topics("arm", name, "in")
+
+    def couple(
+        self,
+        loop: ServoLoop,
+        name: str,
+        peer: str,
+        *,
+        device: str = "arm",
+        handle: bool = False,
+        reach: float = 0.03,
+        workspace: tuple[Sequence[float], Sequence[float]] = DEFAULT_WORKSPACE,
+        impairment: Impairment | None = None,
+    ) -> list[str]:
+        """Couples ``loop``'s ``tamro.Coupling`` to the device under ``/<peer>/<device>/``:
+        its ``measured_cp`` is the target, with ``measured_cv`` as the target's velocity and,
+        when that device is coupled too, its ``coupling_energy`` and ``coupling_cf`` for the
+        passivity controller and ``reflect``. Each sample is checked on arrival and refused
+        (and counted) when it is not finite, outside ``workspace``, faster than 5 m/s, stamped
+        more than 0.5 s ahead of this machine's clock, more than 1 s behind it or not after the
+        last, or beyond 5000 samples a second. ``handle=True`` follows a handle instead: its
+        orientation puts the target ``reach`` metres along the handle's x axis. Publishes this
+        coupling's ``coupling_cf`` and ``coupling_energy`` under ``/<namespace>/<name>/``.
+        ``impairment`` makes the link worse on purpose (a test tool). Returns the topics'
+        ROS 2 names, ours then the peer's."""
+        if not isinstance(loop, ServoLoop):
+            raise TypeError(f"couple takes a tamro.ServoLoop, not {type(loop).__name__}")
+        name = _check_name(name, "name")
+        peer = _check_name(peer, "peer")
+        device = _check_name(device, "device")
+        if not isinstance(handle, bool):
+            raise TypeError(f"handle must be True or False, not {type(handle).__name__}")
+        if impairment is not None and not isinstance(impairment, Impairment):
+            raise TypeError(f"impairment must be a tamro.Impairment, not {type(impairment).__name__}")
+        impair = impairment or Impairment()
+        lower, upper = (vector(corner, "workspace corner") for corner in workspace)
+        with self._lock:
+            self._refuse_closed()
+            loop._refuse_closed()
+            self._native.couple(
+                loop._native,
+                name,
+                peer,
+                device,
+                handle,
+                number(reach, "reach"),
+                lower,
+                upper,
+                impair.delay,
+                impair.jitter,
+                impair.loss,
+                whole(impair.seed, "seed"),
+            )
+        ours = [
+            _native.ros_topic(self.namespace, name, t["name"]) for t in TOPICS if t["device"] == "coupling"
+        ]
+        theirs = (
+            ["measured_cp"] if handle else ["measured_cp", "measured_cv", "coupling_energy", "coupling_cf"]
+        )
+        return ours + [_native.ros_topic(peer, device, topic) for topic in theirs]
 
     def stats(self) -> list[TopicStats]:
         """What each topic carried: ``samples`` written (out) or taken (in); ``dropped``:

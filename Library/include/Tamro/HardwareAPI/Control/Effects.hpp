@@ -69,15 +69,34 @@ struct ConstantForce {
     double smoothing = 0;
 };
 
-using Effect = std::variant<Spring, Damper, Plane, Sphere, Box, ConstantForce>;
+// A spring and damper toward a remote device: k (target - x) + b (target velocity - v), where
+// the target is the remote's position as it streams in to the loop's RemoteInput (Coupling.hpp),
+// rendered smoothly between its samples; the loop renders it, ForceOf gives nothing. With
+// passivity, a time-domain passivity controller keeps the coupling from putting out more
+// energy than came in at the other end, whatever the link's delay. reflect (0 to 10) adds the
+// remote coupling's own force, reversed and scaled: a leader that feels what its follower
+// meets. No sample within linkTimeout (s) fades the force to zero over fade (s); samples that
+// come back bring it back over engage (s). At most one per effect set.
+struct Coupling {
+    double stiffness = 0;
+    double damping = 0;
+    bool passivity = true;
+    double linkTimeout = 0.02;
+    double fade = 0.05;
+    double engage = 0.25;
+    double reflect = 0;
+};
+
+using Effect = std::variant<Spring, Damper, Plane, Sphere, Box, ConstantForce, Coupling>;
 
 // The effect ready for the loop: a plane's normal scaled to length 1. Throws
 // InvalidArgument (Errors.hpp) naming the first parameter that is not finite, a stiffness, damping
-// or radius below 0, a zero normal, a box whose lower corner exceeds its upper one, or a smoothing
-// outside 0 to 10 s.
+// or radius below 0, a zero normal, a box whose lower corner exceeds its upper one, a smoothing
+// outside 0 to 10 s, or a coupling's time outside 1 ms to 10 s or reflect outside 0 to 10.
 Effect Validated(const Effect& effect);
 
-// The force of one valid effect at a position and velocity.
+// The force of one valid effect at a position and velocity (none for a Coupling, which needs
+// its remote: the loop renders it).
 Vec3 ForceOf(const Effect& effect, const Vec3& position, const Vec3& velocity) noexcept;
 
 // The effect a smoothing loop renders after `seconds` more of gliding from `from` toward `to`

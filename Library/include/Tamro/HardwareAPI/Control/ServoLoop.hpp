@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Tamro/HardwareAPI/Control/Commands.hpp>
+#include <Tamro/HardwareAPI/Control/Coupling.hpp>
 #include <Tamro/HardwareAPI/Control/Effects.hpp>
 #include <Tamro/HardwareAPI/Control/Loop.hpp>
 #include <Tamro/HardwareAPI/Control/Outlet.hpp>
@@ -69,6 +70,10 @@ struct ServoStats {
     std::uint64_t clampedForces = 0;
     std::uint64_t droppedRecords = 0;
     bool realtime = false;
+    // The coupling's passivity observer at this arm (energy in less energy out, J: negative
+    // when the coupling gave the arm more than it took) and what its controller dissipated.
+    double couplingEnergyObservedJ = 0;
+    double couplingEnergyDissipatedJ = 0;
 };
 
 // A servo loop: one thread that owns one arm on its own port and, every cycle, computes the
@@ -137,6 +142,8 @@ public:
     // Commands streamed in from elsewhere, added to the effects' sum before the safety
     // stage: see CommandInput.
     CommandInput& Commands() noexcept;
+    // The remote end of the Coupling in the effect set: see RemoteInput.
+    RemoteInput& Remote() noexcept;
 
 private:
     class Impl;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Tamro/HardwareAPI/Control/Commands.hpp>
+#include <Tamro/HardwareAPI/Control/Coupling.hpp>
 #include <Tamro/HardwareAPI/Network/Topics.hpp>
 
 #include <cstdint>
@@ -24,6 +25,17 @@ struct TopicStats {
     std::uint64_t dropped = 0;  // out: records the loop could not hand over, or not written
     std::uint64_t refused = 0;  // in: samples the checks refused; they never reach the arm
     std::uint64_t clamped = 0;  // in: forces scaled down to the loop's max_force
+};
+
+// The device a coupling follows: /<ns>/<device>/measured_cp (and measured_cv, and its
+// coupling_energy and coupling_cf when it is coupled too) for an arm; for a handle, its
+// orientation on measured_cp puts the target reach metres along the handle's x axis.
+struct CouplingPeer {
+    std::string ns;
+    std::string device = "arm";
+    Device kind = Device::Arm;
+    double reach = 0.03;
+    Control::RemoteSettings remote{};
 };
 
 // One DDS participant (Eclipse Cyclone DDS) that serves devices as ROS 2 topics under
@@ -63,6 +75,12 @@ public:
     // std::runtime_error when the loop takes commands from elsewhere already.
     void AcceptCommands(Control::ServoLoop& loop, const std::string& name,
                         const Control::CommandSettings& settings = {});
+
+    // Couples the loop's Coupling effect (Effects.hpp) to the peer: takes its samples into the
+    // loop's RemoteInput, and publishes this coupling's coupling_cf and coupling_energy under
+    // /ns/name/ (the name may be one it publishes under). Throws std::invalid_argument for a
+    // bad name, peer or settings, std::runtime_error when the loop is coupled elsewhere already.
+    void Couple(Control::ServoLoop& loop, const std::string& name, const CouplingPeer& peer);
 
     std::vector<TopicStats> Stats() const;
 

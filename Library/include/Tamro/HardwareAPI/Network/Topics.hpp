@@ -19,7 +19,8 @@ enum class Message : std::uint8_t {
     TwistStamped,
     WrenchStamped,
     UInt8,
-    UInt8MultiArray
+    UInt8MultiArray,
+    Vector3Stamped
 };
 
 struct MessageType {
@@ -32,7 +33,7 @@ struct MessageType {
     const char* typeHash;
 };
 
-inline constexpr std::array<MessageType, 5> MessageTypes{{
+inline constexpr std::array<MessageType, 6> MessageTypes{{
     {Message::PoseStamped, "geometry_msgs/msg/PoseStamped",
      "geometry_msgs::msg::dds_::PoseStamped_",
      "RIHS01_10f3786d7d40fd2b54367835614bff85d4ad3b5dab62bf8bca0cc232d73b4cd8"},
@@ -47,11 +48,15 @@ inline constexpr std::array<MessageType, 5> MessageTypes{{
     {Message::UInt8MultiArray, "std_msgs/msg/UInt8MultiArray",
      "std_msgs::msg::dds_::UInt8MultiArray_",
      "RIHS01_5687e861b8d307a5e48b7515467ae7a5fc2daf805bd0ce6d8e9e604bade9f385"},
+    {Message::Vector3Stamped, "geometry_msgs/msg/Vector3Stamped",
+     "geometry_msgs::msg::dds_::Vector3Stamped_",
+     "RIHS01_d4829622288cbb443886e7ea94ea5671a3b1be6bab4ad04224432a65f7d7887a"},
 }};
 
 constexpr const MessageType& TypeOf(Message m) { return MessageTypes[static_cast<std::size_t>(m)]; }
 
-enum class Device : std::uint8_t { Arm, Handle };
+// A coupling's topics are under the name of the arm it drives.
+enum class Device : std::uint8_t { Arm, Handle, Coupling };
 enum class Direction : std::uint8_t { Out, In };  // published by us, or commands we take
 
 // Quality of service. Measured topics: ROS 2's sensor-data profile with a history of one
@@ -76,7 +81,7 @@ struct Topic {
     const char* meaning;
 };
 
-inline constexpr std::array<Topic, 8> Topics{{
+inline constexpr std::array<Topic, 10> Topics{{
     {Device::Arm, "measured_cp", Message::PoseStamped, Direction::Out, MeasuredQos,
      "end-effector position (m), identity orientation; one per cycle or at the chosen rate"},
     {Device::Arm, "measured_cv", Message::TwistStamped, Direction::Out, MeasuredQos,
@@ -87,6 +92,10 @@ inline constexpr std::array<Topic, 8> Topics{{
      "target of a coupling spring the loop renders (m; orientation ignored)"},
     {Device::Arm, "servo_cf", Message::WrenchStamped, Direction::In, CommandQos,
      "a force added to the loop's effects (N; torque ignored)"},
+    {Device::Coupling, "coupling_cf", Message::WrenchStamped, Direction::Out, MeasuredQos,
+     "a coupled arm's coupling force on it, sent that cycle (N), no torque"},
+    {Device::Coupling, "coupling_energy", Message::Vector3Stamped, Direction::Out, MeasuredQos,
+     "a coupled arm's coupling energy (J since it started): x in, y out, z dissipated"},
     {Device::Handle, "measured_cp", Message::PoseStamped, Direction::Out, MeasuredQos,
      "the handle's orientation (x, y, z, w), position zero; one per status message"},
     {Device::Handle, "sensor_level", Message::UInt8, Direction::Out, MeasuredQos,
@@ -106,7 +115,7 @@ std::string FrameId(const std::string& ns, const std::string& device);
 // name one). Throws std::invalid_argument saying what is wrong.
 void CheckName(const std::string& name, const char* what, bool slashes);
 
-const char* DeviceWord(Device device);           // "arm", "handle"
+const char* DeviceWord(Device device);           // "arm", "handle", "coupling"
 const char* DirectionWord(Direction direction);  // "out", "in"
 
 }  // namespace Tamro::HardwareAPI::Network

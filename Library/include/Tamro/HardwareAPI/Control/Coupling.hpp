@@ -1,0 +1,150 @@
+// The remote end of a coupling: samples of another device's position (and velocity, and its
+// own coupling's energy and force when it has one) that stream in to a servo loop, which
+// renders its Coupling effect (Effects.hpp) toward them.
+#pragma once
+
+#include <Tamro/HardwareAPI/Control/Commands.hpp>
+#include <Tamro/HardwareAPI/Control/Effects.hpp>
+#include <Tamro/HardwareAPI/Control/Outlet.hpp>
+#include <Tamro/HardwareAPI/Control/Vector.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+namespace Tamro::HardwareAPI::Control {
+
+// One sample of the remote device.
+struct RemoteSample {
+    double stamp = 0;  // when the remote measured it: seconds since the epoch, its wall clock
+    Vec3 position{};
+    bool hasVelocity = false;
+    Vec3 velocity{};
+    // The remote coupling's energy in at its own arm (J, counting up since it started) and its
+    // force on its arm (N), when the remote runs a coupling and says so.
+    bool hasEnergy = false;
+    double energyIn = 0;
+    bool hasForce = false;
+    Vec3 force{};
+};
+
+// A test tool for links this machine cannot make worse itself: the receiving side holds each
+// sample back by delay plus a random 0 to jitter, and drops a random share loss (0 to 1) of
+// them, in order. Off (all zero) by default.
+struct Impairment {
+    std::chrono::nanoseconds delay{0};
+    std::chrono::nanoseconds jitter{0};
+    double loss = 0;
+    std::uint64_t seed = 1;
+
+    bool Active() const noexcept { return delay.count() > 0 || jitter.count() > 0 || loss > 0; }
+};
+
+// What a sample must be to be taken. Everything a remote sends is checked on arrival.
+struct RemoteSettings {
+    Vec3 lower{-0.1, -0.1, -0.1};  // positions outside this box are refused (m)
+    Vec3 upper{0.1, 0.1, 0.1};
+    double maxSpeed = 5.0;    // m/s: a faster velocity is refused
+    double maxForce = 100.0;  // N: a larger remote force is refused
+    // Stamps further ahead of this machine's wall clock, or further behind it, are refused,
+    // and so is a stamp not after the last taken one. The two clocks must agree this well.
+    std::chrono::nanoseconds maxLead = std::chrono::milliseconds(500);
+    std::chrono::nanoseconds maxAge = std::chrono::seconds(1);
+    // Samples taken a second at most, on average (bursts of a tenth of it): beyond, a flood.
+    double maxRateHz = 5000;
+    Impairment impairment{};
+};
+
+enum class LinkState : std::uint8_t {
+    Off,       // not taking samples
+    Waiting,   // taking samples, none has come yet
+    Engaging,  // samples come and the force ramps up
+    Engaged,   // samples come, full force
+    Lost,      // no sample within the link time-out: the force ramps to zero, or is zero
+};
+
+// Why samples were not taken, counted.
+struct RemoteCounts {
+    std::uint64_t taken = 0;
+    std::uint64_t refusedValue = 0;  // not finite, outside the box, too fast, too strong
+    std::uint64_t refusedStamp = 0;  // from the future, too old, or not after the last
+    std::uint64_t refusedFlood = 0;  // beyond the rate
+    std::uint64_t dropped = 0;       // the hand-over to the loop was full
+    std::uint64_t impairedLost = 0;  // dropped on purpose by the impairment
+};
+
+// What the loop rendered of its coupling at its latest cycle.
+struct CouplingStatus {
+    LinkState state = LinkState::Off;
+    double gain = 0;       // 0 to 1: the fade
+    Vec3 target{};         // the smoothed remote position rendered toward
+    Vec3 force{};          // the coupling's force, sent (after the passivity controller)
+    double sampleAge = 0;  // s since the newest sample reached the loop
+    double energyIn = 0;   // J at this arm's port, counted from the first engagement
+    double energyOut = 0;
+    double energyDissipated = 0;  // by the passivity controller
+    double energyCredited = 0;    // that entered at the other end
+};
+
+// One cycle of the coupling, for a publisher: its force on this arm and its energies.
+struct CouplingRecord {
+    double time = 0;  // the cycle's, seconds on the monotonic clock
+    Vec3 force{};
+    double energyIn = 0, energyOut = 0, energyDissipated = 0;
+    // The coupling renders a spring or a damper, so its energies are one half of a two-port.
+    // A leader that only feels its follower's force (stiffness and damping 0) is not: its
+    // follower must take its motion as the source, not its count (which stays near 0).
+    bool spring = true;
+};
+
+// The remote samples of a servo loop's coupling. Samples arrive on any thread (a network
+// thread, typically): each is checked there and queued for the loop, stamped with its arrival;
+// senders take turns on a lock the loop never touches. Every cycle the loop takes what has
+// arrived (what an impairment holds back, once its time has come), renders its Coupling
+// toward the newest, extrapolated along its velocity for at most the link time-out and blended
+// into from the one before, so the target moves smoothly whatever the samples' steps.
+class RemoteInput {
+public:
+    static constexpr std::size_t Capacity = 1024;  // samples queued for the loop
+
+    RemoteInput();
+    ~RemoteInput();
+    RemoteInput(const RemoteInput&) = delete;
+    RemoteInput& operator=(const RemoteInput&) = delete;
+
+    // Starts taking samples (or changes the settings); InvalidArgument for a box that is not
+    // finite or inverted, limits that are not above 0, or an impairment out of range (delay
+    // and jitter 0 to 10 s, loss 0 to 1).
+    void Accept(const RemoteSettings& settings);
+    // Stops taking samples: the link counts as lost and the coupling fades out.
+    void Stop();
+    bool Accepting() const noexcept;
+
+    // A sample, checked and queued; Accepted or Refused.
+    Verdict Offer(const RemoteSample& sample) noexcept;
+    // The same at given clocks: arrival on the monotonic clock, and the wall clock (tests).
+    Verdict Offer(const RemoteSample& sample, std::chrono::steady_clock::time_point arrival,
+                  double wallNow) noexcept;
+
+    RemoteCounts Counts() const noexcept;
+    CouplingStatus Status() const noexcept;
+    // Every cycle in which the loop rendered a coupling, to one consumer (a publisher).
+    Outlet<CouplingRecord>& Records() noexcept;
+
+    // --- the loop's thread ---
+
+    // The coupling's force at this cycle: render is where the arm is taken to be when the force
+    // acts, measured its position in the reply, velocity its velocity.
+    Vec3 ForceAt(const Coupling& coupling, std::chrono::steady_clock::time_point now,
+                 const Vec3& render, const Vec3& measured, const Vec3& velocity) noexcept;
+    // What of that force was sent (the loop's safety stage may scale the sum): scale 0 to 1.
+    void Sent(double scale, double time) noexcept;
+    // No coupling in the effect set this cycle: a coupling added later starts afresh.
+    void Idle(std::chrono::steady_clock::time_point now) noexcept;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace Tamro::HardwareAPI::Control

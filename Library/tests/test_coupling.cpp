@@ -1,0 +1,339 @@
+// The coupling's remote end and its passivity control, on simulated time: two arms (the
+// simulated arm's mass and damping, integrated exactly) coupled through RemoteInputs, their
+// samples carried by the input's own impairment as a delayed link.
+#include <Tamro/HardwareAPI/Control/Coupling.hpp>
+
+#include "Control/Passivity.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+using namespace Tamro::HardwareAPI::Control;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr double Period = 1e-3;
+constexpr double WallOffset = 1.7e9;  // the wall clock of these runs, seconds since the epoch
+
+// A point mass with viscous damping under a force held over each step, integrated exactly.
+struct Arm {
+    double mass = 0.25, damping = 2.0;
+    Vec3 x{}, v{};
+
+    void Step(const Vec3& force, double dt) {
+        const double decay = std::exp(-damping * dt / mass);
+        for (int i = 0; i < 3; ++i) {
+            const double terminal = force[i] / damping;
+            x[i] += terminal * dt + (v[i] - terminal) * (mass / damping) * (1 - decay);
+            v[i] = terminal + (v[i] - terminal) * decay;
+        }
+    }
+};
+
+Clock::time_point At(double seconds) {
+    return Clock::time_point(std::chrono::nanoseconds(std::llround(seconds * 1e9)));
+}
+
+RemoteSample SampleOf(const Arm& arm, double t, const RemoteInput* own = nullptr) {
+    RemoteSample s;
+    s.stamp = WallOffset + t;
+    s.position = arm.x;
+    s.hasVelocity = true;
+    s.velocity = arm.v;
+    if (own != nullptr) {
+        s.hasEnergy = true;
+        s.energyIn = own->Status().energyIn;
+    }
+    return s;
+}
+
+Vec3 Clamped(const Vec3& f, double max, double& scale) {
+    const double n = Norm(f);
+    scale = n > max ? max / n : 1.0;
+    return scale * f;
+}
+
+// Two arms coupled both ways over a link of the given one-way delay; the first starts 2 cm
+// away from the second. Returns the energy the coupling network put out beyond what it took in
+// (both ends' observers), sampled every second.
+std::vector<double> Bilateral(const Coupling& coupling, std::chrono::nanoseconds delay,
+                              double seconds) {
+    RemoteSettings settings;
+    settings.impairment.delay = delay;
+    settings.lower = {-10, -10, -10};  // an oscillation that grows stays in the box
+    settings.upper = {10, 10, 10};
+    RemoteInput atA, atB;  // atA takes B's samples
+    atA.Accept(settings);
+    atB.Accept(settings);
+    Arm a, b;
+    a.x = {0.02, 0, 0};
+    std::vector<double> generated;
+    for (int n = 0; n * Period < seconds; ++n) {
+        const double t = n * Period;
+        atA.Offer(SampleOf(b, t, &atB), At(t), WallOffset + t);
+        atB.Offer(SampleOf(a, t, &atA), At(t), WallOffset + t);
+        double scaleA = 1, scaleB = 1;
+        const Vec3 fa = Clamped(atA.ForceAt(coupling, At(t), a.x, a.x, a.v), 10, scaleA);
+        const Vec3 fb = Clamped(atB.ForceAt(coupling, At(t), b.x, b.x, b.v), 10, scaleB);
+        atA.Sent(scaleA, t);
+        atB.Sent(scaleB, t);
+        a.Step(fa, Period);
+        b.Step(fb, Period);
+        if (n % 1000 == 999) {
+            const CouplingStatus sa = atA.Status(), sb = atB.Status();
+            generated.push_back(sa.energyOut + sb.energyOut - sa.energyIn - sb.energyIn);
+        }
+    }
+    return generated;
+}
+
+}  // namespace
+
+TEST(Passivity, TheControllerTakesAwayExactlyTheEnergyNotCoveredAndNoMore) {
+    struct Case {
+        double credit;  // J that came in at the other end
+        Vec3 force, velocity;
+        Vec3 sent;          // what the controller lets through
+        double dissipated;  // J
+    };
+    const Case cases[] = {
+        {1.0, {2, 0, 0}, {0.1, 0, 0}, {2, 0, 0}, 0},      // covered: unchanged
+        {0.0, {2, 0, 0}, {0.1, 0, 0}, {0, 0, 0}, 2e-4},   // nothing in hand: all of it
+        {1e-4, {2, 0, 0}, {0.1, 0, 0}, {1, 0, 0}, 1e-4},  // half covered: half of it
+        {0.0, {-2, 0, 0}, {0.1, 0, 0}, {-2, 0, 0}, 0},    // braking puts nothing out
+        {0.0, {2, 1, 0}, {0.1, 0, 0}, {0, 1, 0}, 2e-4},   // only the part along v
+    };
+    for (const Case& c : cases) {
+        Detail::PassivityControl pc;
+        pc.Credit(c.credit);
+        const Vec3 sent = pc.Limit(c.force, c.velocity, 1e-3, true);
+        for (int i = 0; i < 3; ++i) EXPECT_NEAR(sent[i], c.sent[i], 1e-12) << c.credit;
+        EXPECT_NEAR(pc.Dissipated(), c.dissipated, 1e-15);
+        Detail::PassivityControl off;
+        EXPECT_EQ(off.Limit(c.force, c.velocity, 1e-3, false), c.force) << "observing only";
+    }
+    Detail::PassivityControl pc;  // work is the held force along the displacement
+    pc.Observe({2, 0, 0}, {0.001, 0, 0});
+    pc.Observe({2, 0, 0}, {-0.0005, 0, 0});
+    EXPECT_DOUBLE_EQ(pc.Out(), 0.002);
+    EXPECT_DOUBLE_EQ(pc.In(), 0.001);
+}
+
+TEST(Coupling, WithFiftyMillisecondsOfDelayAStiffCouplingStaysPassiveOnlyWithTheController) {
+    Coupling stiff;
+    stiff.stiffness = 1000;
+    stiff.damping = 0;
+    stiff.linkTimeout = 0.2;  // the delay is no link loss
+    stiff.engage = 0.001;
+
+    stiff.passivity = false;
+    const std::vector<double> plain = Bilateral(stiff, 50ms, 8);
+    stiff.passivity = true;
+    const std::vector<double> controlled = Bilateral(stiff, 50ms, 8);
+
+    // Without the controller the network keeps putting out energy: it grows second by second.
+    EXPECT_GT(plain.back(), 1.0);
+    for (std::size_t i = 3; i < plain.size(); ++i) EXPECT_GT(plain[i], plain[i - 1] + 0.05) << i;
+    // With it, never more out than came in, within a step's rounding.
+    for (double g : controlled) EXPECT_LT(g, 1e-3);
+}
+
+TEST(Coupling, WithoutDelayTheControllerLeavesTrackingAlone) {
+    // A follower pulled by a leader that moves on a path (it feels nothing): the follower's
+    // error stays small, and the controller takes nothing while the leader's motion pays.
+    Coupling c;
+    c.stiffness = 300;
+    c.damping = 2;
+    c.engage = 0.001;
+    RemoteInput input;
+    input.Accept({});
+    Arm follower;
+    double worst = 0;
+    for (int n = 0; n < 4000; ++n) {
+        const double t = n * Period;
+        RemoteSample s;
+        s.stamp = WallOffset + t;
+        s.position = {0.03 * std::sin(M_PI * t), 0, 0};
+        s.hasVelocity = true;
+        s.velocity = {0.03 * M_PI * std::cos(M_PI * t), 0, 0};
+        input.Offer(s, At(t), WallOffset + t);
+        const Vec3 f = input.ForceAt(c, At(t), follower.x, follower.x, follower.v);
+        input.Sent(1, t);
+        follower.Step(f, Period);
+        if (t > 0.5) worst = std::max(worst, std::abs(follower.x[0] - s.position[0]));
+    }
+    EXPECT_LT(worst, 0.001);
+    EXPECT_LT(input.Status().energyDissipated, 1e-3 * input.Status().energyOut);
+}
+
+TEST(Coupling, ALostLinkFadesToZeroWithinTheTimeoutAndRampAndComesBackWithoutAJump) {
+    Coupling c;
+    c.stiffness = 200;
+    c.passivity = false;  // the fade alone
+    RemoteInput input;
+    input.Accept({});
+    const Vec3 arm{};  // held still, 2 cm from the remote
+    RemoteSample s;
+    s.position = {0.02, 0, 0};
+    std::vector<double> forces;
+    std::vector<LinkState> states;
+    const double cut = 1.0, back = 1.5;
+    for (int n = 0; n < 2500; ++n) {
+        const double t = n * Period;
+        if (t < cut || t >= back) {
+            s.stamp = WallOffset + t;
+            input.Offer(s, At(t), WallOffset + t);
+        }
+        forces.push_back(input.ForceAt(c, At(t), arm, arm, {})[0]);
+        input.Sent(1, t);
+        states.push_back(input.Status().state);
+    }
+    const double full = 200 * 0.02;
+    const auto index = [](double t) { return static_cast<std::size_t>(std::lround(t / Period)); };
+    EXPECT_NEAR(forces[index(cut) - 1], full, 1e-9);
+    EXPECT_EQ(states[index(cut) - 1], LinkState::Engaged);
+    // Full force until the time-out, then down to zero over the fade: by timeout + fade.
+    EXPECT_NEAR(forces[index(cut + 0.015)], full, 1e-9);
+    EXPECT_EQ(forces[index(cut + c.linkTimeout + c.fade + 0.002)], 0.0);
+    EXPECT_EQ(states[index(cut + 0.1)], LinkState::Lost);
+    // Never a step larger than one cycle of the ramp, going down or coming back up.
+    for (std::size_t i = 1; i < forces.size(); ++i)
+        EXPECT_LE(std::abs(forces[i] - forces[i - 1]), full * Period / c.fade + 1e-9) << i;
+    EXPECT_EQ(states[index(back + 0.1)], LinkState::Engaging);
+    EXPECT_NEAR(forces.back(), full, 1e-9);
+    EXPECT_EQ(states.back(), LinkState::Engaged);
+}
+
+TEST(Coupling, TheTargetMovesSmoothlyBetweenSparseAndJitteredSamples) {
+    // Samples of a remote moving at 0.1 m/s arrive every 10 ms, each landing 0.5 mm off where
+    // the one before was heading (with velocity), or with positions only: the rendered target
+    // never moves more than the motion and the blend allow in one cycle.
+    for (const bool withVelocity : {true, false}) {
+        Coupling c;
+        c.stiffness = 1;
+        c.passivity = false;
+        c.engage = 0.001;
+        RemoteInput input;
+        input.Accept({});
+        std::vector<double> targets;
+        for (int n = 0; n < 300; ++n) {
+            const double t = n * Period;
+            if (n % 10 == 0) {
+                RemoteSample s;
+                s.stamp = WallOffset + t;
+                s.position = {-0.05 + 0.1 * t + ((n / 10) % 2 ? 0.0005 : 0), 0, 0};
+                s.hasVelocity = withVelocity;
+                s.velocity = {0.1, 0, 0};
+                input.Offer(s, At(t), WallOffset + t);
+            }
+            input.ForceAt(c, At(t), {}, {}, {});
+            input.Sent(1, t);
+            targets.push_back(input.Status().target[0]);
+        }
+        double largest = 0;
+        for (std::size_t i = 30; i < targets.size(); ++i)
+            largest = std::max(largest, std::abs(targets[i] - targets[i - 1]));
+        // Motion 0.1 mm a cycle, the 0.5 mm (and the velocity estimate's error) over 5 ms.
+        EXPECT_LT(largest, 0.0001 + 0.0015 * Period / 0.005) << withVelocity;
+        EXPECT_GT(largest, 0.00005) << "the target moves";
+    }
+}
+
+TEST(Coupling, HostileSamplesAreRefusedAndCountedAndAFloodIsCapped) {
+    RemoteInput input;
+    input.Accept({});
+    const double now = WallOffset + 10;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    RemoteSample good;
+    good.stamp = now;
+    struct Case {
+        const char* what;
+        RemoteSample sample;
+        bool stamp;  // refused for its stamp, else for a value
+    };
+    std::vector<Case> cases;
+    const auto with = [&](auto change) {
+        RemoteSample s = good;
+        change(s);
+        return s;
+    };
+    cases.push_back({"nan", with([&](RemoteSample& s) { s.position[1] = nan; }), false});
+    cases.push_back({"outside", with([](RemoteSample& s) { s.position = {0, 0, 5}; }), false});
+    cases.push_back({"fast", with([](RemoteSample& s) {
+                         s.hasVelocity = true;
+                         s.velocity = {50, 0, 0};
+                     }),
+                     false});
+    cases.push_back({"energy", with([](RemoteSample& s) {
+                         s.hasEnergy = true;
+                         s.energyIn = -1;
+                     }),
+                     false});
+    cases.push_back({"force", with([&](RemoteSample& s) {
+                         s.hasForce = true;
+                         s.force = {nan, 0, 0};
+                     }),
+                     false});
+    cases.push_back({"future", with([](RemoteSample& s) { s.stamp += 3600; }), true});
+    cases.push_back({"past", with([](RemoteSample& s) { s.stamp -= 3600; }), true});
+    cases.push_back({"nan stamp", with([&](RemoteSample& s) { s.stamp = nan; }), true});
+    std::uint64_t values = 0, stamps = 0;
+    for (const Case& c : cases) {
+        EXPECT_EQ(input.Offer(c.sample, At(1), now), Verdict::Refused) << c.what;
+        (c.stamp ? stamps : values) += 1;
+    }
+    EXPECT_EQ(input.Offer(good, At(1), now), Verdict::Accepted);
+    EXPECT_EQ(input.Offer(good, At(1), now), Verdict::Refused) << "the same stamp again";
+    RemoteCounts counts = input.Counts();
+    EXPECT_EQ(counts.refusedValue, values);
+    EXPECT_EQ(counts.refusedStamp, stamps + 1);
+    EXPECT_EQ(counts.taken, 1u);
+
+    // 10,000 samples in one second: the rate's worth (and a burst) are taken, the rest counted.
+    for (int i = 1; i <= 10000; ++i) {
+        RemoteSample s = good;
+        s.stamp = now + i * 1e-5;
+        input.Offer(s, At(1 + i * 1e-4), now);
+    }
+    counts = input.Counts();
+    EXPECT_LE(counts.taken, 1u + 5000 + 500);
+    EXPECT_GE(counts.taken, 5000u);
+    EXPECT_EQ(counts.taken + counts.refusedFlood, 10001u);
+    EXPECT_EQ(counts.dropped,
+              counts.taken > RemoteInput::Capacity ? counts.taken - RemoteInput::Capacity : 0)
+        << "nobody took them: the hand-over keeps its capacity and counts the rest";
+}
+
+TEST(Coupling, AnImpairedLinkHoldsBackAndDropsWhatItIsAskedTo) {
+    RemoteSettings settings;
+    settings.impairment.delay = 20ms;
+    settings.impairment.loss = 0.25;
+    RemoteInput input;
+    input.Accept(settings);
+    Coupling c;
+    c.stiffness = 1;
+    c.passivity = false;
+    double firstSeen = -1;
+    for (int n = 0; n < 2000; ++n) {
+        const double t = n * Period;
+        RemoteSample s;
+        s.stamp = WallOffset + t;
+        s.position = {0.01, 0, 0};
+        input.Offer(s, At(t), WallOffset + t);
+        input.ForceAt(c, At(t), {}, {}, {});
+        input.Sent(1, t);
+        if (firstSeen < 0 && input.Status().state != LinkState::Waiting) firstSeen = t;
+    }
+    EXPECT_GE(firstSeen, 0.020) << "held back";
+    EXPECT_LT(firstSeen, 0.030) << "the first few may be among the lost";
+    const RemoteCounts counts = input.Counts();
+    EXPECT_NEAR(static_cast<double>(counts.impairedLost) / 2000, 0.25, 0.04);
+    EXPECT_EQ(counts.taken, 2000u);
+}

@@ -1,0 +1,194 @@
+"""Two devices coupled across the network: a spring and damper toward a remote device.
+
+::
+
+    follower = tamro.Coupling(stiffness=300.0, damping=2.0)      # passivity on by default
+    loop.effects = [follower]
+    node.couple(loop, "arm", peer="left")   # /left/arm/measured_cp (and _cv) is the target
+
+The servo loop renders the coupling natively every cycle. The remote's samples arrive on a
+DDS thread, are checked there (finite, inside the workspace, not too fast, stamps neither from
+the future nor stale nor out of order, no flood) and handed to the loop, which renders a
+smooth target: the newest sample moved along its velocity for at most ``link_timeout``, each
+new sample blended in over 5 ms, never the samples' steps.
+
+**Passivity.** With ``passivity=True`` (the default) a time-domain passivity observer and
+controller (Hannaford and Ryu 2002, in its two-port form for teleoperation) watch the energy
+at this arm's port: the coupling never gives the arm more energy than has come in at the other
+end (the remote coupling's own count, published on ``coupling_energy``; for a remote that runs
+no coupling, the work its motion does). When it would, the controller adds just the damping that
+takes the surplus away. This keeps a stiff coupling stable under a delay at which it would
+otherwise oscillate; it costs transparency while it acts (the coupling feels softer).
+``passivity=False`` only observes, to compare.
+
+**Link loss.** No sample for ``link_timeout`` seconds (default 20 ms) fades the force to zero
+over ``fade`` seconds and the state says ``lost``; when samples return, the force comes back
+over ``engage`` seconds, with nothing stored released at once.
+
+See docs/teleoperation.md.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Literal, TypedDict, cast
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _native
+from ._values import flag, frozen_array, number
+from .effects import Effect, _Parameter, _scalar
+
+if TYPE_CHECKING:
+    from .servo import ServoLoop
+
+__all__ = ["Coupling", "CouplingStatus", "Impairment", "coupling_status", "DEFAULT_LINK_TIMEOUT"]
+
+DEFAULT_STIFFNESS = 300.0
+"""N/m: stiff enough to track within a millimetre at hand speeds on the simulated arm."""
+DEFAULT_DAMPING = 2.0
+"""N s/m on the velocity difference: the simulated arm's own damping again."""
+DEFAULT_LINK_TIMEOUT = 0.02
+"""s: twenty cycles at 1 kHz without a sample is a lost link."""
+DEFAULT_FADE = 0.05
+DEFAULT_ENGAGE = 0.25
+
+
+class Coupling(Effect):
+    """A spring of ``stiffness`` N/m and a damper of ``damping`` N s/m toward a remote device's
+    position and velocity: ``k (target - x) + b (target_velocity - v)``, rendered by the loop
+    every cycle once the loop is coupled (``Node.couple``). ``passivity`` keeps the coupling
+    passive whatever the link's delay; ``reflect`` (0 to 10) adds the remote coupling's force on
+    its own arm, reversed and scaled: a leader with ``stiffness=0`` and ``reflect=1`` feels what
+    its follower meets and is not pulled by it. ``link_timeout``, ``fade`` and ``engage`` are
+    seconds (1 ms to 10 s). A loop's effect set holds one coupling at most. ``force_at`` gives
+    nothing: the force needs the remote."""
+
+    _factory = staticmethod(_native.coupling)
+    stiffness = _Parameter(_scalar)
+    damping = _Parameter(_scalar)
+    passivity = _Parameter(flag)
+    link_timeout = _Parameter(_scalar)
+    fade = _Parameter(_scalar)
+    engage = _Parameter(_scalar)
+    reflect = _Parameter(_scalar)
+
+    def __init__(
+        self,
+        stiffness: float = DEFAULT_STIFFNESS,
+        damping: float = DEFAULT_DAMPING,
+        *,
+        passivity: bool = True,
+        link_timeout: float = DEFAULT_LINK_TIMEOUT,
+        fade: float = DEFAULT_FADE,
+        engage: float = DEFAULT_ENGAGE,
+        reflect: float = 0.0,
+    ) -> None:
+        super().__init__(
+            stiffness=_scalar(stiffness, "stiffness"),
+            damping=_scalar(damping, "damping"),
+            passivity=flag(passivity, "passivity"),
+            link_timeout=_scalar(link_timeout, "link_timeout"),
+            fade=_scalar(fade, "fade"),
+            engage=_scalar(engage, "engage"),
+            reflect=_scalar(reflect, "reflect"),
+        )
+
+
+@dataclass(frozen=True)
+class Impairment:
+    """A test tool: the receiving side holds each remote sample back by ``delay`` seconds plus
+    a random 0 to ``jitter``, and drops a random share ``loss`` (0 to 1) of them, in order.
+    This machine's kernel has no netem; this is the user-space stand-in. Off by default, and a
+    run that uses it says so in its figures."""
+
+    delay: float = 0.0
+    jitter: float = 0.0
+    loss: float = 0.0
+    seed: int = 1
+
+    def __post_init__(self) -> None:
+        for name in ("delay", "jitter"):
+            value = number(getattr(self, name), name)
+            if value != 0 and not 0.001 <= value <= 10:
+                raise ValueError(f"{name} must be 0 or from 0.001 to 10 seconds, not {value!r}")
+        if not 0 <= number(self.loss, "loss") <= 1:
+            raise ValueError(f"loss must be from 0 to 1, not {self.loss!r}")
+
+    @property
+    def active(self) -> bool:
+        return bool(self.delay or self.jitter or self.loss)
+
+    def describe(self) -> str:
+        """How it impairs, in words: "none", or e.g. "delay 20 ms, jitter 2 ms, loss 5 %"."""
+        if not self.active:
+            return "none"
+        parts = [f"delay {self.delay * 1e3:g} ms"] if self.delay else []
+        parts += [f"jitter {self.jitter * 1e3:g} ms"] if self.jitter else []
+        parts += [f"loss {self.loss * 100:g} %"] if self.loss else []
+        return ", ".join(parts)
+
+
+LinkState = Literal["off", "waiting", "engaging", "engaged", "lost"]
+
+
+class RemoteCounts(TypedDict):
+    taken: int
+    refused_value: int
+    refused_stamp: int
+    refused_flood: int
+    dropped: int
+    impaired_lost: int
+
+
+@dataclass(frozen=True)
+class CouplingStatus:
+    """What the loop rendered of its coupling at its latest cycle: ``state`` ("off": not
+    coupled, "waiting": no sample yet, "engaging", "engaged", "lost": no sample within the link
+    time-out, the force fading or zero), ``gain`` (0 to 1), the smoothed ``target`` and the
+    ``force`` sent (read-only arrays), the newest sample's age (s), this port's energies (J:
+    ``energy_in`` from the arm, ``energy_out`` to it, ``energy_dissipated`` by the passivity
+    controller, ``energy_credited`` that came in at the other end) and the remote samples'
+    counts (taken, refused by reason, dropped, lost to an impairment)."""
+
+    state: LinkState
+    gain: float
+    target: npt.NDArray[np.float64]
+    force: npt.NDArray[np.float64]
+    sample_age: float
+    energy_in: float
+    energy_out: float
+    energy_dissipated: float
+    energy_credited: float
+    counts: RemoteCounts
+
+    @property
+    def energy_observed(self) -> float:
+        """The passivity observer at this port: energy in less energy out (J)."""
+        return self.energy_in - self.energy_out
+
+
+def coupling_status(loop: ServoLoop) -> CouplingStatus:
+    """What ``loop`` rendered of its coupling at its latest cycle."""
+    d = loop._native.coupling_status()
+    counts = RemoteCounts(
+        taken=d["taken"],
+        refused_value=d["refused_value"],
+        refused_stamp=d["refused_stamp"],
+        refused_flood=d["refused_flood"],
+        dropped=d["dropped"],
+        impaired_lost=d["impaired_lost"],
+    )
+    return CouplingStatus(
+        state=cast(LinkState, d["state"]),
+        gain=float(d["gain"]),
+        target=frozen_array(d["target"]),
+        force=frozen_array(d["force"]),
+        sample_age=float(d["sample_age"]),
+        energy_in=float(d["energy_in"]),
+        energy_out=float(d["energy_out"]),
+        energy_dissipated=float(d["energy_dissipated"]),
+        energy_credited=float(d["energy_credited"]),
+        counts=counts,
+    )

@@ -1,0 +1,188 @@
+"""tamro-teleop: an arm coupled to another across the network, stable under delay, safe when
+the link drops.
+
+On each machine::
+
+    tamro-teleop --name left --peer right --arm /dev/ttyACM0
+    tamro-teleop --name right --peer left --arm /dev/ttyACM0
+
+Each publishes its own arm under ``/<name>/arm/...`` (``measured_cp``, ``measured_cv``,
+``measured_cf``, and the coupling's ``coupling_cf`` and ``coupling_energy``) and couples it to
+the arm under ``/<peer>/arm/...``: any program that publishes ``measured_cp`` (and
+``measured_cv``) there can lead it. It prints one line saying what it couples to, then
+``ready`` as soon as its own arm runs and is published; until the peer's samples arrive the
+coupling renders nothing. Ctrl-C (or SIGTERM) brings the arm to zero force.
+
+``tamro-teleop --demo`` runs both sides on this machine, each in its own process with its own
+simulated arm, moves the leader along a scripted path that touches a wall on the follower's
+side, cuts the link near the end and prints the figures (``--json``: one JSON object). See
+docs/teleoperation.md.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import signal
+import sys
+import threading
+from collections.abc import Iterator, Sequence
+
+from .. import network
+from ..coupling import DEFAULT_DAMPING, DEFAULT_LINK_TIMEOUT, DEFAULT_STIFFNESS, Coupling, Impairment
+from ..servo import ServoLoop
+from ..simulator import Simulator
+
+__all__ = ["main"]
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tamro-teleop",
+        description="Couple this machine's arm to another's across the network (ROS 2 topics over DDS).",
+        epilog="Each side publishes /NAME/arm/... and follows /PEER/arm/measured_cp (and measured_cv). "
+        "--demo runs both sides here on simulated arms. See docs/teleoperation.md.",
+    )
+    parser.add_argument("--name", help="this side's ROS 2 namespace, for example left")
+    parser.add_argument("--peer", help="the namespace of the arm to couple to, for example right")
+    source = parser.add_mutually_exclusive_group()
+    source.add_argument("--arm", metavar="PORT", help="the arm's serial port")
+    source.add_argument("--simulate", action="store_true", help="run on a simulated arm")
+    parser.add_argument("--domain", type=int, default=0, help="the DDS domain id, 0 to 232 (default 0)")
+    parser.add_argument(
+        "--stiffness", metavar="K", type=float, default=DEFAULT_STIFFNESS,
+        help=f"the coupling spring, N/m (default {DEFAULT_STIFFNESS:g})",
+    )  # fmt: skip
+    parser.add_argument(
+        "--damping", metavar="B", type=float, default=DEFAULT_DAMPING,
+        help=f"its damping on the velocity difference, N s/m (default {DEFAULT_DAMPING:g})",
+    )  # fmt: skip
+    parser.add_argument(
+        "--no-passivity", action="store_true", help="observe the energy only: no passivity controller"
+    )
+    parser.add_argument(
+        "--link-timeout", metavar="S", type=float, default=DEFAULT_LINK_TIMEOUT,
+        help=f"seconds without a sample before the coupling fades out (default {DEFAULT_LINK_TIMEOUT:g})",
+    )  # fmt: skip
+    parser.add_argument(
+        "--reflect", metavar="G", type=float, default=0.0,
+        help="also feel the peer's coupling force, reversed, times G (0 to 10; default 0)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--one-way", action="store_true",
+        help="with --reflect: feel only the peer's force, never its pull (stiffness and damping 0)",
+    )  # fmt: skip
+    parser.add_argument("--max-force", metavar="N", type=float, default=10.0, help="default 10 N")
+    parser.add_argument(
+        "--loopback", action="store_true",
+        help="keep DDS on this machine (the shipped loopback configuration) unless CYCLONEDDS_URI is set",
+    )  # fmt: skip
+    parser.add_argument("--seconds", type=float, help="stop after this long (default: run until Ctrl-C)")
+    demo = parser.add_argument_group("demo and test tools")
+    demo.add_argument(
+        "--demo", action="store_true", help="both sides on this machine, simulated; print the figures"
+    )
+    demo.add_argument("--json", action="store_true", help="with --demo: the figures as one JSON object")
+    demo.add_argument(
+        "--delay-ms", metavar="D", type=float, default=0.0,
+        help="impair the link: hold each received sample back D ms (a test tool; default 0)",
+    )  # fmt: skip
+    demo.add_argument("--jitter-ms", metavar="J", type=float, default=0.0, help="and a random 0 to J ms more")
+    demo.add_argument(
+        "--loss", metavar="P", type=float, default=0.0, help="and drop a share P (0 to 1) of them"
+    )
+    demo.add_argument("--demo-role", choices=("leader", "follower"), help=argparse.SUPPRESS)
+    demo.add_argument("--demo-record", help=argparse.SUPPRESS)
+    return parser
+
+
+@contextlib.contextmanager
+def _stop_on_signals() -> Iterator[threading.Event]:
+    stop = threading.Event()
+    previous = {
+        number: signal.signal(number, lambda *_: stop.set()) for number in (signal.SIGINT, signal.SIGTERM)
+    }
+    try:
+        yield stop
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+
+def impairment_of(args: argparse.Namespace) -> Impairment:
+    return Impairment(delay=args.delay_ms / 1e3, jitter=args.jitter_ms / 1e3, loss=args.loss)
+
+
+def coupling_of(args: argparse.Namespace) -> Coupling:
+    one_way = args.one_way
+    return Coupling(
+        0.0 if one_way else args.stiffness,
+        0.0 if one_way else args.damping,
+        passivity=not args.no_passivity,
+        link_timeout=args.link_timeout,
+        reflect=args.reflect,
+    )
+
+
+def describe(args: argparse.Namespace, impairment: Impairment) -> str:
+    coupling = coupling_of(args)
+    words = [
+        f"coupling /{args.name}/arm to /{args.peer}/arm:",
+        f"stiffness {coupling.stiffness:g} N/m, damping {coupling.damping:g} N s/m,",
+        f"passivity {'on' if coupling.passivity else 'off'}, link timeout {coupling.link_timeout * 1e3:g} ms",
+    ]
+    if coupling.reflect:
+        words.append(f", reflect {coupling.reflect:g}")
+    if impairment.active:
+        words.append(f", impaired link ({impairment.describe()})")
+    return " ".join(words)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    if not network.available():
+        print(
+            "tamro-teleop: this build of tamro has no network part (build it with Cyclone DDS)",
+            file=sys.stderr,
+        )
+        return 2
+    try:
+        impairment = impairment_of(args)
+        coupling_of(args)
+    except (ValueError, TypeError) as error:
+        print(f"tamro-teleop: {error}", file=sys.stderr)
+        return 2
+    if args.demo:
+        from ._demo import run_demo
+
+        return run_demo(args)
+    if not args.name or not args.peer:
+        print("tamro-teleop: give --name and --peer (or --demo)", file=sys.stderr)
+        return 2
+    if not (args.arm or args.simulate):
+        print("tamro-teleop: give --arm PORT or --simulate", file=sys.stderr)
+        return 2
+    if args.loopback or args.demo_role:
+        network.use_loopback()
+    if args.demo_role:
+        from ._demo import run_side
+
+        return run_side(args, impairment)
+    with contextlib.ExitStack() as stack, _stop_on_signals() as stop:
+        try:
+            port = args.arm
+            if args.simulate:
+                port = stack.enter_context(Simulator(arms=1, handles=0)).arms[0]
+            node = stack.enter_context(network.Node(args.name, domain=args.domain))
+            loop = stack.enter_context(ServoLoop(port, max_force=args.max_force))
+            loop.effects = [coupling_of(args)]
+            node.publish(loop, "arm")
+            node.couple(loop, "arm", args.peer, impairment=impairment)
+        except (OSError, ValueError, RuntimeError) as error:
+            print(f"tamro-teleop: {error}", file=sys.stderr)
+            return 1
+        print(describe(args, impairment))
+        print("ready", flush=True)
+        stop.wait(args.seconds)
+    print("stopped: the arm is at zero force", flush=True)
+    return 0
