@@ -128,6 +128,13 @@ class WrenchStamped(IdlStruct, typename="geometry_msgs::msg::dds_::WrenchStamped
 
 @final
 @dataclass
+class Vector3Stamped(IdlStruct, typename="geometry_msgs::msg::dds_::Vector3Stamped_"):
+    header: Header = field(default_factory=Header)
+    vector: Vector3 = field(default_factory=Vector3)
+
+
+@final
+@dataclass
 class UInt8(IdlStruct, typename="std_msgs::msg::dds_::UInt8_"):
     data: uint8 = 0
 
@@ -158,6 +165,7 @@ TYPES = {
     "geometry_msgs/msg/PoseStamped": PoseStamped,
     "geometry_msgs/msg/TwistStamped": TwistStamped,
     "geometry_msgs/msg/WrenchStamped": WrenchStamped,
+    "geometry_msgs/msg/Vector3Stamped": Vector3Stamped,
     "std_msgs/msg/UInt8": UInt8,
     "std_msgs/msg/UInt8MultiArray": UInt8MultiArray,
 }

@@ -167,18 +167,19 @@ def test_a_one_way_leader_feels_the_contact_its_follower_meets_and_no_pull(dds):
                     return bool(inside and tamro.coupling_status(follower).force[0] > 1.0)
 
                 assert wait_until(pressing, timeout=10), tamro.coupling_status(follower)
+
                 # The leader feels the contact, reversed: what the follower's coupling pushes
                 # the wall with comes back to it. It is not pulled to the follower (stiffness 0),
                 # so it stays past the wall, where the hand holds it.
-                assert wait_until(
-                    lambda: np.allclose(
-                        tamro.coupling_status(leader).force,
-                        -tamro.coupling_status(follower).force,
-                        atol=0.25,
-                    ),
-                    timeout=5,
-                ), (tamro.coupling_status(leader).force, tamro.coupling_status(follower).force)
-                assert tamro.coupling_status(leader).force[0] < -1.0
+                # Waited for whole: on the way in, both forces pass through small values together.
+                def reflected() -> bool:
+                    felt, pushed = tamro.coupling_status(leader).force, tamro.coupling_status(follower).force
+                    return bool(felt[0] < -1.0 and np.allclose(felt, -pushed, atol=0.25))
+
+                assert wait_until(reflected, timeout=5), (
+                    tamro.coupling_status(leader).force,
+                    tamro.coupling_status(follower).force,
+                )
                 assert leader.state().position[0] > wall_x + 0.002
 
 

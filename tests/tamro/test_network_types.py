@@ -81,6 +81,9 @@ SAMPLES = {
         ros2peer.Header(ros2peer.Time(5, 999_999_999), "x"),
         ros2peer.Wrench(ros2peer.Vector3(0.25, 0, -9.81), ros2peer.Vector3(0, 0, 0)),
     ),
+    "geometry_msgs/msg/Vector3Stamped": ros2peer.Vector3Stamped(
+        ros2peer.Header(ros2peer.Time(2, 500), "lab/coupling_base"), ros2peer.Vector3(0.5, 0.25, -1e-9)
+    ),
     "std_msgs/msg/UInt8": ros2peer.UInt8(200),
     "std_msgs/msg/UInt8MultiArray": ros2peer.UInt8MultiArray(
         ros2peer.MultiArrayLayout([ros2peer.MultiArrayDimension("bytes", 3, 3)], 1), [1, 2, 255]
