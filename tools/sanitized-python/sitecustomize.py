@@ -4,10 +4,11 @@ processes that may load the sanitized modules or that this project built, not ev
 test starts. Chromium's driver, for one, aborts under them ("Shadow memory range interleaves
 with an existing memory mapping").
 
-The preload is taken out of this interpreter's environment and given back, by subprocess.Popen,
-to a command any of whose words is a Python interpreter or a file of this tree (its .venv, its
-build trees, its scripts): `unshare --mount .venv/bin/python child.py` gets it, `chromedriver`
-does not.
+subprocess.Popen gives the preload to a command any of whose words is a Python interpreter or a
+file of this tree (its .venv, its build trees, its scripts), and takes it out for any other:
+`unshare --mount .venv/bin/python child.py` gets it, `chromedriver` does not. The interpreter's
+own environment keeps it, so a test's interpreter that replaces itself with another one
+(os.execv) keeps it too.
 """
 
 from __future__ import annotations
@@ -18,7 +19,7 @@ import subprocess
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-PRELOAD = os.environ.pop("LD_PRELOAD", None)
+PRELOAD = os.environ.get("LD_PRELOAD")
 
 
 def ours(word: object) -> bool:
@@ -44,9 +45,12 @@ if PRELOAD:
         command = bound.arguments["args"]
         words = [command] if isinstance(command, (str, bytes, os.PathLike)) else list(command)
         words.append(bound.arguments.get("executable"))
+        env = dict(os.environ if bound.arguments.get("env") is None else bound.arguments["env"])
         if any(ours(word) for word in words):
-            env = bound.arguments.get("env")
-            bound.arguments["env"] = {**(os.environ if env is None else env), "LD_PRELOAD": PRELOAD}
+            env["LD_PRELOAD"] = PRELOAD
+        else:
+            env.pop("LD_PRELOAD", None)
+        bound.arguments["env"] = env
         _popen_init(*bound.args, **bound.kwargs)
 
     subprocess.Popen.__init__ = _init
