@@ -9,24 +9,15 @@ pybind11 can be found.
 from __future__ import annotations
 
 import os
-import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+from buildtools import tool
 
 ROOT = Path(__file__).resolve().parents[2]
 CONSUMER = Path(__file__).resolve().parent / "consumer"
-
-
-def tool(name: str) -> str:
-    # The project's own tools first (make build puts them in .venv), then the system's.
-    local = Path(sys.executable).parent / name
-    found = str(local) if local.exists() else shutil.which(name)
-    if found is None:
-        pytest.skip(f"{name} not found")
-    return found
 
 
 def run(*args: str) -> str:

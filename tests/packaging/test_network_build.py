@@ -3,23 +3,15 @@ module among it, which then says it has no network part."""
 
 from __future__ import annotations
 
-import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+from buildtools import tool
 
 ROOT = Path(__file__).resolve().parents[2]
 MESSAGE = "Cyclone DDS not found (cyclonedds-dev): the network part is left out"
-
-
-def tool(name: str) -> str:
-    local = Path(sys.executable).parent / name
-    found = str(local) if local.exists() else shutil.which(name)
-    if found is None:
-        pytest.skip(f"{name} not found")
-    return found
 
 
 @pytest.mark.slow
