@@ -30,7 +30,7 @@ STIFF = {"stiffness": 1000.0, "damping": 0.0, "link_timeout": 0.2}  # the delay 
 
 
 def demo(seconds: float, delay_ms: float, loss: float, passivity: bool, **coupling: float) -> dict[str, Any]:
-    command = [sys.executable, "-m", "tamro.teleop", "--demo", "--json", "--seconds", repr(seconds)]
+    command = [sys.executable, "-m", "tamro.programs.teleop", "--demo", "--json", "--seconds", repr(seconds)]
     command += ["--delay-ms", repr(delay_ms), "--loss", repr(loss)]
     for name, value in coupling.items():
         command += [f"--{name.replace('_', '-')}", repr(value)]

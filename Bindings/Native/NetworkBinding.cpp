@@ -44,6 +44,7 @@ py::list TopicTable() {
 }
 
 void RegisterTopics(py::module_& m) {
+    m.attr("MAX_DOMAIN") = Network::MaxDomain;
     m.def("network_topics", &TopicTable, "The topics a device is served on, with types and QoS");
     m.def("ros_topic", &Network::RosTopic, py::arg("namespace"), py::arg("device"),
           py::arg("topic"));

@@ -56,13 +56,13 @@ def test_wheel_carries_module_stub_and_simulator(wheel_and_venv: tuple[Path, Pat
     assert any(n.endswith(".data/scripts/tamro-simulator") for n in names), names
     # The panel's page comes with it: the package is all the panel needs (nothing is fetched).
     for page in ("index.html", "panel.js", "panel.css"):
-        assert f"tamro/panel/static/{page}" in names, names
+        assert f"tamro/programs/panel/static/{page}" in names, names
     with zipfile.ZipFile(wheel) as archive:
         metadata = next(n for n in archive.namelist() if n.endswith(".dist-info/METADATA"))
         requirements = [line for line in archive.read(metadata).decode().splitlines() if "aiohttp" in line]
         entry_points = archive.read(metadata.replace("METADATA", "entry_points.txt")).decode()
     assert requirements and all('extra == "panel"' in line for line in requirements), requirements
-    assert "tamro-panel = tamro.panel:main" in entry_points
+    assert "tamro-panel = tamro.programs.panel:main" in entry_points
 
 
 @pytest.mark.slow

@@ -25,7 +25,7 @@ ros2peer = pytest.importorskip("ros2peer", reason="needs the cyclonedds package 
 
 def bridge(*args: str, env: dict[str, str] | None = None) -> subprocess.Popen[str]:
     return subprocess.Popen(
-        [sys.executable, "-m", "tamro.bridge", *args],
+        [sys.executable, "-m", "tamro.programs.bridge", *args],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
@@ -125,7 +125,7 @@ def test_a_users_own_dds_configuration_wins_over_loopback(tmp_path):
 def test_the_bridge_says_why_it_cannot_serve(monkeypatch, args, message):
     monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
     done = subprocess.run(
-        [sys.executable, "-m", "tamro.bridge", *args], capture_output=True, text=True, timeout=60
+        [sys.executable, "-m", "tamro.programs.bridge", *args], capture_output=True, text=True, timeout=60
     )
     assert done.returncode in (1, 2)
     assert done.stderr.startswith("tamro-bridge: ")

@@ -24,7 +24,7 @@ from privatedev import run_child
 
 import tamro
 from tamro import Simulator, doctor
-from tamro.doctor import _access, _tree
+from tamro.programs.doctor import _access, _tree
 
 USB = "sys/devices/pci0000:00/0000:00:14.0/usb1"
 ARM_SERIAL = "VK3-0042"
@@ -323,7 +323,7 @@ def test_only_serial_ports_are_opened(tmp_path):
 IN_A_TERMINAL = """
 import fcntl, os, sys, termios
 fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-os.execv(sys.executable, [sys.executable, "-m", "tamro.doctor", *sys.argv[1:]])
+os.execv(sys.executable, [sys.executable, "-m", "tamro.programs.doctor", *sys.argv[1:]])
 """
 
 
@@ -441,10 +441,10 @@ def test_access_for_another_user(tree):
 
 
 def run_doctor(*args: str, **environment: str) -> subprocess.CompletedProcess[str]:
-    """python -m tamro.doctor, judging access for this process's user unless told otherwise."""
+    """python -m tamro.programs.doctor, judging access for this process's user unless told otherwise."""
     env = {name: value for name, value in os.environ.items() if name != "SUDO_UID"}
     return subprocess.run(
-        [sys.executable, "-m", "tamro.doctor", *args],
+        [sys.executable, "-m", "tamro.programs.doctor", *args],
         capture_output=True,
         text=True,
         timeout=60,
@@ -701,7 +701,7 @@ def test_end_to_end_against_the_simulator_links(tmp_path):
 def test_doctor_is_strictly_typed(tmp_path):
     """The installed package, with the native module's stub, passes mypy --strict."""
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "-p", "tamro.doctor"],
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "-p", "tamro.programs.doctor"],
         cwd=tmp_path,
         capture_output=True,
         text=True,

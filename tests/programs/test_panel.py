@@ -27,8 +27,8 @@ from fakedevice import FakeArm, counting_reply
 from rosbags.highlevel import AnyReader
 
 import tamro
-from tamro.panel import Session, open_session
-from tamro.panel._server import serve
+from tamro.programs.panel import Session, open_session
+from tamro.programs.panel._server import serve
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -533,7 +533,7 @@ def gone(pid: int) -> bool:
 
 @pytest.mark.parametrize("host, warned", [(None, False), ("127.0.0.2", True)])
 def test_the_program_serves_until_ctrl_c_then_stops_everything(host, warned):
-    command = [sys.executable, "-m", "tamro.panel", "--simulate", "--no-browser", "--port", "0"]
+    command = [sys.executable, "-m", "tamro.programs.panel", "--simulate", "--no-browser", "--port", "0"]
     if host:
         command += ["--host", host]
     program = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -568,7 +568,7 @@ def test_the_program_refuses_conflicting_options():
         (["--port", "70000"], "--port"),
     ]:
         done = subprocess.run(
-            [sys.executable, "-m", "tamro.panel", "--no-browser", *options],
+            [sys.executable, "-m", "tamro.programs.panel", "--no-browser", *options],
             capture_output=True,
             text=True,
             timeout=60,
@@ -586,7 +586,7 @@ def test_an_unusable_port_is_shown_with_the_doctors_findings(simulator):
         assert re.match(r"tamro-doctor: \d+ serial port|No Tamro device is attached", session.findings)
         hello = session.hello()
         assert hello["arm"] is None and hello["problems"] == session.problems and hello["findings"]
-        with pytest.raises(tamro.panel.Refused, match="no arm: /dev/tamro-no-such-arm"):
+        with pytest.raises(tamro.programs.panel.Refused, match="no arm: /dev/tamro-no-such-arm"):
             session.handle_request({"op": "add", "kind": "spring"})
     finally:
         session.close()
@@ -604,7 +604,7 @@ def test_closing_stops_the_loop_the_reader_and_the_simulator_it_started():
 
 def test_the_panel_is_strictly_typed(tmp_path):
     checked = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "-p", "tamro.panel"],
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "-p", "tamro.programs.panel"],
         capture_output=True,
         text=True,
         timeout=600,

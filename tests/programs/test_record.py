@@ -47,7 +47,7 @@ def domain(monkeypatch: pytest.MonkeyPatch) -> int:
 @pytest.fixture
 def bridge(domain: int):
     """A tamro-bridge serving the simulator's arm and handle, ready."""
-    program = Program("tamro.bridge", "--name", "lab", "--simulate", "--domain", str(domain))
+    program = Program("tamro.programs.bridge", "--name", "lab", "--simulate", "--domain", str(domain))
     try:
         program.wait_for("ready")
         yield program
@@ -56,7 +56,7 @@ def bridge(domain: int):
 
 
 def record(domain: int, path: Path, *args: str) -> Program:
-    return Program("tamro.record", "--domain", str(domain), "-o", str(path), *args)
+    return Program("tamro.programs.record", "--domain", str(domain), "-o", str(path), *args)
 
 
 def wait_recording_everything(recorder: Program) -> None:
@@ -116,7 +116,7 @@ def test_the_file_holds_what_the_bridge_published(domain: int, tmp_path: Path) -
     bridge = None
     try:
         recorder.wait_for("recording /lab/ in domain")
-        bridge = Program("tamro.bridge", "--name", "lab", "--simulate", "--domain", str(domain))
+        bridge = Program("tamro.programs.bridge", "--name", "lab", "--simulate", "--domain", str(domain))
         bridge.wait_for("ready")
         wait_recording_everything(recorder)
         # What the bridge had published once every topic's samples were arriving, then two
@@ -255,7 +255,7 @@ def test_a_path_that_cannot_be_written_is_refused_in_one_line(
     [(["--name", "lab//x"], "name"), (["--domain", "300"], "domain"), (["--seconds", "-1"], "--seconds")],
 )
 def test_bad_arguments_are_refused(domain: int, tmp_path: Path, args: list[str], words: str) -> None:
-    recorder = Program("tamro.record", "-o", str(tmp_path / "x.mcap"), *args)
+    recorder = Program("tamro.programs.record", "-o", str(tmp_path / "x.mcap"), *args)
     code, err = recorder.finish()
     assert code in (1, 2) and words in err, err
     assert list(tmp_path.iterdir()) == []

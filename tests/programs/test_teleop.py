@@ -24,7 +24,7 @@ if not network.available():
 
 def demo(*args: str) -> dict:
     done = subprocess.run(
-        [sys.executable, "-m", "tamro.teleop", "--demo", "--json", *args],
+        [sys.executable, "-m", "tamro.programs.teleop", "--demo", "--json", *args],
         capture_output=True,
         text=True,
         timeout=120,
@@ -74,7 +74,7 @@ def test_one_side_says_what_it_couples_to_then_ready_without_its_peer():
         [
             sys.executable,
             "-m",
-            "tamro.teleop",
+            "tamro.programs.teleop",
             "--name",
             "left",
             "--peer",
@@ -129,7 +129,7 @@ def test_across_two_namespaces_a_cut_link_fades_the_coupling_force_to_zero(veth_
     script = tmp_path / "follower.py"
     script.write_text(FOLLOWER.format(domain=domain, timeout=TIMEOUT, fade=FADE))
     leader = subprocess.Popen(
-        link.command(1, sys.executable, "-m", "tamro.teleop", "--name", "leader", "--peer", "follower",
+        link.command(1, sys.executable, "-m", "tamro.programs.teleop", "--name", "leader", "--peer", "follower",
                      "--simulate", "--domain", str(domain), "--one-way"),
         env=dict(os.environ, CYCLONEDDS_URI=link.config(1, tmp_path)),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,

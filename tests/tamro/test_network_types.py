@@ -104,7 +104,7 @@ def test_the_network_package_and_the_bridge_pass_mypy_strict(tmp_path):
     """The installed package, with the native module's stub."""
     done = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path)]
-        + ["-p", "tamro.network", "-p", "tamro.bridge"],
+        + ["-p", "tamro.network", "-p", "tamro.programs.bridge"],
         capture_output=True,
         text=True,
         timeout=300,

@@ -9,10 +9,6 @@
 
 namespace Tamro::HardwareAPI::Network::Detail {
 
-namespace {
-constexpr int MaxDomain = 232;  // the highest id whose ports fit in UDP's range
-}  // namespace
-
 [[noreturn]] void Refused(const std::string& what, dds_return_t code) {
     throw std::runtime_error(what + ": " + dds_strretcode(code));
 }

@@ -55,7 +55,12 @@ __all__ = [
     "LOOPBACK_CONFIG",
     "use_loopback",
     "available",
+    "check_ros_name",
+    "MAX_DOMAIN",
 ]
+
+MAX_DOMAIN: int = _native.MAX_DOMAIN
+"""The highest DDS domain id (the lowest is 0)."""
 
 LOOPBACK_CONFIG = Path(__file__).resolve().parent / "loopback.xml"
 """A Cyclone DDS configuration that keeps DDS on the loopback interface (no multicast)."""
@@ -68,6 +73,12 @@ DEFAULT_TIMEOUT = 0.25
 DEFAULT_RAMP = 0.1
 DEFAULT_WORKSPACE = ((-0.1, -0.1, -0.1), (0.1, 0.1, 0.1))
 """Targets outside this box are refused: the simulated arm's workspace (docs/conventions.md)."""
+
+
+def check_ros_name(name: str, what: str = "name", *, slashes: bool = True) -> None:
+    """Raise ``ValueError`` (naming ``what``) unless ``name`` follows ROS 2's naming rules; with
+    ``slashes``, a namespace of several levels (``lab/left``) is allowed."""
+    _native.check_ros_name(name, what, slashes)
 
 
 def available() -> bool:

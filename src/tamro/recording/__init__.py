@@ -31,8 +31,10 @@ from ..handle import HANDLE_RECORD_DTYPE
 from ..servo import RECORD_DTYPE
 from . import _ros2
 from ._mcap import McapWriter
+from ._ros2 import Channels
+from ._ros2 import known as known_type
 
-__all__ = ["save_mcap", "McapSummary"]
+__all__ = ["save_mcap", "McapSummary", "McapWriter", "Channels", "known_type"]
 
 Rows = npt.NDArray[np.void]
 

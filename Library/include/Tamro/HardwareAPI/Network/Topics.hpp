@@ -14,6 +14,9 @@
 
 namespace Tamro::HardwareAPI::Network {
 
+// The highest DDS domain id: the last whose UDP ports (7400 + 250 d + ...) fit in UDP's range.
+inline constexpr int MaxDomain = 232;
+
 enum class Message : std::uint8_t {
     PoseStamped,
     TwistStamped,

@@ -26,11 +26,11 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .. import network
-from ..coupling import Impairment, coupling_status
-from ..effects import Plane, Spring
-from ..servo import ServoLoop
-from ..simulator import Simulator
+from tamro import network
+from tamro.coupling import Impairment, coupling_status
+from tamro.effects import Plane, Spring
+from tamro.servo import ServoLoop
+from tamro.simulator import Simulator
 
 AMPLITUDE = 0.03  # m, along x
 FREQUENCY = 0.5  # Hz
@@ -110,7 +110,7 @@ def run_side(args: argparse.Namespace, impairment: Impairment) -> int:
 
 def _side_command(args: argparse.Namespace, role: str, domain: int, record: Path) -> list[str]:
     name, peer = NAMES if role == "leader" else NAMES[::-1]
-    command = [sys.executable, "-m", "tamro.teleop", "--name", name, "--peer", peer, "--simulate"]
+    command = [sys.executable, "-m", "tamro.programs.teleop", "--name", name, "--peer", peer, "--simulate"]
     command += ["--domain", str(domain), "--demo-role", role, "--demo-record", str(record)]
     command += ["--stiffness", repr(args.stiffness), "--damping", repr(args.damping)]
     command += ["--link-timeout", repr(args.link_timeout), "--max-force", repr(args.max_force)]

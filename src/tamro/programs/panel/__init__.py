@@ -22,7 +22,7 @@ import threading
 import webbrowser
 from collections.abc import Sequence
 
-from .. import HandleReader, ServoLoop, Simulator, detect_arms, detect_handles
+from tamro import HandleReader, ServoLoop, Simulator, detect_arms, detect_handles
 from ._session import KINDS, Refused, Session
 
 __all__ = ["main", "open_session", "Session", "Refused", "KINDS"]
@@ -78,7 +78,7 @@ def _doctor() -> str:
     """tamro-doctor's report, as the program prints it."""
     try:
         done = subprocess.run(
-            [sys.executable, "-m", "tamro.doctor"], capture_output=True, text=True, timeout=60
+            [sys.executable, "-m", "tamro.programs.doctor"], capture_output=True, text=True, timeout=60
         )
     except (OSError, subprocess.TimeoutExpired) as error:
         return f"tamro-doctor could not run: {error}"

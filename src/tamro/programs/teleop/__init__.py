@@ -28,10 +28,12 @@ import sys
 import threading
 from collections.abc import Iterator, Sequence
 
-from .. import network
-from ..coupling import DEFAULT_DAMPING, DEFAULT_LINK_TIMEOUT, DEFAULT_STIFFNESS, Coupling, Impairment
-from ..servo import ServoLoop
-from ..simulator import Simulator
+from tamro import network
+from tamro.coupling import DEFAULT_DAMPING, DEFAULT_LINK_TIMEOUT, DEFAULT_STIFFNESS, Coupling, Impairment
+from tamro.servo import ServoLoop
+from tamro.simulator import Simulator
+
+from .._cli import add_network_options, on_signals
 
 __all__ = ["main"]
 
@@ -48,7 +50,7 @@ def _parser() -> argparse.ArgumentParser:
     source = parser.add_mutually_exclusive_group()
     source.add_argument("--arm", metavar="PORT", help="the arm's serial port")
     source.add_argument("--simulate", action="store_true", help="run on a simulated arm")
-    parser.add_argument("--domain", type=int, default=0, help="the DDS domain id, 0 to 232 (default 0)")
+    add_network_options(parser)
     parser.add_argument(
         "--stiffness", metavar="K", type=float, default=DEFAULT_STIFFNESS,
         help=f"the coupling spring, N/m (default {DEFAULT_STIFFNESS:g})",
@@ -73,10 +75,6 @@ def _parser() -> argparse.ArgumentParser:
         help="with --reflect: feel only the peer's force, never its pull (stiffness and damping 0)",
     )  # fmt: skip
     parser.add_argument("--max-force", metavar="N", type=float, default=10.0, help="default 10 N")
-    parser.add_argument(
-        "--loopback", action="store_true",
-        help="keep DDS on this machine (the shipped loopback configuration) unless CYCLONEDDS_URI is set",
-    )  # fmt: skip
     parser.add_argument("--seconds", type=float, help="stop after this long (default: run until Ctrl-C)")
     demo = parser.add_argument_group("demo and test tools")
     demo.add_argument(
@@ -94,19 +92,6 @@ def _parser() -> argparse.ArgumentParser:
     demo.add_argument("--demo-role", choices=("leader", "follower"), help=argparse.SUPPRESS)
     demo.add_argument("--demo-record", help=argparse.SUPPRESS)
     return parser
-
-
-@contextlib.contextmanager
-def _stop_on_signals() -> Iterator[threading.Event]:
-    stop = threading.Event()
-    previous = {
-        number: signal.signal(number, lambda *_: stop.set()) for number in (signal.SIGINT, signal.SIGTERM)
-    }
-    try:
-        yield stop
-    finally:
-        for number, handler in previous.items():
-            signal.signal(number, handler)
 
 
 def impairment_of(args: argparse.Namespace) -> Impairment:
@@ -168,7 +153,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         from ._demo import run_side
 
         return run_side(args, impairment)
-    with contextlib.ExitStack() as stack, _stop_on_signals() as stop:
+    with contextlib.ExitStack() as stack, on_signals() as asked:
         try:
             port = args.arm
             if args.simulate:
@@ -183,6 +168,6 @@ def main(argv: Sequence[str] | None = None) -> int:
             return 1
         print(describe(args, impairment))
         print("ready", flush=True)
-        stop.wait(args.seconds)
+        asked.stop.wait(args.seconds)
     print("stopped: the arm is at zero force", flush=True)
     return 0

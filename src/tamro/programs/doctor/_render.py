@@ -12,12 +12,13 @@ import textwrap
 from collections.abc import Mapping
 from typing import Any
 
-from ..servo import MAX_IN_FLIGHT
+from tamro import MAX_IN_FLIGHT
+from tamro.terminal import shown
 from ._examine import Findings, Port, Probe
 from ._fixes import Fix
 from ._rules import link_name, rules
 
-__all__ = ["block", "headline", "intro", "nothing_attached", "shown", "summary", "to_json", "verdict"]
+__all__ = ["block", "headline", "intro", "nothing_attached", "summary", "to_json", "verdict"]
 
 DEVICE_NAMES = {
     "arm": "arm",
@@ -48,30 +49,6 @@ Check the permissions once the node is there:
 
 
 WIDTH = 100
-
-_NAMED_ESCAPES = {"\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
-
-
-def shown(text: str) -> str:
-    """Text safe for a terminal: a backslash, and every character that does not print
-    (controls, line breaks, format characters such as direction overrides), written as a
-    Python escape; everything else as it is."""
-    if text.isprintable() and "\\" not in text:
-        return text
-    out: list[str] = []
-    for character in text:
-        if character in _NAMED_ESCAPES:
-            out.append(_NAMED_ESCAPES[character])
-        elif character.isprintable():
-            out.append(character)
-        elif ord(character) < 0x100:
-            out.append(f"\\x{ord(character):02x}")
-        elif ord(character) < 0x10000:
-            out.append(f"\\u{ord(character):04x}")
-        else:
-            out.append(f"\\U{ord(character):08x}")
-    return "".join(out)
-
 
 def _wrap(text: str, first: str, rest: str) -> list[str]:
     """Text as lines of at most WIDTH characters, escaped for the terminal; paths and commands

@@ -14,15 +14,15 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
-import signal
 import sys
-import threading
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 
-from .. import network
-from ..handle import HandleReader
-from ..servo import ServoLoop
-from ..simulator import Simulator
+from tamro import network
+from tamro.handle import HandleReader
+from tamro.servo import ServoLoop
+from tamro.simulator import Simulator
+
+from .._cli import add_network_options, on_signals
 
 __all__ = ["main"]
 
@@ -42,7 +42,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--simulate", action="store_true", help="also serve the simulator's devices (one arm, one handle)"
     )
-    parser.add_argument("--domain", type=int, default=0, help="the DDS domain id, 0 to 232 (default 0)")
+    add_network_options(parser)
     parser.add_argument(
         "--publish-hz",
         metavar="HZ",
@@ -77,11 +77,6 @@ def _parser() -> argparse.ArgumentParser:
         help="seconds without a command sample before its force fades to zero "
         f"(default {network.DEFAULT_TIMEOUT:g})",
     )
-    parser.add_argument(
-        "--loopback",
-        action="store_true",
-        help="keep DDS on this machine (the shipped loopback configuration) unless CYCLONEDDS_URI is set",
-    )
     return parser
 
 
@@ -90,39 +85,6 @@ def _qos_words(info: network.TopicInfo) -> str:
     if info["deadline"]:
         words.append("deadline")
     return " ".join(words)
-
-
-class _Signals:
-    """What the signals asked for: ``stop`` (Ctrl-C, SIGTERM) and ``report`` (SIGUSR1); ``wait()``
-    returns as soon as either comes."""
-
-    def __init__(self) -> None:
-        self._woken = threading.Event()
-        self.stop = False
-        self.report = False
-
-    def wait(self) -> None:
-        self._woken.wait()
-        self._woken.clear()
-
-    def ask(self, number: int) -> None:
-        if number == signal.SIGUSR1:
-            self.report = True
-        else:
-            self.stop = True
-        self._woken.set()
-
-
-@contextlib.contextmanager
-def _on_signals() -> Iterator[_Signals]:
-    asked = _Signals()
-    numbers = (signal.SIGINT, signal.SIGTERM, signal.SIGUSR1)
-    previous = {number: signal.signal(number, lambda n, _: asked.ask(n)) for number in numbers}
-    try:
-        yield asked
-    finally:
-        for number, handler in previous.items():
-            signal.signal(number, handler)
 
 
 def _published(node: network.Node) -> list[str]:
@@ -148,7 +110,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.loopback:
         network.use_loopback()
     config = os.environ.get("CYCLONEDDS_URI") or "Cyclone DDS defaults (every interface, multicast)"
-    with contextlib.ExitStack() as stack, _on_signals() as asked:
+    with contextlib.ExitStack() as stack, on_signals(report=True) as asked:
         try:
             arms, handles = list(args.arm), list(args.handle)
             if args.simulate:
@@ -183,7 +145,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         for line in lines:
             print(line)
         print("ready", flush=True)
-        while not asked.stop:
+        while not asked.stop.is_set():
             asked.wait()
             if asked.report:
                 asked.report = False

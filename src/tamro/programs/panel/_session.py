@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .. import (
+from tamro import (
     HANDLE_RECORD_DTYPE,
     RECORD_DTYPE,
     DeviceFault,
@@ -29,7 +29,7 @@ from .. import (
     passivity,
     save_mcap,
 )
-from .. import effects as _effects
+from tamro import effects as _effects
 
 __all__ = ["KINDS", "Session", "Refused", "DEFAULT_DEVICE_DAMPING"]
 

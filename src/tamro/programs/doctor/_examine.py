@@ -12,8 +12,8 @@ import time
 from collections.abc import Callable, Collection, Mapping, Sequence
 from dataclasses import dataclass, field
 
-from ..detection import NotASerialPort, PortProbe, probe_port
-from ..servo import in_flight_for
+from tamro.detection import NotASerialPort, PortProbe, probe_port
+from tamro.servo import in_flight_for
 from . import _fixes
 from ._access import Access, read_access, user_name
 from ._fixes import Fix, known_holder

@@ -24,10 +24,11 @@ import time
 from collections.abc import Iterator, Sequence
 from typing import IO, BinaryIO
 
-from .. import _native, network
-from ..doctor._render import shown
-from ..recording import _ros2
-from ..recording._mcap import McapWriter
+from tamro import network
+from tamro.recording import Channels, McapWriter, known_type
+from tamro.terminal import shown
+
+from .._cli import add_network_options, on_signals
 
 __all__ = ["main"]
 
@@ -45,15 +46,10 @@ def _parser() -> argparse.ArgumentParser:
         epilog="Ctrl-C (or SIGTERM) stops and completes the file. See docs/recording.md.",
     )
     parser.add_argument("--name", default="lab", help="the ROS 2 namespace to record (default lab)")
-    parser.add_argument("--domain", type=int, default=0, help="the DDS domain id, 0 to 232 (default 0)")
     parser.add_argument("--seconds", metavar="S", type=float, help="stop after S seconds (default: Ctrl-C)")
     parser.add_argument("-o", "--output", metavar="FILE.mcap", required=True, help="the file to write")
     parser.add_argument("--force", action="store_true", help="overwrite FILE if it exists")
-    parser.add_argument(
-        "--loopback",
-        action="store_true",
-        help="keep DDS on this machine (the shipped loopback configuration) unless CYCLONEDDS_URI is set",
-    )
+    add_network_options(parser)
     return parser
 
 
@@ -128,7 +124,7 @@ class _Recording:
     def __init__(self, capture: network.Capture, writer: McapWriter, name: str, screen: _Screen) -> None:
         self._capture = capture
         self._writer = writer
-        self._channels = _ros2.Channels(writer)
+        self._channels = Channels(writer)
         self._prefix = f"/{name}/"
         self._screen = screen
         self._topics: list[network.CapturedTopic] = []
@@ -163,7 +159,7 @@ class _Recording:
             if index >= len(self._topics):
                 self._topics = self._capture.topics()
             topic = self._topics[index]
-            if not _ros2.known(topic["ros_type"]):
+            if not known_type(topic["ros_type"]):
                 return None  # a type of the library's table this program cannot describe
             metadata = {"offered_qos_profiles": _qos_profile(topic)}
             self._channel[index] = self._channels.add(topic["topic"], topic["ros_type"], metadata)
@@ -221,19 +217,6 @@ class _Recording:
         return sum(self._messages.values())
 
 
-@contextlib.contextmanager
-def _stop_on_signals() -> Iterator[threading.Event]:
-    stop = threading.Event()
-    previous = {
-        number: signal.signal(number, lambda *_: stop.set()) for number in (signal.SIGINT, signal.SIGTERM)
-    }
-    try:
-        yield stop
-    finally:
-        for number, handler in previous.items():
-            signal.signal(number, handler)
-
-
 def _compression() -> str:
     try:
         import zstandard  # noqa: F401
@@ -261,9 +244,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.loopback:
         network.use_loopback()
     path = args.output
-    with _stop_on_signals() as stop:
+    with on_signals() as asked:
+        stop = asked.stop
         try:
-            _native.check_ros_name(args.name, "name", True)
+            network.check_ros_name(args.name)
             capture = network.Capture(args.name, domain=args.domain)
         except (ValueError, RuntimeError) as error:
             return _fail(str(error))

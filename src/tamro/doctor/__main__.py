@@ -1,7 +1,0 @@
-"""python -m tamro.doctor: the same as the tamro-doctor program."""
-
-import sys
-
-from . import main
-
-sys.exit(main())

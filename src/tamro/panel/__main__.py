@@ -1,7 +1,0 @@
-"""python -m tamro.panel: the same as the tamro-panel program."""
-
-import sys
-
-from . import main
-
-sys.exit(main())
