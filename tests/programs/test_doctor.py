@@ -23,7 +23,8 @@ from fakedevice import FakeDevice, OtherThread
 from privatedev import run_child
 
 import tamro
-from tamro import Simulator, doctor
+from tamro import Simulator
+from tamro.programs import doctor
 from tamro.programs.doctor import _access, _tree
 
 USB = "sys/devices/pci0000:00/0000:00:14.0/usb1"
@@ -701,7 +702,16 @@ def test_end_to_end_against_the_simulator_links(tmp_path):
 def test_doctor_is_strictly_typed(tmp_path):
     """The installed package, with the native module's stub, passes mypy --strict."""
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "-p", "tamro.programs.doctor"],
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--cache-dir",
+            str(tmp_path),
+            "-p",
+            "tamro.programs.doctor",
+        ],
         cwd=tmp_path,
         capture_output=True,
         text=True,

@@ -604,7 +604,16 @@ def test_closing_stops_the_loop_the_reader_and_the_simulator_it_started():
 
 def test_the_panel_is_strictly_typed(tmp_path):
     checked = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "-p", "tamro.programs.panel"],
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--cache-dir",
+            str(tmp_path),
+            "-p",
+            "tamro.programs.panel",
+        ],
         capture_output=True,
         text=True,
         timeout=600,

@@ -129,8 +129,8 @@ def test_across_two_namespaces_a_cut_link_fades_the_coupling_force_to_zero(veth_
     script = tmp_path / "follower.py"
     script.write_text(FOLLOWER.format(domain=domain, timeout=TIMEOUT, fade=FADE))
     leader = subprocess.Popen(
-        link.command(1, sys.executable, "-m", "tamro.programs.teleop", "--name", "leader", "--peer", "follower",
-                     "--simulate", "--domain", str(domain), "--one-way"),
+        link.command(1, sys.executable, "-m", "tamro.programs.teleop", "--name", "leader",
+                     "--peer", "follower", "--simulate", "--domain", str(domain), "--one-way"),
         env=dict(os.environ, CYCLONEDDS_URI=link.config(1, tmp_path)),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )  # fmt: skip

@@ -1,7 +1,7 @@
 """The layers, each stated in one line and checked on the sources: tamro never imports the
-low-level module TamroHardwareAPI, and the programs (tamro.programs.doctor, tamro.programs.panel, the examples)
-use only tamro's public API, never tamro._native or a private module outside their own
-package."""
+low-level module TamroHardwareAPI, and the programs (every package in tamro/programs, and the
+examples) use only tamro's public API, never tamro._native or a private module outside their
+own package and the programs' shared one."""
 
 from __future__ import annotations
 

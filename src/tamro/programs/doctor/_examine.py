@@ -14,6 +14,7 @@ from dataclasses import dataclass, field
 
 from tamro.detection import NotASerialPort, PortProbe, probe_port
 from tamro.servo import in_flight_for
+
 from . import _fixes
 from ._access import Access, read_access, user_name
 from ._fixes import Fix, known_holder

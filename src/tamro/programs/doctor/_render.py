@@ -14,6 +14,7 @@ from typing import Any
 
 from tamro import MAX_IN_FLIGHT
 from tamro.terminal import shown
+
 from ._examine import Findings, Port, Probe
 from ._fixes import Fix
 from ._rules import link_name, rules
@@ -49,6 +50,7 @@ Check the permissions once the node is there:
 
 
 WIDTH = 100
+
 
 def _wrap(text: str, first: str, rest: str) -> list[str]:
     """Text as lines of at most WIDTH characters, escaped for the terminal; paths and commands

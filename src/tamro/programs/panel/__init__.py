@@ -23,6 +23,7 @@ import webbrowser
 from collections.abc import Sequence
 
 from tamro import HandleReader, ServoLoop, Simulator, detect_arms, detect_handles
+
 from ._session import KINDS, Refused, Session
 
 __all__ = ["main", "open_session", "Session", "Refused", "KINDS"]

@@ -17,11 +17,10 @@ import errno
 import math
 import os
 import shutil
-import signal
 import sys
 import threading
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 from typing import IO, BinaryIO
 
 from tamro import network

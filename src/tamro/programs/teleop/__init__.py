@@ -23,10 +23,8 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import signal
 import sys
-import threading
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 
 from tamro import network
 from tamro.coupling import DEFAULT_DAMPING, DEFAULT_LINK_TIMEOUT, DEFAULT_STIFFNESS, Coupling, Impairment
