@@ -1,0 +1,100 @@
+// Triangle meshes touched through a god-object proxy: the immutable tree (built off the loop,
+// then handed over whole) and the proxy the loop steps every cycle without allocating.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "Tamro/HardwareAPI/Control/Vector.hpp"
+
+namespace Tamro::HardwareAPI::Control {
+
+using Face = std::array<std::uint32_t, 3>;
+
+// Vertices and faces (counter-clockwise seen from outside) with a binned-SAH bounding-volume
+// hierarchy over them. Built once, never changed: a new shape is a new tree.
+class MeshTree {
+public:
+    // Throws std::invalid_argument on non-finite vertices, out-of-range indices or no faces.
+    static std::shared_ptr<const MeshTree> Build(std::vector<Vec3> vertices,
+                                                 std::vector<Face> faces);
+
+    struct Hit {
+        double t = 2;  // fraction of the segment, > 1 when nothing was hit
+        std::uint32_t face = 0;
+    };
+    // First face whose front the segment a->b enters (back faces are let through: a proxy
+    // only ever meets a surface from outside).
+    Hit FirstFrontHit(const Vec3& a, const Vec3& b) const noexcept;
+    // Same answer by testing every face: the reference for tests and benches.
+    Hit FirstFrontHitBruteForce(const Vec3& a, const Vec3& b) const noexcept;
+
+    struct Nearest {
+        Vec3 point{};
+        double distance = 0;
+        std::uint32_t face = 0;
+    };
+    Nearest Closest(const Vec3& p) const noexcept;
+    Nearest ClosestBruteForce(const Vec3& p) const noexcept;
+
+    const Vec3& Normal(std::uint32_t face) const noexcept { return normals_[face]; }
+    double Offset(std::uint32_t face) const noexcept { return offsets_[face]; }
+    std::size_t FaceCount() const noexcept { return faces_.size(); }
+
+    struct Node {
+        Vec3 lower, upper;
+        std::uint32_t first;  // first child (inner) or first face slot (leaf)
+        std::uint32_t count;  // 0 for an inner node
+    };
+
+private:
+    MeshTree() = default;
+    std::vector<Vec3> vertices_;
+    std::vector<Face> faces_;
+    std::vector<Vec3> normals_;
+    std::vector<double> offsets_;  // plane: Dot(normal, x) == offset
+    std::vector<std::uint32_t> order_;
+    std::vector<Node> nodes_;
+};
+
+// The god-object: a point that follows the device but never crosses the surface. Each step
+// sweeps it from where it was toward the device, so no thin shell is skipped, and resolves up
+// to three faces (a face, an edge, a corner) in that same step.
+class MeshProxy {
+public:
+    struct Parameters {
+        double stiffness = 0;
+        double damping = 0;
+        double staticFriction = 0;
+        double dynamicFriction = 0;
+        Vec3 position{};                             // rigid pose of the mesh, no rebuild
+        std::array<double, 4> rotation{1, 0, 0, 0};  // unit quaternion w, x, y, z
+    };
+    // The device found inside a closed mesh at the first step is not thrown out: the stiffness
+    // ramps from zero over this time while the proxy waits on the nearest surface point.
+    static constexpr double kInsideRamp = 1.0;
+
+    explicit MeshProxy(std::shared_ptr<const MeshTree> tree) : tree_(std::move(tree)) {}
+
+    // One servo cycle: position and velocity of the device, seconds since the last step.
+    // Returns the force on the device, in the world frame.
+    Vec3 Step(const Parameters& p, const Vec3& device, const Vec3& velocity, double dt) noexcept;
+
+    Vec3 Proxy() const noexcept;  // world frame
+    bool InContact() const noexcept { return contacts_ > 0; }
+
+private:
+    Vec3 Resolve(const Vec3& goal, double muS, double muD) noexcept;
+
+    std::shared_ptr<const MeshTree> tree_;
+    bool started_ = false;
+    double ramp_ = 1;
+    Vec3 proxy_{};  // mesh frame
+    int contacts_ = 0;
+    bool sticking_ = true;
+    Parameters pose_{};
+};
+
+}  // namespace Tamro::HardwareAPI::Control

@@ -1,0 +1,190 @@
+// The mesh tree against brute force, and the proxy on scripted and simulated pushes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "Tamro/HardwareAPI/Control/Mesh.hpp"
+
+namespace Tamro::HardwareAPI::Control {
+namespace {
+
+// Closed axis-aligned box, faces counter-clockwise seen from outside.
+std::shared_ptr<const MeshTree> BoxMesh(const Vec3& lo, const Vec3& hi) {
+    std::vector<Vec3> v;
+    for (int i = 0; i < 8; ++i)
+        v.push_back({i & 1 ? hi[0] : lo[0], i & 2 ? hi[1] : lo[1], i & 4 ? hi[2] : lo[2]});
+    std::vector<Face> f{{0, 2, 1}, {1, 2, 3}, {4, 5, 6}, {5, 7, 6}, {0, 1, 4}, {1, 5, 4},
+                        {2, 6, 3}, {3, 6, 7}, {0, 4, 2}, {2, 4, 6}, {1, 3, 5}, {3, 7, 5}};
+    return MeshTree::Build(v, f);
+}
+
+bool Inside(const Vec3& p, const Vec3& lo, const Vec3& hi) {
+    for (int i = 0; i < 3; ++i)
+        if (!(p[i] > lo[i] && p[i] < hi[i])) return false;
+    return true;
+}
+
+TEST(MeshTree, AgreesWithBruteForceOnRandomMeshes) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> u(-0.1, 0.1);
+    for (int mesh = 0; mesh < 10; ++mesh) {
+        std::vector<Vec3> v;
+        std::vector<Face> f;
+        for (std::uint32_t i = 0; i < 500; ++i) {
+            const Vec3 c{u(rng), u(rng), u(rng)};
+            for (int k = 0; k < 3; ++k) v.push_back(c + 0.1 * Vec3{u(rng), u(rng), u(rng)});
+            f.push_back({3 * i, 3 * i + 1, 3 * i + 2});
+        }
+        const auto tree = MeshTree::Build(v, f);
+        for (int q = 0; q < 1000; ++q) {
+            const Vec3 p{2 * u(rng), 2 * u(rng), 2 * u(rng)};
+            const auto fast = tree->Closest(p), slow = tree->ClosestBruteForce(p);
+            ASSERT_NEAR(fast.distance, slow.distance, 1e-6);
+            ASSERT_LT(Norm(fast.point - slow.point), 1e-6);
+            const Vec3 b{2 * u(rng), 2 * u(rng), 2 * u(rng)};
+            const auto hf = tree->FirstFrontHit(p, b), hs = tree->FirstFrontHitBruteForce(p, b);
+            ASSERT_EQ(hf.t > 1, hs.t > 1);
+            if (hs.t <= 1) {
+                ASSERT_LT(std::abs(hf.t - hs.t) * Norm(b - p), 1e-6);
+            }
+        }
+    }
+}
+
+TEST(MeshTree, RefusesBadInput) {
+    EXPECT_THROW(MeshTree::Build({{0, 0, 0}}, {}), std::invalid_argument);
+    EXPECT_THROW(MeshTree::Build({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 3}}),
+                 std::invalid_argument);
+    EXPECT_THROW(MeshTree::Build({{NAN, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}}),
+                 std::invalid_argument);
+}
+
+// A point mass pushed by `push`, touching the mesh through the proxy, one millisecond a step.
+struct Hand {
+    Vec3 x, v{};
+    double mass = 0.1;
+    Vec3 Run(MeshProxy& proxy, const MeshProxy::Parameters& p, const Vec3& push, int steps) {
+        for (int i = 0; i < steps; ++i) {
+            const Vec3 f = proxy.Step(p, x, v, 1e-3) + push;
+            v = v + (1e-3 / mass) * f;
+            x = x + 1e-3 * v;
+        }
+        return x;
+    }
+};
+
+TEST(MeshProxy, BoxPushedSettlesAtForceOverStiffness) {
+    const auto box = BoxMesh({-0.05, -0.05, -0.05}, {0.05, 0.05, 0.05});
+    for (const auto& [push, axis] : {std::pair{Vec3{0, 0, -2}, 2}, {Vec3{2, 0, 0}, 0}}) {
+        MeshProxy proxy(box);
+        MeshProxy::Parameters p;
+        p.stiffness = 1000;
+        p.damping = 8;
+        Hand hand{-0.06 * (1 / 2.0) * push};  // start 6 cm out, on the pushing line
+        const Vec3 x = hand.Run(proxy, p, push, 3000);
+        const double depth = 0.05 - std::abs(x[axis]);
+        EXPECT_NEAR(depth, 2.0 / 1000, 0.1 * 2.0 / 1000);
+        EXPECT_TRUE(proxy.InContact());
+    }
+}
+
+TEST(MeshProxy, CornerAndEdgeNeverLetThrough) {
+    const Vec3 lo{-0.05, -0.05, -0.05}, hi{0.05, 0.05, 0.05};
+    const auto box = BoxMesh(lo, hi);
+    // Scripted straight pushes from outside to deep inside: at a corner, along an edge, and
+    // along an edge while sliding across it.
+    const std::pair<Vec3, Vec3> paths[] = {
+        {{0.08, 0.08, 0.08}, {-0.02, -0.02, -0.02}},
+        {{0.08, 0.08, 0.0}, {-0.03, -0.03, 0.01}},
+        {{0.08, 0.051, 0.06}, {-0.02, 0.02, -0.06}},
+    };
+    for (const auto& [from, to] : paths) {
+        MeshProxy proxy(box);
+        MeshProxy::Parameters p;
+        p.stiffness = 2000;
+        for (int i = 0; i <= 400; ++i) {
+            const Vec3 x = from + (i / 400.0) * (to - from);
+            const Vec3 f = proxy.Step(p, x, {}, 1e-3);
+            ASSERT_FALSE(Inside(proxy.Proxy(), lo, hi)) << "step " << i;
+            if (Inside(x, lo, hi)) {
+                ASSERT_GT(Dot(f, from - to), 0) << "step " << i;  // pushes back out
+            }
+        }
+    }
+}
+
+TEST(MeshProxy, ThinPlateHoldsAtHalfAMetrePerSecond) {
+    const Vec3 lo{-0.1, -0.1, -0.0005}, hi{0.1, 0.1, 0.0005};
+    const auto plate = BoxMesh(lo, hi);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> u(-0.08, 0.08);
+    int held = 0;
+    for (int crossing = 0; crossing < 100; ++crossing) {
+        MeshProxy proxy(plate);
+        MeshProxy::Parameters p;
+        p.stiffness = 1000;
+        const Vec3 start{u(rng), u(rng), 0.02}, drift{u(rng) * 0.1, u(rng) * 0.1, -0.5};
+        bool ok = true;
+        for (int i = 0; i < 80; ++i) {  // 0.5 mm a millisecond, ending 2 cm below
+            const Vec3 x = start + (i * 1e-3) * drift;
+            proxy.Step(p, x, drift, 1e-3);
+            ok = ok && proxy.Proxy()[2] >= hi[2];
+        }
+        held += ok ? 1 : 0;
+    }
+    EXPECT_EQ(held, 100);
+}
+
+TEST(MeshProxy, FrictionHoldsOnASlopeBelowTheConeAndSlidesAbove) {
+    // A wide quad tilted 20 degrees about y; the hand presses straight down with 2 N.
+    const double a = 20 * M_PI / 180, c = std::cos(a), s = std::sin(a);
+    auto at = [&](double u, double w) { return Vec3{u * c, w, -u * s}; };  // down-slope: +u
+    const auto slope =
+        MeshTree::Build({at(-1, -1), at(1, -1), at(1, 1), at(-1, 1)}, {{0, 1, 2}, {0, 2, 3}});
+    for (const auto& [mu, sticks] : {std::pair{0.5, true}, {0.2, false}}) {
+        MeshProxy proxy(slope);
+        MeshProxy::Parameters p;
+        p.stiffness = 1000;
+        p.damping = 5;
+        p.staticFriction = mu;
+        p.dynamicFriction = mu * 0.8;
+        Hand hand{{0, 0, 0.005}};
+        const Vec3 x = hand.Run(proxy, p, {0, 0, -2}, 1000);
+        const double moved = x[0] / c;
+        if (sticks)
+            EXPECT_LT(std::abs(moved), 0.003) << mu;
+        else
+            EXPECT_GT(moved, 0.05) << mu;
+    }
+}
+
+TEST(MeshProxy, StartingInsidePushesOutGently) {
+    const auto box = BoxMesh({-0.05, -0.05, -0.05}, {0.05, 0.05, 0.05});
+    MeshProxy proxy(box);
+    MeshProxy::Parameters p;
+    p.stiffness = 1000;
+    const Vec3 x{0, 0, 0.04};  // 1 cm under the top
+    const Vec3 first = proxy.Step(p, x, {}, 1e-3);
+    EXPECT_LT(Norm(first), 0.1);  // not the 10 N the depth would give at once
+    Vec3 f{};
+    for (int i = 0; i < 1000; ++i) f = proxy.Step(p, x, {}, 1e-3);
+    EXPECT_NEAR(f[2], 10, 0.1);  // full stiffness after the ramp, outward through the top
+}
+
+TEST(MeshProxy, PoseMovesTheMeshRigidly) {
+    const auto box = BoxMesh({-0.05, -0.05, -0.05}, {0.05, 0.05, 0.05});
+    MeshProxy proxy(box);
+    MeshProxy::Parameters p;
+    p.stiffness = 1000;
+    p.position = {1, 0, 0};
+    const double h = std::sqrt(0.5);
+    p.rotation = {h, 0, 0, h};  // 90 degrees about z
+    proxy.Step(p, {1.2, 0, 0}, {}, 1e-3);
+    const Vec3 f = proxy.Step(p, {1.04, 0.0, 0.0}, {}, 1e-3);  // 1 cm into the +x face
+    EXPECT_NEAR(f[0], 10, 1e-6);
+    EXPECT_NEAR(f[1], 0, 1e-6);
+}
+
+}  // namespace
+}  // namespace Tamro::HardwareAPI::Control
