@@ -67,6 +67,11 @@ int main(int argc, char** argv) {
         times.push_back(Micros(Clock::now() - a));
         contacts += proxy.InContact() ? 1 : 0;
     }
+    if (std::getenv("TAMRO_BENCH_MESH_WORST") != nullptr) {
+        const auto worst = std::max_element(times.begin(), times.end());
+        std::fprintf(stderr, "worst step %ld: %.1f us\n", static_cast<long>(worst - times.begin()),
+                     *worst);
+    }
     std::sort(times.begin(), times.end());
     const double p99 = times[times.size() * 99 / 100], worst = times.back();
 
