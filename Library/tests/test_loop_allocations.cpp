@@ -4,11 +4,13 @@
 #include "FakeDevices.hpp"
 
 #include <Tamro/HardwareAPI/Control/HandleReader.hpp>
+#include <Tamro/HardwareAPI/Control/Mesh.hpp>
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <thread>
@@ -176,4 +178,50 @@ TEST(HandleReader, RunsWithoutAllocating) {
     }
     Finish(child);
     EXPECT_EQ(allocations.load(), 0) << "allocations by the reader thread while it ran";
+}
+
+TEST(MeshProxy, StepsWithoutAllocating) {
+    if (TAMRO_SANITIZED) GTEST_SKIP() << "the sanitizers replace the allocator";
+    testThread = true;
+    // A closed box, touched through faces, edges, a corner and with friction, on a thread of
+    // its own as the loop would.
+    std::vector<Vec3> v;
+    for (int i = 0; i < 8; ++i)
+        v.push_back({i & 1 ? 0.05 : -0.05, i & 2 ? 0.05 : -0.05, i & 4 ? 0.05 : -0.05});
+    const auto tree = MeshTree::Build(v, {{0, 2, 1},
+                                          {1, 2, 3},
+                                          {4, 5, 6},
+                                          {5, 7, 6},
+                                          {0, 1, 4},
+                                          {1, 5, 4},
+                                          {2, 6, 3},
+                                          {3, 6, 7},
+                                          {0, 4, 2},
+                                          {2, 4, 6},
+                                          {1, 3, 5},
+                                          {3, 7, 5}});
+    MeshProxy proxy(tree);
+    MeshProxy::Parameters p;
+    p.stiffness = 1000;
+    p.staticFriction = 0.5;
+    p.dynamicFriction = 0.3;
+    std::atomic<bool> go{false}, done{false};
+    double sink = 0;
+    std::thread loop([&] {
+        while (!go.load()) std::this_thread::yield();
+        for (int i = 0; i < 20000; ++i) {
+            const double s = i * 1e-3;
+            const Vec3 x{0.07 * std::cos(s), 0.07 * std::sin(1.3 * s), 0.06 * std::cos(0.7 * s)};
+            sink += proxy.Step(p, x, {}, 1e-3)[0];
+        }
+        done = true;
+    });
+    allocations = 0;
+    counting = true;
+    go = true;
+    while (!done.load()) std::this_thread::sleep_for(1ms);
+    counting = false;
+    loop.join();
+    EXPECT_TRUE(std::isfinite(sink));
+    EXPECT_EQ(allocations.load(), 0) << "allocations by the mesh proxy while it stepped";
 }
