@@ -138,23 +138,15 @@ ServoStats ServoCore::Stats() const {
     return s;
 }
 
-// The effects' sum with the streamed commands, then the safety stage: a sum that is not
-// finite is sent as zero, and the magnitude is clamped to the maximum force.
+// The inputs' sum, then the safety stage: a sum that is not finite is sent as zero, and the
+// magnitude is clamped to the maximum force.
 Vec3 ServoCore::ForceAt(const ServoSettings& settings,
                         const std::array<Effect, ServoLoop::MaxEffects>& effects,
                         Clock::time_point now, const Vec3& position,
                         const Vec3& velocity) noexcept {
-    Vec3 sum = commands_.ForceAt(now, position, velocity);
-    const Coupling* coupling = nullptr;
-    for (std::size_t i = 0; i < settings.count; ++i) {
-        if (const auto* c = std::get_if<Coupling>(&effects[i])) {
-            // Rendered where the others are; its energy counted on the measured positions.
-            coupling = c;
-            sum = sum + remote_.ForceAt(*c, now, position, position_, velocity);
-        } else {
-            sum = sum + ForceOf(effects[i], position, velocity);
-        }
-    }
+    const ForceContext cycle{now, position, position_, velocity, effects.data(), settings.count};
+    Vec3 sum{};
+    for (ForceInput* input : inputs_) sum = sum + input->ForceAt(cycle);
     double scale = 1;
     const double magnitude = Norm(sum);
     if (!std::isfinite(magnitude)) {
@@ -164,11 +156,8 @@ Vec3 ServoCore::ForceAt(const ServoSettings& settings,
         clamped_.fetch_add(1, std::memory_order_relaxed);
         scale = settings.maxForce / magnitude;
     }
-    // The coupling counts the energy of what it really sent.
-    if (coupling != nullptr)
-        remote_.Sent(scale, Seconds(now));
-    else
-        remote_.Idle(now);
+    // Each input learns what of the sum was really sent (the coupling counts its energy by it).
+    for (ForceInput* input : inputs_) input->Sent(scale, now);
     if (scale == 0) return {};  // not finite: nothing scales it back
     return scale == 1 ? sum : scale * sum;
 }

@@ -8,6 +8,7 @@
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 
 #include "ArmLink.hpp"
+#include "ForceInput.hpp"
 #include "HandOver.hpp"
 #include "LoopThread.hpp"
 #include "Recorder.hpp"
@@ -137,6 +138,11 @@ private:
     Outlet<CycleState> outlet_;  // to a publisher, when one holds it
     CommandInput commands_;      // streamed commands, faded by the loop
     RemoteInput remote_;         // the remote end of the set's coupling
+    // What the loop sums, in this order.
+    CommandsForce commandsForce_{commands_};
+    EffectsForce effectsForce_;
+    CouplingForce couplingForce_{remote_};
+    std::array<ForceInput*, 3> inputs_{&commandsForce_, &effectsForce_, &couplingForce_};
     LoopFlags flags_;
 
     // Figures: written by the loop only, read by anyone.
