@@ -4,13 +4,26 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import signal
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 
+import tamro
 from tamro import network
 
-__all__ = ["Signals", "add_network_options", "domain_id", "on_signals"]
+__all__ = [
+    "Signals",
+    "add_network_options",
+    "domain_id",
+    "force",
+    "non_negative",
+    "number",
+    "on_signals",
+    "rate",
+    "seconds",
+    "share",
+]
 
 
 def domain_id(text: str) -> int:
@@ -22,6 +35,36 @@ def domain_id(text: str) -> int:
     if not 0 <= value <= network.MAX_DOMAIN:
         raise argparse.ArgumentTypeError(f"must be from 0 to {network.MAX_DOMAIN}, not {value}")
     return value
+
+
+def number(low: float, high: float, *, above: bool = False) -> Callable[[str], float]:
+    """argparse's type for a finite number from ``low`` (or above it, with ``above``) to ``high``:
+    anything else, ``nan``, ``inf`` and ``1e999`` included, is a one-line usage error (exit 2)."""
+    bound = f"above {low:g}" if above else f"from {low:g}"
+
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if not math.isfinite(value) or value < low or (above and value == low) or value > high:
+            raise argparse.ArgumentTypeError(f"must be a number {bound} to {high:g}, not {text!r}")
+        return value
+
+    parse.__name__ = "number"
+    return parse
+
+
+# The longest a program can be asked to wait: what threading's waits accept.
+seconds = number(0.0, threading.TIMEOUT_MAX, above=True)
+#: A finite number from zero (a stiffness, a damping), far from where arithmetic on it overflows.
+non_negative = number(0.0, 1e300)
+#: A rate in hertz: above zero, at most a megahertz (far beyond any loop's).
+rate = number(0.0, 1e6, above=True)
+#: A force limit in newtons: above zero, at most the device maximum the library enforces.
+force = number(0.0, tamro.MAX_DEVICE_FORCE, above=True)
+#: A share from 0 to 1 (a probability).
+share = number(0.0, 1.0)
 
 
 def add_network_options(parser: argparse.ArgumentParser | argparse._ArgumentGroup) -> None:
