@@ -32,7 +32,16 @@ from ._loop import NativeLoop
 from ._values import frozen_array, number, whole
 from .effects import Effect, _changes
 
-__all__ = ["ServoLoop", "State", "DeviceInfo", "ServoStats", "RECORD_DTYPE", "MAX_IN_FLIGHT", "MAX_DEVICE_FORCE", "in_flight_for"]
+__all__ = [
+    "ServoLoop",
+    "State",
+    "DeviceInfo",
+    "ServoStats",
+    "RECORD_DTYPE",
+    "MAX_IN_FLIGHT",
+    "MAX_DEVICE_FORCE",
+    "in_flight_for",
+]
 
 RECORD_DTYPE = np.dtype(
     [

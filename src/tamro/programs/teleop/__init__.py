@@ -83,7 +83,9 @@ def _parser() -> argparse.ArgumentParser:
         "--delay-ms", metavar="D", type=number(0.0, 60e3), default=0.0,
         help="impair the link: hold each received sample back D ms (a test tool; default 0)",
     )  # fmt: skip
-    demo.add_argument("--jitter-ms", metavar="J", type=number(0.0, 60e3), default=0.0, help="and a random 0 to J ms more")
+    demo.add_argument(
+        "--jitter-ms", metavar="J", type=number(0.0, 60e3), default=0.0, help="and a random 0 to J ms more"
+    )
     demo.add_argument(
         "--loss", metavar="P", type=share, default=0.0, help="and drop a share P (0 to 1) of them"
     )
