@@ -7,7 +7,7 @@ import contextlib
 import math
 import signal
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 
 import tamro
 from tamro import network
@@ -16,6 +16,7 @@ __all__ = [
     "Signals",
     "add_network_options",
     "domain_id",
+    "fault_of",
     "force",
     "non_negative",
     "number",
@@ -102,6 +103,22 @@ class Signals:
         else:
             self.stop.set()
         self._woken.set()
+
+
+# How often a program looks at its loops' faults while it waits for a signal: a fault latches
+# in the loop (which has already sent zero force); the program only has to say so and end.
+FAULT_POLL = 0.05
+
+
+def fault_of(loops: Iterable[tamro.ServoLoop]) -> str | None:
+    """The first latched fault among ``loops``, as one line (what, which port, how many failed
+    exchanges), or None while every loop runs."""
+    for loop in loops:
+        fault = loop.fault
+        if fault is not None:
+            failed = loop.stats()["failed_exchanges"]
+            return f"the arm on {fault.filename} gave up after {failed} failed exchanges: {fault.strerror}"
+    return None
 
 
 @contextlib.contextmanager

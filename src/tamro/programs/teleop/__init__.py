@@ -24,6 +24,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import sys
+import time
 from collections.abc import Sequence
 
 from tamro import network
@@ -31,7 +32,17 @@ from tamro.coupling import DEFAULT_DAMPING, DEFAULT_LINK_TIMEOUT, DEFAULT_STIFFN
 from tamro.servo import ServoLoop
 from tamro.simulator import Simulator
 
-from .._cli import add_network_options, force, non_negative, number, on_signals, seconds, share
+from .._cli import (
+    FAULT_POLL,
+    add_network_options,
+    fault_of,
+    force,
+    non_negative,
+    number,
+    on_signals,
+    seconds,
+    share,
+)
 
 __all__ = ["main"]
 
@@ -168,6 +179,15 @@ def main(argv: Sequence[str] | None = None) -> int:
             return 1
         print(describe(args, impairment))
         print("ready", flush=True)
-        asked.stop.wait(args.seconds)
+        deadline = None if args.seconds is None else time.monotonic() + args.seconds
+        while not asked.stop.is_set():
+            left = FAULT_POLL if deadline is None else min(FAULT_POLL, deadline - time.monotonic())
+            if left <= 0:
+                break
+            asked.stop.wait(left)
+            fault = fault_of([loop])
+            if fault is not None:
+                print(f"tamro-teleop: {fault}", file=sys.stderr, flush=True)
+                return 1
     print("stopped: the arm is at zero force", flush=True)
     return 0
