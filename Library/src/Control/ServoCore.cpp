@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 namespace Tamro::HardwareAPI::Control::Detail {
@@ -35,9 +36,12 @@ void RequireFinitePositive(const char* name, double value) {
 
 void RequireForceBound(double newtons) {
     RequireFinitePositive("maxForce", newtons);
-    if (newtons > ServoLoop::MaxDeviceForce)
-        throw InvalidArgument("maxForce", "must be at most the device maximum of " +
-                                              std::to_string(ServoLoop::MaxDeviceForce) + " N");
+    if (newtons > ServoLoop::MaxDeviceForce) {
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", ServoLoop::MaxDeviceForce);
+        throw InvalidArgument("maxForce",
+                              std::string("must be at most the device maximum of ") + limit + " N");
+    }
 }
 
 }  // namespace
