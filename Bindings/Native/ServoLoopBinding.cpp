@@ -41,6 +41,7 @@ void RegisterServoLoop(py::module_& m) {
     using Loop = Control::ServoLoop;
     m.attr("MAX_EFFECTS") = Loop::MaxEffects;
     m.attr("MAX_IN_FLIGHT") = Loop::MaxInFlight;
+    m.attr("MAX_DEVICE_FORCE") = Loop::MaxDeviceForce;
     py::class_<Loop> c(m, "ServoLoop");
     BindLoopCommon<Loop, Control::CycleState>(c);
     c.def(py::init(&Open), py::arg("port"), py::arg("rate_hz"), py::arg("max_force"),

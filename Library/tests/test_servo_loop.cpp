@@ -117,6 +117,25 @@ TEST(ServoLoop, ForceIsClampedAndANonFiniteSumIsSentAsZero) {
     EXPECT_GE(stats.nonFiniteForces, 7u);
 }
 
+TEST(ServoLoop, AFiniteForceTooLargeToSquareIsClampedNotZeroed) {
+    for (const Vec3 huge : {Vec3{1.3e154, 0, 0}, Vec3{1e308, -1e308, 0}, Vec3{0, 5e38, 0}}) {
+        FakeArm arm(FakeArm::Counting);
+        ServoOptions options = Fast();
+        options.maxForce = 2;
+        ServoLoop loop(arm.Path(), options);
+        loop.SetEffects({ConstantForce{huge}});
+        loop.Start();
+        ASSERT_TRUE(arm.WaitForForces(10));
+        loop.Stop();
+        const Force f = arm.Forces()[5];
+        EXPECT_NEAR(std::hypot(f[0], f[1], f[2]), 2.0, 1e-6) << huge[0] << " " << huge[1];
+        // Along the sum's direction.
+        EXPECT_EQ(f[0] > 0, huge[0] > 0);
+        EXPECT_EQ(f[1] < 0, huge[1] < 0);
+        EXPECT_EQ(loop.Stats().nonFiniteForces, 0u);
+    }
+}
+
 TEST(ServoLoop, DestructionAndCloseEndWithZeroForce) {
     for (const bool close : {false, true}) {
         FakeArm arm;
@@ -219,6 +238,8 @@ TEST(ServoLoop, OpeningFailsWithTypedErrors) {
              {"rateHz", [](ServoOptions& o) { o.rateHz = -1; }},
              {"faultTimeout", [](ServoOptions& o) { o.faultTimeout = 0ms; }},
              {"maxForce", [](ServoOptions& o) { o.maxForce = std::nan(""); }},
+             {"maxForce", [](ServoOptions& o) { o.maxForce = 1e39; }},
+             {"maxForce", [](ServoOptions& o) { o.maxForce = ServoLoop::MaxDeviceForce * 1.01; }},
              {"realtimePriority", [](ServoOptions& o) { o.realtimePriority = 99; }},
              {"inFlight", [](ServoOptions& o) { o.inFlight = 0; }},
              {"inFlight", [](ServoOptions& o) { o.inFlight = ServoLoop::MaxInFlight + 1; }},

@@ -37,7 +37,16 @@ from .handle import (
 )
 from .network import Node  # imports the loops first, so at exit nodes close before loops
 from .recording import McapSummary, save_mcap
-from .servo import MAX_IN_FLIGHT, RECORD_DTYPE, DeviceInfo, ServoLoop, ServoStats, State, in_flight_for
+from .servo import (
+    MAX_DEVICE_FORCE,
+    MAX_IN_FLIGHT,
+    RECORD_DTYPE,
+    DeviceInfo,
+    ServoLoop,
+    ServoStats,
+    State,
+    in_flight_for,
+)
 
 # The simulator first: at interpreter exit the loops close (zero force) before it stops.
 from .simulator import Ports, Simulator, attached_or_simulated, find_simulator  # noqa: I001
@@ -73,6 +82,7 @@ __all__ = [
     "DeviceInfo",
     "ServoStats",
     "RECORD_DTYPE",
+    "MAX_DEVICE_FORCE",
     "MAX_IN_FLIGHT",
     "in_flight_for",
     "HandleReader",

@@ -32,7 +32,16 @@ from ._loop import NativeLoop
 from ._values import frozen_array, number, whole
 from .effects import Effect, _changes
 
-__all__ = ["ServoLoop", "State", "DeviceInfo", "ServoStats", "RECORD_DTYPE", "MAX_IN_FLIGHT", "in_flight_for"]
+__all__ = [
+    "ServoLoop",
+    "State",
+    "DeviceInfo",
+    "ServoStats",
+    "RECORD_DTYPE",
+    "MAX_IN_FLIGHT",
+    "MAX_DEVICE_FORCE",
+    "in_flight_for",
+]
 
 RECORD_DTYPE = np.dtype(
     [
@@ -47,6 +56,8 @@ RECORD_DTYPE = np.dtype(
 
 MAX_EFFECTS: int = _native.MAX_EFFECTS
 MAX_IN_FLIGHT: int = _native.MAX_IN_FLIGHT
+#: The largest ``max_force`` a loop accepts, newtons.
+MAX_DEVICE_FORCE: float = _native.MAX_DEVICE_FORCE
 
 
 # The share of each period a round trip may fill: the rest is the cycle's own work and how late

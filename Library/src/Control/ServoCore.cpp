@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 namespace Tamro::HardwareAPI::Control::Detail {
@@ -33,11 +34,21 @@ void RequireFinitePositive(const char* name, double value) {
         throw InvalidArgument(name, "must be a finite number above 0");
 }
 
+void RequireForceBound(double newtons) {
+    RequireFinitePositive("maxForce", newtons);
+    if (newtons > ServoLoop::MaxDeviceForce) {
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", ServoLoop::MaxDeviceForce);
+        throw InvalidArgument("maxForce",
+                              std::string("must be at most the device maximum of ") + limit + " N");
+    }
+}
+
 }  // namespace
 
 void CheckServoOptions(const ServoOptions& o) {
     CheckLoopOptions(o.rateHz, o.faultTimeout, o.maxFaults);
-    RequireFinitePositive("maxForce", o.maxForce);
+    RequireForceBound(o.maxForce);
     if (o.realtimePriority < 1 || o.realtimePriority > 90)
         throw InvalidArgument("realtimePriority", "must be from 1 to 90");
     if (o.spin.count() < 0) throw InvalidArgument("spin", "must not be negative");
@@ -83,7 +94,7 @@ void ServoCore::SetEffects(const std::vector<Effect>& effects,
 }
 
 void ServoCore::SetMaxForce(double newtons) {
-    RequireFinitePositive("maxForce", newtons);
+    RequireForceBound(newtons);
     std::lock_guard<std::mutex> lock(settingsLock_);
     staging_.maxForce = newtons;
     commands_.SetMaxForce(newtons);
@@ -147,14 +158,19 @@ Vec3 ServoCore::ForceAt(const ServoSettings& settings,
     const ForceContext cycle{now, position, position_, velocity, effects.data(), settings.count};
     Vec3 sum{};
     for (ForceInput* input : inputs_) sum = sum + input->ForceAt(cycle);
+    // Measured on the sum divided by its largest component, so a finite sum too large to
+    // square (1e154 N and up) is still clamped along its direction rather than zeroed.
     double scale = 1;
-    const double magnitude = Norm(sum);
-    if (!std::isfinite(magnitude)) {
+    const double largest = std::max({std::fabs(sum[0]), std::fabs(sum[1]), std::fabs(sum[2])});
+    if (!std::isfinite(largest)) {
         nonFinite_.fetch_add(1, std::memory_order_relaxed);
         scale = 0;
-    } else if (magnitude > settings.maxForce) {
-        clamped_.fetch_add(1, std::memory_order_relaxed);
-        scale = settings.maxForce / magnitude;
+    } else if (largest > 0) {
+        const double relative = Norm((1.0 / largest) * sum);
+        if (largest * relative > settings.maxForce) {
+            clamped_.fetch_add(1, std::memory_order_relaxed);
+            scale = settings.maxForce / largest / relative;
+        }
     }
     // Each input learns what of the sum was really sent (the coupling counts its energy by it).
     for (ForceInput* input : inputs_) input->Sent(scale, now);

@@ -22,7 +22,7 @@ from tamro.handle import HandleReader
 from tamro.servo import ServoLoop
 from tamro.simulator import Simulator
 
-from .._cli import add_network_options, on_signals
+from .._cli import FAULT_POLL, add_network_options, fault_of, force, non_negative, on_signals, rate, seconds
 
 __all__ = ["main"]
 
@@ -46,33 +46,33 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--publish-hz",
         metavar="HZ",
-        type=float,
+        type=rate,
         help="publish the measured topics at this rate (default: every cycle of the loop, every status)",
     )
     parser.add_argument(
-        "--rate-hz", metavar="HZ", type=float, default=1000.0, help="the servo loops' rate (default 1000)"
+        "--rate-hz", metavar="HZ", type=rate, default=1000.0, help="the servo loops' rate (default 1000)"
     )
     parser.add_argument(
-        "--max-force", metavar="N", type=float, default=10.0, help="the largest force sent (default 10 N)"
+        "--max-force", metavar="N", type=force, default=10.0, help="the largest force sent (default 10 N)"
     )
     parser.add_argument(
         "--servo-stiffness",
         metavar="K",
-        type=float,
+        type=non_negative,
         default=network.DEFAULT_STIFFNESS,
         help=f"servo_cp's coupling spring, N/m (default {network.DEFAULT_STIFFNESS:g})",
     )
     parser.add_argument(
         "--servo-damping",
         metavar="B",
-        type=float,
+        type=non_negative,
         default=network.DEFAULT_DAMPING,
         help=f"its damping, N s/m (default {network.DEFAULT_DAMPING:g})",
     )
     parser.add_argument(
         "--servo-timeout",
         metavar="S",
-        type=float,
+        type=seconds,
         default=network.DEFAULT_TIMEOUT,
         help="seconds without a command sample before its force fades to zero "
         f"(default {network.DEFAULT_TIMEOUT:g})",
@@ -119,9 +119,11 @@ def main(argv: Sequence[str] | None = None) -> int:
                 handles += simulator.handles
             node = stack.enter_context(network.Node(args.name, domain=args.domain))
             lines: list[str] = []
+            loops: list[ServoLoop] = []
             for index, port in enumerate(arms):
                 name = "arm" if index == 0 else f"arm{index + 1}"
                 loop = stack.enter_context(ServoLoop(port, rate_hz=args.rate_hz, max_force=args.max_force))
+                loops.append(loop)
                 lines += _served(node.publish(loop, name, rate_hz=args.publish_hz), "arm")
                 lines += _served(
                     node.accept_commands(
@@ -146,7 +148,13 @@ def main(argv: Sequence[str] | None = None) -> int:
             print(line)
         print("ready", flush=True)
         while not asked.stop.is_set():
-            asked.wait()
+            asked.wait(FAULT_POLL)
+            fault = fault_of(loops)
+            if fault is not None:
+                # The loop has sent zero force already; a bridge that cannot render must not
+                # stay up throwing its commands away.
+                print(f"tamro-bridge: {fault}", file=sys.stderr, flush=True)
+                return 1
             if asked.report:
                 asked.report = False
                 print("\n".join(_published(node)), flush=True)

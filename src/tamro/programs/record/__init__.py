@@ -27,7 +27,7 @@ from tamro import network
 from tamro.recording import Channels, McapWriter, known_type
 from tamro.terminal import shown
 
-from .._cli import add_network_options, on_signals
+from .._cli import add_network_options, on_signals, seconds
 
 __all__ = ["main"]
 
@@ -45,7 +45,7 @@ def _parser() -> argparse.ArgumentParser:
         epilog="Ctrl-C (or SIGTERM) stops and completes the file. See docs/recording.md.",
     )
     parser.add_argument("--name", default="lab", help="the ROS 2 namespace to record (default lab)")
-    parser.add_argument("--seconds", metavar="S", type=float, help="stop after S seconds (default: Ctrl-C)")
+    parser.add_argument("--seconds", metavar="S", type=seconds, help="stop after S seconds (default: Ctrl-C)")
     parser.add_argument("-o", "--output", metavar="FILE.mcap", required=True, help="the file to write")
     parser.add_argument("--force", action="store_true", help="overwrite FILE if it exists")
     add_network_options(parser)

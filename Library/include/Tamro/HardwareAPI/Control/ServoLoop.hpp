@@ -19,7 +19,7 @@ namespace Tamro::HardwareAPI::Control {
 
 struct ServoOptions {
     double rateHz = 1000.0;     // cycles per second on absolute deadlines; 0 runs free
-    double maxForce = 10.0;     // the force's magnitude is clamped to this
+    double maxForce = 10.0;     // the force's magnitude is clamped to this (at most MaxDeviceForce)
     bool realtime = false;      // ask for SCHED_FIFO at realtimePriority and mlockall: the
                                 // whole process's memory, now and to come, stays locked
     int realtimePriority = 80;  // 1 to 90
@@ -92,6 +92,9 @@ class ServoLoop {
 public:
     static constexpr std::size_t MaxEffects = 64;
     static constexpr int MaxInFlight = 8;
+    // The largest maxForce accepted, newtons: well above what the arm's motors give, far below
+    // what a float32 request can carry, so a clamped force is always a finite, physical one.
+    static constexpr double MaxDeviceForce = 100.0;
 
     // Opens the port and wakes the arm (waiting up to a second for its answer); does not start
     // the thread. Throws InvalidArgument for options out of range, PortError when the port
