@@ -35,7 +35,7 @@ from .handle import (
     HandleReaderStats,
     HandleStatus,
 )
-from .network import Node  # imports the loops first, so at exit nodes close before loops
+from .network import Node
 from .recording import McapSummary, save_mcap
 from .servo import (
     MAX_DEVICE_FORCE,
@@ -47,9 +47,9 @@ from .servo import (
     State,
     in_flight_for,
 )
+from .simulator import Ports, Simulator, attached_or_simulated, find_simulator
 
-# The simulator first: at interpreter exit the loops close (zero force) before it stops.
-from .simulator import Ports, Simulator, attached_or_simulated, find_simulator  # noqa: I001
+# At interpreter exit nodes close, then loops (zero force), then simulators: see _exit.py.
 
 __version__: str = _native.library_version()
 """The version of the package and of the device library inside it (one number for both)."""

@@ -21,7 +21,6 @@ interface (``LOOPBACK_CONFIG``). See docs/network.md.
 
 from __future__ import annotations
 
-import atexit
 import os
 import threading
 import weakref
@@ -34,6 +33,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import _native
+from .._exit import Rank, at_exit
 from .._values import frozen_array, number, vector, whole
 from ..coupling import Impairment
 from ..handle import HandleReader
@@ -367,9 +367,10 @@ def command_status(loop: ServoLoop) -> CommandStatus:
     return CommandStatus(cast(Mode, mode), target_gain, force_gain, frozen_array(force))
 
 
-@atexit.register
 def _close_all() -> None:
-    # Registered after the loops' own (atexit runs the last first): publishing stops before
-    # the loops close.
     for node in list(_live):
         node.close()
+
+
+# Before the loops: publishing and commands stop before the loops send their last zero force.
+at_exit(Rank.NODES, _close_all)
