@@ -92,11 +92,14 @@ void RegisterNetwork(py::module_& m) {
 
     using Node = Network::Node;
     py::class_<Node>(m, "Node")
-        .def(py::init([](const std::string& ns, int domain) {
+        .def(py::init([](const std::string& ns, int domain, const std::string& nodeName) {
                  py::gil_scoped_release released;  // joining a domain takes a moment
-                 return std::make_unique<Node>(ns, domain);
+                 return std::make_unique<Node>(ns, domain, nodeName);
              }),
-             py::arg("namespace"), py::arg("domain"))
+             py::arg("namespace"), py::arg("domain"),
+             py::arg("node_name") = std::string(Node::DefaultNodeName))
+        .def_readonly_static("DEFAULT_NODE_NAME", &Node::DefaultNodeName)
+        .def_property_readonly("node_name", &Node::NodeName)
         .def_property_readonly("namespace", &Node::Namespace)
         .def_property_readonly("domain", &Node::Domain)
         .def(

@@ -1,10 +1,9 @@
 """Types of tamro._native, the native half of the tamro package (built from Bindings/Native)."""
 
-from typing import Any, Literal, TypedDict, type_check_only
+from typing import Any, ClassVar, Literal, TypedDict, type_check_only
 
 import numpy as np
 import numpy.typing as npt
-
 
 MAX_EFFECTS: int
 MAX_IN_FLIGHT: int
@@ -121,7 +120,6 @@ class HandleReader(metaclass=_pybind11_type):
     def pending(self) -> int: ...
     def drain_into(self, buffer: npt.NDArray[np.void]) -> int: ...
 
-
 # The network part: the topic tables always; the node only when built with Cyclone DDS
 # (HAVE_DDS says whether it is there).
 HAVE_DDS: bool
@@ -129,13 +127,17 @@ HAVE_DDS: bool
 def network_topics() -> list[Any]: ...
 def ros_topic(namespace: str, device: str, topic: str) -> str: ...
 def frame_id(namespace: str, device: str) -> str: ...
+
 MAX_DOMAIN: int
 
 def check_ros_name(name: str, what: str, slashes: bool) -> None: ...
 def command_status(loop: ServoLoop) -> tuple[str, float, float, _Vector]: ...
 
 class Node(metaclass=_pybind11_type):
-    def __init__(self, namespace: str, domain: int) -> None: ...
+    DEFAULT_NODE_NAME: ClassVar[str]
+    def __init__(self, namespace: str, domain: int, node_name: str = ...) -> None: ...
+    @property
+    def node_name(self) -> str: ...
     @property
     def namespace(self) -> str: ...
     @property

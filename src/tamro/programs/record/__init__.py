@@ -216,14 +216,6 @@ class _Recording:
         return sum(self._messages.values())
 
 
-def _compression() -> str:
-    try:
-        import zstandard  # noqa: F401
-    except ModuleNotFoundError:
-        return ""
-    return "zstd"
-
-
 def _fail(message: str) -> int:
     print(f"tamro-record: {message}", file=sys.stderr)
     return 1
@@ -275,7 +267,7 @@ def _record(args: argparse.Namespace, capture: network.Capture, out: BinaryIO, s
     screen.line(f"recording /{args.name}/ in domain {args.domain} to {path} (Ctrl-C stops)")
     start = time.monotonic()
     try:
-        writer = McapWriter(out, compression=_compression(), chunk_size=4 << 20)
+        writer = McapWriter(out, compression="zstd", chunk_size=4 << 20)
         out.flush()  # a file that takes nothing says so now, not at the first chunk
         recording = _Recording(capture, writer, args.name, screen)
         flushed = start
