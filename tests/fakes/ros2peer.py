@@ -161,6 +161,14 @@ class UInt8MultiArray(IdlStruct, typename="std_msgs::msg::dds_::UInt8MultiArray_
     data: sequence[uint8] = field(default_factory=list)
 
 
+@final
+@dataclass
+class String(IdlStruct, typename="std_msgs::msg::dds_::String_"):
+    """A ROS 2 type the project does not speak: what a stranger on its namespace may write."""
+
+    data: str = ""
+
+
 # rmw_dds_common's graph messages (ROS 2 Iron and later: 16-byte GIDs), on ros_discovery_info.
 
 

@@ -11,6 +11,7 @@ import io
 import os
 import re
 import signal
+import threading
 import time
 from pathlib import Path
 
@@ -259,3 +260,47 @@ def test_bad_arguments_are_refused(domain: int, tmp_path: Path, args: list[str],
     code, err = recorder.finish()
     assert code in (1, 2) and words in err, err
     assert list(tmp_path.iterdir()) == []
+
+
+def test_coupling_energy_is_recorded_and_what_is_not_is_named_with_an_incomplete_status(
+    domain: int, tmp_path: Path
+) -> None:
+    peer = ros2peer.Peer(domain)
+    energy = peer.writer("/lab/arm/coupling_energy", ros2peer.Vector3Stamped, deadline=None)
+    chatter = peer.writer("/lab/chatter", ros2peer.String, deadline=None)
+    path = tmp_path / "coupling.mcap"
+    recorder = record(domain, path, "--seconds", "30")
+    try:
+        sample = ros2peer.Vector3Stamped(
+            header=ros2peer.Header(frame_id="lab/arm_base"), vector=ros2peer.Vector3(1.5, 0.5, 0.25)
+        )
+
+        stop = threading.Event()
+
+        def keep_writing() -> None:
+            while not stop.wait(0.01):
+                energy.write(sample)
+                chatter.write(ros2peer.String("hello"))
+
+        writing = threading.Thread(target=keep_writing)
+        writing.start()
+        try:
+            recorder.wait_for("recording /lab/arm/coupling_energy geometry_msgs/msg/Vector3Stamped")
+            recorder.wait_for("not recording rt/lab/chatter")
+        finally:
+            stop.set()
+            writing.join()
+        recorder.send(signal.SIGTERM)
+        code, err = recorder.finish()
+    finally:
+        recorder.kill()
+    assert code == 3, err
+    assert "incomplete" in err
+    assert any(line.startswith("  not recorded rt/lab/chatter") for line in recorder.lines), recorder.lines
+    with rosbags_highlevel.AnyReader([path]) as reader:
+        got = [
+            reader.deserialize(raw, c.msgtype)
+            for c, _, raw in reader.messages()
+            if c.topic == "/lab/arm/coupling_energy"
+        ]
+    assert got and all((m.vector.x, m.vector.y, m.vector.z) == (1.5, 0.5, 0.25) for m in got)

@@ -33,6 +33,7 @@ __all__ = ["main"]
 
 FLUSH_SECONDS = 1.0  # a chunk ends at least this often: what a crash can lose
 PUMP_SECONDS = 0.05  # how often the queue is drained
+INCOMPLETE = 3  # exit status: the file is whole, but topics or writers were left out
 TERMINAL_PROGRESS_SECONDS = 0.25
 PLAIN_PROGRESS_SECONDS = 5.0
 
@@ -131,7 +132,8 @@ class _Recording:
         self._messages: dict[int, int] = {}
         self._bytes: dict[int, int] = {}
         self._writers: dict[int, int] = {}
-        self._ignored: set[tuple[str, str]] = set()
+        self._ignored: dict[tuple[str, str], str] = {}  # (topic, DDS type) -> why
+        self._undescribed: dict[int, int] = {}  # topic index -> messages left out
 
     def pump(self) -> None:
         """Writes everything waiting; announces new topics and writers that come and go."""
@@ -142,6 +144,7 @@ class _Recording:
             for index, group in by_topic.items():
                 channel = self._channel_of(index)
                 if channel is None:
+                    self._undescribed[index] += len(group)
                     continue
                 self._writer.add_messages(
                     channel,
@@ -159,7 +162,14 @@ class _Recording:
                 self._topics = self._capture.topics()
             topic = self._topics[index]
             if not known_type(topic["ros_type"]):
-                return None  # a type of the library's table this program cannot describe
+                # A type of the library's table this program cannot describe: said once, counted.
+                if index not in self._undescribed:
+                    self._undescribed[index] = 0
+                    self._screen.line(
+                        f"not recording {shown(topic['topic'])} ({shown(topic['ros_type'])}): "
+                        "its type has no definition in this recorder"
+                    )
+                return None
             metadata = {"offered_qos_profiles": _qos_profile(topic)}
             self._channel[index] = self._channels.add(topic["topic"], topic["ros_type"], metadata)
             self._messages[index] = self._bytes[index] = 0
@@ -180,7 +190,7 @@ class _Recording:
         for ignored in self._capture.ignored():
             key = (ignored.topic, ignored.dds_type)
             if key not in self._ignored:
-                self._ignored.add(key)
+                self._ignored[key] = ignored.reason
                 self._screen.line(
                     f"not recording {shown(ignored.topic)} ({shown(ignored.dds_type)}): {ignored.reason}"
                 )
@@ -209,6 +219,19 @@ class _Recording:
                 f"  {topic['topic']} {topic['ros_type']}: {self._messages[index]:,} messages, "
                 f"{self._bytes[index]:,} bytes, {topic['dropped']} dropped, {topic['lost']} lost"
             )
+        return lines
+
+    def left_out(self) -> list[str]:
+        """One line per topic or writer not recorded, with why (the recording is incomplete)."""
+        lines = []
+        for index, count in self._undescribed.items():
+            topic = self._topics[index]
+            lines.append(
+                f"  not recorded {shown(topic['topic'])} ({shown(topic['ros_type'])}): {count:,} "
+                "messages, its type has no definition in this recorder"
+            )
+        for (topic_name, dds_type), reason in self._ignored.items():
+            lines.append(f"  not recorded {shown(topic_name)} ({shown(dds_type)}): {reason}")
         return lines
 
     @property
@@ -297,5 +320,11 @@ def _record(args: argparse.Namespace, capture: network.Capture, out: BinaryIO, s
     print(f"recorded {len(lines)} topics in {elapsed:.1f} s: {totals}")
     for line in lines:
         print(line)
+    left_out = recording.left_out()
+    for line in left_out:
+        print(line)
     print(f"wrote {path} ({out.tell():,} bytes)", flush=True)
+    if left_out:
+        print(f"tamro-record: incomplete: {len(left_out)} topics not recorded", file=sys.stderr)
+        return INCOMPLETE
     return 0
