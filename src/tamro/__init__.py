@@ -35,7 +35,7 @@ from .handle import (
     HandleReaderStats,
     HandleStatus,
 )
-from .network import Node  # imports the loops first, so at exit nodes close before loops
+from .network import Node, RemoteArm  # imports the loops first, so at exit nodes close before loops
 from .recording import McapSummary, save_mcap
 from .servo import MAX_IN_FLIGHT, RECORD_DTYPE, DeviceInfo, ServoLoop, ServoStats, State, in_flight_for
 
@@ -84,6 +84,7 @@ __all__ = [
     "HandleReaderStats",
     "HANDLE_RECORD_DTYPE",
     "Node",
+    "RemoteArm",
     "save_mcap",
     "McapSummary",
 ]

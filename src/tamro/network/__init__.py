@@ -39,9 +39,12 @@ from ..coupling import Impairment
 from ..handle import HandleReader
 from ..servo import ServoLoop
 from ._capture import Capture, CapturedTopic, IgnoredTopic, Sample
+from ._remote import RemoteArm, RemoteState
 
 __all__ = [
     "Node",
+    "RemoteArm",
+    "RemoteState",
     "Capture",
     "CapturedTopic",
     "IgnoredTopic",
