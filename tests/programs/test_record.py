@@ -304,3 +304,49 @@ def test_coupling_energy_is_recorded_and_what_is_not_is_named_with_an_incomplete
             if c.topic == "/lab/arm/coupling_energy"
         ]
     assert got and all((m.vector.x, m.vector.y, m.vector.z) == (1.5, 0.5, 0.25) for m in got)
+
+
+def test_hostile_writers_cannot_blind_the_recorder_silently(domain: int, tmp_path: Path) -> None:
+    """70 writers of a type it cannot record (more than it names) and a second writer on a
+    recorded topic: every one is counted or named, and the exit status says incomplete."""
+    peer = ros2peer.Peer(domain)
+    strangers = [peer.writer(f"/lab/noise/t{i}", ros2peer.String, deadline=None) for i in range(70)]
+    forger = ros2peer.Peer(domain)
+    writers = [p.writer("/lab/arm/measured_cp", ros2peer.PoseStamped, deadline=None) for p in (peer, forger)]
+    path = tmp_path / "hostile.mcap"
+    recorder = record(domain, path, "--seconds", "30")
+    try:
+        stop = threading.Event()
+
+        def keep_writing() -> None:
+            while not stop.wait(0.01):
+                for w in writers:
+                    w.write(ros2peer.PoseStamped())
+
+        writing = threading.Thread(target=keep_writing)
+        writing.start()
+        try:
+            recorder.wait_for("recording /lab/arm/measured_cp geometry_msgs/msg/PoseStamped")
+            recorder.wait_for("2 writers on /lab/arm/measured_cp")
+            # The list of names fills (the rest are counted at the end).
+            for _ in range(64):
+                recorder.wait_for_line(lambda line: line.startswith("not recording rt/lab/noise/"))
+        finally:
+            stop.set()
+            writing.join()
+        recorder.send(signal.SIGTERM)
+        code, err = recorder.finish()
+    finally:
+        recorder.kill()
+        del strangers
+    assert code == 3, err
+    named = sum(line.startswith("  not recorded rt/lab/noise/") for line in recorder.lines)
+    counted = next(
+        int(m[1].replace(",", ""))
+        for line in recorder.lines
+        if (m := re.fullmatch(r"  not recorded: ([\d,]+) more writers \(too many to name\)", line))
+    )
+    assert named + counted == 70, recorder.lines
+    assert any(
+        re.fullmatch(r"  /lab/arm/measured_cp had 2 writers at once: .*", line) for line in recorder.lines
+    )

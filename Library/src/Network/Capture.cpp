@@ -134,6 +134,8 @@ public:
         return out;
     }
 
+    std::uint64_t Unlisted() const noexcept { return unlisted_.load(std::memory_order_relaxed); }
+
     std::vector<IgnoredTopic> IgnoredTopics() const {
         const std::size_t n = ignoredCount_.load(std::memory_order_acquire);
         std::vector<IgnoredTopic> out;
@@ -296,7 +298,10 @@ private:
         const std::string topicName = topic.substr(0, MaxName);
         for (std::size_t i = 0; i < n; ++i)
             if (ignored_[i].topic == topicName && ignored_[i].type == typeName) return;
-        if (n == MaxIgnored) return;
+        if (n == MaxIgnored) {  // beyond the list: still counted, so the loss is never silent
+            unlisted_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
         ignored_[n] = IgnoredTopic{topicName, typeName, reason};
         ignoredCount_.store(n + 1, std::memory_order_release);
     }
@@ -327,6 +332,7 @@ private:
     std::atomic<std::size_t> count_{0};
     std::array<IgnoredTopic, MaxIgnored> ignored_;
     std::atomic<std::size_t> ignoredCount_{0};
+    std::atomic<std::uint64_t> unlisted_{0};  // ignored writers the full list could not name
     std::atomic<bool> stop_{false};
     Entity participant_, discovery_, discoveryCondition_, stopCondition_, waitset_;
     std::thread thread_;
@@ -343,6 +349,7 @@ std::size_t Capture::Take(std::uint8_t* out, std::size_t capacity) noexcept {
 std::size_t Capture::MaxRecord() const noexcept { return impl_->MaxRecord(); }
 std::vector<CapturedTopic> Capture::Topics() const { return impl_->Topics(); }
 std::vector<IgnoredTopic> Capture::Ignored() const { return impl_->IgnoredTopics(); }
+std::uint64_t Capture::Unlisted() const noexcept { return impl_->Unlisted(); }
 void Capture::Close() { impl_->Close(); }
 
 }  // namespace Tamro::HardwareAPI::Network

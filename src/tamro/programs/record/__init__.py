@@ -134,6 +134,7 @@ class _Recording:
         self._writers: dict[int, int] = {}
         self._ignored: dict[tuple[str, str], str] = {}  # (topic, DDS type) -> why
         self._undescribed: dict[int, int] = {}  # topic index -> messages left out
+        self._most_writers: dict[int, int] = {}  # topic index -> most writers matched at once
 
     def pump(self) -> None:
         """Writes everything waiting; announces new topics and writers that come and go."""
@@ -187,6 +188,12 @@ class _Recording:
                 what = "writer back on" if now else "no writer left on"
                 self._screen.line(f"{what} {topic['topic']}")
             self._writers[index] = now
+            if now > max(1, self._most_writers.get(index, 0)):
+                # Their messages share the topic's channel: whoever reads the file must know.
+                self._screen.line(
+                    f"{now} writers on {shown(topic['topic'])}: their messages are not told apart"
+                )
+            self._most_writers[index] = max(now, self._most_writers.get(index, 0))
         for ignored in self._capture.ignored():
             key = (ignored.topic, ignored.dds_type)
             if key not in self._ignored:
@@ -232,7 +239,19 @@ class _Recording:
             )
         for (topic_name, dds_type), reason in self._ignored.items():
             lines.append(f"  not recorded {shown(topic_name)} ({shown(dds_type)}): {reason}")
+        unlisted = self._capture.unlisted()
+        if unlisted:
+            lines.append(f"  not recorded: {unlisted:,} more writers (too many to name)")
         return lines
+
+    def shared(self) -> list[str]:
+        """One line per recorded topic that had more than one writer at once."""
+        return [
+            f"  {shown(self._topics[index]['topic'])} had {most} writers at once: "
+            "their messages are in one channel, not told apart"
+            for index, most in self._most_writers.items()
+            if most > 1 and index < len(self._topics)
+        ]
 
     @property
     def messages(self) -> int:
@@ -321,7 +340,7 @@ def _record(args: argparse.Namespace, capture: network.Capture, out: BinaryIO, s
     for line in lines:
         print(line)
     left_out = recording.left_out()
-    for line in left_out:
+    for line in left_out + recording.shared():
         print(line)
     print(f"wrote {path} ({out.tell():,} bytes)", flush=True)
     if left_out:
