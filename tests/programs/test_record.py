@@ -350,3 +350,38 @@ def test_hostile_writers_cannot_blind_the_recorder_silently(domain: int, tmp_pat
     assert any(
         re.fullmatch(r"  /lab/arm/measured_cp had 2 writers at once: .*", line) for line in recorder.lines
     )
+
+
+def test_a_crowd_of_topics_cannot_crowd_out_the_devices_own(domain: int, tmp_path: Path) -> None:
+    peer = ros2peer.Peer(domain)
+    _crowd = [peer.writer(f"/lab/crowd/t{i}", ros2peer.PoseStamped, deadline=None) for i in range(300)]
+    path = tmp_path / "crowd.mcap"
+    recorder = record(domain, path, "--seconds", "60")
+    try:
+        # The crowd has taken every slot open to any name.
+        recorder.wait_for_line(lambda line: "too many topics" in line and "rt/lab/crowd/" in line)
+        real = peer.writer("/lab/arm/measured_cp", ros2peer.PoseStamped, deadline=None)
+        stop = threading.Event()
+
+        def keep_writing() -> None:
+            while not stop.wait(0.01):
+                real.write(ros2peer.PoseStamped())
+
+        writing = threading.Thread(target=keep_writing)
+        writing.start()
+        try:
+            recorder.wait_for("recording /lab/arm/measured_cp geometry_msgs/msg/PoseStamped")
+        finally:
+            stop.set()
+            writing.join()
+        recorder.send(signal.SIGTERM)
+        code, err = recorder.finish()
+    finally:
+        recorder.kill()
+    assert code == 3, err  # the crowd beyond the open slots was left out, and said so
+    left = [
+        line
+        for line in recorder.lines
+        if line.startswith(("  not recorded rt/lab/crowd/", "  not recorded: "))
+    ]
+    assert left, recorder.lines

@@ -24,6 +24,9 @@ using Detail::QosPointer;
 using Detail::SampleQueue;
 
 constexpr std::size_t MaxTopics = 256;
+// Slots only topics named as the table names them (<device>/<topic> of the topic's type) may
+// take: a crowd of other writers under the namespace cannot crowd the devices' own out.
+constexpr std::size_t ReservedTopics = 64;
 constexpr std::size_t MaxIgnored = 64;
 constexpr std::size_t MaxName = 200;  // longer announced names are cut before they are kept
 
@@ -33,6 +36,17 @@ constexpr dds_attach_t DiscoveryTag = 1;
 constexpr dds_attach_t FirstTopicTag = 2;
 
 constexpr std::uint32_t Batch = 64;  // samples taken from DDS at a time
+
+// Whether <device>/<topic> (the name under the namespace) is one the table gives that type.
+bool TableShaped(const std::string& underNamespace, Message message) {
+    const std::size_t slash = underNamespace.find('/');
+    if (slash == std::string::npos || underNamespace.find('/', slash + 1) != std::string::npos)
+        return false;
+    const std::string topic = underNamespace.substr(slash + 1);
+    for (const Topic& t : Topics)
+        if (t.message == message && topic == t.name) return true;
+    return false;
+}
 
 const MessageType* KnownType(const char* ddsName) {
     for (const MessageType& t : MessageTypes)
@@ -259,6 +273,9 @@ private:
             }
             if (type == nullptr) return Ignore(name, writer.type_name, "its type is not known");
             if (n == MaxTopics) return Ignore(name, writer.type_name, "too many topics");
+            if (n >= MaxTopics - ReservedTopics &&
+                !TableShaped(name.substr(prefix_.size()), type->message))
+                return Ignore(name, writer.type_name, "too many topics not named as the devices'");
             Slot& slot = slots_[n];
             slot.ddsTopic = name;
             slot.info.topic = ros;
