@@ -22,9 +22,7 @@ interface (``LOOPBACK_CONFIG``). See docs/network.md.
 from __future__ import annotations
 
 import atexit
-import ipaddress
 import os
-import socket
 import threading
 import weakref
 from collections.abc import Sequence
@@ -58,8 +56,6 @@ __all__ = [
     "topic_name",
     "frame_id",
     "LOOPBACK_CONFIG",
-    "peers_config",
-    "use_peers",
     "use_loopback",
     "available",
     "check_ros_name",
@@ -155,45 +151,6 @@ def use_loopback() -> str:
     if current:
         return current
     os.environ["CYCLONEDDS_URI"] = LOOPBACK_CONFIG.as_uri()
-    return os.environ["CYCLONEDDS_URI"]
-
-
-def peers_config(peers: Sequence[str]) -> str:
-    """Cyclone DDS's configuration (inline XML, for ``CYCLONEDDS_URI``) for machines that reach
-    each other by unicast: the loopback interface for this machine's own processes (so they keep
-    finding each other while the link is down) and the interface that routes to the peers,
-    multicast off, discovery by unicast to 127.0.0.1 and each peer. ``peers`` are IPv4
-    addresses (``ValueError`` for one that is not); the interface of a peer no route leads to
-    now is left out, so such a process finds only this machine's own."""
-    if not peers:
-        raise ValueError("name at least one peer address")
-    checked = [str(ipaddress.IPv4Address(p)) for p in peers]
-    local = set()
-    for address in checked:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-            try:
-                probe.connect((address, 7400))  # sends nothing: asks the kernel for the route
-            except OSError:
-                continue  # no route now (the link is down): loopback and the peer list only
-            local.add(probe.getsockname()[0])
-    interfaces = "".join(f'<NetworkInterface address="{a}"/>' for a in sorted(local) if a != "127.0.0.1")
-    found = "".join(f'<Peer address="{a}"/>' for a in ["127.0.0.1", *checked])
-    return (
-        '<CycloneDDS><Domain id="any"><General><Interfaces><NetworkInterface name="lo"/>'
-        f"{interfaces}</Interfaces><AllowMulticast>false</AllowMulticast></General>"
-        "<Discovery><ParticipantIndex>auto</ParticipantIndex>"
-        f"<MaxAutoParticipantIndex>60</MaxAutoParticipantIndex><Peers>{found}</Peers>"
-        "</Discovery></Domain></CycloneDDS>"
-    )
-
-
-def use_peers(peers: Sequence[str]) -> str:
-    """Points ``CYCLONEDDS_URI`` at ``peers_config(peers)`` unless it is set already (a user's own
-    configuration wins), and returns the value in force. Call it before the first ``Node``."""
-    current = os.environ.get("CYCLONEDDS_URI")
-    if current:
-        return current
-    os.environ["CYCLONEDDS_URI"] = peers_config(peers)
     return os.environ["CYCLONEDDS_URI"]
 
 

@@ -10,7 +10,7 @@ from collections.abc import Iterator
 
 from tamro import network
 
-__all__ = ["Signals", "add_network_options", "configure_network", "domain_id", "on_signals"]
+__all__ = ["Signals", "add_network_options", "domain_id", "on_signals"]
 
 
 def domain_id(text: str) -> int:
@@ -37,25 +37,6 @@ def add_network_options(parser: argparse.ArgumentParser | argparse._ArgumentGrou
         action="store_true",
         help="keep DDS on this machine (the shipped loopback configuration) unless CYCLONEDDS_URI is set",
     )
-    parser.add_argument(
-        "--peer-address",
-        action="append",
-        metavar="ADDRESS",
-        help="reach another machine by unicast (repeat for more), this machine's own processes on "
-        "loopback; unless CYCLONEDDS_URI is set",
-    )
-
-
-def configure_network(args: argparse.Namespace) -> None:
-    """Applies --peer-address or --loopback (before the first node); a bad address is argparse's
-    kind of error, exit 2."""
-    if getattr(args, "peer_address", None):
-        try:
-            network.use_peers(args.peer_address)
-        except (ValueError, OSError) as error:
-            raise SystemExit(f"--peer-address: {error}") from None
-    elif args.loopback:
-        network.use_loopback()
 
 
 class Signals:

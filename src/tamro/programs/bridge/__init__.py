@@ -22,7 +22,7 @@ from tamro.handle import HandleReader
 from tamro.servo import ServoLoop
 from tamro.simulator import Simulator
 
-from .._cli import add_network_options, configure_network, on_signals
+from .._cli import add_network_options, on_signals
 
 __all__ = ["main"]
 
@@ -107,7 +107,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if not (args.arm or args.handle or args.simulate):
         print("tamro-bridge: nothing to serve: give --arm, --handle or --simulate", file=sys.stderr)
         return 2
-    configure_network(args)
+    if args.loopback:
+        network.use_loopback()
     config = os.environ.get("CYCLONEDDS_URI") or "Cyclone DDS defaults (every interface, multicast)"
     with contextlib.ExitStack() as stack, on_signals(report=True) as asked:
         try:

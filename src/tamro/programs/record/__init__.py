@@ -27,7 +27,7 @@ from tamro import network
 from tamro.recording import Channels, McapWriter, known_type
 from tamro.terminal import shown
 
-from .._cli import add_network_options, configure_network, on_signals
+from .._cli import add_network_options, on_signals
 
 __all__ = ["main"]
 
@@ -274,7 +274,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             file=sys.stderr,
         )
         return 2
-    configure_network(args)
+    if args.loopback:
+        network.use_loopback()
     path = args.output
     with on_signals() as asked:
         stop = asked.stop
