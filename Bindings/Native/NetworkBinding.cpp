@@ -9,6 +9,7 @@
 #include <Tamro/HardwareAPI/Control/HandleReader.hpp>
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 #include <Tamro/HardwareAPI/Network/Node.hpp>
+#include <Tamro/HardwareAPI/Network/RemoteArm.hpp>
 
 #include <pybind11/stl.h>
 
@@ -92,11 +93,14 @@ void RegisterNetwork(py::module_& m) {
 
     using Node = Network::Node;
     py::class_<Node>(m, "Node")
-        .def(py::init([](const std::string& ns, int domain) {
+        .def(py::init([](const std::string& ns, int domain, const std::string& nodeName) {
                  py::gil_scoped_release released;  // joining a domain takes a moment
-                 return std::make_unique<Node>(ns, domain);
+                 return std::make_unique<Node>(ns, domain, nodeName);
              }),
-             py::arg("namespace"), py::arg("domain"))
+             py::arg("namespace"), py::arg("domain"),
+             py::arg("node_name") = std::string(Node::DefaultNodeName))
+        .def_readonly_static("DEFAULT_NODE_NAME", &Node::DefaultNodeName)
+        .def_property_readonly("node_name", &Node::NodeName)
         .def_property_readonly("namespace", &Node::Namespace)
         .def_property_readonly("domain", &Node::Domain)
         .def(
@@ -168,6 +172,37 @@ void RegisterNetwork(py::module_& m) {
                  return out;
              })
         .def("close", &Node::Close, py::call_guard<py::gil_scoped_release>());
+
+    // A state as (position, velocity, force, stamp, age), or None.
+    const auto stateTuple = [](const std::optional<Network::RemoteState>& s) -> py::object {
+        if (!s) return py::none();
+        return py::make_tuple(s->position, s->velocity, s->force, s->stamp, s->age);
+    };
+    using RemoteArm = Network::RemoteArm;
+    py::class_<RemoteArm>(m, "RemoteArm")
+        .def(py::init([](const std::string& ns, const std::string& device, int domain) {
+                 py::gil_scoped_release released;
+                 return std::make_unique<RemoteArm>(ns, device, domain);
+             }),
+             py::arg("namespace"), py::arg("device"), py::arg("domain"))
+        .def("state", [stateTuple](const RemoteArm& r) { return stateTuple(r.State()); })
+        .def(
+            "wait_for_state",
+            [stateTuple](const RemoteArm& r, double timeout) {
+                std::optional<Network::RemoteState> s;
+                {
+                    py::gil_scoped_release released;
+                    s = r.WaitForState(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::duration<double>(timeout)));
+                }
+                return stateTuple(s);
+            },
+            py::arg("timeout"))
+        .def("servo_cp", &RemoteArm::ServoCp, py::arg("position"),
+             py::call_guard<py::gil_scoped_release>())
+        .def("servo_cf", &RemoteArm::ServoCf, py::arg("force"),
+             py::call_guard<py::gil_scoped_release>())
+        .def("stop", &RemoteArm::Stop, py::call_guard<py::gil_scoped_release>());
 }
 
 #else

@@ -35,7 +35,7 @@ from .handle import (
     HandleReaderStats,
     HandleStatus,
 )
-from .network import Node
+from .network import Node, RemoteArm
 from .recording import McapSummary, save_mcap
 from .servo import (
     MAX_DEVICE_FORCE,
@@ -94,6 +94,7 @@ __all__ = [
     "HandleReaderStats",
     "HANDLE_RECORD_DTYPE",
     "Node",
+    "RemoteArm",
     "save_mcap",
     "McapSummary",
 ]

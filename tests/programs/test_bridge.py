@@ -72,7 +72,7 @@ def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
         ]
         qos = "best-effort keep-last-1"
         assert lines[2] == f"out /lab/arm/measured_cp geometry_msgs/msg/PoseStamped {qos}"
-        assert lines[6] == f"in  /lab/arm/servo_cf geometry_msgs/msg/WrenchStamped {qos} deadline"
+        assert lines[6] == f"in  /lab/arm/servo_cf geometry_msgs/msg/WrenchStamped {qos}"
 
         peer = ros2peer.Peer(domain)
         cp = peer.reader("/lab/arm/measured_cp", ros2peer.PoseStamped, depth=10)

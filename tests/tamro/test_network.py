@@ -156,6 +156,33 @@ def test_servo_cp_pulls_the_simulated_arm_to_the_target(dds, simulator):
 
 
 @pytest.mark.parametrize(
+    "qos",
+    [ros2peer.default_qos(), ros2peer.sensor_qos(deadline=None), ros2peer.sensor_qos(deadline=0.1)],
+    ids=["ros2-default", "best-effort", "best-effort-deadline"],
+)
+def test_any_ros2_publisher_commands_the_arm(dds, simulator, qos):
+    """What ``ros2 topic pub`` writes (reliable, keep last 10, no deadline) must move the arm as
+    well as a sensor-data stream with or without a deadline."""
+    domain, peer = dds
+    writer = peer.writer(f"/{NS}/arm/servo_cf", ros2peer.WrenchStamped, qos=qos)
+    push = ros2peer.WrenchStamped(
+        header=ros2peer.Header(frame_id=f"{NS}/arm_base"),
+        wrench=ros2peer.Wrench(force=ros2peer.Vector3(1.0, 0, 0)),
+    )
+    with tamro.Node(NS, domain=domain) as node, tamro.ServoLoop(simulator.arms[0]) as loop:
+        node.accept_commands(loop, "arm")
+        assert ros2peer.wait_matched(writer), "the command reader does not match this writer"
+
+        def pushing() -> bool:
+            writer.write(push)
+            return bool(loop.state().force[0] == pytest.approx(1.0, abs=0.05))
+
+        assert wait_until(pushing, timeout=10.0), f"force stayed {loop.state().force}"
+        taken = next(s for s in node.stats() if s["topic"].endswith("servo_cf"))
+        assert taken["samples"] > 0 and taken["refused"] == 0
+
+
+@pytest.mark.parametrize(
     "topic, sample",
     [
         ("servo_cp", ros2peer.PoseStamped(pose=ros2peer.Pose(position=ros2peer.Point(math.nan, 0, 0)))),

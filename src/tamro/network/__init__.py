@@ -39,9 +39,12 @@ from ..coupling import Impairment
 from ..handle import HandleReader
 from ..servo import ServoLoop
 from ._capture import Capture, CapturedTopic, IgnoredTopic, Sample
+from ._remote import RemoteArm, RemoteState
 
 __all__ = [
     "Node",
+    "RemoteArm",
+    "RemoteState",
     "Capture",
     "CapturedTopic",
     "IgnoredTopic",
@@ -163,14 +166,16 @@ _live: weakref.WeakSet[Node] = weakref.WeakSet()
 class Node:
     """One DDS participant that serves devices as ROS 2 topics under ``/<namespace>/``.
 
-    ``Node(namespace, *, domain=0)``: the namespace is a ROS 2 name (letters, digits, ``_``,
-    parts joined by ``/``); the domain is the DDS domain id (0 to 232). A context manager;
+    ``Node(namespace, *, domain=0, node_name=None)``: the namespace is a ROS 2 name (letters,
+    digits, ``_``, parts joined by ``/``); the domain is the DDS domain id (0 to 232); the node
+    name (one such token; default ``_native.Node.DEFAULT_NODE_NAME``) is what ``ros2 node list``
+    shows, with ``ros2 node info`` listing its topics. A context manager;
     ``close()`` stops publishing and command taking (the loops fade what was commanded to
     zero) and leaves the domain. Raises ``RuntimeError`` when this build has no network part
     or DDS refuses, ``ValueError``/``TypeError`` for invalid arguments.
     """
 
-    def __init__(self, namespace: str, *, domain: int = 0) -> None:
+    def __init__(self, namespace: str, *, domain: int = 0, node_name: str | None = None) -> None:
         if not available():
             raise RuntimeError(
                 "this build of tamro has no network part: build it with Cyclone DDS (cyclonedds-dev)"
@@ -180,7 +185,10 @@ class Node:
         self._lock = threading.Lock()
         self._closed = False
         self._loops: dict[str, ServoLoop] = {}
-        self._native = _native.Node(namespace, domain)
+        if node_name is None:
+            node_name = str(_native.Node.DEFAULT_NODE_NAME)
+        node_name = _check_name(node_name, "node name")
+        self._native = _native.Node(namespace, domain, node_name)
         _live.add(self)
 
     @property
@@ -190,6 +198,11 @@ class Node:
     @property
     def domain(self) -> int:
         return int(self._native.domain)
+
+    @property
+    def node_name(self) -> str:
+        """The name ROS 2's graph knows this node by (``ros2 node list``: /namespace/node_name)."""
+        return str(self._native.node_name)
 
     @property
     def closed(self) -> bool:

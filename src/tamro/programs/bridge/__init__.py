@@ -117,7 +117,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 simulator = stack.enter_context(Simulator(arms=1, handles=1))
                 arms += simulator.arms
                 handles += simulator.handles
-            node = stack.enter_context(network.Node(args.name, domain=args.domain))
+            node = stack.enter_context(network.Node(args.name, domain=args.domain, node_name="tamro_bridge"))
             lines: list[str] = []
             loops: list[ServoLoop] = []
             for index, port in enumerate(arms):

@@ -169,7 +169,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             port = args.arm
             if args.simulate:
                 port = stack.enter_context(Simulator(arms=1, handles=0)).arms[0]
-            node = stack.enter_context(network.Node(args.name, domain=args.domain))
+            node = stack.enter_context(network.Node(args.name, domain=args.domain, node_name="tamro_teleop"))
             loop = stack.enter_context(ServoLoop(port, max_force=args.max_force))
             loop.effects = [coupling_of(args)]
             node.publish(loop, "arm")

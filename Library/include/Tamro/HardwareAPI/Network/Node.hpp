@@ -51,9 +51,14 @@ struct CouplingPeer {
 // it, or its Close.
 class Node {
 public:
-    // Throws std::invalid_argument for a namespace ROS 2 would not take or a domain outside 0
-    // to 232, and std::runtime_error (with Cyclone's words) when DDS refuses.
-    explicit Node(const std::string& ns, int domain = 0);
+    static constexpr const char* DefaultNodeName = "tamro_node";
+
+    // The node is known to the ROS 2 graph (ros_discovery_info) as nodeName in namespace /ns,
+    // with every reader and writer it has. Throws std::invalid_argument for a namespace or node
+    // name ROS 2 would not take or a domain outside 0 to 232, and std::runtime_error (with
+    // Cyclone's words) when DDS refuses.
+    explicit Node(const std::string& ns, int domain = 0,
+                  const std::string& nodeName = DefaultNodeName);
     ~Node();
 
     Node(const Node&) = delete;
@@ -61,6 +66,7 @@ public:
 
     const std::string& Namespace() const noexcept;
     int Domain() const noexcept;
+    const std::string& NodeName() const noexcept;
 
     // Publishes measured_cp, measured_cv and measured_cf of the loop under /ns/name/: every
     // cycle, or at rateHz (greater than 0) on the loop's own times. Throws
