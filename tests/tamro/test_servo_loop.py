@@ -146,9 +146,12 @@ def test_parameter_changes_from_another_thread_arrive_whole(fake_arm):
     def writer() -> None:
         a = 1.0
         while not done.is_set():
-            a = -a
-            push.force = (a, a, a)
-            time.sleep(0)  # the fake arm is a Python thread too: let it have the interpreter
+            for _ in range(20):  # a burst of changes, some landing while the loop reads
+                a = -a
+                push.force = (a, a, a)
+            # The fake arm is a Python thread too: a writer that never waits starves it.
+            taken = len(fake_arm.forces)
+            fake_arm.wait_for(lambda: len(fake_arm.forces) > taken, 5.0)
 
     with tamro.ServoLoop(fake_arm.path, rate_hz=None) as loop:
         loop.effects = [push]
