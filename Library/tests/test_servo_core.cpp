@@ -542,3 +542,67 @@ TEST(ServoCore, APipelinedStateIsPredictedOverItsWholeAge) {
         EXPECT_NEAR(bench.core.Stats().stateAgeP50Us, 1000.0 * inFlight, 10.0 * inFlight);
     }
 }
+
+// What a reply's state must be to be believed, with the times a test chooses.
+TEST(StatePlausibility, RefusesWhatNoArmCouldReport) {
+    const Clock::time_point t0 = Clock::time_point{} + 1000s;
+    constexpr double Reach = ServoLoop::WorkspaceHalfSize + ServoLoop::WorkspaceMargin;
+    constexpr double Speed = ServoLoop::MaxArmSpeed;
+    struct Case {
+        const char* name;
+        Vec3 position, velocity;
+        Clock::duration after;  // since the request the last state answered
+        bool plausible;
+    };
+    const Case cases[] = {
+        {"at rest where the last one was", {0.05, 0, 0}, {}, 1ms, true},
+        {"at the edge of the reach", {Reach, -Reach, Reach}, {}, 1s, true},
+        {"beyond the reach", {0, 0, Reach * 1.01}, {}, 1s, false},
+        {"light-years away", {1.07e8, 0, 0}, {}, 1s, false},
+        {"not a number", {0, std::nan(""), 0}, {}, 1s, false},
+        {"infinitely far", {0, 0, -INFINITY}, {}, 1s, false},
+        {"as fast as an arm can be", {0.05, 0, 0}, {0, Speed * 0.99, 0}, 1ms, true},
+        {"faster than any arm", {0.05, 0, 0}, {Speed * 1.01, 0, 0}, 1ms, false},
+        {"a velocity not a number", {0.05, 0, 0}, {0, 0, std::nan("")}, 1ms, false},
+        // From (0.05, 0, 0): 2 cm in 1 ms is the speed limit; 3 cm is beyond it.
+        {"a step the speed allows", {0.05 + Speed * 0.001 * 0.99, 0, 0}, {}, 1ms, true},
+        {"a step too far for the time", {0.05 + Speed * 0.001 * 1.5, 0, 0}, {}, 1ms, false},
+        {"the same step, later", {0.05 + Speed * 0.001 * 1.5, 0, 0}, {}, 2ms, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StatePlausibility judge;
+        FaultNote why;
+        ASSERT_TRUE(judge.Judge({0.05, 0, 0}, {}, t0, t0 + 1ms, why));  // the last state
+        EXPECT_EQ(judge.Judge(c.position, c.velocity, t0 + c.after, t0 + c.after, why),
+                  c.plausible);
+        if (!c.plausible) {
+            EXPECT_EQ(why.error, EPROTO);
+        }
+    }
+    // A refused state is not measured from; after Forget there is nothing to measure from.
+    StatePlausibility judge;
+    FaultNote why;
+    ASSERT_TRUE(judge.Judge({0, 0, 0}, {}, t0, t0, why));
+    EXPECT_FALSE(judge.Judge({0.15, 0, 0}, {}, t0 + 1ms, t0 + 1ms, why));
+    EXPECT_TRUE(judge.Judge({0.01, 0, 0}, {}, t0 + 1ms, t0 + 1ms, why));
+    judge.Forget();
+    EXPECT_TRUE(judge.Judge({0.15, 0, 0}, {}, t0 + 2ms, t0 + 2ms, why));
+}
+
+TEST(ReplyMatcher, KnowsTheBytesDueUntilItForgets) {
+    ReplyMatcher matcher;
+    const Clock::time_point t0{};
+    matcher.Sent(1, false, t0);
+    matcher.Sent(2, true, t0);
+    matcher.Sent(3, false, t0);
+    EXPECT_TRUE(matcher.Complete());
+    EXPECT_EQ(matcher.DueBytes(25, 40), 25u + 40u + 25u);
+    matcher.Forget();
+    EXPECT_FALSE(matcher.Complete()) << "forgotten requests may still be answered";
+    matcher.Sent(4, true, t0);
+    EXPECT_EQ(matcher.OnBarrier().request, 4u);
+    EXPECT_TRUE(matcher.Complete()) << "the barrier's reply ends every request before it";
+    for (std::uint64_t n = 5; n < 5 + ReplyMatcher::Capacity + 1; ++n) matcher.Sent(n, false, t0);
+    EXPECT_FALSE(matcher.Complete()) << "the oldest was forgotten for room";
+}

@@ -14,18 +14,26 @@ import time
 
 import numpy as np
 import pytest
-from fakedevice import DEVICE_INFO_REPLY, FakeArm, counting_reply, state_reply, wait_until
+from fakedevice import (
+    DEVICE_INFO_REPLY,
+    FakeArm,
+    counting_position,
+    counting_reply,
+    counting_velocity,
+    state_reply,
+    wait_until,
+)
 
 import tamro
 
 
 def position_of(n: int) -> tuple[float, float, float]:
-    """What the counting fake arm reported in its reply to request n."""
-    return tuple(np.float32(v) for v in (0.001 * n, -0.001 * n, 0.5))  # type: ignore[return-value]
+    """What the counting fake arm reported in its reply to request n (as float32 carries it)."""
+    return tuple(float(np.float32(v)) for v in counting_position(n))  # type: ignore[return-value]
 
 
 def velocity_of(n: int) -> tuple[float, float, float]:
-    return (float(np.float32(0.01 * n)), 0.0, 0.0)
+    return tuple(float(np.float32(v)) for v in counting_velocity(n))  # type: ignore[return-value]
 
 
 # --- effects -------------------------------------------------------------------------------
@@ -150,8 +158,7 @@ def test_parameter_changes_from_another_thread_arrive_whole(fake_arm):
                 a = -a
                 push.force = (a, a, a)
             # The fake arm is a Python thread too: a writer that never waits starves it.
-            taken = len(fake_arm.forces)
-            fake_arm.wait_for(lambda: len(fake_arm.forces) > taken, 5.0)
+            fake_arm.wait_for_forces(len(fake_arm.forces) + 1, timeout=5.0)
 
     with tamro.ServoLoop(fake_arm.path, rate_hz=None) as loop:
         loop.effects = [push]
@@ -256,7 +263,7 @@ def test_a_silent_arm_latches_a_fault(fake_arm):
 
 def position_index(records: np.ndarray) -> np.ndarray:
     """Which force request (from 0) each recorded reply answered: the counting fake arm's tag."""
-    return np.rint(records["position"][:, 0] / np.float32(0.001)).astype(np.int64)
+    return np.rint(records["position"][:, 0] / np.float32(counting_position(1)[0])).astype(np.int64)
 
 
 @pytest.mark.parametrize(

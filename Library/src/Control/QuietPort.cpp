@@ -9,6 +9,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace Tamro::HardwareAPI::Control::Detail {
@@ -89,6 +90,13 @@ QuietPort::Wait QuietPort::Fill(std::size_t count, Clock::time_point until) noex
 void QuietPort::Consume(std::size_t count) noexcept {
     begin_ += std::min(count, Size());
     if (begin_ == end_) begin_ = end_ = 0;
+}
+
+std::size_t QuietPort::Pending() const noexcept {
+    int unread = 0;
+    const int fd = port_.Descriptor();
+    if (fd < 0 || ::ioctl(fd, FIONREAD, &unread) != 0 || unread < 0) unread = 0;
+    return Size() + static_cast<std::size_t>(unread);
 }
 
 void QuietPort::Discard() noexcept {

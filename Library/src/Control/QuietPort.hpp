@@ -44,6 +44,8 @@ public:
     const std::uint8_t* Data() const noexcept { return buffer_.data() + begin_; }
     std::size_t Size() const noexcept { return end_ - begin_; }
     void Consume(std::size_t count) noexcept;
+    // What is buffered and what the line holds yet unread: bytes that have come.
+    std::size_t Pending() const noexcept;
     // Drops what is buffered and what the line holds.
     void Discard() noexcept;
 

@@ -37,9 +37,13 @@ private:
     LinkEvent Failure(QuietPort::Wait wait) noexcept;
     // The whole length of a reply that starts with code, or 0 for a code not expected now.
     std::size_t ReplyLength(std::uint8_t code) const noexcept;
+    // Input no request asked for (a reply sent twice, line noise): more bytes come than the
+    // replies due take. Judged only while every request that may be answered is known.
+    bool Unasked(LinkEvent& event) noexcept;
 
     QuietPort port_;
     ReplyMatcher matcher_;
+    StatePlausibility plausible_;
     Devices::DeviceInfo info_;
     std::array<std::uint8_t, Devices::Messages::DeviceInfoLength> identity_{};  // as on the wire
     std::uint64_t requests_ = 0;

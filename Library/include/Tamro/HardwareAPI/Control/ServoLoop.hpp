@@ -95,6 +95,15 @@ public:
     // The largest maxForce accepted, newtons: well above what the arm's motors give, far below
     // what a float32 request can carry, so a clamped force is always a finite, physical one.
     static constexpr double MaxDeviceForce = 100.0;
+    // What a reply's state must be to be believed, since the protocol carries no checksum: a
+    // position within the arm's workspace (the cube of +-WorkspaceHalfSize metres around its
+    // centre) and WorkspaceMargin beyond, and no speed above MaxArmSpeed m/s, neither in the
+    // velocity it reports nor in its step from the state before. A desktop arm moves a few
+    // metres per second at most; a reply read one byte off its frame reads as a state metres
+    // or light-years away.
+    static constexpr double WorkspaceHalfSize = 0.1;
+    static constexpr double WorkspaceMargin = 0.1;
+    static constexpr double MaxArmSpeed = 20.0;
 
     // Opens the port and wakes the arm (waiting up to a second for its answer); does not start
     // the thread. Throws InvalidArgument for options out of range, PortError when the port
