@@ -146,6 +146,8 @@ void RegisterServoLoop(py::module_& m) {
             d["impaired_lost"] = c.impairedLost;
             return d;
         });
+    // What a coupling takes of its remote's samples, at most, on average.
+    m.attr("COUPLING_MAX_RATE_HZ") = Control::RemoteSettings{}.maxRateHz;
 }
 
 }  // namespace TamroNative

@@ -8,6 +8,7 @@ import numpy.typing as npt
 MAX_EFFECTS: int
 MAX_IN_FLIGHT: int
 MAX_DEVICE_FORCE: float
+COUPLING_MAX_RATE_HZ: float
 
 # The metaclass pybind11 gives every class it registers (pybind11_builtins.pybind11_type).
 class _pybind11_type(type): ...

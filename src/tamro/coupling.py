@@ -43,7 +43,17 @@ from .effects import Effect, _Parameter, _scalar
 if TYPE_CHECKING:
     from .servo import ServoLoop
 
-__all__ = ["Coupling", "CouplingStatus", "Impairment", "coupling_status", "DEFAULT_LINK_TIMEOUT"]
+__all__ = [
+    "Coupling",
+    "CouplingStatus",
+    "Impairment",
+    "coupling_status",
+    "DEFAULT_LINK_TIMEOUT",
+    "MAX_SAMPLE_RATE_HZ",
+]
+
+MAX_SAMPLE_RATE_HZ: float = _native.COUPLING_MAX_RATE_HZ
+"""Samples a second a coupling takes of its remote at most, on average: beyond, a flood."""
 
 DEFAULT_STIFFNESS = 300.0
 """N/m: stiff enough to track within a millimetre at hand speeds on the simulated arm."""
