@@ -8,6 +8,7 @@
 
 #include "Control/ArmLink.hpp"
 #include "Control/ServoCore.hpp"
+#include "ManualClock.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 #include <cmath>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -26,16 +28,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class ManualClock final : public LoopClock {
-public:
-    Clock::time_point Now() noexcept override { return now; }
-    bool SleepUntil(Clock::time_point t, const std::atomic<bool>& stop) noexcept override {
-        if (stop) return false;
-        now = std::max(now, t);
-        return true;
-    }
-    Clock::time_point now = Clock::time_point{} + 1000s;
-};
+using TamroTest::ManualClock;
 
 // How the arm answers force request n (from 0): after delay, or never (nullopt); garbled
 // replies fail as a wrong code would.
@@ -560,7 +553,7 @@ TEST(StatePlausibility, RefusesWhatNoArmCouldReport) {
         {"beyond the reach", {0, 0, Reach * 1.01}, {}, 1s, false},
         {"light-years away", {1.07e8, 0, 0}, {}, 1s, false},
         {"not a number", {0, std::nan(""), 0}, {}, 1s, false},
-        {"infinitely far", {0, 0, -INFINITY}, {}, 1s, false},
+        {"infinitely far", {0, 0, -std::numeric_limits<double>::infinity()}, {}, 1s, false},
         {"as fast as an arm can be", {0.05, 0, 0}, {0, Speed * 0.99, 0}, 1ms, true},
         {"faster than any arm", {0.05, 0, 0}, {Speed * 1.01, 0, 0}, 1ms, false},
         {"a velocity not a number", {0.05, 0, 0}, {0, 0, std::nan("")}, 1ms, false},
