@@ -10,6 +10,7 @@
 #include <pybind11/stl.h>
 
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +42,7 @@ inline std::string PythonName(const std::string& name) {
         {"maxForce", "max_force"},
         {"realtimePriority", "realtime_priority"},
         {"inFlight", "in_flight"},
+        {"linkTimeout", "link_timeout"},
         {"length", "data"},
     };
     for (const auto& [cpp, python] : Names)
@@ -63,6 +65,14 @@ auto Translated(F&& f) -> decltype(f()) {
     } catch (const Tamro::HardwareAPI::Control::DeviceError& e) {
         RaiseDeviceError(e);
     }
+}
+
+// Seconds as the control layer's durations, for its own checks to judge: a value no duration
+// can hold (not a number, or beyond a million seconds either way) becomes one they refuse.
+inline std::chrono::nanoseconds Duration(double seconds) {
+    if (!(std::fabs(seconds) <= 1e6)) return std::chrono::nanoseconds::max();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double>(seconds));
 }
 
 // rate_hz (None: run free, as 0) and fault_timeout in seconds, as the loops take them.

@@ -145,9 +145,8 @@ void RegisterNetwork(py::module_& m) {
                 p.reach = reach;
                 p.remote.lower = lower;
                 p.remote.upper = upper;
-                // 0 is no impairment; otherwise from 1 ms, as every time here.
-                if (delay > 0) p.remote.impairment.delay = Seconds(delay, "delay");
-                if (jitter > 0) p.remote.impairment.jitter = Seconds(jitter, "jitter");
+                p.remote.impairment.delay = Duration(delay);
+                p.remote.impairment.jitter = Duration(jitter);
                 p.remote.impairment.loss = loss;
                 p.remote.impairment.seed = seed;
                 Translated([&] { node.Couple(loop, name, p); });

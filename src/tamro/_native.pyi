@@ -10,6 +10,20 @@ MAX_IN_FLIGHT: int
 MAX_DEVICE_FORCE: float
 COUPLING_MAX_RATE_HZ: float
 
+@type_check_only
+class _CouplingDefaults(TypedDict):
+    stiffness: float
+    damping: float
+    passivity: bool
+    link_timeout: float
+    fade: float
+    engage: float
+    reflect: float
+
+COUPLING_DEFAULTS: _CouplingDefaults
+
+def check_impairment(delay: float, jitter: float, loss: float) -> None: ...
+
 # The metaclass pybind11 gives every class it registers (pybind11_builtins.pybind11_type).
 class _pybind11_type(type): ...
 

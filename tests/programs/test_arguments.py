@@ -34,6 +34,8 @@ TELEOP = ["--name", "left", "--peer", "right", "--simulate"]
         (teleop.main, [*TELEOP, "--reflect", "11"], "--reflect"),
         (teleop.main, [*TELEOP, "--damping", "-1"], "--damping"),
         (teleop.main, [*TELEOP, "--loss", "1.5"], "--loss"),
+        (teleop.main, [*TELEOP, "--delay-ms", "20000"], "--delay-ms"),
+        (teleop.main, [*TELEOP, "--jitter-ms", "nan"], "--jitter-ms"),
         (teleop.main, [*TELEOP, "--max-force", "1e39"], "--max-force"),
         (record.main, ["-o", "x.mcap", "--seconds", "nan"], "--seconds"),
     ],

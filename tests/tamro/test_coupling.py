@@ -6,6 +6,7 @@ Every test runs on the loopback interface only, in a DDS domain of its own."""
 
 from __future__ import annotations
 
+import inspect
 import math
 import time
 
@@ -14,7 +15,7 @@ import pytest
 from fakedevice import FakeArm, wait_until
 
 import tamro
-from tamro import network
+from tamro import _native, network
 
 if not network.available():
     pytest.skip("this build has no network part (no Cyclone DDS)", allow_module_level=True)
@@ -222,6 +223,13 @@ def test_coupling_parameters_and_the_one_coupling_rule():
         tamro.Coupling(reflect=11.0)
     with pytest.raises(ValueError, match="loss"):
         tamro.Impairment(loss=1.5)
+    # The C++ checks judge, and the Python defaults are the C++ ones.
+    assert tamro.Impairment(delay=0.0005).delay == 0.0005
+    for refused in (-0.001, 10.5, math.nan, 1e300):
+        with pytest.raises(ValueError, match="delay must be"):
+            tamro.Impairment(delay=refused)
+    defaults = {name: p.default for name, p in inspect.signature(tamro.Coupling).parameters.items()}
+    assert defaults == _native.COUPLING_DEFAULTS
     assert tamro.Impairment(delay=0.02, loss=0.05).describe() == "delay 20 ms, loss 5 %"
     arm = FakeArm()
     try:

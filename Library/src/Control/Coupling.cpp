@@ -28,20 +28,25 @@ std::int64_t Nanoseconds(Clock::time_point t) {
 void Check(const RemoteSettings& s) {
     Detail::CheckBox("workspace", s.lower, s.upper);
     for (const auto& [name, value] :
-         {std::pair{"max_speed", s.maxSpeed}, {"max_force", s.maxForce}, {"max_rate", s.maxRateHz}})
+         {std::pair{"maxSpeed", s.maxSpeed}, {"maxForce", s.maxForce}, {"maxRateHz", s.maxRateHz}})
         if (!std::isfinite(value) || value <= 0)
             throw InvalidArgument(name, "must be a finite number above 0");
-    for (const auto& [name, value] : {std::pair{"max_lead", s.maxLead},
-                                      {"max_age", s.maxAge},
-                                      {"delay", s.impairment.delay},
-                                      {"jitter", s.impairment.jitter}})
+    for (const auto& [name, value] : {std::pair{"maxLead", s.maxLead}, {"maxAge", s.maxAge}})
         if (value.count() < 0 || value > std::chrono::seconds(10))
             throw InvalidArgument(name, "must be from 0 to 10 seconds");
-    if (!(s.impairment.loss >= 0 && s.impairment.loss <= 1))
-        throw InvalidArgument("loss", "must be from 0 to 1");
+    CheckImpairment(s.impairment);
 }
 
 }  // namespace
+
+void CheckImpairment(const Impairment& impairment) {
+    for (const auto& [name, value] :
+         {std::pair{"delay", impairment.delay}, {"jitter", impairment.jitter}})
+        if (value.count() < 0 || value > std::chrono::seconds(10))
+            throw InvalidArgument(name, "must be from 0 to 10 seconds");
+    if (!(impairment.loss >= 0 && impairment.loss <= 1))
+        throw InvalidArgument("loss", "must be from 0 to 1");
+}
 
 // The parts' glue: senders go through the gate and the link into the ring; the loop moves
 // what arrived into its queue, takes what is due, tracks the target, limits the force by the

@@ -23,9 +23,10 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 
 from tamro import network
 from tamro.coupling import DEFAULT_DAMPING, DEFAULT_LINK_TIMEOUT, DEFAULT_STIFFNESS, Coupling, Impairment
@@ -91,18 +92,34 @@ def _parser() -> argparse.ArgumentParser:
     )
     demo.add_argument("--json", action="store_true", help="with --demo: the figures as one JSON object")
     demo.add_argument(
-        "--delay-ms", metavar="D", type=number(0.0, 60e3), default=0.0,
+        "--delay-ms", metavar="D", type=impairment_ms("delay"), default=0.0,
         help="impair the link: hold each received sample back D ms (a test tool; default 0)",
     )  # fmt: skip
     demo.add_argument(
-        "--jitter-ms", metavar="J", type=number(0.0, 60e3), default=0.0, help="and a random 0 to J ms more"
-    )
+        "--jitter-ms", metavar="J", type=impairment_ms("jitter"), default=0.0,
+        help="and a random 0 to J ms more",
+    )  # fmt: skip
     demo.add_argument(
         "--loss", metavar="P", type=share, default=0.0, help="and drop a share P (0 to 1) of them"
     )
     demo.add_argument("--demo-role", choices=("leader", "follower"), help=argparse.SUPPRESS)
     demo.add_argument("--demo-record", help=argparse.SUPPRESS)
     return parser
+
+
+def impairment_ms(name: str) -> Callable[[str], float]:
+    """argparse's type for an impairment's time in milliseconds, judged as Impairment judges it."""
+    finite = number(-math.inf, math.inf)
+
+    def parse(text: str) -> float:
+        value = finite(text)
+        try:
+            Impairment(delay=value / 1e3) if name == "delay" else Impairment(jitter=value / 1e3)
+        except ValueError as refused:
+            raise argparse.ArgumentTypeError(f"{refused} (as milliseconds: {text!r})") from None
+        return value
+
+    return parse
 
 
 def impairment_of(args: argparse.Namespace) -> Impairment:
