@@ -146,8 +146,15 @@ void RegisterServoLoop(py::module_& m) {
             d["impaired_lost"] = c.impairedLost;
             return d;
         });
-    // What a coupling takes of its remote's samples, at most, on average.
-    m.attr("COUPLING_MAX_RATE_HZ") = Control::RemoteSettings{}.maxRateHz;
+    // What a coupling takes of its remote's samples by default.
+    const Control::RemoteSettings remote;
+    py::dict limits;
+    limits["max_speed"] = remote.maxSpeed;
+    limits["max_force"] = remote.maxForce;
+    limits["max_lead"] = std::chrono::duration<double>(remote.maxLead).count();
+    limits["max_age"] = std::chrono::duration<double>(remote.maxAge).count();
+    limits["max_rate_hz"] = remote.maxRateHz;
+    m.attr("REMOTE_SAMPLE_LIMITS") = limits;
 }
 
 }  // namespace TamroNative

@@ -8,7 +8,15 @@ import numpy.typing as npt
 MAX_EFFECTS: int
 MAX_IN_FLIGHT: int
 MAX_DEVICE_FORCE: float
-COUPLING_MAX_RATE_HZ: float
+@type_check_only
+class _RemoteSampleLimits(TypedDict):
+    max_speed: float
+    max_force: float
+    max_lead: float
+    max_age: float
+    max_rate_hz: float
+
+REMOTE_SAMPLE_LIMITS: _RemoteSampleLimits
 
 @type_check_only
 class _CouplingDefaults(TypedDict):

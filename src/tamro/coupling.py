@@ -49,11 +49,14 @@ __all__ = [
     "Impairment",
     "coupling_status",
     "DEFAULT_LINK_TIMEOUT",
-    "MAX_SAMPLE_RATE_HZ",
+    "SAMPLE_LIMITS",
 ]
 
-MAX_SAMPLE_RATE_HZ: float = _native.COUPLING_MAX_RATE_HZ
-"""Samples a second a coupling takes of its remote at most, on average: beyond, a flood."""
+SAMPLE_LIMITS = _native.REMOTE_SAMPLE_LIMITS
+"""What a coupling takes of its remote's samples: speeds up to ``max_speed`` m/s, forces up to
+``max_force`` N, stamps at most ``max_lead`` s ahead of this machine's clock and ``max_age`` s
+behind it, and ``max_rate_hz`` samples a second on average (bursts of a tenth of a second's);
+beyond, refused and counted."""
 
 # The C++ defaults (Control::Coupling), where their reasons are written.
 _DEFAULTS = _native.COUPLING_DEFAULTS

@@ -137,7 +137,7 @@ def test_a_flood_is_capped_and_the_loop_keeps_going(dds):
     finally:
         arm.close()
     assert cycles >= 100
-    if counts["refused_flood"] == 0 and fastest < 2 * tamro.coupling.MAX_SAMPLE_RATE_HZ:
+    if counts["refused_flood"] == 0 and fastest < 2 * tamro.coupling.SAMPLE_LIMITS["max_rate_hz"]:
         # A burst at twice the rate overflows the bucket (a tenth of a second's samples); this
         # machine (a sanitizer build, say) cannot write that fast.
         pytest.skip(f"the fastest burst was {fastest:.0f} samples/s: no flood to refuse")

@@ -292,10 +292,10 @@ class Node:
         its ``measured_cp`` is the target, with ``measured_cv`` as the target's velocity and,
         when that device is coupled too, its ``coupling_energy`` and ``coupling_cf`` for the
         passivity controller and ``reflect``. Each sample is checked on arrival and refused
-        (and counted) when it is not finite, outside ``workspace``, faster than 5 m/s, stamped
-        more than 0.5 s ahead of this machine's clock, more than 1 s behind it or not after the
-        last, or beyond 5000 samples a second. ``handle=True`` follows a handle instead: its
-        orientation puts the target ``reach`` metres along the handle's x axis. Publishes this
+        (and counted) when it is not finite, outside ``workspace``, not after the last, or
+        beyond ``tamro.coupling.SAMPLE_LIMITS`` (speed, stamp lead and age, rate).
+        ``handle=True`` follows a handle instead: its orientation puts the target ``reach``
+        metres along the handle's x axis. Publishes this
         coupling's ``coupling_cf`` and ``coupling_energy`` under ``/<namespace>/<name>/``.
         ``impairment`` makes the link worse on purpose (a test tool). Returns the topics'
         ROS 2 names, ours then the peer's."""
