@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace TamroNative {
@@ -48,6 +49,42 @@ inline std::string PythonName(const std::string& name) {
     for (const auto& [cpp, python] : Names)
         if (name == cpp) return python;
     return name;  // effect parameters have the same names in both
+}
+
+// A C++ name in Python's words: rateHz is rate_hz, periodP50Us is period_p50_us.
+inline std::string SnakeCase(const char* name) {
+    std::string out;
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (*c >= 'A' && *c <= 'Z') {
+            out += '_';
+            out += static_cast<char>(*c - 'A' + 'a');
+        } else {
+            out += *c;
+        }
+    }
+    return out;
+}
+
+// A figures structure (one with VisitFields) as a dict with Python's names.
+template <typename Figures>
+py::dict FieldsOf(const Figures& figures) {
+    py::dict d;
+    VisitFields(figures,
+                [&](const char* name, const auto& value) { d[SnakeCase(name).c_str()] = value; });
+    return d;
+}
+
+// Its keys, each with the name of its Python type: what the Python TypedDict must say.
+template <typename Figures>
+py::dict FieldTypes(const Figures& figures) {
+    py::dict d;
+    VisitFields(figures, [&](const char* name, const auto& value) {
+        using T = std::decay_t<decltype(value)>;
+        d[SnakeCase(name).c_str()] = std::is_same_v<T, bool> ? "bool"
+                                     : std::is_integral_v<T> ? "int"
+                                                             : "float";
+    });
+    return d;
 }
 
 // An argument the control layer refused, as ValueError in Python's words.

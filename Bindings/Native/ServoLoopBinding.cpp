@@ -42,6 +42,7 @@ void RegisterServoLoop(py::module_& m) {
     m.attr("MAX_EFFECTS") = Loop::MaxEffects;
     m.attr("MAX_IN_FLIGHT") = Loop::MaxInFlight;
     m.attr("MAX_DEVICE_FORCE") = Loop::MaxDeviceForce;
+    m.attr("SERVO_STATS_FIELDS") = FieldTypes(Control::ServoStats{});
     py::class_<Loop> c(m, "ServoLoop");
     BindLoopCommon<Loop, Control::CycleState>(c);
     c.def(py::init(&Open), py::arg("port"), py::arg("rate_hz"), py::arg("max_force"),
@@ -94,36 +95,7 @@ void RegisterServoLoop(py::module_& m) {
                  return py::make_tuple(s.cycle, s.time, Vector(s.position), Vector(s.velocity),
                                        Vector(s.force));
              })
-        .def("stats",
-             [](const Loop& loop) {
-                 const Control::ServoStats s = loop.Stats();
-                 py::dict d;
-                 d["cycles"] = s.cycles;
-                 d["rate_hz"] = s.rateHz;
-                 d["period_p50_us"] = s.periodP50Us;
-                 d["period_p99_us"] = s.periodP99Us;
-                 d["period_max_us"] = s.periodMaxUs;
-                 d["late_cycles"] = s.lateCycles;
-                 d["longest_late_run"] = s.longestLateRun;
-                 d["exchange_p50_us"] = s.exchangeP50Us;
-                 d["exchange_p99_us"] = s.exchangeP99Us;
-                 d["exchange_max_us"] = s.exchangeMaxUs;
-                 d["state_age_p50_us"] = s.stateAgeP50Us;
-                 d["state_age_p99_us"] = s.stateAgeP99Us;
-                 d["longest_stall_us"] = s.longestStallUs;
-                 d["wake_late_max_us"] = s.wakeLateMaxUs;
-                 d["in_flight_mean"] = s.inFlightMean;
-                 d["in_flight_max"] = s.inFlightMax;
-                 d["resyncs"] = s.resyncs;
-                 d["failed_exchanges"] = s.failedExchanges;
-                 d["non_finite_forces"] = s.nonFiniteForces;
-                 d["clamped_forces"] = s.clampedForces;
-                 d["dropped_records"] = s.droppedRecords;
-                 d["realtime"] = s.realtime;
-                 d["coupling_energy_observed_j"] = s.couplingEnergyObservedJ;
-                 d["coupling_energy_dissipated_j"] = s.couplingEnergyDissipatedJ;
-                 return d;
-             })
+        .def("stats", [](const Loop& loop) { return FieldsOf(loop.Stats()); })
         .def("coupling_status", [](Loop& loop) {
             const Control::CouplingStatus s = loop.Remote().Status();
             static const char* const words[] = {"off", "waiting", "engaging", "engaged", "lost"};

@@ -76,6 +76,36 @@ struct ServoStats {
     double couplingEnergyDissipatedJ = 0;
 };
 
+// Every figure of ServoStats, by its name here, for whatever lists them all (the Python
+// binding takes its keys and types from this): a field added above is added here.
+template <typename Visit>
+void VisitFields(const ServoStats& s, Visit&& visit) {
+    visit("cycles", s.cycles);
+    visit("rateHz", s.rateHz);
+    visit("periodP50Us", s.periodP50Us);
+    visit("periodP99Us", s.periodP99Us);
+    visit("periodMaxUs", s.periodMaxUs);
+    visit("lateCycles", s.lateCycles);
+    visit("longestLateRun", s.longestLateRun);
+    visit("exchangeP50Us", s.exchangeP50Us);
+    visit("exchangeP99Us", s.exchangeP99Us);
+    visit("exchangeMaxUs", s.exchangeMaxUs);
+    visit("stateAgeP50Us", s.stateAgeP50Us);
+    visit("stateAgeP99Us", s.stateAgeP99Us);
+    visit("longestStallUs", s.longestStallUs);
+    visit("wakeLateMaxUs", s.wakeLateMaxUs);
+    visit("inFlightMean", s.inFlightMean);
+    visit("inFlightMax", s.inFlightMax);
+    visit("resyncs", s.resyncs);
+    visit("failedExchanges", s.failedExchanges);
+    visit("nonFiniteForces", s.nonFiniteForces);
+    visit("clampedForces", s.clampedForces);
+    visit("droppedRecords", s.droppedRecords);
+    visit("realtime", s.realtime);
+    visit("couplingEnergyObservedJ", s.couplingEnergyObservedJ);
+    visit("couplingEnergyDissipatedJ", s.couplingEnergyDissipatedJ);
+}
+
 // A servo loop: one thread that owns one arm on its own port and, every cycle, computes the
 // force of the current effects at the last state, sends it (force request, state reply) and
 // publishes the new state. Until the first reply it sends zero force; stopping, a fault and
