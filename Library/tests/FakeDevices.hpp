@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -174,6 +175,10 @@ public:
     }
     static std::array<float, 3> CountingVelocity(std::size_t n) {
         return {1e-5f * static_cast<float>(n), 0, 0};
+    }
+    // Which request a counting reply answered, from the x of its position.
+    static long CountingRequest(double x) {
+        return std::lround(x / static_cast<double>(CountingPosition(1)[0]));
     }
     static std::optional<Bytes> Counting(std::size_t n, const Force&) {
         return StateReply(CountingPosition(n), CountingVelocity(n));

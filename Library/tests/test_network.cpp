@@ -115,19 +115,20 @@ TEST(NetworkNode, PublishesEveryCycleAndTakesCheckedCommands) {
     void* samples[64] = {};
     dds_sample_info_t infos[64];
     std::size_t taken = 0;
-    std::int32_t lastCycleMs = -1;
+    std::int32_t lastRequest = -1;
     for (int i = 0; i < 500 && taken < 100; ++i) {
         const int n = dds_take(cp.Endpoint(), samples, infos, 64, 64);
         for (int k = 0; k < n; ++k) {
             const auto& pose = *static_cast<const PoseStamped*>(samples[k]);
             EXPECT_STREQ(pose.header.frame_id, "lab/arm_base");
             EXPECT_EQ(pose.orientation[3], 1.0);
-            const auto millis = static_cast<std::int32_t>(std::lround(pose.position[0] * 1000));
+            const auto request =
+                static_cast<std::int32_t>(FakeArm::CountingRequest(pose.position[0]));
             EXPECT_NEAR(pose.position[1], -pose.position[0], 1e-9);
-            if (lastCycleMs >= 0) {
-                EXPECT_EQ(millis, lastCycleMs + 1) << "a cycle went missing";
+            if (lastRequest >= 0) {
+                EXPECT_EQ(request, lastRequest + 1) << "a cycle went missing";
             }
-            lastCycleMs = millis;
+            lastRequest = request;
         }
         if (n > 0) {
             taken += static_cast<std::size_t>(n);
