@@ -25,6 +25,11 @@ struct TopicStats {
     std::uint64_t dropped = 0;  // out: records the loop could not hand over, or not written
     std::uint64_t refused = 0;  // in: samples the checks refused; they never reach the arm
     std::uint64_t clamped = 0;  // in: forces scaled down to the loop's max_force
+    // in: of those refused, for their stamps (Control::StampRefusals): held up beyond the
+    // time-out or out of order, from the future, unstamped or far from our wall clock.
+    std::uint64_t stale = 0;
+    std::uint64_t future = 0;
+    std::uint64_t implausible = 0;
 };
 
 // The device a coupling follows: /<ns>/<device>/measured_cp (and measured_cv, and its
