@@ -81,13 +81,21 @@ def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
 
         writer = peer.writer("/lab/arm/servo_cf", ros2peer.WrenchStamped)
         push = ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(0, 0.5, 0)))
-        assert wait_until(lambda: writer.write(push) or (arm.forces and arm.forces[-1] == (0, 0.5, 0)))
+        assert wait_until(
+            lambda: writer.write(ros2peer.stamped(push)) or (arm.forces and arm.forces[-1] == (0, 0.5, 0))
+        )
 
-        writer.write(push)
+        writer.write(ros2peer.stamped(push))
         program.send_signal(signal.SIGINT)
         out, err = program.communicate(timeout=20)
         assert program.returncode == 0, err
         assert out.strip().endswith("stopped: the arms are at zero force")
+        taken = re.compile(
+            r"taken /lab/arm/servo_cf (\d+) refused (\d+) "
+            r"\(stale \d+, future \d+, implausible \d+\) clamped \d+"
+        )
+        report = [m for line in out.splitlines() if (m := taken.fullmatch(line))]
+        assert len(report) == 1 and int(report[0][1]) > 0 and report[0][2] == "0", out
         assert arm.forces[-1] == (0.0, 0.0, 0.0), "the last force the arm was sent is zero"
     finally:
         if program.poll() is None:
