@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import math
 import time
+from collections.abc import Callable
 
 import numpy as np
 import pytest
@@ -221,26 +222,40 @@ def test_refused_commands_are_counted_and_never_reach_the_arm(dds, fake_arm, top
     assert all(f == (0.0, 0.0, 0.0) for f in fake_arm.forces)
 
 
+def _at(offset: float) -> Callable[[], ros2peer.Time]:
+    return lambda: ros2peer.wall_stamp(offset)
+
+
+def _no_stamp() -> ros2peer.Time:
+    return ros2peer.Time()
+
+
+def _bad_nanoseconds() -> ros2peer.Time:
+    return ros2peer.Time(sec=int(time.time()), nanosec=1_500_000_000)
+
+
 @pytest.mark.parametrize(
-    "offset, live, reason",
+    "stamp, live, reason",
     [
-        (-3.0, False, "implausible"),
-        (1e6, False, "implausible"),
-        (None, False, "implausible"),
-        (-3.0, True, "stale"),
-        (1e6, True, "future"),
-        (0.45, True, "future"),
+        (_at(-3.0), False, "implausible"),
+        (_at(1e6), False, "implausible"),
+        (_no_stamp, False, "implausible"),
+        (_bad_nanoseconds, False, "implausible"),
+        (_at(-3.0), True, "stale"),
+        (_at(1e6), True, "future"),
+        (_at(0.45), True, "future"),
     ],
     ids=[
         "3s-old",
         "1e6s-ahead",
         "unstamped",
+        "nanoseconds-beyond-a-second",
         "3s-old-in-a-stream",
         "1e6s-ahead-in-a-stream",
         "spoof-0.45s-ahead",
     ],
 )
-def test_commands_are_judged_by_their_stamps(dds, fake_arm, offset, live, reason):
+def test_commands_are_judged_by_their_stamps(dds, fake_arm, stamp, live, reason):
     """A sample stamped long ago, far ahead or not at all is refused and counted by reason,
     before a stream starts or in the middle of one; it never reaches the arm, it does not cut
     the real stream off, and a fresh stream is rendered afterwards."""
@@ -267,11 +282,8 @@ def test_commands_are_judged_by_their_stamps(dds, fake_arm, offset, live, reason
                 for _ in range(4):
                     writer.write(ros2peer.stamped(real))
                     time.sleep(0.005)
-            if offset is None:
-                bad.header.stamp = ros2peer.Time()
-                writer.write(bad)
-            else:
-                writer.write(ros2peer.stamped(bad, offset))
+            bad.header.stamp = stamp()
+            writer.write(bad)
             return counts()[reason] >= 5
 
         assert wait_until(send_bad), counts()
