@@ -1,5 +1,7 @@
 #include "StampJudge.hpp"
 
+#include "Streams.hpp"
+
 #include <algorithm>
 
 namespace Tamro::HardwareAPI::Control::Detail {
@@ -13,9 +15,8 @@ void StampJudge::Configure(std::chrono::nanoseconds timeout,
 }
 
 bool StampJudge::Plausible(std::int64_t stampNs, std::int64_t wallNs) const noexcept {
-    // Both are positive, so the difference cannot overflow.
-    const std::int64_t apart = stampNs > wallNs ? stampNs - wallNs : wallNs - stampNs;
-    return apart <= window_;
+    // The wall clock is positive and the window at most 1e9 s: no overflow either way.
+    return NearClock(stampNs, wallNs, window_, window_);
 }
 
 void StampJudge::Seed(std::int64_t offset, std::int64_t stampNs, std::int64_t arrivalNs) noexcept {
