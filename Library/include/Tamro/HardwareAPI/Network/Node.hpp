@@ -82,8 +82,9 @@ public:
     // status message or at rateHz.
     void Publish(Control::HandleReader& reader, const std::string& name, double rateHz = 0);
     // Takes servo_cp and servo_cf for the loop under /ns/name/ (the name may be one it
-    // publishes under). Throws std::invalid_argument for bad settings or name,
-    // std::runtime_error when the loop takes commands from elsewhere already.
+    // publishes under), each sample judged fresh by its header's stamp (Commands.hpp).
+    // Throws std::invalid_argument for bad settings or name, std::runtime_error when the loop
+    // takes commands from elsewhere already.
     void AcceptCommands(Control::ServoLoop& loop, const std::string& name,
                         const Control::CommandSettings& settings = {});
 
