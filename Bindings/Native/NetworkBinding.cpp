@@ -3,6 +3,7 @@
 // (HAVE_DDS says which).
 #include "NativeCommon.hpp"
 
+#include <Tamro/HardwareAPI/Control/Commands.hpp>
 #include <Tamro/HardwareAPI/Network/Topics.hpp>
 
 #ifdef TAMRO_HAVE_DDS
@@ -46,6 +47,9 @@ py::list TopicTable() {
 
 void RegisterTopics(py::module_& m) {
     m.attr("MAX_DOMAIN") = Network::MaxDomain;
+    m.attr("DEFAULT_STAMP_WINDOW") =
+        std::chrono::duration<double>(Tamro::HardwareAPI::Control::CommandSettings{}.stampWindow)
+            .count();
     m.def("network_topics", &TopicTable, "The topics a device is served on, with types and QoS");
     m.def("ros_topic", &Network::RosTopic, py::arg("namespace"), py::arg("device"),
           py::arg("topic"));
@@ -119,19 +123,25 @@ void RegisterNetwork(py::module_& m) {
             "accept_commands",
             [](Node& node, Control::ServoLoop& loop, const std::string& name, double stiffness,
                double damping, double timeout, double ramp, const std::array<double, 3>& lower,
-               const std::array<double, 3>& upper) {
+               const std::array<double, 3>& upper, double stampWindow) {
                 Control::CommandSettings s;
                 s.stiffness = stiffness;
                 s.damping = damping;
                 s.timeout = Seconds(timeout, "timeout");
                 s.ramp = Seconds(ramp, "ramp");
+                // Beyond the clock's range it goes as 0, which the library refuses by name.
+                if (stampWindow >= 0 && stampWindow <= 1e9)
+                    s.stampWindow = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::duration<double>(stampWindow));
+                else
+                    s.stampWindow = {};
                 s.lower = lower;
                 s.upper = upper;
                 Translated([&] { node.AcceptCommands(loop, name, s); });
             },
             py::arg("loop"), py::arg("name"), py::arg("stiffness"), py::arg("damping"),
             py::arg("timeout"), py::arg("ramp"), py::arg("lower"), py::arg("upper"),
-            py::keep_alive<1, 2>())
+            py::arg("stamp_window"), py::keep_alive<1, 2>())
         .def(
             "couple",
             [](Node& node, Control::ServoLoop& loop, const std::string& name,
@@ -166,6 +176,9 @@ void RegisterNetwork(py::module_& m) {
                      d["dropped"] = s.dropped;
                      d["refused"] = s.refused;
                      d["clamped"] = s.clamped;
+                     d["stale"] = s.stale;
+                     d["future"] = s.future;
+                     d["implausible"] = s.implausible;
                      out.append(d);
                  }
                  return out;

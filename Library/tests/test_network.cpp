@@ -101,6 +101,11 @@ TEST(NetworkNode, PublishesEveryCycleAndTakesCheckedCommands) {
         return !forces.empty() && forces.back()[1] == 2.0f;
     };
     for (int i = 0; i < 500 && !reached(); ++i) {
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        push.header.stamp = {static_cast<std::int32_t>(
+                                 std::chrono::duration_cast<std::chrono::seconds>(now).count()),
+                             static_cast<std::uint32_t>(now % std::chrono::seconds(1) / 1ns)};
+        bad.header.stamp = push.header.stamp;
         dds_write(cf.Endpoint(), &bad);
         dds_write(cf.Endpoint(), &push);
         std::this_thread::sleep_for(10ms);

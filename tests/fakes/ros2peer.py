@@ -208,6 +208,19 @@ def stamp_seconds(header: Header) -> float:
     return header.stamp.sec + header.stamp.nanosec * 1e-9
 
 
+def wall_stamp(offset: float = 0.0) -> Time:
+    """This machine's wall clock as a ROS stamp, moved by offset seconds."""
+    ns = time.time_ns() + round(offset * 1e9)
+    return Time(sec=ns // 1_000_000_000, nanosec=ns % 1_000_000_000)
+
+
+def stamped(sample, offset: float = 0.0):
+    """The sample with its header stamped now (plus offset seconds), as a sender stamps each
+    sample it writes: commands are judged by their stamps."""
+    sample.header.stamp = wall_stamp(offset)
+    return sample
+
+
 # --- QoS as ROS 2 sets it ------------------------------------------------------------------
 
 

@@ -81,19 +81,75 @@ def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
 
         writer = peer.writer("/lab/arm/servo_cf", ros2peer.WrenchStamped)
         push = ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(0, 0.5, 0)))
-        assert wait_until(lambda: writer.write(push) or (arm.forces and arm.forces[-1] == (0, 0.5, 0)))
+        assert wait_until(
+            lambda: writer.write(ros2peer.stamped(push)) or (arm.forces and arm.forces[-1] == (0, 0.5, 0))
+        )
 
-        writer.write(push)
+        writer.write(ros2peer.stamped(push))
         program.send_signal(signal.SIGINT)
         out, err = program.communicate(timeout=20)
         assert program.returncode == 0, err
         assert out.strip().endswith("stopped: the arms are at zero force")
+        taken = re.compile(
+            r"taken /lab/arm/servo_cf (\d+) refused (\d+) "
+            r"\(stale \d+, future \d+, implausible \d+\) clamped \d+"
+        )
+        report = [m for line in out.splitlines() if (m := taken.fullmatch(line))]
+        assert len(report) == 1 and int(report[0][1]) > 0 and report[0][2] == "0", out
         assert arm.forces[-1] == (0.0, 0.0, 0.0), "the last force the arm was sent is zero"
     finally:
         if program.poll() is None:
             program.kill()
         arm.close()
         handle.close()
+
+
+def test_a_frozen_bridge_renders_nothing_that_queued_while_it_was_frozen(monkeypatch):
+    """The bridge stopped (SIGSTOP) for 2.5 s while a sender streams: 0.5 N along y for the
+    first 2 s, along z after. On waking, what queued for it arrives at once: the samples sent
+    long before are refused by their stamps, and only z is rendered."""
+    monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
+    domain = ros2peer.random_domain()
+    arm = FakeArm()
+    program = bridge("--name", "lab", "--arm", arm.path, "--domain", str(domain))
+
+    def force(x: float, y: float, z: float) -> object:
+        return ros2peer.stamped(
+            ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(x, y, z)))
+        )
+
+    def stream(sample: tuple[float, float, float], seconds: float) -> None:
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            writer.write(force(*sample))
+            time.sleep(0.005)
+
+    try:
+        lines_until_ready(program)
+        peer = ros2peer.Peer(domain)
+        writer = peer.writer("/lab/arm/servo_cf", ros2peer.WrenchStamped)
+        assert wait_until(
+            lambda: writer.write(force(0.5, 0, 0)) or (arm.forces and arm.forces[-1] == (0.5, 0, 0))
+        )
+        program.send_signal(signal.SIGSTOP)
+        try:
+            stream((0, 0.5, 0), 2.0)
+            stream((0, 0, 0.5), 0.5)
+        finally:
+            program.send_signal(signal.SIGCONT)
+        assert wait_until(lambda: writer.write(force(0, 0, 0.5)) or arm.forces[-1] == (0, 0, 0.5))
+        program.send_signal(signal.SIGINT)
+        out, err = program.communicate(timeout=20)
+        assert program.returncode == 0, err
+    finally:
+        if program.poll() is None:
+            program.kill()
+        arm.close()
+    assert all(f[1] == 0.0 for f in arm.forces), "a sample that queued while frozen was rendered"
+    refused = re.search(
+        r"taken /lab/arm/servo_cf \d+ refused \d+ \(stale \d+, future \d+, implausible (\d+)\)", out
+    )
+    assert refused and int(refused[1]) > 0, out
 
 
 def test_a_users_own_dds_configuration_wins_over_loopback(tmp_path):

@@ -25,8 +25,8 @@ SampleGate::Verdict SampleGate::Judge(const RemoteSample& sample, std::int64_t a
     if (!valueOk) return Verdict::RefusedValue;
     const double lead = std::chrono::duration<double>(c.maxLead).count();
     const double age = std::chrono::duration<double>(c.maxAge).count();
-    if (!std::isfinite(sample.stamp) || sample.stamp > wallNow + lead ||
-        sample.stamp < wallNow - age || sample.stamp <= lastStamp_)
+    if (!std::isfinite(sample.stamp) || !NearClock(sample.stamp, wallNow, age, lead) ||
+        sample.stamp <= lastStamp_)
         return Verdict::RefusedStamp;
     if (tokensAt_ != 0)
         tokens_ = std::min(

@@ -76,6 +76,9 @@ DEFAULT_TIMEOUT = 0.25
 DEFAULT_RAMP = 0.1
 DEFAULT_WORKSPACE = ((-0.1, -0.1, -0.1), (0.1, 0.1, 0.1))
 """Targets outside this box are refused: the simulated arm's workspace (docs/conventions.md)."""
+DEFAULT_STAMP_WINDOW: float = _native.DEFAULT_STAMP_WINDOW
+"""Seconds a command stream's first stamp may lie from this machine's wall clock, either way
+(docs/network.md: machines whose clocks are not synchronised set it wider)."""
 
 
 def check_ros_name(name: str, what: str = "name", *, slashes: bool = True) -> None:
@@ -110,6 +113,9 @@ class TopicStats(TypedDict):
     dropped: int
     refused: int
     clamped: int
+    stale: int
+    future: int
+    implausible: int
 
 
 TOPICS: list[TopicInfo] = list(_native.network_topics())
@@ -248,14 +254,19 @@ class Node:
         timeout: float = DEFAULT_TIMEOUT,
         ramp: float = DEFAULT_RAMP,
         workspace: tuple[Sequence[float], Sequence[float]] = DEFAULT_WORKSPACE,
+        stamp_window: float = DEFAULT_STAMP_WINDOW,
     ) -> list[str]:
         """Takes ``servo_cp`` (the target of a spring of ``stiffness`` N/m and ``damping``
         N s/m the loop renders) and ``servo_cf`` (a force added to the loop's effects) under
         ``/<namespace>/<name>/``. Each sample is checked on arrival: not finite, a target
         outside ``workspace`` (lower and upper corners, m) or a frame other than the device's
-        is refused and counted; a force is clamped to the loop's ``max_force``. A stream with
-        no sample for ``timeout`` seconds fades to zero over ``ramp`` seconds, and comes back
-        over the same ramp. Returns the topics' ROS 2 names."""
+        is refused and counted; a force is clamped to the loop's ``max_force``. Each sample is
+        judged by its stamp against its own stream: held up on the way for longer than
+        ``timeout``, out of order, or fresher than the stream's samples allow, it is refused
+        and counted; a stream's first stamp must lie within ``stamp_window`` seconds of this
+        machine's wall clock. A stream whose newest sample was sent ``timeout`` seconds ago
+        fades to zero over ``ramp`` seconds, and comes back over the same ramp. Returns the
+        topics' ROS 2 names."""
         if not isinstance(loop, ServoLoop):
             raise TypeError(f"accept_commands takes a tamro.ServoLoop, not {type(loop).__name__}")
         name = _check_name(name, "name")
@@ -272,6 +283,7 @@ class Node:
                 number(ramp, "ramp"),
                 lower,
                 upper,
+                number(stamp_window, "stamp_window"),
             )
             self._loops[name] = loop
         return self._topics("arm", name, "in")
@@ -339,7 +351,9 @@ class Node:
         """What each topic carried: ``samples`` written (out) or taken (in); ``dropped``:
         records the device's thread could not hand over (its ring was full) or that were not
         written; ``refused`` and ``clamped``: command samples the checks refused or scaled
-        down. Still answers once closed."""
+        down; of those refused, for their stamps: ``stale`` (held up beyond the time-out, or
+        out of order), ``future`` (fresher than the stream allows) and ``implausible``
+        (unstamped, or a first stamp outside the stamp window). Still answers once closed."""
         rows: list[TopicStats] = self._native.stats()
         return rows
 

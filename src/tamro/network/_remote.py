@@ -38,7 +38,8 @@ def _state(raw: Any) -> RemoteState | None:
 class RemoteArm:
     """``RemoteArm(namespace, device="arm", *, domain=0)``: reads ``/<namespace>/<device>/``
     ``measured_cp``, ``measured_cv`` and ``measured_cf``; ``servo_cp``/``servo_cf`` write a command
-    sample each (stamped now, in the device's frame); ``stop()`` ends both streams, and the far
+    sample each (stamped now by this machine's wall clock, which the far side judges each
+    sample's freshness by, and in the device's frame); ``stop()`` ends both streams, and the far
     side fades what they commanded. A context manager (leaving it stops and leaves the domain).
     Raises ``RuntimeError`` when this build has no network part or DDS refuses."""
 

@@ -5,8 +5,9 @@ Each arm runs in a native servo loop that publishes ``measured_cp``, ``measured_
 ``measured_cf`` and takes ``servo_cp`` (a coupling spring toward the target) and ``servo_cf``
 (a force); each handle publishes its orientation, sensor level and user data. The program
 prints one line per topic it serves, then ``ready``; SIGUSR1 makes it print what it has
-published so far (as ``dd`` does); Ctrl-C (or SIGTERM) brings the arms to zero force, prints
-what it published and stops. See docs/network.md.
+published and taken so far, with the commands it refused by reason (as ``dd`` does); Ctrl-C
+(or SIGTERM) brings the arms to zero force, prints what it published and stops. See
+docs/network.md.
 """
 
 from __future__ import annotations
@@ -77,6 +78,15 @@ def _parser() -> argparse.ArgumentParser:
         help="seconds without a command sample before its force fades to zero "
         f"(default {network.DEFAULT_TIMEOUT:g})",
     )
+    parser.add_argument(
+        "--servo-stamp-window",
+        metavar="S",
+        type=seconds,
+        default=network.DEFAULT_STAMP_WINDOW,
+        help="how far the stamp of a command stream's first sample may lie from this machine's "
+        f"clock, seconds (default {network.DEFAULT_STAMP_WINDOW:g}; wider where clocks are not "
+        "synchronised)",
+    )
     return parser
 
 
@@ -88,11 +98,18 @@ def _qos_words(info: network.TopicInfo) -> str:
 
 
 def _published(node: network.Node) -> list[str]:
-    """One line per topic published: samples written, and records dropped."""
+    """One line per topic published (samples written, and records dropped), then one per
+    command topic (samples taken, refused with the reasons of its stamps, and clamped)."""
+    stats = node.stats()
     return [
         f"published {s['topic']} {s['samples']} dropped {s['dropped']}"
-        for s in node.stats()
+        for s in stats
         if s["direction"] == "out"
+    ] + [
+        f"taken {s['topic']} {s['samples']} refused {s['refused']} (stale {s['stale']}, "
+        f"future {s['future']}, implausible {s['implausible']}) clamped {s['clamped']}"
+        for s in stats
+        if s["direction"] == "in"
     ]
 
 
@@ -132,6 +149,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                         stiffness=args.servo_stiffness,
                         damping=args.servo_damping,
                         timeout=args.servo_timeout,
+                        stamp_window=args.servo_stamp_window,
                     ),
                     "arm",
                 )
