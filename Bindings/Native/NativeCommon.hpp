@@ -44,6 +44,7 @@ inline std::string PythonName(const std::string& name) {
         {"realtimePriority", "realtime_priority"},
         {"inFlight", "in_flight"},
         {"linkTimeout", "link_timeout"},
+        {"stampWindow", "stamp_window"},
         {"length", "data"},
     };
     for (const auto& [cpp, python] : Names)
@@ -105,9 +106,9 @@ auto Translated(F&& f) -> decltype(f()) {
 }
 
 // Seconds as the control layer's durations, for its own checks to judge: a value no duration
-// can hold (not a number, or beyond a million seconds either way) becomes one they refuse.
+// can hold (not a number, or beyond 9e9 seconds either way) becomes one they refuse.
 inline std::chrono::nanoseconds Duration(double seconds) {
-    if (!(std::fabs(seconds) <= 1e6)) return std::chrono::nanoseconds::max();
+    if (!(std::fabs(seconds) <= 9e9)) return std::chrono::nanoseconds::max();
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::duration<double>(seconds));
 }

@@ -47,9 +47,19 @@ py::list TopicTable() {
 
 void RegisterTopics(py::module_& m) {
     m.attr("MAX_DOMAIN") = Network::MaxDomain;
-    m.attr("DEFAULT_STAMP_WINDOW") =
-        std::chrono::duration<double>(Tamro::HardwareAPI::Control::CommandSettings{}.stampWindow)
-            .count();
+    // How a loop renders network commands unless told otherwise (Control::CommandSettings).
+    const Tamro::HardwareAPI::Control::CommandSettings settings;
+    const auto seconds = [](std::chrono::nanoseconds t) {
+        return std::chrono::duration<double>(t).count();
+    };
+    py::dict commands;
+    commands["stiffness"] = settings.stiffness;
+    commands["damping"] = settings.damping;
+    commands["timeout"] = seconds(settings.timeout);
+    commands["ramp"] = seconds(settings.ramp);
+    commands["workspace"] = py::make_tuple(settings.lower, settings.upper);
+    commands["stamp_window"] = seconds(settings.stampWindow);
+    m.attr("COMMAND_DEFAULTS") = commands;
     m.def("network_topics", &TopicTable, "The topics a device is served on, with types and QoS");
     m.def("ros_topic", &Network::RosTopic, py::arg("namespace"), py::arg("device"),
           py::arg("topic"));
@@ -65,13 +75,6 @@ void RegisterTopics(py::module_& m) {
 namespace Control = Tamro::HardwareAPI::Control;
 
 namespace {
-
-std::chrono::nanoseconds Seconds(double s, const char* name) {
-    // Checked before converting: a duration too long for the clock is undefined behaviour.
-    if (!(s >= 0.001 && s <= 10))
-        throw py::value_error(std::string(name) + " must be from 0.001 to 10 seconds");
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(s));
-}
 
 const char* ModeWord(Control::CommandMode mode) {
     switch (mode) {
@@ -127,14 +130,9 @@ void RegisterNetwork(py::module_& m) {
                 Control::CommandSettings s;
                 s.stiffness = stiffness;
                 s.damping = damping;
-                s.timeout = Seconds(timeout, "timeout");
-                s.ramp = Seconds(ramp, "ramp");
-                // Beyond the clock's range it goes as 0, which the library refuses by name.
-                if (stampWindow >= 0 && stampWindow <= 1e9)
-                    s.stampWindow = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::duration<double>(stampWindow));
-                else
-                    s.stampWindow = {};
+                s.timeout = Duration(timeout);
+                s.ramp = Duration(ramp);
+                s.stampWindow = Duration(stampWindow);
                 s.lower = lower;
                 s.upper = upper;
                 Translated([&] { node.AcceptCommands(loop, name, s); });

@@ -159,7 +159,16 @@ def ros_topic(namespace: str, device: str, topic: str) -> str: ...
 def frame_id(namespace: str, device: str) -> str: ...
 
 MAX_DOMAIN: int
-DEFAULT_STAMP_WINDOW: float
+@type_check_only
+class _CommandDefaults(TypedDict):
+    stiffness: float
+    damping: float
+    timeout: float
+    ramp: float
+    workspace: tuple[tuple[float, float, float], tuple[float, float, float]]
+    stamp_window: float
+
+COMMAND_DEFAULTS: _CommandDefaults
 
 def check_ros_name(name: str, what: str, slashes: bool) -> None: ...
 def command_status(loop: ServoLoop) -> tuple[str, float, float, _Vector]: ...

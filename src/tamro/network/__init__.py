@@ -68,15 +68,19 @@ MAX_DOMAIN: int = _native.MAX_DOMAIN
 LOOPBACK_CONFIG = Path(__file__).resolve().parent / "loopback.xml"
 """A Cyclone DDS configuration that keeps DDS on the loopback interface (no multicast)."""
 
-DEFAULT_STIFFNESS = 200.0
-"""N/m: the coupling spring toward ``servo_cp``'s target (passive at 1 kHz on the simulated arm)."""
-DEFAULT_DAMPING = 1.0
-"""N s/m: the coupling's damping, half the simulated arm's own."""
-DEFAULT_TIMEOUT = 0.25
-DEFAULT_RAMP = 0.1
-DEFAULT_WORKSPACE = ((-0.1, -0.1, -0.1), (0.1, 0.1, 0.1))
+# How a loop renders network commands unless told otherwise: the C++ defaults
+# (Control::CommandSettings), where their reasons are written.
+_COMMANDS = _native.COMMAND_DEFAULTS
+DEFAULT_STIFFNESS: float = _COMMANDS["stiffness"]
+"""N/m: the coupling spring toward ``servo_cp``'s target."""
+DEFAULT_DAMPING: float = _COMMANDS["damping"]
+"""N s/m: the coupling's damping."""
+DEFAULT_TIMEOUT: float = _COMMANDS["timeout"]
+"""Seconds without a fresh sample after which a stream counts as stopped and fades."""
+DEFAULT_RAMP: float = _COMMANDS["ramp"]
+DEFAULT_WORKSPACE: tuple[tuple[float, float, float], tuple[float, float, float]] = _COMMANDS["workspace"]
 """Targets outside this box are refused: the simulated arm's workspace (docs/conventions.md)."""
-DEFAULT_STAMP_WINDOW: float = _native.DEFAULT_STAMP_WINDOW
+DEFAULT_STAMP_WINDOW: float = _COMMANDS["stamp_window"]
 """Seconds a command stream's first stamp may lie from this machine's wall clock, either way
 (docs/network.md: machines whose clocks are not synchronised set it wider)."""
 
