@@ -128,9 +128,9 @@ def test_state_record_and_stats(fake_arm):
         "cycles", "rate_hz", "period_p50_us", "period_p99_us", "period_max_us", "late_cycles",
         "longest_late_run", "exchange_p50_us", "exchange_p99_us", "exchange_max_us",
         "state_age_p50_us", "state_age_p99_us", "longest_stall_us", "wake_late_max_us",
-        "in_flight_mean", "in_flight_max", "resyncs", "failed_exchanges", "non_finite_forces",
-        "clamped_forces", "dropped_records", "realtime", "coupling_energy_observed_j",
-        "coupling_energy_dissipated_j",
+        "in_flight_mean", "in_flight_max", "resyncs", "guard_firings", "failed_exchanges",
+        "non_finite_forces", "clamped_forces", "dropped_records", "realtime",
+        "coupling_energy_observed_j", "coupling_energy_dissipated_j",
     } == set(tamro.ServoStats.__annotations__)  # fmt: skip
     assert stats["cycles"] >= 200 and stats["failed_exchanges"] == 0 and stats["realtime"] is False
     assert 0 < stats["exchange_p50_us"] <= stats["exchange_p99_us"] <= stats["exchange_max_us"]
