@@ -169,3 +169,23 @@ TEST(Guard, AnOwnerThatDiesLeavesAZeroForceRequestBehind) {
     EXPECT_TRUE(pty.Silent(100ms));
     ::close(port);
 }
+
+TEST(Guard, AProcessForkedFromTheOwnerCannotReleaseIt) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Open());
+    const int port = OpenPort(pty);
+    ASSERT_GE(port, 0);
+    Guard guard(port, std::chrono::nanoseconds(Bound));
+    Owner owner(guard.Block());
+    // A fork of the owner (a worker of a multiprocessing pool, say) ends as the owner would.
+    const pid_t copy = ::fork();
+    ASSERT_GE(copy, 0);
+    if (copy == 0) {
+        guard.Release();
+        ::_exit(0);
+    }
+    ASSERT_EQ(::waitpid(copy, nullptr, 0), copy);
+    owner.beating = false;
+    EXPECT_EQ(pty.Take(ZeroForce.size(), 2000ms), ZeroForce) << "the owner is guarded still";
+    ::close(port);
+}

@@ -158,7 +158,7 @@ bool GuardSignals::FiredSinceLastLook() noexcept {
     return true;
 }
 
-Guard::Guard(int portDescriptor, std::chrono::nanoseconds bound) {
+Guard::Guard(int portDescriptor, std::chrono::nanoseconds bound) : owner_(::getpid()) {
     void* memory = ::mmap(nullptr, sizeof(GuardBlock), PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) Refuse(errno, "the guard's shared memory");
@@ -188,7 +188,7 @@ Guard::~Guard() {
 }
 
 void Guard::Release() noexcept {
-    if (pid_ <= 0) return;
+    if (pid_ <= 0 || ::getpid() != owner_) return;
     block_->released.store(true, std::memory_order_release);
     ::close(hangUp_);  // wakes it at once
     hangUp_ = -1;

@@ -102,10 +102,12 @@ public:
     pid_t Pid() const noexcept { return pid_; }
 
     // Tells the guard to leave without a write, closes the pipe and reaps it (one that does
-    // not leave within a second, being stopped say, is killed). Idempotent.
+    // not leave within a second, being stopped say, is killed). Idempotent; does nothing in a
+    // process forked from the owner, whose exit must not release the owner's guard.
     void Release() noexcept;
 
 private:
+    pid_t owner_ = -1;
     GuardBlock* block_ = nullptr;
     int hangUp_ = -1;  // the pipe's write end: closing it, or dying, tells the guard
     pid_t pid_ = -1;
