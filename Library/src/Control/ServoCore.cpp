@@ -261,7 +261,7 @@ ServoCore::Outcome ServoCore::Cycle(Clock::time_point start, Clock::duration sin
     // request behind.
     Outcome outcome = Settle(Collect(clock_.Now(), why), why);
     if (outcome == Outcome::Failed || outcome == Outcome::Stopped) return outcome;
-    if (guard_.FiredSinceLastLook()) {
+    if (guard_.FiredSinceLastLook()) {  // checked last before a force goes out
         GuardTookOver();
         return outcome;
     }
