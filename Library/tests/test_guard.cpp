@@ -110,6 +110,25 @@ TEST(SilenceWatch, LooksAgainWhenTheBeatWouldGrowTooOldAndSoonAfterAZero) {
     EXPECT_LE(watch.Look(200 * Ms, seen).nextLookNs, 200 * Ms + Bound);
 }
 
+TEST(SilenceWatch, AfterALateLookALiveLoopHasAGraceToBeatAgain) {
+    // The machine stalled: the guard looks at 230 ms instead of 150 and finds the beat of
+    // 100 ms. Its owner may have been held as long: it waits the grace (20 ms) before a zero,
+    // which a beat meanwhile forestalls.
+    for (const bool beatsInGrace : {false, true}) {
+        SilenceWatch watch(Bound);
+        SilenceWatch::Seen seen;
+        seen.armed = true;
+        seen.beatNs = 100 * Ms;
+        ASSERT_EQ(watch.Look(110 * Ms, seen).nextLookNs, 150 * Ms + 1);
+        const SilenceWatch::Verdict late = watch.Look(230 * Ms, seen);
+        EXPECT_EQ(late.act, Act::Wait);
+        EXPECT_EQ(late.nextLookNs, 250 * Ms);
+        if (beatsInGrace) seen.beatNs = 240 * Ms;
+        EXPECT_EQ(watch.Look(250 * Ms, seen).act, beatsInGrace ? Act::Wait : Act::Zero)
+            << (beatsInGrace ? "it beat in time" : "still silent after the grace");
+    }
+}
+
 TEST(Guard, WritesZeroOncePerSilenceAndNothingAfterARelease) {
     PtyPair pty;
     ASSERT_TRUE(pty.Open());

@@ -121,23 +121,30 @@ timespec Until(std::int64_t nowNs, std::int64_t thenNs) noexcept {
 }  // namespace
 
 SilenceWatch::Verdict SilenceWatch::Look(std::int64_t nowNs, const Seen& seen) noexcept {
-    if (seen.released) return {Act::Exit, nowNs};
-    if (seen.ownerGone) return {Act::ZeroAndExit, nowNs};
+    if (seen.released) return Next(Act::Exit, nowNs);
+    if (seen.ownerGone) return Next(Act::ZeroAndExit, nowNs);
+    if (nowNs - dueNs_ > lateNs_) awakeSinceNs_ = nowNs;
     if (!seen.armed) {
         // Arming is seen within a bound: soon enough, as the silence runs from a beat anyway.
         fired_ = false;
-        return {Act::Wait, nowNs + boundNs_};
+        return Next(Act::Wait, nowNs + boundNs_);
     }
     if (fired_ && seen.beatNs != firedAtBeat_) fired_ = false;  // it resumed
     // After a zero, looks come often enough to see a resumed loop fall silent again in time.
     const std::int64_t afterZero = nowNs + boundNs_ / 5;
-    if (fired_) return {Act::Wait, afterZero};
+    if (fired_) return Next(Act::Wait, afterZero);
     if (nowNs - seen.beatNs > boundNs_) {
+        if (nowNs - awakeSinceNs_ < graceNs_) return Next(Act::Wait, awakeSinceNs_ + graceNs_);
         fired_ = true;
         firedAtBeat_ = seen.beatNs;
-        return {Act::Zero, afterZero};
+        return Next(Act::Zero, afterZero);
     }
-    return {Act::Wait, seen.beatNs + boundNs_ + 1};  // the moment this beat grows too old
+    return Next(Act::Wait, seen.beatNs + boundNs_ + 1);  // the moment this beat grows too old
+}
+
+SilenceWatch::Verdict SilenceWatch::Next(Act act, std::int64_t atNs) noexcept {
+    dueNs_ = atNs;
+    return {act, atNs};
 }
 
 void GuardSignals::Arm(Clock::time_point now) noexcept {

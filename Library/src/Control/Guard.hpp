@@ -41,7 +41,10 @@ static_assert(std::atomic<std::int64_t>::is_always_lock_free &&
 
 // The guard's decisions, apart from its process and clock: on each look, what to do and when
 // to look next. One zero-force request per silence: the arm keeps it, and a loop that resumes
-// (a newer beat) and falls silent again is a new silence.
+// (a newer beat) and falls silent again is a new silence. A look that comes late (by a tenth of
+// the bound) says the guard itself was held up, by a loaded or paused machine that may have
+// held its owner as long: a silence then counts only once the guard has been awake for a grace
+// (two fifths of the bound), time enough for a live loop to beat again.
 class SilenceWatch {
 public:
     enum class Act : std::uint8_t { Wait, Zero, ZeroAndExit, Exit };
@@ -56,13 +59,18 @@ public:
         std::int64_t nextLookNs = 0;  // absolute, on the same clock as now
     };
 
-    explicit SilenceWatch(std::int64_t boundNs) noexcept : boundNs_(boundNs) {}
+    explicit SilenceWatch(std::int64_t boundNs) noexcept
+        : boundNs_(boundNs), lateNs_(boundNs / 10), graceNs_(boundNs * 2 / 5) {}
     Verdict Look(std::int64_t nowNs, const Seen& seen) noexcept;
 
 private:
-    std::int64_t boundNs_;
-    bool fired_ = false;            // this silence has had its zero
-    std::int64_t firedAtBeat_ = 0;  // the beat that silence followed
+    Verdict Next(Act act, std::int64_t atNs) noexcept;
+
+    std::int64_t boundNs_, lateNs_, graceNs_;
+    bool fired_ = false;             // this silence has had its zero
+    std::int64_t firedAtBeat_ = 0;   // the beat that silence followed
+    std::int64_t dueNs_ = 0;         // when the last verdict said to look again
+    std::int64_t awakeSinceNs_ = 0;  // since the last look that came late
 };
 
 // The loop's side of a guard: arming for a run, beats, and whether the guard wrote on the line
