@@ -20,7 +20,8 @@ static_assert(sizeof(Control::CycleState) == 88, "records are numpy rows of 11 e
 
 std::unique_ptr<Control::ServoLoop> Open(const std::string& port, std::optional<double> rateHz,
                                          double maxForce, bool realtime, double faultTimeout,
-                                         int maxFaults, bool compensateDelay, int inFlight) {
+                                         int maxFaults, bool compensateDelay, int inFlight,
+                                         bool guard) {
     const LoopTiming timing = ConvertTiming(rateHz, faultTimeout);
     Control::ServoOptions options;
     options.rateHz = timing.rateHz;
@@ -30,6 +31,7 @@ std::unique_ptr<Control::ServoLoop> Open(const std::string& port, std::optional<
     options.maxFaults = maxFaults;
     options.compensateDelay = compensateDelay;
     options.inFlight = inFlight;
+    options.guard = guard;
     return OpenLoop<Control::ServoLoop>(port, options);
 }
 
@@ -43,11 +45,12 @@ void RegisterServoLoop(py::module_& m) {
     m.attr("MAX_IN_FLIGHT") = Loop::MaxInFlight;
     m.attr("MAX_DEVICE_FORCE") = Loop::MaxDeviceForce;
     m.attr("SERVO_STATS_FIELDS") = FieldTypes(Control::ServoStats{});
+    m.attr("GUARD_SILENCE") = std::chrono::duration<double>(Loop::GuardSilence).count();
     py::class_<Loop> c(m, "ServoLoop");
     BindLoopCommon<Loop, Control::CycleState>(c);
     c.def(py::init(&Open), py::arg("port"), py::arg("rate_hz"), py::arg("max_force"),
           py::arg("realtime"), py::arg("fault_timeout"), py::arg("max_faults"),
-          py::arg("compensate_delay"), py::arg("in_flight"))
+          py::arg("compensate_delay"), py::arg("in_flight"), py::arg("guard"))
         .def_property_readonly("compensate_delay",
                                [](const Loop& loop) { return loop.Options().compensateDelay; })
         .def_property_readonly(
@@ -59,6 +62,7 @@ void RegisterServoLoop(py::module_& m) {
                                [](const Loop& loop) { return loop.Options().maxFaults; })
         .def_property_readonly("in_flight",
                                [](const Loop& loop) { return loop.Options().inFlight; })
+        .def_property_readonly("guard", [](const Loop& loop) { return loop.Options().guard; })
         .def("info",
              [](const Loop& loop) {
                  const auto& info = loop.Info();

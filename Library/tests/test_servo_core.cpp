@@ -65,7 +65,6 @@ public:
             forces.push_back(request.force);
             forceTimes.push_back(clock_.now);
             answer = script_(reply.tag);
-            if (onForce) onForce(reply.tag);
         } else {
             ++barriers;
         }
@@ -76,6 +75,7 @@ public:
             lastReplyAt_ = reply.at;
             pending_.push_back(reply);
         }
+        if (!request.barrier && onForce) onForce(reply.tag);
         return event;
     }
 
@@ -123,6 +123,15 @@ public:
 
     void Interrupt() noexcept override { interrupted_ = true; }
     void Resume() noexcept override { interrupted_ = false; }
+
+    // A force request someone else wrote on the line (a guard): the arm answers it in order
+    // with the loop's, with a state that names no request of the loop's.
+    static constexpr std::size_t ForeignTag = 999999;
+    void ForeignForce() {
+        const Clock::time_point at = std::max(clock_.now + 1ms, lastReplyAt_);
+        lastReplyAt_ = at;
+        pending_.push_back(Pending{at, false, false, ForeignTag});
+    }
 
 private:
     struct Pending {
@@ -598,4 +607,46 @@ TEST(ReplyMatcher, KnowsTheBytesDueUntilItForgets) {
     EXPECT_TRUE(matcher.Complete()) << "the barrier's reply ends every request before it";
     for (std::uint64_t n = 5; n < 5 + ReplyMatcher::Capacity + 1; ++n) matcher.Sent(n, false, t0);
     EXPECT_FALSE(matcher.Complete()) << "the oldest was forgotten for room";
+}
+
+TEST(ServoCore, AfterTheGuardWroteTheLoopRepairsAndStartsFromZeroBeforeAnyForce) {
+    for (const int inFlight : InFlightCases) {
+        Bench bench([](std::size_t) { return Answer{1500us}; }, Options(1000, 3, inFlight));
+        GuardBlock block;
+        bench.core.UseGuard(GuardSignals(&block));
+        bench.core.SetEffects({Spring{{0, 0, 0}, 1, 0}});
+        bool armedWhileRunning = true;
+        std::int64_t beatAtWrite = 0;
+        bench.arm.onForce = [&](std::size_t n) {
+            armedWhileRunning = armedWhileRunning && block.armed.load();
+            if (n == 5) {  // the loop froze after request 5; the guard wrote its zero
+                bench.arm.ForeignForce();
+                block.fired.fetch_add(1);
+                beatAtWrite = block.beatNs.load();
+            }
+            if (n + 1 == 20) {
+                bench.stop = true;
+                bench.arm.Interrupt();
+            }
+        };
+        bench.stop = false;
+        bench.core.Flags().Starting();
+        bench.core.Run(bench.stop);
+
+        EXPECT_TRUE(armedWhileRunning);
+        EXPECT_FALSE(block.armed.load()) << "a loop that ended is no longer watched";
+        EXPECT_GT(block.beatNs.load(), beatAtWrite) << "every cycle beats";
+        const ServoStats stats = bench.core.Stats();
+        EXPECT_EQ(stats.guardFirings, 1u);
+        EXPECT_EQ(stats.resyncs, 1u);
+        EXPECT_EQ(stats.failedExchanges, 0u);
+        EXPECT_EQ(bench.arm.barriers, 1u) << "in flight " << inFlight;
+        // The guard's reply answered nothing of the loop's, and the first force after the
+        // barrier is made from no state at all: the one before the silence is stale.
+        const auto records = Drained(bench.core);
+        ExpectOwnReplies(records, bench.arm.forces, inFlight);
+        ASSERT_GT(bench.arm.forces.size(), 7u);
+        EXPECT_TRUE(IsZero(bench.arm.forces[6])) << "in flight " << inFlight;
+        EXPECT_FALSE(IsZero(bench.arm.forces[10])) << "and it renders again afterwards";
+    }
 }

@@ -38,6 +38,7 @@ from .handle import (
 from .network import Node, RemoteArm
 from .recording import McapSummary, save_mcap
 from .servo import (
+    GUARD_SILENCE,
     MAX_DEVICE_FORCE,
     MAX_IN_FLIGHT,
     RECORD_DTYPE,
@@ -84,6 +85,7 @@ __all__ = [
     "RECORD_DTYPE",
     "MAX_DEVICE_FORCE",
     "MAX_IN_FLIGHT",
+    "GUARD_SILENCE",
     "in_flight_for",
     "HandleReader",
     "HandleStatus",

@@ -11,6 +11,7 @@ from tamro.servo import ServoStats
 MAX_EFFECTS: int
 MAX_IN_FLIGHT: int
 MAX_DEVICE_FORCE: float
+GUARD_SILENCE: float
 # Each figure of a loop's and a handle reader's stats, with its Python type's name.
 SERVO_STATS_FIELDS: dict[str, str]
 HANDLE_READER_STATS_FIELDS: dict[str, str]
@@ -101,6 +102,7 @@ class ServoLoop(metaclass=_pybind11_type):
         max_faults: int,
         compensate_delay: bool,
         in_flight: int,
+        guard: bool,
     ) -> None: ...
     @property
     def port(self) -> str: ...
@@ -114,6 +116,8 @@ class ServoLoop(metaclass=_pybind11_type):
     def compensate_delay(self) -> bool: ...
     @property
     def in_flight(self) -> int: ...
+    @property
+    def guard(self) -> bool: ...
     @property
     def running(self) -> bool: ...
     def info(self) -> tuple[int, int, int, int, bytes]: ...

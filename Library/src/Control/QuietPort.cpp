@@ -74,10 +74,12 @@ QuietPort::Wait QuietPort::Fill(std::size_t count, Clock::time_point until) noex
         }
         const Clock::time_point now = Clock::now();
         if (now >= until) return Wait::TimedOut;
+        heartbeat_.Beat(now);
         pollfd fds[2] = {{fd, POLLIN, 0}, {wake_, POLLIN, 0}};
         // Readable yet empty: wait on the wake-up alone, briefly.
+        const Clock::duration slice = heartbeat_.SliceEnd(now, until) - now;
         const Clock::duration left =
-            readableYetEmpty ? std::min<Clock::duration>(until - now, IdleWait) : until - now;
+            readableYetEmpty ? std::min<Clock::duration>(slice, IdleWait) : slice;
         const timespec timeout = HardwareAPI::Detail::ToTimespec(left);
         const int ready = readableYetEmpty ? ::ppoll(fds + 1, 1, &timeout, nullptr)
                                            : ::ppoll(fds, 2, &timeout, nullptr);

@@ -59,6 +59,10 @@ public:
     void Interrupt() noexcept;
     void Resume() noexcept;
 
+    // The descriptor (a guard holds a copy), and the heartbeat its waits give in slices.
+    int Descriptor() const noexcept { return port_.Descriptor(); }
+    void UseHeartbeat(Heartbeat heartbeat) noexcept { heartbeat_ = heartbeat; }
+
 protected:
     int_type underflow() override;
     int_type uflow() override;
@@ -74,6 +78,7 @@ private:
     Clock::time_point deadline_{};
     int error_ = 0;
     Wait lastWait_ = Wait::Ready;
+    Heartbeat heartbeat_;
 };
 
 }  // namespace Tamro::HardwareAPI::Control::Detail

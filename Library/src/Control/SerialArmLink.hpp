@@ -23,6 +23,9 @@ public:
 
     const Devices::DeviceInfo& Info() const noexcept { return info_; }
     void Close() noexcept { port_.Close(); }
+    int Descriptor() const noexcept { return port_.Descriptor(); }
+    // Every wait for a reply beats, in slices.
+    void UseHeartbeat(Heartbeat heartbeat) noexcept { port_.UseHeartbeat(heartbeat); }
 
     LinkEvent Send(const ArmRequest& request) noexcept override;
     LinkEvent Next(Clock::time_point until) noexcept override;

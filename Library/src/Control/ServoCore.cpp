@@ -108,7 +108,7 @@ void ServoCore::ResetFigures() noexcept {
     ages_.Reset();
     wakeLateMaxNs_.store(0, std::memory_order_relaxed);
     for (auto* counter : {&cycles_, &late_, &longestLate_, &failed_, &nonFinite_, &clamped_,
-                          &launched_, &inFlightSum_, &inFlightMax_, &resyncs_})
+                          &launched_, &inFlightSum_, &inFlightMax_, &resyncs_, &guardFirings_})
         counter->store(0, std::memory_order_relaxed);
     firstStartNs_.store(0, std::memory_order_relaxed);
     lastStartNs_.store(0, std::memory_order_relaxed);
@@ -138,6 +138,7 @@ ServoStats ServoCore::Stats() const {
                          static_cast<double>(launched);
     s.inFlightMax = inFlightMax_.load(std::memory_order_relaxed);
     s.resyncs = resyncs_.load(std::memory_order_relaxed);
+    s.guardFirings = guardFirings_.load(std::memory_order_relaxed);
     s.failedExchanges = failed_.load(std::memory_order_relaxed);
     s.nonFiniteForces = nonFinite_.load(std::memory_order_relaxed);
     s.clampedForces = clamped_.load(std::memory_order_relaxed);
@@ -260,6 +261,10 @@ ServoCore::Outcome ServoCore::Cycle(Clock::time_point start, Clock::duration sin
     // request behind.
     Outcome outcome = Settle(Collect(clock_.Now(), why), why);
     if (outcome == Outcome::Failed || outcome == Outcome::Stopped) return outcome;
+    if (guard_.FiredSinceLastLook()) {  // checked last before a force goes out
+        GuardTookOver();
+        return outcome;
+    }
     if (Launch(CycleForce(start, sinceLast, period), why) == Outcome::Failed)
         return Outcome::Failed;
     const std::uint64_t onLine = pipeline_.Size();
@@ -339,6 +344,13 @@ ServoCore::Outcome ServoCore::Repair(FaultNote& why) noexcept {
     }
 }
 
+void ServoCore::GuardTookOver() noexcept {
+    guardFirings_.fetch_add(1, std::memory_order_relaxed);
+    paired_ = false;
+    pipeline_.Clear();
+    haveState_ = false;
+}
+
 Clock::duration ServoCore::CountCycleStart(Clock::time_point start,
                                            Clock::duration period) noexcept {
     const std::uint64_t n = cycles_.fetch_add(1, std::memory_order_relaxed);
@@ -370,8 +382,10 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
     FaultCount faults(options_.maxFaults);
     bool givenUp = false;
     FaultNote why;
+    guard_.Arm(clock_.Now());
     while (pacer.WaitNext(stop)) {
         const Clock::time_point start = clock_.Now();
+        guard_.Beat(start);
         const Clock::duration sinceLast = CountCycleStart(start, period);
         if (period > Clock::duration::zero()) NoteMaximum(wakeLateMaxNs_, pacer.Oversleep());
         Outcome outcome;
@@ -402,6 +416,7 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
     }
     link_.Resume();
     SendZeroForce();  // stopping or giving up: leave the arm without force
+    guard_.Disarm();  // ... as it now is, so the loop's silence from here on is harmless
     recorder_.EndCycle();
     recorder_.ProducerStopped();
     // The fault shows once the last request is out, so whoever sees it sees a finished loop.
@@ -410,6 +425,7 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
 
 void ServoCore::SendZeroForce() noexcept {
     FaultNote ignored;
+    if (guard_.FiredSinceLastLook()) GuardTookOver();  // its reply is not this request's
     if (paired_) {
         if (Launch(Vec3{}, ignored) == Outcome::Failed) return;
         const Clock::time_point cap =

@@ -139,7 +139,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             loops: list[ServoLoop] = []
             for index, port in enumerate(arms):
                 name = "arm" if index == 0 else f"arm{index + 1}"
-                loop = stack.enter_context(ServoLoop(port, rate_hz=args.rate_hz, max_force=args.max_force))
+                loop = stack.enter_context(
+                    ServoLoop(port, rate_hz=args.rate_hz, max_force=args.max_force, guard=True)
+                )
                 loops.append(loop)
                 lines += _served(node.publish(loop, name, rate_hz=args.publish_hz), "arm")
                 lines += _served(

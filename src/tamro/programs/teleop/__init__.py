@@ -187,7 +187,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             if args.simulate:
                 port = stack.enter_context(Simulator(arms=1, handles=0)).arms[0]
             node = stack.enter_context(network.Node(args.name, domain=args.domain, node_name="tamro_teleop"))
-            loop = stack.enter_context(ServoLoop(port, max_force=args.max_force))
+            loop = stack.enter_context(ServoLoop(port, max_force=args.max_force, guard=True))
             loop.effects = [coupling_of(args)]
             node.publish(loop, "arm")
             node.couple(loop, "arm", args.peer, impairment=impairment)

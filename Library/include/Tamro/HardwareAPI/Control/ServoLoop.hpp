@@ -35,6 +35,11 @@ struct ServoOptions {
     // longer than a period does not slow the loop; each force is then made from an older state
     // (see docs/servo-loop.md).
     int inFlight = 1;
+    // Run a guard: a small process of its own, holding the port, that writes a zero-force
+    // request when the loop thread has been silent for ServoLoop::GuardSilence while running,
+    // or when this process dies (kill -9 included), and keeps the arm at zero until the loop
+    // resumes and re-pairs. See docs/servo-loop.md.
+    bool guard = true;
 };
 
 // One cycle: its number (from 1), when its reply arrived (seconds on the monotonic clock,
@@ -64,7 +69,8 @@ struct ServoStats {
     // Requests on the line as each went out, itself included: on average, and at most.
     double inFlightMean = 0;
     std::uint64_t inFlightMax = 0;
-    std::uint64_t resyncs = 0;  // pairings re-established with the wake-up after a failure
+    std::uint64_t resyncs = 0;       // pairings re-established with the wake-up after a failure
+    std::uint64_t guardFirings = 0;  // silences the guard ended with its zero-force request
     std::uint64_t failedExchanges = 0;
     std::uint64_t nonFiniteForces = 0;  // sums that were not finite, sent as zero
     std::uint64_t clampedForces = 0;
@@ -97,6 +103,7 @@ void VisitFields(const ServoStats& s, Visit&& visit) {
     visit("inFlightMean", s.inFlightMean);
     visit("inFlightMax", s.inFlightMax);
     visit("resyncs", s.resyncs);
+    visit("guardFirings", s.guardFirings);
     visit("failedExchanges", s.failedExchanges);
     visit("nonFiniteForces", s.nonFiniteForces);
     visit("clampedForces", s.clampedForces);
@@ -114,6 +121,8 @@ void VisitFields(const ServoStats& s, Visit&& visit) {
 // answered a wake-up sent as a barrier. With inFlight above 1 a cycle sends its request
 // without waiting for the replies before it; they are matched in order, each by its own
 // deadline, and a failure ends the pipeline: nothing is sent until the barrier is back.
+// Guarded (ServoOptions::guard, the default), a process of its own sends zero force when the
+// running loop's thread falls silent or this process dies; see ServoOptions::guard.
 //
 // Every member may be called from any thread but the loop's own; none of them blocks the
 // loop: effects reach it whole at a cycle boundary, and state, figures and records are read
@@ -134,6 +143,9 @@ public:
     static constexpr double WorkspaceHalfSize = 0.1;
     static constexpr double WorkspaceMargin = 0.1;
     static constexpr double MaxArmSpeed = 20.0;
+    // How long a running loop's thread may go without a sign of life before its guard writes
+    // zero force: the loop beats every cycle and every 10 ms of its waits.
+    static constexpr std::chrono::milliseconds GuardSilence{50};
 
     // Opens the port and wakes the arm (waiting up to a second for its answer); does not start
     // the thread. Throws InvalidArgument for options out of range, PortError when the port
