@@ -9,6 +9,8 @@ PYBIND11_MODULE(_native, m) {
     m.def("library_version", &Tamro::HardwareAPI::GetVersion, "The device library's version");
     // Wherever a refusal comes from (an effect's factory, a setter), Python reads it with its
     // own parameter names.
+    // pybind11 hands the translator its exception by value.
+    // NOLINTNEXTLINE(performance-unnecessary-value-param)
     pybind11::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
