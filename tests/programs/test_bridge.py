@@ -104,6 +104,17 @@ def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
         handle.close()
 
 
+def stopped(pid: int) -> bool:
+    """Whether every thread of the process is stopped (state T in /proc)."""
+    states = []
+    for task in Path(f"/proc/{pid}/task").iterdir():
+        try:
+            states.append((task / "stat").read_text().rsplit(")", 1)[1].split()[0])
+        except (FileNotFoundError, ProcessLookupError):
+            continue  # a thread that ended meanwhile
+    return bool(states) and all(state == "T" for state in states)
+
+
 def test_a_frozen_bridge_renders_nothing_that_queued_while_it_was_frozen(monkeypatch):
     """The bridge stopped (SIGSTOP) for 2.5 s while a sender streams: 0.5 N along y for the
     first 2 s, along z after. On waking, what queued for it arrives at once: the samples sent
@@ -133,6 +144,9 @@ def test_a_frozen_bridge_renders_nothing_that_queued_while_it_was_frozen(monkeyp
         )
         program.send_signal(signal.SIGSTOP)
         try:
+            # Every thread of it stopped before the first sample is sent: a receive thread still
+            # running for a moment would take it fresh.
+            assert wait_until(lambda: stopped(program.pid), timeout=10)
             stream((0, 0.5, 0), 2.0)
             stream((0, 0, 0.5), 0.5)
         finally:
