@@ -176,7 +176,9 @@ def test_a_users_own_dds_configuration_wins_over_loopback(tmp_path):
     try:
         assert lines_until_ready(program)[0] == f"config {mine.as_uri()}"
         program.terminate()
-        assert program.wait(timeout=20) == 0
+        # Its pipes drained while it ends: a program blocked writing to a full pipe never ends.
+        out, err = program.communicate(timeout=30)
+        assert program.returncode == 0, out + err
     finally:
         if program.poll() is None:
             program.kill()
