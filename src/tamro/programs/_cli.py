@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import math
+import os
 import signal
 import threading
 from collections.abc import Callable, Iterable, Iterator
@@ -86,23 +87,41 @@ def add_network_options(parser: argparse.ArgumentParser | argparse._ArgumentGrou
 class Signals:
     """What the signals asked for: ``stop`` (Ctrl-C, SIGTERM; an Event, so a program can wait on
     it with a time-out) and ``report`` (SIGUSR1, where asked for). ``wait()`` returns as soon as
-    either comes."""
+    either comes.
+
+    The handler only writes the signal's number to a pipe; a thread of its own sets the events.
+    Setting an Event in the handler itself could deadlock: the handler runs in the main thread,
+    which may be holding that Event's lock inside its own ``wait()``."""
 
     def __init__(self) -> None:
         self.stop = threading.Event()
         self.report = False
         self._woken = threading.Event()
+        self._read, self._write = os.pipe()
+        self._relay = threading.Thread(target=self._deliver_all, name="signals", daemon=True)
+        self._relay.start()
 
     def wait(self, timeout: float | None = None) -> None:
         self._woken.wait(timeout)
         self._woken.clear()
 
     def ask(self, number: int) -> None:
-        if number == signal.SIGUSR1:
-            self.report = True
-        else:
-            self.stop.set()
-        self._woken.set()
+        """From the signal handler: one write, no lock."""
+        os.write(self._write, bytes([number]))
+
+    def close(self) -> None:
+        os.close(self._write)  # the relay reads the end and leaves
+        self._relay.join(timeout=5)
+        os.close(self._read)
+
+    def _deliver_all(self) -> None:
+        while chunk := os.read(self._read, 64):
+            for number in chunk:
+                if number == signal.SIGUSR1:
+                    self.report = True
+                else:
+                    self.stop.set()
+                self._woken.set()
 
 
 # How often a program looks at its loops' faults while it waits for a signal: a fault latches
@@ -133,3 +152,4 @@ def on_signals(*, report: bool = False) -> Iterator[Signals]:
     finally:
         for number, handler in previous.items():
             signal.signal(number, handler)
+        asked.close()
