@@ -43,6 +43,7 @@ ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
 import inflight  # noqa: E402
+import mesh  # noqa: E402
 import network  # noqa: E402
 import recording  # noqa: E402
 import servo  # noqa: E402
@@ -590,7 +591,7 @@ def main() -> int:
             "recording": recording.run(quick),
             "stability": stability.run(quick),
             "teleop": teleop.run(quick),
-            "mesh": programs.run("bench-mesh", *(["--quick"] if quick else [])),
+            "mesh": mesh.run(programs, quick),
         }
     except Failure as error:
         print(f"bench: {error}", file=sys.stderr)
@@ -613,13 +614,7 @@ def main() -> int:
         f"library p50 {pt['library_p50_us']:.1f} µs, library/raw {pt['ratio_mean']:.2f}x mean, "
         f"{pt['ratio_p50']:.2f}x p50"
     )
-    me = results["mesh"]
-    print(
-        f"mesh proxy on {me['faces']:,} faces (tree built in {me['build_s']:.2f} s): contact step "
-        f"p99 {me['contact_p99_us']:.1f} µs, max {me['contact_max_us']:.1f} µs; closest point "
-        f"{me['closest_tree_us']:.1f} µs (brute force {me['closest_brute_us']:.0f} µs); "
-        f"100k faces free-running {me['free_running_100k_hz']:,.0f} Hz"
-    )
+    print(mesh.line(results["mesh"]))
     print(f"{results['seconds']:.0f} s in all")
     if args.json:
         args.json.write_text(json.dumps(results, indent=2) + "\n")

@@ -19,6 +19,11 @@ end_effector_force at the same rate with the same wall and spring, and puts the 
 side in the summary. --plot FILE.png saves the trajectory and the period histogram (needs
 matplotlib: the package's `plot` extra).
 
+--mesh replaces the flat wall with a triangle mesh rendered by the loop's proxy (tamro.Mesh):
+`torus` (a ring under the hand's circle) or `bumps` (a bumpy sheet), both generated here, or a
+STL/OBJ/PLY file (the package's `mesh` extra), moved so that its top's middle is where the wall
+was; the live line then shows the proxy's contact time.
+
 Given --arm and/or --handle it drives those ports. Given neither, it looks for attached devices
 (about a second per silent serial port) and takes the first arm and handle; with none, it says
 so and starts the simulator. --simulate skips the search.
@@ -57,6 +62,48 @@ def anchor_at(t: float) -> tuple[float, float, float]:
     """The hand: round the circle, at the height of the wall (the push presses it in)."""
     angle = 2 * math.pi * LEAD_HZ * t
     return (LEAD_RADIUS * math.cos(angle), LEAD_RADIUS * math.sin(angle), WALL_Z)
+
+
+def torus_mesh(ring: float, tube: float, sections: int = 96, around: int = 32) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+    """A torus about z through the origin, faces counter-clockwise seen from outside."""
+    a = np.repeat(np.linspace(0, 2 * np.pi, sections, endpoint=False), around)
+    b = np.tile(np.linspace(0, 2 * np.pi, around, endpoint=False), sections)
+    r = ring + tube * np.cos(b)
+    vertices = np.stack([r * np.cos(a), r * np.sin(a), tube * np.sin(b)], axis=1)
+    i, j = np.divmod(np.arange(sections * around), around)
+    here, next_a = i * around + j, ((i + 1) % sections) * around + j
+    next_b, next_ab = i * around + (j + 1) % around, ((i + 1) % sections) * around + (j + 1) % around
+    faces = np.concatenate([np.stack([here, next_a, next_ab], 1), np.stack([here, next_ab, next_b], 1)])
+    return vertices, faces
+
+
+def bumps_mesh(half: float = 0.08, cells: int = 64, height: float = 0.004) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+    """A square sheet facing up, with round bumps 2 cm apart, its mean height at z = 0."""
+    u = np.linspace(-half, half, cells + 1)
+    x, y = np.meshgrid(u, u, indexing="ij")
+    z = height * np.cos(np.pi * x / 0.01) * np.cos(np.pi * y / 0.01)
+    vertices = np.stack([x.ravel(), y.ravel(), z.ravel()], axis=1)
+    i, j = np.divmod(np.arange(cells * cells), cells)
+    k = i * (cells + 1) + j
+    faces = np.concatenate([np.stack([k, k + cells + 1, k + cells + 2], 1), np.stack([k, k + cells + 2, k + 1], 1)])
+    return vertices, faces
+
+
+def surface(choice: str | None) -> tamro.Effect:
+    """The surface the hand is pressed onto: the flat wall, or a mesh with its top at the wall."""
+    if choice is None:
+        return tamro.Plane(point=(0, 0, WALL_Z), normal=(0, 0, 1), stiffness=WALL_STIFFNESS, damping=WALL_DAMPING)
+    params: dict[str, Any] = {"stiffness": WALL_STIFFNESS, "damping": WALL_DAMPING, "friction": (0.2, 0.15)}
+    if choice == "torus":
+        mesh = tamro.Mesh(*torus_mesh(LEAD_RADIUS, 0.015), **params)
+    elif choice == "bumps":
+        mesh = tamro.Mesh(*bumps_mesh(), **params)
+    else:
+        mesh = tamro.Mesh.load(choice, **params)
+    lower, upper = mesh.vertices.min(axis=0), mesh.vertices.max(axis=0)
+    middle = (lower + upper) / 2
+    mesh.pose = ((-middle[0], -middle[1], WALL_Z - upper[2]), (1.0, 0.0, 0.0, 0.0))
+    return mesh
 
 
 def busy_work(stop: threading.Event) -> None:
@@ -99,17 +146,16 @@ class ArmRun:
 
 
 class ServoArm:
-    def __init__(self, port: str, rate_hz: float) -> None:
+    def __init__(self, port: str, rate_hz: float, wall: tamro.Effect) -> None:
         self.loop = tamro.ServoLoop(port, rate_hz=rate_hz, max_force=MAX_FORCE)
+        self.meshed = isinstance(wall, tamro.Mesh)
         self.rate_hz = rate_hz
         # The anchor moves in steps STEER_HZ times a second; the loop glides between them.
         self.spring = tamro.Spring(
             anchor=anchor_at(0.0), stiffness=LEAD_STIFFNESS, damping=LEAD_DAMPING, smoothing=True
         )
         self.loop.effects = [
-            tamro.Plane(
-                point=(0, 0, WALL_Z), normal=(0, 0, 1), stiffness=WALL_STIFFNESS, damping=WALL_DAMPING
-            ),
+            wall,
             tamro.ConstantForce((0.0, 0.0, -PRESS)),
             self.spring,
         ]
@@ -137,9 +183,10 @@ class ServoArm:
     def live(self) -> str:
         stats = self.loop.stats()
         x, y, z = self.loop.state().position
+        contact = f" contact p99 {stats['contact_p99_us']:4.1f} us" if self.meshed else ""
         return (
             f"servo {stats['rate_hz']:6.1f} Hz p99 {stats['period_p99_us']:5.0f} us "
-            f"late {stats['late_cycles']:3d} xyz {x:+.3f} {y:+.3f} {z:+.3f}"
+            f"late {stats['late_cycles']:3d}{contact} xyz {x:+.3f} {y:+.3f} {z:+.3f}"
         )
 
     def finish(self) -> ArmRun:
@@ -280,11 +327,13 @@ def find_ports(args: argparse.Namespace) -> tuple[str | None, str | None]:
     return (arms[0] if arms else None), (handles[0] if handles else None)
 
 
-def open_devices(arm_port: str | None, handle_port: str | None, rate_hz: float) -> tuple[Any, Any]:
+def open_devices(
+    arm_port: str | None, handle_port: str | None, rate_hz: float, wall: tamro.Effect
+) -> tuple[Any, Any]:
     arm = handle = None
     if arm_port:
         try:
-            arm = ServoArm(arm_port, rate_hz)
+            arm = ServoArm(arm_port, rate_hz, wall)
             print(f"arm     {arm_port}: {arm.identity()}")
         except OSError as error:
             print(f"arm     {arm_port}: {error.strerror}; not driving it")
@@ -356,7 +405,12 @@ def plot(filename: str, runs: list[ArmRun]) -> None:
 
 
 def session(args: argparse.Namespace, arm_port: str | None, handle_port: str | None) -> int:
-    arm, handle = open_devices(arm_port, handle_port, args.rate_hz)
+    try:
+        wall = surface(args.mesh)
+    except (OSError, ValueError, ImportError) as error:
+        print(f"--mesh {args.mesh}: {error}")
+        return 2
+    arm, handle = open_devices(arm_port, handle_port, args.rate_hz, wall)
     if arm is None and handle is None:
         print("Nothing to drive.")
         return 1
@@ -368,7 +422,8 @@ def session(args: argparse.Namespace, arm_port: str | None, handle_port: str | N
     servo_seconds = args.seconds / 2 if (args.python_loop and arm) else args.seconds
     if arm:
         print(
-            f"Arm: servo loop at {args.rate_hz:g} Hz; a wall at z = {WALL_Z * 1e3:.0f} mm and a spring "
+            f"Arm: servo loop at {args.rate_hz:g} Hz; {'a mesh (' + args.mesh + ')' if args.mesh else 'a wall'} "
+            f"at z = {WALL_Z * 1e3:.0f} mm and a spring "
             f"led round a {LEAD_RADIUS * 1e3:.0f} mm circle"
         )
         arm.start(servo_seconds)
@@ -437,6 +492,11 @@ def main(argv: list[str] | None = None) -> int:
         "--python-loop", action="store_true", help="also drive the arm from a Python loop, for comparison"
     )
     parser.add_argument("--plot", metavar="FILE.png", help="save the trajectory and the period histogram")
+    parser.add_argument(
+        "--mesh",
+        metavar="torus|bumps|PATH",
+        help="touch a triangle mesh instead of the flat wall: a generated torus or bumpy sheet, or a file",
+    )
     args = parser.parse_args(argv)
     if not args.rate_hz > 0:
         parser.error("--rate-hz must be above 0")

@@ -4,15 +4,75 @@
 
 #include <Tamro/HardwareAPI/Control/Coupling.hpp>
 #include <Tamro/HardwareAPI/Control/Effects.hpp>
+#include <Tamro/HardwareAPI/Control/Mesh.hpp>
 
+#include <pybind11/numpy.h>
 #include <pybind11/stl.h>
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <vector>
 
 namespace TamroNative {
 
 namespace Control = Tamro::HardwareAPI::Control;
 using Control::Vec3;
 
+namespace {
+
+// A built tree, shared by every mesh effect made from it.
+struct MeshTreeValue {
+    std::shared_ptr<const Control::MeshTree> tree;
+};
+
+using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using Indices = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+template <typename Array>
+void RequireRows(const Array& a, const char* name) {
+    if (a.ndim() != 2 || a.shape(1) != 3) throw py::value_error(std::string(name) + " must be (n, 3)");
+}
+
+MeshTreeValue BuildTree(const Doubles& vertices, const Indices& faces) {
+    RequireRows(vertices, "vertices");
+    RequireRows(faces, "faces");
+    std::vector<Vec3> v(static_cast<std::size_t>(vertices.shape(0)));
+    const double* x = vertices.data();
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = {x[3 * i], x[3 * i + 1], x[3 * i + 2]};
+    std::vector<Control::Face> f(static_cast<std::size_t>(faces.shape(0)));
+    const std::int64_t* k = faces.data();
+    for (std::size_t i = 0; i < 3 * f.size(); ++i) {
+        // Anything a face index cannot hold is out of range, not wrapped into range.
+        if (k[i] < 0 || k[i] > std::numeric_limits<std::uint32_t>::max())
+            throw py::value_error("faces: index " + std::to_string(k[i]) + " out of range");
+        f[i / 3][i % 3] = static_cast<std::uint32_t>(k[i]);
+    }
+    py::gil_scoped_release released;  // a large tree takes a second or two
+    return {Control::MeshTree::Build(std::move(v), std::move(f))};
+}
+
+}  // namespace
+
 void RegisterEffects(py::module_& m) {
+    py::class_<MeshTreeValue>(m, "MeshTree", "A triangle mesh's tree, built once")
+        .def(py::init(&BuildTree), py::arg("vertices"), py::arg("faces"))
+        .def_property_readonly("face_count",
+                               [](const MeshTreeValue& t) { return t.tree->FaceCount(); });
+    m.def(
+        "mesh",
+        [](const MeshTreeValue& tree, double stiffness, double damping, double staticFriction,
+           double dynamicFriction, double radius, const Vec3& position,
+           const std::array<double, 4>& rotation, double smoothing) {
+            return EffectValue{Control::Validated(
+                Control::Mesh{tree.tree, stiffness, damping, staticFriction, dynamicFriction,
+                              radius, position, rotation, smoothing})};
+        },
+        py::arg("tree"), py::arg("stiffness"), py::arg("damping"), py::arg("static_friction"),
+        py::arg("dynamic_friction"), py::arg("radius"), py::arg("position"), py::arg("rotation"),
+        py::arg("smoothing") = 0.0);
+
     py::class_<EffectValue>(m, "Effect", "A validated haptic effect, as the loop renders it")
         .def(
             "force",

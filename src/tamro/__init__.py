@@ -1,7 +1,7 @@
 """tamro: real-time control of Tamro haptic devices from Python.
 
 The arm runs in a native servo loop (``ServoLoop``) that renders haptic effects (``Spring``,
-``Damper``, ``Plane``, ``Sphere``, ``Box``, ``ConstantForce``, and ``Coupling`` toward a
+``Damper``, ``Plane``, ``Sphere``, ``Box``, ``ConstantForce``, ``Mesh``, and ``Coupling`` toward a
 remote device) at a fixed rate on a thread of its own, so Python only sets targets and reads
 the state back at its own pace. The handle is
 read the same way (``HandleReader``). ``detect_arms()`` and ``detect_handles()`` find attached
@@ -24,7 +24,7 @@ from . import _native, passivity
 from ._errors import DeviceFault
 from .coupling import Coupling, CouplingStatus, Impairment, coupling_status
 from .detection import NotASerialPort, PortProbe, detect_arms, detect_handles, probe_port
-from .effects import Box, ConstantForce, Damper, Effect, Plane, Sphere, Spring
+from .effects import Box, ConstantForce, Damper, Effect, Mesh, Plane, Sphere, Spring
 from .handle import (
     HANDLE_RECORD_DTYPE,
     HandleErrorEvent,
@@ -74,6 +74,7 @@ __all__ = [
     "Sphere",
     "Box",
     "ConstantForce",
+    "Mesh",
     "Coupling",
     "CouplingStatus",
     "Impairment",

@@ -89,6 +89,23 @@ def coupling(
     reflect: float,
 ) -> Effect: ...
 
+class MeshTree(metaclass=_pybind11_type):
+    def __init__(self, vertices: npt.NDArray[np.float64], faces: npt.NDArray[np.int64]) -> None: ...
+    @property
+    def face_count(self) -> int: ...
+
+def mesh(
+    tree: MeshTree,
+    stiffness: float,
+    damping: float,
+    static_friction: float,
+    dynamic_friction: float,
+    radius: float,
+    position: tuple[float, float, float],
+    rotation: tuple[float, float, float, float],
+    smoothing: float = 0.0,
+) -> Effect: ...
+
 _Vector = tuple[float, float, float]
 
 class ServoLoop(metaclass=_pybind11_type):

@@ -20,6 +20,7 @@ renders every change at once. A flag (``inside``) still switches at once.
 from __future__ import annotations
 
 import itertools
+import os
 import threading
 import weakref
 from collections.abc import Callable, Sequence
@@ -34,7 +35,7 @@ from ._values import Vector, flag, number, vector
 if TYPE_CHECKING:
     from .servo import ServoLoop
 
-__all__ = ["Effect", "Spring", "Damper", "Plane", "Sphere", "Box", "ConstantForce", "Vector", "SMOOTHING"]
+__all__ = ["Effect", "Spring", "Damper", "Plane", "Sphere", "Box", "ConstantForce", "Mesh", "Vector", "SMOOTHING"]
 
 SMOOTHING = 0.02
 """Seconds: the time constant ``smoothing=True`` gives. Against an anchor moved in steps 50 times
@@ -261,3 +262,144 @@ class ConstantForce(Effect):
 
     def __init__(self, force: Sequence[float] | npt.ArrayLike, smoothing: float | bool = False) -> None:
         super().__init__(force=vector(force, "force"), smoothing=_smoothing(smoothing, "smoothing"))
+
+
+Quaternion = tuple[float, float, float, float]
+
+
+def _friction(value: Any, name: str) -> tuple[float, float]:
+    """(static, dynamic) coefficients; their ranges are the loop's checks."""
+    try:
+        static, dynamic = value
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be two numbers (static, dynamic), not {value!r}") from None
+    return (_scalar(static, name), _scalar(dynamic, name))
+
+
+def _quaternion(value: Sequence[float] | npt.ArrayLike, name: str) -> Quaternion:
+    try:
+        array = np.asarray(value, dtype=float)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be four numbers (w, x, y, z), not {value!r}") from None
+    if array.shape != (4,):
+        raise ValueError(f"{name} must have four components (w, x, y, z), not shape {array.shape}")
+    return (float(array[0]), float(array[1]), float(array[2]), float(array[3]))
+
+
+def _rows(value: Any, name: str, dtype: type[np.generic]) -> npt.NDArray[Any]:
+    array = np.asarray(value)
+    if dtype is np.int64 and array.size > 0 and not np.issubdtype(array.dtype, np.integer):
+        raise TypeError(f"{name} must be integers, not {array.dtype}")
+    if dtype is np.float64 and not (np.issubdtype(array.dtype, np.number) and not np.iscomplexobj(array)):
+        raise TypeError(f"{name} must be real numbers, not {array.dtype}")
+    if array.ndim != 2 or array.shape[1] != 3:
+        raise ValueError(f"{name} must have shape (n, 3), not {array.shape}")
+    result = np.array(array, dtype=dtype)  # a copy: the mesh is never changed after it is built
+    result.setflags(write=False)
+    return result
+
+
+class Mesh(Effect):
+    """A triangle mesh, touched through a proxy the loop drags along its surface.
+
+    ``vertices`` are ``(n, 3)`` in metres; ``faces`` ``(m, 3)`` vertex indices, counter-clockwise
+    seen from outside (only a face's front stops the hand). The tree over them is built here,
+    on the calling thread, never on the loop's, and handed to the loop whole. ``friction`` is
+    ``(static, dynamic)``: the proxy sticks while the sideways pull is within ``static`` times the
+    push and slides at ``dynamic`` beyond. ``radius`` is the proxy's; only 0 (a point) is
+    rendered yet. ``pose`` moves the mesh rigidly (no rebuild). Starting inside a closed mesh,
+    the hand is led out as its stiffness ramps up (docs/meshes.md).
+
+    ``ValueError`` for non-finite vertices, an index out of range or no faces (and the
+    parameters' own checks), ``TypeError`` for arrays of the wrong kind."""
+
+    stiffness = _Parameter(_scalar)
+    damping = _Parameter(_scalar)
+    friction = _Parameter(_friction)
+    radius = _Parameter(_scalar)
+    smoothing = _Parameter(_smoothing)
+
+    def __init__(
+        self,
+        vertices: npt.ArrayLike,
+        faces: npt.ArrayLike,
+        *,
+        stiffness: float,
+        damping: float = 0.0,
+        friction: tuple[float, float] = (0.0, 0.0),
+        radius: float = 0.0,
+        smoothing: float | bool = False,
+    ) -> None:
+        self._vertices = _rows(vertices, "vertices", np.float64)
+        self._faces = _rows(faces, "faces", np.int64)
+        self._tree = _native.MeshTree(self._vertices, self._faces)
+        super().__init__(
+            stiffness=_scalar(stiffness, "stiffness"),
+            damping=_scalar(damping, "damping"),
+            friction=_friction(friction, "friction"),
+            radius=_scalar(radius, "radius"),
+            smoothing=_smoothing(smoothing, "smoothing"),
+            position=(0.0, 0.0, 0.0),
+            rotation=(1.0, 0.0, 0.0, 0.0),
+        )
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str], *, scale: float = 1.0, **params: Any) -> Mesh:
+        """A mesh read from an STL, OBJ or PLY file through ``trimesh`` (the ``mesh`` extra),
+        its vertices multiplied by ``scale`` (a file in millimetres: ``scale=0.001``); ``params``
+        as for ``Mesh``."""
+        try:
+            import trimesh  # type: ignore[import-untyped]
+        except ImportError as error:
+            raise ImportError(
+                "tamro.Mesh.load reads files through trimesh: pip install 'TamroHardwareAPI[mesh]'"
+            ) from error
+        factor = number(scale, "scale")
+        if not factor > 0:
+            raise ValueError(f"scale must be above 0, not {factor}")
+        loaded = trimesh.load(os.fspath(path), force="mesh")
+        return cls(np.asarray(loaded.vertices, dtype=float) * factor, np.asarray(loaded.faces), **params)
+
+    def _build(self, values: dict[str, Any]) -> _native.Effect:
+        static, dynamic = values["friction"]
+        return _native.mesh(
+            self._tree,
+            stiffness=values["stiffness"],
+            damping=values["damping"],
+            static_friction=static,
+            dynamic_friction=dynamic,
+            radius=values["radius"],
+            position=values["position"],
+            rotation=values["rotation"],
+            smoothing=values["smoothing"],
+        )
+
+    @property
+    def vertices(self) -> npt.NDArray[np.float64]:
+        """The vertices as given, in the mesh's own frame (read-only)."""
+        return self._vertices
+
+    @property
+    def faces(self) -> npt.NDArray[np.int64]:
+        """The faces as given (read-only)."""
+        return self._faces
+
+    @property
+    def pose(self) -> tuple[Vector, Quaternion]:
+        """``(position, quaternion)``: the mesh's frame in the world, the quaternion ``(w, x, y,
+        z)`` (scaled to length 1 by the loop; a zero one is refused). Set as one change."""
+        position: Vector = self._values["position"]
+        rotation: Quaternion = self._values["rotation"]
+        return position, rotation
+
+    @pose.setter
+    def pose(self, value: tuple[Sequence[float] | npt.ArrayLike, Sequence[float] | npt.ArrayLike]) -> None:
+        try:
+            position, rotation = value
+        except (TypeError, ValueError):
+            raise TypeError(f"pose must be (position, quaternion), not {value!r}") from None
+        self._update({"position": vector(position, "pose"), "rotation": _quaternion(rotation, "pose")})
+
+    def __repr__(self) -> str:
+        values = ", ".join(f"{name}={value!r}" for name, value in self._values.items())
+        return f"tamro.Mesh(<{len(self._vertices)} vertices, {len(self._faces)} faces>, {values})"

@@ -117,6 +117,8 @@ class ServoStats(TypedDict):
     realtime: bool
     coupling_energy_observed_j: float
     coupling_energy_dissipated_j: float
+    contact_p99_us: float
+    contact_max_us: float
 
 
 @dataclass(frozen=True)

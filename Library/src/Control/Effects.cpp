@@ -1,6 +1,7 @@
 #include <Tamro/HardwareAPI/Control/Effects.hpp>
 
 #include <Tamro/HardwareAPI/Control/Errors.hpp>
+#include <Tamro/HardwareAPI/Control/Mesh.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -103,6 +104,28 @@ struct Validate {
         if (c.reflect > 10) Refuse("reflect", "must be from 0 to 10");
         return c;
     }
+    Effect operator()(Mesh m) const {
+        if (!m.tree) Refuse("tree", "must be given");
+        RequireNonNegative("stiffness", m.stiffness);
+        RequireNonNegative("damping", m.damping);
+        RequireNonNegative("friction", m.staticFriction);
+        RequireNonNegative("friction", m.dynamicFriction);
+        if (m.dynamicFriction > m.staticFriction)
+            Refuse("friction", "the dynamic coefficient must not exceed the static one");
+        RequireNonNegative("radius", m.radius);
+        if (m.radius != 0) Refuse("radius", "must be 0: the proxy is a point");
+        RequireFinite("pose", m.position);
+        double length2 = 0;
+        for (double q : m.rotation) {
+            if (!std::isfinite(q)) Refuse("pose", "the rotation must be four finite numbers");
+            length2 += q * q;
+        }
+        if (!(length2 > 1e-12)) Refuse("pose", "the rotation must not be zero");
+        const double inverse = 1 / std::sqrt(length2);
+        for (double& q : m.rotation) q *= inverse;
+        RequireSmoothing(m.smoothing);
+        return m;
+    }
 };
 
 struct Render {
@@ -162,6 +185,9 @@ struct Render {
     }
     Vec3 operator()(const ConstantForce& c) const { return c.force; }
     Vec3 operator()(const Coupling&) const { return {}; }
+    Vec3 operator()(const Mesh& m) const {
+        return MeshPenalty(*m.tree, ProxyParameters(m), x, v);
+    }
 };
 
 // One step of the first-order filter: each parameter moved by the fraction `a` of the way to its
@@ -210,6 +236,27 @@ struct Glide {
         to.force = Mix(from.force, to.force);
         return to;
     }
+    // The pose glides too: the position straight, the rotation along the shorter way (nlerp).
+    Mesh operator()(const Mesh& from, Mesh to) const {
+        if (from.tree != to.tree) return to;
+        to.stiffness = Mix(from.stiffness, to.stiffness);
+        to.damping = Mix(from.damping, to.damping);
+        to.staticFriction = Mix(from.staticFriction, to.staticFriction);
+        to.dynamicFriction = Mix(from.dynamicFriction, to.dynamicFriction);
+        to.position = Mix(from.position, to.position);
+        double dot = 0;
+        for (int i = 0; i < 4; ++i) dot += from.rotation[i] * to.rotation[i];
+        const double sign = dot < 0 ? -1 : 1;
+        std::array<double, 4> q{};
+        double length2 = 0;
+        for (int i = 0; i < 4; ++i) {
+            q[i] = Mix(sign * from.rotation[i], to.rotation[i]);
+            length2 += q[i] * q[i];
+        }
+        if (length2 > 1e-12)
+            for (int i = 0; i < 4; ++i) to.rotation[i] = q[i] / std::sqrt(length2);
+        return to;
+    }
 };
 
 template <typename E>
@@ -223,6 +270,17 @@ Effect GlideAs(const Effect& from, const E& to, double seconds) noexcept {
 
 }  // namespace
 
+MeshProxy::Parameters ProxyParameters(const Mesh& mesh) noexcept {
+    MeshProxy::Parameters p;
+    p.stiffness = mesh.stiffness;
+    p.damping = mesh.damping;
+    p.staticFriction = mesh.staticFriction;
+    p.dynamicFriction = mesh.dynamicFriction;
+    p.position = mesh.position;
+    p.rotation = mesh.rotation;
+    return p;
+}
+
 Effect Validated(const Effect& effect) { return std::visit(Validate{}, effect); }
 
 Vec3 ForceOf(const Effect& effect, const Vec3& position, const Vec3& velocity) noexcept {
@@ -235,6 +293,7 @@ Vec3 ForceOf(const Effect& effect, const Vec3& position, const Vec3& velocity) n
     if (const auto* e = std::get_if<Sphere>(&effect)) return render(*e);
     if (const auto* e = std::get_if<Box>(&effect)) return render(*e);
     if (const auto* e = std::get_if<ConstantForce>(&effect)) return render(*e);
+    if (const auto* e = std::get_if<Mesh>(&effect)) return render(*e);
     return {};
 }
 
@@ -245,6 +304,7 @@ Effect GlideToward(const Effect& from, const Effect& to, double seconds) noexcep
     if (const auto* e = std::get_if<Sphere>(&to)) return GlideAs(from, *e, seconds);
     if (const auto* e = std::get_if<Box>(&to)) return GlideAs(from, *e, seconds);
     if (const auto* e = std::get_if<ConstantForce>(&to)) return GlideAs(from, *e, seconds);
+    if (const auto* e = std::get_if<Mesh>(&to)) return GlideAs(from, *e, seconds);
     return to;
 }
 

@@ -9,10 +9,13 @@
 #include <Tamro/HardwareAPI/Control/Commands.hpp>
 #include <Tamro/HardwareAPI/Control/Coupling.hpp>
 #include <Tamro/HardwareAPI/Control/Effects.hpp>
+#include <Tamro/HardwareAPI/Control/Mesh.hpp>
 
 #include "Timing.hpp"
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <variant>
 
 namespace Tamro::HardwareAPI::Control::Detail {
@@ -24,6 +27,7 @@ struct ForceContext {
     const Vec3& measured;  // its position in the reply
     const Vec3& velocity;
     const Effect* effects;  // the effect set of this cycle
+    const std::uint64_t* keys;  // which effect is which, from one set to the next
     std::size_t count;
 };
 
@@ -48,16 +52,54 @@ private:
     CommandInput& commands_;
 };
 
-// The effect set's own forces (a coupling's is its remote input's).
+// The effect set's own forces (a coupling's is its remote input's). A mesh is rendered by a
+// proxy of its slot's own, kept while the slot holds the same mesh (its key and its tree), and
+// the time the proxies take each cycle is the contact time.
+template <std::size_t N>
 class EffectsForce final : public ForceInput {
 public:
     Vec3 ForceAt(const ForceContext& c) noexcept override {
+        const double dt = started_ ? SecondsOf(c.now - last_) : 0;
+        started_ = true;
+        last_ = c.now;
         Vec3 sum{};
-        for (std::size_t i = 0; i < c.count; ++i)
-            sum = sum + ForceOf(c.effects[i], c.render, c.velocity);
+        bool meshes = false;
+        const Clock::time_point before = Clock::now();
+        for (std::size_t i = 0; i < c.count && i < N; ++i) {
+            const auto* mesh = std::get_if<Mesh>(&c.effects[i]);
+            if (mesh == nullptr) {
+                proxies_[i].Attach(nullptr);
+                sum = sum + ForceOf(c.effects[i], c.render, c.velocity);
+                continue;
+            }
+            meshes = true;
+            if (proxies_[i].Tree() != mesh->tree.get() || keys_[i] != c.keys[i]) {
+                proxies_[i].Attach(mesh->tree.get());
+                keys_[i] = c.keys[i];
+            }
+            sum = sum + proxies_[i].Step(ProxyParameters(*mesh), c.render, c.velocity, dt);
+        }
+        for (std::size_t i = c.count; i < N; ++i) proxies_[i].Attach(nullptr);
+        if (meshes) contact_.Add(Clock::now() - before);
         return sum;
     }
     void Sent(double, Clock::time_point) noexcept override {}
+
+    // A new run: every proxy starts afresh (the hand may have moved while stopped).
+    void Reset() noexcept {
+        for (auto& proxy : proxies_) proxy.Attach(nullptr);
+        started_ = false;
+    }
+    // Written by the loop only, read by anyone.
+    Histogram& ContactTimes() noexcept { return contact_; }
+    const Histogram& ContactTimes() const noexcept { return contact_; }
+
+private:
+    std::array<MeshProxy, N> proxies_{};
+    std::array<std::uint64_t, N> keys_{};
+    bool started_ = false;
+    Clock::time_point last_{};
+    Histogram contact_;
 };
 
 // The remote end, rendering the set's coupling when it holds one: rendered where the others

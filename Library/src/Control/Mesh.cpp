@@ -426,9 +426,19 @@ Vec3 MeshProxy::Resolve(const Vec3& goal, double muS, double muD) noexcept {
     return from;
 }
 
+void MeshProxy::Attach(const MeshTree* tree) noexcept {
+    owner_.reset();  // never owned on a loop: nothing is freed there
+    tree_ = tree;
+    started_ = false;
+    ramp_ = 1;
+    contacts_ = 0;
+    sticking_ = true;
+}
+
 Vec3 MeshProxy::Step(const Parameters& p, const Vec3& device, const Vec3& velocity,
                      double dt) noexcept {
     pose_ = p;
+    if (tree_ == nullptr) return {};
     const auto inverse = Conjugate(p.rotation);
     const Vec3 local = Rotate(inverse, device - p.position);
     if (!started_) {
@@ -447,6 +457,17 @@ Vec3 MeshProxy::Step(const Parameters& p, const Vec3& device, const Vec3& veloci
     if (contacts_ == 0) return {};
     const Vec3 force =
         (ramp_ * p.stiffness) * (proxy_ - local) - Rotate(inverse, p.damping * velocity);
+    return Rotate(p.rotation, force);
+}
+
+Vec3 MeshPenalty(const MeshTree& tree, const MeshProxy::Parameters& p, const Vec3& device,
+                 const Vec3& velocity) noexcept {
+    const auto inverse = Conjugate(p.rotation);
+    const Vec3 local = Rotate(inverse, device - p.position);
+    const auto nearest = tree.Closest(local);
+    if (!(nearest.distance > 0) || Dot(tree.Normal(nearest.face), local - nearest.point) >= 0)
+        return {};
+    const Vec3 force = p.stiffness * (nearest.point - local) - Rotate(inverse, p.damping * velocity);
     return Rotate(p.rotation, force);
 }
 

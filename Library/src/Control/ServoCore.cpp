@@ -86,9 +86,18 @@ void ServoCore::SetEffects(const std::vector<Effect>& effects,
     // The loop has one remote end: two couplings would share its fade and its energy.
     if (couplings > 1) throw InvalidArgument("effects", "may hold one Coupling at most");
     std::lock_guard<std::mutex> lock(settingsLock_);
+    const std::uint64_t generation = staging_.generation + 1;
+    const std::uint64_t taken = taken_.load(std::memory_order_acquire);
+    retired_.erase(std::remove_if(retired_.begin(), retired_.end(),
+                                  [&](const Retired& r) { return r.generation <= taken; }),
+                   retired_.end());
+    for (std::size_t i = 0; i < staging_.count; ++i)
+        if (const auto* mesh = std::get_if<Mesh>(&staging_.effects[i]))
+            retired_.push_back({generation, mesh->tree});
     staging_.effects = valid;
     staging_.keys = keyed;
     staging_.count = effects.size();
+    staging_.generation = generation;
     settings_.Spare() = staging_;
     settings_.Publish();
 }
@@ -106,6 +115,7 @@ void ServoCore::ResetFigures() noexcept {
     periods_.Reset();
     exchanges_.Reset();
     ages_.Reset();
+    effectsForce_.ContactTimes().Reset();
     wakeLateMaxNs_.store(0, std::memory_order_relaxed);
     for (auto* counter : {&cycles_, &late_, &longestLate_, &failed_, &nonFinite_, &clamped_,
                           &launched_, &inFlightSum_, &inFlightMax_, &resyncs_, &guardFirings_})
@@ -147,6 +157,8 @@ ServoStats ServoCore::Stats() const {
     const CouplingStatus coupling = remote_.Status();
     s.couplingEnergyObservedJ = coupling.energyIn - coupling.energyOut;
     s.couplingEnergyDissipatedJ = coupling.energyDissipated;
+    s.contactP99Us = effectsForce_.ContactTimes().PercentileUs(0.99);
+    s.contactMaxUs = effectsForce_.ContactTimes().MaxUs();
     return s;
 }
 
@@ -156,7 +168,8 @@ Vec3 ServoCore::ForceAt(const ServoSettings& settings,
                         const std::array<Effect, ServoLoop::MaxEffects>& effects,
                         Clock::time_point now, const Vec3& position,
                         const Vec3& velocity) noexcept {
-    const ForceContext cycle{now, position, position_, velocity, effects.data(), settings.count};
+    const ForceContext cycle{now,           position,           position_,    velocity,
+                             effects.data(), settings.keys.data(), settings.count};
     Vec3 sum{};
     for (ForceInput* input : inputs_) sum = sum + input->ForceAt(cycle);
     // Measured on the sum divided by its largest component, so a finite sum too large to
@@ -300,6 +313,7 @@ Vec3 ServoCore::CycleForce(Clock::time_point start, Clock::duration sinceLast,
     const ServoSettings& settings = settings_.Latest();
     const auto& effects = smoother_.Advance(settings.effects, settings.keys, settings.count,
                                             SecondsOf(start - lastGlide_));
+    taken_.store(settings.generation, std::memory_order_release);  // older sets' trees may go
     lastGlide_ = start;
     if (!haveState_) return {};  // until the first reply of this run: zero force
     const Clock::duration age = clock_.Now() - stateSentAt_;
@@ -378,6 +392,7 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
     Pacer pacer(clock_, period);
     haveState_ = false;  // until the first reply of this run: zero force
     smoother_.Reset();   // and each effect starts at its parameters
+    effectsForce_.Reset();  // and each mesh's proxy where the hand is
     lateRun_ = 0;
     FaultCount faults(options_.maxFaults);
     bool givenUp = false;

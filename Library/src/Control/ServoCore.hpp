@@ -30,6 +30,7 @@ struct ServoSettings {
     std::size_t count = 0;
     std::array<Effect, ServoLoop::MaxEffects> effects{};
     std::array<std::uint64_t, ServoLoop::MaxEffects> keys{};  // which effect is which
+    std::uint64_t generation = 0;                              // one more at every SetEffects
 };
 
 // Throws InvalidArgument for options a servo loop cannot run with.
@@ -137,6 +138,14 @@ private:
     // Settings being assembled by other threads; never touched by the loop.
     std::mutex settingsLock_;
     ServoSettings staging_;
+    // Mesh trees a newer set left out, kept until the loop has taken that set (taken_): the
+    // loop's copies of a set never hold the last reference, so it never frees a tree.
+    struct Retired {
+        std::uint64_t generation;
+        std::shared_ptr<const MeshTree> tree;
+    };
+    std::vector<Retired> retired_;
+    std::atomic<std::uint64_t> taken_{0};  // the newest set's generation the loop renders
 
     // Hand-over with the loop.
     TripleBuffer<ServoSettings> settings_;
@@ -147,7 +156,7 @@ private:
     RemoteInput remote_;         // the remote end of the set's coupling
     // What the loop sums, in this order.
     CommandsForce commandsForce_{commands_};
-    EffectsForce effectsForce_;
+    EffectsForce<ServoLoop::MaxEffects> effectsForce_;
     CouplingForce couplingForce_{remote_};
     std::array<ForceInput*, 3> inputs_{&commandsForce_, &effectsForce_, &couplingForce_};
     LoopFlags flags_;

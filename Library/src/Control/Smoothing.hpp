@@ -21,6 +21,9 @@ public:
                                          std::size_t count, double seconds) noexcept {
         for (std::size_t i = 0; i < N; ++i) {
             if (i >= count) {
+                // Let go of what the slot held (a mesh's tree), so a set's resources are
+                // referenced by no copy of the loop's once the loop renders a newer set.
+                if (held_[i]) rendered_[i] = Effect{};
                 held_[i] = false;
                 continue;
             }

@@ -2,9 +2,13 @@
 
 #include <Tamro/HardwareAPI/Control/Vector.hpp>
 
+#include <array>
+#include <memory>
 #include <variant>
 
 namespace Tamro::HardwareAPI::Control {
+
+class MeshTree;  // Mesh.hpp
 
 // Haptic effects. Each is plain data, so that a whole set copies as bytes into the servo loop,
 // which sums their forces every cycle. Quantities are in the arm's own units (with the
@@ -89,11 +93,31 @@ struct Coupling {
     double reflect = 0;
 };
 
-using Effect = std::variant<Spring, Damper, Plane, Sphere, Box, ConstantForce, Coupling>;
+// A triangle mesh touched through a god-object proxy (Mesh.hpp), in the pose given by position
+// and rotation (a quaternion w, x, y, z, scaled to length 1 by Validated): moving it never
+// rebuilds the tree, which is built beforehand, off the loop. The proxy sticks while the
+// sideways pull is within staticFriction times the push, and slides at dynamicFriction (at most
+// staticFriction) beyond. radius is that of the proxy: 0, a point (a sphere is not swept yet).
+// The loop keeps each mesh's proxy from cycle to cycle while its key stays in its place;
+// ForceOf, with no history, gives the push out of a closed mesh toward its nearest point.
+struct Mesh {
+    std::shared_ptr<const MeshTree> tree;
+    double stiffness = 0;
+    double damping = 0;
+    double staticFriction = 0;
+    double dynamicFriction = 0;
+    double radius = 0;
+    Vec3 position{};
+    std::array<double, 4> rotation{1, 0, 0, 0};
+    double smoothing = 0;
+};
+
+using Effect = std::variant<Spring, Damper, Plane, Sphere, Box, ConstantForce, Coupling, Mesh>;
 
 // The effect ready for the loop: a plane's normal scaled to length 1. Throws
 // InvalidArgument (Errors.hpp) naming the first parameter that is not finite, a stiffness, damping
-// or radius below 0, a zero normal, a box whose lower corner exceeds its upper one, a smoothing
+// or radius below 0, a zero normal or rotation, a mesh without a tree, with a radius other than 0
+// or a dynamic friction above its static one, a box whose lower corner exceeds its upper one, a smoothing
 // outside 0 to 10 s, or a coupling's time outside 1 ms to 10 s or reflect outside 0 to 10.
 Effect Validated(const Effect& effect);
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "Tamro/HardwareAPI/Control/Effects.hpp"
 #include "Tamro/HardwareAPI/Control/Vector.hpp"
 
 namespace Tamro::HardwareAPI::Control {
@@ -76,10 +77,17 @@ public:
     // ramps from zero over this time while the proxy waits on the nearest surface point.
     static constexpr double kInsideRamp = 1.0;
 
-    explicit MeshProxy(std::shared_ptr<const MeshTree> tree) : tree_(std::move(tree)) {}
+    explicit MeshProxy(std::shared_ptr<const MeshTree> tree)
+        : owner_(std::move(tree)), tree_(owner_.get()) {}
+    // Detached: a loop keeps one per effect slot and attaches the slot's tree, which whoever
+    // set the effects keeps alive; attaching starts afresh, as on a first step.
+    MeshProxy() = default;
+    void Attach(const MeshTree* tree) noexcept;
+    const MeshTree* Tree() const noexcept { return tree_; }
 
     // One servo cycle: position and velocity of the device, seconds since the last step.
     // Returns the force on the device, in the world frame.
+    // Nothing while detached.
     Vec3 Step(const Parameters& p, const Vec3& device, const Vec3& velocity, double dt) noexcept;
 
     Vec3 Proxy() const noexcept;  // world frame
@@ -88,7 +96,8 @@ public:
 private:
     Vec3 Resolve(const Vec3& goal, double muS, double muD) noexcept;
 
-    std::shared_ptr<const MeshTree> tree_;
+    std::shared_ptr<const MeshTree> owner_;  // none when attached
+    const MeshTree* tree_ = nullptr;
     bool started_ = false;
     double ramp_ = 1;
     Vec3 proxy_{};  // mesh frame
@@ -96,5 +105,13 @@ private:
     bool sticking_ = true;
     Parameters pose_{};
 };
+
+// A mesh effect's parameters as its proxy takes them (Effects.cpp).
+MeshProxy::Parameters ProxyParameters(const Mesh& mesh) noexcept;
+
+// What a proxy with no history gives at a position: nothing outside, and inside a closed mesh
+// (behind its nearest face) a spring to that nearest surface point, less the damping.
+Vec3 MeshPenalty(const MeshTree& tree, const MeshProxy::Parameters& p, const Vec3& device,
+                 const Vec3& velocity) noexcept;
 
 }  // namespace Tamro::HardwareAPI::Control

@@ -80,6 +80,8 @@ struct ServoStats {
     // when the coupling gave the arm more than it took) and what its controller dissipated.
     double couplingEnergyObservedJ = 0;
     double couplingEnergyDissipatedJ = 0;
+    // The time the mesh effects' proxies took each cycle (cycles with a mesh only).
+    double contactP99Us = 0, contactMaxUs = 0;
 };
 
 // Every figure of ServoStats, by its name here, for whatever lists them all (the Python
@@ -111,6 +113,8 @@ void VisitFields(const ServoStats& s, Visit&& visit) {
     visit("realtime", s.realtime);
     visit("couplingEnergyObservedJ", s.couplingEnergyObservedJ);
     visit("couplingEnergyDissipatedJ", s.couplingEnergyDissipatedJ);
+    visit("contactP99Us", s.contactP99Us);
+    visit("contactMaxUs", s.contactMaxUs);
 }
 
 // A servo loop: one thread that owns one arm on its own port and, every cycle, computes the
