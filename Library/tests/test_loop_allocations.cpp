@@ -109,8 +109,27 @@ TEST(ServoLoop, RunsWithoutAllocating) {
             options.faultTimeout = 1s;  // a loaded machine's stall is no fault here
             options.inFlight = inFlight;
             ServoLoop loop(arm.Path(), options);
+            Mesh mesh;  // a closed box about the arm, its proxy stepped every cycle
+            std::vector<Vec3> corners;
+            for (int i = 0; i < 8; ++i)
+                corners.push_back(
+                    {i & 1 ? 0.05 : -0.05, i & 2 ? 0.05 : -0.05, i & 4 ? 0.05 : -0.05});
+            mesh.tree = MeshTree::Build(corners, {{0, 2, 1},
+                                                  {1, 2, 3},
+                                                  {4, 5, 6},
+                                                  {5, 7, 6},
+                                                  {0, 1, 4},
+                                                  {1, 5, 4},
+                                                  {2, 6, 3},
+                                                  {3, 6, 7},
+                                                  {0, 4, 2},
+                                                  {2, 4, 6},
+                                                  {1, 3, 5},
+                                                  {3, 7, 5}});
+            mesh.stiffness = 1000;
+            mesh.staticFriction = 0.5;
             const std::vector<Effect> effects = {Spring{{0.01, 0, 0}, 200, 2},
-                                                 Plane{{0, 0, -0.02}, {0, 0, 1}, 2000, 5}};
+                                                 Plane{{0, 0, -0.02}, {0, 0, 1}, 2000, 5}, mesh};
             loop.SetEffects(effects);
             loop.Record(100000);
             // A publisher's outlet and streamed commands, as a network node uses them.

@@ -4,6 +4,7 @@
 // cycle shows whose reply it holds. Most cases run with one request in flight and with a
 // pipeline of two and three.
 #include <Tamro/HardwareAPI/Control/Errors.hpp>
+#include <Tamro/HardwareAPI/Control/Mesh.hpp>
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 
 #include "Control/ArmLink.hpp"
@@ -649,4 +650,39 @@ TEST(ServoCore, AfterTheGuardWroteTheLoopRepairsAndStartsFromZeroBeforeAnyForce)
         EXPECT_TRUE(IsZero(bench.arm.forces[6])) << "in flight " << inFlight;
         EXPECT_FALSE(IsZero(bench.arm.forces[10])) << "and it renders again afterwards";
     }
+}
+
+TEST(ServoCore, TheLoopNeverFreesAMeshTree) {
+    // Whoever drops the tree's last reference runs this deleter, which notes whether the loop
+    // was running then. The loop keeps copies of what it renders (its glides), also from one
+    // run to the next; a set replaced while it is stopped must not leave it the last one.
+    bool running = false, freed = false, freedByLoop = false;
+    std::shared_ptr<const MeshTree> tree;
+    {
+        auto built = MeshTree::Build({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
+        const MeshTree* raw = built.get();
+        tree = std::shared_ptr<const MeshTree>(raw, [built, &running, &freed,
+                                                     &freedByLoop](const MeshTree*) mutable {
+            freed = true;
+            freedByLoop = running;
+            built.reset();
+        });
+    }
+    Bench bench([](std::size_t) { return Answer{}; });
+    Mesh mesh;
+    mesh.tree = std::move(tree);
+    mesh.stiffness = 100;
+    bench.core.SetEffects({mesh});
+    mesh.tree.reset();
+    running = true;
+    bench.Run(5);
+    running = false;
+    for (int i = 0; i < 3; ++i) bench.core.SetEffects({ConstantForce{{0, 0, 1}}});
+    running = true;
+    bench.Run(bench.arm.forces.size() + 5);  // requests are numbered on from the first run
+    running = false;
+    EXPECT_FALSE(freedByLoop);
+    bench.core.SetEffects({});  // the loop has moved on: the setter frees it
+    EXPECT_TRUE(freed);
+    EXPECT_FALSE(freedByLoop);
 }

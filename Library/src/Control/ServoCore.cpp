@@ -64,8 +64,7 @@ ServoCore::ServoCore(const ServoOptions& options, ArmLink& link, LoopClock& cloc
       clock_(clock) {
     staging_.maxForce = options_.maxForce;
     commands_.SetMaxForce(options_.maxForce);
-    settings_.Spare() = staging_;
-    settings_.Publish();
+    PublishStaging();
 }
 
 void ServoCore::SetEffects(const std::vector<Effect>& effects,
@@ -98,8 +97,15 @@ void ServoCore::SetEffects(const std::vector<Effect>& effects,
     staging_.keys = keyed;
     staging_.count = effects.size();
     staging_.generation = generation;
+    PublishStaging();
+}
+
+void ServoCore::PublishStaging() {
     settings_.Spare() = staging_;
     settings_.Publish();
+    // The slot now spare is the writer's alone: what it held (a mesh's tree) is let go here, on
+    // this thread, not kept until the next change.
+    settings_.Spare().effects.fill(Effect{});
 }
 
 void ServoCore::SetMaxForce(double newtons) {
@@ -107,8 +113,7 @@ void ServoCore::SetMaxForce(double newtons) {
     std::lock_guard<std::mutex> lock(settingsLock_);
     staging_.maxForce = newtons;
     commands_.SetMaxForce(newtons);
-    settings_.Spare() = staging_;
-    settings_.Publish();
+    PublishStaging();
 }
 
 void ServoCore::ResetFigures() noexcept {
@@ -313,7 +318,6 @@ Vec3 ServoCore::CycleForce(Clock::time_point start, Clock::duration sinceLast,
     const ServoSettings& settings = settings_.Latest();
     const auto& effects = smoother_.Advance(settings.effects, settings.keys, settings.count,
                                             SecondsOf(start - lastGlide_));
-    taken_.store(settings.generation, std::memory_order_release);  // older sets' trees may go
     lastGlide_ = start;
     if (!haveState_) return {};  // until the first reply of this run: zero force
     const Clock::duration age = clock_.Now() - stateSentAt_;
@@ -325,7 +329,10 @@ Vec3 ServoCore::CycleForce(Clock::time_point start, Clock::duration sinceLast,
         at = PredictedPosition(position_, velocity_,
                                PredictionHorizon(SecondsOf(age), SecondsOf(hold), inFlight_));
     }
-    return ForceAt(settings, effects, start, at, velocity_);
+    const Vec3 force = ForceAt(settings, effects, start, at, velocity_);
+    // Neither the glides nor the meshes' proxies refer to an older set now: its trees may go.
+    taken_.store(settings.generation, std::memory_order_release);
+    return force;
 }
 
 // While unpaired: the wake-up goes out as a barrier (one at a time), and everything up to its

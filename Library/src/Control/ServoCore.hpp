@@ -102,6 +102,8 @@ private:
         std::size_t count_ = 0;
     };
 
+    // staging_ to the loop; settingsLock_ held.
+    void PublishStaging();
     Vec3 ForceAt(const ServoSettings& settings,
                  const std::array<Effect, ServoLoop::MaxEffects>& effects, Clock::time_point now,
                  const Vec3& position, const Vec3& velocity) noexcept;

@@ -37,7 +37,10 @@ public:
     }
 
     // Forgets every glide: the next Advance starts each slot at its target.
-    void Reset() noexcept { held_.fill(false); }
+    void Reset() noexcept {
+        rendered_.fill(Effect{});
+        held_.fill(false);
+    }
 
 private:
     std::array<Effect, N> rendered_{};
