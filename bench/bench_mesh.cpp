@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
     std::printf(
         "{\"faces\": %zu, \"build_s\": %.3f, \"steps\": %d, \"in_contact\": %d, "
         "\"contact_p99_us\": %.2f, \"contact_max_us\": %.2f, \"closest_tree_us\": %.2f, "
-        "\"closest_brute_us\": %.1f, \"closest_tree_100k_us\": %.2f, \"free_running_100k_hz\": %.0f, "
+        "\"closest_brute_us\": %.1f, \"closest_tree_100k_us\": %.2f, \"free_running_100k_hz\": "
+        "%.0f, "
         "\"tree_matches_brute\": %s}\n",
         faces, buildSeconds, steps, contacts, p99, worst, treeUs, bruteUs, small100kUs, rate,
         std::abs(sink) < 1e-9 && std::isfinite(smallSink) ? "true" : "false");

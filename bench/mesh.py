@@ -29,10 +29,9 @@ class Programs(Protocol):
 
 def _trimesh_query_us(faces: int, probes: int) -> dict[str, float] | None:
     try:
-        import trimesh  # type: ignore[import-untyped]
-
         import rtree  # noqa: F401  # type: ignore[import-untyped]
         import scipy  # noqa: F401  # type: ignore[import-untyped]
+        import trimesh  # type: ignore[import-untyped]
     except ImportError:
         return None
     # bench-mesh's torus: 10 cm ring, 3 cm tube, about `faces` faces in a grid of n x m.
@@ -47,7 +46,11 @@ def _trimesh_query_us(faces: int, probes: int) -> dict[str, float] | None:
     points = np.stack([0.1 * np.cos(0.5 * s), 0.1 * np.sin(0.5 * s), 0.026 + 0.006 * np.sin(7 * s)], axis=1)
     started = time.perf_counter()
     trimesh.proximity.closest_point(torus, points)
-    return {"faces": float(len(torus.faces)), "tree_s": built, "query_us": (time.perf_counter() - started) / probes * 1e6}
+    return {
+        "faces": float(len(torus.faces)),
+        "tree_s": built,
+        "query_us": (time.perf_counter() - started) / probes * 1e6,
+    }
 
 
 def run(programs: Programs, quick: bool) -> dict[str, Any]:

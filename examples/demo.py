@@ -64,7 +64,9 @@ def anchor_at(t: float) -> tuple[float, float, float]:
     return (LEAD_RADIUS * math.cos(angle), LEAD_RADIUS * math.sin(angle), WALL_Z)
 
 
-def torus_mesh(ring: float, tube: float, sections: int = 96, around: int = 32) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+def torus_mesh(
+    ring: float, tube: float, sections: int = 96, around: int = 32
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
     """A torus about z through the origin, faces counter-clockwise seen from outside."""
     a = np.repeat(np.linspace(0, 2 * np.pi, sections, endpoint=False), around)
     b = np.tile(np.linspace(0, 2 * np.pi, around, endpoint=False), sections)
@@ -77,7 +79,9 @@ def torus_mesh(ring: float, tube: float, sections: int = 96, around: int = 32) -
     return vertices, faces
 
 
-def bumps_mesh(half: float = 0.08, cells: int = 64, height: float = 0.004) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+def bumps_mesh(
+    half: float = 0.08, cells: int = 64, height: float = 0.004
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
     """A square sheet facing up, with round bumps 2 cm apart, its mean height at z = 0."""
     u = np.linspace(-half, half, cells + 1)
     x, y = np.meshgrid(u, u, indexing="ij")
@@ -85,14 +89,18 @@ def bumps_mesh(half: float = 0.08, cells: int = 64, height: float = 0.004) -> tu
     vertices = np.stack([x.ravel(), y.ravel(), z.ravel()], axis=1)
     i, j = np.divmod(np.arange(cells * cells), cells)
     k = i * (cells + 1) + j
-    faces = np.concatenate([np.stack([k, k + cells + 1, k + cells + 2], 1), np.stack([k, k + cells + 2, k + 1], 1)])
+    faces = np.concatenate(
+        [np.stack([k, k + cells + 1, k + cells + 2], 1), np.stack([k, k + cells + 2, k + 1], 1)]
+    )
     return vertices, faces
 
 
 def surface(choice: str | None) -> tamro.Effect:
     """The surface the hand is pressed onto: the flat wall, or a mesh with its top at the wall."""
     if choice is None:
-        return tamro.Plane(point=(0, 0, WALL_Z), normal=(0, 0, 1), stiffness=WALL_STIFFNESS, damping=WALL_DAMPING)
+        return tamro.Plane(
+            point=(0, 0, WALL_Z), normal=(0, 0, 1), stiffness=WALL_STIFFNESS, damping=WALL_DAMPING
+        )
     params: dict[str, Any] = {"stiffness": WALL_STIFFNESS, "damping": WALL_DAMPING, "friction": (0.2, 0.15)}
     if choice == "torus":
         mesh = tamro.Mesh(*torus_mesh(LEAD_RADIUS, 0.015), **params)
@@ -421,9 +429,9 @@ def session(args: argparse.Namespace, arm_port: str | None, handle_port: str | N
         print("A busy Python thread computes alongside (--busy).")
     servo_seconds = args.seconds / 2 if (args.python_loop and arm) else args.seconds
     if arm:
+        shape = f"a mesh ({args.mesh})" if args.mesh else "a wall"
         print(
-            f"Arm: servo loop at {args.rate_hz:g} Hz; {'a mesh (' + args.mesh + ')' if args.mesh else 'a wall'} "
-            f"at z = {WALL_Z * 1e3:.0f} mm and a spring "
+            f"Arm: servo loop at {args.rate_hz:g} Hz; {shape} at z = {WALL_Z * 1e3:.0f} mm and a spring "
             f"led round a {LEAD_RADIUS * 1e3:.0f} mm circle"
         )
         arm.start(servo_seconds)

@@ -32,7 +32,8 @@ using Indices = py::array_t<std::int64_t, py::array::c_style | py::array::forcec
 
 template <typename Array>
 void RequireRows(const Array& a, const char* name) {
-    if (a.ndim() != 2 || a.shape(1) != 3) throw py::value_error(std::string(name) + " must be (n, 3)");
+    if (a.ndim() != 2 || a.shape(1) != 3)
+        throw py::value_error(std::string(name) + " must be (n, 3)");
 }
 
 MeshTreeValue BuildTree(const Doubles& vertices, const Indices& faces) {

@@ -661,12 +661,12 @@ TEST(ServoCore, TheLoopNeverFreesAMeshTree) {
     {
         auto built = MeshTree::Build({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
         const MeshTree* raw = built.get();
-        tree = std::shared_ptr<const MeshTree>(raw, [built, &running, &freed,
-                                                     &freedByLoop](const MeshTree*) mutable {
-            freed = true;
-            freedByLoop = running;
-            built.reset();
-        });
+        tree = std::shared_ptr<const MeshTree>(
+            raw, [built, &running, &freed, &freedByLoop](const MeshTree*) mutable {
+                freed = true;
+                freedByLoop = running;
+                built.reset();
+            });
     }
     Bench bench([](std::size_t) { return Answer{}; });
     Mesh mesh;

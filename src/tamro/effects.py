@@ -35,7 +35,18 @@ from ._values import Vector, flag, number, vector
 if TYPE_CHECKING:
     from .servo import ServoLoop
 
-__all__ = ["Effect", "Spring", "Damper", "Plane", "Sphere", "Box", "ConstantForce", "Mesh", "Vector", "SMOOTHING"]
+__all__ = [
+    "Effect",
+    "Spring",
+    "Damper",
+    "Plane",
+    "Sphere",
+    "Box",
+    "ConstantForce",
+    "Mesh",
+    "Vector",
+    "SMOOTHING",
+]
 
 SMOOTHING = 0.02
 """Seconds: the time constant ``smoothing=True`` gives. Against an anchor moved in steps 50 times
@@ -349,7 +360,7 @@ class Mesh(Effect):
         its vertices multiplied by ``scale`` (a file in millimetres: ``scale=0.001``); ``params``
         as for ``Mesh``."""
         try:
-            import trimesh  # type: ignore[import-untyped]
+            import trimesh
         except ImportError as error:
             raise ImportError(
                 "tamro.Mesh.load reads files through trimesh: pip install 'TamroHardwareAPI[mesh]'"
@@ -357,8 +368,9 @@ class Mesh(Effect):
         factor = number(scale, "scale")
         if not factor > 0:
             raise ValueError(f"scale must be above 0, not {factor}")
-        loaded = trimesh.load(os.fspath(path), force="mesh")
-        return cls(np.asarray(loaded.vertices, dtype=float) * factor, np.asarray(loaded.faces), **params)
+        loaded: Any = trimesh.load(os.fspath(path), force="mesh")  # a Trimesh, by force="mesh"
+        vertices = np.asarray(loaded.vertices, dtype=np.float64) * factor
+        return cls(vertices, np.asarray(loaded.faces), **params)
 
     def _build(self, values: dict[str, Any]) -> _native.Effect:
         static, dynamic = values["friction"]

@@ -18,7 +18,9 @@ import tamro
 def box(lower, upper) -> tuple[np.ndarray, np.ndarray]:
     """A closed axis-aligned box, faces counter-clockwise seen from outside."""
     lo, hi = np.asarray(lower, float), np.asarray(upper, float)
-    corners = np.array([[hi[0] if i & 1 else lo[0], hi[1] if i & 2 else lo[1], hi[2] if i & 4 else lo[2]] for i in range(8)])
+    corners = np.array(
+        [[hi[0] if i & 1 else lo[0], hi[1] if i & 2 else lo[1], hi[2] if i & 4 else lo[2]] for i in range(8)]
+    )
     faces = np.array(
         [[0, 2, 1], [1, 2, 3], [4, 5, 6], [5, 7, 6], [0, 1, 4], [1, 5, 4],
          [2, 6, 3], [3, 6, 7], [0, 4, 2], [2, 4, 6], [1, 3, 5], [3, 7, 5]]
@@ -33,12 +35,20 @@ CUBE = box((-0.05, -0.05, -0.05), (0.05, 0.05, 0.05))
     "make, error, message",
     [
         (lambda: tamro.Mesh(CUBE[0][:, :2], CUBE[1], stiffness=1), ValueError, "vertices must have shape"),
-        (lambda: tamro.Mesh(CUBE[0], CUBE[1].astype(float), stiffness=1), TypeError, "faces must be integers"),
+        (
+            lambda: tamro.Mesh(CUBE[0], CUBE[1].astype(float), stiffness=1),
+            TypeError,
+            "faces must be integers",
+        ),
         (lambda: tamro.Mesh(CUBE[0], CUBE[1] + 1, stiffness=1), ValueError, "faces: index 8 out of range"),
         (lambda: tamro.Mesh(CUBE[0], -CUBE[1] - 1, stiffness=1), ValueError, "out of range"),
         (lambda: tamro.Mesh(CUBE[0], CUBE[1] + 2**32, stiffness=1), ValueError, "out of range"),
         (lambda: tamro.Mesh(CUBE[0], np.zeros((0, 3), int), stiffness=1), ValueError, "must not be empty"),
-        (lambda: tamro.Mesh(np.where(CUBE[0] > 0, np.nan, CUBE[0]), CUBE[1], stiffness=1), ValueError, "finite"),
+        (
+            lambda: tamro.Mesh(np.where(CUBE[0] > 0, np.nan, CUBE[0]), CUBE[1], stiffness=1),
+            ValueError,
+            "finite",
+        ),
         (lambda: tamro.Mesh(*CUBE, stiffness=-1), ValueError, "stiffness"),
         (lambda: tamro.Mesh(*CUBE, stiffness=1, friction=(0.2, 0.3)), ValueError, "friction"),
         (lambda: tamro.Mesh(*CUBE, stiffness=1, friction=0.2), TypeError, "friction must be two numbers"),
@@ -52,8 +62,13 @@ def test_bad_meshes_and_parameters_are_refused(make, error, message):
 
 def test_a_bad_pose_is_refused_and_leaves_the_mesh_as_it_was():
     mesh = tamro.Mesh(*CUBE, stiffness=1000)
-    for pose, error in [(((0, 0, 0), (0, 0, 0, 0)), ValueError), (((0, 0, math.inf), (1, 0, 0, 0)), ValueError),
-                        (((0, 0, 0), (1, 0, 0)), ValueError), ((0, 0, 0), TypeError)]:  # fmt: skip
+    bad = [
+        (((0, 0, 0), (0, 0, 0, 0)), ValueError),
+        (((0, 0, math.inf), (1, 0, 0, 0)), ValueError),
+        (((0, 0, 0), (1, 0, 0)), ValueError),
+        ((0, 0, 0), TypeError),
+    ]
+    for pose, error in bad:
         with pytest.raises(error, match="pose"):
             mesh.pose = pose
     assert mesh.pose == ((0.0, 0.0, 0.0), (1.0, 0.0, 0.0, 0.0))
@@ -138,7 +153,9 @@ def test_friction_holds_on_a_slope_below_the_cone_and_slides_above(simulator, fr
     # A wide slope 20 degrees about y through z = -0.02, going down toward +x; a 2 N push
     # straight down wants tan(20 degrees) = 0.36 of friction to hold.
     a = math.radians(20)
-    corners = np.array([[u * math.cos(a), w, -0.02 - u * math.sin(a)] for u, w in [(-1, -1), (1, -1), (1, 1), (-1, 1)]])
+    corners = np.array(
+        [[u * math.cos(a), w, -0.02 - u * math.sin(a)] for u, w in [(-1, -1), (1, -1), (1, 1), (-1, 1)]]
+    )
     mesh = tamro.Mesh(corners, [[0, 1, 2], [0, 2, 3]], stiffness=1000.0, damping=10.0, friction=friction)
     rows, _ = run(simulator, [mesh, tamro.ConstantForce((0, 0, -2.0))], 1500)
     pressed = rows["position"][rows["position"][:, 2] < -0.015]  # from the touch on

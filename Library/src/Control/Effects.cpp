@@ -185,9 +185,7 @@ struct Render {
     }
     Vec3 operator()(const ConstantForce& c) const { return c.force; }
     Vec3 operator()(const Coupling&) const { return {}; }
-    Vec3 operator()(const Mesh& m) const {
-        return MeshPenalty(*m.tree, ProxyParameters(m), x, v);
-    }
+    Vec3 operator()(const Mesh& m) const { return MeshPenalty(*m.tree, ProxyParameters(m), x, v); }
 };
 
 // One step of the first-order filter: each parameter moved by the fraction `a` of the way to its

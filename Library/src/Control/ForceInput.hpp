@@ -26,7 +26,7 @@ struct ForceContext {
     const Vec3& render;    // where the arm is taken to be when the force acts
     const Vec3& measured;  // its position in the reply
     const Vec3& velocity;
-    const Effect* effects;  // the effect set of this cycle
+    const Effect* effects;      // the effect set of this cycle
     const std::uint64_t* keys;  // which effect is which, from one set to the next
     std::size_t count;
 };

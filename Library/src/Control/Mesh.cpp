@@ -467,7 +467,8 @@ Vec3 MeshPenalty(const MeshTree& tree, const MeshProxy::Parameters& p, const Vec
     const auto nearest = tree.Closest(local);
     if (!(nearest.distance > 0) || Dot(tree.Normal(nearest.face), local - nearest.point) >= 0)
         return {};
-    const Vec3 force = p.stiffness * (nearest.point - local) - Rotate(inverse, p.damping * velocity);
+    const Vec3 force =
+        p.stiffness * (nearest.point - local) - Rotate(inverse, p.damping * velocity);
     return Rotate(p.rotation, force);
 }
 

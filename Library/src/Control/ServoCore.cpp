@@ -173,8 +173,8 @@ Vec3 ServoCore::ForceAt(const ServoSettings& settings,
                         const std::array<Effect, ServoLoop::MaxEffects>& effects,
                         Clock::time_point now, const Vec3& position,
                         const Vec3& velocity) noexcept {
-    const ForceContext cycle{now,           position,           position_,    velocity,
-                             effects.data(), settings.keys.data(), settings.count};
+    const ForceContext cycle{
+        now, position, position_, velocity, effects.data(), settings.keys.data(), settings.count};
     Vec3 sum{};
     for (ForceInput* input : inputs_) sum = sum + input->ForceAt(cycle);
     // Measured on the sum divided by its largest component, so a finite sum too large to
@@ -397,8 +397,8 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
     recorder_.ProducerStarted();
     const Clock::duration period = PeriodOf(options_.rateHz);
     Pacer pacer(clock_, period);
-    haveState_ = false;  // until the first reply of this run: zero force
-    smoother_.Reset();   // and each effect starts at its parameters
+    haveState_ = false;     // until the first reply of this run: zero force
+    smoother_.Reset();      // and each effect starts at its parameters
     effectsForce_.Reset();  // and each mesh's proxy where the hand is
     lateRun_ = 0;
     FaultCount faults(options_.maxFaults);

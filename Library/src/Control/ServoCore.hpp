@@ -30,7 +30,7 @@ struct ServoSettings {
     std::size_t count = 0;
     std::array<Effect, ServoLoop::MaxEffects> effects{};
     std::array<std::uint64_t, ServoLoop::MaxEffects> keys{};  // which effect is which
-    std::uint64_t generation = 0;                              // one more at every SetEffects
+    std::uint64_t generation = 0;                             // one more at every SetEffects
 };
 
 // Throws InvalidArgument for options a servo loop cannot run with.

@@ -117,8 +117,9 @@ using Effect = std::variant<Spring, Damper, Plane, Sphere, Box, ConstantForce, C
 // The effect ready for the loop: a plane's normal scaled to length 1. Throws
 // InvalidArgument (Errors.hpp) naming the first parameter that is not finite, a stiffness, damping
 // or radius below 0, a zero normal or rotation, a mesh without a tree, with a radius other than 0
-// or a dynamic friction above its static one, a box whose lower corner exceeds its upper one, a smoothing
-// outside 0 to 10 s, or a coupling's time outside 1 ms to 10 s or reflect outside 0 to 10.
+// or a dynamic friction above its static one, a box whose lower corner exceeds its upper one, a
+// smoothing outside 0 to 10 s, or a coupling's time outside 1 ms to 10 s or reflect outside 0
+// to 10.
 Effect Validated(const Effect& effect);
 
 // The force of one valid effect at a position and velocity (none for a Coupling, which needs
