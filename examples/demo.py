@@ -21,7 +21,7 @@ matplotlib: the package's `plot` extra).
 
 --mesh replaces the flat wall with a triangle mesh rendered by the loop's proxy (tamro.Mesh):
 `torus` (a ring under the hand's circle) or `bumps` (a bumpy sheet), both generated here, or a
-STL/OBJ/PLY file (the package's `mesh` extra), moved so that its top's middle is where the wall
+STL/OBJ/PLY file (the package's `mesh` extra; --mesh-scale 0.001 for one in millimetres), moved so that its top's middle is where the wall
 was; the live line then shows the proxy's contact time.
 
 Given --arm and/or --handle it drives those ports. Given neither, it looks for attached devices
@@ -95,7 +95,7 @@ def bumps_mesh(
     return vertices, faces
 
 
-def surface(choice: str | None) -> tamro.Effect:
+def surface(choice: str | None, scale: float = 1.0) -> tamro.Effect:
     """The surface the hand is pressed onto: the flat wall, or a mesh with its top at the wall."""
     if choice is None:
         return tamro.Plane(
@@ -107,7 +107,7 @@ def surface(choice: str | None) -> tamro.Effect:
     elif choice == "bumps":
         mesh = tamro.Mesh(*bumps_mesh(), **params)
     else:
-        mesh = tamro.Mesh.load(choice, **params)
+        mesh = tamro.Mesh.load(choice, scale=scale, **params)
     lower, upper = mesh.vertices.min(axis=0), mesh.vertices.max(axis=0)
     middle = (lower + upper) / 2
     mesh.pose = ((-middle[0], -middle[1], WALL_Z - upper[2]), (1.0, 0.0, 0.0, 0.0))
@@ -414,7 +414,7 @@ def plot(filename: str, runs: list[ArmRun]) -> None:
 
 def session(args: argparse.Namespace, arm_port: str | None, handle_port: str | None) -> int:
     try:
-        wall = surface(args.mesh)
+        wall = surface(args.mesh, args.mesh_scale)
     except (OSError, ValueError, ImportError) as error:
         print(f"--mesh {args.mesh}: {error}")
         return 2
@@ -504,6 +504,9 @@ def main(argv: list[str] | None = None) -> int:
         "--mesh",
         metavar="torus|bumps|PATH",
         help="touch a triangle mesh instead of the flat wall: a generated torus or bumpy sheet, or a file",
+    )
+    parser.add_argument(
+        "--mesh-scale", type=float, default=1.0, help="metres per unit of a mesh file (0.001 for millimetres)"
     )
     args = parser.parse_args(argv)
     if not args.rate_hz > 0:
