@@ -21,8 +21,9 @@ matplotlib: the package's `plot` extra).
 
 --mesh replaces the flat wall with a triangle mesh rendered by the loop's proxy (tamro.Mesh):
 `torus` (a ring under the hand's circle) or `bumps` (a bumpy sheet), both generated here, or a
-STL/OBJ/PLY file (the package's `mesh` extra; --mesh-scale 0.001 for one in millimetres), moved so that its top's middle is where the wall
-was; the live line then shows the proxy's contact time.
+STL/OBJ/PLY file (the package's `mesh` extra; --mesh-scale 0.001 for one in millimetres),
+moved so that its top's middle is where the wall was; the live line then shows the proxy's
+contact time.
 
 Given --arm and/or --handle it drives those ports. Given neither, it looks for attached devices
 (about a second per silent serial port) and takes the first arm and handle; with none, it says
