@@ -110,10 +110,9 @@ TEST(ServoLoop, RunsWithoutAllocating) {
             options.inFlight = inFlight;
             ServoLoop loop(arm.Path(), options);
             Mesh mesh;  // a closed box about the arm, its proxy stepped every cycle
-            std::vector<Vec3> corners;
+            std::vector<Vec3> corners(8);
             for (int i = 0; i < 8; ++i)
-                corners.push_back(
-                    {i & 1 ? 0.05 : -0.05, i & 2 ? 0.05 : -0.05, i & 4 ? 0.05 : -0.05});
+                corners[i] = {i & 1 ? 0.05 : -0.05, i & 2 ? 0.05 : -0.05, i & 4 ? 0.05 : -0.05};
             mesh.tree = MeshTree::Build(corners, {{0, 2, 1},
                                                   {1, 2, 3},
                                                   {4, 5, 6},
@@ -205,9 +204,9 @@ TEST(MeshProxy, StepsWithoutAllocating) {
     testThread = true;
     // A closed box, touched through faces, edges, a corner and with friction, on a thread of
     // its own as the loop would.
-    std::vector<Vec3> v;
+    std::vector<Vec3> v(8);
     for (int i = 0; i < 8; ++i)
-        v.push_back({i & 1 ? 0.05 : -0.05, i & 2 ? 0.05 : -0.05, i & 4 ? 0.05 : -0.05});
+        v[i] = {i & 1 ? 0.05 : -0.05, i & 2 ? 0.05 : -0.05, i & 4 ? 0.05 : -0.05};
     const auto tree = MeshTree::Build(v, {{0, 2, 1},
                                           {1, 2, 3},
                                           {4, 5, 6},

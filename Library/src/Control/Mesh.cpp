@@ -236,7 +236,8 @@ double FrontCrossing(const Vec3& a, const Vec3& d, const Vec3& p0, const Vec3& p
     const double v = Dot(d, r) * inv;
     if (v < 0 || u + v > 1) return kHuge;
     const double t = Dot(e2, r) * inv;
-    return (t >= 0 && t <= 1) ? t : kHuge;
+    if (t < 0 || t > 1) return kHuge;
+    return t;
 }
 }  // namespace
 
