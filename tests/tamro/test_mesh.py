@@ -136,7 +136,7 @@ def test_a_box_pushed_with_two_newtons_settles_at_force_over_stiffness(simulator
 def test_a_push_into_a_corner_or_an_edge_never_passes_through(simulator, upper, push):
     stiffness = 2000.0
     mesh = tamro.Mesh(*box((-0.2, -0.2, -0.2), upper), stiffness=stiffness, damping=10.0)
-    rows, _ = run(simulator, [mesh, tamro.ConstantForce(push)], 1500)
+    rows, _ = run(simulator, [mesh, tamro.ConstantForce(push)], 2500)
     pushed = [axis for axis in range(3) if push[axis] != 0]
     # How far inside the box each cycle was, along the pushed axes (the least of them). Through
     # the surface, nothing would push back and the arm would end on the workspace's wall, 8 cm in;
@@ -145,7 +145,8 @@ def test_a_push_into_a_corner_or_an_edge_never_passes_through(simulator, upper, 
     inside = np.min(np.array(upper)[pushed] - rows["position"][:, pushed], axis=1)
     expected = np.linalg.norm(push) / stiffness / math.sqrt(len(pushed))  # along each axis
     assert inside.max() < 0.04, inside.max()
-    assert inside[-1] == pytest.approx(expected, rel=0.2)
+    # Settled: the last 0.3 s on average (a loaded machine's late cycles leave some ringing).
+    assert inside[-300:].mean() == pytest.approx(expected, rel=0.2), inside[-300:]
 
 
 @pytest.mark.parametrize("friction, slides", [((0.5, 0.4), False), ((0.2, 0.15), True)])
