@@ -188,3 +188,42 @@ TEST(MeshProxy, PoseMovesTheMeshRigidly) {
 
 }  // namespace
 }  // namespace Tamro::HardwareAPI::Control
+
+namespace Tamro::HardwareAPI::Control {
+namespace {
+
+TEST(MeshProxy, PushesAimedAtACornerOrAnEdgeHoldAtAnyStep) {
+    // A hand pushed from outside toward a corner and along an edge, in steps from 0.1 to 10 mm
+    // (a loaded loop's late cycles), its aim jittered by less than a micrometre: a sweep that
+    // meets the surface exactly on an edge or a vertex must still be stopped by some face.
+    const Vec3 lo{-0.2, -0.2, -0.2}, hi{-0.02, -0.02, -0.02};
+    const auto box = BoxMesh(lo, hi);
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> jitter(-1e-6, 1e-6);
+    for (const Vec3& aim : {Vec3{-1, -1, -1}, Vec3{-1, -1, 0}}) {
+        for (const double step : {1e-4, 1e-3, 3e-3, 1e-2}) {
+            for (int trial = 0; trial < 50; ++trial) {
+                MeshProxy proxy(box);
+                MeshProxy::Parameters p;
+                p.stiffness = 2000;
+                // Half the trials exactly on the line through the corner or the edge, as a
+                // hand pushed straight along it moves (each axis alike to the last bit).
+                const bool exact = trial % 2 == 0;
+                auto wobble = [&] { return exact ? 0.0 : jitter(rng); };
+                Vec3 x{wobble(), wobble(), aim[2] == 0 ? -0.1 : wobble()};
+                std::uniform_real_distribution<double> stride(0.2 * step, step);
+                for (int i = 0; i < static_cast<int>(0.06 / step); ++i) {
+                    const double s = stride(rng);
+                    x = x + Vec3{s * aim[0], s * aim[1], s * aim[2]} +
+                        Vec3{wobble(), wobble(), aim[2] == 0 ? 0.0 : wobble()};
+                    proxy.Step(p, x, {}, 1e-3);
+                    ASSERT_FALSE(Inside(proxy.Proxy(), lo, hi))
+                        << "step " << step << ", trial " << trial << ", at " << i;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace Tamro::HardwareAPI::Control
