@@ -184,26 +184,36 @@ def test_any_ros2_publisher_commands_the_arm(dds, simulator, qos):
 
 
 @pytest.mark.parametrize(
-    "topic, sample",
+    "topic, sample, reason",
     [
-        ("servo_cp", ros2peer.PoseStamped(pose=ros2peer.Pose(position=ros2peer.Point(math.nan, 0, 0)))),
-        ("servo_cp", ros2peer.PoseStamped(pose=ros2peer.Pose(position=ros2peer.Point(0, 0.2, 0)))),
+        (
+            "servo_cp",
+            ros2peer.PoseStamped(pose=ros2peer.Pose(position=ros2peer.Point(math.nan, 0, 0))),
+            "not_finite",
+        ),
+        ("servo_cp", ros2peer.PoseStamped(pose=ros2peer.Pose(position=ros2peer.Point(0, 0.2, 0))), "workspace"),
         (
             "servo_cp",
             ros2peer.PoseStamped(header=ros2peer.Header(frame_id="world"), pose=ros2peer.Pose()),
+            "frame",
         ),
-        ("servo_cf", ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(0, math.inf, 0)))),
+        (
+            "servo_cf",
+            ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(0, math.inf, 0))),
+            "not_finite",
+        ),
         (
             "servo_cf",
             ros2peer.WrenchStamped(
                 header=ros2peer.Header(frame_id="lab/arm2_base"),
                 wrench=ros2peer.Wrench(force=ros2peer.Vector3(1, 0, 0)),
             ),
+            "frame",
         ),
     ],
     ids=["nan-target", "outside-workspace", "other-frame", "infinite-force", "other-arms-frame"],
 )
-def test_refused_commands_are_counted_and_never_reach_the_arm(dds, fake_arm, topic, sample):
+def test_refused_commands_are_counted_by_reason_and_never_reach_the_arm(dds, fake_arm, topic, sample, reason):
     domain, peer = dds
     writer = peer.writer(f"/{NS}/arm/{topic}", type(sample))
     with tamro.Node(NS, domain=domain) as node, tamro.ServoLoop(fake_arm.path) as loop:
@@ -218,7 +228,11 @@ def test_refused_commands_are_counted_and_never_reach_the_arm(dds, fake_arm, top
         assert wait_until(lambda: node.command_status("arm").mode == "waiting")
         assert loop.state().force.tolist() == [0.0, 0.0, 0.0]
         counts = next(s for s in node.stats() if s["topic"].endswith(topic))
-        assert counts["stale"] + counts["future"] + counts["implausible"] == 0, "refused for the value"
+        assert {r for r, n in counts["reasons"].items() if n} == {reason}, counts
+        assert sum(counts["reasons"].values()) == counts["refused"]
+        if reason == "frame":  # what was sent, and what would have been taken
+            assert counts["refused_frame"] == sample.header.frame_id
+            assert counts["expected"]["frame"] == f"'{NS}/arm_base' or empty"
     assert all(f == (0.0, 0.0, 0.0) for f in fake_arm.forces)
 
 
@@ -284,7 +298,7 @@ def test_commands_are_judged_by_their_stamps(dds, fake_arm, stamp, live, reason)
                     time.sleep(0.005)
             bad.header.stamp = stamp()
             writer.write(bad)
-            return counts()[reason] >= 5
+            return counts()["reasons"][reason] >= 5
 
         assert wait_until(send_bad), counts()
         if live:
