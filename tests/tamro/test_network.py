@@ -191,7 +191,11 @@ def test_any_ros2_publisher_commands_the_arm(dds, simulator, qos):
             ros2peer.PoseStamped(pose=ros2peer.Pose(position=ros2peer.Point(math.nan, 0, 0))),
             "not_finite",
         ),
-        ("servo_cp", ros2peer.PoseStamped(pose=ros2peer.Pose(position=ros2peer.Point(0, 0.2, 0))), "workspace"),
+        (
+            "servo_cp",
+            ros2peer.PoseStamped(pose=ros2peer.Pose(position=ros2peer.Point(0, 0.2, 0))),
+            "workspace",
+        ),
         (
             "servo_cp",
             ros2peer.PoseStamped(header=ros2peer.Header(frame_id="world"), pose=ros2peer.Pose()),

@@ -183,7 +183,9 @@ void CommandInput::SetMaxForce(double newtons) noexcept {
 
 CommandStatus CommandInput::Status() const noexcept { return impl_->status.Read(); }
 
-CommandRefusals CommandInput::TargetRefusals() const noexcept { return impl_->targetStamps.Counts(); }
+CommandRefusals CommandInput::TargetRefusals() const noexcept {
+    return impl_->targetStamps.Counts();
+}
 
 CommandRefusals CommandInput::ForceRefusals() const noexcept { return impl_->forceStamps.Counts(); }
 

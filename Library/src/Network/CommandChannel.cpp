@@ -62,8 +62,7 @@ double Milliseconds(std::chrono::nanoseconds t) {
 
 // What each reason expects of a sample on a topic, in words.
 std::array<std::string, RefusalKinds> Expectations(const std::string& frame,
-                                                   const Control::CommandSettings& s,
-                                                   bool target) {
+                                                   const Control::CommandSettings& s, bool target) {
     std::array<std::string, RefusalKinds> e;
     const auto at = [&](Refusal r) -> std::string& { return e[static_cast<std::size_t>(r)]; };
     at(Refusal::NotFinite) = "finite numbers";
@@ -72,13 +71,13 @@ std::array<std::string, RefusalKinds> Expectations(const std::string& frame,
                         s.lower[2], s.upper[0], s.upper[1], s.upper[2])
                : "";
     at(Refusal::Frame) = "'" + frame + "' or empty";
-    at(Refusal::Stale) = Format(
-        "a stamp held up less than the %g ms time-out and newer than the last taken",
-        Milliseconds(s.timeout));
+    at(Refusal::Stale) =
+        Format("a stamp held up less than the %g ms time-out and newer than the last taken",
+               Milliseconds(s.timeout));
     at(Refusal::Future) = "a stamp no fresher than the stream's own samples allow";
-    at(Refusal::Implausible) = Format(
-        "a stamp, the first of a stream within %g ms of this machine's clock",
-        Milliseconds(s.stampWindow));
+    at(Refusal::Implausible) =
+        Format("a stamp, the first of a stream within %g ms of this machine's clock",
+               Milliseconds(s.stampWindow));
     at(Refusal::Rate) = Format("at most %g samples a second", MaxCommandRateHz);
     at(Refusal::Stopped) = "none while the node stops";
     return e;
@@ -87,9 +86,9 @@ std::array<std::string, RefusalKinds> Expectations(const std::string& frame,
 }  // namespace
 
 bool RateGate::Admit(std::int64_t nowNs) noexcept {
-    tokens_ = tokens_ < 0 ? burst_
-                          : std::min(burst_, tokens_ + static_cast<double>(nowNs - at_) * 1e-9 *
-                                                           rateHz_);
+    tokens_ = tokens_ < 0
+                  ? burst_
+                  : std::min(burst_, tokens_ + static_cast<double>(nowNs - at_) * 1e-9 * rateHz_);
     at_ = nowNs;
     if (tokens_ < 1) return false;
     tokens_ -= 1;

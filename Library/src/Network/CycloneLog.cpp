@@ -20,8 +20,8 @@ struct LimitedSink {
 void Write(void* arg, const dds_log_data_t* data) {
     auto& sink = *static_cast<LimitedSink*>(arg);
     std::lock_guard<std::mutex> held(sink.lock);
-    const std::string_view line = sink.limiter.Offer(
-        std::string_view(data->message, data->size), LogLimiter::Clock::now());
+    const std::string_view line =
+        sink.limiter.Offer(std::string_view(data->message, data->size), LogLimiter::Clock::now());
     if (line.empty()) return;
     std::fprintf(stderr, "cyclonedds: %.*s\n", static_cast<int>(line.size()), line.data());
 }

@@ -18,8 +18,8 @@ class LogLimiter {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds Window{5};
-    static constexpr std::size_t Kinds = 32;       // remembered; the least recently seen makes room
-    static constexpr std::size_t KeyLength = 96;   // of a line's masked text, its kind
+    static constexpr std::size_t Kinds = 32;      // remembered; the least recently seen makes room
+    static constexpr std::size_t KeyLength = 96;  // of a line's masked text, its kind
     static constexpr std::size_t LineLength = 400;  // the longest line passed (the rest is cut)
 
     // The line to write for message (without its end of line; control characters escaped,
@@ -35,9 +35,9 @@ private:
         std::array<char, KeyLength> key{};
         std::size_t keySize = 0;
         bool used = false;
-        Clock::time_point passed{};    // when the newest line of this kind was passed
-        Clock::time_point seen{};      // when one was last offered
-        std::uint64_t held = 0;        // held back since it was passed
+        Clock::time_point passed{};  // when the newest line of this kind was passed
+        Clock::time_point seen{};    // when one was last offered
+        std::uint64_t held = 0;      // held back since it was passed
     };
 
     Kind& KindOf(std::string_view key, Clock::time_point now) noexcept;

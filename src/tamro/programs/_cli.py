@@ -165,12 +165,14 @@ class RefusalReport:
     @staticmethod
     def _line(s: network.TopicStats, reason: str, count: int) -> str:
         if reason == "clamped":
-            return f"clamped {count} samples on {s['topic']}: force above the loop's max_force, scaled down to it"
+            return f"clamped {count} samples on {s['topic']}: force above max_force, scaled down to it"
         what = network.REFUSAL_REASONS.get(reason, reason)
         if reason == "frame":
             what = f"frame '{shown(s['refused_frame'])}'"
         expected = s["expected"].get(reason, "")
-        return f"refused {count} samples on {s['topic']}: {what}" + (f", expected {expected}" if expected else "")
+        return f"refused {count} samples on {s['topic']}: {what}" + (
+            f", expected {expected}" if expected else ""
+        )
 
 
 class StatusOutput:

@@ -122,7 +122,9 @@ def _published(stats: list[network.TopicStats]) -> list[str]:
     """One line per topic published (samples written, and records dropped), then one per
     command topic (samples taken, refused by reason, and clamped)."""
     return [
-        f"published {s['topic']} {s['samples']} dropped {s['dropped']}" for s in stats if s["direction"] == "out"
+        f"published {s['topic']} {s['samples']} dropped {s['dropped']}"
+        for s in stats
+        if s["direction"] == "out"
     ] + in_lines(stats)
 
 
@@ -152,13 +154,15 @@ class _Watch:
             if mode == "engaged" and was != "engaged":
                 out.append(f"{where}: commands engaged")
             elif mode == "fading" and was in ("engaging", "engaged"):
-                out.append(f"{where}: commands lost (none fresh for {self._timeout * 1e3:g} ms), fading to zero")
+                out.append(
+                    f"{where}: commands lost (none fresh for {self._timeout * 1e3:g} ms), fading to zero"
+                )
             elif mode == "waiting" and was == "fading":
                 out.append(f"{where}: commands faded out")
         return out
 
     def status(self, stats: list[network.TopicStats]) -> tuple[dict[str, Any], str]:
-        arms = []
+        arms: list[dict[str, Any]] = []
         for name, loop in self._arms.items():
             cycles, at = loop.stats()["cycles"], time.monotonic()
             before, then = self._cycles[name]
