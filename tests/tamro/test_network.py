@@ -498,3 +498,20 @@ def test_publishing_and_commands_refuse_what_they_cannot_serve(dds, fake_arm):
                     node.publish(other, "arm2")
     finally:
         second.close()
+
+
+@pytest.mark.parametrize(
+    "uri, interfaces",
+    [
+        ("", None),
+        (network.LOOPBACK_CONFIG.as_uri(), ["lo"]),
+        (str(network.LOOPBACK_CONFIG), ["lo"]),
+        ('<General><Interfaces><NetworkInterface address="10.0.0.1" priority="1"/>'
+         '<NetworkInterface name="eth1"/></Interfaces></General>', ["10.0.0.1", "eth1"]),
+        ("<General><NetworkInterfaceAddress>wlan0</NetworkInterfaceAddress></General>", ["wlan0"]),
+        ("file:///nonexistent/cyclone.xml,<General><Interfaces/></General>", None),
+    ],
+    ids=["none", "loopback-uri", "loopback-path", "inline-two", "old-style", "unreadable"],
+)  # fmt: skip
+def test_the_interfaces_a_configuration_keeps_dds_to(uri, interfaces):
+    assert network.configured_interfaces(uri) == interfaces
