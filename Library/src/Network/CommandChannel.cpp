@@ -76,7 +76,7 @@ std::array<std::string, RefusalKinds> Expectations(const std::string& frame,
                Milliseconds(s.timeout));
     at(Refusal::Future) = "a stamp no fresher than the stream's own samples allow";
     at(Refusal::Implausible) =
-        Format("a stamp, the first of a stream within %g ms of this machine's clock",
+        Format("a stamp from the sender's clock, a stream's first within %g ms of this machine's",
                Milliseconds(s.stampWindow));
     at(Refusal::Rate) = Format("at most %g samples a second", MaxCommandRateHz);
     at(Refusal::Stopped) = "none while the node stops";
