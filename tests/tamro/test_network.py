@@ -7,6 +7,9 @@ Every test runs on the loopback interface only, in a DDS domain of its own."""
 from __future__ import annotations
 
 import math
+import os
+import subprocess
+import sys
 import time
 from collections.abc import Callable
 
@@ -515,3 +518,28 @@ def test_publishing_and_commands_refuse_what_they_cannot_serve(dds, fake_arm):
 )  # fmt: skip
 def test_the_interfaces_a_configuration_keeps_dds_to(uri, interfaces):
     assert network.configured_interfaces(uri) == interfaces
+
+
+def test_cyclones_own_messages_come_once_per_kind_in_five_seconds():
+    """Twenty nodes refused for the same error in the configuration: Cyclone's message about it
+    is written once (the rest held back), prefixed so it is known for Cyclone's."""
+    script = (
+        "from tamro import network\n"
+        "refused = 0\n"
+        "for _ in range(20):\n"
+        "    try:\n"
+        f"        network.Node('lab', domain={ros2peer.random_domain()})\n"
+        "    except RuntimeError:\n"
+        "        refused += 1\n"
+        "print(refused)\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script],
+        env=dict(os.environ, CYCLONEDDS_URI="<Bogus>1</Bogus>"),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.stdout.strip() == "20", done.stderr
+    said = [line for line in done.stderr.splitlines() if "Bogus" in line]
+    assert len(said) == 1 and said[0].startswith("cyclonedds: "), done.stderr
