@@ -175,6 +175,8 @@ class _CommandDefaults(TypedDict):
     stamp_window: float
 
 COMMAND_DEFAULTS: _CommandDefaults
+REFUSAL_REASONS: list[tuple[str, str]]
+MAX_SHOWN_FRAME: int
 
 def check_ros_name(name: str, what: str, slashes: bool) -> None: ...
 def command_status(loop: ServoLoop) -> tuple[str, float, float, _Vector]: ...
