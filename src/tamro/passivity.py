@@ -14,9 +14,13 @@ virtual damping ``B`` must pay for it::
 ``max_stiffness`` and ``min_damping`` give the second line, which leaves a margin of two in
 stiffness for what the model does not know (the arm's own structure, the hand on it).
 ``stability_limit`` gives the first line's exact counterpart for an arm of known mass, from the
-sampled loop's characteristic equation; the delay compensation (``ServoLoop(...,
-compensate_delay=True)``) is counted there only. The derivation, its sources and the sweep on
-the simulator that checks both are in docs/servo-loop.md.
+sampled loop's characteristic equation, with or without the delay compensation
+(``ServoLoop(..., compensate_delay=True)``, the loop's default). The compensation predicts the
+position over the delay and so cancels the first-order share above: its bound
+(``max_stiffness(..., compensated=True, mass=...)``) is half that exact limit for the horizon the
+loop predicts over, ``T/2 + age``, the same margin of two, and needs the arm's mass. The
+derivation, its sources and the sweep on the simulator that checks them are in
+docs/servo-loop.md.
 
 The virtual damping helps only while it is small against the moving mass, ``B (T/2 + age)``
 well below ``m``; for the simulated arm (``m`` = 0.25 kg, ``b`` = 2 N s/m) that holds far beyond
@@ -99,16 +103,40 @@ def _non_negative(value: float, name: str) -> float:
     return result
 
 
-def max_stiffness(timing: float | Timing, device_damping: float, damping: float = 0.0) -> float:
-    """The largest virtual stiffness (N/m) that keeps half the damping after the delay's share:
-    ``K = (b + B) / (2 (T/2 + age))``.
+def max_stiffness(
+    timing: float | Timing,
+    device_damping: float,
+    damping: float = 0.0,
+    *,
+    compensated: bool = False,
+    mass: float | None = None,
+) -> float:
+    """The largest virtual stiffness (N/m) to choose, with a margin of two.
+
+    Uncompensated (the default here): the one that keeps half the damping after the delay's
+    share, ``K = (b + B) / (2 (T/2 + age))``.
+
+    ``compensated=True`` is for a loop that predicts the position over the delay
+    (``ServoLoop(..., compensate_delay=True)``, the loop's default). The prediction
+    ``x + v (age + T/2)`` cancels the delay's first-order share, so the first-order bound says
+    nothing; what is left depends on the arm's moving ``mass`` (kg), which must be given. The
+    bound is then half of ``stability_limit`` for the same loop with the prediction's horizon
+    ``age + T/2``: the sampled loop's exact limit, with the same margin of two in stiffness.
+    (The loop caps its horizon at a few periods; with the state a period or two old the cap
+    does not bind.)
 
     ``timing`` is a loop rate in Hz (a loop that keeps it: ``Timing.nominal``) or a ``Timing``,
     for example ``Timing.measured(loop.stats())``; ``device_damping`` is the arm's own damping
     ``b`` and ``damping`` the effect's ``B`` (N s/m)."""
     t = _timing(timing)
-    total = _non_negative(device_damping, "device_damping") + _non_negative(damping, "damping")
-    return total / (2.0 * t.delay)
+    b = _non_negative(device_damping, "device_damping")
+    total = b + _non_negative(damping, "damping")
+    if not compensated:
+        return total / (2.0 * t.delay)
+    if mass is None:
+        raise ValueError("a compensated bound needs the arm's mass")
+    arm = Arm(mass=number(mass, "mass"), damping=b)
+    return 0.5 * stability_limit(t, arm, damping, horizon=t.delay)
 
 
 def min_damping(timing: float | Timing, device_damping: float, stiffness: float) -> float:

@@ -81,6 +81,27 @@ def test_the_bound_keeps_about_half_the_limit_and_compensation_raises_the_limit(
     assert max_stiffness(late, 2.0) < max_stiffness(1000.0, 2.0)
 
 
+# The simulator sweep's largest settling stiffness with compensation (docs/servo-loop.md):
+# the compensated bound must stay below it and within a factor of two of it.
+COMPENSATED_SWEEP = {
+    (250.0, 0.0): 2220.0,
+    (250.0, 5.0): 3625.0,
+    (500.0, 1.0): 7506.0,
+    (1000.0, 0.0): 18417.0,
+    (1000.0, 1.0): 17479.0,
+    (1000.0, 5.0): 34480.0,
+}
+
+
+@pytest.mark.parametrize("rate, damping", sorted(COMPENSATED_SWEEP))
+def test_the_compensated_bound_rings_down_and_sits_within_half_of_what_settles(rate, damping):
+    bound = max_stiffness(rate, SIMULATED_ARM.damping, damping, compensated=True, mass=SIMULATED_ARM.mass)
+    # The loop as it runs, stepped through time: state a period old, predicted 1.5 periods.
+    assert swing_ratio(bound, damping, Timing.nominal(rate), 1.5 / rate) < 0.5
+    assert COMPENSATED_SWEEP[rate, damping] / 2 <= bound <= COMPENSATED_SWEEP[rate, damping]
+    assert bound > 3 * max_stiffness(rate, SIMULATED_ARM.damping, damping)
+
+
 def test_min_damping_is_what_brings_a_stiffness_within_the_bound():
     for stiffness in (100.0, 1500.0, 8000.0):
         needed = min_damping(1000.0, 2.0, stiffness)
@@ -98,6 +119,8 @@ def test_min_damping_is_what_brings_a_stiffness_within_the_bound():
         (lambda: max_stiffness(1000.0, -1.0), ValueError),
         (lambda: max_stiffness(1000.0, 2.0, math.nan), ValueError),
         (lambda: max_stiffness(True, 2.0), TypeError),
+        (lambda: max_stiffness(1000.0, 2.0, compensated=True), ValueError),  # no mass
+        (lambda: max_stiffness(1000.0, 2.0, compensated=True, mass=0.0), ValueError),
         (lambda: min_damping(1000.0, 2.0, -5.0), ValueError),
         (lambda: Timing(1e-3, 0.0), ValueError),
         (lambda: Timing.measured({"period_p99_us": 0.0, "state_age_p99_us": 0.0}), ValueError),
