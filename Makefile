@@ -2,7 +2,7 @@
 # make demo    the main job: an arm and a handle session (on the simulator when nothing is attached)
 # make test    lint, then every test: C++ (ctest) and Python (pytest), sanitizers, fuzz smoke run,
 #              and the wheels of the other Python versions through their smoke suite
-# make lint    clang-format, clang-tidy and ruff over the whole tree; fails on any finding
+# make lint    clang-format, clang-tidy, ruff and mypy --strict over the whole tree; fails on any finding
 # make bench   the benchmarks
 # make wheels  one portable (manylinux) wheel per supported Python version in dist/
 # make sanitize  the library and its C++ tests under ASan and UBSan (build/sanitize), then TSan

@@ -17,6 +17,7 @@ from __future__ import annotations
 import ctypes
 import gc
 import random
+import statistics
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -194,6 +195,39 @@ def free_running(native: Any, servo_port: str, raw_port: str, seconds: float) ->
     return done["servo"][0] / done["servo"][1], done["raw"][0] / done["raw"][1]
 
 
+def guard_cost(port: str, seconds: float) -> dict[str, dict[str, float]]:
+    """The 1 kHz loop's figures with its guard and without, in turns of a second in a fresh
+    order each turn, so the machine's load falls on both alike: each figure is the median of
+    the turns' own. Each turn opens its loop (the guard's fork is in ``open_ms``) and runs it a
+    quarter second before the measured second, so the figures are those of a loop under way."""
+    turns: dict[str, list[dict[str, float]]] = {"on": [], "off": []}
+    order = list(turns)
+    shuffle = random.Random(7).shuffle
+    for _ in range(max(2, int(seconds * 2))):
+        shuffle(order)
+        for mode in order:
+            opened = time.perf_counter()
+            loop = tamro.ServoLoop(port, rate_hz=1000.0, guard=mode == "on")
+            open_ms = (time.perf_counter() - opened) * 1e3
+            try:
+                loop.effects = effects()
+                loop.start()
+                time.sleep(0.25)
+                loop.stop()
+                loop.start()  # the figures count from here
+                time.sleep(1.0)
+                stats = loop.stats()
+            finally:
+                loop.close()
+            assert stats["guard_firings"] == 0, "a live loop's guard never fires"
+            turns[mode].append({**stats, "open_ms": open_ms})
+    figures = ("rate_hz", "period_p50_us", "period_p99_us", "period_max_us", "late_cycles", "open_ms")
+    return {
+        mode: {name: statistics.median(turn[name] for turn in measured) for name in figures}
+        for mode, measured in turns.items()
+    }
+
+
 def two_servo_loops(ports: list[str], seconds: float) -> dict[str, float]:
     loops = [tamro.ServoLoop(p, rate_hz=None) for p in ports]
     try:
@@ -229,6 +263,9 @@ def run(native: Any, quick: bool) -> dict[str, Any]:
                         results[f"{rate_name}_{kind}_servo"] = servo_loop(servo_port, rate, seconds)
                     results[f"{rate_name}_{kind}_python"] = python_loop(python_port, rate, seconds)
         results["two"] = two_servo_loops([servo_port, python_port], seconds)
+        for kind in ("idle", "busy"):
+            with disturbed(kind):
+                results[f"guard_{kind}"] = guard_cost(servo_port, seconds)
     return results
 
 
@@ -272,6 +309,15 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
             )
             label = "servo loop" if loop == "servo" else "Python loop (module)"
             out.append(f"    {label:<{width - 4}} {rate:>9,.0f} {ratio:>7.2f}x  {verdict}")
+    for kind, title in (("idle", "Python idle"), ("busy", "one busy Python thread")):
+        out.append(f"  1 kHz, guard on and off, {title} (medians of 1-s turns)")
+        for mode in ("on", "off"):
+            row = results[f"guard_{kind}"][mode]
+            out.append(
+                f"    {'guard ' + mode:<{width - 4}} {row['rate_hz']:>9,.1f} {row['period_p50_us']:>8,.0f} "
+                f"{row['period_p99_us']:>8,.0f} {row['period_max_us']:>9,.0f} {row['late_cycles']:>6.0f}"
+                f"  opened in {row['open_ms']:.1f} ms"
+            )
     two = results["two"]
     out.append(
         f"  two arms, two free-running servo loops: {two['two_per_s']:,.0f} cycles/s, "

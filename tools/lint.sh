@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# make lint: C++ style (clang-format, .clang-format), C++ checks (clang-tidy, .clang-tidy) and
-# Python lint and style (ruff, pyproject.toml). Fails on any finding; changes no file.
+# make lint: C++ style (clang-format, .clang-format), C++ checks (clang-tidy, .clang-tidy),
+# Python lint and style (ruff, pyproject.toml) and types (mypy --strict over the installed
+# tamro). Fails on any finding; changes no file.
 #
 # Every C++ and Python file of the project is checked: the files git tracks and the new ones it
 # does not ignore (so build trees and .venv never are). clang-tidy reads one compile database
@@ -59,6 +60,11 @@ echo "clang-tidy: ${#units[@]} units"
 echo "ruff: check and format"
 "$ROOT/.venv/bin/ruff" check --quiet || status=1
 "$ROOT/.venv/bin/ruff" format --check --quiet || status=1
+
+# The package as installed (with its native module's stub), from outside the tree so that the
+# installed copy is the one checked.
+echo "mypy: --strict -p tamro"
+(cd build/lint && "$PY" -m mypy --strict --cache-dir mypy-cache -p tamro) || status=1
 
 [ $status -eq 0 ] && echo "lint: clean"
 exit $status

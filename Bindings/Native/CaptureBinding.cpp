@@ -72,6 +72,7 @@ void RegisterCapture(py::module_& m) {
                      out.append(py::make_tuple(py::bytes(t.topic), py::bytes(t.type), t.reason));
                  return out;
              })
+        .def("unlisted", &Capture::Unlisted)
         .def("close", &Capture::Close, py::call_guard<py::gil_scoped_release>());
 }
 

@@ -2,6 +2,7 @@
 // and returns the effect the loop will render.
 #include "NativeCommon.hpp"
 
+#include <Tamro/HardwareAPI/Control/Coupling.hpp>
 #include <Tamro/HardwareAPI/Control/Effects.hpp>
 
 #include <pybind11/stl.h>
@@ -75,6 +76,26 @@ void RegisterEffects(py::module_& m) {
         },
         py::arg("stiffness"), py::arg("damping"), py::arg("passivity"), py::arg("link_timeout"),
         py::arg("fade"), py::arg("engage"), py::arg("reflect"));
+    const Control::Coupling defaults;
+    py::dict couplingDefaults;
+    couplingDefaults["stiffness"] = defaults.stiffness;
+    couplingDefaults["damping"] = defaults.damping;
+    couplingDefaults["passivity"] = defaults.passivity;
+    couplingDefaults["link_timeout"] = defaults.linkTimeout;
+    couplingDefaults["fade"] = defaults.fade;
+    couplingDefaults["engage"] = defaults.engage;
+    couplingDefaults["reflect"] = defaults.reflect;
+    m.attr("COUPLING_DEFAULTS") = couplingDefaults;
+    m.def(
+        "check_impairment",
+        [](double delay, double jitter, double loss) {
+            Control::Impairment impairment;
+            impairment.delay = Duration(delay);
+            impairment.jitter = Duration(jitter);
+            impairment.loss = loss;
+            Translated([&] { Control::CheckImpairment(impairment); });
+        },
+        py::arg("delay"), py::arg("jitter"), py::arg("loss"));
 }
 
 }  // namespace TamroNative

@@ -82,18 +82,8 @@ void RegisterHandleReader(py::module_& m) {
                 });
             },
             py::arg("data"))
-        .def("stats", [](const Reader& r) {
-            const Control::HandleReaderStats s = r.Stats();
-            py::dict d;
-            d["messages"] = s.messages;
-            d["rate_hz"] = s.rateHz;
-            d["latency_p50_us"] = s.latencyP50Us;
-            d["latency_p99_us"] = s.latencyP99Us;
-            d["failed_requests"] = s.failedRequests;
-            d["unknown_codes"] = s.unknownCodes;
-            d["dropped_events"] = s.droppedEvents;
-            return d;
-        });
+        .def("stats", [](const Reader& r) { return FieldsOf(r.Stats()); });
+    m.attr("HANDLE_READER_STATS_FIELDS") = FieldTypes(Control::HandleReaderStats{});
 }
 
 }  // namespace TamroNative

@@ -7,6 +7,18 @@
 PYBIND11_MODULE(_native, m) {
     m.doc() = "Native half of the tamro package (servo loop, handle reader, port reports)";
     m.def("library_version", &Tamro::HardwareAPI::GetVersion, "The device library's version");
+    // Wherever a refusal comes from (an effect's factory, a setter), Python reads it with its
+    // own parameter names.
+    // pybind11 hands the translator its exception by value.
+    // NOLINTNEXTLINE(performance-unnecessary-value-param)
+    pybind11::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const Tamro::HardwareAPI::Control::InvalidArgument& e) {
+            PyErr_SetString(PyExc_ValueError,
+                            (TamroNative::PythonName(e.Name()) + " " + e.Requirement()).c_str());
+        }
+    });
     TamroNative::RegisterEffects(m);
     TamroNative::RegisterServoLoop(m);
     TamroNative::RegisterHandleReader(m);

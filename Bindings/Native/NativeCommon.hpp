@@ -10,9 +10,11 @@
 #include <pybind11/stl.h>
 
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace TamroNative {
@@ -41,11 +43,49 @@ inline std::string PythonName(const std::string& name) {
         {"maxForce", "max_force"},
         {"realtimePriority", "realtime_priority"},
         {"inFlight", "in_flight"},
+        {"linkTimeout", "link_timeout"},
+        {"stampWindow", "stamp_window"},
         {"length", "data"},
     };
     for (const auto& [cpp, python] : Names)
         if (name == cpp) return python;
     return name;  // effect parameters have the same names in both
+}
+
+// A C++ name in Python's words: rateHz is rate_hz, periodP50Us is period_p50_us.
+inline std::string SnakeCase(const char* name) {
+    std::string out;
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (*c >= 'A' && *c <= 'Z') {
+            out += '_';
+            out += static_cast<char>(*c - 'A' + 'a');
+        } else {
+            out += *c;
+        }
+    }
+    return out;
+}
+
+// A figures structure (one with VisitFields) as a dict with Python's names.
+template <typename Figures>
+py::dict FieldsOf(const Figures& figures) {
+    py::dict d;
+    VisitFields(figures,
+                [&](const char* name, const auto& value) { d[SnakeCase(name).c_str()] = value; });
+    return d;
+}
+
+// Its keys, each with the name of its Python type: what the Python TypedDict must say.
+template <typename Figures>
+py::dict FieldTypes(const Figures& figures) {
+    py::dict d;
+    VisitFields(figures, [&](const char* name, const auto& value) {
+        using T = std::decay_t<decltype(value)>;
+        d[SnakeCase(name).c_str()] = std::is_same_v<T, bool> ? "bool"
+                                     : std::is_integral_v<T> ? "int"
+                                                             : "float";
+    });
+    return d;
 }
 
 // An argument the control layer refused, as ValueError in Python's words.
@@ -63,6 +103,14 @@ auto Translated(F&& f) -> decltype(f()) {
     } catch (const Tamro::HardwareAPI::Control::DeviceError& e) {
         RaiseDeviceError(e);
     }
+}
+
+// Seconds as the control layer's durations, for its own checks to judge: a value no duration
+// can hold (not a number, or beyond 9e9 seconds either way) becomes one they refuse.
+inline std::chrono::nanoseconds Duration(double seconds) {
+    if (!(std::fabs(seconds) <= 9e9)) return std::chrono::nanoseconds::max();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double>(seconds));
 }
 
 // rate_hz (None: run free, as 0) and fault_timeout in seconds, as the loops take them.

@@ -3,12 +3,14 @@
 // (HAVE_DDS says which).
 #include "NativeCommon.hpp"
 
+#include <Tamro/HardwareAPI/Control/Commands.hpp>
 #include <Tamro/HardwareAPI/Network/Topics.hpp>
 
 #ifdef TAMRO_HAVE_DDS
 #include <Tamro/HardwareAPI/Control/HandleReader.hpp>
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 #include <Tamro/HardwareAPI/Network/Node.hpp>
+#include <Tamro/HardwareAPI/Network/RemoteArm.hpp>
 
 #include <pybind11/stl.h>
 
@@ -45,6 +47,19 @@ py::list TopicTable() {
 
 void RegisterTopics(py::module_& m) {
     m.attr("MAX_DOMAIN") = Network::MaxDomain;
+    // How a loop renders network commands unless told otherwise (Control::CommandSettings).
+    const Tamro::HardwareAPI::Control::CommandSettings settings;
+    const auto seconds = [](std::chrono::nanoseconds t) {
+        return std::chrono::duration<double>(t).count();
+    };
+    py::dict commands;
+    commands["stiffness"] = settings.stiffness;
+    commands["damping"] = settings.damping;
+    commands["timeout"] = seconds(settings.timeout);
+    commands["ramp"] = seconds(settings.ramp);
+    commands["workspace"] = py::make_tuple(settings.lower, settings.upper);
+    commands["stamp_window"] = seconds(settings.stampWindow);
+    m.attr("COMMAND_DEFAULTS") = commands;
     m.def("network_topics", &TopicTable, "The topics a device is served on, with types and QoS");
     m.def("ros_topic", &Network::RosTopic, py::arg("namespace"), py::arg("device"),
           py::arg("topic"));
@@ -60,13 +75,6 @@ void RegisterTopics(py::module_& m) {
 namespace Control = Tamro::HardwareAPI::Control;
 
 namespace {
-
-std::chrono::nanoseconds Seconds(double s, const char* name) {
-    // Checked before converting: a duration too long for the clock is undefined behaviour.
-    if (!(s >= 0.001 && s <= 10))
-        throw py::value_error(std::string(name) + " must be from 0.001 to 10 seconds");
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(s));
-}
 
 const char* ModeWord(Control::CommandMode mode) {
     switch (mode) {
@@ -92,11 +100,14 @@ void RegisterNetwork(py::module_& m) {
 
     using Node = Network::Node;
     py::class_<Node>(m, "Node")
-        .def(py::init([](const std::string& ns, int domain) {
+        .def(py::init([](const std::string& ns, int domain, const std::string& nodeName) {
                  py::gil_scoped_release released;  // joining a domain takes a moment
-                 return std::make_unique<Node>(ns, domain);
+                 return std::make_unique<Node>(ns, domain, nodeName);
              }),
-             py::arg("namespace"), py::arg("domain"))
+             py::arg("namespace"), py::arg("domain"),
+             py::arg("node_name") = std::string(Node::DefaultNodeName))
+        .def_readonly_static("DEFAULT_NODE_NAME", &Node::DefaultNodeName)
+        .def_property_readonly("node_name", &Node::NodeName)
         .def_property_readonly("namespace", &Node::Namespace)
         .def_property_readonly("domain", &Node::Domain)
         .def(
@@ -115,19 +126,20 @@ void RegisterNetwork(py::module_& m) {
             "accept_commands",
             [](Node& node, Control::ServoLoop& loop, const std::string& name, double stiffness,
                double damping, double timeout, double ramp, const std::array<double, 3>& lower,
-               const std::array<double, 3>& upper) {
+               const std::array<double, 3>& upper, double stampWindow) {
                 Control::CommandSettings s;
                 s.stiffness = stiffness;
                 s.damping = damping;
-                s.timeout = Seconds(timeout, "timeout");
-                s.ramp = Seconds(ramp, "ramp");
+                s.timeout = Duration(timeout);
+                s.ramp = Duration(ramp);
+                s.stampWindow = Duration(stampWindow);
                 s.lower = lower;
                 s.upper = upper;
                 Translated([&] { node.AcceptCommands(loop, name, s); });
             },
             py::arg("loop"), py::arg("name"), py::arg("stiffness"), py::arg("damping"),
             py::arg("timeout"), py::arg("ramp"), py::arg("lower"), py::arg("upper"),
-            py::keep_alive<1, 2>())
+            py::arg("stamp_window"), py::keep_alive<1, 2>())
         .def(
             "couple",
             [](Node& node, Control::ServoLoop& loop, const std::string& name,
@@ -141,9 +153,8 @@ void RegisterNetwork(py::module_& m) {
                 p.reach = reach;
                 p.remote.lower = lower;
                 p.remote.upper = upper;
-                // 0 is no impairment; otherwise from 1 ms, as every time here.
-                if (delay > 0) p.remote.impairment.delay = Seconds(delay, "delay");
-                if (jitter > 0) p.remote.impairment.jitter = Seconds(jitter, "jitter");
+                p.remote.impairment.delay = Duration(delay);
+                p.remote.impairment.jitter = Duration(jitter);
                 p.remote.impairment.loss = loss;
                 p.remote.impairment.seed = seed;
                 Translated([&] { node.Couple(loop, name, p); });
@@ -163,11 +174,45 @@ void RegisterNetwork(py::module_& m) {
                      d["dropped"] = s.dropped;
                      d["refused"] = s.refused;
                      d["clamped"] = s.clamped;
+                     d["stale"] = s.stale;
+                     d["future"] = s.future;
+                     d["implausible"] = s.implausible;
                      out.append(d);
                  }
                  return out;
              })
         .def("close", &Node::Close, py::call_guard<py::gil_scoped_release>());
+
+    // A state as (position, velocity, force, stamp, age), or None.
+    const auto stateTuple = [](const std::optional<Network::RemoteState>& s) -> py::object {
+        if (!s) return py::none();
+        return py::make_tuple(s->position, s->velocity, s->force, s->stamp, s->age);
+    };
+    using RemoteArm = Network::RemoteArm;
+    py::class_<RemoteArm>(m, "RemoteArm")
+        .def(py::init([](const std::string& ns, const std::string& device, int domain) {
+                 py::gil_scoped_release released;
+                 return std::make_unique<RemoteArm>(ns, device, domain);
+             }),
+             py::arg("namespace"), py::arg("device"), py::arg("domain"))
+        .def("state", [stateTuple](const RemoteArm& r) { return stateTuple(r.State()); })
+        .def(
+            "wait_for_state",
+            [stateTuple](const RemoteArm& r, double timeout) {
+                std::optional<Network::RemoteState> s;
+                {
+                    py::gil_scoped_release released;
+                    s = r.WaitForState(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::duration<double>(timeout)));
+                }
+                return stateTuple(s);
+            },
+            py::arg("timeout"))
+        .def("servo_cp", &RemoteArm::ServoCp, py::arg("position"),
+             py::call_guard<py::gil_scoped_release>())
+        .def("servo_cf", &RemoteArm::ServoCf, py::arg("force"),
+             py::call_guard<py::gil_scoped_release>())
+        .def("stop", &RemoteArm::Stop, py::call_guard<py::gil_scoped_release>());
 }
 
 #else

@@ -20,7 +20,8 @@ static_assert(sizeof(Control::CycleState) == 88, "records are numpy rows of 11 e
 
 std::unique_ptr<Control::ServoLoop> Open(const std::string& port, std::optional<double> rateHz,
                                          double maxForce, bool realtime, double faultTimeout,
-                                         int maxFaults, bool compensateDelay, int inFlight) {
+                                         int maxFaults, bool compensateDelay, int inFlight,
+                                         bool guard) {
     const LoopTiming timing = ConvertTiming(rateHz, faultTimeout);
     Control::ServoOptions options;
     options.rateHz = timing.rateHz;
@@ -30,6 +31,7 @@ std::unique_ptr<Control::ServoLoop> Open(const std::string& port, std::optional<
     options.maxFaults = maxFaults;
     options.compensateDelay = compensateDelay;
     options.inFlight = inFlight;
+    options.guard = guard;
     return OpenLoop<Control::ServoLoop>(port, options);
 }
 
@@ -41,11 +43,14 @@ void RegisterServoLoop(py::module_& m) {
     using Loop = Control::ServoLoop;
     m.attr("MAX_EFFECTS") = Loop::MaxEffects;
     m.attr("MAX_IN_FLIGHT") = Loop::MaxInFlight;
+    m.attr("MAX_DEVICE_FORCE") = Loop::MaxDeviceForce;
+    m.attr("SERVO_STATS_FIELDS") = FieldTypes(Control::ServoStats{});
+    m.attr("GUARD_SILENCE") = std::chrono::duration<double>(Loop::GuardSilence).count();
     py::class_<Loop> c(m, "ServoLoop");
     BindLoopCommon<Loop, Control::CycleState>(c);
     c.def(py::init(&Open), py::arg("port"), py::arg("rate_hz"), py::arg("max_force"),
           py::arg("realtime"), py::arg("fault_timeout"), py::arg("max_faults"),
-          py::arg("compensate_delay"), py::arg("in_flight"))
+          py::arg("compensate_delay"), py::arg("in_flight"), py::arg("guard"))
         .def_property_readonly("compensate_delay",
                                [](const Loop& loop) { return loop.Options().compensateDelay; })
         .def_property_readonly(
@@ -57,6 +62,7 @@ void RegisterServoLoop(py::module_& m) {
                                [](const Loop& loop) { return loop.Options().maxFaults; })
         .def_property_readonly("in_flight",
                                [](const Loop& loop) { return loop.Options().inFlight; })
+        .def_property_readonly("guard", [](const Loop& loop) { return loop.Options().guard; })
         .def("info",
              [](const Loop& loop) {
                  const auto& info = loop.Info();
@@ -93,36 +99,7 @@ void RegisterServoLoop(py::module_& m) {
                  return py::make_tuple(s.cycle, s.time, Vector(s.position), Vector(s.velocity),
                                        Vector(s.force));
              })
-        .def("stats",
-             [](const Loop& loop) {
-                 const Control::ServoStats s = loop.Stats();
-                 py::dict d;
-                 d["cycles"] = s.cycles;
-                 d["rate_hz"] = s.rateHz;
-                 d["period_p50_us"] = s.periodP50Us;
-                 d["period_p99_us"] = s.periodP99Us;
-                 d["period_max_us"] = s.periodMaxUs;
-                 d["late_cycles"] = s.lateCycles;
-                 d["longest_late_run"] = s.longestLateRun;
-                 d["exchange_p50_us"] = s.exchangeP50Us;
-                 d["exchange_p99_us"] = s.exchangeP99Us;
-                 d["exchange_max_us"] = s.exchangeMaxUs;
-                 d["state_age_p50_us"] = s.stateAgeP50Us;
-                 d["state_age_p99_us"] = s.stateAgeP99Us;
-                 d["longest_stall_us"] = s.longestStallUs;
-                 d["wake_late_max_us"] = s.wakeLateMaxUs;
-                 d["in_flight_mean"] = s.inFlightMean;
-                 d["in_flight_max"] = s.inFlightMax;
-                 d["resyncs"] = s.resyncs;
-                 d["failed_exchanges"] = s.failedExchanges;
-                 d["non_finite_forces"] = s.nonFiniteForces;
-                 d["clamped_forces"] = s.clampedForces;
-                 d["dropped_records"] = s.droppedRecords;
-                 d["realtime"] = s.realtime;
-                 d["coupling_energy_observed_j"] = s.couplingEnergyObservedJ;
-                 d["coupling_energy_dissipated_j"] = s.couplingEnergyDissipatedJ;
-                 return d;
-             })
+        .def("stats", [](const Loop& loop) { return FieldsOf(loop.Stats()); })
         .def("coupling_status", [](Loop& loop) {
             const Control::CouplingStatus s = loop.Remote().Status();
             static const char* const words[] = {"off", "waiting", "engaging", "engaged", "lost"};
@@ -145,6 +122,15 @@ void RegisterServoLoop(py::module_& m) {
             d["impaired_lost"] = c.impairedLost;
             return d;
         });
+    // What a coupling takes of its remote's samples by default.
+    const Control::RemoteSettings remote;
+    py::dict limits;
+    limits["max_speed"] = remote.maxSpeed;
+    limits["max_force"] = remote.maxForce;
+    limits["max_lead"] = std::chrono::duration<double>(remote.maxLead).count();
+    limits["max_age"] = std::chrono::duration<double>(remote.maxAge).count();
+    limits["max_rate_hz"] = remote.maxRateHz;
+    m.attr("REMOTE_SAMPLE_LIMITS") = limits;
 }
 
 }  // namespace TamroNative

@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -165,9 +166,22 @@ public:
 
     // Position (n, -n, 0.5) mm-scaled and velocity (n / 100, 0, 0) for request n: every reply
     // tells which request it answers.
-    static std::optional<Bytes> Counting(std::size_t n, const Force&) {
+    // Request n is answered with position (n, -n, 50 000) micrometres and velocity (n / 100, 0,
+    // 0) mm/s: every reply tells which request it answers, and stays a state an arm can have
+    // (within its workspace, slow) for the first 100 000 requests.
+    static std::array<float, 3> CountingPosition(std::size_t n) {
         const auto k = static_cast<float>(n);
-        return StateReply({0.001f * k, -0.001f * k, 0.5f}, {0.01f * k, 0, 0});
+        return {1e-6f * k, -1e-6f * k, 0.05f};
+    }
+    static std::array<float, 3> CountingVelocity(std::size_t n) {
+        return {1e-5f * static_cast<float>(n), 0, 0};
+    }
+    // Which request a counting reply answered, from the x of its position.
+    static long CountingRequest(double x) {
+        return std::lround(x / static_cast<double>(CountingPosition(1)[0]));
+    }
+    static std::optional<Bytes> Counting(std::size_t n, const Force&) {
+        return StateReply(CountingPosition(n), CountingVelocity(n));
     }
 
     explicit FakeArm(Policy policy = Counting, bool answerWakeUp = true, bool background = true,

@@ -176,6 +176,7 @@ TEST(Coupling, WithoutDelayTheControllerLeavesTrackingAlone) {
 TEST(Coupling, ALostLinkFadesToZeroWithinTheTimeoutAndRampAndComesBackWithoutAJump) {
     Coupling c;
     c.stiffness = 200;
+    c.damping = 0;
     c.passivity = false;  // the fade alone
     RemoteInput input;
     input.Accept({});
@@ -218,6 +219,7 @@ TEST(Coupling, TheTargetMovesSmoothlyBetweenSparseAndJitteredSamples) {
     for (const bool withVelocity : {true, false}) {
         Coupling c;
         c.stiffness = 1;
+        c.damping = 0;
         c.passivity = false;
         c.engage = 0.001;
         RemoteInput input;
@@ -319,6 +321,7 @@ TEST(Coupling, AnImpairedLinkHoldsBackAndDropsWhatItIsAskedTo) {
     input.Accept(settings);
     Coupling c;
     c.stiffness = 1;
+    c.damping = 0;
     c.passivity = false;
     double firstSeen = -1;
     for (int n = 0; n < 2000; ++n) {

@@ -126,8 +126,9 @@ TEST(ServoLoop, RunsWithoutAllocating) {
                 (void)loop.Stats();
                 loop.Drain(drained.data(), drained.size());
                 loop.CycleOutlet().Take(drained.data(), drained.size());
-                loop.Commands().Target({0.01, 0, 0});
-                loop.Commands().Force({0, 0, 0.1});
+                const auto stamp = std::chrono::system_clock::now().time_since_epoch();
+                loop.Commands().Target({0.01, 0, 0}, stamp);
+                loop.Commands().Force({0, 0, 0.1}, stamp);
                 std::this_thread::sleep_for(1ms);
             }
             counting = false;

@@ -101,6 +101,11 @@ TEST(NetworkNode, PublishesEveryCycleAndTakesCheckedCommands) {
         return !forces.empty() && forces.back()[1] == 2.0f;
     };
     for (int i = 0; i < 500 && !reached(); ++i) {
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        push.header.stamp = {static_cast<std::int32_t>(
+                                 std::chrono::duration_cast<std::chrono::seconds>(now).count()),
+                             static_cast<std::uint32_t>(now % std::chrono::seconds(1) / 1ns)};
+        bad.header.stamp = push.header.stamp;
         dds_write(cf.Endpoint(), &bad);
         dds_write(cf.Endpoint(), &push);
         std::this_thread::sleep_for(10ms);
@@ -115,19 +120,20 @@ TEST(NetworkNode, PublishesEveryCycleAndTakesCheckedCommands) {
     void* samples[64] = {};
     dds_sample_info_t infos[64];
     std::size_t taken = 0;
-    std::int32_t lastCycleMs = -1;
+    std::int32_t lastRequest = -1;
     for (int i = 0; i < 500 && taken < 100; ++i) {
         const int n = dds_take(cp.Endpoint(), samples, infos, 64, 64);
         for (int k = 0; k < n; ++k) {
             const auto& pose = *static_cast<const PoseStamped*>(samples[k]);
             EXPECT_STREQ(pose.header.frame_id, "lab/arm_base");
             EXPECT_EQ(pose.orientation[3], 1.0);
-            const auto millis = static_cast<std::int32_t>(std::lround(pose.position[0] * 1000));
+            const auto request =
+                static_cast<std::int32_t>(FakeArm::CountingRequest(pose.position[0]));
             EXPECT_NEAR(pose.position[1], -pose.position[0], 1e-9);
-            if (lastCycleMs >= 0) {
-                EXPECT_EQ(millis, lastCycleMs + 1) << "a cycle went missing";
+            if (lastRequest >= 0) {
+                EXPECT_EQ(request, lastRequest + 1) << "a cycle went missing";
             }
-            lastCycleMs = millis;
+            lastRequest = request;
         }
         if (n > 0) {
             taken += static_cast<std::size_t>(n);

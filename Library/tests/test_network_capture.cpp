@@ -216,7 +216,7 @@ TEST(NetworkCapture, RecordsEveryCycleOfItsNamespaceAndListsWhatItCannot) {
         ++poses;
         const auto [frame, x] = FrameAndX(data);
         EXPECT_EQ(frame, "lab/arm_base");
-        const long cycle = std::lround(x * 1000);
+        const long cycle = FakeArm::CountingRequest(x);
         if (last >= 0) {
             EXPECT_EQ(cycle, last + 1) << "a cycle went missing";
         }

@@ -8,6 +8,7 @@
 
 #include "Control/ArmLink.hpp"
 #include "Control/ServoCore.hpp"
+#include "ManualClock.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 #include <cmath>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -26,16 +28,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class ManualClock final : public LoopClock {
-public:
-    Clock::time_point Now() noexcept override { return now; }
-    bool SleepUntil(Clock::time_point t, const std::atomic<bool>& stop) noexcept override {
-        if (stop) return false;
-        now = std::max(now, t);
-        return true;
-    }
-    Clock::time_point now = Clock::time_point{} + 1000s;
-};
+using TamroTest::ManualClock;
 
 // How the arm answers force request n (from 0): after delay, or never (nullopt); garbled
 // replies fail as a wrong code would.
@@ -72,7 +65,6 @@ public:
             forces.push_back(request.force);
             forceTimes.push_back(clock_.now);
             answer = script_(reply.tag);
-            if (onForce) onForce(reply.tag);
         } else {
             ++barriers;
         }
@@ -83,6 +75,7 @@ public:
             lastReplyAt_ = reply.at;
             pending_.push_back(reply);
         }
+        if (!request.barrier && onForce) onForce(reply.tag);
         return event;
     }
 
@@ -130,6 +123,15 @@ public:
 
     void Interrupt() noexcept override { interrupted_ = true; }
     void Resume() noexcept override { interrupted_ = false; }
+
+    // A force request someone else wrote on the line (a guard): the arm answers it in order
+    // with the loop's, with a state that names no request of the loop's.
+    static constexpr std::size_t ForeignTag = 999999;
+    void ForeignForce() {
+        const Clock::time_point at = std::max(clock_.now + 1ms, lastReplyAt_);
+        lastReplyAt_ = at;
+        pending_.push_back(Pending{at, false, false, ForeignTag});
+    }
 
 private:
     struct Pending {
@@ -540,5 +542,111 @@ TEST(ServoCore, APipelinedStateIsPredictedOverItsWholeAge) {
             EXPECT_NEAR(forces[n][0], -(x + horizon), 1e-9) << inFlight << " in flight, " << n;
         }
         EXPECT_NEAR(bench.core.Stats().stateAgeP50Us, 1000.0 * inFlight, 10.0 * inFlight);
+    }
+}
+
+// What a reply's state must be to be believed, with the times a test chooses.
+TEST(StatePlausibility, RefusesWhatNoArmCouldReport) {
+    const Clock::time_point t0 = Clock::time_point{} + 1000s;
+    constexpr double Reach = ServoLoop::WorkspaceHalfSize + ServoLoop::WorkspaceMargin;
+    constexpr double Speed = ServoLoop::MaxArmSpeed;
+    struct Case {
+        const char* name;
+        Vec3 position, velocity;
+        Clock::duration after;  // since the request the last state answered
+        bool plausible;
+    };
+    const Case cases[] = {
+        {"at rest where the last one was", {0.05, 0, 0}, {}, 1ms, true},
+        {"at the edge of the reach", {Reach, -Reach, Reach}, {}, 1s, true},
+        {"beyond the reach", {0, 0, Reach * 1.01}, {}, 1s, false},
+        {"light-years away", {1.07e8, 0, 0}, {}, 1s, false},
+        {"not a number", {0, std::nan(""), 0}, {}, 1s, false},
+        {"infinitely far", {0, 0, -std::numeric_limits<double>::infinity()}, {}, 1s, false},
+        {"as fast as an arm can be", {0.05, 0, 0}, {0, Speed * 0.99, 0}, 1ms, true},
+        {"faster than any arm", {0.05, 0, 0}, {Speed * 1.01, 0, 0}, 1ms, false},
+        {"a velocity not a number", {0.05, 0, 0}, {0, 0, std::nan("")}, 1ms, false},
+        // From (0.05, 0, 0): 2 cm in 1 ms is the speed limit; 3 cm is beyond it.
+        {"a step the speed allows", {0.05 + Speed * 0.001 * 0.99, 0, 0}, {}, 1ms, true},
+        {"a step too far for the time", {0.05 + Speed * 0.001 * 1.5, 0, 0}, {}, 1ms, false},
+        {"the same step, later", {0.05 + Speed * 0.001 * 1.5, 0, 0}, {}, 2ms, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StatePlausibility judge;
+        FaultNote why;
+        ASSERT_TRUE(judge.Judge({0.05, 0, 0}, {}, t0, t0 + 1ms, why));  // the last state
+        EXPECT_EQ(judge.Judge(c.position, c.velocity, t0 + c.after, t0 + c.after, why),
+                  c.plausible);
+        if (!c.plausible) {
+            EXPECT_EQ(why.error, EPROTO);
+        }
+    }
+    // A refused state is not measured from; after Forget there is nothing to measure from.
+    StatePlausibility judge;
+    FaultNote why;
+    ASSERT_TRUE(judge.Judge({0, 0, 0}, {}, t0, t0, why));
+    EXPECT_FALSE(judge.Judge({0.15, 0, 0}, {}, t0 + 1ms, t0 + 1ms, why));
+    EXPECT_TRUE(judge.Judge({0.01, 0, 0}, {}, t0 + 1ms, t0 + 1ms, why));
+    judge.Forget();
+    EXPECT_TRUE(judge.Judge({0.15, 0, 0}, {}, t0 + 2ms, t0 + 2ms, why));
+}
+
+TEST(ReplyMatcher, KnowsTheBytesDueUntilItForgets) {
+    ReplyMatcher matcher;
+    const Clock::time_point t0{};
+    matcher.Sent(1, false, t0);
+    matcher.Sent(2, true, t0);
+    matcher.Sent(3, false, t0);
+    EXPECT_TRUE(matcher.Complete());
+    EXPECT_EQ(matcher.DueBytes(25, 40), 25u + 40u + 25u);
+    matcher.Forget();
+    EXPECT_FALSE(matcher.Complete()) << "forgotten requests may still be answered";
+    matcher.Sent(4, true, t0);
+    EXPECT_EQ(matcher.OnBarrier().request, 4u);
+    EXPECT_TRUE(matcher.Complete()) << "the barrier's reply ends every request before it";
+    for (std::uint64_t n = 5; n < 5 + ReplyMatcher::Capacity + 1; ++n) matcher.Sent(n, false, t0);
+    EXPECT_FALSE(matcher.Complete()) << "the oldest was forgotten for room";
+}
+
+TEST(ServoCore, AfterTheGuardWroteTheLoopRepairsAndStartsFromZeroBeforeAnyForce) {
+    for (const int inFlight : InFlightCases) {
+        Bench bench([](std::size_t) { return Answer{1500us}; }, Options(1000, 3, inFlight));
+        GuardBlock block;
+        bench.core.UseGuard(GuardSignals(&block));
+        bench.core.SetEffects({Spring{{0, 0, 0}, 1, 0}});
+        bool armedWhileRunning = true;
+        std::int64_t beatAtWrite = 0;
+        bench.arm.onForce = [&](std::size_t n) {
+            armedWhileRunning = armedWhileRunning && block.armed.load();
+            if (n == 5) {  // the loop froze after request 5; the guard wrote its zero
+                bench.arm.ForeignForce();
+                block.fired.fetch_add(1);
+                beatAtWrite = block.beatNs.load();
+            }
+            if (n + 1 == 20) {
+                bench.stop = true;
+                bench.arm.Interrupt();
+            }
+        };
+        bench.stop = false;
+        bench.core.Flags().Starting();
+        bench.core.Run(bench.stop);
+
+        EXPECT_TRUE(armedWhileRunning);
+        EXPECT_FALSE(block.armed.load()) << "a loop that ended is no longer watched";
+        EXPECT_GT(block.beatNs.load(), beatAtWrite) << "every cycle beats";
+        const ServoStats stats = bench.core.Stats();
+        EXPECT_EQ(stats.guardFirings, 1u);
+        EXPECT_EQ(stats.resyncs, 1u);
+        EXPECT_EQ(stats.failedExchanges, 0u);
+        EXPECT_EQ(bench.arm.barriers, 1u) << "in flight " << inFlight;
+        // The guard's reply answered nothing of the loop's, and the first force after the
+        // barrier is made from no state at all: the one before the silence is stale.
+        const auto records = Drained(bench.core);
+        ExpectOwnReplies(records, bench.arm.forces, inFlight);
+        ASSERT_GT(bench.arm.forces.size(), 7u);
+        EXPECT_TRUE(IsZero(bench.arm.forces[6])) << "in flight " << inFlight;
+        EXPECT_FALSE(IsZero(bench.arm.forces[10])) << "and it renders again afterwards";
     }
 }

@@ -54,10 +54,13 @@ bool IsZero(const Force& f) { return f[0] == 0 && f[1] == 0 && f[2] == 0; }
 
 // What the counting fake replied to request n.
 Vec3 PositionOf(std::size_t n) {
-    const auto k = static_cast<float>(n);
-    return {0.001f * k, -0.001f * k, 0.5f};
+    const auto p = FakeArm::CountingPosition(n);
+    return {p[0], p[1], p[2]};
 }
-Vec3 VelocityOf(std::size_t n) { return {0.01f * static_cast<float>(n), 0, 0}; }
+Vec3 VelocityOf(std::size_t n) {
+    const auto v = FakeArm::CountingVelocity(n);
+    return {v[0], v[1], v[2]};
+}
 
 }  // namespace
 
@@ -94,27 +97,103 @@ TEST(ServoLoop, EachForceIsTheEffectsForceAtTheLastStateAndStopEndsAtZero) {
 }
 
 TEST(ServoLoop, ForceIsClampedAndANonFiniteSumIsSentAsZero) {
-    // Replies whose position is not finite once request 20 has passed.
-    FakeArm arm([](std::size_t n, const Force&) {
-        const float x = n >= 20 ? std::nanf("") : 0.f;
-        return std::optional(TamroTest::StateReply({x, 0, 0}, {0, 0, 0}));
+    FakeArm arm([](std::size_t, const Force&) {
+        return std::optional(TamroTest::StateReply({0, 0, 0}, {0, 0, 0}));
     });
     ServoOptions options = Fast();
     options.maxForce = 2;
     ServoLoop loop(arm.Path(), options);
     loop.SetEffects({ConstantForce{{3, 0, 4}}, Spring{{1, 0, 0}, 1, 0}});
     loop.Start();
-    ASSERT_TRUE(arm.WaitForForces(30));
+    ASSERT_TRUE(arm.WaitForForces(20));
+    // Each finite, their sum not: it overflows to infinity.
+    loop.SetEffects({ConstantForce{{1e308, 0, 0}}, ConstantForce{{1e308, 0, 0}}});
+    const std::size_t switched = arm.Forces().size();
+    ASSERT_TRUE(arm.WaitForForces(switched + 10));
     loop.Stop();
     const auto forces = arm.Forces();
     for (std::size_t n = 2; n < 20; ++n) {
         const double magnitude = std::hypot(forces[n][0], forces[n][1], forces[n][2]);
         EXPECT_NEAR(magnitude, 2.0, 1e-6) << "request " << n;
     }
-    for (std::size_t n = 22; n < 29; ++n) EXPECT_TRUE(IsZero(forces[n])) << "request " << n;
+    for (std::size_t n = switched + 2; n < switched + 10; ++n)
+        EXPECT_TRUE(IsZero(forces[n])) << "request " << n;
     const ServoStats stats = loop.Stats();
     EXPECT_GE(stats.clampedForces, 18u);
     EXPECT_GE(stats.nonFiniteForces, 7u);
+}
+
+// The protocol has no checksum: a reply that cannot be the arm's, or bytes no request asked
+// for, are a failed exchange and a re-pairing, never a state the effects act on.
+TEST(ServoLoop, ARepliedStateThatCannotBeTheArmsIsAFailedExchangeNotAState) {
+    using TamroTest::Messages::EndEffectorState;
+    const std::vector<std::pair<const char*, std::function<Bytes(std::size_t, const Force&)>>>
+        cases = {
+            {"a stray byte before a reply",
+             [](std::size_t n, const Force& f) {
+                 Bytes bytes{EndEffectorState};
+                 const Bytes reply = *FakeArm::Counting(n, f);
+                 bytes.insert(bytes.end(), reply.begin(), reply.end());
+                 return bytes;
+             }},
+            {"a reply sent twice",
+             [](std::size_t n, const Force& f) {
+                 Bytes bytes = *FakeArm::Counting(n, f);
+                 const Bytes again = bytes;
+                 bytes.insert(bytes.end(), again.begin(), again.end());
+                 return bytes;
+             }},
+            {"a state far outside the workspace",
+             [](std::size_t, const Force&) {
+                 return TamroTest::StateReply({1.07e8f, 0, 0}, {0, 0, 0});
+             }},
+            {"a state that is not a number",
+             [](std::size_t, const Force&) {
+                 return TamroTest::StateReply({0, std::nanf(""), 0}, {0, 0, 0});
+             }},
+            {"a state faster than any arm",
+             [](std::size_t, const Force&) {
+                 return TamroTest::StateReply({0, 0, 0}, {0, 300.f, 0});
+             }},
+        };
+    for (const auto& [name, bad] : cases) {
+        SCOPED_TRACE(name);
+        constexpr std::size_t Bad = 5;
+        FakeArm arm([&, bad = bad](std::size_t n, const Force& f) -> std::optional<Bytes> {
+            return n == Bad ? bad(n, f) : FakeArm::Counting(n, f);
+        });
+        ServoLoop loop(arm.Path(), Fast());
+        // Stiff enough that any position the arm cannot have asks for the whole 100 N.
+        loop.SetEffects({Spring{{0, 0, 0.05}, 1000, 0}});
+        ASSERT_TRUE(loop.Start());
+        ASSERT_TRUE(arm.WaitForForces(60));
+        EXPECT_TRUE(loop.Running()) << "one failed exchange is forgiven";
+        loop.Stop();
+        const ServoStats stats = loop.Stats();
+        EXPECT_EQ(stats.failedExchanges, 1u);
+        EXPECT_EQ(stats.resyncs, 1u);
+        for (const Force& f : arm.Forces())
+            ASSERT_LT(std::hypot(f[0], f[1], f[2]), 1.0) << "a force from a state the arm had not";
+    }
+}
+
+TEST(ServoLoop, AFiniteForceTooLargeToSquareIsClampedNotZeroed) {
+    for (const Vec3 huge : {Vec3{1.3e154, 0, 0}, Vec3{1e308, -1e308, 0}, Vec3{0, 5e38, 0}}) {
+        FakeArm arm(FakeArm::Counting);
+        ServoOptions options = Fast();
+        options.maxForce = 2;
+        ServoLoop loop(arm.Path(), options);
+        loop.SetEffects({ConstantForce{huge}});
+        loop.Start();
+        ASSERT_TRUE(arm.WaitForForces(10));
+        loop.Stop();
+        const Force f = arm.Forces()[5];
+        EXPECT_NEAR(std::hypot(f[0], f[1], f[2]), 2.0, 1e-6) << huge[0] << " " << huge[1];
+        // Along the sum's direction.
+        EXPECT_EQ(f[0] > 0, huge[0] > 0);
+        EXPECT_EQ(f[1] < 0, huge[1] < 0);
+        EXPECT_EQ(loop.Stats().nonFiniteForces, 0u);
+    }
 }
 
 TEST(ServoLoop, DestructionAndCloseEndWithZeroForce) {
@@ -219,6 +298,8 @@ TEST(ServoLoop, OpeningFailsWithTypedErrors) {
              {"rateHz", [](ServoOptions& o) { o.rateHz = -1; }},
              {"faultTimeout", [](ServoOptions& o) { o.faultTimeout = 0ms; }},
              {"maxForce", [](ServoOptions& o) { o.maxForce = std::nan(""); }},
+             {"maxForce", [](ServoOptions& o) { o.maxForce = 1e39; }},
+             {"maxForce", [](ServoOptions& o) { o.maxForce = ServoLoop::MaxDeviceForce * 1.01; }},
              {"realtimePriority", [](ServoOptions& o) { o.realtimePriority = 99; }},
              {"inFlight", [](ServoOptions& o) { o.inFlight = 0; }},
              {"inFlight", [](ServoOptions& o) { o.inFlight = ServoLoop::MaxInFlight + 1; }},
@@ -382,7 +463,7 @@ namespace {
 
 // The counting fake's tag in a recorded reply: which force request (from 0) it answered.
 std::size_t TagOf(const CycleState& s) {
-    return static_cast<std::size_t>(std::lround(s.position[0] / 0.001f));
+    return static_cast<std::size_t>(std::lround(s.position[0] / 1e-6f));
 }
 
 std::vector<CycleState> DrainAll(ServoLoop& loop) {

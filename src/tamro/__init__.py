@@ -35,12 +35,22 @@ from .handle import (
     HandleReaderStats,
     HandleStatus,
 )
-from .network import Node  # imports the loops first, so at exit nodes close before loops
+from .network import Node, RemoteArm
 from .recording import McapSummary, save_mcap
-from .servo import MAX_IN_FLIGHT, RECORD_DTYPE, DeviceInfo, ServoLoop, ServoStats, State, in_flight_for
+from .servo import (
+    GUARD_SILENCE,
+    MAX_DEVICE_FORCE,
+    MAX_IN_FLIGHT,
+    RECORD_DTYPE,
+    DeviceInfo,
+    ServoLoop,
+    ServoStats,
+    State,
+    in_flight_for,
+)
+from .simulator import Ports, Simulator, attached_or_simulated, find_simulator
 
-# The simulator first: at interpreter exit the loops close (zero force) before it stops.
-from .simulator import Ports, Simulator, attached_or_simulated, find_simulator  # noqa: I001
+# At interpreter exit nodes close, then loops (zero force), then simulators: see _exit.py.
 
 __version__: str = _native.library_version()
 """The version of the package and of the device library inside it (one number for both)."""
@@ -73,7 +83,9 @@ __all__ = [
     "DeviceInfo",
     "ServoStats",
     "RECORD_DTYPE",
+    "MAX_DEVICE_FORCE",
     "MAX_IN_FLIGHT",
+    "GUARD_SILENCE",
     "in_flight_for",
     "HandleReader",
     "HandleStatus",
@@ -84,6 +96,7 @@ __all__ = [
     "HandleReaderStats",
     "HANDLE_RECORD_DTYPE",
     "Node",
+    "RemoteArm",
     "save_mcap",
     "McapSummary",
 ]

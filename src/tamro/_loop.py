@@ -3,7 +3,6 @@ fault as an exception, closing (also at interpreter exit) and the recording."""
 
 from __future__ import annotations
 
-import atexit
 import threading
 import weakref
 from typing import Any
@@ -12,6 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._errors import DeviceFault
+from ._exit import Rank, at_exit
 from ._values import whole
 
 _live: weakref.WeakSet[NativeLoop] = weakref.WeakSet()
@@ -114,9 +114,10 @@ class NativeLoop:
         return "running" if self.running else "stopped"
 
 
-@atexit.register
 def _close_all() -> None:
-    # Registered after the simulators' (atexit runs last-registered first): a servo loop's last
-    # zero-force exchange needs its arm still there.
     for loop in list(_live):
         loop.close()
+
+
+# Before the simulators: a servo loop's last zero-force exchange needs its arm still there.
+at_exit(Rank.LOOPS, _close_all)

@@ -43,16 +43,28 @@ from .effects import Effect, _Parameter, _scalar
 if TYPE_CHECKING:
     from .servo import ServoLoop
 
-__all__ = ["Coupling", "CouplingStatus", "Impairment", "coupling_status", "DEFAULT_LINK_TIMEOUT"]
+__all__ = [
+    "Coupling",
+    "CouplingStatus",
+    "Impairment",
+    "coupling_status",
+    "DEFAULT_LINK_TIMEOUT",
+    "SAMPLE_LIMITS",
+]
 
-DEFAULT_STIFFNESS = 300.0
-"""N/m: stiff enough to track within a millimetre at hand speeds on the simulated arm."""
-DEFAULT_DAMPING = 2.0
-"""N s/m on the velocity difference: the simulated arm's own damping again."""
-DEFAULT_LINK_TIMEOUT = 0.02
-"""s: twenty cycles at 1 kHz without a sample is a lost link."""
-DEFAULT_FADE = 0.05
-DEFAULT_ENGAGE = 0.25
+SAMPLE_LIMITS = _native.REMOTE_SAMPLE_LIMITS
+"""What a coupling takes of its remote's samples: speeds up to ``max_speed`` m/s, forces up to
+``max_force`` N, stamps at most ``max_lead`` s ahead of this machine's clock and ``max_age`` s
+behind it, and ``max_rate_hz`` samples a second on average (bursts of a tenth of a second's);
+beyond, refused and counted."""
+
+# The C++ defaults (Control::Coupling), where their reasons are written.
+_DEFAULTS = _native.COUPLING_DEFAULTS
+DEFAULT_STIFFNESS: float = _DEFAULTS["stiffness"]
+DEFAULT_DAMPING: float = _DEFAULTS["damping"]
+DEFAULT_LINK_TIMEOUT: float = _DEFAULTS["link_timeout"]
+DEFAULT_FADE: float = _DEFAULTS["fade"]
+DEFAULT_ENGAGE: float = _DEFAULTS["engage"]
 
 
 class Coupling(Effect):
@@ -79,11 +91,11 @@ class Coupling(Effect):
         stiffness: float = DEFAULT_STIFFNESS,
         damping: float = DEFAULT_DAMPING,
         *,
-        passivity: bool = True,
+        passivity: bool = _DEFAULTS["passivity"],
         link_timeout: float = DEFAULT_LINK_TIMEOUT,
         fade: float = DEFAULT_FADE,
         engage: float = DEFAULT_ENGAGE,
-        reflect: float = 0.0,
+        reflect: float = _DEFAULTS["reflect"],
     ) -> None:
         super().__init__(
             stiffness=_scalar(stiffness, "stiffness"),
@@ -109,12 +121,9 @@ class Impairment:
     seed: int = 1
 
     def __post_init__(self) -> None:
-        for name in ("delay", "jitter"):
-            value = number(getattr(self, name), name)
-            if value != 0 and not 0.001 <= value <= 10:
-                raise ValueError(f"{name} must be 0 or from 0.001 to 10 seconds, not {value!r}")
-        if not 0 <= number(self.loss, "loss") <= 1:
-            raise ValueError(f"loss must be from 0 to 1, not {self.loss!r}")
+        _native.check_impairment(
+            number(self.delay, "delay"), number(self.jitter, "jitter"), number(self.loss, "loss")
+        )
 
     @property
     def active(self) -> bool:

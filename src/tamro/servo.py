@@ -32,7 +32,17 @@ from ._loop import NativeLoop
 from ._values import frozen_array, number, whole
 from .effects import Effect, _changes
 
-__all__ = ["ServoLoop", "State", "DeviceInfo", "ServoStats", "RECORD_DTYPE", "MAX_IN_FLIGHT", "in_flight_for"]
+__all__ = [
+    "ServoLoop",
+    "State",
+    "DeviceInfo",
+    "ServoStats",
+    "RECORD_DTYPE",
+    "MAX_IN_FLIGHT",
+    "MAX_DEVICE_FORCE",
+    "GUARD_SILENCE",
+    "in_flight_for",
+]
 
 RECORD_DTYPE = np.dtype(
     [
@@ -47,6 +57,10 @@ RECORD_DTYPE = np.dtype(
 
 MAX_EFFECTS: int = _native.MAX_EFFECTS
 MAX_IN_FLIGHT: int = _native.MAX_IN_FLIGHT
+#: The largest ``max_force`` a loop accepts, newtons.
+MAX_DEVICE_FORCE: float = _native.MAX_DEVICE_FORCE
+#: Seconds a running loop's thread may go without a sign of life before its guard sends zero force.
+GUARD_SILENCE: float = _native.GUARD_SILENCE
 
 
 # The share of each period a round trip may fill: the rest is the cycle's own work and how late
@@ -95,6 +109,7 @@ class ServoStats(TypedDict):
     in_flight_mean: float
     in_flight_max: int
     resyncs: int
+    guard_firings: int
     failed_exchanges: int
     non_finite_forces: int
     clamped_forces: int
@@ -124,7 +139,7 @@ class ServoLoop(NativeLoop):
     """A native servo loop on one arm.
 
     ``ServoLoop(port, *, rate_hz=1000.0, max_force=10.0, realtime=False, fault_timeout=0.05,
-    max_faults=3, compensate_delay=True, in_flight=1)`` opens the port and wakes the arm,
+    max_faults=3, compensate_delay=True, in_flight=1, guard=True)`` opens the port and wakes the arm,
     waiting up to a second for its answer, but does not start the loop, so effects can be in
     place before the first cycle; ``start()`` (or entering a ``with`` block) starts it.
     ``rate_hz=None`` runs free, as fast as the arm answers. ``compensate_delay`` renders the
@@ -149,6 +164,14 @@ class ServoLoop(NativeLoop):
     after a failure the loop re-pairs with the wake-up as a barrier before it trusts one again,
     so an arm that is always late latches too (within ``(2 * max_faults - 1) * fault_timeout``).
 
+    ``guard`` (on unless turned off) runs a dead-man beside the loop: a small process of its own
+    that holds the port and writes a zero-force request when the loop's thread, while running,
+    has shown no sign of life for ``GUARD_SILENCE`` seconds (the process frozen, stopped or
+    stuck), or at once when the process dies, ``kill -9`` included. The arm keeps that zero
+    until the loop resumes, re-pairs with the wake-up and renders from a fresh state
+    (``stats()["guard_firings"]`` counts them). ``close()`` releases and reaps it. It cannot
+    help when the machine or the cable fails, or when it is killed itself: docs/servo-loop.md.
+
     ``record(capacity)`` and ``drain()`` give every cycle (``RECORD_DTYPE``): see ``NativeLoop``.
     ``stop()``, ``close()``, leaving the ``with`` block and the end of the interpreter cut the
     exchange in flight short and send one zero-force request, waiting for its reply 0.1 s at
@@ -171,10 +194,11 @@ class ServoLoop(NativeLoop):
         max_faults: int = 3,
         compensate_delay: bool = True,
         in_flight: int = 1,
+        guard: bool = True,
     ) -> None:
         if rate_hz is not None:
             rate_hz = number(rate_hz, "rate_hz")
-        for name, value in (("realtime", realtime), ("compensate_delay", compensate_delay)):
+        for name, value in (("realtime", realtime), ("compensate_delay", compensate_delay), ("guard", guard)):
             if not isinstance(value, bool):
                 raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
         max_faults = whole(max_faults, "max_faults")
@@ -190,6 +214,7 @@ class ServoLoop(NativeLoop):
             max_faults,
             compensate_delay,
             in_flight,
+            guard,
         )
         self._max_force = float(max_force)
         device_id, model, hardware, firmware, identifier = self._native.info()
@@ -224,6 +249,11 @@ class ServoLoop(NativeLoop):
     def in_flight(self) -> int:
         """How many requests may be on the line at once."""
         return int(self._native.in_flight)
+
+    @property
+    def guard(self) -> bool:
+        """Whether a guard process sends zero force when this loop falls silent or its process dies."""
+        return bool(self._native.guard)
 
     @property
     def compensate_delay(self) -> bool:

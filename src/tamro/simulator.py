@@ -14,7 +14,6 @@ standard input, which the kernel closes with this process.
 
 from __future__ import annotations
 
-import atexit
 import os
 import select
 import shutil
@@ -28,6 +27,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from ._exit import Rank, at_exit
 from .detection import detect_arms, detect_handles
 
 __all__ = ["Simulator", "find_simulator", "attached_or_simulated", "Ports"]
@@ -203,7 +203,9 @@ def attached_or_simulated(
         yield Ports(simulator.arms, simulator.handles, simulator)
 
 
-@atexit.register
 def _stop_all() -> None:
     for simulator in list(_running):
         simulator.stop()
+
+
+at_exit(Rank.SIMULATORS, _stop_all)

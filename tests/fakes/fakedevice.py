@@ -163,10 +163,19 @@ def state_reply(position: tuple[float, float, float], velocity: tuple[float, flo
     return bytes([END_EFFECTOR_STATE]) + floats(*position, *velocity)
 
 
+def counting_position(n: int) -> tuple[float, float, float]:
+    return (1e-6 * n, -1e-6 * n, 0.05)
+
+
+def counting_velocity(n: int) -> tuple[float, float, float]:
+    return (1e-5 * n, 0.0, 0.0)
+
+
 def counting_reply(n: int, force: tuple[float, float, float]) -> bytes | None:
-    """Request n is answered with position (n, -n, 500) mm and velocity (n / 100, 0, 0) m/s,
-    so every reply tells which request it answers."""
-    return state_reply((0.001 * n, -0.001 * n, 0.5), (0.01 * n, 0.0, 0.0))
+    """Request n is answered with position (n, -n, 50 000) micrometres and velocity (n / 100,
+    0, 0) mm/s, so every reply tells which request it answers, and stays a state an arm can
+    have (within its workspace, slow) for the first 100 000 requests."""
+    return state_reply(counting_position(n), counting_velocity(n))
 
 
 def handle_status(hall: int, w: float, user_data: bytes = b"", error_flag: int = 0) -> bytes:

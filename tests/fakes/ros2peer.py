@@ -19,7 +19,7 @@ from cyclonedds.core import Qos
 from cyclonedds.domain import DomainParticipant
 from cyclonedds.idl import IdlStruct
 from cyclonedds.idl.annotations import final
-from cyclonedds.idl.types import float64, int32, sequence, uint8, uint32
+from cyclonedds.idl.types import array, bounded_str, float64, int32, sequence, uint8, uint32
 from cyclonedds.pub import DataWriter
 from cyclonedds.sub import DataReader
 from cyclonedds.topic import Topic
@@ -161,6 +161,39 @@ class UInt8MultiArray(IdlStruct, typename="std_msgs::msg::dds_::UInt8MultiArray_
     data: sequence[uint8] = field(default_factory=list)
 
 
+@final
+@dataclass
+class String(IdlStruct, typename="std_msgs::msg::dds_::String_"):
+    """A ROS 2 type the project does not speak: what a stranger on its namespace may write."""
+
+    data: str = ""
+
+
+# rmw_dds_common's graph messages (ROS 2 Iron and later: 16-byte GIDs), on ros_discovery_info.
+
+
+@final
+@dataclass
+class Gid(IdlStruct, typename="rmw_dds_common::msg::dds_::Gid_"):
+    data: array[uint8, 16] = field(default_factory=lambda: [0] * 16)
+
+
+@final
+@dataclass
+class NodeEntitiesInfo(IdlStruct, typename="rmw_dds_common::msg::dds_::NodeEntitiesInfo_"):
+    node_namespace: bounded_str[256] = ""
+    node_name: bounded_str[256] = ""
+    reader_gid_seq: sequence[Gid] = field(default_factory=list)
+    writer_gid_seq: sequence[Gid] = field(default_factory=list)
+
+
+@final
+@dataclass
+class ParticipantEntitiesInfo(IdlStruct, typename="rmw_dds_common::msg::dds_::ParticipantEntitiesInfo_"):
+    gid: Gid = field(default_factory=Gid)
+    node_entities_info_seq: sequence[NodeEntitiesInfo] = field(default_factory=list)
+
+
 TYPES = {
     "geometry_msgs/msg/PoseStamped": PoseStamped,
     "geometry_msgs/msg/TwistStamped": TwistStamped,
@@ -175,6 +208,19 @@ def stamp_seconds(header: Header) -> float:
     return header.stamp.sec + header.stamp.nanosec * 1e-9
 
 
+def wall_stamp(offset: float = 0.0) -> Time:
+    """This machine's wall clock as a ROS stamp, moved by offset seconds."""
+    ns = time.time_ns() + round(offset * 1e9)
+    return Time(sec=ns // 1_000_000_000, nanosec=ns % 1_000_000_000)
+
+
+def stamped(sample, offset: float = 0.0):
+    """The sample with its header stamped now (plus offset seconds), as a sender stamps each
+    sample it writes: commands are judged by their stamps."""
+    sample.header.stamp = wall_stamp(offset)
+    return sample
+
+
 # --- QoS as ROS 2 sets it ------------------------------------------------------------------
 
 
@@ -184,6 +230,14 @@ def sensor_qos(deadline: float | None = None) -> Qos:
     if deadline is not None:
         policies.append(P.Deadline(duration(seconds=deadline)))
     return Qos(*policies)
+
+
+def default_qos() -> Qos:
+    """ROS 2's default for publishers and subscriptions: reliable, keep last 10, volatile, no
+    deadline (what ``ros2 topic pub`` and a default rclpy node use)."""
+    return Qos(
+        P.Reliability.Reliable(duration(milliseconds=100)), P.History.KeepLast(10), P.Durability.Volatile
+    )
 
 
 class Peer:
@@ -202,8 +256,11 @@ class Peer:
         qos = Qos(P.Reliability.BestEffort, P.History.KeepLast(depth), P.Durability.Volatile)
         return DataReader(self.participant, self._topic(ros_name, kind), qos=qos)
 
-    def writer(self, ros_name: str, kind: type, deadline: float | None = 0.1) -> DataWriter:
-        return DataWriter(self.participant, self._topic(ros_name, kind), qos=sensor_qos(deadline))
+    def writer(
+        self, ros_name: str, kind: type, deadline: float | None = 0.1, qos: Qos | None = None
+    ) -> DataWriter:
+        chosen = qos if qos is not None else sensor_qos(deadline)
+        return DataWriter(self.participant, self._topic(ros_name, kind), qos=chosen)
 
 
 def wait_matched(endpoint: DataReader | DataWriter, timeout: float = 10.0) -> bool:

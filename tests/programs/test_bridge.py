@@ -72,7 +72,7 @@ def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
         ]
         qos = "best-effort keep-last-1"
         assert lines[2] == f"out /lab/arm/measured_cp geometry_msgs/msg/PoseStamped {qos}"
-        assert lines[6] == f"in  /lab/arm/servo_cf geometry_msgs/msg/WrenchStamped {qos} deadline"
+        assert lines[6] == f"in  /lab/arm/servo_cf geometry_msgs/msg/WrenchStamped {qos}"
 
         peer = ros2peer.Peer(domain)
         cp = peer.reader("/lab/arm/measured_cp", ros2peer.PoseStamped, depth=10)
@@ -81,19 +81,89 @@ def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
 
         writer = peer.writer("/lab/arm/servo_cf", ros2peer.WrenchStamped)
         push = ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(0, 0.5, 0)))
-        assert wait_until(lambda: writer.write(push) or (arm.forces and arm.forces[-1] == (0, 0.5, 0)))
+        assert wait_until(
+            lambda: writer.write(ros2peer.stamped(push)) or (arm.forces and arm.forces[-1] == (0, 0.5, 0))
+        )
 
-        writer.write(push)
+        writer.write(ros2peer.stamped(push))
         program.send_signal(signal.SIGINT)
         out, err = program.communicate(timeout=20)
         assert program.returncode == 0, err
         assert out.strip().endswith("stopped: the arms are at zero force")
+        taken = re.compile(
+            r"taken /lab/arm/servo_cf (\d+) refused (\d+) "
+            r"\(stale \d+, future \d+, implausible \d+\) clamped \d+"
+        )
+        report = [m for line in out.splitlines() if (m := taken.fullmatch(line))]
+        assert len(report) == 1 and int(report[0][1]) > 0 and report[0][2] == "0", out
         assert arm.forces[-1] == (0.0, 0.0, 0.0), "the last force the arm was sent is zero"
     finally:
         if program.poll() is None:
             program.kill()
         arm.close()
         handle.close()
+
+
+def stopped(pid: int) -> bool:
+    """Whether every thread of the process is stopped (state T in /proc)."""
+    states = []
+    for task in Path(f"/proc/{pid}/task").iterdir():
+        try:
+            states.append((task / "stat").read_text().rsplit(")", 1)[1].split()[0])
+        except (FileNotFoundError, ProcessLookupError):
+            continue  # a thread that ended meanwhile
+    return bool(states) and all(state == "T" for state in states)
+
+
+def test_a_frozen_bridge_renders_nothing_that_queued_while_it_was_frozen(monkeypatch):
+    """The bridge stopped (SIGSTOP) for 2.5 s while a sender streams: 0.5 N along y for the
+    first 2 s, along z after. On waking, what queued for it arrives at once: the samples sent
+    long before are refused by their stamps, and only z is rendered."""
+    monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
+    domain = ros2peer.random_domain()
+    arm = FakeArm()
+    program = bridge("--name", "lab", "--arm", arm.path, "--domain", str(domain))
+
+    def force(x: float, y: float, z: float) -> object:
+        return ros2peer.stamped(
+            ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(x, y, z)))
+        )
+
+    def stream(sample: tuple[float, float, float], seconds: float) -> None:
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            writer.write(force(*sample))
+            time.sleep(0.005)
+
+    try:
+        lines_until_ready(program)
+        peer = ros2peer.Peer(domain)
+        writer = peer.writer("/lab/arm/servo_cf", ros2peer.WrenchStamped)
+        assert wait_until(
+            lambda: writer.write(force(0.5, 0, 0)) or (arm.forces and arm.forces[-1] == (0.5, 0, 0))
+        )
+        program.send_signal(signal.SIGSTOP)
+        try:
+            # Every thread of it stopped before the first sample is sent: a receive thread still
+            # running for a moment would take it fresh.
+            assert wait_until(lambda: stopped(program.pid), timeout=10)
+            stream((0, 0.5, 0), 2.0)
+            stream((0, 0, 0.5), 0.5)
+        finally:
+            program.send_signal(signal.SIGCONT)
+        assert wait_until(lambda: writer.write(force(0, 0, 0.5)) or arm.forces[-1] == (0, 0, 0.5))
+        program.send_signal(signal.SIGINT)
+        out, err = program.communicate(timeout=20)
+        assert program.returncode == 0, err
+    finally:
+        if program.poll() is None:
+            program.kill()
+        arm.close()
+    assert all(f[1] == 0.0 for f in arm.forces), "a sample that queued while frozen was rendered"
+    refused = re.search(
+        r"taken /lab/arm/servo_cf \d+ refused \d+ \(stale \d+, future \d+, implausible (\d+)\)", out
+    )
+    assert refused and int(refused[1]) > 0, out
 
 
 def test_a_users_own_dds_configuration_wins_over_loopback(tmp_path):
@@ -106,7 +176,9 @@ def test_a_users_own_dds_configuration_wins_over_loopback(tmp_path):
     try:
         assert lines_until_ready(program)[0] == f"config {mine.as_uri()}"
         program.terminate()
-        assert program.wait(timeout=20) == 0
+        # Its pipes drained while it ends: a program blocked writing to a full pipe never ends.
+        out, err = program.communicate(timeout=30)
+        assert program.returncode == 0, out + err
     finally:
         if program.poll() is None:
             program.kill()

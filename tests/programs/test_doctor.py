@@ -697,24 +697,3 @@ def test_end_to_end_against_the_simulator_links(tmp_path):
     for port in document["ports"]:
         # The simulator holds each pty's far end: it plays the device, it is not in the way.
         assert port["holders"] == [] and any("tamro-simulator" in n for n in port["notes"])
-
-
-def test_doctor_is_strictly_typed(tmp_path):
-    """The installed package, with the native module's stub, passes mypy --strict."""
-    result = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "mypy",
-            "--strict",
-            "--cache-dir",
-            str(tmp_path),
-            "-p",
-            "tamro.programs.doctor",
-        ],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        timeout=600,
-    )
-    assert result.returncode == 0, result.stdout + result.stderr

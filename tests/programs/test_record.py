@@ -11,6 +11,7 @@ import io
 import os
 import re
 import signal
+import threading
 import time
 from pathlib import Path
 
@@ -259,3 +260,128 @@ def test_bad_arguments_are_refused(domain: int, tmp_path: Path, args: list[str],
     code, err = recorder.finish()
     assert code in (1, 2) and words in err, err
     assert list(tmp_path.iterdir()) == []
+
+
+def test_coupling_energy_is_recorded_and_what_is_not_is_named_with_an_incomplete_status(
+    domain: int, tmp_path: Path
+) -> None:
+    peer = ros2peer.Peer(domain)
+    energy = peer.writer("/lab/arm/coupling_energy", ros2peer.Vector3Stamped, deadline=None)
+    chatter = peer.writer("/lab/chatter", ros2peer.String, deadline=None)
+    path = tmp_path / "coupling.mcap"
+    recorder = record(domain, path, "--seconds", "30")
+    try:
+        sample = ros2peer.Vector3Stamped(
+            header=ros2peer.Header(frame_id="lab/arm_base"), vector=ros2peer.Vector3(1.5, 0.5, 0.25)
+        )
+
+        stop = threading.Event()
+
+        def keep_writing() -> None:
+            while not stop.wait(0.01):
+                energy.write(sample)
+                chatter.write(ros2peer.String("hello"))
+
+        writing = threading.Thread(target=keep_writing)
+        writing.start()
+        try:
+            recorder.wait_for("recording /lab/arm/coupling_energy geometry_msgs/msg/Vector3Stamped")
+            recorder.wait_for("not recording rt/lab/chatter")
+        finally:
+            stop.set()
+            writing.join()
+        recorder.send(signal.SIGTERM)
+        code, err = recorder.finish()
+    finally:
+        recorder.kill()
+    assert code == 3, err
+    assert "incomplete" in err
+    assert any(line.startswith("  not recorded rt/lab/chatter") for line in recorder.lines), recorder.lines
+    with rosbags_highlevel.AnyReader([path]) as reader:
+        got = [
+            reader.deserialize(raw, c.msgtype)
+            for c, _, raw in reader.messages()
+            if c.topic == "/lab/arm/coupling_energy"
+        ]
+    assert got and all((m.vector.x, m.vector.y, m.vector.z) == (1.5, 0.5, 0.25) for m in got)
+
+
+def test_hostile_writers_cannot_blind_the_recorder_silently(domain: int, tmp_path: Path) -> None:
+    """70 writers of a type it cannot record (more than it names) and a second writer on a
+    recorded topic: every one is counted or named, and the exit status says incomplete."""
+    peer = ros2peer.Peer(domain)
+    strangers = [peer.writer(f"/lab/noise/t{i}", ros2peer.String, deadline=None) for i in range(70)]
+    forger = ros2peer.Peer(domain)
+    writers = [p.writer("/lab/arm/measured_cp", ros2peer.PoseStamped, deadline=None) for p in (peer, forger)]
+    path = tmp_path / "hostile.mcap"
+    recorder = record(domain, path, "--seconds", "30")
+    try:
+        stop = threading.Event()
+
+        def keep_writing() -> None:
+            while not stop.wait(0.01):
+                for w in writers:
+                    w.write(ros2peer.PoseStamped())
+
+        writing = threading.Thread(target=keep_writing)
+        writing.start()
+        try:
+            recorder.wait_for("recording /lab/arm/measured_cp geometry_msgs/msg/PoseStamped")
+            recorder.wait_for("2 writers on /lab/arm/measured_cp")
+            # The list of names fills (the rest are counted at the end).
+            for _ in range(64):
+                recorder.wait_for_line(lambda line: line.startswith("not recording rt/lab/noise/"))
+        finally:
+            stop.set()
+            writing.join()
+        recorder.send(signal.SIGTERM)
+        code, err = recorder.finish()
+    finally:
+        recorder.kill()
+        del strangers
+    assert code == 3, err
+    named = sum(line.startswith("  not recorded rt/lab/noise/") for line in recorder.lines)
+    counted = next(
+        int(m[1].replace(",", ""))
+        for line in recorder.lines
+        if (m := re.fullmatch(r"  not recorded: ([\d,]+) more writers \(too many to name\)", line))
+    )
+    assert named + counted == 70, recorder.lines
+    assert any(
+        re.fullmatch(r"  /lab/arm/measured_cp had 2 writers at once: .*", line) for line in recorder.lines
+    )
+
+
+def test_a_crowd_of_topics_cannot_crowd_out_the_devices_own(domain: int, tmp_path: Path) -> None:
+    peer = ros2peer.Peer(domain)
+    _crowd = [peer.writer(f"/lab/crowd/t{i}", ros2peer.PoseStamped, deadline=None) for i in range(300)]
+    path = tmp_path / "crowd.mcap"
+    recorder = record(domain, path, "--seconds", "60")
+    try:
+        # The crowd has taken every slot open to any name.
+        recorder.wait_for_line(lambda line: "too many topics" in line and "rt/lab/crowd/" in line)
+        real = peer.writer("/lab/arm/measured_cp", ros2peer.PoseStamped, deadline=None)
+        stop = threading.Event()
+
+        def keep_writing() -> None:
+            while not stop.wait(0.01):
+                real.write(ros2peer.PoseStamped())
+
+        writing = threading.Thread(target=keep_writing)
+        writing.start()
+        try:
+            recorder.wait_for("recording /lab/arm/measured_cp geometry_msgs/msg/PoseStamped")
+        finally:
+            stop.set()
+            writing.join()
+        recorder.send(signal.SIGTERM)
+        code, err = recorder.finish()
+    finally:
+        recorder.kill()
+    assert code == 3, err  # the crowd beyond the open slots was left out, and said so
+    left = [
+        line
+        for line in recorder.lines
+        if line.startswith(("  not recorded rt/lab/crowd/", "  not recorded: "))
+    ]
+    assert left, recorder.lines

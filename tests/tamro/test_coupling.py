@@ -6,6 +6,7 @@ Every test runs on the loopback interface only, in a DDS domain of its own."""
 
 from __future__ import annotations
 
+import inspect
 import math
 import time
 
@@ -14,7 +15,7 @@ import pytest
 from fakedevice import FakeArm, wait_until
 
 import tamro
-from tamro import network
+from tamro import _native, network
 
 if not network.available():
     pytest.skip("this build has no network part (no Cyclone DDS)", allow_module_level=True)
@@ -120,21 +121,27 @@ def test_a_flood_is_capped_and_the_loop_keeps_going(dds):
             before = loop.stats()["cycles"]
             started = now = time.time()
             sent = 0
+            fastest = 0.0  # samples a second, in the fastest burst
             while sent < 10_000 and time.time() - started < 3.0:  # bounded in count and time
-                now = max(now + 1e-6, time.time())
-                writer.write(pose((0.01, 0.0, 0.0), stamp=now))
-                sent += 1
-                # The fake arm answers from a Python thread of this process; bursts of a thousand
-                # stay far beyond the 5,000 a second taken even when each write is slow.
-                if sent % 1000 == 0:
-                    time.sleep(0.01)
+                burst = time.monotonic()
+                for _ in range(1000):
+                    now = max(now + 1e-6, time.time())
+                    writer.write(pose((0.01, 0.0, 0.0), stamp=now))
+                    sent += 1
+                fastest = max(fastest, 1000 / (time.monotonic() - burst))
+                # The fake arm answers from a Python thread of this process: let it.
+                time.sleep(0.01)
             cycles = loop.stats()["cycles"] - before
             assert loop.running
             counts = tamro.coupling_status(loop).counts
     finally:
         arm.close()
     assert cycles >= 100
-    assert counts["refused_flood"] > 0, counts
+    if counts["refused_flood"] == 0 and fastest < 2 * tamro.coupling.SAMPLE_LIMITS["max_rate_hz"]:
+        # A burst at twice the rate overflows the bucket (a tenth of a second's samples); this
+        # machine (a sanitizer build, say) cannot write that fast.
+        pytest.skip(f"the fastest burst was {fastest:.0f} samples/s: no flood to refuse")
+    assert counts["refused_flood"] > 0, (counts, fastest)
     assert counts["taken"] + counts["refused_flood"] + counts["refused_stamp"] <= sent
     forces = np.array(arm.forces)
     assert np.isfinite(forces).all() and np.linalg.norm(forces, axis=1).max() <= 2.0 * (1 + 1e-6)
@@ -216,6 +223,13 @@ def test_coupling_parameters_and_the_one_coupling_rule():
         tamro.Coupling(reflect=11.0)
     with pytest.raises(ValueError, match="loss"):
         tamro.Impairment(loss=1.5)
+    # The C++ checks judge, and the Python defaults are the C++ ones.
+    assert tamro.Impairment(delay=0.0005).delay == 0.0005
+    for refused in (-0.001, 10.5, math.nan, 1e300):
+        with pytest.raises(ValueError, match="delay must be"):
+            tamro.Impairment(delay=refused)
+    defaults = {name: p.default for name, p in inspect.signature(tamro.Coupling).parameters.items()}
+    assert defaults == _native.COUPLING_DEFAULTS
     assert tamro.Impairment(delay=0.02, loss=0.05).describe() == "delay 20 ms, loss 5 %"
     arm = FakeArm()
     try:

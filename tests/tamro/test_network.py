@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import math
 import time
+from collections.abc import Callable
 
 import numpy as np
 import pytest
@@ -146,13 +147,40 @@ def test_servo_cp_pulls_the_simulated_arm_to_the_target(dds, simulator):
         assert ros2peer.wait_matched(writer)
 
         def near() -> bool:
-            writer.write(target)
+            writer.write(ros2peer.stamped(target))
             return bool(np.allclose(loop.state().position, (0.04, -0.02, 0.01), atol=0.002))
 
         assert wait_until(near, timeout=10.0), f"the arm stayed at {loop.state().position}"
         assert node.command_status("arm").mode == "engaged"
         received = next(s for s in node.stats() if s["topic"].endswith("servo_cp"))
         assert received["samples"] > 0 and received["refused"] == 0
+
+
+@pytest.mark.parametrize(
+    "qos",
+    [ros2peer.default_qos(), ros2peer.sensor_qos(deadline=None), ros2peer.sensor_qos(deadline=0.1)],
+    ids=["ros2-default", "best-effort", "best-effort-deadline"],
+)
+def test_any_ros2_publisher_commands_the_arm(dds, simulator, qos):
+    """What ``ros2 topic pub`` writes (reliable, keep last 10, no deadline) must move the arm as
+    well as a sensor-data stream with or without a deadline."""
+    domain, peer = dds
+    writer = peer.writer(f"/{NS}/arm/servo_cf", ros2peer.WrenchStamped, qos=qos)
+    push = ros2peer.WrenchStamped(
+        header=ros2peer.Header(frame_id=f"{NS}/arm_base"),
+        wrench=ros2peer.Wrench(force=ros2peer.Vector3(1.0, 0, 0)),
+    )
+    with tamro.Node(NS, domain=domain) as node, tamro.ServoLoop(simulator.arms[0]) as loop:
+        node.accept_commands(loop, "arm")
+        assert ros2peer.wait_matched(writer), "the command reader does not match this writer"
+
+        def pushing() -> bool:
+            writer.write(ros2peer.stamped(push))
+            return bool(loop.state().force[0] == pytest.approx(1.0, abs=0.05))
+
+        assert wait_until(pushing, timeout=10.0), f"force stayed {loop.state().force}"
+        taken = next(s for s in node.stats() if s["topic"].endswith("servo_cf"))
+        assert taken["samples"] > 0 and taken["refused"] == 0
 
 
 @pytest.mark.parametrize(
@@ -186,10 +214,86 @@ def test_refused_commands_are_counted_and_never_reach_the_arm(dds, fake_arm, top
             return next(s["refused"] for s in node.stats() if s["topic"].endswith(topic))
 
         # Best effort, keep last 1: a sample may be lost or replaced; send until five arrived.
-        assert wait_until(lambda: writer.write(sample) or refused() >= 5)
+        assert wait_until(lambda: writer.write(ros2peer.stamped(sample)) or refused() >= 5)
         assert wait_until(lambda: node.command_status("arm").mode == "waiting")
         assert loop.state().force.tolist() == [0.0, 0.0, 0.0]
+        counts = next(s for s in node.stats() if s["topic"].endswith(topic))
+        assert counts["stale"] + counts["future"] + counts["implausible"] == 0, "refused for the value"
     assert all(f == (0.0, 0.0, 0.0) for f in fake_arm.forces)
+
+
+def _at(offset: float) -> Callable[[], ros2peer.Time]:
+    return lambda: ros2peer.wall_stamp(offset)
+
+
+def _no_stamp() -> ros2peer.Time:
+    return ros2peer.Time()
+
+
+def _bad_nanoseconds() -> ros2peer.Time:
+    return ros2peer.Time(sec=int(time.time()), nanosec=1_500_000_000)
+
+
+@pytest.mark.parametrize(
+    "stamp, live, reason",
+    [
+        (_at(-3.0), False, "implausible"),
+        (_at(1e6), False, "implausible"),
+        (_no_stamp, False, "implausible"),
+        (_bad_nanoseconds, False, "implausible"),
+        (_at(-3.0), True, "stale"),
+        (_at(1e6), True, "future"),
+        (_at(0.45), True, "future"),
+    ],
+    ids=[
+        "3s-old",
+        "1e6s-ahead",
+        "unstamped",
+        "nanoseconds-beyond-a-second",
+        "3s-old-in-a-stream",
+        "1e6s-ahead-in-a-stream",
+        "spoof-0.45s-ahead",
+    ],
+)
+def test_commands_are_judged_by_their_stamps(dds, fake_arm, stamp, live, reason):
+    """A sample stamped long ago, far ahead or not at all is refused and counted by reason,
+    before a stream starts or in the middle of one; it never reaches the arm, it does not cut
+    the real stream off, and a fresh stream is rendered afterwards."""
+    domain, peer = dds
+    writer = peer.writer(f"/{NS}/arm/servo_cf", ros2peer.WrenchStamped)
+    real = ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(1.0, 0, 0)))
+    bad = ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(0, 3.0, 0)))
+    with tamro.Node(NS, domain=domain) as node, tamro.ServoLoop(fake_arm.path) as loop:
+        node.accept_commands(loop, "arm")
+        assert ros2peer.wait_matched(writer)
+
+        def counts() -> network.TopicStats:
+            return next(s for s in node.stats() if s["topic"].endswith("servo_cf"))
+
+        def engaged() -> bool:
+            writer.write(ros2peer.stamped(real))
+            return node.command_status("arm").mode == "engaged"
+
+        if live:
+            assert wait_until(engaged)
+
+        def send_bad() -> bool:
+            if live:  # the real stream goes on around the bad samples
+                for _ in range(4):
+                    writer.write(ros2peer.stamped(real))
+                    time.sleep(0.005)
+            bad.header.stamp = stamp()
+            writer.write(bad)
+            return counts()[reason] >= 5
+
+        assert wait_until(send_bad), counts()
+        if live:
+            assert node.command_status("arm").mode == "engaged", "the real stream was cut off"
+        else:
+            assert node.command_status("arm").mode == "waiting"
+        assert wait_until(engaged), "a fresh stream afterwards"
+        assert wait_until(lambda: writer.write(ros2peer.stamped(real)) or fake_arm.forces[-1] == (1.0, 0, 0))
+    assert all(f[1] == 0.0 for f in fake_arm.forces), "a refused sample reached the arm"
 
 
 def test_a_stopped_stream_fades_to_zero_and_comes_back_softly(dds, fake_arm):
@@ -204,16 +308,16 @@ def test_a_stopped_stream_fades_to_zero_and_comes_back_softly(dds, fake_arm):
         loop.record(20_000)
 
         def engaged() -> bool:
-            writer.write(push)
+            writer.write(ros2peer.stamped(push))
             return node.command_status("arm").mode == "engaged"
 
         assert wait_until(engaged)
         for _ in range(20):  # a steady stream, then it stops
-            writer.write(push)
+            writer.write(ros2peer.stamped(push))
             time.sleep(0.01)
         last_sent = time.monotonic()
         assert wait_until(lambda: node.command_status("arm").mode == "waiting", timeout=5.0)
-        writer.write(push)  # the stream returns
+        writer.write(ros2peer.stamped(push))  # the stream returns
         assert wait_until(lambda: node.command_status("arm").mode == "engaged")
         loop.stop()
         rows = loop.drain()
@@ -244,7 +348,9 @@ def test_closing_the_node_fades_the_commands_and_stops_publishing(dds, fake_arm)
         node.publish(loop, "arm")
         node.accept_commands(loop, "arm")
         assert ros2peer.wait_matched(writer) and ros2peer.wait_matched(reader)
-        assert wait_until(lambda: writer.write(push) or node.command_status("arm").mode == "engaged")
+        assert wait_until(
+            lambda: writer.write(ros2peer.stamped(push)) or node.command_status("arm").mode == "engaged"
+        )
         node.close()
         assert wait_until(lambda: network.command_status(loop).mode == "off")
         assert wait_until(lambda: loop.state().force.tolist() == [0.0, 0.0, 0.0])
@@ -292,10 +398,18 @@ def test_a_flood_of_bad_and_wrong_samples_never_reaches_the_arm_unchecked(dds):
                     short.write(Short(data=7))
                 elif i % 2:
                     f = bad_forces[(i // 2) % len(bad_forces)]
-                    flood_cf.write(ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(*f))))
+                    flood_cf.write(
+                        ros2peer.stamped(
+                            ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(*f)))
+                        )
+                    )
                 else:
                     t = bad_targets[i % len(bad_targets)]
-                    flood_cp.write(ros2peer.PoseStamped(pose=ros2peer.Pose(position=ros2peer.Point(*t))))
+                    flood_cp.write(
+                        ros2peer.stamped(
+                            ros2peer.PoseStamped(pose=ros2peer.Pose(position=ros2peer.Point(*t)))
+                        )
+                    )
                 if i % 100 == 0:
                     time.sleep(0.01)
             elapsed = time.monotonic() - started

@@ -37,7 +37,7 @@ writer = peer.writer("/lab/arm/servo_cf", rp.WrenchStamped)
 push = rp.WrenchStamped(wrench=rp.Wrench(force=rp.Vector3(0, 0, 0.5)))
 got, end = 0, time.monotonic() + 60
 while time.monotonic() < end and not select.select([sys.stdin], [], [], 0)[0]:
-    writer.write(push)
+    writer.write(rp.stamped(push))
     got += len(reader.take(N=100))
     print(got, flush=True)
     time.sleep(0.01)

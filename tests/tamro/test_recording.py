@@ -4,6 +4,8 @@ mcap package for the file's checksums and summary."""
 
 from __future__ import annotations
 
+import os
+import stat
 from collections.abc import Callable
 from fractions import Fraction
 from pathlib import Path
@@ -178,3 +180,13 @@ def test_a_failure_while_writing_leaves_no_partial_file(
     with pytest.raises(OSError, match="No space"):
         tamro.save_mcap(tmp_path / "full.mcap", arm=arm_rows(100, 0))
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("mask", [0o022, 0o077, 0o027])
+def test_a_saved_file_has_the_mode_the_umask_gives(tmp_path: Path, mask: int) -> None:
+    old = os.umask(mask)
+    try:
+        tamro.save_mcap(tmp_path / "a.mcap", arm=arm_rows(10, 0))
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE(os.stat(tmp_path / "a.mcap").st_mode) == 0o666 & ~mask

@@ -14,18 +14,27 @@ import time
 
 import numpy as np
 import pytest
-from fakedevice import DEVICE_INFO_REPLY, FakeArm, counting_reply, state_reply, wait_until
+from fakedevice import (
+    DEVICE_INFO_REPLY,
+    FakeArm,
+    counting_position,
+    counting_reply,
+    counting_velocity,
+    state_reply,
+    wait_until,
+)
 
 import tamro
+from tamro._native import SERVO_STATS_FIELDS
 
 
 def position_of(n: int) -> tuple[float, float, float]:
-    """What the counting fake arm reported in its reply to request n."""
-    return tuple(np.float32(v) for v in (0.001 * n, -0.001 * n, 0.5))  # type: ignore[return-value]
+    """What the counting fake arm reported in its reply to request n (as float32 carries it)."""
+    return tuple(float(np.float32(v)) for v in counting_position(n))  # type: ignore[return-value]
 
 
 def velocity_of(n: int) -> tuple[float, float, float]:
-    return (float(np.float32(0.01 * n)), 0.0, 0.0)
+    return tuple(float(np.float32(v)) for v in counting_velocity(n))  # type: ignore[return-value]
 
 
 # --- effects -------------------------------------------------------------------------------
@@ -124,14 +133,7 @@ def test_state_record_and_stats(fake_arm):
     np.testing.assert_array_equal(
         records["position"][:, 0], [position_of(c - 1)[0] for c in records["cycle"]]
     )
-    assert set(stats) == {
-        "cycles", "rate_hz", "period_p50_us", "period_p99_us", "period_max_us", "late_cycles",
-        "longest_late_run", "exchange_p50_us", "exchange_p99_us", "exchange_max_us",
-        "state_age_p50_us", "state_age_p99_us", "longest_stall_us", "wake_late_max_us",
-        "in_flight_mean", "in_flight_max", "resyncs", "failed_exchanges", "non_finite_forces",
-        "clamped_forces", "dropped_records", "realtime", "coupling_energy_observed_j",
-        "coupling_energy_dissipated_j",
-    } == set(tamro.ServoStats.__annotations__)  # fmt: skip
+    assert {name: type(value).__name__ for name, value in stats.items()} == SERVO_STATS_FIELDS
     assert stats["cycles"] >= 200 and stats["failed_exchanges"] == 0 and stats["realtime"] is False
     assert 0 < stats["exchange_p50_us"] <= stats["exchange_p99_us"] <= stats["exchange_max_us"]
     # Free-running, a state is as old as the exchange that brought it and the cycle after it.
@@ -146,9 +148,11 @@ def test_parameter_changes_from_another_thread_arrive_whole(fake_arm):
     def writer() -> None:
         a = 1.0
         while not done.is_set():
-            a = -a
-            push.force = (a, a, a)
-            time.sleep(0)  # the fake arm is a Python thread too: let it have the interpreter
+            for _ in range(20):  # a burst of changes, some landing while the loop reads
+                a = -a
+                push.force = (a, a, a)
+            # The fake arm is a Python thread too: a writer that never waits starves it.
+            fake_arm.wait_for_forces(len(fake_arm.forces) + 1, timeout=5.0)
 
     with tamro.ServoLoop(fake_arm.path, rate_hz=None) as loop:
         loop.effects = [push]
@@ -253,7 +257,7 @@ def test_a_silent_arm_latches_a_fault(fake_arm):
 
 def position_index(records: np.ndarray) -> np.ndarray:
     """Which force request (from 0) each recorded reply answered: the counting fake arm's tag."""
-    return np.rint(records["position"][:, 0] / np.float32(0.001)).astype(np.int64)
+    return np.rint(records["position"][:, 0] / np.float32(counting_position(1)[0])).astype(np.int64)
 
 
 @pytest.mark.parametrize(

@@ -88,7 +88,15 @@ public:
     Match OnBarrier() noexcept;
     bool BarrierInFlight() const noexcept;
     bool OldestIsBarrier() const noexcept;
-    void Forget() noexcept { count_ = 0; }
+    // The bytes the replies still due take on the line, for replies of these lengths.
+    std::size_t DueBytes(std::size_t stateLength, std::size_t barrierLength) const noexcept;
+    // Whether every request whose reply may still come is in flight here: not after Forget, or
+    // once the oldest was forgotten for room, until a barrier's reply has answered.
+    bool Complete() const noexcept { return complete_; }
+    void Forget() noexcept {
+        count_ = 0;
+        complete_ = false;
+    }
 
 private:
     struct Entry {
@@ -102,6 +110,27 @@ private:
     std::array<Entry, Capacity> entries_{};
     std::size_t first_ = 0;
     std::size_t count_ = 0;
+    bool complete_ = true;
+};
+
+// Whether a reply's state can be the arm's (ServoLoop's WorkspaceHalfSize, WorkspaceMargin,
+// MaxArmSpeed): finite, within the workspace and its margin, no faster than an arm moves in
+// the velocity it reports, and no farther from the last state believed than that speed
+// carries the arm between the two: at most from the request the last one answered to this
+// reply's arrival.
+class StatePlausibility {
+public:
+    // true when plausible (and then it is the last state believed); else false, and why says
+    // what was wrong (EPROTO).
+    bool Judge(const Vec3& position, const Vec3& velocity, Clock::time_point sentAt,
+               Clock::time_point at, FaultNote& why) noexcept;
+    // After a lost framing nothing before is trusted to measure a step from.
+    void Forget() noexcept { have_ = false; }
+
+private:
+    bool have_ = false;
+    Vec3 last_{};
+    Clock::time_point lastSentAt_{};
 };
 
 }  // namespace Tamro::HardwareAPI::Control::Detail

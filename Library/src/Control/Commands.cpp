@@ -2,12 +2,14 @@
 #include <Tamro/HardwareAPI/Control/Errors.hpp>
 
 #include "HandOver.hpp"
+#include "StampJudge.hpp"
 #include "Streams.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <mutex>
+#include <optional>
 
 namespace Tamro::HardwareAPI::Control {
 
@@ -15,7 +17,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::int64_t Nanoseconds(Clock::time_point t) {
+template <typename TimePoint>
+std::int64_t Nanoseconds(TimePoint t) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
@@ -28,6 +31,9 @@ void Check(const CommandSettings& s) {
     for (const auto& [name, value] : {std::pair{"timeout", s.timeout}, {"ramp", s.ramp}})
         if (value < std::chrono::milliseconds(1) || value > std::chrono::seconds(10))
             throw InvalidArgument(name, "must be from 0.001 to 10 seconds");
+    if (s.stampWindow < std::chrono::milliseconds(1) ||
+        s.stampWindow > std::chrono::seconds(1'000'000'000))
+        throw InvalidArgument("stamp_window", "must be from 0.001 to 1e9 seconds");
     Detail::CheckBox("workspace", s.lower, s.upper);
 }
 
@@ -37,10 +43,36 @@ struct Incoming {
     CommandSettings settings;
     bool hasTarget = false;
     Vec3 target{};
-    std::int64_t targetAt = 0;  // arrival, ns on the monotonic clock
+    std::int64_t targetAt = 0;  // sent as judged: ns on the monotonic clock
     bool hasForce = false;
     Vec3 force{};
     std::int64_t forceAt = 0;
+};
+
+// One stream's freshness: its judge (the senders') and what it refused (anyone's).
+struct StreamStamps {
+    Detail::StampJudge judge;
+    std::atomic<std::uint64_t> stale{0}, future{0}, implausible{0};
+
+    // The time the sample was sent as judged (ns, monotonic), or nothing when it is refused.
+    std::optional<std::int64_t> Sent(std::chrono::nanoseconds stamp,
+                                     const Arrival& arrival) noexcept {
+        const std::int64_t at = Nanoseconds(arrival.monotonic);
+        const auto j = judge.Judge(stamp.count(), at, Nanoseconds(arrival.wall));
+        using V = Detail::StampJudge::Verdict;
+        std::atomic<std::uint64_t>* count = j.verdict == V::Stale         ? &stale
+                                            : j.verdict == V::Future      ? &future
+                                            : j.verdict == V::Implausible ? &implausible
+                                                                          : nullptr;
+        if (count == nullptr) return at - j.ageNs;
+        count->fetch_add(1, std::memory_order_relaxed);
+        return std::nullopt;
+    }
+
+    StampRefusals Counts() const noexcept {
+        return {stale.load(std::memory_order_relaxed), future.load(std::memory_order_relaxed),
+                implausible.load(std::memory_order_relaxed)};
+    }
 };
 
 }  // namespace
@@ -52,6 +84,7 @@ public:
     Incoming staging;
     std::atomic<bool> accepting{false};
     std::atomic<double> maxForce{10.0};
+    StreamStamps targetStamps, forceStamps;
 
     void Hand() noexcept {
         handOver.Spare() = staging;
@@ -72,6 +105,8 @@ CommandInput::~CommandInput() = default;
 void CommandInput::Accept(const CommandSettings& settings) {
     Check(settings);
     std::lock_guard<std::mutex> lock(impl_->senders);
+    for (StreamStamps* stream : {&impl_->targetStamps, &impl_->forceStamps})
+        stream->judge.Configure(settings.timeout, settings.stampWindow);
     impl_->staging.accepting = true;
     impl_->staging.settings = settings;
     impl_->accepting.store(true, std::memory_order_relaxed);
@@ -90,22 +125,33 @@ bool CommandInput::Accepting() const noexcept {
     return impl_->accepting.load(std::memory_order_relaxed);
 }
 
-Verdict CommandInput::Target(const Vec3& position) noexcept {
-    const std::int64_t now = Nanoseconds(Clock::now());
+Verdict CommandInput::Target(const Vec3& position, std::chrono::nanoseconds stamp) noexcept {
+    return Target(position, stamp, Arrival::Now());
+}
+
+Verdict CommandInput::Target(const Vec3& position, std::chrono::nanoseconds stamp,
+                             const Arrival& arrival) noexcept {
     std::lock_guard<std::mutex> lock(impl_->senders);
     Incoming& in = impl_->staging;
     if (!in.accepting || !Finite(position) ||
         !Detail::Inside(in.settings.lower, in.settings.upper, position))
         return Verdict::Refused;
+    // Judged last: a sample refused for its value leaves the stream's stamps alone.
+    const std::optional<std::int64_t> sent = impl_->targetStamps.Sent(stamp, arrival);
+    if (!sent) return Verdict::Refused;
     in.hasTarget = true;
     in.target = position;
-    in.targetAt = now;
+    in.targetAt = *sent;
     impl_->Hand();
     return Verdict::Accepted;
 }
 
-Verdict CommandInput::Force(const Vec3& force) noexcept {
-    const std::int64_t now = Nanoseconds(Clock::now());
+Verdict CommandInput::Force(const Vec3& force, std::chrono::nanoseconds stamp) noexcept {
+    return Force(force, stamp, Arrival::Now());
+}
+
+Verdict CommandInput::Force(const Vec3& force, std::chrono::nanoseconds stamp,
+                            const Arrival& arrival) noexcept {
     if (!Finite(force)) return Verdict::Refused;
     const double limit = impl_->maxForce.load(std::memory_order_relaxed);
     const double magnitude = Norm(force);
@@ -113,9 +159,11 @@ Verdict CommandInput::Force(const Vec3& force) noexcept {
     std::lock_guard<std::mutex> lock(impl_->senders);
     Incoming& in = impl_->staging;
     if (!in.accepting) return Verdict::Refused;
+    const std::optional<std::int64_t> sent = impl_->forceStamps.Sent(stamp, arrival);
+    if (!sent) return Verdict::Refused;
     in.hasForce = true;
     in.force = clamped ? (limit / magnitude) * force : force;
-    in.forceAt = now;
+    in.forceAt = *sent;
     impl_->Hand();
     return clamped ? Verdict::Clamped : Verdict::Accepted;
 }
@@ -125,6 +173,10 @@ void CommandInput::SetMaxForce(double newtons) noexcept {
 }
 
 CommandStatus CommandInput::Status() const noexcept { return impl_->status.Read(); }
+
+StampRefusals CommandInput::TargetRefusals() const noexcept { return impl_->targetStamps.Counts(); }
+
+StampRefusals CommandInput::ForceRefusals() const noexcept { return impl_->forceStamps.Counts(); }
 
 Vec3 CommandInput::ForceAt(Clock::time_point now, const Vec3& position,
                            const Vec3& velocity) noexcept {

@@ -96,7 +96,7 @@ struct Validate {
         RequireNonNegative("stiffness", c.stiffness);
         RequireNonNegative("damping", c.damping);
         for (const auto& [name, seconds] :
-             {std::pair{"link_timeout", c.linkTimeout}, {"fade", c.fade}, {"engage", c.engage}})
+             {std::pair{"linkTimeout", c.linkTimeout}, {"fade", c.fade}, {"engage", c.engage}})
             if (!(seconds >= 1e-3 && seconds <= 10.0))
                 Refuse(name, "must be a number of seconds from 0.001 to 10");
         RequireNonNegative("reflect", c.reflect);

@@ -9,6 +9,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace Tamro::HardwareAPI::Control::Detail {
@@ -73,10 +74,12 @@ QuietPort::Wait QuietPort::Fill(std::size_t count, Clock::time_point until) noex
         }
         const Clock::time_point now = Clock::now();
         if (now >= until) return Wait::TimedOut;
+        heartbeat_.Beat(now);
         pollfd fds[2] = {{fd, POLLIN, 0}, {wake_, POLLIN, 0}};
         // Readable yet empty: wait on the wake-up alone, briefly.
+        const Clock::duration slice = heartbeat_.SliceEnd(now, until) - now;
         const Clock::duration left =
-            readableYetEmpty ? std::min<Clock::duration>(until - now, IdleWait) : until - now;
+            readableYetEmpty ? std::min<Clock::duration>(slice, IdleWait) : slice;
         const timespec timeout = HardwareAPI::Detail::ToTimespec(left);
         const int ready = readableYetEmpty ? ::ppoll(fds + 1, 1, &timeout, nullptr)
                                            : ::ppoll(fds, 2, &timeout, nullptr);
@@ -89,6 +92,13 @@ QuietPort::Wait QuietPort::Fill(std::size_t count, Clock::time_point until) noex
 void QuietPort::Consume(std::size_t count) noexcept {
     begin_ += std::min(count, Size());
     if (begin_ == end_) begin_ = end_ = 0;
+}
+
+std::size_t QuietPort::Pending() const noexcept {
+    int unread = 0;
+    const int fd = port_.Descriptor();
+    if (fd < 0 || ::ioctl(fd, FIONREAD, &unread) != 0 || unread < 0) unread = 0;
+    return Size() + static_cast<std::size_t>(unread);
 }
 
 void QuietPort::Discard() noexcept {

@@ -44,6 +44,8 @@ public:
     const std::uint8_t* Data() const noexcept { return buffer_.data() + begin_; }
     std::size_t Size() const noexcept { return end_ - begin_; }
     void Consume(std::size_t count) noexcept;
+    // What is buffered and what the line holds yet unread: bytes that have come.
+    std::size_t Pending() const noexcept;
     // Drops what is buffered and what the line holds.
     void Discard() noexcept;
 
@@ -56,6 +58,10 @@ public:
 
     void Interrupt() noexcept;
     void Resume() noexcept;
+
+    // The descriptor (a guard holds a copy), and the heartbeat its waits give in slices.
+    int Descriptor() const noexcept { return port_.Descriptor(); }
+    void UseHeartbeat(Heartbeat heartbeat) noexcept { heartbeat_ = heartbeat; }
 
 protected:
     int_type underflow() override;
@@ -72,6 +78,7 @@ private:
     Clock::time_point deadline_{};
     int error_ = 0;
     Wait lastWait_ = Wait::Ready;
+    Heartbeat heartbeat_;
 };
 
 }  // namespace Tamro::HardwareAPI::Control::Detail

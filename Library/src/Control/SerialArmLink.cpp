@@ -58,6 +58,11 @@ LinkEvent SerialArmLink::Send(const ArmRequest& request) noexcept {
     }
     LinkEvent event;
     event.at = Clock::now();
+    // Nothing but the replies due may be on the line when a force request goes out, or its
+    // reply would be taken from the wrong bytes. The request still goes (it may be the last
+    // zero force), but it is reported failed: nothing is trusted until a barrier.
+    LinkEvent unasked;
+    const bool stray = !request.barrier && Unasked(unasked);
     if (const int error = port_.Write(bytes, length); error != 0) {
         event.why.NoteMissing(error, true, {});
         return event;
@@ -66,6 +71,10 @@ LinkEvent SerialArmLink::Send(const ArmRequest& request) noexcept {
     event.request = ++requests_;
     event.sentAt = event.at;
     matcher_.Sent(event.request, request.barrier, event.at);
+    if (stray) {
+        unasked.at = event.at;
+        return unasked;
+    }
     return event;
 }
 
@@ -86,6 +95,7 @@ LinkEvent SerialArmLink::Failure(QuietPort::Wait wait) noexcept {
 LinkEvent SerialArmLink::LostFraming(LinkEvent event) noexcept {
     port_.Discard();
     matcher_.Forget();
+    plausible_.Forget();
     event.forgotten = true;
     return event;
 }
@@ -95,6 +105,19 @@ std::size_t SerialArmLink::ReplyLength(std::uint8_t code) const noexcept {
     if (code == Messages::DeviceInfo && matcher_.BarrierInFlight())
         return Messages::HeaderLength + Messages::DeviceInfoLength;
     return 0;
+}
+
+bool SerialArmLink::Unasked(LinkEvent& event) noexcept {
+    if (!matcher_.Complete()) return false;
+    const std::size_t due = matcher_.DueBytes(ReplyLength(Messages::EndEffectorState),
+                                              Messages::HeaderLength + Messages::DeviceInfoLength);
+    const std::size_t pending = port_.Pending();
+    if (pending <= due) return false;
+    event.kind = LinkEvent::Kind::Failed;
+    event.request = 0;
+    event.why.Set(EPROTO, "%zu bytes came that no request asked for", pending - due);
+    event = LostFraming(event);
+    return true;
 }
 
 bool SerialArmLink::Await(Clock::time_point until) noexcept {
@@ -134,6 +157,13 @@ LinkEvent SerialArmLink::Next(Clock::time_point until) noexcept {
         event.position = VectorAt(payload + Messages::StateAt::Position);
         event.velocity = VectorAt(payload + Messages::StateAt::Velocity);
         port_.Consume(length);
+        if (match.request == 0) return event;  // answers nothing: passed over, not judged
+        if (!plausible_.Judge(event.position, event.velocity, event.sentAt, event.at, event.why)) {
+            event.kind = LinkEvent::Kind::Failed;
+            event.request = 0;
+            return LostFraming(event);
+        }
+        Unasked(event);
         return event;
     }
     if (std::memcmp(payload, identity_.data(), identity_.size()) != 0) {
@@ -145,6 +175,7 @@ LinkEvent SerialArmLink::Next(Clock::time_point until) noexcept {
     event.request = match.request;
     event.sentAt = match.sentAt;
     port_.Consume(length);
+    Unasked(event);
     return event;
 }
 

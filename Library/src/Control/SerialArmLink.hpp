@@ -23,6 +23,9 @@ public:
 
     const Devices::DeviceInfo& Info() const noexcept { return info_; }
     void Close() noexcept { port_.Close(); }
+    int Descriptor() const noexcept { return port_.Descriptor(); }
+    // Every wait for a reply beats, in slices.
+    void UseHeartbeat(Heartbeat heartbeat) noexcept { port_.UseHeartbeat(heartbeat); }
 
     LinkEvent Send(const ArmRequest& request) noexcept override;
     LinkEvent Next(Clock::time_point until) noexcept override;
@@ -37,9 +40,13 @@ private:
     LinkEvent Failure(QuietPort::Wait wait) noexcept;
     // The whole length of a reply that starts with code, or 0 for a code not expected now.
     std::size_t ReplyLength(std::uint8_t code) const noexcept;
+    // Input no request asked for (a reply sent twice, line noise): more bytes come than the
+    // replies due take. Judged only while every request that may be answered is known.
+    bool Unasked(LinkEvent& event) noexcept;
 
     QuietPort port_;
     ReplyMatcher matcher_;
+    StatePlausibility plausible_;
     Devices::DeviceInfo info_;
     std::array<std::uint8_t, Devices::Messages::DeviceInfoLength> identity_{};  // as on the wire
     std::uint64_t requests_ = 0;

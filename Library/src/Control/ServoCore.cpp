@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 namespace Tamro::HardwareAPI::Control::Detail {
@@ -33,11 +34,21 @@ void RequireFinitePositive(const char* name, double value) {
         throw InvalidArgument(name, "must be a finite number above 0");
 }
 
+void RequireForceBound(double newtons) {
+    RequireFinitePositive("maxForce", newtons);
+    if (newtons > ServoLoop::MaxDeviceForce) {
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", ServoLoop::MaxDeviceForce);
+        throw InvalidArgument("maxForce",
+                              std::string("must be at most the device maximum of ") + limit + " N");
+    }
+}
+
 }  // namespace
 
 void CheckServoOptions(const ServoOptions& o) {
     CheckLoopOptions(o.rateHz, o.faultTimeout, o.maxFaults);
-    RequireFinitePositive("maxForce", o.maxForce);
+    RequireForceBound(o.maxForce);
     if (o.realtimePriority < 1 || o.realtimePriority > 90)
         throw InvalidArgument("realtimePriority", "must be from 1 to 90");
     if (o.spin.count() < 0) throw InvalidArgument("spin", "must not be negative");
@@ -83,7 +94,7 @@ void ServoCore::SetEffects(const std::vector<Effect>& effects,
 }
 
 void ServoCore::SetMaxForce(double newtons) {
-    RequireFinitePositive("maxForce", newtons);
+    RequireForceBound(newtons);
     std::lock_guard<std::mutex> lock(settingsLock_);
     staging_.maxForce = newtons;
     commands_.SetMaxForce(newtons);
@@ -97,7 +108,7 @@ void ServoCore::ResetFigures() noexcept {
     ages_.Reset();
     wakeLateMaxNs_.store(0, std::memory_order_relaxed);
     for (auto* counter : {&cycles_, &late_, &longestLate_, &failed_, &nonFinite_, &clamped_,
-                          &launched_, &inFlightSum_, &inFlightMax_, &resyncs_})
+                          &launched_, &inFlightSum_, &inFlightMax_, &resyncs_, &guardFirings_})
         counter->store(0, std::memory_order_relaxed);
     firstStartNs_.store(0, std::memory_order_relaxed);
     lastStartNs_.store(0, std::memory_order_relaxed);
@@ -127,6 +138,7 @@ ServoStats ServoCore::Stats() const {
                          static_cast<double>(launched);
     s.inFlightMax = inFlightMax_.load(std::memory_order_relaxed);
     s.resyncs = resyncs_.load(std::memory_order_relaxed);
+    s.guardFirings = guardFirings_.load(std::memory_order_relaxed);
     s.failedExchanges = failed_.load(std::memory_order_relaxed);
     s.nonFiniteForces = nonFinite_.load(std::memory_order_relaxed);
     s.clampedForces = clamped_.load(std::memory_order_relaxed);
@@ -138,37 +150,31 @@ ServoStats ServoCore::Stats() const {
     return s;
 }
 
-// The effects' sum with the streamed commands, then the safety stage: a sum that is not
-// finite is sent as zero, and the magnitude is clamped to the maximum force.
+// The inputs' sum, then the safety stage: a sum that is not finite is sent as zero, and the
+// magnitude is clamped to the maximum force.
 Vec3 ServoCore::ForceAt(const ServoSettings& settings,
                         const std::array<Effect, ServoLoop::MaxEffects>& effects,
                         Clock::time_point now, const Vec3& position,
                         const Vec3& velocity) noexcept {
-    Vec3 sum = commands_.ForceAt(now, position, velocity);
-    const Coupling* coupling = nullptr;
-    for (std::size_t i = 0; i < settings.count; ++i) {
-        if (const auto* c = std::get_if<Coupling>(&effects[i])) {
-            // Rendered where the others are; its energy counted on the measured positions.
-            coupling = c;
-            sum = sum + remote_.ForceAt(*c, now, position, position_, velocity);
-        } else {
-            sum = sum + ForceOf(effects[i], position, velocity);
-        }
-    }
+    const ForceContext cycle{now, position, position_, velocity, effects.data(), settings.count};
+    Vec3 sum{};
+    for (ForceInput* input : inputs_) sum = sum + input->ForceAt(cycle);
+    // Measured on the sum divided by its largest component, so a finite sum too large to
+    // square (1e154 N and up) is still clamped along its direction rather than zeroed.
     double scale = 1;
-    const double magnitude = Norm(sum);
-    if (!std::isfinite(magnitude)) {
+    const double largest = std::max({std::fabs(sum[0]), std::fabs(sum[1]), std::fabs(sum[2])});
+    if (!std::isfinite(largest)) {
         nonFinite_.fetch_add(1, std::memory_order_relaxed);
         scale = 0;
-    } else if (magnitude > settings.maxForce) {
-        clamped_.fetch_add(1, std::memory_order_relaxed);
-        scale = settings.maxForce / magnitude;
+    } else if (largest > 0) {
+        const double relative = Norm((1.0 / largest) * sum);
+        if (largest * relative > settings.maxForce) {
+            clamped_.fetch_add(1, std::memory_order_relaxed);
+            scale = settings.maxForce / largest / relative;
+        }
     }
-    // The coupling counts the energy of what it really sent.
-    if (coupling != nullptr)
-        remote_.Sent(scale, Seconds(now));
-    else
-        remote_.Idle(now);
+    // Each input learns what of the sum was really sent (the coupling counts its energy by it).
+    for (ForceInput* input : inputs_) input->Sent(scale, now);
     if (scale == 0) return {};  // not finite: nothing scales it back
     return scale == 1 ? sum : scale * sum;
 }
@@ -255,6 +261,10 @@ ServoCore::Outcome ServoCore::Cycle(Clock::time_point start, Clock::duration sin
     // request behind.
     Outcome outcome = Settle(Collect(clock_.Now(), why), why);
     if (outcome == Outcome::Failed || outcome == Outcome::Stopped) return outcome;
+    if (guard_.FiredSinceLastLook()) {  // checked last before a force goes out
+        GuardTookOver();
+        return outcome;
+    }
     if (Launch(CycleForce(start, sinceLast, period), why) == Outcome::Failed)
         return Outcome::Failed;
     const std::uint64_t onLine = pipeline_.Size();
@@ -334,6 +344,13 @@ ServoCore::Outcome ServoCore::Repair(FaultNote& why) noexcept {
     }
 }
 
+void ServoCore::GuardTookOver() noexcept {
+    guardFirings_.fetch_add(1, std::memory_order_relaxed);
+    paired_ = false;
+    pipeline_.Clear();
+    haveState_ = false;
+}
+
 Clock::duration ServoCore::CountCycleStart(Clock::time_point start,
                                            Clock::duration period) noexcept {
     const std::uint64_t n = cycles_.fetch_add(1, std::memory_order_relaxed);
@@ -365,8 +382,10 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
     FaultCount faults(options_.maxFaults);
     bool givenUp = false;
     FaultNote why;
+    guard_.Arm(clock_.Now());
     while (pacer.WaitNext(stop)) {
         const Clock::time_point start = clock_.Now();
+        guard_.Beat(start);
         const Clock::duration sinceLast = CountCycleStart(start, period);
         if (period > Clock::duration::zero()) NoteMaximum(wakeLateMaxNs_, pacer.Oversleep());
         Outcome outcome;
@@ -397,6 +416,7 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
     }
     link_.Resume();
     SendZeroForce();  // stopping or giving up: leave the arm without force
+    guard_.Disarm();  // ... as it now is, so the loop's silence from here on is harmless
     recorder_.EndCycle();
     recorder_.ProducerStopped();
     // The fault shows once the last request is out, so whoever sees it sees a finished loop.
@@ -405,6 +425,7 @@ void ServoCore::Run(const std::atomic<bool>& stop) noexcept {
 
 void ServoCore::SendZeroForce() noexcept {
     FaultNote ignored;
+    if (guard_.FiredSinceLastLook()) GuardTookOver();  // its reply is not this request's
     if (paired_) {
         if (Launch(Vec3{}, ignored) == Outcome::Failed) return;
         const Clock::time_point cap =

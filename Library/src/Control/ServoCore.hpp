@@ -8,6 +8,8 @@
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 
 #include "ArmLink.hpp"
+#include "ForceInput.hpp"
+#include "Guard.hpp"
 #include "HandOver.hpp"
 #include "LoopThread.hpp"
 #include "Recorder.hpp"
@@ -58,6 +60,9 @@ public:
     void RealtimeGranted(bool granted) noexcept {
         realtimeGranted_.store(granted, std::memory_order_relaxed);
     }
+    // Before any run: the guard the loop arms while it runs, beats every cycle and yields to
+    // when it wrote on the line.
+    void UseGuard(GuardSignals guard) noexcept { guard_ = guard; }
 
     // --- the loop's thread (or, while no loop runs, its owner) ---
 
@@ -118,6 +123,9 @@ private:
     // A failure ends the pipeline: the requests on the line answer nothing from now on.
     void Unpair(const LinkEvent& event, FaultNote& why) noexcept;
     Outcome Repair(FaultNote& why) noexcept;
+    // The guard wrote its zero-force request while the loop was silent: its reply is on the line
+    // and the newest state is as old as the silence, so the loop re-pairs and starts from zero.
+    void GuardTookOver() noexcept;
     // The time since the cycle before (zero for a run's first).
     Clock::duration CountCycleStart(Clock::time_point start, Clock::duration period) noexcept;
 
@@ -137,7 +145,13 @@ private:
     Outlet<CycleState> outlet_;  // to a publisher, when one holds it
     CommandInput commands_;      // streamed commands, faded by the loop
     RemoteInput remote_;         // the remote end of the set's coupling
+    // What the loop sums, in this order.
+    CommandsForce commandsForce_{commands_};
+    EffectsForce effectsForce_;
+    CouplingForce couplingForce_{remote_};
+    std::array<ForceInput*, 3> inputs_{&commandsForce_, &effectsForce_, &couplingForce_};
     LoopFlags flags_;
+    GuardSignals guard_;  // empty: no guard
 
     // Figures: written by the loop only, read by anyone.
     Histogram periods_;
@@ -145,7 +159,7 @@ private:
     Histogram ages_;  // of the state each force was made from, when it was sent
     std::atomic<std::int64_t> wakeLateMaxNs_{0};
     std::atomic<std::uint64_t> cycles_{0}, late_{0}, longestLate_{0}, failed_{0}, nonFinite_{0},
-        clamped_{0}, launched_{0}, inFlightSum_{0}, inFlightMax_{0}, resyncs_{0};
+        clamped_{0}, launched_{0}, inFlightSum_{0}, inFlightMax_{0}, resyncs_{0}, guardFirings_{0};
     std::atomic<std::int64_t> firstStartNs_{0}, lastStartNs_{0};
     std::atomic<bool> realtimeGranted_{false};
 

@@ -1,12 +1,17 @@
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 
+#include <Tamro/HardwareAPI/Control/Errors.hpp>
+
+#include "Guard.hpp"
 #include "LoopThread.hpp"
 #include "Realtime.hpp"
 #include "SerialArmLink.hpp"
 #include "ServoCore.hpp"
 #include "Timing.hpp"
 
+#include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace Tamro::HardwareAPI::Control {
@@ -22,6 +27,21 @@ const ServoOptions& Checked(const ServoOptions& options) {
     return options;
 }
 
+static_assert(Detail::HeartbeatSlice < ServoLoop::GuardSilence,
+              "a loop that waits beats often enough for its guard");
+
+// The guard, when asked for, over the opened port: one that cannot be made fails the opening,
+// as a loop its options say must be guarded may not run unguarded.
+std::unique_ptr<Detail::Guard> GuardOf(const ServoOptions& options, Detail::SerialArmLink& link,
+                                       const std::string& port) {
+    if (!options.guard) return nullptr;
+    try {
+        return std::make_unique<Detail::Guard>(link.Descriptor(), ServoLoop::GuardSilence);
+    } catch (const std::system_error& e) {
+        throw DeviceError(e.code().value(), std::string("could not start ") + e.what(), port);
+    }
+}
+
 }  // namespace
 
 // The loop's life: the port (a serial link), the thread and its start and stop; the cycles
@@ -32,8 +52,15 @@ public:
         : port_(port),
           options_(Checked(options)),
           link_(port),
+          guard_(GuardOf(options_, link_, port)),
           clock_(options_.spin),
-          core_(options_, link_, clock_) {}
+          core_(options_, link_, clock_) {
+        if (!guard_) return;
+        const Detail::GuardSignals signals(&guard_->Block());
+        link_.UseHeartbeat(signals.Beats());
+        clock_.UseHeartbeat(signals.Beats());
+        core_.UseGuard(signals);
+    }
 
     bool Start();
     void Stop();
@@ -43,6 +70,7 @@ public:
     const std::string port_;
     const ServoOptions options_;
     Detail::SerialArmLink link_;
+    std::unique_ptr<Detail::Guard> guard_;  // none when not asked for
     Detail::SystemClock clock_;
     Detail::ServoCore core_;
 
@@ -93,6 +121,7 @@ void ServoLoop::Impl::Close() {
     std::lock_guard<std::mutex> lock(lifecycle_);
     if (closed_) return;
     if (!everRan_) core_.SendZeroForce();  // the arm may hold a force from before us
+    if (guard_) guard_->Release();         // before the port closes: nothing written after
     link_.Close();
     closed_ = true;
 }

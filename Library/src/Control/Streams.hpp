@@ -21,6 +21,13 @@ inline bool Inside(const Vec3& lower, const Vec3& upper, const Vec3& p) {
     return true;
 }
 
+// Whether a stamp lies from behind before to ahead after our wall clock (any one unit); what
+// a remote's stamp must meet to be believed at all.
+template <typename T>
+inline bool NearClock(T stamp, T wall, T behind, T ahead) {
+    return stamp >= wall - behind && stamp <= wall + ahead;
+}
+
 // InvalidArgument unless both corners are finite and lower does not exceed upper.
 inline void CheckBox(const char* name, const Vec3& lower, const Vec3& upper) {
     if (!Finite(lower) || !Finite(upper)) throw InvalidArgument(name, "corners must be finite");

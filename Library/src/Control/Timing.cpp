@@ -13,6 +13,7 @@ namespace {
 
 // Long sleeps are cut into slices, so a stop request is seen within one slice.
 constexpr Clock::duration SleepSlice = std::chrono::milliseconds(10);
+static_assert(SleepSlice <= HeartbeatSlice, "a sleeping loop beats every slice");
 
 }  // namespace
 
@@ -72,6 +73,7 @@ bool SystemClock::SleepUntil(Clock::time_point t, const std::atomic<bool>& stop)
     for (;;) {
         const Clock::time_point at = Clock::now();
         if (at >= wake) break;
+        heartbeat_.Beat(at);
         const timespec until =
             HardwareAPI::Detail::ToTimespec(std::min(wake, at + SleepSlice).time_since_epoch());
         ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);

@@ -38,6 +38,36 @@ private:
     std::atomic<std::uint64_t> maxNs_{0};
 };
 
+// The longest a wait on the loop thread goes without a beat: well inside any guard's bound,
+// so a loop that waits on a slow arm is never taken for a frozen one.
+inline constexpr Clock::duration HeartbeatSlice = std::chrono::milliseconds(10);
+
+// The loop thread's sign of life for a guard (Guard.hpp): the monotonic time of its last beat,
+// stored where the guard's process reads it. An empty heartbeat (no guard) does nothing.
+class Heartbeat {
+public:
+    Heartbeat() = default;
+    explicit Heartbeat(std::atomic<std::int64_t>* slot) noexcept : slot_(slot) {}
+
+    explicit operator bool() const noexcept { return slot_ != nullptr; }
+
+    void Beat(Clock::time_point now) const noexcept {
+        if (slot_ == nullptr) return;
+        const auto ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch());
+        slot_->store(ns.count(), std::memory_order_relaxed);
+    }
+
+    // Where a wait that started at now and runs to until must stop to beat again.
+    Clock::time_point SliceEnd(Clock::time_point now, Clock::time_point until) const noexcept {
+        if (slot_ == nullptr || until - now <= HeartbeatSlice) return until;
+        return now + HeartbeatSlice;
+    }
+
+private:
+    std::atomic<std::int64_t>* slot_ = nullptr;
+};
+
 // The time a loop runs on, and its sleeps: the system's, or a test's own.
 class LoopClock {
 public:
@@ -59,9 +89,12 @@ public:
     explicit SystemClock(Clock::duration spin = Clock::duration::zero()) : spin_(spin) {}
     Clock::time_point Now() noexcept override { return Clock::now(); }
     bool SleepUntil(Clock::time_point t, const std::atomic<bool>& stop) noexcept override;
+    // Every slice of a sleep beats (a slow rate sleeps longer than a guard's bound).
+    void UseHeartbeat(Heartbeat heartbeat) noexcept { heartbeat_ = heartbeat; }
 
 private:
     Clock::duration spin_;
+    Heartbeat heartbeat_;
 };
 
 // Wakes a loop on a grid of absolute deadlines: next += period, never sleep(period), so

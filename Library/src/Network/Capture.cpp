@@ -24,6 +24,9 @@ using Detail::QosPointer;
 using Detail::SampleQueue;
 
 constexpr std::size_t MaxTopics = 256;
+// Slots only topics named as the table names them (<device>/<topic> of the topic's type) may
+// take: a crowd of other writers under the namespace cannot crowd the devices' own out.
+constexpr std::size_t ReservedTopics = 64;
 constexpr std::size_t MaxIgnored = 64;
 constexpr std::size_t MaxName = 200;  // longer announced names are cut before they are kept
 
@@ -33,6 +36,17 @@ constexpr dds_attach_t DiscoveryTag = 1;
 constexpr dds_attach_t FirstTopicTag = 2;
 
 constexpr std::uint32_t Batch = 64;  // samples taken from DDS at a time
+
+// Whether <device>/<topic> (the name under the namespace) is one the table gives that type.
+bool TableShaped(const std::string& underNamespace, Message message) {
+    const std::size_t slash = underNamespace.find('/');
+    if (slash == std::string::npos || underNamespace.find('/', slash + 1) != std::string::npos)
+        return false;
+    const std::string topic = underNamespace.substr(slash + 1);
+    for (const Topic& t : Topics)
+        if (t.message == message && topic == t.name) return true;
+    return false;
+}
 
 const MessageType* KnownType(const char* ddsName) {
     for (const MessageType& t : MessageTypes)
@@ -133,6 +147,8 @@ public:
         }
         return out;
     }
+
+    std::uint64_t Unlisted() const noexcept { return unlisted_.load(std::memory_order_relaxed); }
 
     std::vector<IgnoredTopic> IgnoredTopics() const {
         const std::size_t n = ignoredCount_.load(std::memory_order_acquire);
@@ -257,6 +273,9 @@ private:
             }
             if (type == nullptr) return Ignore(name, writer.type_name, "its type is not known");
             if (n == MaxTopics) return Ignore(name, writer.type_name, "too many topics");
+            if (n >= MaxTopics - ReservedTopics &&
+                !TableShaped(name.substr(prefix_.size()), type->message))
+                return Ignore(name, writer.type_name, "too many topics not named as the devices'");
             Slot& slot = slots_[n];
             slot.ddsTopic = name;
             slot.info.topic = ros;
@@ -296,7 +315,10 @@ private:
         const std::string topicName = topic.substr(0, MaxName);
         for (std::size_t i = 0; i < n; ++i)
             if (ignored_[i].topic == topicName && ignored_[i].type == typeName) return;
-        if (n == MaxIgnored) return;
+        if (n == MaxIgnored) {  // beyond the list: still counted, so the loss is never silent
+            unlisted_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
         ignored_[n] = IgnoredTopic{topicName, typeName, reason};
         ignoredCount_.store(n + 1, std::memory_order_release);
     }
@@ -327,6 +349,7 @@ private:
     std::atomic<std::size_t> count_{0};
     std::array<IgnoredTopic, MaxIgnored> ignored_;
     std::atomic<std::size_t> ignoredCount_{0};
+    std::atomic<std::uint64_t> unlisted_{0};  // ignored writers the full list could not name
     std::atomic<bool> stop_{false};
     Entity participant_, discovery_, discoveryCondition_, stopCondition_, waitset_;
     std::thread thread_;
@@ -343,6 +366,7 @@ std::size_t Capture::Take(std::uint8_t* out, std::size_t capacity) noexcept {
 std::size_t Capture::MaxRecord() const noexcept { return impl_->MaxRecord(); }
 std::vector<CapturedTopic> Capture::Topics() const { return impl_->Topics(); }
 std::vector<IgnoredTopic> Capture::Ignored() const { return impl_->IgnoredTopics(); }
+std::uint64_t Capture::Unlisted() const noexcept { return impl_->Unlisted(); }
 void Capture::Close() { impl_->Close(); }
 
 }  // namespace Tamro::HardwareAPI::Network

@@ -6,6 +6,17 @@
 
 namespace Tamro::HardwareAPI::Network::Detail {
 
+namespace {
+
+// A ROS stamp as nanoseconds since the epoch; one with nanoseconds beyond a second is no stamp
+// (0, refused as unstamped).
+std::chrono::nanoseconds StampOf(const Wire::Time& t) {
+    if (t.nanosec >= 1'000'000'000u) return {};
+    return std::chrono::seconds(t.sec) + std::chrono::nanoseconds(t.nanosec);
+}
+
+}  // namespace
+
 CommandChannel::CommandChannel(dds_entity_t participant, const std::string& ns,
                                const std::string& name, Control::ServoLoop& loop,
                                const Control::CommandSettings& settings)
@@ -31,8 +42,16 @@ void CommandChannel::Stop() noexcept {
 }
 
 void CommandChannel::Stats(std::vector<TopicStats>& out) const {
-    for (const auto* e : {&cp_, &cf_})
-        if (*e) out.push_back((*e)->Stats(0));
+    const auto add = [&](const std::optional<Endpoint>& e, const Control::StampRefusals& r) {
+        if (!e) return;
+        TopicStats s = e->Stats(0);
+        s.stale = r.stale;
+        s.future = r.future;
+        s.implausible = r.implausible;
+        out.push_back(s);
+    };
+    add(cp_, commands_.TargetRefusals());
+    add(cf_, commands_.ForceRefusals());
 }
 
 bool CommandChannel::FrameAccepted(const char* frame) const noexcept {
@@ -43,7 +62,8 @@ void CommandChannel::OnTarget(dds_entity_t reader, void* arg) {
     auto& self = *static_cast<CommandChannel*>(arg);
     TakeAll<Wire::PoseStamped>(reader, *self.cp_, [&](const Wire::PoseStamped& s) {
         if (!self.FrameAccepted(s.header.frame_id)) return Control::Verdict::Refused;
-        return self.commands_.Target({s.position[0], s.position[1], s.position[2]});
+        return self.commands_.Target({s.position[0], s.position[1], s.position[2]},
+                                     StampOf(s.header.stamp));
     });
 }
 
@@ -51,7 +71,7 @@ void CommandChannel::OnForce(dds_entity_t reader, void* arg) {
     auto& self = *static_cast<CommandChannel*>(arg);
     TakeAll<Wire::WrenchStamped>(reader, *self.cf_, [&](const Wire::WrenchStamped& s) {
         if (!self.FrameAccepted(s.header.frame_id)) return Control::Verdict::Refused;
-        return self.commands_.Force({s.force[0], s.force[1], s.force[2]});
+        return self.commands_.Force({s.force[0], s.force[1], s.force[2]}, StampOf(s.header.stamp));
     });
 }
 

@@ -1,6 +1,7 @@
 // The commands of one servo loop from the network: servo_cp and servo_cf, taken on Cyclone's
-// receive thread, checked there (their frame here, the rest by the loop's CommandInput) and
-// handed to the loop, which fades them out when their stream stops.
+// receive thread, checked there (their frame here; their values and, by their stamps, their
+// freshness by the loop's CommandInput) and handed to the loop, which fades them out when
+// their stream stops.
 #pragma once
 
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>

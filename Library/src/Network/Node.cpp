@@ -3,12 +3,14 @@
 #include "CommandChannel.hpp"
 #include "CouplingChannel.hpp"
 #include "Endpoint.hpp"
+#include "Graph.hpp"
 #include "Publications.hpp"
 
 #include <cmath>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,9 +29,13 @@ using Detail::HandlePublication;
 
 class Node::Impl {
 public:
-    Impl(const std::string& ns, int domain) : ns_(ns), domain_(domain) {
+    Impl(const std::string& ns, int domain, const std::string& nodeName)
+        : ns_(ns), domain_(domain) {
         CheckName(ns, "namespace", true);
+        CheckName(nodeName, "node name", false);
         participant_ = Detail::JoinDomain(domain);
+        graph_.emplace(participant_.Get(), ns, nodeName);
+        graph_->Announce();
     }
 
     // A name not yet used for another device; remembers it for this loop or reader.
@@ -53,6 +59,7 @@ public:
     mutable std::mutex mutex_;
     bool closed_ = false;
     Entity participant_;
+    std::optional<Detail::Graph> graph_;  // after the participant: its writer is the participant's
     std::map<std::string, std::pair<Device, const void*>> names_;
     std::vector<std::unique_ptr<ArmPublication>> arms_;
     std::vector<std::unique_ptr<HandlePublication>> handles_;
@@ -61,12 +68,14 @@ public:
     std::vector<TopicStats> final_;  // once closed
 };
 
-Node::Node(const std::string& ns, int domain) : impl_(std::make_unique<Impl>(ns, domain)) {}
+Node::Node(const std::string& ns, int domain, const std::string& nodeName)
+    : impl_(std::make_unique<Impl>(ns, domain, nodeName)) {}
 
 Node::~Node() { Close(); }
 
 const std::string& Node::Namespace() const noexcept { return impl_->ns_; }
 int Node::Domain() const noexcept { return impl_->domain_; }
+const std::string& Node::NodeName() const noexcept { return impl_->graph_->NodeName(); }
 
 namespace {
 void CheckRate(double rateHz) {
@@ -83,6 +92,7 @@ void Node::Publish(Control::ServoLoop& loop, const std::string& name, double rat
     impl_->Claim(name, Device::Arm, &loop);
     impl_->arms_.push_back(std::make_unique<ArmPublication>(impl_->participant_.Get(), impl_->ns_,
                                                             name, loop, rateHz));
+    impl_->graph_->Announce();
 }
 
 void Node::Publish(Control::HandleReader& reader, const std::string& name, double rateHz) {
@@ -92,6 +102,7 @@ void Node::Publish(Control::HandleReader& reader, const std::string& name, doubl
     impl_->Claim(name, Device::Handle, &reader);
     impl_->handles_.push_back(std::make_unique<HandlePublication>(
         impl_->participant_.Get(), impl_->ns_, name, reader, rateHz));
+    impl_->graph_->Announce();
 }
 
 void Node::AcceptCommands(Control::ServoLoop& loop, const std::string& name,
@@ -101,6 +112,7 @@ void Node::AcceptCommands(Control::ServoLoop& loop, const std::string& name,
     impl_->Claim(name, Device::Arm, &loop);
     impl_->commands_.push_back(std::make_unique<CommandChannel>(impl_->participant_.Get(),
                                                                 impl_->ns_, name, loop, settings));
+    impl_->graph_->Announce();
 }
 
 void Node::Couple(Control::ServoLoop& loop, const std::string& name, const CouplingPeer& peer) {
@@ -109,6 +121,7 @@ void Node::Couple(Control::ServoLoop& loop, const std::string& name, const Coupl
     impl_->Claim(name, Device::Arm, &loop);
     impl_->couplings_.push_back(
         std::make_unique<CouplingChannel>(impl_->participant_.Get(), impl_->ns_, name, loop, peer));
+    impl_->graph_->Announce();
 }
 
 std::vector<TopicStats> Node::Stats() const {
@@ -138,6 +151,7 @@ void Node::Close() {
     s.couplings_.clear();
     s.arms_.clear();
     s.handles_.clear();
+    s.graph_.reset();
     s.participant_.Reset();
     s.closed_ = true;
 }

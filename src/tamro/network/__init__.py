@@ -21,7 +21,6 @@ interface (``LOOPBACK_CONFIG``). See docs/network.md.
 
 from __future__ import annotations
 
-import atexit
 import os
 import threading
 import weakref
@@ -34,14 +33,18 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import _native
+from .._exit import Rank, at_exit
 from .._values import frozen_array, number, vector, whole
 from ..coupling import Impairment
 from ..handle import HandleReader
 from ..servo import ServoLoop
 from ._capture import Capture, CapturedTopic, IgnoredTopic, Sample
+from ._remote import RemoteArm, RemoteState
 
 __all__ = [
     "Node",
+    "RemoteArm",
+    "RemoteState",
     "Capture",
     "CapturedTopic",
     "IgnoredTopic",
@@ -65,14 +68,21 @@ MAX_DOMAIN: int = _native.MAX_DOMAIN
 LOOPBACK_CONFIG = Path(__file__).resolve().parent / "loopback.xml"
 """A Cyclone DDS configuration that keeps DDS on the loopback interface (no multicast)."""
 
-DEFAULT_STIFFNESS = 200.0
-"""N/m: the coupling spring toward ``servo_cp``'s target (passive at 1 kHz on the simulated arm)."""
-DEFAULT_DAMPING = 1.0
-"""N s/m: the coupling's damping, half the simulated arm's own."""
-DEFAULT_TIMEOUT = 0.25
-DEFAULT_RAMP = 0.1
-DEFAULT_WORKSPACE = ((-0.1, -0.1, -0.1), (0.1, 0.1, 0.1))
+# How a loop renders network commands unless told otherwise: the C++ defaults
+# (Control::CommandSettings), where their reasons are written.
+_COMMANDS = _native.COMMAND_DEFAULTS
+DEFAULT_STIFFNESS: float = _COMMANDS["stiffness"]
+"""N/m: the coupling spring toward ``servo_cp``'s target."""
+DEFAULT_DAMPING: float = _COMMANDS["damping"]
+"""N s/m: the coupling's damping."""
+DEFAULT_TIMEOUT: float = _COMMANDS["timeout"]
+"""Seconds without a fresh sample after which a stream counts as stopped and fades."""
+DEFAULT_RAMP: float = _COMMANDS["ramp"]
+DEFAULT_WORKSPACE: tuple[tuple[float, float, float], tuple[float, float, float]] = _COMMANDS["workspace"]
 """Targets outside this box are refused: the simulated arm's workspace (docs/conventions.md)."""
+DEFAULT_STAMP_WINDOW: float = _COMMANDS["stamp_window"]
+"""Seconds a command stream's first stamp may lie from this machine's wall clock, either way
+(docs/network.md: machines whose clocks are not synchronised set it wider)."""
 
 
 def check_ros_name(name: str, what: str = "name", *, slashes: bool = True) -> None:
@@ -107,6 +117,9 @@ class TopicStats(TypedDict):
     dropped: int
     refused: int
     clamped: int
+    stale: int
+    future: int
+    implausible: int
 
 
 TOPICS: list[TopicInfo] = list(_native.network_topics())
@@ -163,14 +176,16 @@ _live: weakref.WeakSet[Node] = weakref.WeakSet()
 class Node:
     """One DDS participant that serves devices as ROS 2 topics under ``/<namespace>/``.
 
-    ``Node(namespace, *, domain=0)``: the namespace is a ROS 2 name (letters, digits, ``_``,
-    parts joined by ``/``); the domain is the DDS domain id (0 to 232). A context manager;
+    ``Node(namespace, *, domain=0, node_name=None)``: the namespace is a ROS 2 name (letters,
+    digits, ``_``, parts joined by ``/``); the domain is the DDS domain id (0 to 232); the node
+    name (one such token; default ``_native.Node.DEFAULT_NODE_NAME``) is what ``ros2 node list``
+    shows, with ``ros2 node info`` listing its topics. A context manager;
     ``close()`` stops publishing and command taking (the loops fade what was commanded to
     zero) and leaves the domain. Raises ``RuntimeError`` when this build has no network part
     or DDS refuses, ``ValueError``/``TypeError`` for invalid arguments.
     """
 
-    def __init__(self, namespace: str, *, domain: int = 0) -> None:
+    def __init__(self, namespace: str, *, domain: int = 0, node_name: str | None = None) -> None:
         if not available():
             raise RuntimeError(
                 "this build of tamro has no network part: build it with Cyclone DDS (cyclonedds-dev)"
@@ -180,7 +195,10 @@ class Node:
         self._lock = threading.Lock()
         self._closed = False
         self._loops: dict[str, ServoLoop] = {}
-        self._native = _native.Node(namespace, domain)
+        if node_name is None:
+            node_name = str(_native.Node.DEFAULT_NODE_NAME)
+        node_name = _check_name(node_name, "node name")
+        self._native = _native.Node(namespace, domain, node_name)
         _live.add(self)
 
     @property
@@ -190,6 +208,11 @@ class Node:
     @property
     def domain(self) -> int:
         return int(self._native.domain)
+
+    @property
+    def node_name(self) -> str:
+        """The name ROS 2's graph knows this node by (``ros2 node list``: /namespace/node_name)."""
+        return str(self._native.node_name)
 
     @property
     def closed(self) -> bool:
@@ -235,14 +258,19 @@ class Node:
         timeout: float = DEFAULT_TIMEOUT,
         ramp: float = DEFAULT_RAMP,
         workspace: tuple[Sequence[float], Sequence[float]] = DEFAULT_WORKSPACE,
+        stamp_window: float = DEFAULT_STAMP_WINDOW,
     ) -> list[str]:
         """Takes ``servo_cp`` (the target of a spring of ``stiffness`` N/m and ``damping``
         N s/m the loop renders) and ``servo_cf`` (a force added to the loop's effects) under
         ``/<namespace>/<name>/``. Each sample is checked on arrival: not finite, a target
         outside ``workspace`` (lower and upper corners, m) or a frame other than the device's
-        is refused and counted; a force is clamped to the loop's ``max_force``. A stream with
-        no sample for ``timeout`` seconds fades to zero over ``ramp`` seconds, and comes back
-        over the same ramp. Returns the topics' ROS 2 names."""
+        is refused and counted; a force is clamped to the loop's ``max_force``. Each sample is
+        judged by its stamp against its own stream: held up on the way for longer than
+        ``timeout``, out of order, or fresher than the stream's samples allow, it is refused
+        and counted; a stream's first stamp must lie within ``stamp_window`` seconds of this
+        machine's wall clock. A stream whose newest sample was sent ``timeout`` seconds ago
+        fades to zero over ``ramp`` seconds, and comes back over the same ramp. Returns the
+        topics' ROS 2 names."""
         if not isinstance(loop, ServoLoop):
             raise TypeError(f"accept_commands takes a tamro.ServoLoop, not {type(loop).__name__}")
         name = _check_name(name, "name")
@@ -259,6 +287,7 @@ class Node:
                 number(ramp, "ramp"),
                 lower,
                 upper,
+                number(stamp_window, "stamp_window"),
             )
             self._loops[name] = loop
         return self._topics("arm", name, "in")
@@ -279,10 +308,10 @@ class Node:
         its ``measured_cp`` is the target, with ``measured_cv`` as the target's velocity and,
         when that device is coupled too, its ``coupling_energy`` and ``coupling_cf`` for the
         passivity controller and ``reflect``. Each sample is checked on arrival and refused
-        (and counted) when it is not finite, outside ``workspace``, faster than 5 m/s, stamped
-        more than 0.5 s ahead of this machine's clock, more than 1 s behind it or not after the
-        last, or beyond 5000 samples a second. ``handle=True`` follows a handle instead: its
-        orientation puts the target ``reach`` metres along the handle's x axis. Publishes this
+        (and counted) when it is not finite, outside ``workspace``, not after the last, or
+        beyond ``tamro.coupling.SAMPLE_LIMITS`` (speed, stamp lead and age, rate).
+        ``handle=True`` follows a handle instead: its orientation puts the target ``reach``
+        metres along the handle's x axis. Publishes this
         coupling's ``coupling_cf`` and ``coupling_energy`` under ``/<namespace>/<name>/``.
         ``impairment`` makes the link worse on purpose (a test tool). Returns the topics'
         ROS 2 names, ours then the peer's."""
@@ -326,7 +355,9 @@ class Node:
         """What each topic carried: ``samples`` written (out) or taken (in); ``dropped``:
         records the device's thread could not hand over (its ring was full) or that were not
         written; ``refused`` and ``clamped``: command samples the checks refused or scaled
-        down. Still answers once closed."""
+        down; of those refused, for their stamps: ``stale`` (held up beyond the time-out, or
+        out of order), ``future`` (fresher than the stream allows) and ``implausible``
+        (unstamped, or a first stamp outside the stamp window). Still answers once closed."""
         rows: list[TopicStats] = self._native.stats()
         return rows
 
@@ -367,9 +398,10 @@ def command_status(loop: ServoLoop) -> CommandStatus:
     return CommandStatus(cast(Mode, mode), target_gain, force_gain, frozen_array(force))
 
 
-@atexit.register
 def _close_all() -> None:
-    # Registered after the loops' own (atexit runs the last first): publishing stops before
-    # the loops close.
     for node in list(_live):
         node.close()
+
+
+# Before the loops: publishing and commands stop before the loops send their last zero force.
+at_exit(Rank.NODES, _close_all)

@@ -126,6 +126,10 @@ class Capture:
             for topic, kind, why in self._native.ignored()
         ]
 
+    def unlisted(self) -> int:
+        """Writers ignored once the list ``ignored()`` gives was full: counted, not named."""
+        return int(self._native.unlisted())
+
     @property
     def closed(self) -> bool:
         return self._closed

@@ -84,6 +84,21 @@ def _as_list(rows: Rows | Sequence[Rows] | None, dtype: np.dtype[Any], what: str
     return chosen
 
 
+def _umask() -> int:
+    """The process's file mode creation mask, read without changing it (Linux 4.7 and later
+    show it in /proc; elsewhere it is set and restored at once)."""
+    try:
+        with open("/proc/self/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError):
+        pass
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
 def save_mcap(
     path: str | os.PathLike[str],
     *,
@@ -99,7 +114,7 @@ def save_mcap(
     second arm's topics are under ``/<name>/arm2``). Each message is stamped with its row's time
     on the wall clock, as ROS stamps: the rows' ``time.monotonic()`` seconds plus
     ``clock_offset`` (by default the offset between the two clocks now). ``compression`` is
-    ``"zstd"`` (the default; needs the ``zstandard`` package, the ``mcap`` extra) or ``""``.
+    ``"zstd"`` (the default) or ``""``.
 
     The file appears under ``path`` only once it is complete: it is written beside it under a
     temporary name first. Raises ``OSError`` when it cannot be written, ``ValueError`` for a bad
@@ -115,6 +130,8 @@ def save_mcap(
     descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=".", suffix=".mcap.part")
     counts: dict[str, int] = {}
     try:
+        # A temporary file is private; the finished one is made as open() would make it.
+        os.fchmod(descriptor, 0o666 & ~_umask())
         with os.fdopen(descriptor, "wb") as out:
             writer = McapWriter(out, compression=compression)
             channel = _ros2.Channels(writer).add

@@ -356,13 +356,8 @@ class McapWriter:
 
 def _compressor(name: str) -> Callable[[memoryview], bytes | memoryview]:
     if name == "zstd":
-        try:
-            import zstandard
-        except ModuleNotFoundError:
-            raise ModuleNotFoundError(
-                "compressed MCAP needs zstandard: pip install 'TamroHardwareAPI[mcap]' "
-                "(or pass compression='')"
-            ) from None
+        import zstandard  # a dependency of the package
+
         # Level 1: a recording is often saved while a session still runs, and higher levels
         # cost several times the time for a few percent of size.
         compress: Callable[[memoryview], bytes] = zstandard.ZstdCompressor(level=1).compress

@@ -30,6 +30,7 @@ _DEFINITIONS = {
     "geometry_msgs/PoseStamped": "std_msgs/Header header\nPose pose\n",
     "geometry_msgs/TwistStamped": "std_msgs/Header header\nTwist twist\n",
     "geometry_msgs/WrenchStamped": "std_msgs/Header header\nWrench wrench\n",
+    "geometry_msgs/Vector3Stamped": "std_msgs/Header header\nVector3 vector\n",
     "std_msgs/UInt8": "uint8 data\n",
     "std_msgs/MultiArrayDimension": "string label\nuint32 size\nuint32 stride\n",
     "std_msgs/MultiArrayLayout": "MultiArrayDimension[] dim\nuint32 data_offset\n",
@@ -45,6 +46,7 @@ _USES = {
     "geometry_msgs/PoseStamped": ["std_msgs/Header", "geometry_msgs/Pose"],
     "geometry_msgs/TwistStamped": ["std_msgs/Header", "geometry_msgs/Twist"],
     "geometry_msgs/WrenchStamped": ["std_msgs/Header", "geometry_msgs/Wrench"],
+    "geometry_msgs/Vector3Stamped": ["std_msgs/Header", "geometry_msgs/Vector3"],
     "std_msgs/MultiArrayLayout": ["std_msgs/MultiArrayDimension"],
     "std_msgs/UInt8MultiArray": ["std_msgs/MultiArrayLayout"],
 }

@@ -5,8 +5,9 @@ Each arm runs in a native servo loop that publishes ``measured_cp``, ``measured_
 ``measured_cf`` and takes ``servo_cp`` (a coupling spring toward the target) and ``servo_cf``
 (a force); each handle publishes its orientation, sensor level and user data. The program
 prints one line per topic it serves, then ``ready``; SIGUSR1 makes it print what it has
-published so far (as ``dd`` does); Ctrl-C (or SIGTERM) brings the arms to zero force, prints
-what it published and stops. See docs/network.md.
+published and taken so far, with the commands it refused by reason (as ``dd`` does); Ctrl-C
+(or SIGTERM) brings the arms to zero force, prints what it published and stops. See
+docs/network.md.
 """
 
 from __future__ import annotations
@@ -22,7 +23,7 @@ from tamro.handle import HandleReader
 from tamro.servo import ServoLoop
 from tamro.simulator import Simulator
 
-from .._cli import add_network_options, on_signals
+from .._cli import FAULT_POLL, add_network_options, fault_of, force, non_negative, on_signals, rate, seconds
 
 __all__ = ["main"]
 
@@ -46,36 +47,45 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--publish-hz",
         metavar="HZ",
-        type=float,
+        type=rate,
         help="publish the measured topics at this rate (default: every cycle of the loop, every status)",
     )
     parser.add_argument(
-        "--rate-hz", metavar="HZ", type=float, default=1000.0, help="the servo loops' rate (default 1000)"
+        "--rate-hz", metavar="HZ", type=rate, default=1000.0, help="the servo loops' rate (default 1000)"
     )
     parser.add_argument(
-        "--max-force", metavar="N", type=float, default=10.0, help="the largest force sent (default 10 N)"
+        "--max-force", metavar="N", type=force, default=10.0, help="the largest force sent (default 10 N)"
     )
     parser.add_argument(
         "--servo-stiffness",
         metavar="K",
-        type=float,
+        type=non_negative,
         default=network.DEFAULT_STIFFNESS,
         help=f"servo_cp's coupling spring, N/m (default {network.DEFAULT_STIFFNESS:g})",
     )
     parser.add_argument(
         "--servo-damping",
         metavar="B",
-        type=float,
+        type=non_negative,
         default=network.DEFAULT_DAMPING,
         help=f"its damping, N s/m (default {network.DEFAULT_DAMPING:g})",
     )
     parser.add_argument(
         "--servo-timeout",
         metavar="S",
-        type=float,
+        type=seconds,
         default=network.DEFAULT_TIMEOUT,
         help="seconds without a command sample before its force fades to zero "
         f"(default {network.DEFAULT_TIMEOUT:g})",
+    )
+    parser.add_argument(
+        "--servo-stamp-window",
+        metavar="S",
+        type=seconds,
+        default=network.DEFAULT_STAMP_WINDOW,
+        help="how far the stamp of a command stream's first sample may lie from this machine's "
+        f"clock, seconds (default {network.DEFAULT_STAMP_WINDOW:g}; wider where clocks are not "
+        "synchronised)",
     )
     return parser
 
@@ -88,11 +98,18 @@ def _qos_words(info: network.TopicInfo) -> str:
 
 
 def _published(node: network.Node) -> list[str]:
-    """One line per topic published: samples written, and records dropped."""
+    """One line per topic published (samples written, and records dropped), then one per
+    command topic (samples taken, refused with the reasons of its stamps, and clamped)."""
+    stats = node.stats()
     return [
         f"published {s['topic']} {s['samples']} dropped {s['dropped']}"
-        for s in node.stats()
+        for s in stats
         if s["direction"] == "out"
+    ] + [
+        f"taken {s['topic']} {s['samples']} refused {s['refused']} (stale {s['stale']}, "
+        f"future {s['future']}, implausible {s['implausible']}) clamped {s['clamped']}"
+        for s in stats
+        if s["direction"] == "in"
     ]
 
 
@@ -117,11 +134,15 @@ def main(argv: Sequence[str] | None = None) -> int:
                 simulator = stack.enter_context(Simulator(arms=1, handles=1))
                 arms += simulator.arms
                 handles += simulator.handles
-            node = stack.enter_context(network.Node(args.name, domain=args.domain))
+            node = stack.enter_context(network.Node(args.name, domain=args.domain, node_name="tamro_bridge"))
             lines: list[str] = []
+            loops: list[ServoLoop] = []
             for index, port in enumerate(arms):
                 name = "arm" if index == 0 else f"arm{index + 1}"
-                loop = stack.enter_context(ServoLoop(port, rate_hz=args.rate_hz, max_force=args.max_force))
+                loop = stack.enter_context(
+                    ServoLoop(port, rate_hz=args.rate_hz, max_force=args.max_force, guard=True)
+                )
+                loops.append(loop)
                 lines += _served(node.publish(loop, name, rate_hz=args.publish_hz), "arm")
                 lines += _served(
                     node.accept_commands(
@@ -130,6 +151,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                         stiffness=args.servo_stiffness,
                         damping=args.servo_damping,
                         timeout=args.servo_timeout,
+                        stamp_window=args.servo_stamp_window,
                     ),
                     "arm",
                 )
@@ -146,7 +168,13 @@ def main(argv: Sequence[str] | None = None) -> int:
             print(line)
         print("ready", flush=True)
         while not asked.stop.is_set():
-            asked.wait()
+            asked.wait(FAULT_POLL)
+            fault = fault_of(loops)
+            if fault is not None:
+                # The loop has sent zero force already; a bridge that cannot render must not
+                # stay up throwing its commands away.
+                print(f"tamro-bridge: {fault}", file=sys.stderr, flush=True)
+                return 1
             if asked.report:
                 asked.report = False
                 print("\n".join(_published(node)), flush=True)

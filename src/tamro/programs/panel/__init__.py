@@ -118,7 +118,7 @@ def open_session(
         nonlocal arm
         if arm_port is not None:
             try:
-                arm = ServoLoop(arm_port, rate_hz=rate_hz, realtime=realtime)
+                arm = ServoLoop(arm_port, rate_hz=rate_hz, realtime=realtime, guard=True)
             except (OSError, ValueError, TypeError) as error:  # TimeoutError is an OSError
                 problems["arm"] = f"{arm_port}: {error}"
 

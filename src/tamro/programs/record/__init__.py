@@ -27,12 +27,13 @@ from tamro import network
 from tamro.recording import Channels, McapWriter, known_type
 from tamro.terminal import shown
 
-from .._cli import add_network_options, on_signals
+from .._cli import add_network_options, on_signals, seconds
 
 __all__ = ["main"]
 
 FLUSH_SECONDS = 1.0  # a chunk ends at least this often: what a crash can lose
 PUMP_SECONDS = 0.05  # how often the queue is drained
+INCOMPLETE = 3  # exit status: the file is whole, but topics or writers were left out
 TERMINAL_PROGRESS_SECONDS = 0.25
 PLAIN_PROGRESS_SECONDS = 5.0
 
@@ -45,7 +46,7 @@ def _parser() -> argparse.ArgumentParser:
         epilog="Ctrl-C (or SIGTERM) stops and completes the file. See docs/recording.md.",
     )
     parser.add_argument("--name", default="lab", help="the ROS 2 namespace to record (default lab)")
-    parser.add_argument("--seconds", metavar="S", type=float, help="stop after S seconds (default: Ctrl-C)")
+    parser.add_argument("--seconds", metavar="S", type=seconds, help="stop after S seconds (default: Ctrl-C)")
     parser.add_argument("-o", "--output", metavar="FILE.mcap", required=True, help="the file to write")
     parser.add_argument("--force", action="store_true", help="overwrite FILE if it exists")
     add_network_options(parser)
@@ -131,7 +132,9 @@ class _Recording:
         self._messages: dict[int, int] = {}
         self._bytes: dict[int, int] = {}
         self._writers: dict[int, int] = {}
-        self._ignored: set[tuple[str, str]] = set()
+        self._ignored: dict[tuple[str, str], str] = {}  # (topic, DDS type) -> why
+        self._undescribed: dict[int, int] = {}  # topic index -> messages left out
+        self._most_writers: dict[int, int] = {}  # topic index -> most writers matched at once
 
     def pump(self) -> None:
         """Writes everything waiting; announces new topics and writers that come and go."""
@@ -142,6 +145,7 @@ class _Recording:
             for index, group in by_topic.items():
                 channel = self._channel_of(index)
                 if channel is None:
+                    self._undescribed[index] += len(group)
                     continue
                 self._writer.add_messages(
                     channel,
@@ -159,7 +163,14 @@ class _Recording:
                 self._topics = self._capture.topics()
             topic = self._topics[index]
             if not known_type(topic["ros_type"]):
-                return None  # a type of the library's table this program cannot describe
+                # A type of the library's table this program cannot describe: said once, counted.
+                if index not in self._undescribed:
+                    self._undescribed[index] = 0
+                    self._screen.line(
+                        f"not recording {shown(topic['topic'])} ({shown(topic['ros_type'])}): "
+                        "its type has no definition in this recorder"
+                    )
+                return None
             metadata = {"offered_qos_profiles": _qos_profile(topic)}
             self._channel[index] = self._channels.add(topic["topic"], topic["ros_type"], metadata)
             self._messages[index] = self._bytes[index] = 0
@@ -177,10 +188,16 @@ class _Recording:
                 what = "writer back on" if now else "no writer left on"
                 self._screen.line(f"{what} {topic['topic']}")
             self._writers[index] = now
+            if now > max(1, self._most_writers.get(index, 0)):
+                # Their messages share the topic's channel: whoever reads the file must know.
+                self._screen.line(
+                    f"{now} writers on {shown(topic['topic'])}: their messages are not told apart"
+                )
+            self._most_writers[index] = max(now, self._most_writers.get(index, 0))
         for ignored in self._capture.ignored():
             key = (ignored.topic, ignored.dds_type)
             if key not in self._ignored:
-                self._ignored.add(key)
+                self._ignored[key] = ignored.reason
                 self._screen.line(
                     f"not recording {shown(ignored.topic)} ({shown(ignored.dds_type)}): {ignored.reason}"
                 )
@@ -211,17 +228,34 @@ class _Recording:
             )
         return lines
 
+    def left_out(self) -> list[str]:
+        """One line per topic or writer not recorded, with why (the recording is incomplete)."""
+        lines = []
+        for index, count in self._undescribed.items():
+            topic = self._topics[index]
+            lines.append(
+                f"  not recorded {shown(topic['topic'])} ({shown(topic['ros_type'])}): {count:,} "
+                "messages, its type has no definition in this recorder"
+            )
+        for (topic_name, dds_type), reason in self._ignored.items():
+            lines.append(f"  not recorded {shown(topic_name)} ({shown(dds_type)}): {reason}")
+        unlisted = self._capture.unlisted()
+        if unlisted:
+            lines.append(f"  not recorded: {unlisted:,} more writers (too many to name)")
+        return lines
+
+    def shared(self) -> list[str]:
+        """One line per recorded topic that had more than one writer at once."""
+        return [
+            f"  {shown(self._topics[index]['topic'])} had {most} writers at once: "
+            "their messages are in one channel, not told apart"
+            for index, most in self._most_writers.items()
+            if most > 1 and index < len(self._topics)
+        ]
+
     @property
     def messages(self) -> int:
         return sum(self._messages.values())
-
-
-def _compression() -> str:
-    try:
-        import zstandard  # noqa: F401
-    except ModuleNotFoundError:
-        return ""
-    return "zstd"
 
 
 def _fail(message: str) -> int:
@@ -275,7 +309,7 @@ def _record(args: argparse.Namespace, capture: network.Capture, out: BinaryIO, s
     screen.line(f"recording /{args.name}/ in domain {args.domain} to {path} (Ctrl-C stops)")
     start = time.monotonic()
     try:
-        writer = McapWriter(out, compression=_compression(), chunk_size=4 << 20)
+        writer = McapWriter(out, compression="zstd", chunk_size=4 << 20)
         out.flush()  # a file that takes nothing says so now, not at the first chunk
         recording = _Recording(capture, writer, args.name, screen)
         flushed = start
@@ -305,5 +339,11 @@ def _record(args: argparse.Namespace, capture: network.Capture, out: BinaryIO, s
     print(f"recorded {len(lines)} topics in {elapsed:.1f} s: {totals}")
     for line in lines:
         print(line)
+    left_out = recording.left_out()
+    for line in left_out + recording.shared():
+        print(line)
     print(f"wrote {path} ({out.tell():,} bytes)", flush=True)
+    if left_out:
+        print(f"tamro-record: incomplete: {len(left_out)} topics not recorded", file=sys.stderr)
+        return INCOMPLETE
     return 0

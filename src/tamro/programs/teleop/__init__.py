@@ -23,15 +23,27 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import sys
-from collections.abc import Sequence
+import time
+from collections.abc import Callable, Sequence
 
 from tamro import network
 from tamro.coupling import DEFAULT_DAMPING, DEFAULT_LINK_TIMEOUT, DEFAULT_STIFFNESS, Coupling, Impairment
 from tamro.servo import ServoLoop
 from tamro.simulator import Simulator
 
-from .._cli import add_network_options, on_signals
+from .._cli import (
+    FAULT_POLL,
+    add_network_options,
+    fault_of,
+    force,
+    non_negative,
+    number,
+    on_signals,
+    seconds,
+    share,
+)
 
 __all__ = ["main"]
 
@@ -50,46 +62,64 @@ def _parser() -> argparse.ArgumentParser:
     source.add_argument("--simulate", action="store_true", help="run on a simulated arm")
     add_network_options(parser)
     parser.add_argument(
-        "--stiffness", metavar="K", type=float, default=DEFAULT_STIFFNESS,
+        "--stiffness", metavar="K", type=non_negative, default=DEFAULT_STIFFNESS,
         help=f"the coupling spring, N/m (default {DEFAULT_STIFFNESS:g})",
     )  # fmt: skip
     parser.add_argument(
-        "--damping", metavar="B", type=float, default=DEFAULT_DAMPING,
+        "--damping", metavar="B", type=non_negative, default=DEFAULT_DAMPING,
         help=f"its damping on the velocity difference, N s/m (default {DEFAULT_DAMPING:g})",
     )  # fmt: skip
     parser.add_argument(
         "--no-passivity", action="store_true", help="observe the energy only: no passivity controller"
     )
     parser.add_argument(
-        "--link-timeout", metavar="S", type=float, default=DEFAULT_LINK_TIMEOUT,
+        "--link-timeout", metavar="S", type=seconds, default=DEFAULT_LINK_TIMEOUT,
         help=f"seconds without a sample before the coupling fades out (default {DEFAULT_LINK_TIMEOUT:g})",
     )  # fmt: skip
     parser.add_argument(
-        "--reflect", metavar="G", type=float, default=0.0,
+        "--reflect", metavar="G", type=number(0.0, 10.0), default=0.0,
         help="also feel the peer's coupling force, reversed, times G (0 to 10; default 0)",
     )  # fmt: skip
     parser.add_argument(
         "--one-way", action="store_true",
         help="with --reflect: feel only the peer's force, never its pull (stiffness and damping 0)",
     )  # fmt: skip
-    parser.add_argument("--max-force", metavar="N", type=float, default=10.0, help="default 10 N")
-    parser.add_argument("--seconds", type=float, help="stop after this long (default: run until Ctrl-C)")
+    parser.add_argument("--max-force", metavar="N", type=force, default=10.0, help="default 10 N")
+    parser.add_argument("--seconds", type=seconds, help="stop after this long (default: run until Ctrl-C)")
     demo = parser.add_argument_group("demo and test tools")
     demo.add_argument(
         "--demo", action="store_true", help="both sides on this machine, simulated; print the figures"
     )
     demo.add_argument("--json", action="store_true", help="with --demo: the figures as one JSON object")
     demo.add_argument(
-        "--delay-ms", metavar="D", type=float, default=0.0,
+        "--delay-ms", metavar="D", type=impairment_ms("delay"), default=0.0,
         help="impair the link: hold each received sample back D ms (a test tool; default 0)",
     )  # fmt: skip
-    demo.add_argument("--jitter-ms", metavar="J", type=float, default=0.0, help="and a random 0 to J ms more")
     demo.add_argument(
-        "--loss", metavar="P", type=float, default=0.0, help="and drop a share P (0 to 1) of them"
+        "--jitter-ms", metavar="J", type=impairment_ms("jitter"), default=0.0,
+        help="and a random 0 to J ms more",
+    )  # fmt: skip
+    demo.add_argument(
+        "--loss", metavar="P", type=share, default=0.0, help="and drop a share P (0 to 1) of them"
     )
     demo.add_argument("--demo-role", choices=("leader", "follower"), help=argparse.SUPPRESS)
     demo.add_argument("--demo-record", help=argparse.SUPPRESS)
     return parser
+
+
+def impairment_ms(name: str) -> Callable[[str], float]:
+    """argparse's type for an impairment's time in milliseconds, judged as Impairment judges it."""
+    finite = number(-math.inf, math.inf)
+
+    def parse(text: str) -> float:
+        value = finite(text)
+        try:
+            Impairment(delay=value / 1e3) if name == "delay" else Impairment(jitter=value / 1e3)
+        except ValueError as refused:
+            raise argparse.ArgumentTypeError(f"{refused} (as milliseconds: {text!r})") from None
+        return value
+
+    return parse
 
 
 def impairment_of(args: argparse.Namespace) -> Impairment:
@@ -156,8 +186,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             port = args.arm
             if args.simulate:
                 port = stack.enter_context(Simulator(arms=1, handles=0)).arms[0]
-            node = stack.enter_context(network.Node(args.name, domain=args.domain))
-            loop = stack.enter_context(ServoLoop(port, max_force=args.max_force))
+            node = stack.enter_context(network.Node(args.name, domain=args.domain, node_name="tamro_teleop"))
+            loop = stack.enter_context(ServoLoop(port, max_force=args.max_force, guard=True))
             loop.effects = [coupling_of(args)]
             node.publish(loop, "arm")
             node.couple(loop, "arm", args.peer, impairment=impairment)
@@ -166,6 +196,15 @@ def main(argv: Sequence[str] | None = None) -> int:
             return 1
         print(describe(args, impairment))
         print("ready", flush=True)
-        asked.stop.wait(args.seconds)
+        deadline = None if args.seconds is None else time.monotonic() + args.seconds
+        while not asked.stop.is_set():
+            left = FAULT_POLL if deadline is None else min(FAULT_POLL, deadline - time.monotonic())
+            if left <= 0:
+                break
+            asked.stop.wait(left)
+            fault = fault_of([loop])
+            if fault is not None:
+                print(f"tamro-teleop: {fault}", file=sys.stderr, flush=True)
+                return 1
     print("stopped: the arm is at zero force", flush=True)
     return 0

@@ -59,7 +59,7 @@ def run_side(args: argparse.Namespace, impairment: Impairment) -> int:
 
     leader = args.demo_role == "leader"
     with Simulator(arms=1, handles=0) as sim:
-        loop = ServoLoop(sim.arms[0], max_force=args.max_force)
+        loop = ServoLoop(sim.arms[0], max_force=args.max_force, guard=True)
         hand = Spring(path(0), HAND_STIFFNESS, HAND_DAMPING)
         wall = Plane((WALL_X, 0, 0), (-1, 0, 0), WALL_STIFFNESS, WALL_DAMPING)
         loop.effects = [coupling_of(args), hand if leader else wall]

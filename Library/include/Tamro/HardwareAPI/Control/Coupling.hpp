@@ -40,6 +40,10 @@ struct Impairment {
     bool Active() const noexcept { return delay.count() > 0 || jitter.count() > 0 || loss > 0; }
 };
 
+// Throws InvalidArgument (Errors.hpp) for a delay or jitter outside 0 to 10 s, or a loss
+// outside 0 to 1.
+void CheckImpairment(const Impairment& impairment);
+
 // What a sample must be to be taken. Everything a remote sends is checked on arrival.
 struct RemoteSettings {
     Vec3 lower{-0.1, -0.1, -0.1};  // positions outside this box are refused (m)

@@ -78,12 +78,14 @@ struct ConstantForce {
 // meets. No sample within linkTimeout (s) fades the force to zero over fade (s); samples that
 // come back bring it back over engage (s). At most one per effect set.
 struct Coupling {
-    double stiffness = 0;
-    double damping = 0;
+    // N/m: stiff enough to track within a millimetre at hand speeds on the simulated arm.
+    double stiffness = 300.0;
+    // N s/m on the velocity difference: the simulated arm's own damping again.
+    double damping = 2.0;
     bool passivity = true;
-    double linkTimeout = 0.02;
-    double fade = 0.05;
-    double engage = 0.25;
+    double linkTimeout = 0.02;  // s: twenty cycles at 1 kHz without a sample is a lost link
+    double fade = 0.05;         // s, from full force to none once the link is lost
+    double engage = 0.25;       // s, from none to full force once samples come again
     double reflect = 0;
 };
 

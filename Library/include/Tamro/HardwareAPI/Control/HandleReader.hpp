@@ -61,6 +61,18 @@ struct HandleReaderStats {
     std::uint64_t droppedEvents = 0;            // events that found the queue full
 };
 
+// Every figure of HandleReaderStats by its name here (see VisitFields of ServoStats).
+template <typename Visit>
+void VisitFields(const HandleReaderStats& s, Visit&& visit) {
+    visit("messages", s.messages);
+    visit("rateHz", s.rateHz);
+    visit("latencyP50Us", s.latencyP50Us);
+    visit("latencyP99Us", s.latencyP99Us);
+    visit("failedRequests", s.failedRequests);
+    visit("unknownCodes", s.unknownCodes);
+    visit("droppedEvents", s.droppedEvents);
+}
+
 // A handle read in the background: one thread that owns the handle on its own port, requests
 // its status at a fixed rate (or as fast as it answers) and receives every message through a
 // Handle subclass, publishing the newest status and queueing the other messages.

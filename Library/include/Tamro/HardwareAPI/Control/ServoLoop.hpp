@@ -19,7 +19,7 @@ namespace Tamro::HardwareAPI::Control {
 
 struct ServoOptions {
     double rateHz = 1000.0;     // cycles per second on absolute deadlines; 0 runs free
-    double maxForce = 10.0;     // the force's magnitude is clamped to this
+    double maxForce = 10.0;     // the force's magnitude is clamped to this (at most MaxDeviceForce)
     bool realtime = false;      // ask for SCHED_FIFO at realtimePriority and mlockall: the
                                 // whole process's memory, now and to come, stays locked
     int realtimePriority = 80;  // 1 to 90
@@ -35,6 +35,11 @@ struct ServoOptions {
     // longer than a period does not slow the loop; each force is then made from an older state
     // (see docs/servo-loop.md).
     int inFlight = 1;
+    // Run a guard: a small process of its own, holding the port, that writes a zero-force
+    // request when the loop thread has been silent for ServoLoop::GuardSilence while running,
+    // or when this process dies (kill -9 included), and keeps the arm at zero until the loop
+    // resumes and re-pairs. See docs/servo-loop.md.
+    bool guard = true;
 };
 
 // One cycle: its number (from 1), when its reply arrived (seconds on the monotonic clock,
@@ -64,7 +69,8 @@ struct ServoStats {
     // Requests on the line as each went out, itself included: on average, and at most.
     double inFlightMean = 0;
     std::uint64_t inFlightMax = 0;
-    std::uint64_t resyncs = 0;  // pairings re-established with the wake-up after a failure
+    std::uint64_t resyncs = 0;       // pairings re-established with the wake-up after a failure
+    std::uint64_t guardFirings = 0;  // silences the guard ended with its zero-force request
     std::uint64_t failedExchanges = 0;
     std::uint64_t nonFiniteForces = 0;  // sums that were not finite, sent as zero
     std::uint64_t clampedForces = 0;
@@ -76,6 +82,37 @@ struct ServoStats {
     double couplingEnergyDissipatedJ = 0;
 };
 
+// Every figure of ServoStats, by its name here, for whatever lists them all (the Python
+// binding takes its keys and types from this): a field added above is added here.
+template <typename Visit>
+void VisitFields(const ServoStats& s, Visit&& visit) {
+    visit("cycles", s.cycles);
+    visit("rateHz", s.rateHz);
+    visit("periodP50Us", s.periodP50Us);
+    visit("periodP99Us", s.periodP99Us);
+    visit("periodMaxUs", s.periodMaxUs);
+    visit("lateCycles", s.lateCycles);
+    visit("longestLateRun", s.longestLateRun);
+    visit("exchangeP50Us", s.exchangeP50Us);
+    visit("exchangeP99Us", s.exchangeP99Us);
+    visit("exchangeMaxUs", s.exchangeMaxUs);
+    visit("stateAgeP50Us", s.stateAgeP50Us);
+    visit("stateAgeP99Us", s.stateAgeP99Us);
+    visit("longestStallUs", s.longestStallUs);
+    visit("wakeLateMaxUs", s.wakeLateMaxUs);
+    visit("inFlightMean", s.inFlightMean);
+    visit("inFlightMax", s.inFlightMax);
+    visit("resyncs", s.resyncs);
+    visit("guardFirings", s.guardFirings);
+    visit("failedExchanges", s.failedExchanges);
+    visit("nonFiniteForces", s.nonFiniteForces);
+    visit("clampedForces", s.clampedForces);
+    visit("droppedRecords", s.droppedRecords);
+    visit("realtime", s.realtime);
+    visit("couplingEnergyObservedJ", s.couplingEnergyObservedJ);
+    visit("couplingEnergyDissipatedJ", s.couplingEnergyDissipatedJ);
+}
+
 // A servo loop: one thread that owns one arm on its own port and, every cycle, computes the
 // force of the current effects at the last state, sends it (force request, state reply) and
 // publishes the new state. Until the first reply it sends zero force; stopping, a fault and
@@ -84,6 +121,8 @@ struct ServoStats {
 // answered a wake-up sent as a barrier. With inFlight above 1 a cycle sends its request
 // without waiting for the replies before it; they are matched in order, each by its own
 // deadline, and a failure ends the pipeline: nothing is sent until the barrier is back.
+// Guarded (ServoOptions::guard, the default), a process of its own sends zero force when the
+// running loop's thread falls silent or this process dies; see ServoOptions::guard.
 //
 // Every member may be called from any thread but the loop's own; none of them blocks the
 // loop: effects reach it whole at a cycle boundary, and state, figures and records are read
@@ -92,6 +131,21 @@ class ServoLoop {
 public:
     static constexpr std::size_t MaxEffects = 64;
     static constexpr int MaxInFlight = 8;
+    // The largest maxForce accepted, newtons: well above what the arm's motors give, far below
+    // what a float32 request can carry, so a clamped force is always a finite, physical one.
+    static constexpr double MaxDeviceForce = 100.0;
+    // What a reply's state must be to be believed, since the protocol carries no checksum: a
+    // position within the arm's workspace (the cube of +-WorkspaceHalfSize metres around its
+    // centre) and WorkspaceMargin beyond, and no speed above MaxArmSpeed m/s, neither in the
+    // velocity it reports nor in its step from the state before. A desktop arm moves a few
+    // metres per second at most; a reply read one byte off its frame reads as a state metres
+    // or light-years away.
+    static constexpr double WorkspaceHalfSize = 0.1;
+    static constexpr double WorkspaceMargin = 0.1;
+    static constexpr double MaxArmSpeed = 20.0;
+    // How long a running loop's thread may go without a sign of life before its guard writes
+    // zero force: the loop beats every cycle and every 10 ms of its waits.
+    static constexpr std::chrono::milliseconds GuardSilence{50};
 
     // Opens the port and wakes the arm (waiting up to a second for its answer); does not start
     // the thread. Throws InvalidArgument for options out of range, PortError when the port

@@ -86,6 +86,8 @@ public:
     // Every topic recorded so far, in the order found (a sample's topic indexes this).
     std::vector<CapturedTopic> Topics() const;
     std::vector<IgnoredTopic> Ignored() const;
+    // Writers ignored after the list of Ignored was full: not named, but counted.
+    std::uint64_t Unlisted() const noexcept;
 
     // Stops receiving and leaves the domain; what waits in the queue can still be taken.
     // Closing twice does nothing.

@@ -25,6 +25,11 @@ struct TopicStats {
     std::uint64_t dropped = 0;  // out: records the loop could not hand over, or not written
     std::uint64_t refused = 0;  // in: samples the checks refused; they never reach the arm
     std::uint64_t clamped = 0;  // in: forces scaled down to the loop's max_force
+    // in: of those refused, for their stamps (Control::StampRefusals): held up beyond the
+    // time-out or out of order, from the future, unstamped or far from our wall clock.
+    std::uint64_t stale = 0;
+    std::uint64_t future = 0;
+    std::uint64_t implausible = 0;
 };
 
 // The device a coupling follows: /<ns>/<device>/measured_cp (and measured_cv, and its
@@ -51,9 +56,14 @@ struct CouplingPeer {
 // it, or its Close.
 class Node {
 public:
-    // Throws std::invalid_argument for a namespace ROS 2 would not take or a domain outside 0
-    // to 232, and std::runtime_error (with Cyclone's words) when DDS refuses.
-    explicit Node(const std::string& ns, int domain = 0);
+    static constexpr const char* DefaultNodeName = "tamro_node";
+
+    // The node is known to the ROS 2 graph (ros_discovery_info) as nodeName in namespace /ns,
+    // with every reader and writer it has. Throws std::invalid_argument for a namespace or node
+    // name ROS 2 would not take or a domain outside 0 to 232, and std::runtime_error (with
+    // Cyclone's words) when DDS refuses.
+    explicit Node(const std::string& ns, int domain = 0,
+                  const std::string& nodeName = DefaultNodeName);
     ~Node();
 
     Node(const Node&) = delete;
@@ -61,6 +71,7 @@ public:
 
     const std::string& Namespace() const noexcept;
     int Domain() const noexcept;
+    const std::string& NodeName() const noexcept;
 
     // Publishes measured_cp, measured_cv and measured_cf of the loop under /ns/name/: every
     // cycle, or at rateHz (greater than 0) on the loop's own times. Throws
@@ -71,8 +82,9 @@ public:
     // status message or at rateHz.
     void Publish(Control::HandleReader& reader, const std::string& name, double rateHz = 0);
     // Takes servo_cp and servo_cf for the loop under /ns/name/ (the name may be one it
-    // publishes under). Throws std::invalid_argument for bad settings or name,
-    // std::runtime_error when the loop takes commands from elsewhere already.
+    // publishes under), each sample judged fresh by its header's stamp (Commands.hpp).
+    // Throws std::invalid_argument for bad settings or name, std::runtime_error when the loop
+    // takes commands from elsewhere already.
     void AcceptCommands(Control::ServoLoop& loop, const std::string& name,
                         const Control::CommandSettings& settings = {});
 

@@ -64,16 +64,16 @@ enum class Direction : std::uint8_t { Out, In };  // published by us, or command
 
 // Quality of service. Measured topics: ROS 2's sensor-data profile with a history of one
 // (best effort, keep last 1, volatile): a subscriber always gets the newest sample and a
-// late one is never resent. Commands: the same, and the reader asks for a deadline equal
-// to the command time-out, so a writer that promises less often does not match and a
-// stream that stops is seen by DDS as well as by the loop.
+// late one is never resent. Commands: the same, with no deadline requested, so that any
+// writer matches (ROS 2's default reliable keep-last-10, best effort, with a deadline or
+// none, as `ros2 topic pub` writes); the command time-out and ramp are the safety.
 struct Qos {
     bool reliable;
     int depth;
-    bool deadline;  // the command time-out
+    bool deadline;  // the reader asks for the command time-out as a DDS deadline
 };
 inline constexpr Qos MeasuredQos{false, 1, false};
-inline constexpr Qos CommandQos{false, 1, true};
+inline constexpr Qos CommandQos{false, 1, false};
 
 struct Topic {
     Device device;
