@@ -93,12 +93,9 @@ def attempt(loop: tamro.ServoLoop, stiffness: float, damping: float) -> Trial:
     after = rows["time"] - pushed
     z = rows["position"][:, 2]
     gap = float(np.max(np.diff(np.concatenate(([0.0], after[after <= SETTLE]))), initial=SETTLE))
-    windows = [z[(after > 0.1) & (after < 0.3)], z[(after > SETTLE - 0.2) & (after <= SETTLE)]]
-    if not all(len(w) for w in windows):
-        return Trial(stiffness, False, math.nan, math.nan, gap)
-    early, late = (float(np.ptp(w)) for w in windows)
-    settles = late <= 0.5 * early or late < 0.01 * PUSH / stiffness
-    return Trial(stiffness, settles, early * 1e3, late * 1e3, gap)
+    kept = after <= SETTLE
+    judged = passivity.settling(after[kept], z[kept], PUSH / stiffness)
+    return Trial(stiffness, judged.settles, judged.early * 1e3, judged.late * 1e3, gap)
 
 
 def trial(loop: tamro.ServoLoop, stiffness: float, damping: float) -> Trial:

@@ -22,6 +22,11 @@ loop predicts over, ``T/2 + age``, the same margin of two, and needs the arm's m
 derivation, its sources and the sweep on the simulator that checks them are in
 docs/servo-loop.md.
 
+The loop as users run it compensates, so that is the bound to choose by; it needs the arm's
+mass and damping (``Arm``), which ``tamro-tune`` measures on a real arm and saves for
+``Arm.load``. ``Timing.measured`` takes a loop's figures of the last second or so, so a stall
+long ago does not lower the bounds for good.
+
 The virtual damping helps only while it is small against the moving mass, ``B (T/2 + age)``
 well below ``m``; for the simulated arm (``m`` = 0.25 kg, ``b`` = 2 N s/m) that holds far beyond
 the dampings effects need.
@@ -42,7 +47,16 @@ import numpy.typing as npt
 from . import _native
 from ._values import number, whole
 
-__all__ = ["Arm", "Timing", "max_stiffness", "min_damping", "stability_limit", "SIMULATED_ARM"]
+__all__ = [
+    "Arm",
+    "Timing",
+    "Settling",
+    "max_stiffness",
+    "min_damping",
+    "settling",
+    "stability_limit",
+    "SIMULATED_ARM",
+]
 
 MAX_ARM_FILE = 1 << 16
 """Bytes: the most ``Arm.load`` reads; a saved arm is a few hundred."""
@@ -331,3 +345,33 @@ def _loop_matrix(
     for block in range(1, blocks):
         matrix[2 * block : 2 * block + 2, 2 * block - 2 : 2 * block] = np.eye(2)
     return matrix
+
+
+@dataclass(frozen=True)
+class Settling:
+    """A wall's trial: its ringing (peak to peak, m) early and late, and whether it settled."""
+
+    early: float
+    late: float
+    settles: bool
+
+
+SETTLING_EARLY = (0.1, 0.3)
+"""s after the push: the window of the ringing a wall starts with."""
+SETTLING_LATE = 0.2
+"""s: the window at the end of a trial."""
+
+
+def settling(time: npt.NDArray[np.float64], position: npt.NDArray[np.float64], depth: float) -> Settling:
+    """Whether a wall settles, the criterion of the stability sweep and of ``tamro-tune``: from
+    the position along the wall's normal against the time since a constant push into it began,
+    its ringing at least halves from ``SETTLING_EARLY`` to the trial's last ``SETTLING_LATE``, or
+    is by then under 1 % of the rest ``depth`` (the push over the stiffness). A trial too short
+    for both windows does not settle."""
+    end = float(time[-1]) if len(time) else 0.0
+    early = position[(time > SETTLING_EARLY[0]) & (time < SETTLING_EARLY[1])]
+    late = position[time > end - SETTLING_LATE]
+    if not len(early) or not len(late) or end < SETTLING_EARLY[1] + SETTLING_LATE:
+        return Settling(math.nan, math.nan, False)
+    before, after = float(np.ptp(early)), float(np.ptp(late))
+    return Settling(before, after, after <= 0.5 * before or after < 0.01 * depth)

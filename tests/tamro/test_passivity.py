@@ -182,3 +182,19 @@ def test_no_stiffness_is_stable_beside_a_damping_the_mass_cannot_carry():
     # B (T/2 + age) far beyond the mass: the damper alone rings up.
     assert stability_limit(250.0, SIMULATED_ARM, 1000.0) == 0.0
     assert np.isfinite(stability_limit(250.0, SIMULATED_ARM, 10.0))
+
+
+@pytest.mark.parametrize(
+    "decay, end, depth, settles",
+    [
+        (3.0, 1.2, 1e-3, True),  # rings down: the late swing is far under half the early one
+        (0.0, 1.2, 1e-3, False),  # rings on
+        (0.3, 1.2, 1e-3, False),  # dies away, but not to half within the trial
+        (0.0, 1.2, 1.0, True),  # rings on, but under 1 % of a deep rest: settled enough
+        (3.0, 0.4, 1e-3, False),  # too short to tell
+    ],
+)
+def test_a_wall_settles_when_its_ringing_halves_or_is_negligible(decay, end, depth, settles):
+    time = np.arange(0.0, end, 1e-3)
+    position = 1e-4 * np.exp(-decay * time) * np.sin(2 * np.pi * 40 * time)
+    assert passivity.settling(time, position, depth).settles == settles

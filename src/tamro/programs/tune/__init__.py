@@ -41,10 +41,11 @@ from tamro import (
     detect_arms,
     passivity,
 )
+from tamro.passivity import Settling, settling
 from tamro.terminal import shown
 
 from .._cli import Signals, on_signals, rate
-from ._measure import Fit, Settling, held_force, identify, settling, swing
+from ._measure import Fit, held_force, identify, swing
 
 __all__ = ["main", "run", "Result", "FORCE_CAP", "Stopped", "Refused"]
 

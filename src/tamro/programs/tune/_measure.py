@@ -1,6 +1,7 @@
 """What tamro-tune reads from the cycles a loop recorded: the arm's mass and damping along an
-axis, whether something holds the arm, and whether a wall settled or rings. Plain arithmetic on
-recorded rows (``tamro.RECORD_DTYPE``), apart from any device."""
+axis, whether something holds the arm, how far a wall swings (whether it settles is
+``tamro.passivity.settling``). Plain arithmetic on recorded rows (``tamro.RECORD_DTYPE``), apart
+from any device."""
 
 from __future__ import annotations
 
@@ -10,7 +11,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Fit", "identify", "held_force", "Settling", "settling", "swing"]
+__all__ = ["Fit", "identify", "held_force", "swing"]
 
 Rows = npt.NDArray[np.void]
 
@@ -64,32 +65,6 @@ def held_force(rows: Rows, anchor: npt.ArrayLike, stiffness: float) -> tuple[flo
     pull = stiffness * float(np.linalg.norm(offset.mean(axis=0)))
     speed = float(np.max(np.linalg.norm(rows["velocity"].astype(np.float64), axis=1), initial=0.0))
     return pull, speed
-
-
-@dataclass(frozen=True)
-class Settling:
-    """A wall's trial: its ringing (peak to peak, m) early and late, and whether it settled."""
-
-    early: float
-    late: float
-    settles: bool
-
-
-EARLY = (0.1, 0.3)  # s after the push: the ringing the wall starts with
-LATE_SPAN = 0.2  # s: the ringing at the end of the trial
-
-
-def settling(time: npt.NDArray[np.float64], position: npt.NDArray[np.float64], depth: float) -> Settling:
-    """Whether a wall settles, from the position along its normal against the time since the
-    push: its ringing at least halves from the early window to the trial's last ``LATE_SPAN``,
-    or is by then under 1 % of the rest ``depth`` (the push over the stiffness)."""
-    end = float(time[-1]) if len(time) else 0.0
-    early = position[(time > EARLY[0]) & (time < EARLY[1])]
-    late = position[time > end - LATE_SPAN]
-    if not len(early) or not len(late) or end < EARLY[1] + LATE_SPAN:
-        return Settling(math.nan, math.nan, False)
-    before, after = float(np.ptp(early)), float(np.ptp(late))
-    return Settling(before, after, after <= 0.5 * before or after < 0.01 * depth)
 
 
 def swing(position: npt.NDArray[np.float64]) -> float:
