@@ -103,13 +103,18 @@ class Result:
             "port": self.port,
             "rate_hz": self.rate_hz,
             "force_cap_n": self.force_cap_n,
-            "axes": {name: asdict(fit) for name, fit in self.axes.items()},
+            "axes": {name: _finite(asdict(fit)) for name, fit in self.axes.items()},
             "arm": self.arm.to_json(),
             "search_axis": self.search_axis,
             "stiffness": {
                 ("compensated" if s.compensated else "uncompensated"): asdict(s) for s in self.searches
             },
         }
+
+
+def _finite(values: dict[str, Any]) -> dict[str, Any]:
+    """Figures as JSON carries them: a number that is not finite (nothing measured) as null."""
+    return {k: None if isinstance(v, float) and not math.isfinite(v) else v for k, v in values.items()}
 
 
 class _Run:
@@ -216,15 +221,7 @@ def _largest_settling(try_one: Callable[[float], Settling], search: Search) -> N
 
     def settles(stiffness: float) -> bool:
         outcome = try_one(stiffness)
-        search.trials.append(
-            {
-                "stiffness": stiffness,
-                **{
-                    k: None if isinstance(v, float) and math.isnan(v) else v
-                    for k, v in asdict(outcome).items()
-                },
-            }
-        )
+        search.trials.append({"stiffness": stiffness, **_finite(asdict(outcome))})
         return outcome.settles
 
     low, high = 0.0, 0.0
