@@ -12,7 +12,8 @@ trials from a bracket of a quarter to 1.5 times the analysis's stability limit
 such (``<`` or ``>=``). A trial in which the machine held the loop for more than ten periods
 (a hole of 20 ms or more between two recorded cycles) is run again, up to twice and only in the
 first four minutes, so that the sweep stays bounded in time on a loaded machine; the count is
-reported.
+reported. The bounds are judged only in rows whose loop kept its rate (a p99 period of at most
+1.5 periods): on a machine that held the loop longer they are shown, and said not judged.
 
 The loop (``realtime=True``) and the simulator run at real-time priority when the system allows
 it, so that the machine's other work disturbs the timing less; the output says whether it did,
@@ -47,6 +48,7 @@ PUSH = 2.0  # N, into the wall
 SETTLE = 1.2  # s, the trial after the push
 RESET = 0.3  # s, the spring that brings the arm to rest first
 STEPS = 6
+KEPT_RATE = 1.5  # periods: a row whose p99 period is longer did not keep its rate
 TARGET_STIFFNESS = 2000.0  # with compensation, B = 0, at 1 kHz: must settle
 # A loaded machine can hold the terminal's kernel work for longer than the usual fault time-out:
 # a hole in a trial is run again rather than ending the sweep.
@@ -247,9 +249,13 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
     plain = {(r["rate_hz"], r["damping"]): r for r in rows if not r["compensated"]}
     compensated = {(r["rate_hz"], r["damping"]): r for r in rows if r["compensated"]}
     failures = []
+    late = []
     for row in rows:
         where = f"{row['rate_hz']:g} Hz, B {row['damping']:g}{', compensated' if row['compensated'] else ''}"
-        if row["bound"] > row["largest_settling"]:
+        # The bounds are for a loop that keeps its rate: one that ran late is not judged by them.
+        if row["period_p99_us"] > KEPT_RATE * 1e6 / row["rate_hz"]:
+            late.append(where)
+        elif row["bound"] > row["largest_settling"]:
             failures.append(f"bound above the measured at {where}")
         elif 2 * row["bound"] < row["largest_settling"]:
             failures.append(f"bound below half the measured at {where}")
@@ -274,10 +280,15 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
         f"  target: with compensation a {target['stiffness']:,.0f} N/m wall, B 0, 1 kHz, settles: "
         + ("met" if target["settles"] else f"MISSED ({target['late_mm']:.3f} mm peak to peak at the end)")
     )
-    out.append(
-        "  target: both bounds never above the measured largest K and within 2x of it: "
-        + ("met" if not failures else "MISSED: " + "; ".join(failures))
-    )
+    judged = "met" if not failures else "MISSED: " + "; ".join(failures)
+    if len(late) == len(rows):
+        judged = "not judged"
+    out.append(f"  target: both bounds never above the measured largest K and within 2x of it: {judged}")
+    if late:
+        out.append(
+            f"  not judged, the loop's p99 period over {KEPT_RATE:g} periods (the machine held it): "
+            + "; ".join(late)
+        )
     realtime = all(r["realtime"] for r in rows) and results["simulator_realtime"]
     out.append(
         f"  bound: (b + B) / (2 (T/2 + age)) at the nominal rate; compensated bound: half the limit with "
