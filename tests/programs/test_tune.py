@@ -48,17 +48,25 @@ def test_on_the_simulator_it_finds_the_arm_and_the_sweeps_walls_within_its_cap(t
     for axis, fit in result["axes"].items():
         assert fit["mass"] == pytest.approx(passivity.SIMULATED_ARM.mass, rel=0.15), axis
         assert fit["damping"] == pytest.approx(passivity.SIMULATED_ARM.damping, rel=0.15), axis
+    late = []
     for name, search in result["stiffness"].items():
-        assert search["largest_settling"] == pytest.approx(SWEEP_1KHZ[name], rel=0.2), search
+        # The sweep's walls are those of a loop that keeps its rate: a machine that held the
+        # loop through the search (its p99 period over 1.5 periods) measured itself instead.
+        if search["kept_rate"]:
+            assert search["largest_settling"] == pytest.approx(SWEEP_1KHZ[name], rel=0.2), search
+        else:
+            late.append(f"{name}: p99 period {search['period_p99_us']:.0f} us")
     arm = passivity.Arm.load(saved)
     assert arm == passivity.Arm(**result["arm"])
 
     # What the loops sent, cycle by cycle: never above the cap, and the loops did the clamping.
     assert len(RecordedLoop.made) == 2
     sent = np.concatenate([rows for loop in RecordedLoop.made for rows in loop.rows])
-    assert len(sent) > 10_000
+    assert len(sent) > 4000  # the identification's steps at least
     assert np.max(np.linalg.norm(sent["force"], axis=1)) <= tune.FORCE_CAP * (1 + 1e-6)
     assert all(loop.max_force == tune.FORCE_CAP for loop in RecordedLoop.made)
+    if late:
+        pytest.skip(f"the walls not compared: this machine held the loop ({'; '.join(late)})")
 
 
 def still_arm(pushed_after: int | None = None) -> FakeArm:

@@ -20,8 +20,10 @@ a usage error.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import math
+import os
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -61,12 +63,13 @@ PUSH = 2.0  # N: into each trial's wall
 SETTLE = 1.2  # s: each trial after the push
 RESET_SECONDS = 0.3  # the stiff, damped spring that brings the arm to rest before each trial
 RESET_SPRING = (400.0, 20.0)  # N/m, N s/m
-RING_STOP = 0.005  # m: a trial whose ringing passes this peak to peak is ended at once
+RING_STOP = 0.005  # m: a trial whose ringing passes this beyond the approach is ended at once
 MAX_STIFFNESS = 100_000.0  # N/m: the search goes no higher
 BISECTIONS = 4  # halvings of the bracket's ratio: within 2^(1/16), about 4.4 %
 ANNOUNCE_SECONDS = 3.0  # a real arm waits this long after the announcement before it moves
 HOLE_PERIODS, HOLE_SECONDS = 10, 0.02  # a longer hole between two cycles: the trial is run again
 ATTEMPTS = 3
+KEPT_RATE = 1.5  # periods: a loop whose p99 period is longer did not keep its rate
 AXES = "xyz"
 SLICE = 0.05  # s: how often a trial looks at its cycles
 
@@ -86,6 +89,8 @@ class Search:
     largest_settling: float = 0.0
     edge: str = ""  # "<" or ">=" when at the search's end, else ""
     trials: list[dict[str, Any]] = field(default_factory=list)
+    period_p99_us: float = 0.0  # the loop's, over the search: did it keep its rate?
+    kept_rate: bool = True
 
 
 @dataclass
@@ -202,7 +207,8 @@ class _Run:
             times.append(rows["time"].astype(np.float64) - pushed)
             positions.append(rows["position"][:, axis].astype(np.float64))
             after, where = np.concatenate(times), np.concatenate(positions)
-            if swing(where[after > 0.1]) > RING_STOP:
+            # Beyond the approach to rest (up to twice the rest depth, undamped), by RING_STOP.
+            if swing(where[after > 0.1]) > RING_STOP + 2 * PUSH / stiffness:
                 loop.effects = []  # ringing: zero force at once
                 return Settling(math.nan, swing(where[after > 0.1]), False), 0.0
             if after[-1] >= SETTLE:
@@ -296,13 +302,23 @@ def run(
         searches.append(Search(True, bound(chosen, True)))
         _largest_settling(lambda k: _said(session.trial(k, axis, origin), k, say), searches[-1])
         loop.effects = []
+        _timing_of(loop, searches[-1])
     with open_loop(port, compensate_delay=False, **options) as loop:
         session = _Run(loop, signals)
         say(f"  walls along {search_axis}, not compensated:")
         searches.append(Search(False, bound(chosen, False)))
         _largest_settling(lambda k: _said(session.trial(k, axis, origin), k, say), searches[-1])
         loop.effects = []
+        _timing_of(loop, searches[-1])
     return Result(port, rate_hz, FORCE_CAP, fits, arm, search_axis, searches)
+
+
+def _timing_of(loop: ServoLoop, search: Search) -> None:
+    """Whether the loop kept its rate through the search: the walls a machine held the loop
+    through say more about the machine than about the arm."""
+    search.period_p99_us = float(loop.stats()["period_p99_us"])
+    if loop.rate_hz:
+        search.kept_rate = search.period_p99_us <= KEPT_RATE * 1e6 / loop.rate_hz
 
 
 def _said(outcome: Settling, stiffness: float, say: Callable[[str], None]) -> Settling:
@@ -325,6 +341,11 @@ def table(result: Result) -> list[str]:
         name = "compensated" if search.compensated else "not compensated"
         measured = f"{search.edge}{search.largest_settling:,.0f}"
         out.append(f"  {name:<16} {search.bound:>8,.0f} {measured:>10} {len(search.trials):>7}")
+        if not search.kept_rate:
+            out.append(
+                f"    the loop ran late (p99 period {search.period_p99_us / 1e3:.1f} ms): this machine held "
+                "it, so the walls say more about the machine; run again with --realtime or when it is quieter"
+            )
     arm = result.arm
     out.append(f"  the arm to use: tamro.passivity.Arm(mass={arm.mass:.3g}, damping={arm.damping:.3g})")
     return out
@@ -343,7 +364,11 @@ def _parser() -> argparse.ArgumentParser:
     where.add_argument("--port", help="the arm's serial port (default: the first attached arm)")
     where.add_argument("--simulate", action="store_true", help="start the simulator and tune its arm")
     parser.add_argument("--rate", type=rate, default=1000.0, help="the loop's rate in Hz (default 1000)")
-    parser.add_argument("--realtime", action="store_true", help="run the loop at real-time priority")
+    parser.add_argument(
+        "--realtime",
+        action="store_true",
+        help="run the loop (and the simulator, with --simulate) at real-time priority",
+    )
     parser.add_argument("--json", action="store_true", help="print the result as one JSON document")
     parser.add_argument("--save", metavar="FILE", help="write the result (tamro.passivity.Arm.load reads it)")
     return parser
@@ -356,6 +381,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(line, file=sys.stderr, flush=True)
 
     simulator = Simulator(arms=1, handles=0) if args.simulate else None
+    if simulator is not None and args.realtime:
+        # Below the loop's priority, so the simulated arm answers on time as a real one does.
+        with contextlib.suppress(OSError):
+            os.sched_setscheduler(simulator.process.pid, os.SCHED_FIFO, os.sched_param(70))
     try:
         port = simulator.arms[0] if simulator is not None else args.port
         if port is None:
