@@ -416,7 +416,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         if simulator is not None:
             simulator.stop()
     if args.save:
-        result.arm.save(args.save, tune=result.to_json())
+        try:
+            result.arm.save(args.save, tune=result.to_json())
+        except OSError as error:
+            say(f"tamro-tune: cannot save to {shown(args.save)}: {shown(error.strerror or str(error))}")
+            print("\n".join(table(result)))
+            return 1
     if args.json:
         print(json.dumps(result.to_json(), indent=2, allow_nan=False))
     else:
