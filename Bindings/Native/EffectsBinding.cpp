@@ -13,6 +13,7 @@ namespace Control = Tamro::HardwareAPI::Control;
 using Control::Vec3;
 
 void RegisterEffects(py::module_& m) {
+    m.attr("SMOOTHING") = Control::SuggestedSmoothing;
     py::class_<EffectValue>(m, "Effect", "A validated haptic effect, as the loop renders it")
         .def(
             "force",
@@ -86,6 +87,12 @@ void RegisterEffects(py::module_& m) {
     couplingDefaults["engage"] = defaults.engage;
     couplingDefaults["reflect"] = defaults.reflect;
     m.attr("COUPLING_DEFAULTS") = couplingDefaults;
+    py::tuple states(5);
+    for (const auto state :
+         {Control::LinkState::Off, Control::LinkState::Waiting, Control::LinkState::Engaging,
+          Control::LinkState::Engaged, Control::LinkState::Lost})
+        states[static_cast<std::size_t>(state)] = Control::LinkStateWord(state);
+    m.attr("LINK_STATES") = states;
     m.def(
         "check_impairment",
         [](double delay, double jitter, double loss) {

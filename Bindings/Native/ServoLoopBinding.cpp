@@ -103,9 +103,8 @@ void RegisterServoLoop(py::module_& m) {
         .def("stats", [](const Loop& loop) { return FieldsOf(loop.Stats()); })
         .def("coupling_status", [](Loop& loop) {
             const Control::CouplingStatus s = loop.Remote().Status();
-            static const char* const words[] = {"off", "waiting", "engaging", "engaged", "lost"};
             py::dict d;
-            d["state"] = words[static_cast<int>(s.state)];
+            d["state"] = Control::LinkStateWord(s.state);
             d["gain"] = s.gain;
             d["target"] = Vector(s.target);
             d["force"] = Vector(s.force);

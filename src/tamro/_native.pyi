@@ -13,6 +13,7 @@ MAX_IN_FLIGHT: int
 MAX_DEVICE_FORCE: float
 GUARD_SILENCE: float
 MAX_PREDICTED_HOLDS: float
+SMOOTHING: float
 # Each figure of a loop's and a handle reader's stats, with its Python type's name.
 SERVO_STATS_FIELDS: dict[str, str]
 HANDLE_READER_STATS_FIELDS: dict[str, str]
@@ -37,6 +38,7 @@ class _CouplingDefaults(TypedDict):
     reflect: float
 
 COUPLING_DEFAULTS: _CouplingDefaults
+LINK_STATES: tuple[str, ...]
 
 def check_impairment(delay: float, jitter: float, loss: float) -> None: ...
 

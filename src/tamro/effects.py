@@ -36,7 +36,7 @@ if TYPE_CHECKING:
 
 __all__ = ["Effect", "Spring", "Damper", "Plane", "Sphere", "Box", "ConstantForce", "Vector", "SMOOTHING"]
 
-SMOOTHING = 0.02
+SMOOTHING: float = _native.SMOOTHING
 """Seconds: the time constant ``smoothing=True`` gives. Against an anchor moved in steps 50 times
 a second, it takes the steps out of the force while lagging the anchor by about as much
 (docs/servo-loop.md, smooth targets)."""
