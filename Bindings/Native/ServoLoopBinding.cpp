@@ -44,6 +44,7 @@ void RegisterServoLoop(py::module_& m) {
     m.attr("MAX_EFFECTS") = Loop::MaxEffects;
     m.attr("MAX_IN_FLIGHT") = Loop::MaxInFlight;
     m.attr("MAX_DEVICE_FORCE") = Loop::MaxDeviceForce;
+    m.attr("MAX_PREDICTED_HOLDS") = Loop::MaxPredictedHolds;
     m.attr("SERVO_STATS_FIELDS") = FieldTypes(Control::ServoStats{});
     m.attr("GUARD_SILENCE") = std::chrono::duration<double>(Loop::GuardSilence).count();
     py::class_<Loop> c(m, "ServoLoop");

@@ -12,6 +12,7 @@ MAX_EFFECTS: int
 MAX_IN_FLIGHT: int
 MAX_DEVICE_FORCE: float
 GUARD_SILENCE: float
+MAX_PREDICTED_HOLDS: float
 SMOOTHING: float
 # Each figure of a loop's and a handle reader's stats, with its Python type's name.
 SERVO_STATS_FIELDS: dict[str, str]
