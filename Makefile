@@ -4,7 +4,8 @@
 #              and the wheels of the other Python versions through their smoke suite
 # make lint    clang-format, clang-tidy, ruff and mypy --strict over the whole tree; fails on any finding
 # make bench   the benchmarks
-# make wheels  one portable (manylinux) wheel per supported Python version in dist/
+# make wheels  one portable (manylinux) wheel per supported Python version in dist/ (the C++
+#              library compiled once for all); make wheels PY=3.12 builds that version's only
 # make sanitize  the library and its C++ tests under ASan and UBSan (build/sanitize), then TSan
 # make sanitize-python  the Python tests against both modules built with ASan and UBSan
 # make fuzz    every fuzz target for FUZZ_SECONDS (default 60) seconds each (build/fuzz)
@@ -17,7 +18,9 @@
 # pyproject.toml lists (tools/wheels.py).
 PYTHON_VERSION := 3.10
 VENV := .venv
-PY := $(VENV)/bin/python
+VENV_PYTHON := $(VENV)/bin/python
+# make wheels PY=3.12: the versions to build wheels for (default: every supported one).
+PY :=
 CMAKE := $(VENV)/bin/cmake
 NATIVE := build/native
 
@@ -26,16 +29,16 @@ NATIVE := build/native
 
 all: build
 
-$(PY):
+$(VENV_PYTHON):
 	base=$$(tools/find-python $(PYTHON_VERSION)) && "$$base" -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
+	$(VENV_PYTHON) -m pip install -q --upgrade pip
 
-$(VENV)/.build-installed: requirements-build.txt | $(PY)
-	$(PY) -m pip install -q -r requirements-build.txt
+$(VENV)/.build-installed: requirements-build.txt | $(VENV_PYTHON)
+	$(VENV_PYTHON) -m pip install -q -r requirements-build.txt
 	touch $@
 
-$(VENV)/.dev-installed: requirements-dev.txt requirements-build.txt | $(PY)
-	$(PY) -m pip install -q -r requirements-dev.txt
+$(VENV)/.dev-installed: requirements-dev.txt requirements-build.txt | $(VENV_PYTHON)
+	$(VENV_PYTHON) -m pip install -q -r requirements-dev.txt
 	touch $@
 
 test-tools: $(VENV)/.dev-installed
@@ -46,7 +49,7 @@ test-tools: $(VENV)/.dev-installed
 # make test has asked for them).
 build: $(VENV)/.build-installed
 	@tools/install-system-packages build
-	$(PY) -m pip install -q --no-build-isolation --no-deps . \
+	$(VENV_PYTHON) -m pip install -q --no-build-isolation --no-deps . \
 	  -C build-dir=build/python -C cmake.build-type=RelWithDebInfo \
 	  -C cmake.define.TAMRO_KEEP_ASSERTS=ON -C cmake.define.TAMRO_WERROR=ON \
 	  -C cmake.define.CMAKE_EXPORT_COMPILE_COMMANDS=ON
@@ -70,7 +73,7 @@ test-cpp:
 	$(VENV)/bin/ctest --test-dir $(NATIVE) --output-on-failure -j2
 
 test-python:
-	$(PY) -m pytest -q
+	$(VENV_PYTHON) -m pytest -q
 
 # The sanitized C++ tests, and a few seconds of each fuzz target on the committed seeds.
 test-reliability: test-tools
@@ -80,11 +83,11 @@ test-reliability: test-tools
 # The whole suite runs on $(PYTHON_VERSION) above; the other versions' wheels are built (each
 # once: their build trees are kept) and go through the smoke suite.
 test-matrix: test-tools
-	$(PY) tools/wheels.py matrix --except $(PYTHON_VERSION)
+	$(VENV_PYTHON) tools/wheels.py matrix --except $(PYTHON_VERSION)
 
 wheels: $(VENV)/.dev-installed
 	@tools/install-system-packages build
-	$(PY) tools/wheels.py build
+	$(VENV_PYTHON) tools/wheels.py build $(PY)
 
 sanitize: test-tools
 	tools/sanitize.sh
@@ -96,10 +99,10 @@ fuzz: test-tools
 	fuzz/run.sh
 
 demo: build
-	$(PY) examples/demo.py $(ARGS)
+	$(VENV_PYTHON) examples/demo.py $(ARGS)
 
 bench: build test-tools
-	$(PY) bench/run.py
+	$(VENV_PYTHON) bench/run.py
 
 clean:
 	rm -rf build dist

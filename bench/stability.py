@@ -12,7 +12,8 @@ trials from a bracket of a quarter to 1.5 times the analysis's stability limit
 such (``<`` or ``>=``). A trial in which the machine held the loop for more than ten periods
 (a hole of 20 ms or more between two recorded cycles) is run again, up to twice and only in the
 first four minutes, so that the sweep stays bounded in time on a loaded machine; the count is
-reported.
+reported. The bounds are judged only in rows whose loop kept its rate (a p99 period of at most
+1.5 periods): on a machine that held the loop longer they are shown, and said not judged.
 
 The loop (``realtime=True``) and the simulator run at real-time priority when the system allows
 it, so that the machine's other work disturbs the timing less; the output says whether it did,
@@ -47,6 +48,7 @@ PUSH = 2.0  # N, into the wall
 SETTLE = 1.2  # s, the trial after the push
 RESET = 0.3  # s, the spring that brings the arm to rest first
 STEPS = 6
+KEPT_RATE = 1.5  # periods: a row whose p99 period is longer did not keep its rate
 TARGET_STIFFNESS = 2000.0  # with compensation, B = 0, at 1 kHz: must settle
 # A loaded machine can hold the terminal's kernel work for longer than the usual fault time-out:
 # a hole in a trial is run again rather than ending the sweep.
@@ -93,12 +95,9 @@ def attempt(loop: tamro.ServoLoop, stiffness: float, damping: float) -> Trial:
     after = rows["time"] - pushed
     z = rows["position"][:, 2]
     gap = float(np.max(np.diff(np.concatenate(([0.0], after[after <= SETTLE]))), initial=SETTLE))
-    windows = [z[(after > 0.1) & (after < 0.3)], z[(after > SETTLE - 0.2) & (after <= SETTLE)]]
-    if not all(len(w) for w in windows):
-        return Trial(stiffness, False, math.nan, math.nan, gap)
-    early, late = (float(np.ptp(w)) for w in windows)
-    settles = late <= 0.5 * early or late < 0.01 * PUSH / stiffness
-    return Trial(stiffness, settles, early * 1e3, late * 1e3, gap)
+    kept = after <= SETTLE
+    judged = passivity.settling(after[kept], z[kept], PUSH / stiffness)
+    return Trial(stiffness, judged.settles, judged.early * 1e3, judged.late * 1e3, gap)
 
 
 def trial(loop: tamro.ServoLoop, stiffness: float, damping: float) -> Trial:
@@ -208,9 +207,15 @@ def run(quick: bool = False) -> dict[str, Any]:
                                 "rate_hz": rate,
                                 "damping": damping,
                                 "compensated": compensate,
-                                "bound": passivity.max_stiffness(rate, arm.damping, damping),
+                                "bound": passivity.max_stiffness(
+                                    rate, arm.damping, damping, compensated=compensate, mass=arm.mass
+                                ),
                                 "bound_measured": passivity.max_stiffness(
-                                    passivity.Timing.measured(stats), arm.damping, damping
+                                    passivity.Timing.measured(stats),
+                                    arm.damping,
+                                    damping,
+                                    compensated=compensate,
+                                    mass=arm.mass,
                                 ),
                                 "limit": limit,
                                 "largest_settling": measured,
@@ -239,26 +244,35 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
         "",
         "stability sweep on the simulated arm (m 0.25 kg, b 2 N s/m): largest K (N/m) that settles",
         f"  {'rate':>6} {'B':>4}  {'bound':>7} {'bound now':>9}  {'limit':>7} {'measured':>10}  "
-        f"{'compensated: limit':>18} {'measured':>10}  {'p99 period/exchange µs':>22}",
+        f"{'compensated: bound':>18} {'limit':>7} {'measured':>10}  {'p99 period/exchange µs':>22}",
     ]
     plain = {(r["rate_hz"], r["damping"]): r for r in rows if not r["compensated"]}
     compensated = {(r["rate_hz"], r["damping"]): r for r in rows if r["compensated"]}
     failures = []
+    late = []
+    for row in rows:
+        where = f"{row['rate_hz']:g} Hz, B {row['damping']:g}{', compensated' if row['compensated'] else ''}"
+        # The bounds are for a loop that keeps its rate: one that ran late is not judged by them.
+        if row["period_p99_us"] > KEPT_RATE * 1e6 / row["rate_hz"]:
+            late.append(where)
+        elif row["bound"] > row["largest_settling"]:
+            failures.append(f"bound above the measured at {where}")
+        elif 2 * row["bound"] < row["largest_settling"]:
+            failures.append(f"bound below half the measured at {where}")
     for key, row in plain.items():
         comp = compensated.get(key)
         measured = f"{row['edge']}{row['largest_settling']:,.0f}"
-        if row["bound"] > row["largest_settling"]:
-            failures.append(f"bound above the measured at {key[0]:g} Hz, B {key[1]:g}")
         comp_text = ""
         if comp is not None:
             comp_text = (
-                f"{comp['limit']:>18,.0f} {comp['edge'] + format(comp['largest_settling'], ',.0f'):>10}"
+                f"{comp['bound']:>18,.0f} {comp['limit']:>7,.0f} "
+                f"{comp['edge'] + format(comp['largest_settling'], ',.0f'):>10}"
             )
             if comp["largest_settling"] < row["largest_settling"]:
                 failures.append(f"compensation lowers the largest K at {key[0]:g} Hz, B {key[1]:g}")
         out.append(
             f"  {row['rate_hz']:>6,.0f} {row['damping']:>4g}  {row['bound']:>7,.0f} "
-            f"{row['bound_measured']:>9,.0f}  {row['limit']:>7,.0f} {measured:>10}  {comp_text:>29}  "
+            f"{row['bound_measured']:>9,.0f}  {row['limit']:>7,.0f} {measured:>10}  {comp_text:>37}  "
             f"{row['period_p99_us']:>10,.0f} /{row['exchange_p99_us']:>9,.0f}"
         )
     target = results["target"]
@@ -266,13 +280,19 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
         f"  target: with compensation a {target['stiffness']:,.0f} N/m wall, B 0, 1 kHz, settles: "
         + ("met" if target["settles"] else f"MISSED ({target['late_mm']:.3f} mm peak to peak at the end)")
     )
-    out.append(
-        "  target: the bound never above the measured largest K: "
-        + ("met" if not failures else "MISSED: " + "; ".join(failures))
-    )
+    judged = "met" if not failures else "MISSED: " + "; ".join(failures)
+    if len(late) == len(rows):
+        judged = "not judged"
+    out.append(f"  target: both bounds never above the measured largest K and within 2x of it: {judged}")
+    if late:
+        out.append(
+            f"  not judged, the loop's p99 period over {KEPT_RATE:g} periods (the machine held it): "
+            + "; ".join(late)
+        )
     realtime = all(r["realtime"] for r in rows) and results["simulator_realtime"]
     out.append(
-        f"  bound: (b + B) / (2 (T/2 + age)) at the nominal rate; bound now: from the loop's measured "
+        f"  bound: (b + B) / (2 (T/2 + age)) at the nominal rate; compensated bound: half the limit with "
+        f"the prediction; bound now: from the loop's measured "
         f"p99 period and state age. Real-time priority: {'granted' if realtime else 'NOT granted'}. "
         f"{results['redone']} trials run again after a hole in the loop. "
         f"{results['seconds']:.0f} s."

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # make lint: C++ style (clang-format, .clang-format), C++ checks (clang-tidy, .clang-tidy),
-# Python lint and style (ruff, pyproject.toml) and types (mypy --strict over the installed
-# tamro). Fails on any finding; changes no file.
+# Python lint and style (ruff, pyproject.toml), types (mypy --strict over the installed tamro)
+# and the generated message types (tools/messages.py --check). Fails on any finding; changes no
+# file.
 #
 # Every C++ and Python file of the project is checked: the files git tracks and the new ones it
 # does not ignore (so build trees and .venv never are). clang-tidy reads one compile database
@@ -56,6 +57,9 @@ echo "clang-tidy: ${#units[@]} units"
   echo "clang-tidy: findings above (full output: build/lint/clang-tidy.log)" >&2
   status=1
 }
+
+echo "messages: generated files match Library/messages/"
+"$PY" tools/messages.py --check || status=1
 
 echo "ruff: check and format"
 "$ROOT/.venv/bin/ruff" check --quiet || status=1

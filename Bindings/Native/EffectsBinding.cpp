@@ -57,6 +57,7 @@ MeshTreeValue BuildTree(const Doubles& vertices, const Indices& faces) {
 }  // namespace
 
 void RegisterEffects(py::module_& m) {
+    m.attr("SMOOTHING") = Control::SuggestedSmoothing;
     py::class_<MeshTreeValue>(m, "MeshTree", "A triangle mesh's tree, built once")
         .def(py::init(&BuildTree), py::arg("vertices"), py::arg("faces"))
         .def_property_readonly("face_count",
@@ -147,6 +148,12 @@ void RegisterEffects(py::module_& m) {
     couplingDefaults["engage"] = defaults.engage;
     couplingDefaults["reflect"] = defaults.reflect;
     m.attr("COUPLING_DEFAULTS") = couplingDefaults;
+    py::tuple states(5);
+    for (const auto state :
+         {Control::LinkState::Off, Control::LinkState::Waiting, Control::LinkState::Engaging,
+          Control::LinkState::Engaged, Control::LinkState::Lost})
+        states[static_cast<std::size_t>(state)] = Control::LinkStateWord(state);
+    m.attr("LINK_STATES") = states;
     m.def(
         "check_impairment",
         [](double delay, double jitter, double loss) {

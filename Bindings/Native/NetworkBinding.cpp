@@ -92,6 +92,14 @@ const char* ModeWord(Control::CommandMode mode) {
 void RegisterNetwork(py::module_& m) {
     m.attr("HAVE_DDS") = true;
     RegisterTopics(m);
+    // Why command samples are refused, in the order the library counts them: (name, what).
+    py::list reasons;
+    for (std::size_t i = 0; i < Network::RefusalKinds; ++i) {
+        const auto r = static_cast<Network::Refusal>(i);
+        reasons.append(py::make_tuple(Network::RefusalWord(r), Network::RefusalWhat(r)));
+    }
+    m.attr("REFUSAL_REASONS") = reasons;
+    m.attr("MAX_SHOWN_FRAME") = Network::MaxShownFrame;
     m.def("command_status", [](Control::ServoLoop& loop) {
         const Control::CommandStatus s = loop.Commands().Status();
         return py::make_tuple(ModeWord(s.mode), s.targetGain, s.forceGain,
@@ -174,9 +182,18 @@ void RegisterNetwork(py::module_& m) {
                      d["dropped"] = s.dropped;
                      d["refused"] = s.refused;
                      d["clamped"] = s.clamped;
-                     d["stale"] = s.stale;
-                     d["future"] = s.future;
-                     d["implausible"] = s.implausible;
+                     py::dict reasons, expected;
+                     for (std::size_t i = 0; i < Network::RefusalKinds; ++i) {
+                         const char* word = Network::RefusalWord(static_cast<Network::Refusal>(i));
+                         reasons[word] = s.refusals[i];
+                         expected[word] = s.expected[i];
+                     }
+                     d["reasons"] = reasons;
+                     d["expected"] = expected;
+                     // Bytes from the network: decoded leniently, shown escaped by the caller.
+                     d["refused_frame"] = py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+                         s.refusedFrame.data(), static_cast<Py_ssize_t>(s.refusedFrame.size()),
+                         "backslashreplace"));
                      out.append(d);
                  }
                  return out;

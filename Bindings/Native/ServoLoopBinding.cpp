@@ -44,6 +44,7 @@ void RegisterServoLoop(py::module_& m) {
     m.attr("MAX_EFFECTS") = Loop::MaxEffects;
     m.attr("MAX_IN_FLIGHT") = Loop::MaxInFlight;
     m.attr("MAX_DEVICE_FORCE") = Loop::MaxDeviceForce;
+    m.attr("MAX_PREDICTED_HOLDS") = Loop::MaxPredictedHolds;
     m.attr("SERVO_STATS_FIELDS") = FieldTypes(Control::ServoStats{});
     m.attr("GUARD_SILENCE") = std::chrono::duration<double>(Loop::GuardSilence).count();
     py::class_<Loop> c(m, "ServoLoop");
@@ -102,9 +103,8 @@ void RegisterServoLoop(py::module_& m) {
         .def("stats", [](const Loop& loop) { return FieldsOf(loop.Stats()); })
         .def("coupling_status", [](Loop& loop) {
             const Control::CouplingStatus s = loop.Remote().Status();
-            static const char* const words[] = {"off", "waiting", "engaging", "engaged", "lost"};
             py::dict d;
-            d["state"] = words[static_cast<int>(s.state)];
+            d["state"] = Control::LinkStateWord(s.state);
             d["gain"] = s.gain;
             d["target"] = Vector(s.target);
             d["force"] = Vector(s.force);

@@ -75,6 +75,7 @@ TEST(CommandInput, ATargetEngagesOverTheRampFadesAfterTheTimeoutAndReengagesSoft
         return input.Target(target, sender.StampAt(now), sender.At(now));
     };
     EXPECT_EQ(send({0.05, 0, 0}), Verdict::Refused) << "not accepting yet";
+    EXPECT_EQ(input.TargetRefusals().stopped, 1u);
     input.Accept(Settings());
     ASSERT_EQ(send({0.05, 0, 0}), Verdict::Accepted);
 
@@ -121,22 +122,30 @@ TEST(CommandInput, RefusesWhatIsNotFiniteOrOutsideTheWorkspaceAndClampsForces) {
     const auto stamp = std::chrono::system_clock::now().time_since_epoch();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
+    // Each refused and counted for its reason: a box face beyond, and an infinite target
+    // (outside any box too), count as not finite and outside respectively.
     for (const Vec3& target :
          {Vec3{nan, 0, 0}, Vec3{0, inf, 0}, Vec3{0.2, 0, 0}, Vec3{0, 0, -0.11}})
         EXPECT_EQ(input.Target(target, stamp), Verdict::Refused) << target[0] << " " << target[1];
     EXPECT_EQ(input.Force({0, nan, 0}, stamp), Verdict::Refused);
     EXPECT_EQ(input.Force({0, 0, -inf}, stamp), Verdict::Refused);
-    EXPECT_EQ(input.TargetRefusals().implausible + input.ForceRefusals().implausible, 0u)
-        << "refused for their values, not their stamps";
+    const CommandRefusals targets = input.TargetRefusals(), forces = input.ForceRefusals();
+    EXPECT_EQ(targets.notFinite, 2u);
+    EXPECT_EQ(targets.outside, 2u);
+    EXPECT_EQ(forces.notFinite, 2u);
+    EXPECT_EQ(forces.outside, 0u);
+    for (const CommandRefusals& r : {targets, forces})
+        EXPECT_EQ(r.stale + r.future + r.implausible + r.stopped, 0u)
+            << "refused for their values, not their stamps";
     EXPECT_EQ(input.Target({0.1, -0.1, 0}, stamp), Verdict::Accepted)
         << "the box's faces are inside";
 
     EXPECT_EQ(input.Force({0, 0, 1}, stamp), Verdict::Accepted);
     EXPECT_EQ(input.Force({30, 0, 40}, stamp), Verdict::Clamped);
     Clock::time_point now = Clock::now();
-    const auto forces = Cycles(input, now, 200ms, {0.1, -0.1, 0});
-    EXPECT_NEAR(forces.back()[0], 1.8, 1e-9) << "scaled to 3 N, along (3, 4)";
-    EXPECT_NEAR(forces.back()[2], 2.4, 1e-9);
+    const auto rendered = Cycles(input, now, 200ms, {0.1, -0.1, 0});
+    EXPECT_NEAR(rendered.back()[0], 1.8, 1e-9) << "scaled to 3 N, along (3, 4)";
+    EXPECT_NEAR(rendered.back()[2], 2.4, 1e-9);
 }
 
 TEST(CommandInput, AStreamFadesByWhenItsSamplesWereSentNotWhenTheyArrived) {

@@ -8,6 +8,7 @@
 #include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 #include <Tamro/HardwareAPI/Network/Node.hpp>
 
+#include "Network/CommandChannel.hpp"
 #include "Network/Wire.hpp"
 
 #include <gtest/gtest.h>
@@ -153,6 +154,81 @@ TEST(NetworkNode, PublishesEveryCycleAndTakesCheckedCommands) {
     EXPECT_EQ(loop.Commands().Status().mode, Control::CommandMode::Off);
     EXPECT_EQ(Count(node, "/lab/arm/measured_cp", &Network::TopicStats::samples), published);
     loop.Stop();
+}
+
+TEST(RateGate, AdmitsABurstThenTheRate) {
+    Network::Detail::RateGate gate(1000);  // bursts of 100
+    int admitted = 0;
+    for (int i = 0; i < 300; ++i) admitted += gate.Admit(0) ? 1 : 0;
+    EXPECT_EQ(admitted, 100) << "the burst, at once";
+    for (std::int64_t ms = 1; ms <= 1000; ++ms)  // three a millisecond offered, one taken
+        for (int i = 0; i < 3; ++i) admitted += gate.Admit(ms * 1'000'000) ? 1 : 0;
+    EXPECT_EQ(admitted, 1100);
+    admitted = 0;
+    for (int i = 0; i < 300; ++i) admitted += gate.Admit(10'000'000'000) ? 1 : 0;
+    EXPECT_EQ(admitted, 100) << "a quiet spell refills the burst, no more";
+}
+
+TEST(NetworkNode, CountsEachRefusalByReasonAndKeepsTheRefusedFrameCut) {
+    const int domain = LoopbackDomain();
+    FakeArm arm;
+    Control::ServoLoop loop(arm.Path());
+    Network::Node node("lab", domain);
+    node.AcceptCommands(loop, "arm");
+    FarSide cf(domain, "rt/lab/arm/servo_cf", Network::Message::WrenchStamped, false);
+    ASSERT_TRUE(cf.Matched());
+    const auto stats = [&] {
+        for (const auto& s : node.Stats())
+            if (s.topic == "/lab/arm/servo_cf") return s;
+        return Network::TopicStats{};
+    };
+    const auto reason = [](const Network::TopicStats& s, Network::Refusal r) {
+        return s.refusals[static_cast<std::size_t>(r)];
+    };
+
+    // A frame longer than is kept: counted as a frame refusal, kept cut.
+    const std::string frame = "world/" + std::string(200, 'x');
+    WrenchStamped foreign{};
+    foreign.header.frame_id = const_cast<char*>(frame.c_str());
+    for (int i = 0; i < 500 && reason(stats(), Network::Refusal::Frame) < 5; ++i) {
+        dds_write(cf.Endpoint(), &foreign);
+        std::this_thread::sleep_for(5ms);
+    }
+    Network::TopicStats s = stats();
+    EXPECT_GE(reason(s, Network::Refusal::Frame), 5u);
+    EXPECT_EQ(s.refusedFrame, frame.substr(0, Network::MaxShownFrame));
+    EXPECT_EQ(s.expected[static_cast<std::size_t>(Network::Refusal::Frame)],
+              "'lab/arm_base' or empty");
+
+    // A flood: what arrives beyond the burst and the rate is refused for its rate, before its
+    // frame or stamp are looked at (these are unstamped: implausible, when not refused first).
+    WrenchStamped flood{};
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5000; ++i) dds_write(cf.Endpoint(), &flood);
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // Then a marked sample, again until it is seen (the flood's rate may refuse the first):
+    // everything sent before it was taken.
+    WrenchStamped end{};
+    end.header.frame_id = const_cast<char*>("end");
+    for (int i = 0; i < 500 && stats().refusedFrame != "end"; ++i) {
+        dds_write(cf.Endpoint(), &end);
+        std::this_thread::sleep_for(5ms);
+    }
+    const Network::TopicStats after = stats();
+    ASSERT_EQ(after.refusedFrame, "end");
+    const std::uint64_t arrived = after.samples - s.samples;
+    const double allowed = Network::MaxCommandRateHz / 10 + Network::MaxCommandRateHz * elapsed;
+    if (static_cast<double>(arrived) <= allowed + 10)
+        GTEST_SKIP() << "no flood: " << arrived << " samples in " << elapsed << " s";
+    EXPECT_GE(static_cast<double>(reason(after, Network::Refusal::Rate)),
+              static_cast<double>(arrived) - allowed - 1);
+    std::uint64_t sum = 0;
+    for (const std::uint64_t n : after.refusals) sum += n;
+    EXPECT_EQ(sum, after.refused) << "every refusal has its reason";
+    EXPECT_EQ(reason(after, Network::Refusal::Rate) + reason(after, Network::Refusal::Implausible) +
+                  reason(after, Network::Refusal::Frame) - reason(s, Network::Refusal::Frame),
+              arrived);
 }
 
 TEST(NetworkNode, RefusesNamesAndDomainsRos2WouldNot) {

@@ -652,6 +652,29 @@ TEST(ServoCore, AfterTheGuardWroteTheLoopRepairsAndStartsFromZeroBeforeAnyForce)
     }
 }
 
+TEST(ServoCore, RecentFiguresForgetWhatCameBeforeTheLastSecond) {
+    // Two seconds of 4 ms replies (every cycle late, every state old), then two seconds of
+    // prompt ones: the cumulative p99 still shows the slow start, the recent ones do not.
+    Bench bench([](std::size_t n) { return Answer{n < 500 ? 4ms : 100us}; });
+    bench.Run(2500);
+    ServoStats stats = bench.core.Stats();
+    EXPECT_NEAR(stats.periodP99Us, 4000, 100);
+    EXPECT_NEAR(stats.stateAgeP99Us, 4000, 100);
+    EXPECT_NEAR(stats.recentPeriodP99Us, 1000, 40);
+    EXPECT_NEAR(stats.recentStateAgeP99Us, 1000, 40);
+
+    // Slow again: within a second the recent figures show it.
+    Bench slow([](std::size_t n) { return Answer{n < 1000 ? 100us : 3ms}; });
+    slow.Run(1400);
+    stats = slow.core.Stats();
+    EXPECT_NEAR(stats.periodP99Us, 3000, 100);
+    EXPECT_NEAR(stats.recentPeriodP99Us, 3000, 100);
+    EXPECT_NEAR(stats.recentStateAgeP99Us, 3000, 100);
+
+    slow.core.ResetFigures();
+    EXPECT_EQ(slow.core.Stats().recentPeriodP99Us, 0);
+}
+
 TEST(ServoCore, TheLoopNeverFreesAMeshTree) {
     // Whoever drops the tree's last reference runs this deleter, which notes whether the loop
     // was running then. The loop keeps copies of what it renders (its glides), also from one

@@ -12,6 +12,8 @@ MAX_EFFECTS: int
 MAX_IN_FLIGHT: int
 MAX_DEVICE_FORCE: float
 GUARD_SILENCE: float
+MAX_PREDICTED_HOLDS: float
+SMOOTHING: float
 # Each figure of a loop's and a handle reader's stats, with its Python type's name.
 SERVO_STATS_FIELDS: dict[str, str]
 HANDLE_READER_STATS_FIELDS: dict[str, str]
@@ -36,6 +38,7 @@ class _CouplingDefaults(TypedDict):
     reflect: float
 
 COUPLING_DEFAULTS: _CouplingDefaults
+LINK_STATES: tuple[str, ...]
 
 def check_impairment(delay: float, jitter: float, loss: float) -> None: ...
 
@@ -190,6 +193,8 @@ class _CommandDefaults(TypedDict):
     stamp_window: float
 
 COMMAND_DEFAULTS: _CommandDefaults
+REFUSAL_REASONS: list[tuple[str, str]]
+MAX_SHOWN_FRAME: int
 
 def check_ros_name(name: str, what: str, slashes: bool) -> None: ...
 def command_status(loop: ServoLoop) -> tuple[str, float, float, _Vector]: ...

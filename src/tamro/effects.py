@@ -48,7 +48,7 @@ __all__ = [
     "SMOOTHING",
 ]
 
-SMOOTHING = 0.02
+SMOOTHING: float = _native.SMOOTHING
 """Seconds: the time constant ``smoothing=True`` gives. Against an anchor moved in steps 50 times
 a second, it takes the steps out of the force while lagging the anchor by about as much
 (docs/servo-loop.md, smooth targets)."""

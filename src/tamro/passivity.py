@@ -14,9 +14,18 @@ virtual damping ``B`` must pay for it::
 ``max_stiffness`` and ``min_damping`` give the second line, which leaves a margin of two in
 stiffness for what the model does not know (the arm's own structure, the hand on it).
 ``stability_limit`` gives the first line's exact counterpart for an arm of known mass, from the
-sampled loop's characteristic equation; the delay compensation (``ServoLoop(...,
-compensate_delay=True)``) is counted there only. The derivation, its sources and the sweep on
-the simulator that checks both are in docs/servo-loop.md.
+sampled loop's characteristic equation, with or without the delay compensation
+(``ServoLoop(..., compensate_delay=True)``, the loop's default). The compensation predicts the
+position over the delay and so cancels the first-order share above: its bound
+(``max_stiffness(..., compensated=True, mass=...)``) is half that exact limit for the horizon the
+loop predicts over, ``T/2 + age``, the same margin of two, and needs the arm's mass. The
+derivation, its sources and the sweep on the simulator that checks them are in
+docs/servo-loop.md.
+
+The loop as users run it compensates, so that is the bound to choose by; it needs the arm's
+mass and damping (``Arm``), which ``tamro-tune`` measures on a real arm and saves for
+``Arm.load``. ``Timing.measured`` takes a loop's figures of the last second or so, so a stall
+long ago does not lower the bounds for good.
 
 The virtual damping helps only while it is small against the moving mass, ``B (T/2 + age)``
 well below ``m``; for the simulated arm (``m`` = 0.25 kg, ``b`` = 2 N s/m) that holds far beyond
@@ -25,7 +34,9 @@ the dampings effects need.
 
 from __future__ import annotations
 
+import json
 import math
+import os
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -33,17 +44,62 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ._values import number
+from . import _native
+from ._values import number, whole
 
-__all__ = ["Arm", "Timing", "max_stiffness", "min_damping", "stability_limit", "SIMULATED_ARM"]
+__all__ = [
+    "Arm",
+    "Timing",
+    "Settling",
+    "max_stiffness",
+    "min_damping",
+    "settling",
+    "stability_limit",
+    "SIMULATED_ARM",
+]
+
+MAX_ARM_FILE = 1 << 16
+"""Bytes: the most ``Arm.load`` reads; a saved arm is a few hundred."""
 
 
 @dataclass(frozen=True)
 class Arm:
-    """An arm's own moving mass (kg) and physical damping (N s/m)."""
+    """An arm's own moving mass (kg) and physical damping (N s/m), one figure for every axis.
+
+    ``tamro-tune`` measures them on an arm and saves them (``--save FILE``): ``Arm.load(FILE)``
+    reads them back, with whatever else the file holds left aside."""
 
     mass: float
     damping: float
+
+    def __post_init__(self) -> None:
+        if not number(self.mass, "mass") > 0:
+            raise ValueError(f"mass must be above 0, not {self.mass!r}")
+        if number(self.damping, "damping") < 0:
+            raise ValueError(f"damping must be >= 0, not {self.damping!r}")
+
+    def to_json(self) -> dict[str, float]:
+        return {"mass": float(self.mass), "damping": float(self.damping)}
+
+    def save(self, path: str | os.PathLike[str], **extra: Any) -> None:
+        """Writes the arm as JSON (``{"arm": {"mass": ..., "damping": ...}, ...extra}``)."""
+        text = json.dumps({"arm": self.to_json(), **extra}, indent=2, allow_nan=False)
+        with open(path, "w", encoding="utf-8") as out:
+            out.write(text + "\n")
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> Arm:
+        """The arm a file written by ``save`` (or ``tamro-tune --save``) holds. Raises ``ValueError``
+        for a file that is too large, not JSON, or without a valid ``arm``."""
+        with open(path, "rb") as source:
+            data = source.read(MAX_ARM_FILE + 1)
+        if len(data) > MAX_ARM_FILE:
+            raise ValueError(f"{os.fspath(path)!r} is over {MAX_ARM_FILE} bytes: not a saved arm")
+        try:
+            arm = json.loads(data.decode("utf-8"))["arm"]
+            return cls(mass=arm["mass"], damping=arm["damping"])
+        except (UnicodeDecodeError, json.JSONDecodeError, KeyError, TypeError) as error:
+            raise ValueError(f"{os.fspath(path)!r} holds no saved arm ({error})") from None
 
 
 SIMULATED_ARM = Arm(mass=0.25, damping=2.0)
@@ -52,40 +108,62 @@ SIMULATED_ARM = Arm(mass=0.25, damping=2.0)
 
 @dataclass(frozen=True)
 class Timing:
-    """How a loop delays its forces: ``period``, the longest a force is held (s), and ``age``,
-    how old the state a force comes from is when the force is sent (s)."""
+    """How a loop delays its forces: ``period``, the longest a force is held (s), ``age``, how
+    old the state a force comes from is when the force is sent (s), and ``in_flight``, the
+    requests the loop keeps on the line (which lets a compensating loop predict further)."""
 
     period: float
     age: float
+    in_flight: int = 1
 
     def __post_init__(self) -> None:
         for name in ("period", "age"):
             value = number(getattr(self, name), name)
             if value <= 0:
                 raise ValueError(f"{name} must be above 0, not {value!r}")
+        if whole(self.in_flight, "in_flight") < 1:
+            raise ValueError(f"in_flight must be at least 1, not {self.in_flight!r}")
 
     @classmethod
-    def nominal(cls, rate_hz: float) -> Timing:
-        """A loop that keeps its rate: each force held one period, from a state one period old."""
+    def nominal(cls, rate_hz: float, in_flight: int = 1) -> Timing:
+        """A loop that keeps its rate: each force held one period, from a state ``in_flight``
+        periods old."""
         rate = number(rate_hz, "rate_hz")
         if rate <= 0:
             raise ValueError(f"rate_hz must be above 0, not {rate!r}")
-        return cls(1.0 / rate, 1.0 / rate)
+        return cls(1.0 / rate, whole(in_flight, "in_flight") / rate, in_flight)
 
     @classmethod
-    def measured(cls, stats: Mapping[str, Any]) -> Timing:
+    def measured(cls, stats: Mapping[str, Any], *, recent: bool = True) -> Timing:
         """From a loop's figures (``ServoLoop.stats()``): the 99th percentiles of its period and
-        of its state's age, so the rare late cycle counts and a single stall does not. Raises
-        ``ValueError`` before the loop has run two cycles."""
+        of its state's age, so the rare late cycle counts and a single stall does not. With
+        ``recent`` (the default) over the last second or so (``recent_period_p99_us``,
+        ``recent_state_age_p99_us``): what the loop does now, not a stall long ago; the figures
+        since the start when there are no recent ones. Raises ``ValueError`` before the loop has
+        run two cycles."""
         period, age = stats["period_p99_us"], stats["state_age_p99_us"]
+        if (
+            recent
+            and stats.get("recent_period_p99_us", 0) > 0
+            and stats.get("recent_state_age_p99_us", 0) > 0
+        ):
+            period, age = stats["recent_period_p99_us"], stats["recent_state_age_p99_us"]
         if not period > 0 or not age > 0:
             raise ValueError("the loop has no figures yet: it must run at least two cycles")
-        return cls(period * 1e-6, age * 1e-6)
+        return cls(period * 1e-6, age * 1e-6, max(1, int(stats.get("in_flight_max", 1))))
 
     @property
     def delay(self) -> float:
         """``period / 2 + age``: how far behind the arm a force is, on average, while it acts."""
         return self.period / 2 + self.age
+
+    @property
+    def horizon(self) -> float:
+        """How far ahead a compensating loop predicts: the delay, but no further than
+        ``MAX_PREDICTED_HOLDS`` periods beyond the pipeline's own ``in_flight - 1``, as the
+        loop does."""
+        furthest = (_native.MAX_PREDICTED_HOLDS + self.in_flight - 1) * self.period
+        return min(self.delay, furthest)
 
 
 def _timing(timing: float | Timing) -> Timing:
@@ -99,24 +177,82 @@ def _non_negative(value: float, name: str) -> float:
     return result
 
 
-def max_stiffness(timing: float | Timing, device_damping: float, damping: float = 0.0) -> float:
-    """The largest virtual stiffness (N/m) that keeps half the damping after the delay's share:
-    ``K = (b + B) / (2 (T/2 + age))``.
+def max_stiffness(
+    timing: float | Timing,
+    device_damping: float,
+    damping: float = 0.0,
+    *,
+    compensated: bool = False,
+    mass: float | None = None,
+) -> float:
+    """The largest virtual stiffness (N/m) to choose, with a margin of two.
+
+    Uncompensated (the default here): the one that keeps half the damping after the delay's
+    share, ``K = (b + B) / (2 (T/2 + age))``.
+
+    ``compensated=True`` is for a loop that predicts the position over the delay
+    (``ServoLoop(..., compensate_delay=True)``, the loop's default). The prediction
+    ``x + v (age + T/2)`` cancels the delay's first-order share, so the first-order bound says
+    nothing; what is left depends on the arm's moving ``mass`` (kg), which must be given. The
+    bound is then half of ``stability_limit`` for the same loop with the prediction's horizon
+    ``age + T/2`` (``Timing.horizon``: capped as the loop caps it): the sampled loop's exact
+    limit, with the same margin of two in stiffness. On the simulator that bound sits between
+    half and all of the stiffest wall that settles in every cell of the sweep
+    (docs/servo-loop.md), nine to eighteen times the uncompensated bound.
 
     ``timing`` is a loop rate in Hz (a loop that keeps it: ``Timing.nominal``) or a ``Timing``,
     for example ``Timing.measured(loop.stats())``; ``device_damping`` is the arm's own damping
     ``b`` and ``damping`` the effect's ``B`` (N s/m)."""
     t = _timing(timing)
-    total = _non_negative(device_damping, "device_damping") + _non_negative(damping, "damping")
-    return total / (2.0 * t.delay)
+    b = _non_negative(device_damping, "device_damping")
+    total = b + _non_negative(damping, "damping")
+    if not compensated:
+        return total / (2.0 * t.delay)
+    if mass is None:
+        raise ValueError("a compensated bound needs the arm's mass")
+    arm = Arm(mass=number(mass, "mass"), damping=b)
+    return 0.5 * stability_limit(t, arm, damping, horizon=t.horizon)
 
 
-def min_damping(timing: float | Timing, device_damping: float, stiffness: float) -> float:
-    """The least virtual damping (N s/m) that keeps a stiffness within ``max_stiffness``:
-    ``B = 2 K (T/2 + age) - b``, and 0 when the arm's own damping is enough."""
+def min_damping(
+    timing: float | Timing,
+    device_damping: float,
+    stiffness: float,
+    *,
+    compensated: bool = False,
+    mass: float | None = None,
+) -> float:
+    """The least virtual damping (N s/m) that keeps a stiffness within ``max_stiffness`` (with
+    the same ``compensated`` and ``mass``), and 0 when the arm's own damping is enough.
+
+    Uncompensated: ``B = 2 K (T/2 + age) - b``. Compensated: found by bisection on the bound
+    (within 1 %); ``math.inf`` when no damping brings the stiffness within it."""
     t = _timing(timing)
-    needed = 2.0 * _non_negative(stiffness, "stiffness") * t.delay
-    return max(0.0, needed - _non_negative(device_damping, "device_damping"))
+    k = _non_negative(stiffness, "stiffness")
+    b = _non_negative(device_damping, "device_damping")
+    if not compensated:
+        return max(0.0, 2.0 * k * t.delay - b)
+
+    def enough(damping: float) -> bool:
+        return max_stiffness(t, b, damping, compensated=True, mass=mass) >= k
+
+    if enough(0.0):
+        return 0.0
+    high = max(1.0, b)
+    for _ in range(30):
+        if enough(high):
+            break
+        high *= 2.0
+    else:
+        return math.inf
+    low = 0.0
+    while high - low > 0.01 * high:
+        middle = 0.5 * (low + high)
+        if enough(middle):
+            high = middle
+        else:
+            low = middle
+    return high
 
 
 def stability_limit(
@@ -148,10 +284,14 @@ def stability_limit(
 
     def stable(stiffness: float) -> bool:
         matrix = _loop_matrix(stiffness, stiffness * h + b, t.period, fraction, whole_periods, mass, c)
+        if not np.all(np.isfinite(matrix)):  # beyond what a float carries: no answer
+            return False
         return bool(np.max(np.abs(np.linalg.eigvals(matrix))) < 1.0)
 
     # From the first-order estimate up until unstable, then halve the bracket.
     high = max(1.0, 2.0 * (arm.damping + b + 1.0) / t.delay)
+    if not math.isfinite(high):
+        return math.inf
     for _ in range(60):
         if not stable(high):
             break
@@ -205,3 +345,33 @@ def _loop_matrix(
     for block in range(1, blocks):
         matrix[2 * block : 2 * block + 2, 2 * block - 2 : 2 * block] = np.eye(2)
     return matrix
+
+
+@dataclass(frozen=True)
+class Settling:
+    """A wall's trial: its ringing (peak to peak, m) early and late, and whether it settled."""
+
+    early: float
+    late: float
+    settles: bool
+
+
+SETTLING_EARLY = (0.1, 0.3)
+"""s after the push: the window of the ringing a wall starts with."""
+SETTLING_LATE = 0.2
+"""s: the window at the end of a trial."""
+
+
+def settling(time: npt.NDArray[np.float64], position: npt.NDArray[np.float64], depth: float) -> Settling:
+    """Whether a wall settles, the criterion of the stability sweep and of ``tamro-tune``: from
+    the position along the wall's normal against the time since a constant push into it began,
+    its ringing at least halves from ``SETTLING_EARLY`` to the trial's last ``SETTLING_LATE``, or
+    is by then under 1 % of the rest ``depth`` (the push over the stiffness). A trial too short
+    for both windows does not settle."""
+    end = float(time[-1]) if len(time) else 0.0
+    early = position[(time > SETTLING_EARLY[0]) & (time < SETTLING_EARLY[1])]
+    late = position[time > end - SETTLING_LATE]
+    if not len(early) or not len(late) or end < SETTLING_EARLY[1] + SETTLING_LATE:
+        return Settling(math.nan, math.nan, False)
+    before, after = float(np.ptp(early)), float(np.ptp(late))
+    return Settling(before, after, after <= 0.5 * before or after < 0.01 * depth)

@@ -105,6 +105,8 @@ class ServoStats(TypedDict):
     state_age_p50_us: float
     state_age_p99_us: float
     longest_stall_us: float
+    recent_period_p99_us: float
+    recent_state_age_p99_us: float
     wake_late_max_us: float
     in_flight_mean: float
     in_flight_max: int

@@ -4,6 +4,8 @@ says when it cannot serve."""
 
 from __future__ import annotations
 
+import json
+import math
 import os
 import re
 import select
@@ -15,8 +17,10 @@ from pathlib import Path
 
 import pytest
 from fakedevice import FakeArm, FakeHandle, wait_until
+from program import Program
 
 from tamro import network
+from tamro.programs._cli import RefusalReport
 
 if not network.available():
     pytest.skip("this build has no network part (no Cyclone DDS)", allow_module_level=True)
@@ -59,7 +63,8 @@ def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
         lines = lines_until_ready(program)
         assert lines[0] == f"config {network.LOOPBACK_CONFIG.as_uri()}"
         assert lines[1] == f"domain {domain}"
-        topics = [line.split()[1] for line in lines[2:-1]]
+        assert lines[2] == "interfaces lo (loopback: this machine only)"
+        topics = [line.split()[1] for line in lines[3:-1]]
         assert topics == [
             "/lab/arm/measured_cp",
             "/lab/arm/measured_cv",
@@ -71,8 +76,8 @@ def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
             "/lab/handle/user_data",
         ]
         qos = "best-effort keep-last-1"
-        assert lines[2] == f"out /lab/arm/measured_cp geometry_msgs/msg/PoseStamped {qos}"
-        assert lines[6] == f"in  /lab/arm/servo_cf geometry_msgs/msg/WrenchStamped {qos}"
+        assert lines[3] == f"out /lab/arm/measured_cp geometry_msgs/msg/PoseStamped {qos}"
+        assert lines[7] == f"in  /lab/arm/servo_cf geometry_msgs/msg/WrenchStamped {qos}"
 
         peer = ros2peer.Peer(domain)
         cp = peer.reader("/lab/arm/measured_cp", ros2peer.PoseStamped, depth=10)
@@ -90,12 +95,10 @@ def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
         out, err = program.communicate(timeout=20)
         assert program.returncode == 0, err
         assert out.strip().endswith("stopped: the arms are at zero force")
-        taken = re.compile(
-            r"taken /lab/arm/servo_cf (\d+) refused (\d+) "
-            r"\(stale \d+, future \d+, implausible \d+\) clamped \d+"
-        )
+        taken = re.compile(r"in /lab/arm/servo_cf taken (\d+) refused (\d+) \((.*)\) clamped \d+")
         report = [m for line in out.splitlines() if (m := taken.fullmatch(line))]
         assert len(report) == 1 and int(report[0][1]) > 0 and report[0][2] == "0", out
+        assert report[0][3] == ", ".join(f"{reason} 0" for reason in network.REFUSAL_REASONS)
         assert arm.forces[-1] == (0.0, 0.0, 0.0), "the last force the arm was sent is zero"
     finally:
         if program.poll() is None:
@@ -160,10 +163,89 @@ def test_a_frozen_bridge_renders_nothing_that_queued_while_it_was_frozen(monkeyp
             program.kill()
         arm.close()
     assert all(f[1] == 0.0 for f in arm.forces), "a sample that queued while frozen was rendered"
-    refused = re.search(
-        r"taken /lab/arm/servo_cf \d+ refused \d+ \(stale \d+, future \d+, implausible (\d+)\)", out
-    )
+    refused = re.search(r"in /lab/arm/servo_cf taken \d+ refused \d+ \(.*implausible (\d+).*\)", out)
     assert refused and int(refused[1]) > 0, out
+
+
+def test_the_bridge_names_what_it_refuses_and_counts_it_by_reason(monkeypatch):
+    """A peer sends targets in a foreign frame (with a terminal escape in it, longer than is
+    kept) and forces that are not finite: the bridge names each within a second or so, with the
+    frame escaped and cut, counts them on SIGUSR1, and its JSON status shows them."""
+    monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
+    domain = ros2peer.random_domain()
+    program = Program(
+        "tamro.programs.bridge", "--name", "lab", "--simulate", "--domain", str(domain), "--status-json"
+    )
+    try:
+        program.wait_for("ready")
+        peer = ros2peer.Peer(domain)
+        cp = peer.writer("/lab/arm/servo_cp", ros2peer.PoseStamped)
+        cf = peer.writer("/lab/arm/servo_cf", ros2peer.WrenchStamped)
+        assert ros2peer.wait_matched(cp) and ros2peer.wait_matched(cf)
+        frame = "world\x1b[2J" + "x" * 100
+        wrong = ros2peer.PoseStamped(header=ros2peer.Header(frame_id=frame), pose=ros2peer.Pose())
+        nan = ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(0, math.nan, 0)))
+        for _ in range(20):
+            cp.write(ros2peer.stamped(wrong))
+            cf.write(ros2peer.stamped(nan))
+            time.sleep(0.005)
+
+        kept = "x" * (network.MAX_SHOWN_FRAME - len("world\x1b[2J"))
+        named = program.wait_for_line(lambda line: line.startswith("refused ") and "servo_cp" in line, 20)
+        assert named.endswith(f": frame 'world\\x1b[2J{kept}', expected 'lab/arm_base' or empty"), named
+        named = program.wait_for_line(lambda line: line.startswith("refused ") and "servo_cf" in line, 20)
+        assert named.endswith(": not finite, expected finite numbers"), named
+
+        program.send(signal.SIGUSR1)
+        counted = {}
+        for topic in ("servo_cp", "servo_cf"):
+            line = program.wait_for(f"in /lab/arm/{topic} ", 20)
+            match = re.fullmatch(r"in \S+ taken (\d+) refused (\d+) \((.*)\) clamped 0", line)
+            assert match, line
+            reasons = {w: int(n) for w, n in (part.split() for part in match[3].split(", "))}
+            assert list(reasons) == list(network.REFUSAL_REASONS)
+            assert sum(reasons.values()) == int(match[2]) and int(match[2]) > 0
+            counted[topic] = {w for w, n in reasons.items() if n}
+        assert counted == {"servo_cp": {"frame"}, "servo_cf": {"not_finite"}}
+
+        def refusing(line: str) -> bool:
+            return line.startswith("{") and all(t["refused"] > 0 for t in json.loads(line)["topics"])
+
+        status = json.loads(program.wait_for_line(refusing, 20))  # one a second, from the start
+        assert status["arms"][0]["name"] == "arm" and status["arms"][0]["rate_hz"] > 0
+        program.send(signal.SIGINT)
+        code, err = program.finish()
+        assert code == 0, err
+    finally:
+        program.kill()
+
+
+def test_refusals_are_named_at_most_once_a_second_per_topic_and_reason():
+    def stats(frame: int, nan: int) -> list[network.TopicStats]:
+        reasons = dict.fromkeys(network.REFUSAL_REASONS, 0) | {"frame": frame, "not_finite": nan}
+        return [
+            network.TopicStats(
+                topic="/lab/arm/servo_cp", ros_type="", direction="in", samples=frame + nan,
+                dropped=0, refused=frame + nan, clamped=0, reasons=reasons,
+                expected={"frame": "'lab/arm_base' or empty", "not_finite": "finite numbers"},
+                refused_frame="world",
+            )
+        ]  # fmt: skip
+
+    report = RefusalReport()
+    assert report.lines(stats(0, 0), now=0.0) == []
+    assert report.lines(stats(3, 0), now=0.1) == [
+        "refused 3 samples on /lab/arm/servo_cp: frame 'world', expected 'lab/arm_base' or empty"
+    ]
+    # Within the second: the frame waits, a reason not yet named is named.
+    assert report.lines(stats(10, 2), now=0.6) == [
+        "refused 2 samples on /lab/arm/servo_cp: not finite, expected finite numbers"
+    ]
+    # The second is up: only what came since the last line, and nothing where nothing came.
+    assert report.lines(stats(12, 2), now=1.1) == [
+        "refused 9 samples on /lab/arm/servo_cp: frame 'world', expected 'lab/arm_base' or empty"
+    ]
+    assert report.lines(stats(12, 2), now=5.0) == []
 
 
 def test_a_users_own_dds_configuration_wins_over_loopback(tmp_path):

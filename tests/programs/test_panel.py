@@ -27,8 +27,10 @@ from fakedevice import FakeArm, counting_reply
 from rosbags.highlevel import AnyReader
 
 import tamro
+from tamro import passivity
 from tamro.programs.panel import Session, open_session
 from tamro.programs.panel._server import serve
+from tamro.programs.panel._session import guidance
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -351,17 +353,44 @@ def test_an_arm_that_stops_answering_shows_its_fault_and_refuses_changes(fake_ha
         silent_after_50.close()
 
 
+@pytest.mark.parametrize(
+    "stiffness, timing, compensated, outside",
+    [
+        # The default loop at 1 kHz: the walls the sweep saw settle are green...
+        (667.0, passivity.Timing.nominal(1000.0), True, False),
+        (2000.0, passivity.Timing.nominal(1000.0), True, False),
+        # ...and stay green on a loop that runs 30 % late now and then.
+        (2000.0, passivity.Timing(1.3e-3, 1.3e-3), True, False),
+        # Amber where the sweep rings: above its 18,400 N/m with compensation, above its 1,024
+        # without.
+        (40000.0, passivity.Timing.nominal(1000.0), True, True),
+        (2000.0, passivity.Timing.nominal(1000.0), False, True),
+    ],
+)
+def test_the_guidance_is_green_where_the_sweep_settles_and_amber_where_it_rings(
+    stiffness, timing, compensated, outside
+):
+    bounds = guidance(timing, passivity.SIMULATED_ARM, stiffness, 0.0, compensated=compensated)
+    assert bounds["stiffness"]["outside"] == outside
+    # The damping that would bring it within; none does for the stiffest (left out).
+    assert bounds.get("damping", {"outside": True})["outside"] == outside
+
+
 def test_the_bounds_follow_the_loops_measured_delay_and_the_arms_damping(panel):
+    def expected(timing: dict[str, Any], device_damping: float, damping: float) -> float:
+        measured = passivity.Timing(timing["period_us"] * 1e-6, timing["age_us"] * 1e-6)
+        return passivity.max_stiffness(measured, device_damping, damping, compensated=True, mass=0.25)
+
     async def scenario(page: Page) -> None:
         await page.ask({"op": "add", "kind": "spring"})
         update = await page.update_where(lambda u: u["arm"]["effects"] and u["arm"]["timing"]["measured"])
         effect, timing = update["arm"]["effects"][0], update["arm"]["timing"]
-        # b + B >= 2 K (T/2 + age), T and age the loop's own 99th percentiles.
-        delay = (timing["period_us"] / 2 + timing["age_us"]) * 1e-6
+        # The loop compensates its delay (the default): the compensated bound, from the loop's
+        # own recent 99th percentiles.
+        assert timing["compensated"]
         damping = effect["values"]["damping"]
-        assert effect["bounds"]["stiffness"]["most"] == pytest.approx((2.0 + damping) / (2 * delay))
-        assert effect["bounds"]["damping"]["least"] == pytest.approx(
-            max(0.0, 2 * effect["values"]["stiffness"] * delay - 2.0)
+        assert effect["bounds"]["stiffness"]["most"] == pytest.approx(
+            expected(timing, 2.0, damping), rel=0.02
         )
         for stiffness, outside in ((1.0, False), (1e6, True)):
             await page.ask({"op": "set", "id": 1, "name": "stiffness", "value": stiffness})
@@ -369,14 +398,14 @@ def test_the_bounds_follow_the_loops_measured_delay_and_the_arms_damping(panel):
                 lambda u, k=stiffness: u["arm"]["effects"][0]["values"]["stiffness"] == k
             )
             bounds = update["arm"]["effects"][0]["bounds"]
-            assert bounds["stiffness"]["outside"] == bounds["damping"]["outside"] == outside, bounds
+            assert bounds["stiffness"]["outside"] == outside, bounds
+            assert bounds.get("damping", {"outside": True})["outside"] == outside, bounds
         # An arm with more damping of its own carries more.
-        await page.ask({"op": "device damping", "value": 1000.0})
-        update = await page.update_where(lambda u: u["arm"]["device_damping"] == 1000.0)
+        await page.ask({"op": "device damping", "value": 20.0})
+        update = await page.update_where(lambda u: u["arm"]["device_damping"] == 20.0)
         timing = update["arm"]["timing"]
-        delay = (timing["period_us"] / 2 + timing["age_us"]) * 1e-6
         bounds = update["arm"]["effects"][0]["bounds"]
-        assert bounds["stiffness"]["most"] == pytest.approx((1000.0 + damping) / (2 * delay))
+        assert bounds["stiffness"]["most"] == pytest.approx(expected(timing, 20.0, damping), rel=0.02)
         # Stopped, the bounds fall back on the rate the loop aims at.
         await page.ask({"op": "stop"})
         update = await page.update_where(lambda u: not u["arm"]["running"])
@@ -384,6 +413,7 @@ def test_the_bounds_follow_the_loops_measured_delay_and_the_arms_damping(panel):
             "period_us": pytest.approx(1000.0),
             "age_us": pytest.approx(1000.0),
             "measured": False,
+            "compensated": True,
         }
 
     on_page(panel, scenario)

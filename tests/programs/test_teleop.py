@@ -7,6 +7,7 @@ from __future__ import annotations
 import json
 import os
 import random
+import re
 import select
 import signal
 import subprocess
@@ -15,6 +16,7 @@ import time
 
 import pytest
 from netns import stop
+from program import Program
 
 from tamro import network
 
@@ -69,37 +71,75 @@ def test_with_fifty_milliseconds_of_delay_only_the_passivity_controller_keeps_th
     assert off["energy_observed_j"] < -1.0 and off["stable"] is False
 
 
-def test_one_side_says_what_it_couples_to_then_ready_without_its_peer():
-    program = subprocess.Popen(
-        [
-            sys.executable,
-            "-m",
-            "tamro.programs.teleop",
-            "--name",
-            "left",
-            "--peer",
-            "right",
-            "--simulate",
-            "--loopback",
-        ],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        env={k: v for k, v in os.environ.items() if k != "CYCLONEDDS_URI"}
-        | {"CYCLONEDDS_URI": network.LOOPBACK_CONFIG.as_uri()},
-    )
+def teleop(name: str, peer: str, domain: int, *args: str) -> Program:
+    return Program(
+        "tamro.programs.teleop", "--name", name, "--peer", peer, "--simulate", "--domain", str(domain), *args,
+        env=dict(os.environ, CYCLONEDDS_URI=network.LOOPBACK_CONFIG.as_uri()),
+    )  # fmt: skip
+
+
+def test_one_side_says_what_it_sees_then_ready_without_its_peer():
+    domain = random.randrange(100, 230)
+    program = teleop("left", "right", domain)
     try:
-        assert program.stdout is not None
-        first = program.stdout.readline()
-        assert first.startswith("coupling /left/arm to /right/arm:") and "passivity on" in first
-        assert program.stdout.readline().strip() == "ready"
-        program.send_signal(signal.SIGINT)
-        out, _ = program.communicate(timeout=30)
-        assert "zero force" in out and program.returncode == 0
+        program.wait_for("ready")
+        start = program.lines[: program.lines.index("ready")]
+        assert start[:3] == [
+            f"config {network.LOOPBACK_CONFIG.as_uri()}",
+            f"domain {domain}",
+            "interfaces lo (loopback: this machine only)",
+        ]
+        assert start[3].startswith("peer /right/arm")
+        assert start[4].startswith("coupling /left/arm to /right/arm:") and "passivity on" in start[4]
+        program.send(signal.SIGINT)
+        code, _ = program.finish()
+        assert code == 0
+        assert (
+            program.lines[-2].startswith("summary: engaged 0.0 s")
+            and "taken 0 refused 0" in program.lines[-2]
+        )
+        assert "zero force" in program.lines[-1]
     finally:
-        if program.poll() is None:
+        program.kill()
+
+
+def test_status_json_shows_the_peer_found_and_engaged():
+    """Two sides coupled: each says when it finds its peer and engages, and --status-json gives
+    one parsable object a second that shows it."""
+    domain = random.randrange(100, 230)
+    left = teleop("left", "right", domain, "--status-json")
+    right = teleop("right", "left", domain)
+    try:
+        left.wait_for("ready")
+        left.wait_for("peer /right/arm found", 60)
+        left.wait_for("engaged", 60)
+        status = json.loads(left.wait_for_line(lambda line: '"state":"engaged"' in line, 30))
+        assert status["taken"] > 0 and status["rate_hz"] > 0
+        assert {"force_n", "energy_in_j", "energy_out_j", "energy_dissipated_j", "refused"} <= set(status)
+        assert all(json.loads(line) for line in left.lines if line.startswith("{")), (
+            "every status line parses"
+        )
+        right.send(signal.SIGINT)  # the peer leaves: lost, after about the link time-out
+        lost = left.wait_for("lost after ", 30)
+        assert re.fullmatch(r"lost after \d+ ms without a sample", lost), lost
+        left.send(signal.SIGINT)
+        code, err = left.finish()
+        assert code == 0, err
+        summary = next(line for line in left.lines if line.startswith("summary: "))
+        assert re.match(r"summary: engaged [\d.]+ s of [\d.]+ s, lost 1 times; samples taken [1-9]", summary)
+    finally:
+        stop_programs(left, right)
+
+
+def stop_programs(*programs: Program) -> None:
+    for program in programs:
+        if program.process.poll() is None:
+            program.send(signal.SIGINT)
+    for program in programs:
+        try:
+            program.finish(timeout=30)
+        finally:
             program.kill()
-            program.wait()
 
 
 # The follower's side of the veth test: a simulated arm held off the leader's position by a

@@ -7,6 +7,9 @@ Every test runs on the loopback interface only, in a DDS domain of its own."""
 from __future__ import annotations
 
 import math
+import os
+import subprocess
+import sys
 import time
 from collections.abc import Callable
 
@@ -184,26 +187,40 @@ def test_any_ros2_publisher_commands_the_arm(dds, simulator, qos):
 
 
 @pytest.mark.parametrize(
-    "topic, sample",
+    "topic, sample, reason",
     [
-        ("servo_cp", ros2peer.PoseStamped(pose=ros2peer.Pose(position=ros2peer.Point(math.nan, 0, 0)))),
-        ("servo_cp", ros2peer.PoseStamped(pose=ros2peer.Pose(position=ros2peer.Point(0, 0.2, 0)))),
+        (
+            "servo_cp",
+            ros2peer.PoseStamped(pose=ros2peer.Pose(position=ros2peer.Point(math.nan, 0, 0))),
+            "not_finite",
+        ),
+        (
+            "servo_cp",
+            ros2peer.PoseStamped(pose=ros2peer.Pose(position=ros2peer.Point(0, 0.2, 0))),
+            "workspace",
+        ),
         (
             "servo_cp",
             ros2peer.PoseStamped(header=ros2peer.Header(frame_id="world"), pose=ros2peer.Pose()),
+            "frame",
         ),
-        ("servo_cf", ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(0, math.inf, 0)))),
+        (
+            "servo_cf",
+            ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(0, math.inf, 0))),
+            "not_finite",
+        ),
         (
             "servo_cf",
             ros2peer.WrenchStamped(
                 header=ros2peer.Header(frame_id="lab/arm2_base"),
                 wrench=ros2peer.Wrench(force=ros2peer.Vector3(1, 0, 0)),
             ),
+            "frame",
         ),
     ],
     ids=["nan-target", "outside-workspace", "other-frame", "infinite-force", "other-arms-frame"],
 )
-def test_refused_commands_are_counted_and_never_reach_the_arm(dds, fake_arm, topic, sample):
+def test_refused_commands_are_counted_by_reason_and_never_reach_the_arm(dds, fake_arm, topic, sample, reason):
     domain, peer = dds
     writer = peer.writer(f"/{NS}/arm/{topic}", type(sample))
     with tamro.Node(NS, domain=domain) as node, tamro.ServoLoop(fake_arm.path) as loop:
@@ -218,7 +235,11 @@ def test_refused_commands_are_counted_and_never_reach_the_arm(dds, fake_arm, top
         assert wait_until(lambda: node.command_status("arm").mode == "waiting")
         assert loop.state().force.tolist() == [0.0, 0.0, 0.0]
         counts = next(s for s in node.stats() if s["topic"].endswith(topic))
-        assert counts["stale"] + counts["future"] + counts["implausible"] == 0, "refused for the value"
+        assert {r for r, n in counts["reasons"].items() if n} == {reason}, counts
+        assert sum(counts["reasons"].values()) == counts["refused"]
+        if reason == "frame":  # what was sent, and what would have been taken
+            assert counts["refused_frame"] == sample.header.frame_id
+            assert counts["expected"]["frame"] == f"'{NS}/arm_base' or empty"
     assert all(f == (0.0, 0.0, 0.0) for f in fake_arm.forces)
 
 
@@ -284,7 +305,7 @@ def test_commands_are_judged_by_their_stamps(dds, fake_arm, stamp, live, reason)
                     time.sleep(0.005)
             bad.header.stamp = stamp()
             writer.write(bad)
-            return counts()[reason] >= 5
+            return counts()["reasons"][reason] >= 5
 
         assert wait_until(send_bad), counts()
         if live:
@@ -480,3 +501,45 @@ def test_publishing_and_commands_refuse_what_they_cannot_serve(dds, fake_arm):
                     node.publish(other, "arm2")
     finally:
         second.close()
+
+
+@pytest.mark.parametrize(
+    "uri, interfaces",
+    [
+        ("", None),
+        (network.LOOPBACK_CONFIG.as_uri(), ["lo"]),
+        (str(network.LOOPBACK_CONFIG), ["lo"]),
+        ('<General><Interfaces><NetworkInterface address="10.0.0.1" priority="1"/>'
+         '<NetworkInterface name="eth1"/></Interfaces></General>', ["10.0.0.1", "eth1"]),
+        ("<General><NetworkInterfaceAddress>wlan0</NetworkInterfaceAddress></General>", ["wlan0"]),
+        ("file:///nonexistent/cyclone.xml,<General><Interfaces/></General>", None),
+    ],
+    ids=["none", "loopback-uri", "loopback-path", "inline-two", "old-style", "unreadable"],
+)  # fmt: skip
+def test_the_interfaces_a_configuration_keeps_dds_to(uri, interfaces):
+    assert network.configured_interfaces(uri) == interfaces
+
+
+def test_cyclones_own_messages_come_once_per_kind_in_five_seconds():
+    """Twenty nodes refused for the same error in the configuration: Cyclone's message about it
+    is written once (the rest held back), prefixed so it is known for Cyclone's."""
+    script = (
+        "from tamro import network\n"
+        "refused = 0\n"
+        "for _ in range(20):\n"
+        "    try:\n"
+        f"        network.Node('lab', domain={ros2peer.random_domain()})\n"
+        "    except RuntimeError:\n"
+        "        refused += 1\n"
+        "print(refused)\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script],
+        env=dict(os.environ, CYCLONEDDS_URI="<Bogus>1</Bogus>"),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.stdout.strip() == "20", done.stderr
+    said = [line for line in done.stderr.splitlines() if "Bogus" in line]
+    assert len(said) == 1 and said[0].startswith("cyclonedds: "), done.stderr

@@ -49,10 +49,16 @@ struct Incoming {
     std::int64_t forceAt = 0;
 };
 
-// One stream's freshness: its judge (the senders') and what it refused (anyone's).
+// One stream's freshness: its judge (the senders') and what it refused (anyone's), by reason.
 struct StreamStamps {
     Detail::StampJudge judge;
+    std::atomic<std::uint64_t> stopped{0}, notFinite{0}, outside{0};
     std::atomic<std::uint64_t> stale{0}, future{0}, implausible{0};
+
+    static Verdict Refuse(std::atomic<std::uint64_t>& count) noexcept {
+        count.fetch_add(1, std::memory_order_relaxed);
+        return Verdict::Refused;
+    }
 
     // The time the sample was sent as judged (ns, monotonic), or nothing when it is refused.
     std::optional<std::int64_t> Sent(std::chrono::nanoseconds stamp,
@@ -69,9 +75,10 @@ struct StreamStamps {
         return std::nullopt;
     }
 
-    StampRefusals Counts() const noexcept {
-        return {stale.load(std::memory_order_relaxed), future.load(std::memory_order_relaxed),
-                implausible.load(std::memory_order_relaxed)};
+    CommandRefusals Counts() const noexcept {
+        constexpr auto relaxed = std::memory_order_relaxed;
+        return {stopped.load(relaxed), notFinite.load(relaxed), outside.load(relaxed),
+                stale.load(relaxed),   future.load(relaxed),    implausible.load(relaxed)};
     }
 };
 
@@ -133,11 +140,13 @@ Verdict CommandInput::Target(const Vec3& position, std::chrono::nanoseconds stam
                              const Arrival& arrival) noexcept {
     std::lock_guard<std::mutex> lock(impl_->senders);
     Incoming& in = impl_->staging;
-    if (!in.accepting || !Finite(position) ||
-        !Detail::Inside(in.settings.lower, in.settings.upper, position))
-        return Verdict::Refused;
+    StreamStamps& stream = impl_->targetStamps;
+    if (!in.accepting) return StreamStamps::Refuse(stream.stopped);
+    if (!Finite(position)) return StreamStamps::Refuse(stream.notFinite);
+    if (!Detail::Inside(in.settings.lower, in.settings.upper, position))
+        return StreamStamps::Refuse(stream.outside);
     // Judged last: a sample refused for its value leaves the stream's stamps alone.
-    const std::optional<std::int64_t> sent = impl_->targetStamps.Sent(stamp, arrival);
+    const std::optional<std::int64_t> sent = stream.Sent(stamp, arrival);
     if (!sent) return Verdict::Refused;
     in.hasTarget = true;
     in.target = position;
@@ -152,13 +161,13 @@ Verdict CommandInput::Force(const Vec3& force, std::chrono::nanoseconds stamp) n
 
 Verdict CommandInput::Force(const Vec3& force, std::chrono::nanoseconds stamp,
                             const Arrival& arrival) noexcept {
-    if (!Finite(force)) return Verdict::Refused;
+    if (!Finite(force)) return StreamStamps::Refuse(impl_->forceStamps.notFinite);
     const double limit = impl_->maxForce.load(std::memory_order_relaxed);
     const double magnitude = Norm(force);
     const bool clamped = magnitude > limit;
     std::lock_guard<std::mutex> lock(impl_->senders);
     Incoming& in = impl_->staging;
-    if (!in.accepting) return Verdict::Refused;
+    if (!in.accepting) return StreamStamps::Refuse(impl_->forceStamps.stopped);
     const std::optional<std::int64_t> sent = impl_->forceStamps.Sent(stamp, arrival);
     if (!sent) return Verdict::Refused;
     in.hasForce = true;
@@ -174,9 +183,11 @@ void CommandInput::SetMaxForce(double newtons) noexcept {
 
 CommandStatus CommandInput::Status() const noexcept { return impl_->status.Read(); }
 
-StampRefusals CommandInput::TargetRefusals() const noexcept { return impl_->targetStamps.Counts(); }
+CommandRefusals CommandInput::TargetRefusals() const noexcept {
+    return impl_->targetStamps.Counts();
+}
 
-StampRefusals CommandInput::ForceRefusals() const noexcept { return impl_->forceStamps.Counts(); }
+CommandRefusals CommandInput::ForceRefusals() const noexcept { return impl_->forceStamps.Counts(); }
 
 Vec3 CommandInput::ForceAt(Clock::time_point now, const Vec3& position,
                            const Vec3& velocity) noexcept {

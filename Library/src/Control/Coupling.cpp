@@ -17,6 +17,17 @@
 
 namespace Tamro::HardwareAPI::Control {
 
+const char* LinkStateWord(LinkState state) noexcept {
+    switch (state) {
+        case LinkState::Off: return "off";
+        case LinkState::Waiting: return "waiting";
+        case LinkState::Engaging: return "engaging";
+        case LinkState::Engaged: return "engaged";
+        case LinkState::Lost: return "lost";
+    }
+    return "off";
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -6,6 +6,7 @@
 // the velocity into noise in the position, scaled by the horizon.
 #pragma once
 
+#include <Tamro/HardwareAPI/Control/ServoLoop.hpp>
 #include <Tamro/HardwareAPI/Control/Vector.hpp>
 
 #include <cstddef>
@@ -16,7 +17,7 @@ namespace Tamro::HardwareAPI::Control::Detail {
 // than this many holds: the velocity of long ago says little about where the arm went since.
 // A loop that keeps requests in flight makes its states a hold older per request beyond the
 // first, and predicts that much further.
-constexpr double MaxPredictedHolds = 3.0;
+constexpr double MaxPredictedHolds = ServoLoop::MaxPredictedHolds;
 
 // How far ahead to predict, in seconds, for a state `age` old and a force held `hold`, in a loop
 // that keeps up to `inFlight` requests on the line.

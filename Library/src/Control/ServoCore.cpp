@@ -121,6 +121,8 @@ void ServoCore::ResetFigures() noexcept {
     exchanges_.Reset();
     ages_.Reset();
     effectsForce_.ContactTimes().Reset();
+    recentPeriods_.Reset();
+    recentAges_.Reset();
     wakeLateMaxNs_.store(0, std::memory_order_relaxed);
     for (auto* counter : {&cycles_, &late_, &longestLate_, &failed_, &nonFinite_, &clamped_,
                           &launched_, &inFlightSum_, &inFlightMax_, &resyncs_, &guardFirings_})
@@ -147,6 +149,8 @@ ServoStats ServoCore::Stats() const {
     s.stateAgeP50Us = ages_.PercentileUs(0.50);
     s.stateAgeP99Us = ages_.PercentileUs(0.99);
     s.longestStallUs = ages_.MaxUs();
+    s.recentPeriodP99Us = recentPeriods_.PercentileUs(0.99);
+    s.recentStateAgeP99Us = recentAges_.PercentileUs(0.99);
     s.wakeLateMaxUs = static_cast<double>(wakeLateMaxNs_.load(std::memory_order_relaxed)) / 1000.0;
     if (const std::uint64_t launched = launched_.load(std::memory_order_relaxed); launched > 0)
         s.inFlightMean = static_cast<double>(inFlightSum_.load(std::memory_order_relaxed)) /
@@ -322,6 +326,7 @@ Vec3 ServoCore::CycleForce(Clock::time_point start, Clock::duration sinceLast,
     if (!haveState_) return {};  // until the first reply of this run: zero force
     const Clock::duration age = clock_.Now() - stateSentAt_;
     ages_.Add(age);
+    recentAges_.Add(start, age);
     Vec3 at = position_;
     if (options_.compensateDelay) {
         // Held for a period; free-running, about as long as the last cycle took.
@@ -380,6 +385,7 @@ Clock::duration ServoCore::CountCycleStart(Clock::time_point start,
         firstStartNs_.store(Nanoseconds(start), std::memory_order_relaxed);
     } else {
         periods_.Add(start - previousStart_);
+        recentPeriods_.Add(start, start - previousStart_);
         if (period > Clock::duration::zero() && start - previousStart_ > LateFactor * period) {
             late_.fetch_add(1, std::memory_order_relaxed);
             if (++lateRun_ > longestLate_.load(std::memory_order_relaxed))

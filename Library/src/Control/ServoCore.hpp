@@ -168,6 +168,7 @@ private:
     Histogram periods_;
     Histogram exchanges_;
     Histogram ages_;  // of the state each force was made from, when it was sent
+    RecentHistogram recentPeriods_, recentAges_;  // the same two over the last second
     std::atomic<std::int64_t> wakeLateMaxNs_{0};
     std::atomic<std::uint64_t> cycles_{0}, late_{0}, longestLate_{0}, failed_{0}, nonFinite_{0},
         clamped_{0}, launched_{0}, inFlightSum_{0}, inFlightMax_{0}, resyncs_{0}, guardFirings_{0};

@@ -17,28 +17,10 @@ static_assert(SleepSlice <= HeartbeatSlice, "a sleeping loop beats every slice")
 
 }  // namespace
 
-int Histogram::BucketOf(std::uint64_t ns) noexcept {
-    if (ns < static_cast<std::uint64_t>(Sub)) return static_cast<int>(ns);
-    const int msb = 63 - __builtin_clzll(ns);
-    const int octave = msb - SubBits + 1;
-    if (octave > Octaves) return Buckets - 1;
-    const int sub = static_cast<int>(ns >> (msb - SubBits)) - Sub;
-    return Sub + (octave - 1) * Sub + sub;
-}
-
-double Histogram::MiddleOf(int bucket) noexcept {
-    if (bucket < Sub) return bucket;
-    const int octave = (bucket - Sub) / Sub + 1;
-    const int sub = (bucket - Sub) % Sub;
-    const double low = static_cast<double>(static_cast<std::uint64_t>(Sub + sub) << (octave - 1));
-    const double width = static_cast<double>(std::uint64_t{1} << (octave - 1));
-    return low + width / 2;
-}
-
 void Histogram::Add(Clock::duration d) noexcept {
     const auto ns = static_cast<std::uint64_t>(
         std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(d).count()));
-    counts_[static_cast<std::size_t>(BucketOf(ns))].fetch_add(1, std::memory_order_relaxed);
+    counts_[static_cast<std::size_t>(Buckets::Of(ns))].fetch_add(1, std::memory_order_relaxed);
     count_.fetch_add(1, std::memory_order_relaxed);
     if (ns > maxNs_.load(std::memory_order_relaxed)) maxNs_.store(ns, std::memory_order_relaxed);
 }
@@ -57,11 +39,63 @@ double Histogram::PercentileUs(double q) const noexcept {
     if (total == 0) return 0;
     const auto rank = static_cast<std::uint64_t>(q * static_cast<double>(total - 1));
     std::uint64_t seen = 0;
-    for (int b = 0; b < Buckets; ++b) {
+    for (int b = 0; b < Buckets::Count; ++b) {
         seen += counts_[static_cast<std::size_t>(b)].load(std::memory_order_relaxed);
-        if (seen > rank) return std::min(MiddleOf(b), static_cast<double>(maxNs_.load())) / 1000.0;
+        if (seen > rank)
+            return std::min(Buckets::Middle(b), static_cast<double>(maxNs_.load())) / 1000.0;
     }
     return MaxUs();
+}
+
+void RecentHistogram::Add(Clock::time_point now, Clock::duration d) noexcept {
+    const std::int64_t index = now.time_since_epoch() / SlotLength;
+    Slot& slot = slots_[static_cast<std::size_t>(index % Slots)];
+    if (slot.index.load(std::memory_order_relaxed) != index) {
+        // Marked empty while it is cleared, so no reading counts half of it as new.
+        slot.index.store(-1, std::memory_order_release);
+        for (auto& c : slot.counts) c.store(0, std::memory_order_relaxed);
+        slot.index.store(index, std::memory_order_release);
+    }
+    const auto ns = static_cast<std::uint64_t>(
+        std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(d).count()));
+    slot.counts[static_cast<std::size_t>(Buckets::Of(ns))].fetch_add(1, std::memory_order_relaxed);
+    if (index > newest_.load(std::memory_order_relaxed))
+        newest_.store(index, std::memory_order_release);
+}
+
+void RecentHistogram::Reset() noexcept {
+    newest_.store(-1, std::memory_order_relaxed);
+    for (Slot& slot : slots_) {
+        slot.index.store(-1, std::memory_order_relaxed);
+        for (auto& c : slot.counts) c.store(0, std::memory_order_relaxed);
+    }
+}
+
+double RecentHistogram::PercentileUs(double q) const noexcept {
+    const std::int64_t newest = newest_.load(std::memory_order_acquire);
+    if (newest < 0) return 0;
+    std::array<bool, Slots> current{};
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        const std::int64_t index = slots_[i].index.load(std::memory_order_acquire);
+        current[i] = index >= 0 && index > newest - Slots && index <= newest;
+    }
+    const auto bucket = [&](int b) {
+        std::uint64_t n = 0;
+        for (std::size_t i = 0; i < slots_.size(); ++i)
+            if (current[i])
+                n += slots_[i].counts[static_cast<std::size_t>(b)].load(std::memory_order_relaxed);
+        return n;
+    };
+    std::uint64_t total = 0;
+    for (int b = 0; b < Buckets::Count; ++b) total += bucket(b);
+    if (total == 0) return 0;
+    const auto rank = static_cast<std::uint64_t>(q * static_cast<double>(total - 1));
+    std::uint64_t seen = 0;
+    for (int b = 0; b < Buckets::Count; ++b) {
+        seen += bucket(b);
+        if (seen > rank) return Buckets::Middle(b) / 1000.0;
+    }
+    return 0;
 }
 
 double Histogram::MaxUs() const noexcept {

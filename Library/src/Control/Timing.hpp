@@ -11,8 +11,37 @@ namespace Tamro::HardwareAPI::Control::Detail {
 
 using Clock = std::chrono::steady_clock;
 
-// Nanosecond durations in log-linear buckets: exact below 128 ns, then 128 buckets per power
-// of two (under 0.8 % apart) up to about 18 minutes. One thread adds; any thread reads.
+// Log-linear buckets of nanosecond durations: exact below 2^SubBits ns, then 2^SubBits buckets
+// per power of two up to about 18 minutes (the last takes everything longer).
+template <int SubBits>
+struct LogBuckets {
+    static constexpr int Sub = 1 << SubBits;
+    static constexpr int Octaves = 34;
+    static constexpr int Count = Sub + Octaves * Sub;
+
+    static int Of(std::uint64_t ns) noexcept {
+        if (ns < static_cast<std::uint64_t>(Sub)) return static_cast<int>(ns);
+        const int msb = 63 - __builtin_clzll(ns);
+        const int octave = msb - SubBits + 1;
+        if (octave > Octaves) return Count - 1;
+        const int sub = static_cast<int>(ns >> (msb - SubBits)) - Sub;
+        return Sub + (octave - 1) * Sub + sub;
+    }
+
+    // The middle of a bucket, in nanoseconds.
+    static double Middle(int bucket) noexcept {
+        if (bucket < Sub) return bucket;
+        const int octave = (bucket - Sub) / Sub + 1;
+        const int sub = (bucket - Sub) % Sub;
+        const double low =
+            static_cast<double>(static_cast<std::uint64_t>(Sub + sub) << (octave - 1));
+        const double width = static_cast<double>(std::uint64_t{1} << (octave - 1));
+        return low + width / 2;
+    }
+};
+
+// Nanosecond durations in 128 buckets per power of two (under 0.8 % apart): percentiles without
+// storing samples or allocating. One thread adds; any thread reads.
 class Histogram {
 public:
     void Add(Clock::duration d) noexcept;
@@ -25,17 +54,38 @@ public:
     double MaxUs() const noexcept;
 
 private:
-    static constexpr int SubBits = 7;
-    static constexpr int Sub = 1 << SubBits;
-    static constexpr int Octaves = 34;
-    static constexpr int Buckets = Sub + Octaves * Sub;
+    using Buckets = LogBuckets<7>;
 
-    static int BucketOf(std::uint64_t ns) noexcept;
-    static double MiddleOf(int bucket) noexcept;
-
-    std::array<std::atomic<std::uint64_t>, Buckets> counts_{};
+    std::array<std::atomic<std::uint64_t>, Buckets::Count> counts_{};
     std::atomic<std::uint64_t> count_{0};
     std::atomic<std::uint64_t> maxNs_{0};
+};
+
+// The same kind of figures over the last second or so of the adder's own time: Slots histograms
+// of SlotLength each, coarser (32 buckets per power of two, about 3 % apart), the oldest cleared
+// as the time enters a new slot. A reading sums the slot being filled and the full ones before
+// it: between Window() - SlotLength and Window() of the newest values. Fixed memory, no
+// allocation; a slot being cleared while it is read makes that one reading a little short.
+class RecentHistogram {
+public:
+    static constexpr Clock::duration SlotLength = std::chrono::milliseconds(250);
+    static constexpr int Slots = 5;
+    static constexpr Clock::duration Window() noexcept { return Slots * SlotLength; }
+
+    void Add(Clock::time_point now, Clock::duration d) noexcept;
+    void Reset() noexcept;
+    // As Histogram::PercentileUs, over the window that ends at the newest value added.
+    double PercentileUs(double q) const noexcept;
+
+private:
+    using Buckets = LogBuckets<5>;
+    struct Slot {
+        std::atomic<std::int64_t> index{-1};  // which SlotLength of time it holds; -1: none
+        std::array<std::atomic<std::uint32_t>, Buckets::Count> counts{};
+    };
+
+    std::array<Slot, Slots> slots_{};
+    std::atomic<std::int64_t> newest_{-1};  // the slot index of the newest value
 };
 
 // The longest a wait on the loop thread goes without a beat: well inside any guard's bound,

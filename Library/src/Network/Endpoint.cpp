@@ -1,8 +1,7 @@
 #include "Endpoint.hpp"
 
+#include "CycloneLog.hpp"
 #include "Wire.hpp"
-
-#include <dds/ddsrt/log.h>
 
 #include <cstring>
 #include <stdexcept>
@@ -16,9 +15,7 @@ namespace Tamro::HardwareAPI::Network::Detail {
 Entity JoinDomain(int domain) {
     if (domain < 0 || domain > MaxDomain)
         throw std::invalid_argument("domain must be from 0 to " + std::to_string(MaxDomain));
-    // Cyclone warns on standard error about every sample it cannot deserialize: a foreign
-    // writer could fill the terminal at will. Errors still show.
-    dds_set_log_mask(DDS_LC_FATAL | DDS_LC_ERROR);
+    RouteCycloneLog();
     // As ROS 2 nodes announce themselves: the security enclave they run in.
     const QosPointer qos(dds_create_qos());
     const char enclave[] = "enclave=/;";

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "Endpoint.hpp"
+#include "Wire.hpp"
 
 #include <dds/dds.h>
 
@@ -13,28 +14,8 @@
 
 namespace Tamro::HardwareAPI::Network::Detail {
 
-// The messages as Cyclone serializes them, from rmw_dds_common/msg/Gid, NodeEntitiesInfo and
-// ParticipantEntitiesInfo.
-struct Gid {
-    std::uint8_t data[16];
-};
-
-struct NodeEntitiesInfo {
-    char* node_namespace;    // string<=256
-    char* node_name;         // string<=256
-    dds_sequence_t readers;  // of Gid
-    dds_sequence_t writers;  // of Gid
-};
-
-struct ParticipantEntitiesInfo {
-    Gid gid;
-    dds_sequence_t nodes;  // of NodeEntitiesInfo
-};
-
-const dds_topic_descriptor_t& ParticipantEntitiesInfoDescriptor();
-
 // A GID as rmw_cyclonedds derives it: the 16 bytes of the entity's DDS GUID.
-Gid GidOf(dds_entity_t entity);
+Wire::Gid GidOf(dds_entity_t entity);
 
 // The writer of ros_discovery_info for one participant holding one node: reliable, transient
 // local, keep last 1, as ROS 2 writes it, so a late joiner gets the newest.

@@ -39,6 +39,7 @@ from ..coupling import Impairment
 from ..handle import HandleReader
 from ..servo import ServoLoop
 from ._capture import Capture, CapturedTopic, IgnoredTopic, Sample
+from ._config import configured_interfaces
 from ._remote import RemoteArm, RemoteState
 
 __all__ = [
@@ -57,9 +58,12 @@ __all__ = [
     "frame_id",
     "LOOPBACK_CONFIG",
     "use_loopback",
+    "configured_interfaces",
     "available",
     "check_ros_name",
     "MAX_DOMAIN",
+    "MAX_SHOWN_FRAME",
+    "REFUSAL_REASONS",
 ]
 
 MAX_DOMAIN: int = _native.MAX_DOMAIN
@@ -80,6 +84,12 @@ DEFAULT_TIMEOUT: float = _COMMANDS["timeout"]
 DEFAULT_RAMP: float = _COMMANDS["ramp"]
 DEFAULT_WORKSPACE: tuple[tuple[float, float, float], tuple[float, float, float]] = _COMMANDS["workspace"]
 """Targets outside this box are refused: the simulated arm's workspace (docs/conventions.md)."""
+REFUSAL_REASONS: dict[str, str] = dict(_native.REFUSAL_REASONS) if _native.HAVE_DDS else {}
+"""Why a command sample is refused, by name (as ``TopicStats["reasons"]`` counts them), with
+what it says of the sample: ``not_finite``, ``workspace``, ``frame``, ``stale``, ``future``,
+``implausible``, ``rate``, ``stopped`` (docs/network.md)."""
+MAX_SHOWN_FRAME: int = _native.MAX_SHOWN_FRAME if _native.HAVE_DDS else 0
+"""The longest ``refused_frame`` kept, in bytes: the rest of a refused frame id is cut."""
 DEFAULT_STAMP_WINDOW: float = _COMMANDS["stamp_window"]
 """Seconds a command stream's first stamp may lie from this machine's wall clock, either way
 (docs/network.md: machines whose clocks are not synchronised set it wider)."""
@@ -117,9 +127,9 @@ class TopicStats(TypedDict):
     dropped: int
     refused: int
     clamped: int
-    stale: int
-    future: int
-    implausible: int
+    reasons: dict[str, int]
+    expected: dict[str, str]
+    refused_frame: str
 
 
 TOPICS: list[TopicInfo] = list(_native.network_topics())
@@ -355,9 +365,11 @@ class Node:
         """What each topic carried: ``samples`` written (out) or taken (in); ``dropped``:
         records the device's thread could not hand over (its ring was full) or that were not
         written; ``refused`` and ``clamped``: command samples the checks refused or scaled
-        down; of those refused, for their stamps: ``stale`` (held up beyond the time-out, or
-        out of order), ``future`` (fresher than the stream allows) and ``implausible``
-        (unstamped, or a first stamp outside the stamp window). Still answers once closed."""
+        down. Of those refused, ``reasons`` counts each reason (``REFUSAL_REASONS`` names
+        them), ``expected`` says what each reason expects of a sample on the topic, and
+        ``refused_frame`` is the ``frame_id`` of the newest sample refused for its frame, as
+        sent (untrusted: escape it before showing it; at most ``MAX_SHOWN_FRAME`` bytes).
+        Still answers once closed."""
         rows: list[TopicStats] = self._native.stats()
         return rows
 

@@ -1,21 +1,32 @@
-"""What the tamro-* programs share: their network options and the signals that stop them."""
+"""What the tamro-* programs share: their network options, the signals that stop them, and
+what the networked ones say of what they see (configuration, changes, refusals, status)."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import json
 import math
 import os
 import signal
+import sys
 import threading
+import time
 from collections.abc import Callable, Iterable, Iterator
+from typing import Any, TextIO
 
 import tamro
 from tamro import network
+from tamro.terminal import shown
 
 __all__ = [
+    "RefusalReport",
     "Signals",
+    "StatusOutput",
     "add_network_options",
+    "add_status_options",
+    "in_lines",
+    "network_lines",
     "domain_id",
     "fault_of",
     "force",
@@ -82,6 +93,111 @@ def add_network_options(parser: argparse.ArgumentParser | argparse._ArgumentGrou
         action="store_true",
         help="keep DDS on this machine (the shipped loopback configuration) unless CYCLONEDDS_URI is set",
     )
+
+
+def add_status_options(parser: argparse.ArgumentParser | argparse._ArgumentGroup) -> None:
+    """``--status-json``, as every program with a status line takes it."""
+    parser.add_argument(
+        "--status-json",
+        action="store_true",
+        help="print the status as one JSON object a second, one per line (for scripts); "
+        "without it, a status line a second only when the output is a terminal",
+    )
+
+
+def network_lines(domain: int) -> list[str]:
+    """The network configuration in force, one line each: where Cyclone DDS's configuration
+    comes from, the domain, and the interfaces that configuration keeps DDS to."""
+    uri = os.environ.get("CYCLONEDDS_URI")
+    interfaces = network.configured_interfaces()
+    if interfaces is None:
+        used = "chosen by Cyclone DDS (the configuration names none)"
+    elif interfaces == ["lo"]:
+        used = "lo (loopback: this machine only)"
+    else:
+        used = " ".join(shown(name) for name in interfaces)
+    return [
+        f"config {shown(uri) if uri else 'Cyclone DDS defaults (every interface, multicast)'}",
+        f"domain {domain}",
+        f"interfaces {used}",
+    ]
+
+
+def in_lines(stats: Iterable[network.TopicStats]) -> list[str]:
+    """One line per command topic: samples taken and refused, the refusals by reason (every
+    reason, in the library's order), and forces clamped."""
+    return [
+        f"in {s['topic']} taken {s['samples']} refused {s['refused']} ("
+        + ", ".join(f"{reason} {s['reasons'].get(reason, 0)}" for reason in network.REFUSAL_REASONS)
+        + f") clamped {s['clamped']}"
+        for s in stats
+        if s["direction"] == "in"
+    ]
+
+
+class RefusalReport:
+    """Lines that name the command samples refused (and clamped) since the last, at most one a
+    second per topic and reason: ``refused 120 samples on /lab/arm/servo_cp: frame 'world',
+    expected 'lab/arm_base' or empty``. Read from the node's counters, in the program's thread."""
+
+    INTERVAL = 1.0
+
+    def __init__(self) -> None:
+        self._told: dict[tuple[str, str], int] = {}
+        self._at: dict[tuple[str, str], float] = {}
+
+    def lines(self, stats: Iterable[network.TopicStats], now: float | None = None) -> list[str]:
+        now = time.monotonic() if now is None else now
+        out: list[str] = []
+        for s in stats:
+            if s["direction"] != "in":
+                continue
+            counts = dict(s["reasons"], clamped=s["clamped"])
+            for reason, count in counts.items():
+                key = (s["topic"], reason)
+                new = count - self._told.get(key, 0)
+                if new <= 0 or now - self._at.get(key, -math.inf) < self.INTERVAL:
+                    continue
+                self._told[key], self._at[key] = count, now
+                out.append(self._line(s, reason, new))
+        return out
+
+    @staticmethod
+    def _line(s: network.TopicStats, reason: str, count: int) -> str:
+        if reason == "clamped":
+            return f"clamped {count} samples on {s['topic']}: force above max_force, scaled down to it"
+        what = network.REFUSAL_REASONS.get(reason, reason)
+        if reason == "frame":
+            what = f"frame '{shown(s['refused_frame'])}'"
+        expected = s["expected"].get(reason, "")
+        return f"refused {count} samples on {s['topic']}: {what}" + (
+            f", expected {expected}" if expected else ""
+        )
+
+
+class StatusOutput:
+    """The status once a second: a line when the output is a terminal, one JSON object per line
+    with ``--status-json``, nothing otherwise."""
+
+    INTERVAL = 1.0
+
+    def __init__(self, as_json: bool, stream: TextIO | None = None) -> None:
+        self._stream = sys.stdout if stream is None else stream
+        self._json = as_json
+        self.enabled = as_json or self._stream.isatty()
+        self._next = time.monotonic() + self.INTERVAL
+
+    def due(self, now: float | None = None) -> bool:
+        """Whether a status is due (and, if so, the next one a second on)."""
+        now = time.monotonic() if now is None else now
+        if not self.enabled or now < self._next:
+            return False
+        self._next = max(self._next + self.INTERVAL, now)
+        return True
+
+    def write(self, status: dict[str, Any], line: str) -> None:
+        text = json.dumps(status, separators=(",", ":")) if self._json else f"status: {line}"
+        print(text, file=self._stream, flush=True)
 
 
 class Signals:

@@ -14,42 +14,10 @@ from dataclasses import dataclass, field
 import numpy as np
 import numpy.typing as npt
 
+from ._definitions import DEFINITIONS, USES
 from ._mcap import McapWriter
 
 _SEPARATOR = "=" * 80
-
-_DEFINITIONS = {
-    "builtin_interfaces/Time": "int32 sec\nuint32 nanosec\n",
-    "std_msgs/Header": "builtin_interfaces/Time stamp\nstring frame_id\n",
-    "geometry_msgs/Point": "float64 x\nfloat64 y\nfloat64 z\n",
-    "geometry_msgs/Vector3": "float64 x\nfloat64 y\nfloat64 z\n",
-    "geometry_msgs/Quaternion": "float64 x 0\nfloat64 y 0\nfloat64 z 0\nfloat64 w 1\n",
-    "geometry_msgs/Pose": "Point position\nQuaternion orientation\n",
-    "geometry_msgs/Twist": "Vector3  linear\nVector3  angular\n",
-    "geometry_msgs/Wrench": "Vector3  force\nVector3  torque\n",
-    "geometry_msgs/PoseStamped": "std_msgs/Header header\nPose pose\n",
-    "geometry_msgs/TwistStamped": "std_msgs/Header header\nTwist twist\n",
-    "geometry_msgs/WrenchStamped": "std_msgs/Header header\nWrench wrench\n",
-    "geometry_msgs/Vector3Stamped": "std_msgs/Header header\nVector3 vector\n",
-    "std_msgs/UInt8": "uint8 data\n",
-    "std_msgs/MultiArrayDimension": "string label\nuint32 size\nuint32 stride\n",
-    "std_msgs/MultiArrayLayout": "MultiArrayDimension[] dim\nuint32 data_offset\n",
-    "std_msgs/UInt8MultiArray": "MultiArrayLayout  layout\nuint8[]           data\n",
-}
-
-# What each definition uses, in the order rosbag2 lists the dependencies.
-_USES = {
-    "std_msgs/Header": ["builtin_interfaces/Time"],
-    "geometry_msgs/Pose": ["geometry_msgs/Point", "geometry_msgs/Quaternion"],
-    "geometry_msgs/Twist": ["geometry_msgs/Vector3"],
-    "geometry_msgs/Wrench": ["geometry_msgs/Vector3"],
-    "geometry_msgs/PoseStamped": ["std_msgs/Header", "geometry_msgs/Pose"],
-    "geometry_msgs/TwistStamped": ["std_msgs/Header", "geometry_msgs/Twist"],
-    "geometry_msgs/WrenchStamped": ["std_msgs/Header", "geometry_msgs/Wrench"],
-    "geometry_msgs/Vector3Stamped": ["std_msgs/Header", "geometry_msgs/Vector3"],
-    "std_msgs/MultiArrayLayout": ["std_msgs/MultiArrayDimension"],
-    "std_msgs/UInt8MultiArray": ["std_msgs/MultiArrayLayout"],
-}
 
 
 def schema_name(kind: str) -> str:
@@ -64,19 +32,19 @@ def definition(kind: str) -> bytes:
     order: list[str] = []
 
     def visit(name: str) -> None:
-        for used in _USES.get(name, []):
+        for used in USES.get(name, []):
             if used not in order:
                 order.append(used)
                 visit(used)
 
     visit(kind)
-    parts = [_DEFINITIONS[kind]] + [f"{_SEPARATOR}\nMSG: {used}\n{_DEFINITIONS[used]}" for used in order]
+    parts = [DEFINITIONS[kind]] + [f"{_SEPARATOR}\nMSG: {used}\n{DEFINITIONS[used]}" for used in order]
     return "".join(parts).encode()
 
 
 def known(ros_type: str) -> bool:
     """Whether a ROS 2 type (``std_msgs/msg/UInt8``) has its definition here."""
-    return ros_type.replace("/msg/", "/", 1) in _DEFINITIONS
+    return ros_type.replace("/msg/", "/", 1) in DEFINITIONS
 
 
 @dataclass

@@ -6,24 +6,44 @@ Each arm runs in a native servo loop that publishes ``measured_cp``, ``measured_
 (a force); each handle publishes its orientation, sensor level and user data. The program
 prints one line per topic it serves, then ``ready``; SIGUSR1 makes it print what it has
 published and taken so far, with the commands it refused by reason (as ``dd`` does); Ctrl-C
-(or SIGTERM) brings the arms to zero force, prints what it published and stops. See
-docs/network.md.
+(or SIGTERM) brings the arms to zero force, prints what it published and stops.
+
+It says what it sees: the configuration in force at start (domain, interfaces), one line when
+a command topic's first sample arrives and when an arm's commands engage or are lost, at most
+one line a second per topic and reason naming refused samples and what was expected, a status
+line a second on a terminal (``--status-json``: one JSON object a second, for scripts) and a
+summary at exit. See docs/network.md.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import os
 import sys
+import time
 from collections.abc import Sequence
+from typing import Any
 
 from tamro import network
 from tamro.handle import HandleReader
 from tamro.servo import ServoLoop
 from tamro.simulator import Simulator
 
-from .._cli import FAULT_POLL, add_network_options, fault_of, force, non_negative, on_signals, rate, seconds
+from .._cli import (
+    FAULT_POLL,
+    RefusalReport,
+    StatusOutput,
+    add_network_options,
+    add_status_options,
+    fault_of,
+    force,
+    in_lines,
+    network_lines,
+    non_negative,
+    on_signals,
+    rate,
+    seconds,
+)
 
 __all__ = ["main"]
 
@@ -44,6 +64,7 @@ def _parser() -> argparse.ArgumentParser:
         "--simulate", action="store_true", help="also serve the simulator's devices (one arm, one handle)"
     )
     add_network_options(parser)
+    add_status_options(parser)
     parser.add_argument(
         "--publish-hz",
         metavar="HZ",
@@ -97,20 +118,78 @@ def _qos_words(info: network.TopicInfo) -> str:
     return " ".join(words)
 
 
-def _published(node: network.Node) -> list[str]:
+def _published(stats: list[network.TopicStats]) -> list[str]:
     """One line per topic published (samples written, and records dropped), then one per
-    command topic (samples taken, refused with the reasons of its stamps, and clamped)."""
-    stats = node.stats()
+    command topic (samples taken, refused by reason, and clamped)."""
     return [
         f"published {s['topic']} {s['samples']} dropped {s['dropped']}"
         for s in stats
         if s["direction"] == "out"
-    ] + [
-        f"taken {s['topic']} {s['samples']} refused {s['refused']} (stale {s['stale']}, "
-        f"future {s['future']}, implausible {s['implausible']}) clamped {s['clamped']}"
-        for s in stats
-        if s["direction"] == "in"
-    ]
+    ] + in_lines(stats)
+
+
+class _Watch:
+    """The changes worth a line: a command topic's first sample (a commanding peer found), and
+    each arm's commands engaged, lost (fading to zero) and faded out."""
+
+    def __init__(self, node: network.Node, arms: dict[str, ServoLoop], timeout: float) -> None:
+        self._node = node
+        self._arms = arms
+        self._timeout = timeout
+        self._heard: set[str] = set()
+        self._modes = dict.fromkeys(arms, "waiting")
+        self._cycles = {name: (loop.stats()["cycles"], time.monotonic()) for name, loop in arms.items()}
+
+    def changes(self, stats: list[network.TopicStats]) -> list[str]:
+        out = [
+            f"first command on {s['topic']}"
+            for s in stats
+            if s["direction"] == "in" and s["samples"] > 0 and s["topic"] not in self._heard
+        ]
+        self._heard |= {s["topic"] for s in stats if s["direction"] == "in" and s["samples"] > 0}
+        for name in self._arms:
+            mode, was = self._node.command_status(name).mode, self._modes[name]
+            self._modes[name] = mode
+            where = network.topic_name(self._node.namespace, name, "")[:-1]
+            if mode == "engaged" and was != "engaged":
+                out.append(f"{where}: commands engaged")
+            elif mode == "fading" and was in ("engaging", "engaged"):
+                out.append(
+                    f"{where}: commands lost (none fresh for {self._timeout * 1e3:g} ms), fading to zero"
+                )
+            elif mode == "waiting" and was == "fading":
+                out.append(f"{where}: commands faded out")
+        return out
+
+    def status(self, stats: list[network.TopicStats]) -> tuple[dict[str, Any], str]:
+        arms: list[dict[str, Any]] = []
+        for name, loop in self._arms.items():
+            cycles, at = loop.stats()["cycles"], time.monotonic()
+            before, then = self._cycles[name]
+            self._cycles[name] = (cycles, at)
+            command = self._node.command_status(name)
+            arms.append(
+                {
+                    "name": name,
+                    "rate_hz": round((cycles - before) / max(at - then, 1e-9), 1),
+                    "mode": command.mode,
+                    "force_n": [round(float(f), 4) for f in command.force],
+                }
+            )
+        topics = [
+            {"topic": s["topic"], "taken": s["samples"], "refused": s["refused"], "clamped": s["clamped"]}
+            for s in stats
+            if s["direction"] == "in"
+        ]
+        line = "; ".join(
+            [
+                f"{a['name']} {a['rate_hz']:.0f} Hz, commands {a['mode']}, force "
+                f"({', '.join(f'{f:.2f}' for f in a['force_n'])}) N"
+                for a in arms
+            ]
+            + [f"{t['topic']} taken {t['taken']} refused {t['refused']}" for t in topics]
+        )
+        return {"time": time.time(), "arms": arms, "topics": topics}, line
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -126,7 +205,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     if args.loopback:
         network.use_loopback()
-    config = os.environ.get("CYCLONEDDS_URI") or "Cyclone DDS defaults (every interface, multicast)"
     with contextlib.ExitStack() as stack, on_signals(report=True) as asked:
         try:
             arms, handles = list(args.arm), list(args.handle)
@@ -136,13 +214,13 @@ def main(argv: Sequence[str] | None = None) -> int:
                 handles += simulator.handles
             node = stack.enter_context(network.Node(args.name, domain=args.domain, node_name="tamro_bridge"))
             lines: list[str] = []
-            loops: list[ServoLoop] = []
+            loops: dict[str, ServoLoop] = {}
             for index, port in enumerate(arms):
                 name = "arm" if index == 0 else f"arm{index + 1}"
                 loop = stack.enter_context(
                     ServoLoop(port, rate_hz=args.rate_hz, max_force=args.max_force, guard=True)
                 )
-                loops.append(loop)
+                loops[name] = loop
                 lines += _served(node.publish(loop, name, rate_hz=args.publish_hz), "arm")
                 lines += _served(
                     node.accept_commands(
@@ -162,25 +240,31 @@ def main(argv: Sequence[str] | None = None) -> int:
         except (OSError, ValueError, RuntimeError) as error:
             print(f"tamro-bridge: {error}", file=sys.stderr)
             return 1
-        print(f"config {config}")
-        print(f"domain {args.domain}")
-        for line in lines:
+        for line in network_lines(args.domain) + lines:
             print(line)
         print("ready", flush=True)
+        watch = _Watch(node, loops, args.servo_timeout)
+        refusals = RefusalReport()
+        status = StatusOutput(args.status_json)
         while not asked.stop.is_set():
             asked.wait(FAULT_POLL)
-            fault = fault_of(loops)
+            fault = fault_of(loops.values())
             if fault is not None:
                 # The loop has sent zero force already; a bridge that cannot render must not
                 # stay up throwing its commands away.
                 print(f"tamro-bridge: {fault}", file=sys.stderr, flush=True)
                 return 1
+            stats = node.stats()
+            for line in watch.changes(stats) + refusals.lines(stats):
+                print(line, flush=True)
             if asked.report:
                 asked.report = False
-                print("\n".join(_published(node)), flush=True)
+                print("\n".join(_published(stats)), flush=True)
+            if status.due():
+                status.write(*watch.status(stats))
         # Leaving the block closes the node first, then the loops (each with a zero-force
         # exchange), then the simulator.
-    print("\n".join(_published(node)))
+    print("\n".join(_published(node.stats())))
     print("stopped: the arms are at zero force", flush=True)
     return 0
 

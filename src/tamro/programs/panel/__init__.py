@@ -22,7 +22,8 @@ import threading
 import webbrowser
 from collections.abc import Sequence
 
-from tamro import HandleReader, ServoLoop, Simulator, detect_arms, detect_handles
+from tamro import HandleReader, ServoLoop, Simulator, detect_arms, detect_handles, passivity
+from tamro.terminal import shown
 
 from ._session import KINDS, Refused, Session
 
@@ -68,6 +69,12 @@ def _parser() -> argparse.ArgumentParser:
         help=f"the address to listen on (default {LOOPBACK}; any other is reachable from elsewhere)",
     )
     parser.add_argument("--no-browser", action="store_true", help="do not open the page in a browser")
+    parser.add_argument(
+        "--tuned",
+        metavar="FILE",
+        help="the arm's mass and damping for the bounds, from the file tamro-tune --save wrote "
+        "(default: the simulated arm's)",
+    )
     return parser
 
 
@@ -94,6 +101,7 @@ def open_session(
     rate_hz: float = 1000.0,
     realtime: bool = False,
     detect: bool = True,
+    model: passivity.Arm = passivity.SIMULATED_ARM,
 ) -> Session:
     """Opens the devices the options name (detected ones, or the simulator's) and starts the
     loop with no effects. A port that cannot be opened is named in ``problems``, beside
@@ -148,7 +156,7 @@ def open_session(
             open_handle()
         if arm is not None:
             arm.start()
-        return Session(arm, handle, simulator=simulator, problems=problems, findings=findings)
+        return Session(arm, handle, simulator=simulator, problems=problems, findings=findings, model=model)
     except BaseException:
         for opened in (arm, handle):
             if opened is not None:
@@ -200,9 +208,21 @@ def main(argv: Sequence[str] | None = None) -> int:
             f"warning: listening on {args.host}, not only on this machine ({LOOPBACK}): whoever "
             "reaches that address and learns the token can drive the arm"
         )
+    model = passivity.SIMULATED_ARM
+    if args.tuned is not None:
+        try:
+            model = passivity.Arm.load(args.tuned)
+        except (OSError, ValueError) as error:
+            _say(f"cannot read the tuned arm: {shown(str(error))}")
+            return 1
     try:
         session = open_session(
-            args.arm, args.handle, simulate=args.simulate, rate_hz=args.rate_hz, realtime=args.realtime
+            args.arm,
+            args.handle,
+            simulate=args.simulate,
+            rate_hz=args.rate_hz,
+            realtime=args.realtime,
+            model=model,
         )
     except KeyboardInterrupt:
         return 130

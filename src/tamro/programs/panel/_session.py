@@ -5,6 +5,7 @@ latest values and hands effect changes to them, as any Python program would."""
 from __future__ import annotations
 
 import contextlib
+import functools
 import inspect
 import io
 import itertools
@@ -31,10 +32,50 @@ from tamro import (
 )
 from tamro import effects as _effects
 
-__all__ = ["KINDS", "Session", "Refused", "DEFAULT_DEVICE_DAMPING"]
+__all__ = ["KINDS", "Session", "Refused", "DEFAULT_DEVICE_DAMPING", "guidance"]
 
 DEFAULT_DEVICE_DAMPING = passivity.SIMULATED_ARM.damping
 """N s/m: the simulated arm's own damping, the panel's default for the bounds."""
+
+
+def guidance(
+    timing: passivity.Timing, arm: passivity.Arm, stiffness: float, damping: float, *, compensated: bool
+) -> dict[str, Any]:
+    """The bounds beside an effect's stiffness and damping, for a loop with this timing on this
+    arm, with or without delay compensation: ``{"stiffness": {"most", "outside"}, "damping":
+    {"least", "outside"}}``; a bound beyond any float is left out (JSON cannot carry it)."""
+    # The figures move a little every tick: rounded, the same loop gives the same answer from
+    # the cache instead of a new eigenvalue search.
+    key = (round(timing.period, 6), round(timing.age, 6), timing.in_flight, arm, compensated)
+    most = _most(*key, float(damping))
+    out: dict[str, Any] = {}
+    if math.isfinite(most):
+        out["stiffness"] = {"most": most, "outside": stiffness > most}
+    least = _least(*key, float(stiffness)) if stiffness > most or not compensated else 0.0
+    if math.isfinite(least):
+        out["damping"] = {"least": least, "outside": damping < least}
+    return out
+
+
+def _bound_timing(period: float, age: float, in_flight: int) -> passivity.Timing:
+    return passivity.Timing(max(period, 1e-6), max(age, 1e-6), in_flight)
+
+
+@functools.lru_cache(maxsize=256)
+def _most(
+    period: float, age: float, in_flight: int, arm: passivity.Arm, compensated: bool, damping: float
+) -> float:
+    t = _bound_timing(period, age, in_flight)
+    return passivity.max_stiffness(t, arm.damping, damping, compensated=compensated, mass=arm.mass)
+
+
+@functools.lru_cache(maxsize=256)
+def _least(
+    period: float, age: float, in_flight: int, arm: passivity.Arm, compensated: bool, stiffness: float
+) -> float:
+    t = _bound_timing(period, age, in_flight)
+    return passivity.min_damping(t, arm.damping, stiffness, compensated=compensated, mass=arm.mass)
+
 
 # What a new effect of each kind starts with: harmless at the workspace's centre (the simulated
 # workspace is the cube of +-0.1 m), and within the bounds on the simulated arm at 1 kHz even
@@ -148,13 +189,17 @@ class Session:
         problems: Mapping[str, str] | None = None,
         findings: str = "",
         clock: Callable[[], float] | None = None,
+        model: passivity.Arm = passivity.SIMULATED_ARM,
     ) -> None:
         self.arm = arm
+        # The arm the bounds count: its mass from tamro-tune's file (or the simulated arm's); its
+        # damping the page may change.
+        self.arm_mass = model.mass
         self.handle = handle
         self.simulator = simulator
         self.problems = dict(problems or {})
         self.findings = findings
-        self.device_damping = DEFAULT_DEVICE_DAMPING
+        self.device_damping = model.damping
         self._effects: dict[int, tuple[str, _effects.Effect]] = {}
         self._ids = itertools.count(1)
         self._recording = _Recording()
@@ -327,7 +372,12 @@ class Session:
             "histogram": self._histogram(),
             "timing": None
             if timing is None
-            else {"period_us": timing.period * 1e6, "age_us": timing.age * 1e6, "measured": measured},
+            else {
+                "period_us": timing.period * 1e6,
+                "age_us": timing.age * 1e6,
+                "measured": measured,
+                "compensated": arm.compensate_delay,
+            },
             "device_damping": self.device_damping,
             "effects": [
                 self._describe(identity, kind, e, timing) for identity, (kind, e) in self._effects.items()
@@ -367,31 +417,31 @@ class Session:
 
     def bound_timing(self) -> tuple[passivity.Timing | None, bool]:
         """The delay the bounds count, and whether it was measured: while the loop runs, its
-        worst cases so far (the 99th percentiles of its period and of its state's age since it
-        started); else its nominal rate; None for a free-running loop without figures."""
+        worst cases of the last second (the 99th percentiles of its period and of its state's
+        age), so a stall long ago (a browser starting on the same cores) no longer counts; else
+        its nominal rate; None for a free-running loop without figures."""
         if self.arm is None:
             return None, False
         if self.arm.running:
             with contextlib.suppress(ValueError):  # no figures yet
                 return passivity.Timing.measured(self.arm.stats()), True
         rate = self.arm.rate_hz
-        return (passivity.Timing.nominal(rate) if rate else None), False
+        return (passivity.Timing.nominal(rate, self.arm.in_flight) if rate else None), False
 
     def _describe(
         self, identity: int, kind: str, effect: _effects.Effect, timing: passivity.Timing | None
     ) -> dict[str, Any]:
         values = {name: getattr(effect, name) for name in KINDS[kind]}
         bounds: dict[str, Any] = {}
-        if timing is not None and "stiffness" in values and "damping" in values:
-            stiffness, damping = float(values["stiffness"]), float(values["damping"])
-            most = passivity.max_stiffness(timing, self.device_damping, damping)
-            least = passivity.min_damping(timing, self.device_damping, stiffness)
-            # A value the effect accepts can still give a bound beyond any float (a damping of
-            # 1e308): that bound is left out rather than sent as a number JSON cannot carry.
-            if math.isfinite(most):
-                bounds["stiffness"] = {"most": most, "outside": stiffness > most}
-            if math.isfinite(least):
-                bounds["damping"] = {"least": least, "outside": damping < least}
+        if timing is not None and self.arm is not None and "stiffness" in values and "damping" in values:
+            model = passivity.Arm(mass=self.arm_mass, damping=self.device_damping)
+            bounds = guidance(
+                timing,
+                model,
+                float(values["stiffness"]),
+                float(values["damping"]),
+                compensated=self.arm.compensate_delay,
+            )
         return {
             "id": identity,
             "kind": kind,

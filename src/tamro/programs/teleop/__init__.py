@@ -9,9 +9,12 @@ On each machine::
 Each publishes its own arm under ``/<name>/arm/...`` (``measured_cp``, ``measured_cv``,
 ``measured_cf``, and the coupling's ``coupling_cf`` and ``coupling_energy``) and couples it to
 the arm under ``/<peer>/arm/...``: any program that publishes ``measured_cp`` (and
-``measured_cv``) there can lead it. It prints one line saying what it couples to, then
-``ready`` as soon as its own arm runs and is published; until the peer's samples arrive the
-coupling renders nothing. Ctrl-C (or SIGTERM) brings the arm to zero force.
+``measured_cv``) there can lead it. It prints the configuration in force (domain,
+interfaces, peer), one line saying what it couples to, then ``ready`` as soon as its own arm
+runs and is published; until the peer's samples arrive the coupling renders nothing. Then
+one line on each change (peer found, engaged, lost after N ms, re-engaged), a status line a
+second on a terminal (``--status-json``: one JSON object a second, for scripts) and a
+summary at exit. Ctrl-C (or SIGTERM) brings the arm to zero force.
 
 ``tamro-teleop --demo`` runs both sides on this machine, each in its own process with its own
 simulated arm, moves the leader along a scripted path that touches a wall on the follower's
@@ -27,17 +30,29 @@ import math
 import sys
 import time
 from collections.abc import Callable, Sequence
+from typing import Any
 
 from tamro import network
-from tamro.coupling import DEFAULT_DAMPING, DEFAULT_LINK_TIMEOUT, DEFAULT_STIFFNESS, Coupling, Impairment
+from tamro.coupling import (
+    DEFAULT_DAMPING,
+    DEFAULT_LINK_TIMEOUT,
+    DEFAULT_STIFFNESS,
+    Coupling,
+    CouplingStatus,
+    Impairment,
+    coupling_status,
+)
 from tamro.servo import ServoLoop
 from tamro.simulator import Simulator
 
 from .._cli import (
     FAULT_POLL,
+    StatusOutput,
     add_network_options,
+    add_status_options,
     fault_of,
     force,
+    network_lines,
     non_negative,
     number,
     on_signals,
@@ -61,6 +76,7 @@ def _parser() -> argparse.ArgumentParser:
     source.add_argument("--arm", metavar="PORT", help="the arm's serial port")
     source.add_argument("--simulate", action="store_true", help="run on a simulated arm")
     add_network_options(parser)
+    add_status_options(parser)
     parser.add_argument(
         "--stiffness", metavar="K", type=non_negative, default=DEFAULT_STIFFNESS,
         help=f"the coupling spring, N/m (default {DEFAULT_STIFFNESS:g})",
@@ -151,6 +167,78 @@ def describe(args: argparse.Namespace, impairment: Impairment) -> str:
     return " ".join(words)
 
 
+def _refused(status: CouplingStatus) -> int:
+    c = status.counts
+    return c["refused_value"] + c["refused_stamp"] + c["refused_flood"]
+
+
+class LinkWatch:
+    """What the coupling's link does, read from its status at each poll: a line on each change
+    (peer found, engaged, lost after N ms, re-engaged), the status once a second, and the
+    summary at exit."""
+
+    def __init__(self, peer: str, loop: ServoLoop) -> None:
+        self._peer = peer
+        self._loop = loop
+        self._found = False
+        self._state = "waiting"
+        self._lost = 0
+        self._engaged_s = 0.0
+        self._started = self._polled = time.monotonic()
+        self._cycles = (loop.stats()["cycles"], self._started)
+
+    def changes(self, status: CouplingStatus) -> list[str]:
+        now = time.monotonic()
+        if self._state == "engaged":
+            self._engaged_s += now - self._polled
+        self._polled = now
+        out = []
+        if not self._found and status.counts["taken"] > 0:
+            self._found = True
+            out.append(f"peer {self._peer} found")
+        state, was = status.state, self._state
+        self._state = state
+        if state == "engaged" and was != "engaged":
+            out.append("re-engaged" if self._lost else "engaged")
+        elif state == "lost" and was != "lost":
+            self._lost += 1
+            out.append(f"lost after {status.sample_age * 1e3:.0f} ms without a sample")
+        return out
+
+    def status(self, status: CouplingStatus) -> tuple[dict[str, Any], str]:
+        cycles, at = self._loop.stats()["cycles"], time.monotonic()
+        rate = (cycles - self._cycles[0]) / max(at - self._cycles[1], 1e-9)
+        self._cycles = (cycles, at)
+        force = [round(float(f), 4) for f in status.force]
+        figures: dict[str, Any] = {
+            "time": time.time(),
+            "rate_hz": round(rate, 1),
+            "state": status.state,
+            "taken": status.counts["taken"],
+            "refused": _refused(status),
+            "force_n": force,
+            "energy_in_j": status.energy_in,
+            "energy_out_j": status.energy_out,
+            "energy_dissipated_j": status.energy_dissipated,
+        }
+        line = (
+            f"{rate:.0f} Hz, link {status.state}, taken {figures['taken']} refused {figures['refused']}, "
+            f"force {math.sqrt(sum(f * f for f in force)):.2f} N, energy in {status.energy_in:.3f} "
+            f"out {status.energy_out:.3f} dissipated {status.energy_dissipated:.3f} J"
+        )
+        return figures, line
+
+    def summary(self, status: CouplingStatus) -> str:
+        c = status.counts
+        return (
+            f"summary: engaged {self._engaged_s:.1f} s of {time.monotonic() - self._started:.1f} s, "
+            f"lost {self._lost} times; samples taken {c['taken']} refused {_refused(status)} "
+            f"(value {c['refused_value']}, stamp {c['refused_stamp']}, flood {c['refused_flood']}); "
+            f"energy in {status.energy_in:.3f} J, out {status.energy_out:.3f} J, "
+            f"dissipated {status.energy_dissipated:.3f} J"
+        )
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     if not network.available():
@@ -194,8 +282,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         except (OSError, ValueError, RuntimeError) as error:
             print(f"tamro-teleop: {error}", file=sys.stderr)
             return 1
+        peer = network.topic_name(args.peer, "arm", "")[:-1]
+        for line in network_lines(args.domain):
+            print(line)
+        print(f"peer {peer} (following its measured_cp)")
         print(describe(args, impairment))
         print("ready", flush=True)
+        watch = LinkWatch(peer, loop)
+        status = StatusOutput(args.status_json)
         deadline = None if args.seconds is None else time.monotonic() + args.seconds
         while not asked.stop.is_set():
             left = FAULT_POLL if deadline is None else min(FAULT_POLL, deadline - time.monotonic())
@@ -206,5 +300,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             if fault is not None:
                 print(f"tamro-teleop: {fault}", file=sys.stderr, flush=True)
                 return 1
+            now = coupling_status(loop)
+            for line in watch.changes(now):
+                print(line, flush=True)
+            if status.due():
+                status.write(*watch.status(now))
+        print(watch.summary(coupling_status(loop)))
     print("stopped: the arm is at zero force", flush=True)
     return 0

@@ -48,8 +48,11 @@ struct CommandStatus {
 
 enum class Verdict : std::uint8_t { Accepted, Clamped, Refused };
 
-// A stream's samples refused for their stamps, by reason.
-struct StampRefusals {
+// A stream's samples refused, by reason.
+struct CommandRefusals {
+    std::uint64_t stopped = 0;      // not accepting
+    std::uint64_t notFinite = 0;    // a coordinate that is not a finite number
+    std::uint64_t outside = 0;      // a target outside the workspace box
     std::uint64_t stale = 0;        // held up for longer than the time-out, or out of order
     std::uint64_t future = 0;       // fresher than the stream's own samples allow (spoofed)
     std::uint64_t implausible = 0;  // unstamped (zero, negative) or far from our wall clock
@@ -101,9 +104,9 @@ public:
     void SetMaxForce(double newtons) noexcept;
 
     CommandStatus Status() const noexcept;
-    // Samples refused for their stamps since construction, per stream.
-    StampRefusals TargetRefusals() const noexcept;
-    StampRefusals ForceRefusals() const noexcept;
+    // Samples refused since construction, per stream and reason.
+    CommandRefusals TargetRefusals() const noexcept;
+    CommandRefusals ForceRefusals() const noexcept;
 
     // The loop thread, once a cycle: the commanded force at this state.
     Vec3 ForceAt(std::chrono::steady_clock::time_point now, const Vec3& position,

@@ -67,6 +67,8 @@ enum class LinkState : std::uint8_t {
     Lost,      // no sample within the link time-out: the force ramps to zero, or is zero
 };
 
+const char* LinkStateWord(LinkState state) noexcept;  // "off", "waiting", ... as above
+
 // Why samples were not taken, counted.
 struct RemoteCounts {
     std::uint64_t taken = 0;

@@ -24,6 +24,11 @@ class MeshTree;  // Mesh.hpp
 // default) renders every change at once. A flag (inside) and a change of effect still switch at
 // once.
 
+// The time constant to choose when one is wanted but not known (Python's smoothing=True): against
+// an anchor moved in steps 50 times a second, it takes the steps out of the force while lagging
+// the anchor by about as much.
+inline constexpr double SuggestedSmoothing = 0.02;  // s
+
 // Pulls toward the anchor: k (anchor - x) - b v.
 struct Spring {
     Vec3 anchor{};

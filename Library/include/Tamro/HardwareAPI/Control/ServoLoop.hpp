@@ -65,6 +65,9 @@ struct ServoStats {
     // longest stall: the longest the loop went without a fresh state, whatever held it (the
     // system, the arm, failed exchanges).
     double stateAgeP50Us = 0, stateAgeP99Us = 0, longestStallUs = 0;
+    // The period's and the state age's p99 over the last second or so of cycles (1 to 1.25 s,
+    // up to the newest): what the loop does now, which a stall long ago no longer inflates.
+    double recentPeriodP99Us = 0, recentStateAgeP99Us = 0;
     double wakeLateMaxUs = 0;  // the latest the system woke the loop after a deadline
     // Requests on the line as each went out, itself included: on average, and at most.
     double inFlightMean = 0;
@@ -101,6 +104,8 @@ void VisitFields(const ServoStats& s, Visit&& visit) {
     visit("stateAgeP50Us", s.stateAgeP50Us);
     visit("stateAgeP99Us", s.stateAgeP99Us);
     visit("longestStallUs", s.longestStallUs);
+    visit("recentPeriodP99Us", s.recentPeriodP99Us);
+    visit("recentStateAgeP99Us", s.recentStateAgeP99Us);
     visit("wakeLateMaxUs", s.wakeLateMaxUs);
     visit("inFlightMean", s.inFlightMean);
     visit("inFlightMax", s.inFlightMax);
@@ -150,6 +155,9 @@ public:
     // How long a running loop's thread may go without a sign of life before its guard writes
     // zero force: the loop beats every cycle and every 10 ms of its waits.
     static constexpr std::chrono::milliseconds GuardSilence{50};
+    // Delay compensation predicts a state no further than this many periods beyond the age a
+    // pipeline gives it (inFlight - 1 periods): the velocity of a stalled state says little.
+    static constexpr double MaxPredictedHolds = 3.0;
 
     // Opens the port and wakes the arm (waiting up to a second for its answer); does not start
     // the thread. Throws InvalidArgument for options out of range, PortError when the port

@@ -4,6 +4,8 @@
 #include <Tamro/HardwareAPI/Control/Coupling.hpp>
 #include <Tamro/HardwareAPI/Network/Topics.hpp>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,6 +18,30 @@ class HandleReader;
 
 namespace Tamro::HardwareAPI::Network {
 
+// Why a command sample was refused. Each is counted per topic (TopicStats::refusals).
+enum class Refusal : std::uint8_t {
+    NotFinite,    // a coordinate that is not a finite number
+    Workspace,    // a target outside the workspace box
+    Frame,        // a frame_id other than the device's own, or empty
+    Stale,        // stamped: held up beyond the time-out, or out of order
+    Future,       // stamped fresher than the stream's own samples allow
+    Implausible,  // unstamped, or a stream's first stamp outside the stamp window
+    Rate,         // beyond the most samples a second a command topic takes (MaxCommandRateHz)
+    Stopped,      // arrived while the node stopped taking commands
+};
+inline constexpr std::size_t RefusalKinds = 8;
+
+// Command samples a topic takes a second at most, on average (in bursts of a tenth of it):
+// beyond, a flood, refused before it reaches the loop's lock.
+inline constexpr double MaxCommandRateHz = 5000;
+// The longest frame_id kept of a refused sample (TopicStats::refusedFrame): the rest is cut.
+inline constexpr std::size_t MaxShownFrame = 64;
+
+// A reason's name for programs and scripts ("not_finite", "workspace", "frame", ...), and what
+// it says of the sample ("not finite", "outside the workspace", ...).
+const char* RefusalWord(Refusal reason) noexcept;
+const char* RefusalWhat(Refusal reason) noexcept;
+
 // What one topic has carried since it was set up.
 struct TopicStats {
     std::string topic;  // the ROS 2 name: /lab/arm/measured_cp
@@ -25,11 +51,13 @@ struct TopicStats {
     std::uint64_t dropped = 0;  // out: records the loop could not hand over, or not written
     std::uint64_t refused = 0;  // in: samples the checks refused; they never reach the arm
     std::uint64_t clamped = 0;  // in: forces scaled down to the loop's max_force
-    // in: of those refused, for their stamps (Control::StampRefusals): held up beyond the
-    // time-out or out of order, from the future, unstamped or far from our wall clock.
-    std::uint64_t stale = 0;
-    std::uint64_t future = 0;
-    std::uint64_t implausible = 0;
+    // in: of those refused, how many for each reason (indexed by Refusal), and what each
+    // reason expects of a sample on this topic ("'lab/arm_base' or empty").
+    std::array<std::uint64_t, RefusalKinds> refusals{};
+    std::array<std::string, RefusalKinds> expected{};
+    // in: the frame_id of the newest sample refused for its frame, as sent (untrusted: escape
+    // it before showing it), at most MaxShownFrame bytes.
+    std::string refusedFrame{};
 };
 
 // The device a coupling follows: /<ns>/<device>/measured_cp (and measured_cv, and its

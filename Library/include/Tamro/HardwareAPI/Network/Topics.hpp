@@ -8,6 +8,8 @@
 // definitions; stamps are wall-clock time since the epoch.
 #pragma once
 
+#include <Tamro/HardwareAPI/Network/Messages.hpp>
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -16,47 +18,6 @@ namespace Tamro::HardwareAPI::Network {
 
 // The highest DDS domain id: the last whose UDP ports (7400 + 250 d + ...) fit in UDP's range.
 inline constexpr int MaxDomain = 232;
-
-enum class Message : std::uint8_t {
-    PoseStamped,
-    TwistStamped,
-    WrenchStamped,
-    UInt8,
-    UInt8MultiArray,
-    Vector3Stamped
-};
-
-struct MessageType {
-    Message message;
-    const char* rosName;  // as ROS 2 names it: geometry_msgs/msg/PoseStamped
-    const char* ddsName;  // as DDS carries it: geometry_msgs::msg::dds_::PoseStamped_
-    // ROS 2's type hash (RIHS01) of the message definition, which recent ROS 2 releases put
-    // in each endpoint's USER_DATA as typehash=...; (checked against ROS 2's definitions by
-    // tests/tamro/test_network_types.py).
-    const char* typeHash;
-};
-
-inline constexpr std::array<MessageType, 6> MessageTypes{{
-    {Message::PoseStamped, "geometry_msgs/msg/PoseStamped",
-     "geometry_msgs::msg::dds_::PoseStamped_",
-     "RIHS01_10f3786d7d40fd2b54367835614bff85d4ad3b5dab62bf8bca0cc232d73b4cd8"},
-    {Message::TwistStamped, "geometry_msgs/msg/TwistStamped",
-     "geometry_msgs::msg::dds_::TwistStamped_",
-     "RIHS01_5f0fcd4f81d5d06ad9b4c4c63e3ea51b82d6ae4d0558f1d475229b1121db6f64"},
-    {Message::WrenchStamped, "geometry_msgs/msg/WrenchStamped",
-     "geometry_msgs::msg::dds_::WrenchStamped_",
-     "RIHS01_8dc3deaf06b2ab281f9f9a742a8961c328ca7cec16e3fd6586d3a5c83fa78f77"},
-    {Message::UInt8, "std_msgs/msg/UInt8", "std_msgs::msg::dds_::UInt8_",
-     "RIHS01_6138bd83d8c3569cb80a667db03cfc1629f529fee79d944c39c34e352e72f010"},
-    {Message::UInt8MultiArray, "std_msgs/msg/UInt8MultiArray",
-     "std_msgs::msg::dds_::UInt8MultiArray_",
-     "RIHS01_5687e861b8d307a5e48b7515467ae7a5fc2daf805bd0ce6d8e9e604bade9f385"},
-    {Message::Vector3Stamped, "geometry_msgs/msg/Vector3Stamped",
-     "geometry_msgs::msg::dds_::Vector3Stamped_",
-     "RIHS01_d4829622288cbb443886e7ea94ea5671a3b1be6bab4ad04224432a65f7d7887a"},
-}};
-
-constexpr const MessageType& TypeOf(Message m) { return MessageTypes[static_cast<std::size_t>(m)]; }
 
 // A coupling's topics are under the name of the arm it drives.
 enum class Device : std::uint8_t { Arm, Handle, Coupling };

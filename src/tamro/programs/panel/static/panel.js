@@ -262,7 +262,8 @@ function numberControl(id, name) {
       part.show(value);
       if (!limit || !timing) { bound.textContent = ""; part.row.classList.remove("over"); return; }
       const delay = `T ${fixed(timing.period_us / 1000, 2)} ms, state age ${fixed(timing.age_us / 1000, 2)} ms` +
-        (timing.measured ? " (measured)" : " (nominal)");
+        (timing.measured ? " (measured, last second)" : " (nominal)") +
+        (timing.compensated ? ", compensated" : ", not compensated");
       const outside = limit.outside;
       bound.textContent = name === "stiffness"
         ? `${outside ? "above" : "within"} the bound: K ≤ ${limit.most.toFixed(0)} N/m beside this damping; ${delay}`
