@@ -17,6 +17,7 @@ SMOOTHING: float
 # Each figure of a loop's and a handle reader's stats, with its Python type's name.
 SERVO_STATS_FIELDS: dict[str, str]
 HANDLE_READER_STATS_FIELDS: dict[str, str]
+
 @type_check_only
 class _RemoteSampleLimits(TypedDict):
     max_speed: float
@@ -183,6 +184,7 @@ def ros_topic(namespace: str, device: str, topic: str) -> str: ...
 def frame_id(namespace: str, device: str) -> str: ...
 
 MAX_DOMAIN: int
+
 @type_check_only
 class _CommandDefaults(TypedDict):
     stiffness: float
