@@ -30,10 +30,21 @@ constexpr std::int64_t Ms = 1'000'000;
 // The zero-force request as the arm reads it: the code, then three float zeros.
 const Bytes ZeroForce = {42, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
-// A descriptor of the pty's host side, as a loop's port would be.
-int OpenPort(const PtyPair& pty) {
-    return ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-}
+// A pty whose host side is open as a loop's port would be; the test reads what the guard writes.
+class GuardTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.Open());
+        port = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(port, 0);
+    }
+    void TearDown() override {
+        if (port >= 0) ::close(port);
+    }
+
+    PtyPair pty;
+    int port = -1;
+};
 
 bool Gone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
 
@@ -129,11 +140,7 @@ TEST(SilenceWatch, AfterALateLookALiveLoopHasAGraceToBeatAgain) {
     }
 }
 
-TEST(Guard, WritesZeroOncePerSilenceAndNothingAfterARelease) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.Open());
-    const int port = OpenPort(pty);
-    ASSERT_GE(port, 0);
+TEST_F(GuardTest, WritesZeroOncePerSilenceAndNothingAfterARelease) {
     Guard guard(port, std::chrono::nanoseconds(Bound));
     {
         Owner owner(guard.Block());
@@ -158,14 +165,9 @@ TEST(Guard, WritesZeroOncePerSilenceAndNothingAfterARelease) {
     guard.Release();
     EXPECT_TRUE(Gone(pid)) << "reaped, no zombie";
     EXPECT_TRUE(pty.Silent(200ms));
-    ::close(port);
 }
 
-TEST(Guard, AnOwnerThatDiesLeavesAZeroForceRequestBehind) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.Open());
-    const int port = OpenPort(pty);
-    ASSERT_GE(port, 0);
+TEST_F(GuardTest, AnOwnerThatDiesLeavesAZeroForceRequestBehind) {
     // The owner is a process of its own that makes its guard, says so and is killed.
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
@@ -186,14 +188,9 @@ TEST(Guard, AnOwnerThatDiesLeavesAZeroForceRequestBehind) {
     ::waitpid(owner, nullptr, 0);
     EXPECT_EQ(pty.Take(ZeroForce.size(), 2000ms), ZeroForce);
     EXPECT_TRUE(pty.Silent(100ms));
-    ::close(port);
 }
 
-TEST(Guard, AProcessForkedFromTheOwnerCannotReleaseIt) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.Open());
-    const int port = OpenPort(pty);
-    ASSERT_GE(port, 0);
+TEST_F(GuardTest, AProcessForkedFromTheOwnerCannotReleaseIt) {
     Guard guard(port, std::chrono::nanoseconds(Bound));
     Owner owner(guard.Block());
     // A fork of the owner (a worker of a multiprocessing pool, say) ends as the owner would.
@@ -206,5 +203,4 @@ TEST(Guard, AProcessForkedFromTheOwnerCannotReleaseIt) {
     ASSERT_EQ(::waitpid(copy, nullptr, 0), copy);
     owner.beating = false;
     EXPECT_EQ(pty.Take(ZeroForce.size(), 2000ms), ZeroForce) << "the owner is guarded still";
-    ::close(port);
 }
