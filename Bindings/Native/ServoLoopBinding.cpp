@@ -104,6 +104,7 @@ void RegisterServoLoop(py::module_& m) {
             const Control::CouplingStatus s = loop.Remote().Status();
             py::dict d;
             d["state"] = Control::LinkStateWord(s.state);
+            d["mode"] = Control::CouplingModeWord(s.mode);
             d["gain"] = s.gain;
             d["target"] = Vector(s.target);
             d["force"] = Vector(s.force);
