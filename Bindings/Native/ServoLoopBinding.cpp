@@ -109,6 +109,7 @@ void RegisterServoLoop(py::module_& m) {
             d["target"] = Vector(s.target);
             d["force"] = Vector(s.force);
             d["sample_age"] = s.sampleAge;
+            d["link_timeout"] = s.linkTimeout;
             d["energy_in"] = s.energyIn;
             d["energy_out"] = s.energyOut;
             d["energy_dissipated"] = s.energyDissipated;

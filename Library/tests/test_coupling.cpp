@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -212,6 +213,7 @@ TEST(Coupling, ALostLinkFadesToZeroWithinTheTimeoutAndRampAndComesBackWithoutAJu
     std::vector<double> forces;
     std::vector<LinkState> states;
     const double cut = 1.0, back = 1.5;
+    double timeout = 0;  // in force when the link is cut
     for (int n = 0; n < 2500; ++n) {
         const double t = n * Period;
         if (t < cut || t >= back) {
@@ -221,14 +223,18 @@ TEST(Coupling, ALostLinkFadesToZeroWithinTheTimeoutAndRampAndComesBackWithoutAJu
         forces.push_back(input.ForceAt(c, At(t), arm, arm, {})[0]);
         input.Sent(1, t);
         states.push_back(input.Status().state);
+        if (t < cut) timeout = input.Status().linkTimeout;
     }
+    // A peer at 1 kHz adds three of its millisecond intervals (and their deviation) at most.
+    EXPECT_GE(timeout, c.linkTimeout);
+    EXPECT_LE(timeout, c.linkTimeout + 0.005);
     const double full = 200 * 0.02;
     const auto index = [](double t) { return static_cast<std::size_t>(std::lround(t / Period)); };
     EXPECT_NEAR(forces[index(cut) - 1], full, 1e-9);
     EXPECT_EQ(states[index(cut) - 1], LinkState::Engaged);
     // Full force until the time-out, then down to zero over the fade: by timeout + fade.
     EXPECT_NEAR(forces[index(cut + 0.015)], full, 1e-9);
-    EXPECT_EQ(forces[index(cut + c.linkTimeout + c.fade + 0.002)], 0.0);
+    EXPECT_EQ(forces[index(cut + timeout + c.fade + 0.002)], 0.0);
     EXPECT_EQ(states[index(cut + 0.1)], LinkState::Lost);
     // Never a step larger than one cycle of the ramp, going down or coming back up.
     for (std::size_t i = 1; i < forces.size(); ++i)
@@ -524,4 +530,46 @@ TEST(Coupling, AOneWayLeaderStandingAwayIsReachedWithTheDefaults) {
     EXPECT_EQ(last.mode, CouplingMode::OneWay);
     EXPECT_STREQ(CouplingModeWord(last.mode), "one-way");
     EXPECT_EQ(last.energyDissipated, 0.0) << "the controller only observes";
+}
+
+TEST(Coupling, AJitteredPeerIsNeverTakenForALostLinkAndARealCutStillFadesQuickly) {
+    // A peer at 200 Hz on a loaded machine (each sample sent up to 5 ms late) whose samples
+    // arrive up to 15 ms late (in order): gaps of more than the 20 ms time-out are its rhythm,
+    // not a loss. Cut after 10 s, the force is gone within 150 ms.
+    RemoteSettings settings;
+    settings.impairment.jitter = 15ms;
+    RemoteInput input;
+    input.Accept(settings);
+    Coupling c;
+    c.passivity = false;
+    const Vec3 arm{};
+    RemoteSample s;
+    s.position = {0.02, 0, 0};
+    const double cut = 10.0;
+    int lostEvents = 0;
+    LinkState was = LinkState::Waiting;
+    double zeroAt = -1, longest = 0;  // the longest a sample was awaited
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> late(0, 0.005);
+    int sent = 0;
+    double next = 0;
+    for (int n = 0; n * Period < cut + 0.5; ++n) {
+        const double t = n * Period;
+        if (t < cut && t >= next) {
+            s.stamp = WallOffset + t;
+            input.Offer(s, At(t), WallOffset + t);
+            next = ++sent * 0.005 + late(random);
+        }
+        const double f = input.ForceAt(c, At(t), arm, arm, {})[0];
+        input.Sent(1, t);
+        const LinkState state = input.Status().state;
+        if (t < cut) longest = std::max(longest, input.Status().sampleAge);
+        if (state == LinkState::Lost && was != LinkState::Lost && t < cut) ++lostEvents;
+        was = state;
+        if (t >= cut && f == 0 && zeroAt < 0) zeroAt = t;
+    }
+    EXPECT_GT(longest, c.linkTimeout) << "gaps beyond the fixed time-out";
+    EXPECT_EQ(lostEvents, 0);
+    EXPECT_GE(zeroAt, cut);
+    EXPECT_LE(zeroAt - cut, 0.150);
 }

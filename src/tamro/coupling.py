@@ -162,7 +162,9 @@ class CouplingStatus:
     counts no energy, so the follower's own loop keeps it stable and the passivity controller
     only observes, "bilateral": it does, and the controller guards the loop through the link),
     ``gain`` (0 to 1), the smoothed ``target`` and the
-    ``force`` sent (read-only arrays), the newest sample's age (s), this port's energies (J:
+    ``force`` sent (read-only arrays), the newest sample's age (s), the ``link_timeout`` in
+    force (s: the coupling's plus three of the peer's measured sample intervals, at most twice
+    the coupling's), this port's energies (J:
     ``energy_in`` from the arm, ``energy_out`` to it, ``energy_dissipated`` by the passivity
     controller, ``energy_credited`` that came in at the other end) and the remote samples'
     counts (taken, refused by reason, dropped, lost to an impairment)."""
@@ -173,6 +175,7 @@ class CouplingStatus:
     target: npt.NDArray[np.float64]
     force: npt.NDArray[np.float64]
     sample_age: float
+    link_timeout: float
     energy_in: float
     energy_out: float
     energy_dissipated: float
@@ -203,6 +206,7 @@ def coupling_status(loop: ServoLoop) -> CouplingStatus:
         target=frozen_array(d["target"]),
         force=frozen_array(d["force"]),
         sample_age=float(d["sample_age"]),
+        link_timeout=float(d["link_timeout"]),
         energy_in=float(d["energy_in"]),
         energy_out=float(d["energy_out"]),
         energy_dissipated=float(d["energy_dissipated"]),

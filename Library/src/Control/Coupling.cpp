@@ -3,6 +3,7 @@
 
 #include "CouplingEnergy.hpp"
 #include "HandOver.hpp"
+#include "LinkWatch.hpp"
 #include "Recorder.hpp"
 #include "SampleGate.hpp"
 #include "SampleLink.hpp"
@@ -100,6 +101,7 @@ public:
     std::unique_ptr<Detail::QueuedSample[]> pending;  // waiting for their release, in order
     std::size_t pendingFirst = 0, pendingCount = 0;
     Detail::TargetTracker tracker;
+    Detail::LinkWatch watch;
     Detail::CouplingEnergy energy;
     double horizon = 0.02;
     double gain = 0;
@@ -214,6 +216,7 @@ void RemoteInput::Impl::Intake(std::int64_t nowNs) noexcept {
     while (pendingCount > 0 && pending[pendingFirst].releaseNs <= nowNs) {
         const Detail::QueuedSample& due = pending[pendingFirst];
         tracker.Take(due.sample, due.releaseNs, nowNs, horizon);
+        watch.Arrived(due.releaseNs);
         energy.Remote(due.sample);
         pendingFirst = (pendingFirst + 1) % Capacity;
         --pendingCount;
@@ -237,7 +240,9 @@ Vec3 RemoteInput::ForceAt(const Coupling& coupling, Clock::time_point now, const
     const bool accepting = s.accepting.load(std::memory_order_acquire);
     const double age =
         tracker.HasSample() ? static_cast<double>(nowNs - tracker.NewestReleaseNs()) * 1e-9 : 0;
-    const bool live = accepting && tracker.HasSample() && age <= coupling.linkTimeout;
+    const double timeout = s.watch.Timeout(coupling.linkTimeout);
+    const bool live = accepting && tracker.HasSample() && age <= timeout;
+    if (!live) s.watch.Restart();  // the gap that ends a cut is no interval of the peer's
     if (live && s.gain == 0) s.energy.Engage(tracker.Newest().hasEnergy);
     s.gain = Detail::Follow(s.gain, live, dt / coupling.engage, dt / coupling.fade);
 
@@ -271,6 +276,7 @@ Vec3 RemoteInput::ForceAt(const Coupling& coupling, Clock::time_point now, const
     shown.gain = s.gain;
     shown.target = target;
     shown.sampleAge = age;
+    shown.linkTimeout = timeout;
     shown.energyIn = s.energy.In();
     shown.energyOut = s.energy.Out();
     shown.energyDissipated = s.energy.Dissipated();

@@ -106,7 +106,10 @@ struct CouplingStatus {
     Vec3 target{};         // the smoothed remote position rendered toward
     Vec3 force{};          // the coupling's force, sent (after the passivity controller)
     double sampleAge = 0;  // s since the newest sample reached the loop
-    double energyIn = 0;   // J at this arm's port, counted from the first engagement
+    // s without a sample after which the link counts as lost: the coupling's link time-out
+    // plus three of the peer's sample intervals as measured (at most twice the time-out).
+    double linkTimeout = 0;
+    double energyIn = 0;  // J at this arm's port, counted from the first engagement
     double energyOut = 0;
     double energyDissipated = 0;  // by the passivity controller
     double energyCredited = 0;    // that entered at the other end
