@@ -382,6 +382,7 @@ TEST(Coupling, NoSamplesTakeTheTargetOutOfTheWorkspaceOrAboveTheSpeedLimit) {
         // The samples offered in cycle n (stamps in seconds from the run's start).
         std::vector<std::pair<double, Vec3>> (*samples)(int n);
         bool refused;  // the positions' implied speed is refused (else: taken, not extrapolated)
+        bool heading = false;  // every sample says it moves out along x at max_speed
     };
     const Case cases[] = {
         {"jumping 0.09 m every ms",
@@ -402,6 +403,12 @@ TEST(Coupling, NoSamplesTakeTheTargetOutOfTheWorkspaceOrAboveTheSpeedLimit) {
                                                          {n * Period + 250e-9, {0.0501, 0, 0}}};
          },
          true},
+        {"at the edge every 10 ms, heading out",
+         [](int n) {
+             return n % 10 ? std::vector<std::pair<double, Vec3>>{}
+                           : std::vector<std::pair<double, Vec3>>{{n * Period, {0.09, 0, 0}}};
+         },
+         false, true},
     };
     const RemoteSettings settings;
     for (const Case& c : cases) {
@@ -418,6 +425,8 @@ TEST(Coupling, NoSamplesTakeTheTargetOutOfTheWorkspaceOrAboveTheSpeedLimit) {
                 s.stamp = WallOffset + stamp;
                 s.position = position;
                 s.hasEnergy = true;
+                s.hasVelocity = c.heading;
+                s.velocity = {c.heading ? settings.maxSpeed : 0, 0, 0};
                 input.Offer(s, At(t), WallOffset + t);
             }
             double scale = 1;
@@ -437,6 +446,9 @@ TEST(Coupling, NoSamplesTakeTheTargetOutOfTheWorkspaceOrAboveTheSpeedLimit) {
         EXPECT_LT(input.Status().energyDissipated, 1.0) << c.what;
         if (c.refused)
             EXPECT_GT(input.Counts().refusedValue, 900u) << c.what;
+        else if (c.heading)
+            EXPECT_EQ(input.Status().target[0], settings.upper[0])
+                << c.what << ": held at the edge";
         else
             EXPECT_NEAR(input.Status().target[0], 0.05, 1e-4) << c.what << ": no extrapolation";
     }
