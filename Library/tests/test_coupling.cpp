@@ -547,7 +547,8 @@ TEST(Coupling, AOneWayLeaderStandingAwayIsReachedWithTheDefaults) {
 TEST(Coupling, AJitteredPeerIsNeverTakenForALostLinkAndARealCutStillFadesQuickly) {
     // A peer at 200 Hz on a loaded machine (each sample sent up to 5 ms late) whose samples
     // arrive up to 15 ms late (in order): gaps of more than the 20 ms time-out are its rhythm,
-    // not a loss. Cut after 10 s, the force is gone within 150 ms.
+    // not a loss. Cut after 10 s, the force is gone within 150 ms; back 0.5 s later, full force
+    // again within the engaging ramp and 50 ms.
     RemoteSettings settings;
     settings.impairment.jitter = 15ms;
     RemoteInput input;
@@ -557,20 +558,20 @@ TEST(Coupling, AJitteredPeerIsNeverTakenForALostLinkAndARealCutStillFadesQuickly
     const Vec3 arm{};
     RemoteSample s;
     s.position = {0.02, 0, 0};
-    const double cut = 10.0;
+    const double cut = 10.0, back = 10.5;
     int lostEvents = 0;
     LinkState was = LinkState::Waiting;
-    double zeroAt = -1, longest = 0;  // the longest a sample was awaited
+    double zeroAt = -1, fullAt = -1, longest = 0;  // the longest a sample was awaited
     std::mt19937 random(7);
     std::uniform_real_distribution<double> late(0, 0.005);
-    int sent = 0;
     double next = 0;
-    for (int n = 0; n * Period < cut + 0.5; ++n) {
+    for (int n = 0; n * Period < back + 1; ++n) {
         const double t = n * Period;
-        if (t < cut && t >= next) {
+        if (t >= cut && t < back) next = back;
+        if ((t < cut || t >= back) && t >= next) {
             s.stamp = WallOffset + t;
             input.Offer(s, At(t), WallOffset + t);
-            next = ++sent * 0.005 + late(random);
+            next = (std::floor(t / 0.005 + 1e-6) + 1) * 0.005 + late(random);
         }
         const double f = input.ForceAt(c, At(t), arm, arm, {})[0];
         input.Sent(1, t);
@@ -579,9 +580,12 @@ TEST(Coupling, AJitteredPeerIsNeverTakenForALostLinkAndARealCutStillFadesQuickly
         if (state == LinkState::Lost && was != LinkState::Lost && t < cut) ++lostEvents;
         was = state;
         if (t >= cut && f == 0 && zeroAt < 0) zeroAt = t;
+        if (t >= back && input.Status().gain == 1 && fullAt < 0) fullAt = t;
     }
     EXPECT_GT(longest, c.linkTimeout) << "gaps beyond the fixed time-out";
     EXPECT_EQ(lostEvents, 0);
     EXPECT_GE(zeroAt, cut);
     EXPECT_LE(zeroAt - cut, 0.150);
+    EXPECT_GE(fullAt, back + c.engage);
+    EXPECT_LE(fullAt, back + c.engage + 0.050);
 }
