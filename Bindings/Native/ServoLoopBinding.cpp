@@ -105,10 +105,12 @@ void RegisterServoLoop(py::module_& m) {
             const Control::CouplingStatus s = loop.Remote().Status();
             py::dict d;
             d["state"] = Control::LinkStateWord(s.state);
+            d["mode"] = Control::CouplingModeWord(s.mode);
             d["gain"] = s.gain;
             d["target"] = Vector(s.target);
             d["force"] = Vector(s.force);
             d["sample_age"] = s.sampleAge;
+            d["link_timeout"] = s.linkTimeout;
             d["energy_in"] = s.energyIn;
             d["energy_out"] = s.energyOut;
             d["energy_dissipated"] = s.energyDissipated;

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <random>
+#include <utility>
 #include <vector>
 
 using namespace Tamro::HardwareAPI::Control;
@@ -96,7 +98,7 @@ std::vector<double> Bilateral(const Coupling& coupling, std::chrono::nanoseconds
 
 }  // namespace
 
-TEST(Passivity, TheControllerTakesAwayExactlyTheEnergyNotCoveredAndNoMore) {
+TEST(Passivity, TheControllerTakesAwayTheEnergyNotCoveredAndGivesItBackAtABoundedRate) {
     struct Case {
         double credit;  // J that came in at the other end
         Vec3 force, velocity;
@@ -119,6 +121,31 @@ TEST(Passivity, TheControllerTakesAwayExactlyTheEnergyNotCoveredAndNoMore) {
         Detail::PassivityControl off;
         EXPECT_EQ(off.Limit(c.force, c.velocity, 1e-3, false), c.force) << "observing only";
     }
+    // What it took it gives back at its rate once the need is gone (the arm at rest, creeping
+    // back, the controller switched off), never more than covered; a restart drops it.
+    const double step = Detail::PassivityControl::ReleaseRate * 1e-3;
+    struct Release {
+        const char* what;
+        Vec3 velocity;
+        bool enabled;
+        double sent;  // N, the cycle after the cut
+    };
+    const Release releases[] = {
+        {"at rest", {0, 0, 0}, true, step},
+        {"creeping back", {-1e-6, 0, 0}, true, step},
+        {"switched off", {0.1, 0, 0}, false, step},
+        {"still moving", {0.1, 0, 0}, true, 0},
+    };
+    for (const Release& r : releases) {
+        Detail::PassivityControl pc;
+        EXPECT_NEAR(pc.Limit({2, 0, 0}, {0.1, 0, 0}, 1e-3, true)[0], 0.0, 1e-12) << r.what;
+        EXPECT_NEAR(pc.Limit({2, 0, 0}, r.velocity, 1e-3, r.enabled)[0], r.sent, 1e-12) << r.what;
+        pc.Restart();
+        EXPECT_EQ(pc.Limit({2, 0, 0}, r.velocity, 1e-3, false)[0], 2.0) << r.what;
+    }
+}
+
+TEST(Passivity, ObservesTheWorkOfTheHeldForce) {
     Detail::PassivityControl pc;  // work is the held force along the displacement
     pc.Observe({2, 0, 0}, {0.001, 0, 0});
     pc.Observe({2, 0, 0}, {-0.0005, 0, 0});
@@ -186,6 +213,7 @@ TEST(Coupling, ALostLinkFadesToZeroWithinTheTimeoutAndRampAndComesBackWithoutAJu
     std::vector<double> forces;
     std::vector<LinkState> states;
     const double cut = 1.0, back = 1.5;
+    double timeout = 0;  // in force when the link is cut
     for (int n = 0; n < 2500; ++n) {
         const double t = n * Period;
         if (t < cut || t >= back) {
@@ -195,14 +223,18 @@ TEST(Coupling, ALostLinkFadesToZeroWithinTheTimeoutAndRampAndComesBackWithoutAJu
         forces.push_back(input.ForceAt(c, At(t), arm, arm, {})[0]);
         input.Sent(1, t);
         states.push_back(input.Status().state);
+        if (t < cut) timeout = input.Status().linkTimeout;
     }
+    // A peer at 1 kHz adds three of its millisecond intervals (and their deviation) at most.
+    EXPECT_GE(timeout, c.linkTimeout);
+    EXPECT_LE(timeout, c.linkTimeout + 0.005);
     const double full = 200 * 0.02;
     const auto index = [](double t) { return static_cast<std::size_t>(std::lround(t / Period)); };
     EXPECT_NEAR(forces[index(cut) - 1], full, 1e-9);
     EXPECT_EQ(states[index(cut) - 1], LinkState::Engaged);
     // Full force until the time-out, then down to zero over the fade: by timeout + fade.
     EXPECT_NEAR(forces[index(cut + 0.015)], full, 1e-9);
-    EXPECT_EQ(forces[index(cut + c.linkTimeout + c.fade + 0.002)], 0.0);
+    EXPECT_EQ(forces[index(cut + timeout + c.fade + 0.002)], 0.0);
     EXPECT_EQ(states[index(cut + 0.1)], LinkState::Lost);
     // Never a step larger than one cycle of the ramp, going down or coming back up.
     for (std::size_t i = 1; i < forces.size(); ++i)
@@ -339,4 +371,221 @@ TEST(Coupling, AnImpairedLinkHoldsBackAndDropsWhatItIsAskedTo) {
     const RemoteCounts counts = input.Counts();
     EXPECT_NEAR(static_cast<double>(counts.impairedLost) / 2000, 0.25, 0.04);
     EXPECT_EQ(counts.taken, 2000u);
+}
+
+TEST(Coupling, NoSamplesTakeTheTargetOutOfTheWorkspaceOrAboveTheSpeedLimit) {
+    // Hostile leaders (counting energy, so the controller acts too) against a follower: the
+    // rendered target stays in the box and moves no faster than max_speed, the positions'
+    // implied speed is refused and counted, and the energies stay those of this arm.
+    struct Case {
+        const char* what;
+        // The samples offered in cycle n (stamps in seconds from the run's start).
+        std::vector<std::pair<double, Vec3>> (*samples)(int n);
+        bool refused;  // the positions' implied speed is refused (else: taken, not extrapolated)
+        bool heading = false;  // every sample says it moves out along x at max_speed
+    };
+    const Case cases[] = {
+        {"jumping 0.09 m every ms",
+         [](int n) {
+             return std::vector<std::pair<double, Vec3>>{
+                 {n * Period, {n % 2 ? 0.09 : -0.09, 0, 0}}};
+         },
+         true},
+        {"250 ns apart, 1 um",  // 4 m/s: allowed, but no speed to extrapolate
+         [](int n) {
+             return std::vector<std::pair<double, Vec3>>{{n * Period, {0.05, 0, 0}},
+                                                         {n * Period + 250e-9, {0.050001, 0, 0}}};
+         },
+         false},
+        {"250 ns apart, 0.1 mm",
+         [](int n) {
+             return std::vector<std::pair<double, Vec3>>{{n * Period, {0.05, 0, 0}},
+                                                         {n * Period + 250e-9, {0.0501, 0, 0}}};
+         },
+         true},
+        {"at the edge every 10 ms, heading out",
+         [](int n) {
+             return n % 10 ? std::vector<std::pair<double, Vec3>>{}
+                           : std::vector<std::pair<double, Vec3>>{{n * Period, {0.09, 0, 0}}};
+         },
+         false, true},
+    };
+    const RemoteSettings settings;
+    for (const Case& c : cases) {
+        RemoteInput input;
+        input.Accept(settings);
+        Coupling coupling;
+        Arm follower;
+        Vec3 before{};
+        double fastest = 0, outside = 0;
+        for (int n = 0; n < 2000; ++n) {
+            const double t = n * Period;
+            for (const auto& [stamp, position] : c.samples(n)) {
+                RemoteSample s;
+                s.stamp = WallOffset + stamp;
+                s.position = position;
+                s.hasEnergy = true;
+                s.hasVelocity = c.heading;
+                s.velocity = {c.heading ? settings.maxSpeed : 0, 0, 0};
+                input.Offer(s, At(t), WallOffset + t);
+            }
+            double scale = 1;
+            const Vec3 f = Clamped(
+                input.ForceAt(coupling, At(t), follower.x, follower.x, follower.v), 10, scale);
+            input.Sent(scale, t);
+            follower.Step(f, Period);
+            const Vec3 target = input.Status().target;
+            for (int i = 0; i < 3; ++i)
+                outside = std::max(
+                    {outside, target[i] - settings.upper[i], settings.lower[i] - target[i]});
+            if (n > 0) fastest = std::max(fastest, Norm(target - before) / Period);
+            before = target;
+        }
+        EXPECT_LE(outside, 0.0) << c.what;
+        EXPECT_LE(fastest, settings.maxSpeed * (1 + 1e-9)) << c.what;
+        EXPECT_LT(input.Status().energyDissipated, 1.0) << c.what;
+        if (c.refused)
+            EXPECT_GT(input.Counts().refusedValue, 900u) << c.what;
+        else if (c.heading)
+            EXPECT_EQ(input.Status().target[0], settings.upper[0])
+                << c.what << ": held at the edge";
+        else
+            EXPECT_NEAR(input.Status().target[0], 0.05, 1e-4) << c.what << ": no extrapolation";
+    }
+}
+
+TEST(Coupling, OneSampleFromTheFutureDoesNotCutOffTheRealLeader) {
+    // A 1 kHz leader, and every 0.4 s a sample stamped 0.45 s ahead (within the wall clock's
+    // lead): each is refused, and the leader's samples all go on being taken.
+    Coupling c;
+    c.passivity = false;
+    RemoteInput input;
+    input.Accept({});
+    int forged = 0;
+    bool everLost = false;
+    for (int n = 0; n < 3000; ++n) {
+        const double t = n * Period;
+        RemoteSample s;
+        s.stamp = WallOffset + t;
+        s.position = {0.02 * std::sin(t), 0, 0};
+        input.Offer(s, At(t), WallOffset + t);
+        if (n > 0 && n % 400 == 0) {
+            RemoteSample ahead = s;
+            ahead.stamp += 0.45;
+            ahead.position = {-0.05, 0, 0};
+            EXPECT_EQ(input.Offer(ahead, At(t), WallOffset + t), Verdict::Refused) << t;
+            ++forged;
+        }
+        input.ForceAt(c, At(t), {}, {}, {});
+        input.Sent(1, t);
+        everLost = everLost || input.Status().state == LinkState::Lost;
+        if (t > 0.3) {
+            EXPECT_EQ(input.Status().state, LinkState::Engaged) << t;
+            EXPECT_NEAR(input.Status().target[0], s.position[0], 1e-4) << t;
+        }
+    }
+    EXPECT_FALSE(everLost);
+    EXPECT_EQ(input.Counts().taken, 3000u);
+    EXPECT_EQ(input.Counts().refusedStamp, static_cast<std::uint64_t>(forged));
+}
+
+namespace {
+
+// A follower on the defaults, its leader standing at leader (one-way, or counting a constant
+// energy as a bilateral peer at rest would); the force sent (clamped to 10 N) every cycle.
+std::vector<Vec3> HeldLeader(const Vec3& leader, bool countsEnergy, double seconds, Arm& follower,
+                             CouplingStatus& last) {
+    RemoteInput input;
+    input.Accept({});
+    const Coupling c;
+    std::vector<Vec3> forces;
+    for (int n = 0; n * Period < seconds; ++n) {
+        const double t = n * Period;
+        RemoteSample s;
+        s.stamp = WallOffset + t;
+        s.position = leader;
+        s.hasVelocity = true;
+        s.hasEnergy = countsEnergy;
+        input.Offer(s, At(t), WallOffset + t);
+        double scale = 1;
+        const Vec3 f =
+            Clamped(input.ForceAt(c, At(t), follower.x, follower.x, follower.v), 10, scale);
+        input.Sent(scale, t);
+        follower.Step(f, Period);
+        forces.push_back(f);
+    }
+    last = input.Status();
+    return forces;
+}
+
+}  // namespace
+
+TEST(Coupling, ALeaderHeldAwayGivesNoForceStepAboveANewtonBetweenCycles) {
+    for (const bool bilateral : {false, true}) {
+        Arm follower;
+        CouplingStatus last;
+        const std::vector<Vec3> forces = HeldLeader({0.05, 0, 0}, bilateral, 10, follower, last);
+        double largest = 0;
+        for (std::size_t i = 1; i < forces.size(); ++i)
+            largest = std::max(largest, Norm(forces[i] - forces[i - 1]));
+        EXPECT_LE(largest, 1.0) << (bilateral ? "bilateral" : "one-way");
+        EXPECT_EQ(last.mode, bilateral ? CouplingMode::Bilateral : CouplingMode::OneWay);
+    }
+}
+
+TEST(Coupling, AOneWayLeaderStandingAwayIsReachedWithTheDefaults) {
+    Arm follower;
+    CouplingStatus last;
+    HeldLeader({0.015, 0, 0}, false, 1.0, follower, last);
+    EXPECT_NEAR(follower.x[0], 0.015, 0.001);
+    EXPECT_NEAR(follower.v[0], 0.0, 0.01);
+    EXPECT_EQ(last.mode, CouplingMode::OneWay);
+    EXPECT_STREQ(CouplingModeWord(last.mode), "one-way");
+    EXPECT_EQ(last.energyDissipated, 0.0) << "the controller only observes";
+}
+
+TEST(Coupling, AJitteredPeerIsNeverTakenForALostLinkAndARealCutStillFadesQuickly) {
+    // A peer at 200 Hz on a loaded machine (each sample sent up to 5 ms late) whose samples
+    // arrive up to 15 ms late (in order): gaps of more than the 20 ms time-out are its rhythm,
+    // not a loss. Cut after 10 s, the force is gone within 150 ms; back 0.5 s later, full force
+    // again within the engaging ramp and 50 ms.
+    RemoteSettings settings;
+    settings.impairment.jitter = 15ms;
+    RemoteInput input;
+    input.Accept(settings);
+    Coupling c;
+    c.passivity = false;
+    const Vec3 arm{};
+    RemoteSample s;
+    s.position = {0.02, 0, 0};
+    const double cut = 10.0, back = 10.5;
+    int lostEvents = 0;
+    LinkState was = LinkState::Waiting;
+    double zeroAt = -1, fullAt = -1, longest = 0;  // the longest a sample was awaited
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> late(0, 0.005);
+    double next = 0;
+    for (int n = 0; n * Period < back + 1; ++n) {
+        const double t = n * Period;
+        if (t >= cut && t < back) next = back;
+        if ((t < cut || t >= back) && t >= next) {
+            s.stamp = WallOffset + t;
+            input.Offer(s, At(t), WallOffset + t);
+            next = (std::floor(t / 0.005 + 1e-6) + 1) * 0.005 + late(random);
+        }
+        const double f = input.ForceAt(c, At(t), arm, arm, {})[0];
+        input.Sent(1, t);
+        const LinkState state = input.Status().state;
+        if (t < cut) longest = std::max(longest, input.Status().sampleAge);
+        if (state == LinkState::Lost && was != LinkState::Lost && t < cut) ++lostEvents;
+        was = state;
+        if (t >= cut && f == 0 && zeroAt < 0) zeroAt = t;
+        if (t >= back && input.Status().gain == 1 && fullAt < 0) fullAt = t;
+    }
+    EXPECT_GT(longest, c.linkTimeout) << "gaps beyond the fixed time-out";
+    EXPECT_EQ(lostEvents, 0);
+    EXPECT_GE(zeroAt, cut);
+    EXPECT_LE(zeroAt - cut, 0.150);
+    EXPECT_GE(fullAt, back + c.engage);
+    EXPECT_LE(fullAt, back + c.engage + 0.050);
 }

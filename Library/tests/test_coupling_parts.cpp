@@ -60,6 +60,8 @@ TEST(SampleGate, JudgesValuesThenStampsThenRate) {
         {"taken", At(Wall), SampleGate::Verdict::Taken},
         {"not after the last", At(Wall), SampleGate::Verdict::RefusedStamp},
         {"after it", At(Wall + 0.001), SampleGate::Verdict::Taken},
+        {"90 m/s from it", At(Wall + 0.002, {0.09, 0, 0}), SampleGate::Verdict::RefusedValue},
+        {"4.7 m/s from it", At(Wall + 0.02, {0.09, 0, 0}), SampleGate::Verdict::Taken},
     };
     SampleGate gate;
     gate.Configure(RemoteSettings{});

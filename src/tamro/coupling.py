@@ -12,14 +12,16 @@ the future nor stale nor out of order, no flood) and handed to the loop, which r
 smooth target: the newest sample moved along its velocity for at most ``link_timeout``, each
 new sample blended in over 5 ms, never the samples' steps.
 
-**Passivity.** With ``passivity=True`` (the default) a time-domain passivity observer and
-controller (Hannaford and Ryu 2002, in its two-port form for teleoperation) watch the energy
-at this arm's port: the coupling never gives the arm more energy than has come in at the other
-end (the remote coupling's own count, published on ``coupling_energy``; for a remote that runs
-no coupling, the work its motion does). When it would, the controller adds just the damping that
-takes the surplus away. This keeps a stiff coupling stable under a delay at which it would
-otherwise oscillate; it costs transparency while it acts (the coupling feels softer).
-``passivity=False`` only observes, to compare.
+**Passivity.** With ``passivity=True`` (the default) and a bilateral coupling (the remote runs
+a coupling of its own and publishes its count on ``coupling_energy``) a time-domain passivity
+observer and controller (Hannaford and Ryu 2002, in its two-port form for teleoperation) watch
+the energy at this arm's port: the coupling never gives the arm more energy than has come in at
+the other end. When it would, the controller adds damping that takes the surplus away, its
+correction changing at a bounded rate so the force never pulses. This keeps a stiff coupling
+stable under a delay at which it would otherwise oscillate; it costs transparency while it acts
+(the coupling feels softer). A one-way leader (one that publishes only ``measured_cp``) closes
+no loop through the link: it is followed with the controller only observing, and the status's
+``mode`` says which. ``passivity=False`` only observes, to compare.
 
 **Link loss.** No sample for ``link_timeout`` seconds (default 20 ms) fades the force to zero
 over ``fade`` seconds and the state says ``lost``; when samples return, the force comes back
@@ -140,6 +142,7 @@ class Impairment:
 
 
 LinkState = Literal["off", "waiting", "engaging", "engaged", "lost"]
+CouplingMode = Literal["none", "one-way", "bilateral"]
 
 
 class RemoteCounts(TypedDict):
@@ -155,17 +158,24 @@ class RemoteCounts(TypedDict):
 class CouplingStatus:
     """What the loop rendered of its coupling at its latest cycle: ``state`` ("off": not
     coupled, "waiting": no sample yet, "engaging", "engaged", "lost": no sample within the link
-    time-out, the force fading or zero), ``gain`` (0 to 1), the smoothed ``target`` and the
-    ``force`` sent (read-only arrays), the newest sample's age (s), this port's energies (J:
+    time-out, the force fading or zero), ``mode`` ("none": no sample yet, "one-way": the remote
+    counts no energy, so the follower's own loop keeps it stable and the passivity controller
+    only observes, "bilateral": it does, and the controller guards the loop through the link),
+    ``gain`` (0 to 1), the smoothed ``target`` and the
+    ``force`` sent (read-only arrays), the newest sample's age (s), the ``link_timeout`` in
+    force (s: the coupling's plus three of the peer's measured sample intervals, at most twice
+    the coupling's), this port's energies (J:
     ``energy_in`` from the arm, ``energy_out`` to it, ``energy_dissipated`` by the passivity
     controller, ``energy_credited`` that came in at the other end) and the remote samples'
     counts (taken, refused by reason, dropped, lost to an impairment)."""
 
     state: LinkState
+    mode: CouplingMode
     gain: float
     target: npt.NDArray[np.float64]
     force: npt.NDArray[np.float64]
     sample_age: float
+    link_timeout: float
     energy_in: float
     energy_out: float
     energy_dissipated: float
@@ -191,10 +201,12 @@ def coupling_status(loop: ServoLoop) -> CouplingStatus:
     )
     return CouplingStatus(
         state=cast(LinkState, d["state"]),
+        mode=cast(CouplingMode, d["mode"]),
         gain=float(d["gain"]),
         target=frozen_array(d["target"]),
         force=frozen_array(d["force"]),
         sample_age=float(d["sample_age"]),
+        link_timeout=float(d["link_timeout"]),
         energy_in=float(d["energy_in"]),
         energy_out=float(d["energy_out"]),
         energy_dissipated=float(d["energy_dissipated"]),

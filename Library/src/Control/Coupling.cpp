@@ -3,6 +3,7 @@
 
 #include "CouplingEnergy.hpp"
 #include "HandOver.hpp"
+#include "LinkWatch.hpp"
 #include "Recorder.hpp"
 #include "SampleGate.hpp"
 #include "SampleLink.hpp"
@@ -26,6 +27,15 @@ const char* LinkStateWord(LinkState state) noexcept {
         case LinkState::Lost: return "lost";
     }
     return "off";
+}
+
+const char* CouplingModeWord(CouplingMode mode) noexcept {
+    switch (mode) {
+        case CouplingMode::None: return "none";
+        case CouplingMode::OneWay: return "one-way";
+        case CouplingMode::Bilateral: return "bilateral";
+    }
+    return "none";
 }
 
 namespace {
@@ -91,12 +101,26 @@ public:
     std::unique_ptr<Detail::QueuedSample[]> pending;  // waiting for their release, in order
     std::size_t pendingFirst = 0, pendingCount = 0;
     Detail::TargetTracker tracker;
+    Detail::LinkWatch watch;
     Detail::CouplingEnergy energy;
     double horizon = 0.02;
     double gain = 0;
     std::int64_t lastNs = 0;
     bool spring = true;
     CouplingStatus shown;
+
+    // The box and speed limit the target keeps to, from the settings: written by Accept,
+    // read by the loop without waiting (a torn read mixes two valid settings for one cycle).
+    std::atomic<double> bounds[7] = {-0.1, -0.1, -0.1, 0.1, 0.1, 0.1, 5.0};
+    Detail::TargetTracker::Bounds Bounds() const noexcept {
+        Detail::TargetTracker::Bounds b;
+        for (int i = 0; i < 3; ++i) {
+            b.lower[i] = bounds[i].load(std::memory_order_relaxed);
+            b.upper[i] = bounds[3 + i].load(std::memory_order_relaxed);
+        }
+        b.maxSpeed = bounds[6].load(std::memory_order_relaxed);
+        return b;
+    }
 };
 
 RemoteInput::RemoteInput() : impl_(std::make_unique<Impl>()) {}
@@ -106,6 +130,11 @@ void RemoteInput::Accept(const RemoteSettings& settings) {
     Check(settings);
     std::lock_guard<std::mutex> lock(impl_->senders);
     impl_->gate.Configure(settings);
+    for (int i = 0; i < 3; ++i) {
+        impl_->bounds[i].store(settings.lower[i], std::memory_order_relaxed);
+        impl_->bounds[3 + i].store(settings.upper[i], std::memory_order_relaxed);
+    }
+    impl_->bounds[6].store(settings.maxSpeed, std::memory_order_relaxed);
     impl_->impaired.Configure(settings.impairment);
     impl_->link = settings.impairment.Active() ? static_cast<Detail::SampleLink*>(&impl_->impaired)
                                                : &impl_->direct;
@@ -187,6 +216,7 @@ void RemoteInput::Impl::Intake(std::int64_t nowNs) noexcept {
     while (pendingCount > 0 && pending[pendingFirst].releaseNs <= nowNs) {
         const Detail::QueuedSample& due = pending[pendingFirst];
         tracker.Take(due.sample, due.releaseNs, nowNs, horizon);
+        watch.Arrived(due.releaseNs);
         energy.Remote(due.sample);
         pendingFirst = (pendingFirst + 1) % Capacity;
         --pendingCount;
@@ -204,12 +234,15 @@ Vec3 RemoteInput::ForceAt(const Coupling& coupling, Clock::time_point now, const
     s.spring = coupling.stiffness > 0 || coupling.damping > 0;
 
     s.energy.Observe(measured);
+    s.tracker.Bound(s.Bounds());
     s.Intake(nowNs);
     const Detail::TargetTracker& tracker = s.tracker;
     const bool accepting = s.accepting.load(std::memory_order_acquire);
     const double age =
         tracker.HasSample() ? static_cast<double>(nowNs - tracker.NewestReleaseNs()) * 1e-9 : 0;
-    const bool live = accepting && tracker.HasSample() && age <= coupling.linkTimeout;
+    const double timeout = s.watch.Timeout(coupling.linkTimeout);
+    const bool live = accepting && tracker.HasSample() && age <= timeout;
+    if (!live) s.watch.Restart();  // the gap that ends a cut is no interval of the peer's
     if (live && s.gain == 0) s.energy.Engage(tracker.Newest().hasEnergy);
     s.gain = Detail::Follow(s.gain, live, dt / coupling.engage, dt / coupling.fade);
 
@@ -219,13 +252,18 @@ Vec3 RemoteInput::ForceAt(const Coupling& coupling, Clock::time_point now, const
     if (tracker.HasSample() && hadTarget && !tracker.Newest().hasEnergy)
         s.energy.TargetMoved(target - before);
 
+    const CouplingMode mode = !tracker.HasSample()         ? CouplingMode::None
+                              : tracker.Newest().hasEnergy ? CouplingMode::Bilateral
+                                                           : CouplingMode::OneWay;
     Vec3 force{};
     if (tracker.HasSample() && s.gain > 0) {
         const RemoteSample& newest = tracker.Newest();
         Vec3 raw = coupling.stiffness * (target - render) +
                    coupling.damping * (newest.velocity - velocity);
         if (coupling.reflect > 0 && newest.hasForce) raw = raw - coupling.reflect * newest.force;
-        force = s.energy.Limit(s.gain * raw, velocity, dt > 0 ? dt : 1e-3, coupling.passivity);
+        // Only a bilateral coupling closes a loop through the link for the controller to guard.
+        const bool guard = coupling.passivity && mode == CouplingMode::Bilateral;
+        force = s.energy.Limit(s.gain * raw, velocity, dt > 0 ? dt : 1e-3, guard);
     }
     s.energy.Computed(force);
 
@@ -234,9 +272,11 @@ Vec3 RemoteInput::ForceAt(const Coupling& coupling, Clock::time_point now, const
                   : live               ? (s.gain < 1 ? LinkState::Engaging : LinkState::Engaged)
                   : (!accepting && s.gain == 0) ? LinkState::Off
                                                 : LinkState::Lost;
+    shown.mode = mode;
     shown.gain = s.gain;
     shown.target = target;
     shown.sampleAge = age;
+    shown.linkTimeout = timeout;
     shown.energyIn = s.energy.In();
     shown.energyOut = s.energy.Out();
     shown.energyDissipated = s.energy.Dissipated();
@@ -262,6 +302,7 @@ void RemoteInput::Idle(Clock::time_point now) noexcept {
     s.tracker.Forget();
     s.lastNs = 0;
     s.shown.gain = 0;
+    s.shown.mode = CouplingMode::None;
     s.shown.force = Vec3{};
     s.shown.state =
         s.accepting.load(std::memory_order_acquire) ? LinkState::Waiting : LinkState::Off;

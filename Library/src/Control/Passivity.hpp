@@ -8,10 +8,11 @@
 // creates no energy as long as what leaves at this end never exceeds what has entered at the
 // other end and arrived here: the observer is that difference, and when the force about to be
 // sent would make it negative the controller takes away, as damping against the arm's
-// velocity, exactly the surplus. The controller only ever removes the part of the force that
-// moves the arm, so the damping it adds is bounded by the coupling's own force. What has come
-// in and not gone out is kept up to a cap: a coupling that has been absorbing (a stiff one
-// under delay does, a lot) cannot then spend it all in one violent swing.
+// velocity, the surplus (giving it back at a bounded rate, see Limit). The controller only ever
+// removes the part of the force that moves the arm, so the damping it adds is bounded by the
+// coupling's own force. What has come in and not gone out is kept up to a cap: a coupling that has
+// been absorbing (a stiff one under delay does, a lot) cannot then spend it all in one violent
+// swing.
 //
 // Plain arithmetic on the loop's thread: no allocation, no waiting.
 #pragma once
@@ -41,18 +42,38 @@ public:
         if (over > 0) creditBase_ += over;
     }
 
+    // The controller gives back what it took at most this fast (N/s; half a newton a cycle at
+    // 1 kHz). The exact correction jumps with the sign of a tiny velocity: the whole push along
+    // the motion at the slightest creep, none at rest or creeping back. Sent as it is, a force
+    // passed whole one cycle is cut the next: a pulse, and under velocity noise a buzz. So a
+    // cut acts at once (that is what keeps the port passive) but the force returns at this
+    // rate, and a creep that reverses finds the correction still in place.
+    static constexpr double ReleaseRate = 500.0;
+
     // The force to send for the coupling's force at this velocity, held for dt seconds: the
-    // same force while the energy it would put out is covered, else less of its part along the
-    // velocity, by exactly the shortfall. enabled false only observes.
+    // coupling's force less the correction. The correction is the damping along the velocity
+    // that takes away the energy the force would put out beyond what is covered (at most the
+    // force's power); when less is needed than before, it eases off at ReleaseRate. Whatever
+    // is held over, the force sent never puts out more than is covered. enabled false only
+    // observes: a correction left over eases off the same way.
     Vec3 Limit(const Vec3& force, const Vec3& velocity, double dt, bool enabled) noexcept {
-        const double power = Dot(force, velocity);
+        if (!(dt > 0)) return force - correction_;
         const double speed2 = Dot(velocity, velocity);
-        if (!enabled || power <= 0 || !(dt > 0) || speed2 <= 0) return force;
-        const double shortfall = power * dt - Available();
-        if (shortfall <= 0) return force;
-        const double beta = std::fmin(power, shortfall / dt) / speed2;
-        dissipated_ += beta * speed2 * dt;
-        return force - beta * velocity;
+        const Vec3 wanted = enabled ? Exact(force, velocity, speed2, dt) : Vec3{};
+        if (Norm(wanted) >= Norm(correction_)) {
+            correction_ = wanted;
+        } else {
+            const Vec3 change = wanted - correction_;
+            const double most = ReleaseRate * dt;
+            const double n = Norm(change);
+            correction_ = n > most ? correction_ + (most / n) * change : wanted;
+            // What is held over was aimed at an earlier velocity: never let it push the arm
+            // beyond what is covered now.
+            if (enabled)
+                correction_ = correction_ + Exact(force - correction_, velocity, speed2, dt);
+        }
+        dissipated_ += Dot(correction_, velocity) * dt;
+        return force - correction_;
     }
 
     // A coupling that engages again starts with nothing owed and nothing in hand, so energy
@@ -60,6 +81,7 @@ public:
     void Restart() noexcept {
         creditBase_ = credit_;
         outBase_ = out_;
+        correction_ = Vec3{};
     }
 
     double In() const noexcept { return in_; }
@@ -72,6 +94,17 @@ public:
 private:
     double in_ = 0, out_ = 0, dissipated_ = 0, credit_ = 0;
     double creditBase_ = 0, outBase_ = 0;
+    Vec3 correction_{};
+
+    // The damping along the velocity that removes what sending force for dt would put out
+    // beyond what is covered, and never more than the force's power.
+    Vec3 Exact(const Vec3& force, const Vec3& velocity, double speed2, double dt) const noexcept {
+        const double power = Dot(force, velocity);
+        if (power <= 0 || speed2 <= 0) return Vec3{};
+        const double shortfall = power * dt - Available();
+        if (shortfall <= 0) return Vec3{};
+        return (std::fmin(power, shortfall / dt) / speed2) * velocity;
+    }
 };
 
 }  // namespace Tamro::HardwareAPI::Control::Detail

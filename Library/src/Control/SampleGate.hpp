@@ -1,8 +1,13 @@
 // The door a coupling's remote samples come through: the checks every sample meets on
-// arrival (finite, inside the box, not too fast or too strong), its stamp judged against this
-// machine's wall clock and the last one taken, and the rate, as a token bucket. Not thread
-// safe: its owner serialises the senders.
+// arrival (finite, inside the box, not too fast or too strong, and not moved from the last
+// taken position faster than the speed limit over the two stamps), its stamp judged against
+// this machine's wall clock and against the stream itself (StampJudge: a stamp far fresher
+// than the stream's own is refused without moving the high-water mark, so one forged stamp
+// cannot cut off the real sender), and the rate, as a token bucket. Not thread safe: its
+// owner serialises the senders.
 #pragma once
+
+#include "StampJudge.hpp"
 
 #include <Tamro/HardwareAPI/Control/Coupling.hpp>
 
@@ -18,9 +23,14 @@ public:
     // changes its settings does not get to go back in time. The bucket starts full.
     void Configure(const RemoteSettings& settings) noexcept;
 
+    // Just after a stream starts, a fresher sample may still take over as the stream's
+    // reference (samples queued before the first one drain); after this, one far fresher than
+    // the stream is refused.
+    static constexpr std::chrono::nanoseconds Drain = std::chrono::milliseconds(50);
+
     // A sample that arrived at arrivalNs (monotonic clock) when the wall clock read wallNow.
-    // Taken spends a token and moves the stamp on; a refusal changes nothing but the bucket's
-    // refill.
+    // Taken spends a token and moves the stamp and position on; a refusal changes nothing but
+    // the bucket's refill.
     Verdict Judge(const RemoteSample& sample, std::int64_t arrivalNs, double wallNow) noexcept;
 
     // Most samples let through at once after a pause: a tenth of a second's worth, 10 at least.
@@ -29,6 +39,8 @@ public:
 private:
     RemoteSettings settings_{};
     double lastStamp_ = -1;
+    Vec3 lastPosition_{};
+    StampJudge stream_;
     double tokens_ = 0;
     std::int64_t tokensAt_ = 0;
 };

@@ -6,10 +6,11 @@
 
 namespace Tamro::HardwareAPI::Control::Detail {
 
-void StampJudge::Configure(std::chrono::nanoseconds timeout,
-                           std::chrono::nanoseconds window) noexcept {
+void StampJudge::Configure(std::chrono::nanoseconds timeout, std::chrono::nanoseconds window,
+                           std::chrono::nanoseconds drain) noexcept {
     timeout_ = timeout.count();
     window_ = window.count();
+    drain_ = drain.count() < 0 ? timeout_ : drain.count();
     slotNs_ = std::max(HistoryNs, 2 * timeout_) / Slots;
     live_ = false;
 }
@@ -63,7 +64,7 @@ StampJudge::Judgement StampJudge::Judge(std::int64_t stampNs, std::int64_t arriv
     if (age < -LeadNs) {
         // Just after a start, the samples queued before the one it started with may still be
         // draining: a fresher one our wall clock finds plausible is the better reference.
-        if (arrivalNs - startedAt_ <= timeout_ && Plausible(stampNs, wallNs)) {
+        if (arrivalNs - startedAt_ <= drain_ && Plausible(stampNs, wallNs)) {
             Seed(offset, stampNs, arrivalNs);
             return {Verdict::Fresh, 0};
         }

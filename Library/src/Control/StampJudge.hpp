@@ -37,8 +37,11 @@ public:
     static constexpr std::int64_t HistoryNs = 4'000'000'000;
 
     // The stream's time-out, and how far a first stamp may lie from our wall clock either way.
+    // For drain after a start (the time-out when negative), a much fresher sample that our
+    // wall clock finds plausible replaces the one the stream started with as its reference.
     // Starts the stream afresh.
-    void Configure(std::chrono::nanoseconds timeout, std::chrono::nanoseconds window) noexcept;
+    void Configure(std::chrono::nanoseconds timeout, std::chrono::nanoseconds window,
+                   std::chrono::nanoseconds drain = std::chrono::nanoseconds(-1)) noexcept;
     // The next sample starts the stream afresh.
     void Reset() noexcept { live_ = false; }
 
@@ -61,6 +64,7 @@ private:
 
     std::int64_t timeout_ = 250'000'000;
     std::int64_t window_ = 100'000'000;
+    std::int64_t drain_ = 250'000'000;
     std::int64_t slotNs_ = HistoryNs / Slots;
     bool live_ = false;
     std::int64_t startedAt_ = 0;    // arrival of the sample the stream started with

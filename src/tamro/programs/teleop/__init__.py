@@ -214,6 +214,7 @@ class LinkWatch:
             "time": time.time(),
             "rate_hz": round(rate, 1),
             "state": status.state,
+            "mode": status.mode,
             "taken": status.counts["taken"],
             "refused": _refused(status),
             "force_n": force,
@@ -222,7 +223,8 @@ class LinkWatch:
             "energy_dissipated_j": status.energy_dissipated,
         }
         line = (
-            f"{rate:.0f} Hz, link {status.state}, taken {figures['taken']} refused {figures['refused']}, "
+            f"{rate:.0f} Hz, link {status.state} ({status.mode}), "
+            f"taken {figures['taken']} refused {figures['refused']}, "
             f"force {math.sqrt(sum(f * f for f in force)):.2f} N, energy in {status.energy_in:.3f} "
             f"out {status.energy_out:.3f} dissipated {status.energy_dissipated:.3f} J"
         )

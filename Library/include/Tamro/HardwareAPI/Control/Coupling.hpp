@@ -48,10 +48,13 @@ void CheckImpairment(const Impairment& impairment);
 struct RemoteSettings {
     Vec3 lower{-0.1, -0.1, -0.1};  // positions outside this box are refused (m)
     Vec3 upper{0.1, 0.1, 0.1};
-    double maxSpeed = 5.0;    // m/s: a faster velocity is refused
+    // m/s: a faster velocity is refused, and so is a position further from the last taken one
+    // than this speed covers between their stamps.
+    double maxSpeed = 5.0;
     double maxForce = 100.0;  // N: a larger remote force is refused
     // Stamps further ahead of this machine's wall clock, or further behind it, are refused,
     // and so is a stamp not after the last taken one. The two clocks must agree this well.
+    // Within that, a stamp much fresher than the stream's own (StampJudge) is refused too.
     std::chrono::nanoseconds maxLead = std::chrono::milliseconds(500);
     std::chrono::nanoseconds maxAge = std::chrono::seconds(1);
     // Samples taken a second at most, on average (bursts of a tenth of it): beyond, a flood.
@@ -69,11 +72,27 @@ enum class LinkState : std::uint8_t {
 
 const char* LinkStateWord(LinkState state) noexcept;  // "off", "waiting", ... as above
 
+// Whose loop keeps a coupling stable. A peer that runs a coupling of its own (its samples count
+// its energy) closes a loop through the link: the two-port passivity controller guards it. A
+// one-way leader (positions only) closes none: the follower's stability is its own loop's, with
+// the coupling spring inside that loop's bound, and the controller only observes.
+enum class CouplingMode : std::uint8_t {
+    None,       // no sample yet
+    OneWay,     // the newest sample counts no energy
+    Bilateral,  // it does: the passivity controller acts (when the coupling asks for it)
+};
+
+const char* CouplingModeWord(CouplingMode mode) noexcept;  // "none", "one-way", "bilateral"
+
 // Why samples were not taken, counted.
 struct RemoteCounts {
     std::uint64_t taken = 0;
-    std::uint64_t refusedValue = 0;  // not finite, outside the box, too fast, too strong
-    std::uint64_t refusedStamp = 0;  // from the future, too old, or not after the last
+    // Not finite, outside the box, too fast (its velocity, or the speed its position implies
+    // over the stamps since the last taken one), too strong.
+    std::uint64_t refusedValue = 0;
+    // From the future (of our wall clock, or of the stream's own stamps), too old, or not after
+    // the last.
+    std::uint64_t refusedStamp = 0;
     std::uint64_t refusedFlood = 0;  // beyond the rate
     std::uint64_t dropped = 0;       // the hand-over to the loop was full
     std::uint64_t impairedLost = 0;  // dropped on purpose by the impairment
@@ -82,11 +101,15 @@ struct RemoteCounts {
 // What the loop rendered of its coupling at its latest cycle.
 struct CouplingStatus {
     LinkState state = LinkState::Off;
+    CouplingMode mode = CouplingMode::None;
     double gain = 0;       // 0 to 1: the fade
     Vec3 target{};         // the smoothed remote position rendered toward
     Vec3 force{};          // the coupling's force, sent (after the passivity controller)
     double sampleAge = 0;  // s since the newest sample reached the loop
-    double energyIn = 0;   // J at this arm's port, counted from the first engagement
+    // s without a sample after which the link counts as lost: the coupling's link time-out
+    // plus three of the peer's sample intervals as measured (at most twice the time-out).
+    double linkTimeout = 0;
+    double energyIn = 0;  // J at this arm's port, counted from the first engagement
     double energyOut = 0;
     double energyDissipated = 0;  // by the passivity controller
     double energyCredited = 0;    // that entered at the other end
