@@ -31,8 +31,8 @@ SampleGate::Verdict SampleGate::Judge(const RemoteSample& sample, std::int64_t a
         return Verdict::RefusedStamp;
     // The speed its positions imply: a sender that jumps (or stamps two far-apart positions
     // nanoseconds apart) is refused until its stamps have moved on far enough to allow it.
-    if (lastStamp_ >= 0 &&
-        Norm(sample.position - lastPosition_) > c.maxSpeed * (sample.stamp - lastStamp_))
+    if (lastStamp_ >= 0 && Norm(sample.position - lastPosition_) >
+                               c.maxSpeed * (sample.stamp - lastStamp_ + StampJitter))
         return Verdict::RefusedValue;
     if (tokensAt_ != 0)
         tokens_ = std::min(

@@ -28,6 +28,12 @@ public:
     // the stream is refused.
     static constexpr std::chrono::nanoseconds Drain = std::chrono::milliseconds(50);
 
+    // The speed a sample's position implies is judged over its stamps' interval plus this much:
+    // a sender's stamps jitter (a thread paused between reading its clocks bunches two of them),
+    // and an honest arm must not be refused for it; a jump of a centimetre or more per
+    // millisecond is still refused at any max_speed up to 5 m/s.
+    static constexpr double StampJitter = 1e-3;  // s
+
     // A sample that arrived at arrivalNs (monotonic clock) when the wall clock read wallNow.
     // Taken spends a token and moves the stamp and position on; a refusal changes nothing but
     // the bucket's refill.
