@@ -44,9 +44,9 @@ def guidance(
     """The bounds beside an effect's stiffness and damping, for a loop with this timing on this
     arm, with or without delay compensation: ``{"stiffness": {"most", "outside"}, "damping":
     {"least", "outside"}}``; a bound beyond any float is left out (JSON cannot carry it)."""
-    # The figures move a little every tick: rounded, the same loop gives the same answer from
-    # the cache instead of a new eigenvalue search.
-    key = (round(timing.period, 6), round(timing.age, 6), timing.in_flight, arm, compensated)
+    # The figures move a little every tick: coarsened, the same loop gives the same answer from
+    # the cache instead of a new eigenvalue search (milliseconds each, on the page's thread).
+    key = (_coarse(timing.period), _coarse(timing.age), timing.in_flight, arm, compensated)
     most = _most(*key, float(damping))
     out: dict[str, Any] = {}
     if math.isfinite(most):
@@ -55,6 +55,15 @@ def guidance(
     if math.isfinite(least):
         out["damping"] = {"least": least, "outside": damping < least}
     return out
+
+
+def _coarse(seconds: float) -> float:
+    """Three significant digits, rounded up: a longer period or age only lowers a bound, so the
+    guidance is never made less cautious."""
+    if not (math.isfinite(seconds) and seconds > 0):
+        return seconds
+    scale = 10.0 ** (math.floor(math.log10(seconds)) - 2)
+    return math.ceil(seconds / scale - 1e-9) * scale
 
 
 def _bound_timing(period: float, age: float, in_flight: int) -> passivity.Timing:
