@@ -1,6 +1,7 @@
 // A running servo loop or handle reader allocates nothing: every call to the allocator from a
 // thread other than the test's own is counted while the loop runs thousands of cycles, being
 // steered and read meanwhile. The fake device is a child process here.
+#include "BoxMesh.hpp"
 #include "FakeDevices.hpp"
 
 #include <Tamro/HardwareAPI/Control/HandleReader.hpp>
@@ -110,21 +111,7 @@ TEST(ServoLoop, RunsWithoutAllocating) {
             options.inFlight = inFlight;
             ServoLoop loop(arm.Path(), options);
             Mesh mesh;  // a closed box about the arm, its proxy stepped every cycle
-            std::vector<Vec3> corners(8);
-            for (int i = 0; i < 8; ++i)
-                corners[i] = {i & 1 ? 0.05 : -0.05, i & 2 ? 0.05 : -0.05, i & 4 ? 0.05 : -0.05};
-            mesh.tree = MeshTree::Build(corners, {{0, 2, 1},
-                                                  {1, 2, 3},
-                                                  {4, 5, 6},
-                                                  {5, 7, 6},
-                                                  {0, 1, 4},
-                                                  {1, 5, 4},
-                                                  {2, 6, 3},
-                                                  {3, 6, 7},
-                                                  {0, 4, 2},
-                                                  {2, 4, 6},
-                                                  {1, 3, 5},
-                                                  {3, 7, 5}});
+            mesh.tree = TamroTest::BoxMesh({-0.05, -0.05, -0.05}, {0.05, 0.05, 0.05});
             mesh.stiffness = 1000;
             mesh.staticFriction = 0.5;
             const std::vector<Effect> effects = {Spring{{0.01, 0, 0}, 200, 2},
@@ -204,21 +191,7 @@ TEST(MeshProxy, StepsWithoutAllocating) {
     testThread = true;
     // A closed box, touched through faces, edges, a corner and with friction, on a thread of
     // its own as the loop would.
-    std::vector<Vec3> v(8);
-    for (int i = 0; i < 8; ++i)
-        v[i] = {i & 1 ? 0.05 : -0.05, i & 2 ? 0.05 : -0.05, i & 4 ? 0.05 : -0.05};
-    const auto tree = MeshTree::Build(v, {{0, 2, 1},
-                                          {1, 2, 3},
-                                          {4, 5, 6},
-                                          {5, 7, 6},
-                                          {0, 1, 4},
-                                          {1, 5, 4},
-                                          {2, 6, 3},
-                                          {3, 6, 7},
-                                          {0, 4, 2},
-                                          {2, 4, 6},
-                                          {1, 3, 5},
-                                          {3, 7, 5}});
+    const auto tree = TamroTest::BoxMesh({-0.05, -0.05, -0.05}, {0.05, 0.05, 0.05});
     MeshProxy proxy(tree);
     MeshProxy::Parameters p;
     p.stiffness = 1000;

@@ -4,20 +4,13 @@
 #include <cmath>
 #include <random>
 
+#include "BoxMesh.hpp"
 #include "Tamro/HardwareAPI/Control/Mesh.hpp"
 
 namespace Tamro::HardwareAPI::Control {
 namespace {
 
-// Closed axis-aligned box, faces counter-clockwise seen from outside.
-std::shared_ptr<const MeshTree> BoxMesh(const Vec3& lo, const Vec3& hi) {
-    std::vector<Vec3> v(8);
-    for (int i = 0; i < 8; ++i)
-        v[i] = {i & 1 ? hi[0] : lo[0], i & 2 ? hi[1] : lo[1], i & 4 ? hi[2] : lo[2]};
-    std::vector<Face> f{{0, 2, 1}, {1, 2, 3}, {4, 5, 6}, {5, 7, 6}, {0, 1, 4}, {1, 5, 4},
-                        {2, 6, 3}, {3, 6, 7}, {0, 4, 2}, {2, 4, 6}, {1, 3, 5}, {3, 7, 5}};
-    return MeshTree::Build(v, f);
-}
+using TamroTest::BoxMesh;
 
 bool Inside(const Vec3& p, const Vec3& lo, const Vec3& hi) {
     for (int i = 0; i < 3; ++i)
