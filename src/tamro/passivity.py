@@ -240,8 +240,11 @@ def min_damping(
         return 0.0
     high = max(1.0, b)
     for _ in range(30):
-        if enough(high):
+        bound = max_stiffness(t, b, high, compensated=True, mass=mass)
+        if bound >= k:
             break
+        if bound == 0.0:  # damping this large is unstable on its own: more only makes it worse
+            return math.inf
         high *= 2.0
     else:
         return math.inf
@@ -282,29 +285,47 @@ def stability_limit(
         raise ValueError("the state's age must be at most 100 periods")
     fraction = max(0.0, t.age / t.period - whole_periods)
 
-    def stable(stiffness: float) -> bool:
-        matrix = _loop_matrix(stiffness, stiffness * h + b, t.period, fraction, whole_periods, mass, c)
-        if not np.all(np.isfinite(matrix)):  # beyond what a float carries: no answer
-            return False
-        return bool(np.max(np.abs(np.linalg.eigvals(matrix))) < 1.0)
+    # The loop's matrix is affine in the stiffness (its velocity gain is K h + b), so a whole
+    # row of candidates is one stacked eigenvalue call: the panel asks this on its page's
+    # thread, where one scalar bisection (dozens of calls) cost milliseconds.
+    base = _loop_matrix(0.0, b, t.period, fraction, whole_periods, mass, c)
+    per_stiffness = _loop_matrix(1.0, h + b, t.period, fraction, whole_periods, mass, c) - base
 
-    # From the first-order estimate up until unstable, then halve the bracket.
-    high = max(1.0, 2.0 * (arm.damping + b + 1.0) / t.delay)
-    if not math.isfinite(high):
+    def first_unstable(stiffnesses: npt.NDArray[np.float64]) -> int:
+        """The index of the first candidate that does not settle (len when all do)."""
+        with np.errstate(over="ignore", invalid="ignore"):
+            matrices = base + stiffnesses[:, None, None] * per_stiffness
+        finite = np.all(np.isfinite(matrices), axis=(1, 2))  # beyond what a float carries: no answer
+        stable = np.zeros(len(stiffnesses), dtype=bool)
+        if finite.any():
+            radius = np.max(np.abs(np.linalg.eigvals(matrices[finite])), axis=1)
+            stable[finite] = radius < 1.0
+        unstable = np.flatnonzero(~stable)
+        return int(unstable[0]) if unstable.size else len(stiffnesses)
+
+    # From the first-order estimate up by doublings until unstable (a few at a time), then
+    # narrow the bracket by a grid of candidates a round, to a millionth of where it started.
+    start = max(1.0, 2.0 * (arm.damping + b + 1.0) / t.delay)
+    if not math.isfinite(start):
         return math.inf
-    for _ in range(60):
-        if not stable(high):
+    low = high = 0.0
+    for chunk in range(0, 60, 6):
+        doublings = start * 2.0 ** np.arange(chunk, chunk + 6)
+        first = first_unstable(doublings)
+        if first < len(doublings):
+            low, high = (float(doublings[first - 1]) if first else low), float(doublings[first])
             break
-        high *= 2.0
+        low = float(doublings[-1])
     else:
         return math.inf
-    low = 0.0
-    for _ in range(60):
-        middle = 0.5 * (low + high)
-        if stable(middle):
-            low = middle
-        else:
-            high = middle
+    width = high - low
+    while high - low > 1e-6 * width:
+        grid = np.linspace(low, high, 17)[1:-1]
+        first = first_unstable(grid)
+        if first < len(grid):
+            high = float(grid[first])
+        if first > 0:
+            low = float(grid[first - 1])
     return low
 
 

@@ -523,7 +523,11 @@ def test_a_page_that_never_reads_holds_up_neither_other_pages_nor_the_recording(
         arrivals, last = on_page(panel, scenario)
         assert max(np.diff(arrivals)) < 1.0, "the updates of the page that reads stalled"
         recording = last["arm"]["recording"]
-        assert recording["on"] and recording["dropped"] == 0 and recording["rows"] > 1000
+        assert recording["on"] and recording["dropped"] == 0 and recording["rows"] > 1000, (
+            recording,
+            last["arm"]["running"],
+            last["arm"]["fault"],
+        )
         assert all(closed_by_the_server(connection, within=10.0) for connection in stalled)
         for connection in stalled:
             connection.close()
