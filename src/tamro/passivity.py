@@ -291,7 +291,7 @@ def stability_limit(
     base = _loop_matrix(0.0, b, t.period, fraction, whole_periods, mass, c)
     per_stiffness = _loop_matrix(1.0, h + b, t.period, fraction, whole_periods, mass, c) - base
 
-    def first_unstable(stiffnesses: npt.NDArray[np.float64]) -> int:
+    def first_unstable(stiffnesses: npt.NDArray[np.floating[Any]]) -> int:
         """The index of the first candidate that does not settle (len when all do)."""
         with np.errstate(over="ignore", invalid="ignore"):
             matrices = base + stiffnesses[:, None, None] * per_stiffness
