@@ -211,7 +211,14 @@ def test_the_bridge_names_what_it_refuses_and_counts_it_by_reason(monkeypatch):
     monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
     domain = ros2peer.random_domain()
     program = Program(
-        "tamro.programs.bridge", "--name", "lab", "--simulate", "--domain", str(domain), "--status-json", "--commands"
+        "tamro.programs.bridge",
+        "--name",
+        "lab",
+        "--simulate",
+        "--domain",
+        str(domain),
+        "--status-json",
+        "--commands",
     )
     try:
         program.wait_for("ready")

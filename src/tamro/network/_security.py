@@ -25,7 +25,9 @@ class Enclave:
     directory: Path
 
 
-def find_enclave(keystore: str | os.PathLike[str] | None = None, enclave: str | None = None) -> Enclave | None:
+def find_enclave(
+    keystore: str | os.PathLike[str] | None = None, enclave: str | None = None
+) -> Enclave | None:
     """The enclave a participant joins with, or None for an open participant. Raises
     ``RuntimeError`` when security is asked for (or enforced) and the enclave is not there."""
     enforce = keystore is not None or os.environ.get("ROS_SECURITY_STRATEGY") == "Enforce"

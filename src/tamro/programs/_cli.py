@@ -105,7 +105,8 @@ def add_network_options(parser: argparse.ArgumentParser | argparse._ArgumentGrou
     parser.add_argument(
         "--enclave",
         metavar="NAME",
-        help="the keystore's enclave, for example /lab/bridge (default /; ROS_SECURITY_ENCLAVE_OVERRIDE wins)",
+        help="the keystore's enclave, for example /lab/bridge "
+        "(default /; ROS_SECURITY_ENCLAVE_OVERRIDE wins)",
     )
 
 
