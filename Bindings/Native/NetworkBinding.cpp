@@ -4,6 +4,7 @@
 #include "NativeCommon.hpp"
 
 #include <Tamro/HardwareAPI/Control/Commands.hpp>
+#include <Tamro/HardwareAPI/Network/Credentials.hpp>
 #include <Tamro/HardwareAPI/Network/Topics.hpp>
 
 #ifdef TAMRO_HAVE_DDS
@@ -47,6 +48,7 @@ py::list TopicTable() {
 
 void RegisterTopics(py::module_& m) {
     m.attr("MAX_DOMAIN") = Network::MaxDomain;
+    m.attr("MAX_SECURED_DOMAIN") = Network::MaxSecuredDomain;
     // How a loop renders network commands unless told otherwise (Control::CommandSettings).
     const Tamro::HardwareAPI::Control::CommandSettings settings;
     const auto seconds = [](std::chrono::nanoseconds t) {

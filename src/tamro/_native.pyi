@@ -211,6 +211,8 @@ class RemoteArm(metaclass=_pybind11_type):
     def servo_cf(self, force: tuple[float, float, float]) -> None: ...
     def stop(self) -> None: ...
 
+MAX_SECURED_DOMAIN: int
+
 class Node(metaclass=_pybind11_type):
     DEFAULT_NODE_NAME: ClassVar[str]
     def __init__(

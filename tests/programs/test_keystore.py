@@ -92,8 +92,8 @@ def test_roles_grant_the_command_topics_only_to_operators(role, may_publish, may
     published = {t.rsplit("/", 1)[-1] for t in publish}
     assert may_publish <= published and not (may_not_publish & published)
     assert "ros_discovery_info" in publish and "ros_discovery_info" in subscribe
-    if role != "operator":  # who does not command reads the arm
-        assert "rt/lab/*/measured_cp" in subscribe
+    # The bridge reads the commands; who commands or watches reads the arm.
+    assert ("rt/lab/*/servo_cf" if role == "bridge" else "rt/lab/*/measured_cp") in subscribe
 
 
 @pytest.mark.parametrize(

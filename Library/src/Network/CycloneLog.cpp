@@ -5,8 +5,8 @@
 #include <dds/ddsrt/log.h>
 
 #include <cstdio>
-#include <string_view>
 #include <mutex>
+#include <string_view>
 
 namespace Tamro::HardwareAPI::Network::Detail {
 

@@ -22,6 +22,9 @@ Entity JoinDomain(int domain, const Credentials& credentials) {
     const std::string enclave = "enclave=" + credentials.enclave + ";";
     dds_qset_userdata(qos.get(), enclave.data(), enclave.size());
     const bool secured = !credentials.directory.empty();
+    if (secured && domain > MaxSecuredDomain)
+        throw std::invalid_argument("a secured participant's domain must be from 0 to " +
+                                    std::to_string(MaxSecuredDomain));
     if (secured) SetSecurity(qos.get(), credentials);
     const std::string what = "cannot join DDS domain " + std::to_string(domain);
     dds_entity_t participant = 0;
@@ -33,8 +36,8 @@ Entity JoinDomain(int domain, const Credentials& credentials) {
         why = log.Text();
     }
     if (participant < 0 && secured)
-        throw std::runtime_error(what + " with the credentials in " + credentials.directory +
-                                 ": " + (why.empty() ? dds_strretcode(participant) : why));
+        throw std::runtime_error(what + " with the credentials in " + credentials.directory + ": " +
+                                 (why.empty() ? dds_strretcode(participant) : why));
     return Entity(participant, what);
 }
 

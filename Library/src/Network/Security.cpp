@@ -30,8 +30,7 @@ void CheckReadable(const std::filesystem::path& path) {
 
 void SetSecurity(dds_qos_t* qos, const Credentials& credentials) {
     std::error_code error;
-    const std::filesystem::path directory =
-        std::filesystem::absolute(credentials.directory, error);
+    const std::filesystem::path directory = std::filesystem::absolute(credentials.directory, error);
     if (error || !std::filesystem::is_directory(directory, error))
         throw std::runtime_error("no enclave directory " + credentials.directory);
     for (const EnclaveFile& f : EnclaveFiles) {

@@ -65,12 +65,16 @@ __all__ = [
     "available",
     "check_ros_name",
     "MAX_DOMAIN",
+    "MAX_SECURED_DOMAIN",
     "MAX_SHOWN_FRAME",
     "REFUSAL_REASONS",
 ]
 
 MAX_DOMAIN: int = _native.MAX_DOMAIN
 """The highest DDS domain id (the lowest is 0)."""
+
+MAX_SECURED_DOMAIN: int = _native.MAX_SECURED_DOMAIN
+"""The highest DDS domain id a secured participant (a keystore's enclave) can join."""
 
 LOOPBACK_CONFIG = Path(__file__).resolve().parent / "loopback.xml"
 """A Cyclone DDS configuration that keeps DDS on the loopback interface (no multicast)."""

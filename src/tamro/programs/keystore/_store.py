@@ -111,7 +111,7 @@ def _link(path: Path, target: Path) -> None:
 
 
 def _domains() -> str:
-    return f"<domains><id_range><min>0</min><max>{network.MAX_DOMAIN}</max></id_range></domains>"
+    return f"<domains><id_range><min>0</min><max>{network.MAX_SECURED_DOMAIN}</max></id_range></domains>"
 
 
 def governance(sign_only: bool) -> bytes:
