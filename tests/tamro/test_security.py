@@ -5,6 +5,7 @@ observer records it; credentials that cannot be loaded stop a participant with a
 from __future__ import annotations
 
 import datetime
+import os
 import shutil
 import time
 from collections.abc import Iterator
@@ -147,8 +148,8 @@ def _keyless(root: Path) -> str:
     "spoil, words",
     [
         (_keyless, ["key.pem", "No such file"]),
-        (_tampered, ["permissions"]),
-        (_expired, ["cert"]),
+        (_tampered, ["permissions.p7s refused", "signature"]),
+        (_expired, ["cert.pem refused", "expired"]),
     ],
 )
 def test_credentials_that_cannot_be_loaded_stop_the_participant(
@@ -160,4 +161,44 @@ def test_credentials_that_cannot_be_loaded_stop_the_participant(
     with pytest.raises(RuntimeError) as raised:
         network.Node("lab", domain=ros2peer.random_domain(), keystore=root, enclave=enclave)
     message = str(raised.value)
-    assert all(word.lower() in message.lower() for word in words), message
+    assert all(word.lower() in message.lower() for word in words) and "\n" not in message, message
+
+
+def test_a_teleoperation_pair_couples_with_operator_enclaves(keys: Path) -> None:
+    """Both sides secured with operator enclaves find each other and engage; an open follower of
+    the same leader never finds it."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("ROS_SECURITY_")} | {
+        "CYCLONEDDS_URI": network.LOOPBACK_CONFIG.as_uri()
+    }
+    domain = str(ros2peer.random_domain())
+    if not (keys / "enclaves/teleop").exists():  # any namespace: the sides are /left and /right
+        create_enclave(keys, "/teleop/operator", "operator")
+    secured = ("--keystore", str(keys), "--enclave", "/teleop/operator")
+
+    def side(name: str, peer: str, *extra: str) -> Program:
+        return Program(
+            "tamro.programs.teleop",
+            "--name",
+            name,
+            "--peer",
+            peer,
+            "--simulate",
+            "--domain",
+            domain,
+            *extra,
+            env=env,
+        )
+
+    started = time.monotonic()
+    sides = [side("left", "right", *secured), side("right", "left", *secured), side("open", "left")]
+    try:
+        sides[0].wait_for("peer /right/arm found", 60)
+        took = time.monotonic() - started
+        sides[0].wait_for("engaged", 60)
+        sides[1].wait_for("engaged", 60)
+        # The open side has had twice as long as the secured pair needed to find each other.
+        with pytest.raises(AssertionError, match="no such line"):
+            sides[2].wait_for("peer /left/arm found", max(0.0, 2 * took - (time.monotonic() - started)))
+    finally:
+        for program in sides:
+            program.kill()

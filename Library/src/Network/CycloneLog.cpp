@@ -41,7 +41,9 @@ void LogCapture::Add(const char* message, std::size_t size) {
     while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.remove_suffix(1);
     if (line.empty() || text_.size() >= MostCaptured) return;
     if (!text_.empty()) text_ += "; ";
-    text_.append(line.substr(0, MostCaptured - text_.size()));
+    // One line: OpenSSL's reasons come several to a message.
+    for (const char c : line.substr(0, MostCaptured - text_.size()))
+        text_ += (c == '\n' || c == '\r' || c == '\t') ? ' ' : c;
 }
 
 void RouteCycloneLog() noexcept {

@@ -35,9 +35,12 @@ Entity JoinDomain(int domain, const Credentials& credentials) {
             dds_create_participant(static_cast<dds_domainid_t>(domain), qos.get(), nullptr);
         why = log.Text();
     }
-    if (participant < 0 && secured)
+    if (participant < 0 && secured) {
+        const std::string culprit = Detail::Culprit(why);
         throw std::runtime_error(what + " with the credentials in " + credentials.directory + ": " +
+                                 (culprit.empty() ? "" : culprit + " refused: ") +
                                  (why.empty() ? dds_strretcode(participant) : why));
+    }
     return Entity(participant, what);
 }
 

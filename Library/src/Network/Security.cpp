@@ -57,4 +57,14 @@ void SetSecurity(dds_qos_t* qos, const Credentials& credentials) {
     }
 }
 
+const char* Culprit(const std::string& why) noexcept {
+    // Cyclone's plugins say which check failed, not which file it read.
+    const auto says = [&why](const char* word) { return why.find(word) != std::string::npos; };
+    if (says("governance")) return "governance.p7s";
+    if (says("private key") || says("Private key")) return "key.pem";
+    if (says("ertificate")) return "cert.pem";  // checked while validating permissions too
+    if (says("permission")) return "permissions.p7s";
+    return "";
+}
+
 }  // namespace Tamro::HardwareAPI::Network::Detail

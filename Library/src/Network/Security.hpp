@@ -29,4 +29,8 @@ inline constexpr EnclaveFile EnclaveFiles[] = {
 // and why.
 void SetSecurity(dds_qos_t* qos, const Credentials& credentials);
 
+// The enclave's file that Cyclone's words on a refused participant point at ("permissions.p7s"),
+// or empty when they name none.
+const char* Culprit(const std::string& why) noexcept;
+
 }  // namespace Tamro::HardwareAPI::Network::Detail
