@@ -141,9 +141,12 @@ class _Watch:
     """The changes worth a line: a command topic's first sample (a commanding peer found), and
     each arm's commands engaged, lost (fading to zero) and faded out."""
 
-    def __init__(self, node: network.Node, arms: dict[str, ServoLoop], timeout: float) -> None:
+    def __init__(
+        self, node: network.Node, arms: dict[str, ServoLoop], timeout: float, commands: bool
+    ) -> None:
         self._node = node
         self._arms = arms
+        self._commands = commands
         self._timeout = timeout
         self._heard: set[str] = set()
         self._modes = dict.fromkeys(arms, "waiting")
@@ -156,7 +159,7 @@ class _Watch:
             if s["direction"] == "in" and s["samples"] > 0 and s["topic"] not in self._heard
         ]
         self._heard |= {s["topic"] for s in stats if s["direction"] == "in" and s["samples"] > 0}
-        for name in self._arms:
+        for name in self._arms if self._commands else ():
             mode, was = self._node.command_status(name).mode, self._modes[name]
             self._modes[name] = mode
             where = network.topic_name(self._node.namespace, name, "")[:-1]
@@ -176,13 +179,16 @@ class _Watch:
             cycles, at = loop.stats()["cycles"], time.monotonic()
             before, then = self._cycles[name]
             self._cycles[name] = (cycles, at)
-            command = self._node.command_status(name)
+            mode, force = "off", [0.0, 0.0, 0.0]
+            if self._commands:
+                command = self._node.command_status(name)
+                mode, force = command.mode, [round(float(f), 4) for f in command.force]
             arms.append(
                 {
                     "name": name,
                     "rate_hz": round((cycles - before) / max(at - then, 1e-9), 1),
-                    "mode": command.mode,
-                    "force_n": [round(float(f), 4) for f in command.force],
+                    "mode": mode,
+                    "force_n": force,
                 }
             )
         topics = [
@@ -264,7 +270,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         for line in head + [_commands_line(commands, node.enclave is not None, args.domain)] + lines:
             print(line)
         print("ready", flush=True)
-        watch = _Watch(node, loops, args.servo_timeout)
+        watch = _Watch(node, loops, args.servo_timeout, commands)
         refusals = RefusalReport()
         status = StatusOutput(args.status_json)
         while not asked.stop.is_set():
