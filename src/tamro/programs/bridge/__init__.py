@@ -6,13 +6,15 @@ Each arm runs in a native servo loop that publishes ``measured_cp``, ``measured_
 (a coupling spring toward the target) and ``servo_cf`` (a force); each handle publishes its
 orientation, sensor level and user data. The program prints one line per topic it serves,
 then ``ready``; SIGUSR1 makes it print what it has published and taken so far, with the
-commands it refused by reason (as ``dd`` does); Ctrl-C (or SIGTERM) brings the arms to zero force, prints what it published and stops.
+commands it refused by reason (as ``dd`` does); Ctrl-C (or SIGTERM) brings the arms to zero
+force, prints what it published and stops.
 
 It says what it sees: the configuration in force at start (domain, interfaces, its security,
-and who may command the arm), one line when a command topic's first sample arrives and when
-an arm's commands engage or are lost, at most one line a second per topic and reason naming
-refused samples and what was expected, a status line a second on a terminal (``--status-json``: one JSON object a second, for scripts) and a
-summary at exit. See docs/network.md.
+and who may command the arm), one line when a command topic's first sample arrives and when an
+arm's commands engage or are lost, at most one line a second per topic and reason naming
+refused samples and what was expected, a status line a second on a terminal
+(``--status-json``: one JSON object a second, for scripts) and a summary at exit. See
+docs/network.md.
 """
 
 from __future__ import annotations
