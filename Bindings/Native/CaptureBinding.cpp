@@ -20,16 +20,19 @@ void RegisterCapture(py::module_& m) {
     m.attr("SAMPLE_HEAD_SIZE") = sizeof(Network::SampleHead);
     py::class_<Capture>(m, "Capture")
         .def(py::init([](const std::string& ns, int domain, std::size_t queueBytes,
-                         std::size_t maxSample, int history) {
+                         std::size_t maxSample, int history, const std::string& enclaveDir,
+                         const std::string& enclave) {
                  Network::CaptureOptions options;
                  options.queueBytes = queueBytes;
                  options.maxSample = maxSample;
                  options.history = history;
+                 options.credentials = {enclaveDir, enclave};
                  py::gil_scoped_release released;  // joining a domain takes a moment
                  return std::make_unique<Capture>(ns, domain, options);
              }),
              py::arg("namespace"), py::arg("domain"), py::arg("queue_bytes"), py::arg("max_sample"),
-             py::arg("history"))
+             py::arg("history"), py::arg("enclave_dir") = std::string(),
+             py::arg("enclave") = std::string("/"))
         .def_property_readonly("max_record", &Capture::MaxRecord)
         .def(
             "take",

@@ -4,6 +4,7 @@
 #include "NativeCommon.hpp"
 
 #include <Tamro/HardwareAPI/Control/Commands.hpp>
+#include <Tamro/HardwareAPI/Network/Credentials.hpp>
 #include <Tamro/HardwareAPI/Network/Topics.hpp>
 
 #ifdef TAMRO_HAVE_DDS
@@ -47,6 +48,7 @@ py::list TopicTable() {
 
 void RegisterTopics(py::module_& m) {
     m.attr("MAX_DOMAIN") = Network::MaxDomain;
+    m.attr("MAX_SECURED_DOMAIN") = Network::MaxSecuredDomain;
     // How a loop renders network commands unless told otherwise (Control::CommandSettings).
     const Tamro::HardwareAPI::Control::CommandSettings settings;
     const auto seconds = [](std::chrono::nanoseconds t) {
@@ -108,12 +110,15 @@ void RegisterNetwork(py::module_& m) {
 
     using Node = Network::Node;
     py::class_<Node>(m, "Node")
-        .def(py::init([](const std::string& ns, int domain, const std::string& nodeName) {
+        .def(py::init([](const std::string& ns, int domain, const std::string& nodeName,
+                         const std::string& enclaveDir, const std::string& enclave) {
                  py::gil_scoped_release released;  // joining a domain takes a moment
-                 return std::make_unique<Node>(ns, domain, nodeName);
+                 return std::make_unique<Node>(ns, domain, nodeName,
+                                               Network::Credentials{enclaveDir, enclave});
              }),
              py::arg("namespace"), py::arg("domain"),
-             py::arg("node_name") = std::string(Node::DefaultNodeName))
+             py::arg("node_name") = std::string(Node::DefaultNodeName),
+             py::arg("enclave_dir") = std::string(), py::arg("enclave") = std::string("/"))
         .def_readonly_static("DEFAULT_NODE_NAME", &Node::DefaultNodeName)
         .def_property_readonly("node_name", &Node::NodeName)
         .def_property_readonly("namespace", &Node::Namespace)
@@ -207,11 +212,14 @@ void RegisterNetwork(py::module_& m) {
     };
     using RemoteArm = Network::RemoteArm;
     py::class_<RemoteArm>(m, "RemoteArm")
-        .def(py::init([](const std::string& ns, const std::string& device, int domain) {
+        .def(py::init([](const std::string& ns, const std::string& device, int domain,
+                         const std::string& enclaveDir, const std::string& enclave) {
                  py::gil_scoped_release released;
-                 return std::make_unique<RemoteArm>(ns, device, domain);
+                 return std::make_unique<RemoteArm>(ns, device, domain,
+                                                    Network::Credentials{enclaveDir, enclave});
              }),
-             py::arg("namespace"), py::arg("device"), py::arg("domain"))
+             py::arg("namespace"), py::arg("device"), py::arg("domain"),
+             py::arg("enclave_dir") = std::string(), py::arg("enclave") = std::string("/"))
         .def("state", [stateTuple](const RemoteArm& r) { return stateTuple(r.State()); })
         .def(
             "wait_for_state",

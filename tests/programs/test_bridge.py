@@ -58,13 +58,19 @@ def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
     monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
     domain = ros2peer.random_domain()
     arm, handle = FakeArm(), FakeHandle()
-    program = bridge("--name", "lab", "--arm", arm.path, "--handle", handle.path, "--domain", str(domain))
+    program = bridge(
+        "--name", "lab", "--arm", arm.path, "--handle", handle.path, "--domain", str(domain), "--commands"
+    )
     try:
         lines = lines_until_ready(program)
         assert lines[0] == f"config {network.LOOPBACK_CONFIG.as_uri()}"
         assert lines[1] == f"domain {domain}"
         assert lines[2] == "interfaces lo (loopback: this machine only)"
-        topics = [line.split()[1] for line in lines[3:-1]]
+        assert lines[3].startswith("security none"), lines[3]
+        assert lines[4].startswith(
+            f"commands open: anyone who reaches DDS domain {domain} (interfaces: lo (loopback"
+        ), lines[4]
+        topics = [line.split()[1] for line in lines[5:-1]]
         assert topics == [
             "/lab/arm/measured_cp",
             "/lab/arm/measured_cv",
@@ -76,8 +82,8 @@ def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
             "/lab/handle/user_data",
         ]
         qos = "best-effort keep-last-1"
-        assert lines[3] == f"out /lab/arm/measured_cp geometry_msgs/msg/PoseStamped {qos}"
-        assert lines[7] == f"in  /lab/arm/servo_cf geometry_msgs/msg/WrenchStamped {qos}"
+        assert lines[5] == f"out /lab/arm/measured_cp geometry_msgs/msg/PoseStamped {qos}"
+        assert lines[9] == f"in  /lab/arm/servo_cf geometry_msgs/msg/WrenchStamped {qos}"
 
         peer = ros2peer.Peer(domain)
         cp = peer.reader("/lab/arm/measured_cp", ros2peer.PoseStamped, depth=10)
@@ -107,6 +113,37 @@ def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
         handle.close()
 
 
+def test_without_commands_the_bridge_ignores_every_command(monkeypatch):
+    """No --commands and no keystore: the configuration says commands are off, and a peer that
+    sees the measured topics streams forces for a second without the arm ever pushing."""
+    monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
+    domain = ros2peer.random_domain()
+    arm = FakeArm()
+    program = bridge("--name", "lab", "--arm", arm.path, "--domain", str(domain))
+    try:
+        lines = lines_until_ready(program)
+        assert lines[4].startswith("commands off: servo_cp and servo_cf are not read"), lines
+        assert not any(line.startswith("in ") for line in lines), lines
+        peer = ros2peer.Peer(domain)
+        # The peer reaches the bridge: it reads what the bridge publishes.
+        assert ros2peer.take_until(peer.reader("/lab/arm/measured_cp", ros2peer.PoseStamped), 5)
+        writer = peer.writer("/lab/arm/servo_cf", ros2peer.WrenchStamped)
+        push = ros2peer.WrenchStamped(wrench=ros2peer.Wrench(force=ros2peer.Vector3(0, 0.5, 0)))
+        end = time.monotonic() + 1.0
+        while time.monotonic() < end:
+            writer.write(ros2peer.stamped(push))
+            time.sleep(0.002)
+        program.send_signal(signal.SIGINT)
+        out, err = program.communicate(timeout=20)
+        assert program.returncode == 0, err
+    finally:
+        if program.poll() is None:
+            program.kill()
+        arm.close()
+    assert arm.forces and all(f == (0.0, 0.0, 0.0) for f in arm.forces), "a command moved the arm"
+    assert "servo_cf" not in out
+
+
 def stopped(pid: int) -> bool:
     """Whether every thread of the process is stopped (state T in /proc)."""
     states = []
@@ -125,7 +162,7 @@ def test_a_frozen_bridge_renders_nothing_that_queued_while_it_was_frozen(monkeyp
     monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
     domain = ros2peer.random_domain()
     arm = FakeArm()
-    program = bridge("--name", "lab", "--arm", arm.path, "--domain", str(domain))
+    program = bridge("--name", "lab", "--arm", arm.path, "--domain", str(domain), "--commands")
 
     def force(x: float, y: float, z: float) -> object:
         return ros2peer.stamped(
@@ -174,7 +211,14 @@ def test_the_bridge_names_what_it_refuses_and_counts_it_by_reason(monkeypatch):
     monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
     domain = ros2peer.random_domain()
     program = Program(
-        "tamro.programs.bridge", "--name", "lab", "--simulate", "--domain", str(domain), "--status-json"
+        "tamro.programs.bridge",
+        "--name",
+        "lab",
+        "--simulate",
+        "--domain",
+        str(domain),
+        "--status-json",
+        "--commands",
     )
     try:
         program.wait_for("ready")

@@ -34,7 +34,7 @@ def test_a_killed_or_stopped_bridge_leaves_the_arm_at_zero_force(monkeypatch, ho
     monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
     domain = ros2peer.random_domain()
     arm = FakeArm()
-    program = bridge("--name", "lab", "--arm", arm.path, "--domain", str(domain))
+    program = bridge("--name", "lab", "--arm", arm.path, "--domain", str(domain), "--commands")
     done = threading.Event()
     sender: threading.Thread | None = None
     try:

@@ -89,8 +89,9 @@ def test_one_side_says_what_it_sees_then_ready_without_its_peer():
             f"domain {domain}",
             "interfaces lo (loopback: this machine only)",
         ]
-        assert start[3].startswith("peer /right/arm")
-        assert start[4].startswith("coupling /left/arm to /right/arm:") and "passivity on" in start[4]
+        assert start[3].startswith("security none")
+        assert start[4].startswith("peer /right/arm")
+        assert start[5].startswith("coupling /left/arm to /right/arm:") and "passivity on" in start[5]
         program.send(signal.SIGINT)
         code, _ = program.finish()
         assert code == 0

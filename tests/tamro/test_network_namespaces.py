@@ -51,7 +51,7 @@ def test_samples_cross_and_a_link_down_fades_the_command(veth_link, tmp_path):
     env_a = dict(os.environ, CYCLONEDDS_URI=link.config(0, tmp_path))
     env_b = dict(os.environ, CYCLONEDDS_URI=link.config(1, tmp_path))
     command = link.command(0, sys.executable, "-m", "tamro.programs.bridge", "--name", "lab")
-    command += ["--arm", arm.path, "--domain", str(domain), "--servo-timeout", str(TIMEOUT)]
+    command += ["--arm", arm.path, "--domain", str(domain), "--servo-timeout", str(TIMEOUT), "--commands"]
     bridge = subprocess.Popen(command, env=env_a, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     script = tmp_path / "peer.py"
     script.write_text(PEER.format(fakes=str(FAKES), domain=domain))

@@ -21,7 +21,14 @@ def bridge(monkeypatch: pytest.MonkeyPatch):
     monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
     domain = ros2peer.random_domain()
     program = Program(
-        "tamro.programs.bridge", "--name", "lab", "--simulate", "--loopback", "--domain", str(domain)
+        "tamro.programs.bridge",
+        "--name",
+        "lab",
+        "--simulate",
+        "--loopback",
+        "--domain",
+        str(domain),
+        "--commands",
     )
     try:
         program.wait_for("ready")

@@ -92,7 +92,7 @@ public:
     Impl(const std::string& ns, int domain, const CaptureOptions& options)
         : options_(Checked(options)), prefix_("rt/" + ns + "/"), queue_(options.queueBytes) {
         CheckName(ns, "namespace", true);
-        participant_ = Detail::JoinDomain(domain);
+        participant_ = Detail::JoinDomain(domain, options.credentials);
         const dds_entity_t p = participant_.Get();
         discovery_ =
             Entity(dds_create_reader(p, DDS_BUILTIN_TOPIC_DCPSPUBLICATION, nullptr, nullptr),

@@ -6,10 +6,14 @@
 
 #include <cstdio>
 #include <mutex>
+#include <string_view>
 
 namespace Tamro::HardwareAPI::Network::Detail {
 
 namespace {
+
+thread_local LogCapture* capturing = nullptr;
+constexpr std::size_t MostCaptured = 4096;
 
 // Cyclone's threads log at will: one at a time through the limiter.
 struct LimitedSink {
@@ -18,6 +22,7 @@ struct LimitedSink {
 };
 
 void Write(void* arg, const dds_log_data_t* data) {
+    if (capturing != nullptr) capturing->Add(data->message, data->size);
     auto& sink = *static_cast<LimitedSink*>(arg);
     std::lock_guard<std::mutex> held(sink.lock);
     const std::string_view line =
@@ -27,6 +32,19 @@ void Write(void* arg, const dds_log_data_t* data) {
 }
 
 }  // namespace
+
+LogCapture::LogCapture() noexcept { capturing = this; }
+LogCapture::~LogCapture() { capturing = nullptr; }
+
+void LogCapture::Add(const char* message, std::size_t size) {
+    std::string_view line(message, size);
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.remove_suffix(1);
+    if (line.empty() || text_.size() >= MostCaptured) return;
+    if (!text_.empty()) text_ += "; ";
+    // One line: OpenSSL's reasons come several to a message.
+    for (const char c : line.substr(0, MostCaptured - text_.size()))
+        text_ += (c == '\n' || c == '\r' || c == '\t') ? ' ' : c;
+}
 
 void RouteCycloneLog() noexcept {
     // Cyclone's sink is the process's, so its limiter is too; it lives as long as the process

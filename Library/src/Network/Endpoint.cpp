@@ -1,6 +1,7 @@
 #include "Endpoint.hpp"
 
 #include "CycloneLog.hpp"
+#include "Security.hpp"
 #include "Wire.hpp"
 
 #include <cstring>
@@ -12,16 +13,35 @@ namespace Tamro::HardwareAPI::Network::Detail {
     throw std::runtime_error(what + ": " + dds_strretcode(code));
 }
 
-Entity JoinDomain(int domain) {
+Entity JoinDomain(int domain, const Credentials& credentials) {
     if (domain < 0 || domain > MaxDomain)
         throw std::invalid_argument("domain must be from 0 to " + std::to_string(MaxDomain));
     RouteCycloneLog();
     // As ROS 2 nodes announce themselves: the security enclave they run in.
     const QosPointer qos(dds_create_qos());
-    const char enclave[] = "enclave=/;";
-    dds_qset_userdata(qos.get(), enclave, sizeof enclave - 1);
-    return Entity(dds_create_participant(static_cast<dds_domainid_t>(domain), qos.get(), nullptr),
-                  "cannot join DDS domain " + std::to_string(domain));
+    const std::string enclave = "enclave=" + credentials.enclave + ";";
+    dds_qset_userdata(qos.get(), enclave.data(), enclave.size());
+    const bool secured = !credentials.directory.empty();
+    if (secured && domain > MaxSecuredDomain)
+        throw std::invalid_argument("a secured participant's domain must be from 0 to " +
+                                    std::to_string(MaxSecuredDomain));
+    if (secured) SetSecurity(qos.get(), credentials);
+    const std::string what = "cannot join DDS domain " + std::to_string(domain);
+    dds_entity_t participant = 0;
+    std::string why;
+    {
+        const LogCapture log;
+        participant =
+            dds_create_participant(static_cast<dds_domainid_t>(domain), qos.get(), nullptr);
+        why = log.Text();
+    }
+    if (participant < 0 && secured) {
+        const std::string culprit = Detail::Culprit(why);
+        throw std::runtime_error(what + " with the credentials in " + credentials.directory + ": " +
+                                 (culprit.empty() ? "" : culprit + " refused: ") +
+                                 (why.empty() ? dds_strretcode(participant) : why));
+    }
+    return Entity(participant, what);
 }
 
 void SetTypeHash(dds_qos_t* qos, Message message) {

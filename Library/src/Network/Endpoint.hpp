@@ -2,6 +2,7 @@
 // QoS as Topics.hpp gives it, and one topic's endpoint with what it carried.
 #pragma once
 
+#include <Tamro/HardwareAPI/Network/Credentials.hpp>
 #include <Tamro/HardwareAPI/Network/Node.hpp>
 #include <Tamro/HardwareAPI/Network/Topics.hpp>
 
@@ -53,8 +54,9 @@ struct QosDeleter {
 using QosPointer = std::unique_ptr<dds_qos_t, QosDeleter>;
 
 // A participant in a DDS domain (0 to 232: std::invalid_argument otherwise), announced as ROS 2
-// nodes announce themselves. Throws std::runtime_error when DDS refuses.
-Entity JoinDomain(int domain);
+// nodes announce themselves, secured with the credentials when they name a directory. Throws
+// std::runtime_error when DDS refuses, with what Cyclone logged of why.
+Entity JoinDomain(int domain, const Credentials& credentials = {});
 
 // ROS 2's type hash of a type, as its endpoints carry it in their USER_DATA.
 void SetTypeHash(dds_qos_t* qos, Message message);

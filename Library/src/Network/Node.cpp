@@ -29,11 +29,12 @@ using Detail::HandlePublication;
 
 class Node::Impl {
 public:
-    Impl(const std::string& ns, int domain, const std::string& nodeName)
+    Impl(const std::string& ns, int domain, const std::string& nodeName,
+         const Credentials& credentials)
         : ns_(ns), domain_(domain) {
         CheckName(ns, "namespace", true);
         CheckName(nodeName, "node name", false);
-        participant_ = Detail::JoinDomain(domain);
+        participant_ = Detail::JoinDomain(domain, credentials);
         graph_.emplace(participant_.Get(), ns, nodeName);
         graph_->Announce();
     }
@@ -68,8 +69,9 @@ public:
     std::vector<TopicStats> final_;  // once closed
 };
 
-Node::Node(const std::string& ns, int domain, const std::string& nodeName)
-    : impl_(std::make_unique<Impl>(ns, domain, nodeName)) {}
+Node::Node(const std::string& ns, int domain, const std::string& nodeName,
+           const Credentials& credentials)
+    : impl_(std::make_unique<Impl>(ns, domain, nodeName, credentials)) {}
 
 Node::~Node() { Close(); }
 

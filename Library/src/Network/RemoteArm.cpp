@@ -55,11 +55,12 @@ void TakeNewest(dds_entity_t reader, Fn fn) {
 
 class RemoteArm::Impl {
 public:
-    Impl(const std::string& ns, const std::string& device, int domain)
+    Impl(const std::string& ns, const std::string& device, int domain,
+         const Credentials& credentials)
         : ns_(ns), device_(device), frame_(FrameId(ns, device)) {
         CheckName(ns, "namespace", true);
         CheckName(device, "device name", false);
-        participant_ = Detail::JoinDomain(domain);
+        participant_ = Detail::JoinDomain(domain, credentials);
         const dds_entity_t p = participant_.Get();
         using Detail::DataListener;
         cp_.emplace(p, ns, device, Detail::Find(Device::Arm, "measured_cp"),
@@ -127,8 +128,9 @@ public:
     std::optional<Detail::Endpoint> cp_, cv_, cf_;  // last: their listeners use the rest
 };
 
-RemoteArm::RemoteArm(const std::string& ns, const std::string& device, int domain)
-    : impl_(std::make_unique<Impl>(ns, device, domain)) {}
+RemoteArm::RemoteArm(const std::string& ns, const std::string& device, int domain,
+                     const Credentials& credentials)
+    : impl_(std::make_unique<Impl>(ns, device, domain, credentials)) {}
 
 RemoteArm::~RemoteArm() = default;
 

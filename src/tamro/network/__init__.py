@@ -41,6 +41,7 @@ from ..servo import ServoLoop
 from ._capture import Capture, CapturedTopic, IgnoredTopic, Sample
 from ._config import configured_interfaces
 from ._remote import RemoteArm, RemoteState
+from ._security import Enclave, find_enclave
 
 __all__ = [
     "Node",
@@ -56,18 +57,24 @@ __all__ = [
     "TOPICS",
     "topic_name",
     "frame_id",
+    "Enclave",
+    "find_enclave",
     "LOOPBACK_CONFIG",
     "use_loopback",
     "configured_interfaces",
     "available",
     "check_ros_name",
     "MAX_DOMAIN",
+    "MAX_SECURED_DOMAIN",
     "MAX_SHOWN_FRAME",
     "REFUSAL_REASONS",
 ]
 
 MAX_DOMAIN: int = _native.MAX_DOMAIN
 """The highest DDS domain id (the lowest is 0)."""
+
+MAX_SECURED_DOMAIN: int = _native.MAX_SECURED_DOMAIN
+"""The highest DDS domain id a secured participant (a keystore's enclave) can join."""
 
 LOOPBACK_CONFIG = Path(__file__).resolve().parent / "loopback.xml"
 """A Cyclone DDS configuration that keeps DDS on the loopback interface (no multicast)."""
@@ -183,19 +190,35 @@ def _check_name(value: object, what: str) -> str:
 _live: weakref.WeakSet[Node] = weakref.WeakSet()
 
 
+def _credentials(enclave: Enclave | None) -> tuple[str, str]:
+    """The native layer's enclave directory and name ("" for an open participant)."""
+    return ("", "/") if enclave is None else (str(enclave.directory), enclave.name)
+
+
 class Node:
     """One DDS participant that serves devices as ROS 2 topics under ``/<namespace>/``.
 
     ``Node(namespace, *, domain=0, node_name=None)``: the namespace is a ROS 2 name (letters,
     digits, ``_``, parts joined by ``/``); the domain is the DDS domain id (0 to 232); the node
     name (one such token; default ``_native.Node.DEFAULT_NODE_NAME``) is what ``ros2 node list``
-    shows, with ``ros2 node info`` listing its topics. A context manager;
+    shows, with ``ros2 node info`` listing its topics. With ``keystore`` (and ``enclave``, a name
+    such as ``/lab/bridge``), or ROS 2's ``ROS_SECURITY_*`` variables, the participant joins a
+    secured domain with that enclave's credentials, or raises ``RuntimeError`` naming the file
+    it cannot load and why (``find_enclave`` says how they are found). A context manager;
     ``close()`` stops publishing and command taking (the loops fade what was commanded to
     zero) and leaves the domain. Raises ``RuntimeError`` when this build has no network part
     or DDS refuses, ``ValueError``/``TypeError`` for invalid arguments.
     """
 
-    def __init__(self, namespace: str, *, domain: int = 0, node_name: str | None = None) -> None:
+    def __init__(
+        self,
+        namespace: str,
+        *,
+        domain: int = 0,
+        node_name: str | None = None,
+        keystore: str | os.PathLike[str] | None = None,
+        enclave: str | None = None,
+    ) -> None:
         if not available():
             raise RuntimeError(
                 "this build of tamro has no network part: build it with Cyclone DDS (cyclonedds-dev)"
@@ -208,7 +231,9 @@ class Node:
         if node_name is None:
             node_name = str(_native.Node.DEFAULT_NODE_NAME)
         node_name = _check_name(node_name, "node name")
-        self._native = _native.Node(namespace, domain, node_name)
+        self.enclave = find_enclave(keystore, enclave)
+        """The enclave the node joined with; None when it is open."""
+        self._native = _native.Node(namespace, domain, node_name, *_credentials(self.enclave))
         _live.add(self)
 
     @property

@@ -8,6 +8,7 @@ that queue in bulk; nothing in the receiving path waits for Python.
 
 from __future__ import annotations
 
+import os
 import struct
 import threading
 from dataclasses import dataclass
@@ -15,6 +16,7 @@ from typing import NamedTuple, TypedDict
 
 from .. import _native
 from .._values import whole
+from ._security import find_enclave
 
 __all__ = ["Capture", "CapturedTopic", "IgnoredTopic", "Sample"]
 
@@ -67,7 +69,8 @@ class Capture:
 
     A context manager. ``queue_bytes`` is the hand-over between the receiving thread and
     ``take()``; ``max_sample`` the largest sample kept (larger ones are dropped and counted);
-    ``history`` the samples DDS holds per topic before the thread takes them. Raises
+    ``history`` the samples DDS holds per topic before the thread takes them; ``keystore`` and
+    ``enclave`` secure it as they do a ``Node`` (an observer's enclave suffices). Raises
     ``RuntimeError`` when this build has no network part or DDS refuses, ``ValueError`` or
     ``TypeError`` for invalid arguments."""
 
@@ -79,6 +82,8 @@ class Capture:
         queue_bytes: int = 16 << 20,
         max_sample: int = 64 << 10,
         history: int = 1000,
+        keystore: str | os.PathLike[str] | None = None,
+        enclave: str | None = None,
     ) -> None:
         if not _native.HAVE_DDS:
             raise RuntimeError(
@@ -89,12 +94,14 @@ class Capture:
         if not isinstance(namespace, str):
             raise TypeError(f"namespace must be a string, not {type(namespace).__name__}")
         self._lock = threading.Lock()
+        found = find_enclave(keystore, enclave)
         self._native = _native.Capture(
             namespace,
             whole(domain, "domain"),
             whole(queue_bytes, "queue_bytes"),
             whole(max_sample, "max_sample"),
             whole(history, "history"),
+            *(("", "/") if found is None else (str(found.directory), found.name)),
         )
         self._buffer = bytearray(max(1 << 20, 2 * int(self._native.max_record)))
         self._closed = False

@@ -5,6 +5,7 @@ times out and fades."""
 from __future__ import annotations
 
 import math
+import os
 from dataclasses import dataclass
 from types import TracebackType
 from typing import Any
@@ -14,6 +15,7 @@ import numpy.typing as npt
 
 from .. import _native
 from .._values import frozen_array, number, vector, whole
+from ._security import find_enclave
 
 
 @dataclass(frozen=True)
@@ -41,15 +43,26 @@ class RemoteArm:
     sample each (stamped now by this machine's wall clock, which the far side judges each
     sample's freshness by, and in the device's frame); ``stop()`` ends both streams, and the far
     side fades what they commanded. A context manager (leaving it stops and leaves the domain).
-    Raises ``RuntimeError`` when this build has no network part or DDS refuses."""
+    ``keystore`` and ``enclave`` (or ROS 2's ``ROS_SECURITY_*`` variables) secure it as they do
+    a ``Node``. Raises ``RuntimeError`` when this build has no network part or DDS refuses."""
 
-    def __init__(self, namespace: str, device: str = "arm", *, domain: int = 0) -> None:
+    def __init__(
+        self,
+        namespace: str,
+        device: str = "arm",
+        *,
+        domain: int = 0,
+        keystore: str | os.PathLike[str] | None = None,
+        enclave: str | None = None,
+    ) -> None:
         if not _native.HAVE_DDS:
             raise RuntimeError("this build of tamro has no network part: build it with Cyclone DDS")
         for value, what in ((namespace, "namespace"), (device, "device")):
             if not isinstance(value, str):
                 raise TypeError(f"{what} must be a string, not {type(value).__name__}")
-        self._native: Any = _native.RemoteArm(namespace, device, whole(domain, "domain"))
+        found = find_enclave(keystore, enclave)
+        credentials = ("", "/") if found is None else (str(found.directory), found.name)
+        self._native: Any = _native.RemoteArm(namespace, device, whole(domain, "domain"), *credentials)
 
     def state(self) -> RemoteState | None:
         """The newest state received (None before the first); never waits."""

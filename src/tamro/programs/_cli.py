@@ -26,6 +26,8 @@ __all__ = [
     "add_network_options",
     "add_status_options",
     "in_lines",
+    "interfaces_words",
+    "security_line",
     "network_lines",
     "domain_id",
     "fault_of",
@@ -81,7 +83,8 @@ share = number(0.0, 1.0)
 
 
 def add_network_options(parser: argparse.ArgumentParser | argparse._ArgumentGroup) -> None:
-    """``--domain`` and ``--loopback``, as every networked program takes them."""
+    """``--domain``, ``--loopback``, ``--keystore`` and ``--enclave``, as every networked program
+    takes them."""
     parser.add_argument(
         "--domain",
         type=domain_id,
@@ -92,6 +95,18 @@ def add_network_options(parser: argparse.ArgumentParser | argparse._ArgumentGrou
         "--loopback",
         action="store_true",
         help="keep DDS on this machine (the shipped loopback configuration) unless CYCLONEDDS_URI is set",
+    )
+    parser.add_argument(
+        "--keystore",
+        metavar="DIR",
+        help="join a secured domain with an enclave of this keystore (tamro-keystore; default: "
+        "ROS_SECURITY_KEYSTORE when ROS_SECURITY_ENABLE=true)",
+    )
+    parser.add_argument(
+        "--enclave",
+        metavar="NAME",
+        help="the keystore's enclave, for example /lab/bridge "
+        "(default /; ROS_SECURITY_ENCLAVE_OVERRIDE wins)",
     )
 
 
@@ -109,18 +124,28 @@ def network_lines(domain: int) -> list[str]:
     """The network configuration in force, one line each: where Cyclone DDS's configuration
     comes from, the domain, and the interfaces that configuration keeps DDS to."""
     uri = os.environ.get("CYCLONEDDS_URI")
-    interfaces = network.configured_interfaces()
-    if interfaces is None:
-        used = "chosen by Cyclone DDS (the configuration names none)"
-    elif interfaces == ["lo"]:
-        used = "lo (loopback: this machine only)"
-    else:
-        used = " ".join(shown(name) for name in interfaces)
     return [
         f"config {shown(uri) if uri else 'Cyclone DDS defaults (every interface, multicast)'}",
         f"domain {domain}",
-        f"interfaces {used}",
+        f"interfaces {interfaces_words()}",
     ]
+
+
+def security_line(enclave: network.Enclave | None) -> str:
+    """The credentials a participant joined with, or that it has none."""
+    if enclave is None:
+        return "security none (an open participant: anyone who reaches the domain sees and joins it)"
+    return f"security enclave {shown(enclave.name)} ({shown(str(enclave.directory))})"
+
+
+def interfaces_words() -> str:
+    """The interfaces Cyclone DDS's configuration keeps DDS to, in words."""
+    interfaces = network.configured_interfaces()
+    if interfaces is None:
+        return "chosen by Cyclone DDS (the configuration names none)"
+    if interfaces == ["lo"]:
+        return "lo (loopback: this machine only)"
+    return " ".join(shown(name) for name in interfaces)
 
 
 def in_lines(stats: Iterable[network.TopicStats]) -> list[str]:

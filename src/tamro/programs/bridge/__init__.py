@@ -2,17 +2,19 @@
 ROS installed: a ROS 2 driver for the arm and the handle.
 
 Each arm runs in a native servo loop that publishes ``measured_cp``, ``measured_cv`` and
-``measured_cf`` and takes ``servo_cp`` (a coupling spring toward the target) and ``servo_cf``
-(a force); each handle publishes its orientation, sensor level and user data. The program
-prints one line per topic it serves, then ``ready``; SIGUSR1 makes it print what it has
-published and taken so far, with the commands it refused by reason (as ``dd`` does); Ctrl-C
-(or SIGTERM) brings the arms to zero force, prints what it published and stops.
+``measured_cf``; with ``--commands`` (the default with a keystore) it also takes ``servo_cp``
+(a coupling spring toward the target) and ``servo_cf`` (a force); each handle publishes its
+orientation, sensor level and user data. The program prints one line per topic it serves,
+then ``ready``; SIGUSR1 makes it print what it has published and taken so far, with the
+commands it refused by reason (as ``dd`` does); Ctrl-C (or SIGTERM) brings the arms to zero
+force, prints what it published and stops.
 
-It says what it sees: the configuration in force at start (domain, interfaces), one line when
-a command topic's first sample arrives and when an arm's commands engage or are lost, at most
-one line a second per topic and reason naming refused samples and what was expected, a status
-line a second on a terminal (``--status-json``: one JSON object a second, for scripts) and a
-summary at exit. See docs/network.md.
+It says what it sees: the configuration in force at start (domain, interfaces, its security,
+and who may command the arm), one line when a command topic's first sample arrives and when an
+arm's commands engage or are lost, at most one line a second per topic and reason naming
+refused samples and what was expected, a status line a second on a terminal
+(``--status-json``: one JSON object a second, for scripts) and a summary at exit. See
+docs/network.md.
 """
 
 from __future__ import annotations
@@ -38,11 +40,13 @@ from .._cli import (
     fault_of,
     force,
     in_lines,
+    interfaces_words,
     network_lines,
     non_negative,
     on_signals,
     rate,
     seconds,
+    security_line,
 )
 
 __all__ = ["main"]
@@ -64,6 +68,13 @@ def _parser() -> argparse.ArgumentParser:
         "--simulate", action="store_true", help="also serve the simulator's devices (one arm, one handle)"
     )
     add_network_options(parser)
+    parser.add_argument(
+        "--commands",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="take servo_cp and servo_cf (default: only with a keystore, where only permitted "
+        "writers match; without one, anyone who reaches the domain may command the arm)",
+    )
     add_status_options(parser)
     parser.add_argument(
         "--publish-hz",
@@ -132,9 +143,12 @@ class _Watch:
     """The changes worth a line: a command topic's first sample (a commanding peer found), and
     each arm's commands engaged, lost (fading to zero) and faded out."""
 
-    def __init__(self, node: network.Node, arms: dict[str, ServoLoop], timeout: float) -> None:
+    def __init__(
+        self, node: network.Node, arms: dict[str, ServoLoop], timeout: float, commands: bool
+    ) -> None:
         self._node = node
         self._arms = arms
+        self._commands = commands
         self._timeout = timeout
         self._heard: set[str] = set()
         self._modes = dict.fromkeys(arms, "waiting")
@@ -147,7 +161,7 @@ class _Watch:
             if s["direction"] == "in" and s["samples"] > 0 and s["topic"] not in self._heard
         ]
         self._heard |= {s["topic"] for s in stats if s["direction"] == "in" and s["samples"] > 0}
-        for name in self._arms:
+        for name in self._arms if self._commands else ():
             mode, was = self._node.command_status(name).mode, self._modes[name]
             self._modes[name] = mode
             where = network.topic_name(self._node.namespace, name, "")[:-1]
@@ -167,13 +181,16 @@ class _Watch:
             cycles, at = loop.stats()["cycles"], time.monotonic()
             before, then = self._cycles[name]
             self._cycles[name] = (cycles, at)
-            command = self._node.command_status(name)
+            mode, force = "off", [0.0, 0.0, 0.0]
+            if self._commands:
+                command = self._node.command_status(name)
+                mode, force = command.mode, [round(float(f), 4) for f in command.force]
             arms.append(
                 {
                     "name": name,
                     "rate_hz": round((cycles - before) / max(at - then, 1e-9), 1),
-                    "mode": command.mode,
-                    "force_n": [round(float(f), 4) for f in command.force],
+                    "mode": mode,
+                    "force_n": force,
                 }
             )
         topics = [
@@ -212,7 +229,17 @@ def main(argv: Sequence[str] | None = None) -> int:
                 simulator = stack.enter_context(Simulator(arms=1, handles=1))
                 arms += simulator.arms
                 handles += simulator.handles
-            node = stack.enter_context(network.Node(args.name, domain=args.domain, node_name="tamro_bridge"))
+            node = stack.enter_context(
+                network.Node(
+                    args.name,
+                    domain=args.domain,
+                    node_name="tamro_bridge",
+                    keystore=args.keystore,
+                    enclave=args.enclave,
+                )
+            )
+            # With credentials only permitted writers match; without, anyone could: off unless asked.
+            commands = args.commands if args.commands is not None else node.enclave is not None
             lines: list[str] = []
             loops: dict[str, ServoLoop] = {}
             for index, port in enumerate(arms):
@@ -222,17 +249,18 @@ def main(argv: Sequence[str] | None = None) -> int:
                 )
                 loops[name] = loop
                 lines += _served(node.publish(loop, name, rate_hz=args.publish_hz), "arm")
-                lines += _served(
-                    node.accept_commands(
-                        loop,
-                        name,
-                        stiffness=args.servo_stiffness,
-                        damping=args.servo_damping,
-                        timeout=args.servo_timeout,
-                        stamp_window=args.servo_stamp_window,
-                    ),
-                    "arm",
-                )
+                if commands:
+                    lines += _served(
+                        node.accept_commands(
+                            loop,
+                            name,
+                            stiffness=args.servo_stiffness,
+                            damping=args.servo_damping,
+                            timeout=args.servo_timeout,
+                            stamp_window=args.servo_stamp_window,
+                        ),
+                        "arm",
+                    )
             for index, port in enumerate(handles):
                 name = "handle" if index == 0 else f"handle{index + 1}"
                 reader = stack.enter_context(HandleReader(port))
@@ -240,10 +268,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         except (OSError, ValueError, RuntimeError) as error:
             print(f"tamro-bridge: {error}", file=sys.stderr)
             return 1
-        for line in network_lines(args.domain) + lines:
+        head = network_lines(args.domain) + [security_line(node.enclave)]
+        for line in head + [_commands_line(commands, node.enclave is not None, args.domain)] + lines:
             print(line)
         print("ready", flush=True)
-        watch = _Watch(node, loops, args.servo_timeout)
+        watch = _Watch(node, loops, args.servo_timeout, commands)
         refusals = RefusalReport()
         status = StatusOutput(args.status_json)
         while not asked.stop.is_set():
@@ -267,6 +296,18 @@ def main(argv: Sequence[str] | None = None) -> int:
     print("\n".join(_published(node.stats())))
     print("stopped: the arms are at zero force", flush=True)
     return 0
+
+
+def _commands_line(taken: bool, secured: bool, domain: int) -> str:
+    """What the bridge does with commands, and who may send them."""
+    if not taken:
+        return "commands off: servo_cp and servo_cf are not read (give --commands to take them)"
+    if secured:
+        return "commands on: only writers the keystore's permissions allow are matched"
+    return (
+        f"commands open: anyone who reaches DDS domain {domain} (interfaces: {interfaces_words()}) may "
+        "command the arm (no keystore: see 'Who may move the arm' in docs/network.md)"
+    )
 
 
 def _served(topics: list[str], device: str) -> list[str]:

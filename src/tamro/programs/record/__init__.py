@@ -281,7 +281,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         stop = asked.stop
         try:
             network.check_ros_name(args.name)
-            capture = network.Capture(args.name, domain=args.domain)
+            capture = network.Capture(
+                args.name, domain=args.domain, keystore=args.keystore, enclave=args.enclave
+            )
         except (ValueError, RuntimeError) as error:
             return _fail(str(error))
         with capture:

@@ -57,6 +57,7 @@ from .._cli import (
     number,
     on_signals,
     seconds,
+    security_line,
     share,
 )
 
@@ -276,7 +277,15 @@ def main(argv: Sequence[str] | None = None) -> int:
             port = args.arm
             if args.simulate:
                 port = stack.enter_context(Simulator(arms=1, handles=0)).arms[0]
-            node = stack.enter_context(network.Node(args.name, domain=args.domain, node_name="tamro_teleop"))
+            node = stack.enter_context(
+                network.Node(
+                    args.name,
+                    domain=args.domain,
+                    node_name="tamro_teleop",
+                    keystore=args.keystore,
+                    enclave=args.enclave,
+                )
+            )
             loop = stack.enter_context(ServoLoop(port, max_force=args.max_force, guard=True))
             loop.effects = [coupling_of(args)]
             node.publish(loop, "arm")
@@ -285,7 +294,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             print(f"tamro-teleop: {error}", file=sys.stderr)
             return 1
         peer = network.topic_name(args.peer, "arm", "")[:-1]
-        for line in network_lines(args.domain):
+        for line in network_lines(args.domain) + [security_line(node.enclave)]:
             print(line)
         print(f"peer {peer} (following its measured_cp)")
         print(describe(args, impairment))

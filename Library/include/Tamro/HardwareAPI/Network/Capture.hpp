@@ -1,5 +1,6 @@
 #pragma once
 
+#include <Tamro/HardwareAPI/Network/Credentials.hpp>
 #include <Tamro/HardwareAPI/Network/Topics.hpp>
 
 #include <cstddef>
@@ -19,6 +20,8 @@ struct CaptureOptions {
     // Samples DDS keeps per topic until the receiving thread takes them; more are refused
     // by DDS and counted as lost.
     int history = 1000;
+    // A secured domain's credentials (an observer's enclave suffices); empty: an open participant.
+    Credentials credentials{};
 };
 
 // The quality of service a topic's first writer offered (what a replay should offer again).

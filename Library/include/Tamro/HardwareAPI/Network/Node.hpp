@@ -2,6 +2,7 @@
 
 #include <Tamro/HardwareAPI/Control/Commands.hpp>
 #include <Tamro/HardwareAPI/Control/Coupling.hpp>
+#include <Tamro/HardwareAPI/Network/Credentials.hpp>
 #include <Tamro/HardwareAPI/Network/Topics.hpp>
 
 #include <array>
@@ -80,7 +81,8 @@ struct CouplingPeer {
 // (Control::CommandInput), which fades them out when their stream stops.
 //
 // Configuration is Cyclone's: the CYCLONEDDS_URI environment variable, else its defaults
-// (every interface, multicast discovery). The loops and readers given to a node must outlive
+// (every interface, multicast discovery). With credentials the participant joins a secured
+// domain (DDS Security) or not at all. The loops and readers given to a node must outlive
 // it, or its Close.
 class Node {
 public:
@@ -89,9 +91,11 @@ public:
     // The node is known to the ROS 2 graph (ros_discovery_info) as nodeName in namespace /ns,
     // with every reader and writer it has. Throws std::invalid_argument for a namespace or node
     // name ROS 2 would not take or a domain outside 0 to 232, and std::runtime_error (with
-    // Cyclone's words) when DDS refuses.
+    // Cyclone's words) when DDS refuses: with credentials, naming the file that cannot be
+    // loaded and why.
     explicit Node(const std::string& ns, int domain = 0,
-                  const std::string& nodeName = DefaultNodeName);
+                  const std::string& nodeName = DefaultNodeName,
+                  const Credentials& credentials = {});
     ~Node();
 
     Node(const Node&) = delete;

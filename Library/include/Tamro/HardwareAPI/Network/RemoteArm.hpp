@@ -3,6 +3,7 @@
 #pragma once
 
 #include <Tamro/HardwareAPI/Control/Commands.hpp>
+#include <Tamro/HardwareAPI/Network/Credentials.hpp>
 
 #include <array>
 #include <chrono>
@@ -26,8 +27,9 @@ struct RemoteState {
 class RemoteArm {
 public:
     // Throws std::invalid_argument for a name ROS 2 would not take or a domain outside 0 to
-    // 232, std::runtime_error when DDS refuses.
-    RemoteArm(const std::string& ns, const std::string& device = "arm", int domain = 0);
+    // 232, std::runtime_error when DDS refuses (with credentials: naming what it cannot load).
+    RemoteArm(const std::string& ns, const std::string& device = "arm", int domain = 0,
+              const Credentials& credentials = {});
     ~RemoteArm();
     RemoteArm(const RemoteArm&) = delete;
     RemoteArm& operator=(const RemoteArm&) = delete;
