@@ -25,6 +25,7 @@ __all__ = [
     "StatusOutput",
     "add_network_options",
     "add_status_options",
+    "apply_network_options",
     "in_lines",
     "network_lines",
     "domain_id",
@@ -81,18 +82,38 @@ share = number(0.0, 1.0)
 
 
 def add_network_options(parser: argparse.ArgumentParser | argparse._ArgumentGroup) -> None:
-    """``--domain`` and ``--loopback``, as every networked program takes them."""
+    """``--domain``, and ``--loopback`` or ``--peer-address``, as every networked program takes
+    them (``apply_network_options`` acts on the last two)."""
     parser.add_argument(
         "--domain",
         type=domain_id,
         default=0,
         help=f"the DDS domain id, 0 to {network.MAX_DOMAIN} (default 0)",
     )
-    parser.add_argument(
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument(
         "--loopback",
         action="store_true",
         help="keep DDS on this machine (the shipped loopback configuration) unless CYCLONEDDS_URI is set",
     )
+    where.add_argument(
+        "--peer-address",
+        metavar="IPV4",
+        help="two machines: this machine's processes on loopback, the other machine by unicast at "
+        "this address (the shipped two-machine configuration; docs/network.md)",
+    )
+
+
+def apply_network_options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    """Points Cyclone DDS at the configuration ``--loopback`` or ``--peer-address`` ask for,
+    before the first node; a peer address that cannot be used is a usage error (exit 2)."""
+    if args.loopback:
+        network.use_loopback()
+    elif args.peer_address is not None:
+        try:
+            network.use_peer(args.peer_address)
+        except ValueError as error:
+            parser.error(f"--peer-address: {error}")
 
 
 def add_status_options(parser: argparse.ArgumentParser | argparse._ArgumentGroup) -> None:
@@ -115,7 +136,9 @@ def network_lines(domain: int) -> list[str]:
     elif interfaces == ["lo"]:
         used = "lo (loopback: this machine only)"
     else:
-        used = " ".join(shown(name) for name in interfaces)
+        used = " ".join("auto (chosen by Cyclone DDS)" if n == "auto" else shown(n) for n in interfaces)
+    if uri == network.TWO_MACHINES_CONFIG.as_uri():
+        used += f", peer {shown(os.environ.get(network.PEER_VARIABLE, ''))}"
     return [
         f"config {shown(uri) if uri else 'Cyclone DDS defaults (every interface, multicast)'}",
         f"domain {domain}",
