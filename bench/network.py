@@ -4,7 +4,8 @@
   published every cycle and without, taking turns; and the same loop while a foreign writer
   floods its command topics with bad samples.
 - Latency from a cycle's reply to a subscriber in another process (bench-dds-latency, native,
-  waiting on a waitset), against half the round trip ddsperf measures in the same run: paced at
+  waiting on a waitset), split at the write's start (the sample's source timestamp), against
+  half the round trip ddsperf measures in the same run: paced at
   1 kHz with waitsets on both sides, as the loop's samples are taken (the floor the target is
   judged against), and back to back on DDS's own receive threads (the engine hot: the least it
   can do).
@@ -262,6 +263,12 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
             f"    {label + granted:<{width - 4}} p50 {lat['p50_us']:.0f} µs, p99 {lat['p99_us']:.0f} µs, "
             f"{lat['count']:,} samples; p50 {ratio:.2f}x, <= {LATENCY_TARGET:.0f}x "
             + ("met" if ratio <= LATENCY_TARGET else "MISSED")
+        )
+        # Where the time goes: from the reply to the write's start (the loop's hand-over and the
+        # publisher's wake-up), and from there to the subscriber (DDS's own part).
+        out.append(
+            f"      of it, write to subscriber (DDS's part) p50 {lat['dds_p50_us']:.0f} µs, "
+            f"p99 {lat['dds_p99_us']:.0f} µs; reply to write about {lat['p50_us'] - lat['dds_p50_us']:.0f} µs"
         )
     out.append(
         f"    ddsperf half round trip, 1 kHz, waitsets: p50 {paced['half_rtt_p50_us']:.0f} µs, "

@@ -49,6 +49,10 @@ class Link:
         """Cuts the link: this side's end of the pair goes down."""
         self.exec(self.spaces[side], "ip", "link", "set", self.ends[side], "down")
 
+    def up(self, side: int) -> None:
+        """Mends the link cut by ``down``."""
+        self.exec(self.spaces[side], "ip", "link", "set", self.ends[side], "up")
+
     def config(self, side: int, folder: Path) -> str:
         """Cyclone DDS on this side's end only, unicast to the other side."""
         path = folder / f"side{side}.xml"

@@ -1,5 +1,6 @@
 """Every program refuses a number it cannot honour (not finite, out of range, too large to
-wait on) with argparse's one-line usage error and exit status 2, before it opens anything."""
+wait on), and a peer address it cannot use, with argparse's one-line usage error and exit
+status 2, before it opens anything."""
 
 from __future__ import annotations
 
@@ -38,6 +39,11 @@ TELEOP = ["--name", "left", "--peer", "right", "--simulate"]
         (teleop.main, [*TELEOP, "--jitter-ms", "nan"], "--jitter-ms"),
         (teleop.main, [*TELEOP, "--max-force", "1e39"], "--max-force"),
         (record.main, ["-o", "x.mcap", "--seconds", "nan"], "--seconds"),
+        (bridge.main, [*BRIDGE, "--peer-address", "10.0.0.256"], "--peer-address"),
+        (bridge.main, [*BRIDGE, "--peer-address", "peer.lab"], "--peer-address"),
+        (record.main, ["-o", "x.mcap", "--peer-address", "239.255.0.1"], "--peer-address"),
+        (teleop.main, [*TELEOP, "--peer-address", "0.0.0.0"], "--peer-address"),
+        (teleop.main, [*TELEOP, "--peer-address", "10.0.0.2", "--loopback"], "--loopback"),
     ],
 )
 def test_an_impossible_number_is_a_usage_error(
@@ -57,3 +63,15 @@ def test_sensible_seconds_are_taken(text: str) -> None:
     from tamro.programs import _cli
 
     assert _cli.seconds(text) == float(text)
+
+
+def test_a_peer_address_does_not_override_a_configuration_of_ones_own(
+    monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
+    """CYCLONEDDS_URI set and --peer-address given: one of them would be ignored without a word."""
+    monkeypatch.setenv("CYCLONEDDS_URI", "file:///etc/cyclone.xml")
+    with pytest.raises(SystemExit) as exited:
+        bridge.main([*BRIDGE, "--peer-address", "10.0.0.2"])
+    assert exited.value.code == 2
+    last = capsys.readouterr().err.splitlines()[-1]
+    assert "--peer-address" in last and "CYCLONEDDS_URI" in last

@@ -513,11 +513,28 @@ def test_publishing_and_commands_refuse_what_they_cannot_serve(dds, fake_arm):
          '<NetworkInterface name="eth1"/></Interfaces></General>', ["10.0.0.1", "eth1"]),
         ("<General><NetworkInterfaceAddress>wlan0</NetworkInterfaceAddress></General>", ["wlan0"]),
         ("file:///nonexistent/cyclone.xml,<General><Interfaces/></General>", None),
+        (network.TWO_MACHINES_CONFIG.as_uri(), ["auto", "lo"]),
     ],
-    ids=["none", "loopback-uri", "loopback-path", "inline-two", "old-style", "unreadable"],
+    ids=["none", "loopback-uri", "loopback-path", "inline-two", "old-style", "unreadable", "two-machines"],
 )  # fmt: skip
 def test_the_interfaces_a_configuration_keeps_dds_to(uri, interfaces):
     assert network.configured_interfaces(uri) == interfaces
+
+
+def test_a_peer_address_points_dds_at_the_two_machine_configuration(monkeypatch):
+    monkeypatch.delenv("CYCLONEDDS_URI", raising=False)
+    monkeypatch.delenv(network.PEER_VARIABLE, raising=False)
+    for bad in ("10.0.0", "fe80::1", "224.0.0.251", "255.255.255.255", "10.0.0.2/24"):
+        with pytest.raises(ValueError):
+            network.use_peer(bad)
+    assert "CYCLONEDDS_URI" not in os.environ and network.PEER_VARIABLE not in os.environ
+    uri = network.use_peer("10.0.0.2")
+    assert os.environ["CYCLONEDDS_URI"] == uri == network.TWO_MACHINES_CONFIG.as_uri()
+    assert os.environ[network.PEER_VARIABLE] == "10.0.0.2"
+    assert network.use_peer("10.0.0.3") == uri  # its own configuration is not another's
+    monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
+    with pytest.raises(ValueError, match="CYCLONEDDS_URI"):
+        network.use_peer("10.0.0.2")
 
 
 def test_cyclones_own_messages_come_once_per_kind_in_five_seconds():

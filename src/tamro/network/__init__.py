@@ -14,7 +14,8 @@ reach the loop whole, faded to zero when their stream stops. No Python runs in e
 
 Cyclone DDS takes its configuration from ``CYCLONEDDS_URI``; without it, it uses every
 interface and multicast discovery. ``use_loopback()`` keeps a one-machine run on the loopback
-interface (``LOOPBACK_CONFIG``). See docs/network.md.
+interface (``LOOPBACK_CONFIG``), ``use_peer(address)`` two machines (``TWO_MACHINES_CONFIG``).
+See docs/network.md.
 
 ``Capture`` records what a namespace publishes, as ``tamro-record`` does (docs/recording.md).
 """
@@ -39,7 +40,7 @@ from ..coupling import Impairment
 from ..handle import HandleReader
 from ..servo import ServoLoop
 from ._capture import Capture, CapturedTopic, IgnoredTopic, Sample
-from ._config import configured_interfaces
+from ._config import PEER_VARIABLE, TWO_MACHINES_CONFIG, configured_interfaces, use_peer
 from ._remote import RemoteArm, RemoteState
 from ._security import Enclave, find_enclave
 
@@ -61,6 +62,9 @@ __all__ = [
     "find_enclave",
     "LOOPBACK_CONFIG",
     "use_loopback",
+    "use_peer",
+    "PEER_VARIABLE",
+    "TWO_MACHINES_CONFIG",
     "configured_interfaces",
     "available",
     "check_ros_name",

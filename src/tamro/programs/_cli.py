@@ -25,6 +25,7 @@ __all__ = [
     "StatusOutput",
     "add_network_options",
     "add_status_options",
+    "apply_network_options",
     "in_lines",
     "interfaces_words",
     "security_line",
@@ -83,18 +84,25 @@ share = number(0.0, 1.0)
 
 
 def add_network_options(parser: argparse.ArgumentParser | argparse._ArgumentGroup) -> None:
-    """``--domain``, ``--loopback``, ``--keystore`` and ``--enclave``, as every networked program
-    takes them."""
+    """``--domain``, ``--loopback`` or ``--peer-address``, ``--keystore`` and ``--enclave``, as
+    every networked program takes them (``apply_network_options`` acts on the second and third)."""
     parser.add_argument(
         "--domain",
         type=domain_id,
         default=0,
         help=f"the DDS domain id, 0 to {network.MAX_DOMAIN} (default 0)",
     )
-    parser.add_argument(
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument(
         "--loopback",
         action="store_true",
         help="keep DDS on this machine (the shipped loopback configuration) unless CYCLONEDDS_URI is set",
+    )
+    where.add_argument(
+        "--peer-address",
+        metavar="IPV4",
+        help="two machines: this machine's processes on loopback, the other machine by unicast at "
+        "this address (the shipped two-machine configuration; docs/network.md)",
     )
     parser.add_argument(
         "--keystore",
@@ -108,6 +116,18 @@ def add_network_options(parser: argparse.ArgumentParser | argparse._ArgumentGrou
         help="the keystore's enclave, for example /lab/bridge "
         "(default /; ROS_SECURITY_ENCLAVE_OVERRIDE wins)",
     )
+
+
+def apply_network_options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    """Points Cyclone DDS at the configuration ``--loopback`` or ``--peer-address`` ask for,
+    before the first node; a peer address that cannot be used is a usage error (exit 2)."""
+    if args.loopback:
+        network.use_loopback()
+    elif args.peer_address is not None:
+        try:
+            network.use_peer(args.peer_address)
+        except ValueError as error:
+            parser.error(f"--peer-address: {error}")
 
 
 def add_status_options(parser: argparse.ArgumentParser | argparse._ArgumentGroup) -> None:
@@ -145,7 +165,10 @@ def interfaces_words() -> str:
         return "chosen by Cyclone DDS (the configuration names none)"
     if interfaces == ["lo"]:
         return "lo (loopback: this machine only)"
-    return " ".join(shown(name) for name in interfaces)
+    used = " ".join("auto (chosen by Cyclone DDS)" if n == "auto" else shown(n) for n in interfaces)
+    if os.environ.get("CYCLONEDDS_URI") == network.TWO_MACHINES_CONFIG.as_uri():
+        used += f", peer {shown(os.environ.get(network.PEER_VARIABLE, ''))}"
+    return used
 
 
 def in_lines(stats: Iterable[network.TopicStats]) -> list[str]:

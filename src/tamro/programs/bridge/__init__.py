@@ -37,6 +37,7 @@ from .._cli import (
     StatusOutput,
     add_network_options,
     add_status_options,
+    apply_network_options,
     fault_of,
     force,
     in_lines,
@@ -210,7 +211,8 @@ class _Watch:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
     if not network.available():
         print(
             "tamro-bridge: this build of tamro has no network part (build it with Cyclone DDS)",
@@ -220,8 +222,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if not (args.arm or args.handle or args.simulate):
         print("tamro-bridge: nothing to serve: give --arm, --handle or --simulate", file=sys.stderr)
         return 2
-    if args.loopback:
-        network.use_loopback()
+    apply_network_options(args, parser)
     with contextlib.ExitStack() as stack, on_signals(report=True) as asked:
         try:
             arms, handles = list(args.arm), list(args.handle)

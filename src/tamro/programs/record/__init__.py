@@ -27,7 +27,7 @@ from tamro import network
 from tamro.recording import Channels, McapWriter, known_type
 from tamro.terminal import shown
 
-from .._cli import add_network_options, on_signals, seconds
+from .._cli import add_network_options, apply_network_options, on_signals, seconds
 
 __all__ = ["main"]
 
@@ -274,8 +274,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             file=sys.stderr,
         )
         return 2
-    if args.loopback:
-        network.use_loopback()
+    apply_network_options(args, parser)
     path = args.output
     with on_signals() as asked:
         stop = asked.stop

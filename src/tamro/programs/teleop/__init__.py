@@ -50,6 +50,7 @@ from .._cli import (
     StatusOutput,
     add_network_options,
     add_status_options,
+    apply_network_options,
     fault_of,
     force,
     network_lines,
@@ -243,7 +244,8 @@ class LinkWatch:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
     if not network.available():
         print(
             "tamro-teleop: this build of tamro has no network part (build it with Cyclone DDS)",
@@ -266,8 +268,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     if not (args.arm or args.simulate):
         print("tamro-teleop: give --arm PORT or --simulate", file=sys.stderr)
         return 2
-    if args.loopback or args.demo_role:
+    if args.demo_role:
         network.use_loopback()
+    apply_network_options(args, parser)
     if args.demo_role:
         from ._demo import run_side
 
