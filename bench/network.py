@@ -10,6 +10,9 @@
   judged against), and back to back on DDS's own receive threads (the engine hot: the least it
   can do).
 - Throughput: every topic of two arms and a handle at 1 kHz, published from one node.
+- What DDS Security costs: the loop's period while it publishes, the latency above and
+  ddsperf's floor, with security off, SIGN and ENCRYPT (a keystore made for the run; the
+  subscriber and ddsperf join through Cyclone's own configuration, with an enclave of theirs).
 
 Every participant runs on the loopback interface (the shipped configuration) in a domain of its
 own. The machine is shared: figures move with its load.
@@ -26,6 +29,7 @@ import re
 import select
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import warnings
@@ -133,13 +137,15 @@ def _merge(rows: list[dict[str, Any]]) -> dict[str, Any]:
     }
 
 
-def _ddsperf(domain: int, seconds: int, rate: str | None, trigger: str) -> dict[str, float]:
+def _ddsperf(
+    domain: int, seconds: int, rate: str | None, trigger: str, env: dict[str, str] | None = None
+) -> dict[str, float]:
     """Half ddsperf's round trip p50 and p99 (µs) between two processes, over the last
     seconds of a run (its first second warms up). trigger: how each side takes a sample,
     "waitset" (a thread of its own woken, as bench-dds-latency and a ROS 2 executor do) or
     "listener" (on DDS's receive thread)."""
     pong = subprocess.Popen(["ddsperf", "-i", str(domain), "pong", trigger], stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)  # fmt: skip
+                            stderr=subprocess.DEVNULL, env=env)  # fmt: skip
     try:
         mode = ["ping", *([rate] if rate else []), "size", "96", trigger]
         done = subprocess.run(
@@ -147,6 +153,7 @@ def _ddsperf(domain: int, seconds: int, rate: str | None, trigger: str) -> dict[
             capture_output=True,
             text=True,
             timeout=seconds + 30,
+            env=env,
         )
     finally:
         pong.terminate()
@@ -161,25 +168,113 @@ def _ddsperf(domain: int, seconds: int, rate: str | None, trigger: str) -> dict[
     return {"half_rtt_p50_us": p50 / 2, "half_rtt_p99_us": p99 / 2}
 
 
-def _latency(build: Path, port: str, domain: int, count: int, realtime: bool) -> dict[str, float]:
+def _latency(
+    build: Path,
+    port: str,
+    domain: int,
+    count: int,
+    realtime: bool,
+    secured: tuple[Path, dict[str, str]] | None = None,
+) -> dict[str, float]:
+    """secured: the keystore the node joins with (enclave /bench/bridge) and the environment
+    the subscriber joins with."""
     program = [str(build / "bench-dds-latency"), "--domain", str(domain)]
     program += ["--topic", "rt/bench/arm/measured_cp", "--count", str(count), "--seconds", "60"]
     loop = tamro.ServoLoop(port, rate_hz=1000.0, realtime=realtime)
-    with warnings.catch_warnings(), loop, tamro.Node("bench", domain=domain) as node:
+    keystore, env = secured if secured else (None, None)
+    node = tamro.Node(
+        "bench", domain=domain, keystore=keystore, enclave="/bench/bridge" if keystore else None
+    )
+    with warnings.catch_warnings(), loop, node:
         warnings.simplefilter("ignore")  # a refusal shows in the row: stats()["realtime"]
         node.publish(loop, "arm")  # after the start: a real-time loop's publisher is real-time
-        sub = subprocess.Popen(program, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        loop_stats = dict(loop.stats())
+        sub = subprocess.Popen(program, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
         assert sub.stdout is not None
         if not select.select([sub.stdout], [], [], 20)[0] or sub.stdout.readline().strip() != "ready":
             sub.kill()
             raise RuntimeError("bench-dds-latency did not match the node's writer")
         out, err = sub.communicate(timeout=90)
-        granted = loop.stats()["realtime"]
+        loop_stats = dict(loop.stats())
+        granted = loop_stats["realtime"]
     if sub.returncode != 0:
         raise RuntimeError(f"bench-dds-latency failed: {err.strip()}")
     result: dict[str, Any] = json.loads(out.strip().splitlines()[-1])
     result["realtime"] = granted
+    result["loop_p99_us"] = loop_stats["period_p99_us"]
+    result["loop_rate_hz"] = loop_stats["rate_hz"]
     return result
+
+
+_PLUGINS = {
+    "Authentication": ("dds_security_auth", "authentication"),
+    "AccessControl": ("dds_security_ac", "access_control"),
+    "Cryptographic": ("dds_security_crypto", "crypto"),
+}
+
+
+def _secured_config(directory: Path, enclave: Path) -> Path:
+    """The loopback configuration with a <Security> element for the enclave: how a program
+    that knows nothing of tamro (ddsperf, the subscriber) joins the secured domain."""
+
+    def files(**names: str) -> str:
+        return "".join(f"<{tag}>file:{enclave / name}</{tag}>" for tag, name in names.items())
+
+    def library(section: str) -> str:
+        path, kind = _PLUGINS[section]
+        return f'<Library path="{path}" initFunction="init_{kind}" finalizeFunction="finalize_{kind}"/>'
+
+    security = (
+        "<Security>"
+        f"<Authentication>{library('Authentication')}"
+        + files(IdentityCertificate="cert.pem", IdentityCA="identity_ca.cert.pem", PrivateKey="key.pem")
+        + f"</Authentication><AccessControl>{library('AccessControl')}"
+        + files(
+            PermissionsCA="permissions_ca.cert.pem",
+            Governance="governance.p7s",
+            Permissions="permissions.p7s",
+        )
+        + f"</AccessControl><Cryptographic>{library('Cryptographic')}</Cryptographic></Security>"
+    )
+    text = network.LOOPBACK_CONFIG.read_text().replace("</Domain>", security + "</Domain>")
+    path = directory / f"{enclave.name}.xml"
+    path.write_text(text)
+    return path
+
+
+def _keystore(directory: Path, sign_only: bool) -> tuple[Path, dict[str, str]]:
+    """A keystore for the run: the bridge's enclave for the node, and one for the subscriber
+    and ddsperf whose permissions allow every topic (ddsperf's are its own); returns it and the
+    environment that joins the latter."""
+    from cryptography import x509
+    from cryptography.hazmat.primitives import serialization
+
+    from tamro.programs.keystore import _store
+
+    root = directory / ("sign" if sign_only else "encrypt")
+    _store.create_keystore(root, sign_only=sign_only)
+    _store.create_enclave(root, "/bench/bridge", "bridge", namespace="bench")
+    perf = _store.create_enclave(root, "/bench/perf", "observer")
+    text = re.sub(
+        r"<topics>.*?</topics>", "<topics><topic>*</topic></topics>", (perf / "permissions.xml").read_text()
+    )
+    cert = x509.load_pem_x509_certificate((root / "public" / "permissions_ca.cert.pem").read_bytes())
+    key = serialization.load_pem_private_key((root / "private" / "permissions_ca.key.pem").read_bytes(), None)
+    (perf / "permissions.p7s").write_bytes(_store._sign(text.encode(), cert, key))  # type: ignore[arg-type]
+    env = dict(os.environ, CYCLONEDDS_URI=_secured_config(directory, perf).as_uri())
+    return root, env
+
+
+def _security_rows(build: Path, port: str, domain: int, count: int, seconds: int) -> dict[str, Any]:
+    """The loop, the latency and ddsperf's floor with security off, SIGN and ENCRYPT."""
+    rows: dict[str, Any] = {}
+    with tempfile.TemporaryDirectory() as scratch:
+        for case in ("off", "SIGN", "ENCRYPT"):
+            secured = None if case == "off" else _keystore(Path(scratch), sign_only=case == "SIGN")
+            row = _latency(build, port, domain, count, realtime=False, secured=secured)
+            row["floor"] = _ddsperf(domain, seconds, "1kHz", "waitset", env=secured[1] if secured else None)
+            rows[case] = row
+    return rows
 
 
 def _throughput(domain: int, seconds: float) -> dict[str, Any]:
@@ -225,6 +320,10 @@ def run(build: Path, quick: bool) -> dict[str, Any]:
     results["floor_paced"] = _ddsperf(domain + 1, 4 if quick else 8, "1kHz", "waitset")
     results["floor_hot"] = _ddsperf(domain + 1, 3 if quick else 5, None, "listener")
     results["throughput"] = _throughput(domain + 2, seconds)
+    with tamro.Simulator(arms=1, handles=0) as sim:
+        results["security"] = _security_rows(
+            build, sim.arms[0], domain + 2, 1000 if quick else 3000, 3 if quick else 6
+        )
     return results
 
 
@@ -286,4 +385,18 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
     )
     rates = ", ".join(f"{r:,.0f}" for r in tp["arm_rates_hz"])
     out.append(f"    (the loops ran at {rates} Hz, the handle reader at {tp['handle_rate_hz']:,.0f} Hz)")
+    sec = results["security"]
+    out.append(
+        "  DDS Security: loop publishing, reply to subscriber, ddsperf half round trip (1 kHz, waitsets)"
+    )
+    out.append(
+        f"    {'':<{width - 4}} {'loop p99':>9} {'lat p50':>8} {'lat p99':>8} {'ddsperf p50':>12} {'p99':>6}"
+    )
+    for case in ("off", "SIGN", "ENCRYPT"):
+        row = sec[case]
+        out.append(
+            f"    {'security ' + case:<{width - 4}} {row['loop_p99_us']:>6,.0f} µs {row['p50_us']:>5,.0f} µs "
+            f"{row['p99_us']:>5,.0f} µs {row['floor']['half_rtt_p50_us']:>9,.0f} µs "
+            f"{row['floor']['half_rtt_p99_us']:>4,.0f} µs"
+        )
     return out
