@@ -192,7 +192,8 @@ std::pair<Range, Range> Split(Prim* prims, const Range& r, int depth) {
             Prim* mid = std::partition(prims + r.first, prims + r.first + r.count,
                                        [&](const Prim& p) { return binOf(p) < split; });
             const auto middle = static_cast<std::uint32_t>(mid - prims);
-            Range left{r.first, middle - r.first, {}, {}}, right{middle, r.first + r.count - middle, {}, {}};
+            Range left{r.first, middle - r.first, {}, {}},
+                right{middle, r.first + r.count - middle, {}, {}};
             for (int s = 0; s < kBins; ++s) {
                 Range& side = s < split ? left : right;
                 side.box.Grow(bins[s].box);
@@ -203,7 +204,9 @@ std::pair<Range, Range> Split(Prim* prims, const Range& r, int depth) {
     }
     const std::uint32_t middle = r.first + r.count / 2;
     std::nth_element(prims + r.first, prims + middle, prims + r.first + r.count,
-                     [&](const Prim& x, const Prim& y) { return x.lo[axis] + x.hi[axis] < y.lo[axis] + y.hi[axis]; });
+                     [&](const Prim& x, const Prim& y) {
+                         return x.lo[axis] + x.hi[axis] < y.lo[axis] + y.hi[axis];
+                     });
     return {Measure(prims, r.first, middle - r.first),
             Measure(prims, middle, r.first + r.count - middle)};
 }
@@ -228,9 +231,8 @@ void Grow(std::vector<Node>& nodes, std::uint32_t at, Prim* prims, const Range& 
         // in after the left one.
         std::vector<Node> other(1);
         other.reserve(2 * right.count / kLeafFaces + 2);
-        auto task = std::async(std::launch::async, [&] {
-            Grow(other, 0, prims, right, depth + 1, threaded - 1);
-        });
+        auto task = std::async(std::launch::async,
+                               [&] { Grow(other, 0, prims, right, depth + 1, threaded - 1); });
         Grow(nodes, l, prims, left, depth + 1, threaded - 1);
         task.get();
         const auto base = static_cast<std::uint32_t>(nodes.size()) - 1;  // other[k] -> base + k
