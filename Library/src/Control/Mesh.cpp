@@ -220,7 +220,10 @@ void Grow(std::vector<Node>& nodes, std::uint32_t at, Prim* prims, const Range& 
           int threaded) {
     nodes[at] = {r.box.lo, r.box.hi, r.first, r.count};
     if (r.count <= kLeafFaces) return;
-    const auto [left, right] = Split(prims, r, depth);
+    // Named, not bound: a lambda below captures the right half.
+    const std::pair<Range, Range> halves = Split(prims, r, depth);
+    const Range& left = halves.first;
+    const Range& right = halves.second;
     const auto l = static_cast<std::uint32_t>(nodes.size());
     nodes[at].first = l;
     nodes[at].count = 0;
@@ -316,7 +319,8 @@ double Entering(const Vec3& w, const Vec3& d, double r) {
     const double disc = b * b - a * c;
     if (disc < 0) return kHuge;
     const double t = std::max(0.0, (-b - std::sqrt(disc)) / a);
-    return t <= 1 ? t : kHuge;
+    if (t > 1) return kHuge;
+    return t;
 }
 
 // When a sphere of radius r > 0, its centre moving a + t d, first touches the closed
