@@ -127,9 +127,16 @@ def run(simulator, effects, cycles: int) -> np.ndarray:
     return rows, stats
 
 
-def test_a_box_pushed_with_two_newtons_settles_at_force_over_stiffness(simulator):
+@pytest.mark.parametrize("radius", [0.0, 0.005])
+def test_a_box_pushed_with_two_newtons_settles_at_force_over_stiffness(simulator, radius):
+    # A sphere proxy keeps its centre the radius off the box: the depth counts from there.
     stiffness = 1000.0
-    mesh = tamro.Mesh(*box((-0.05, -0.05, -0.09), (0.05, 0.05, -0.02)), stiffness=stiffness, damping=10.0)
+    mesh = tamro.Mesh(
+        *box((-0.05, -0.05, -0.09), (0.05, 0.05, -0.02 - radius)),
+        stiffness=stiffness,
+        damping=10.0,
+        radius=radius,
+    )
     rows, stats = run(simulator, [mesh, tamro.ConstantForce((0, 0, -2.0))], 1500)
     depth = -0.02 - rows["position"][-1][2]
     assert depth == pytest.approx(2.0 / stiffness, rel=0.1)
