@@ -77,7 +77,8 @@ def line(me: dict[str, Any]) -> str:
     )
     verdict = "meets its bounds" if not me["misses"] else f"MISSES {', '.join(me['misses'])}"
     return (
-        f"mesh proxy on {me['faces']:,} faces (tree built in {me['build_s']:.2f} s): contact step "
+        f"mesh proxy on {me['faces']:,} faces (tree built in {me['build_s']:.2f} s, "
+        f"{me['build_cpu_s']:.2f} s of processor time): contact step "
         f"p99 {me['contact_p99_us']:.1f} µs, costliest step {me['contact_step_max_us']:.1f} µs "
         f"(maximum {me['contact_max_us']:,.0f} µs by the wall clock, "
         f"{'real-time' if me['realtime'] else 'normal'} priority); closest point "

@@ -18,31 +18,102 @@ bool Inside(const Vec3& p, const Vec3& lo, const Vec3& hi) {
     return true;
 }
 
+// How far a point is outside a solid box (0 within it).
+double OutsideBy(const Vec3& p, const Vec3& lo, const Vec3& hi) {
+    double s = 0;
+    for (int i = 0; i < 3; ++i) {
+        const double d = std::max({lo[i] - p[i], 0.0, p[i] - hi[i]});
+        s += d * d;
+    }
+    return std::sqrt(s);
+}
+
+// Whether a proxy of `radius` has gone into the box: a point strictly inside it, a sphere's
+// centre nearer than its radius (less a hair for rounding).
+bool Through(const Vec3& proxy, const Vec3& lo, const Vec3& hi, double radius) {
+    return radius > 0 ? OutsideBy(proxy, lo, hi) < radius - 1e-9 : Inside(proxy, lo, hi);
+}
+
+// The proxy's radii every behaviour is checked at: a point, and a sphere of 5 mm.
+constexpr double kRadii[] = {0.0, 0.005};
+
 TEST(MeshTree, AgreesWithBruteForceOnRandomMeshes) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> u(-0.1, 0.1);
-    for (int mesh = 0; mesh < 10; ++mesh) {
-        std::vector<Vec3> v;
-        std::vector<Face> f;
-        for (std::uint32_t i = 0; i < 500; ++i) {
-            const Vec3 c{u(rng), u(rng), u(rng)};
-            for (int k = 0; k < 3; ++k) v.push_back(c + 0.1 * Vec3{u(rng), u(rng), u(rng)});
-            f.push_back({3 * i, 3 * i + 1, 3 * i + 2});
-        }
-        const auto tree = MeshTree::Build(v, f);
-        for (int q = 0; q < 1000; ++q) {
-            const Vec3 p{2 * u(rng), 2 * u(rng), 2 * u(rng)};
-            const auto fast = tree->Closest(p), slow = tree->ClosestBruteForce(p);
-            ASSERT_NEAR(fast.distance, slow.distance, 1e-6);
-            ASSERT_LT(Norm(fast.point - slow.point), 1e-6);
-            const Vec3 b{2 * u(rng), 2 * u(rng), 2 * u(rng)};
-            const auto hf = tree->FirstFrontHit(p, b), hs = tree->FirstFrontHitBruteForce(p, b);
-            ASSERT_EQ(hf.t > 1, hs.t > 1);
-            if (hs.t <= 1) {
-                ASSERT_LT(std::abs(hf.t - hs.t) * Norm(b - p), 1e-6);
+    // Small meshes, and one large enough that the build splits its top levels off to other
+    // threads and splices their nodes back.
+    struct Size {
+        int meshes;
+        std::uint32_t faces;
+        int queries;
+    };
+    for (const auto& [meshes, faces, queries] : {Size{10, 500, 1000}, Size{1, 60000, 100}})
+        for (int mesh = 0; mesh < meshes; ++mesh) {
+            std::vector<Vec3> v;
+            std::vector<Face> f;
+            for (std::uint32_t i = 0; i < faces; ++i) {
+                const Vec3 c{u(rng), u(rng), u(rng)};
+                for (int k = 0; k < 3; ++k) v.push_back(c + 0.1 * Vec3{u(rng), u(rng), u(rng)});
+                f.push_back({3 * i, 3 * i + 1, 3 * i + 2});
+            }
+            const auto tree = MeshTree::Build(v, f);
+            for (int q = 0; q < queries; ++q) {
+                const Vec3 p{2 * u(rng), 2 * u(rng), 2 * u(rng)};
+                const auto fast = tree->Closest(p), slow = tree->ClosestBruteForce(p);
+                ASSERT_NEAR(fast.distance, slow.distance, 1e-6);
+                ASSERT_LT(Norm(fast.point - slow.point), 1e-6);
+                const Vec3 b{2 * u(rng), 2 * u(rng), 2 * u(rng)};
+                // A point, and spheres whose grown boxes reach past the boxes' own neighbours.
+                for (const double radius : {0.0, 0.004, 0.03}) {
+                    const auto hf = tree->FirstFrontHit(p, b, radius),
+                               hs = tree->FirstFrontHitBruteForce(p, b, radius);
+                    ASSERT_EQ(hf.t > 1, hs.t > 1) << radius;
+                    if (hs.t <= 1) {
+                        ASSERT_LT(std::abs(hf.t - hs.t) * Norm(b - p), 1e-6) << radius;
+                        ASSERT_LT(Norm(hf.point - hs.point), 1e-6) << radius;
+                    }
+                }
             }
         }
+}
+
+TEST(MeshTree, ASweptSphereFirstTouchesWhereItsCentreComesWithinTheRadius) {
+    // Against a box, whose grown shape's distance is known in closed form: from outside, the
+    // first touch is where the centre's distance to the solid box first falls to the radius
+    // (faces, edges and corners alike), and the constraint's normal points from the touched
+    // point to the centre.
+    const Vec3 lo{-0.05, -0.03, -0.02}, hi{0.04, 0.05, 0.03};
+    const auto box = BoxMesh(lo, hi);
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> u(-0.12, 0.12);
+    int touched = 0;
+    for (int q = 0; q < 5000; ++q) {
+        const double radius = std::uniform_real_distribution<double>(0.001, 0.03)(rng);
+        const Vec3 a{u(rng), u(rng), u(rng)}, b{u(rng), u(rng), u(rng)};
+        if (OutsideBy(a, lo, hi) <= radius) continue;
+        const auto hit = box->FirstFrontHit(a, b, radius);
+        // The reference: the distance along the segment is convex, so the first sample within
+        // the radius brackets the touch, and halving finds it.
+        double t1 = -1;
+        for (int i = 1; i <= 2000 && t1 < 0; ++i)
+            if (OutsideBy(a + (i / 2000.0) * (b - a), lo, hi) <= radius) t1 = i / 2000.0;
+        if (t1 < 0) {
+            ASSERT_GT(hit.t, 1) << q;
+            continue;
+        }
+        double t0 = t1 - 1 / 2000.0;
+        for (int i = 0; i < 60; ++i) {
+            const double m = 0.5 * (t0 + t1);
+            (OutsideBy(a + m * (b - a), lo, hi) <= radius ? t1 : t0) = m;
+        }
+        ASSERT_LE(hit.t, 1) << q;
+        ASSERT_LT(std::abs(hit.t - t1) * Norm(b - a), 1e-6) << q;
+        const Vec3 centre = a + hit.t * (b - a);
+        ASSERT_NEAR(Norm(centre - hit.point), radius, 1e-6) << q;
+        ASSERT_LT(Norm(hit.normal - (1 / radius) * (centre - hit.point)), 1e-6) << q;
+        ++touched;
     }
+    EXPECT_GT(touched, 500);  // the segments do reach the box
 }
 
 TEST(MeshTree, RefusesBadInput) {
@@ -69,17 +140,20 @@ struct Hand {
 
 TEST(MeshProxy, BoxPushedSettlesAtForceOverStiffness) {
     const auto box = BoxMesh({-0.05, -0.05, -0.05}, {0.05, 0.05, 0.05});
-    for (const auto& [push, axis] : {std::pair{Vec3{0, 0, -2}, 2}, {Vec3{2, 0, 0}, 0}}) {
-        MeshProxy proxy(box);
-        MeshProxy::Parameters p;
-        p.stiffness = 1000;
-        p.damping = 8;
-        Hand hand{-0.06 * (1 / 2.0) * push};  // start 6 cm out, on the pushing line
-        const Vec3 x = hand.Run(proxy, p, push, 3000);
-        const double depth = 0.05 - std::abs(x[axis]);
-        EXPECT_NEAR(depth, 2.0 / 1000, 0.1 * 2.0 / 1000);
-        EXPECT_TRUE(proxy.InContact());
-    }
+    for (const double radius : kRadii)
+        for (const auto& [push, axis] : {std::pair{Vec3{0, 0, -2}, 2}, {Vec3{2, 0, 0}, 0}}) {
+            MeshProxy proxy(box);
+            MeshProxy::Parameters p;
+            p.stiffness = 1000;
+            p.damping = 8;
+            p.radius = radius;
+            Hand hand{-0.06 * (1 / 2.0) * push};  // start 6 cm out, on the pushing line
+            const Vec3 x = hand.Run(proxy, p, push, 3000);
+            // From the surface the sphere's centre keeps to: the box grown by the radius.
+            const double depth = 0.05 + radius - std::abs(x[axis]);
+            EXPECT_NEAR(depth, 2.0 / 1000, 0.1 * 2.0 / 1000) << radius;
+            EXPECT_TRUE(proxy.InContact()) << radius;
+        }
 }
 
 TEST(MeshProxy, CornerAndEdgeNeverLetThrough) {
@@ -92,19 +166,22 @@ TEST(MeshProxy, CornerAndEdgeNeverLetThrough) {
         {{0.08, 0.08, 0.0}, {-0.03, -0.03, 0.01}},
         {{0.08, 0.051, 0.06}, {-0.02, 0.02, -0.06}},
     };
-    for (const auto& [from, to] : paths) {
-        MeshProxy proxy(box);
-        MeshProxy::Parameters p;
-        p.stiffness = 2000;
-        for (int i = 0; i <= 400; ++i) {
-            const Vec3 x = from + (i / 400.0) * (to - from);
-            const Vec3 f = proxy.Step(p, x, {}, 1e-3);
-            ASSERT_FALSE(Inside(proxy.Proxy(), lo, hi)) << "step " << i;
-            if (Inside(x, lo, hi)) {
-                ASSERT_GT(Dot(f, from - to), 0) << "step " << i;  // pushes back out
+    for (const double radius : kRadii)
+        for (const auto& [from, to] : paths) {
+            MeshProxy proxy(box);
+            MeshProxy::Parameters p;
+            p.stiffness = 2000;
+            p.radius = radius;
+            for (int i = 0; i <= 400; ++i) {
+                const Vec3 x = from + (i / 400.0) * (to - from);
+                const Vec3 f = proxy.Step(p, x, {}, 1e-3);
+                ASSERT_FALSE(Through(proxy.Proxy(), lo, hi, radius))
+                    << "radius " << radius << ", step " << i;
+                if (Inside(x, lo, hi)) {  // pushes back out
+                    ASSERT_GT(Dot(f, from - to), 0) << "radius " << radius << ", step " << i;
+                }
             }
         }
-    }
 }
 
 TEST(MeshProxy, ThinPlateHoldsAtHalfAMetrePerSecond) {
@@ -112,21 +189,24 @@ TEST(MeshProxy, ThinPlateHoldsAtHalfAMetrePerSecond) {
     const auto plate = BoxMesh(lo, hi);
     std::mt19937 rng(3);
     std::uniform_real_distribution<double> u(-0.08, 0.08);
-    int held = 0;
-    for (int crossing = 0; crossing < 100; ++crossing) {
-        MeshProxy proxy(plate);
-        MeshProxy::Parameters p;
-        p.stiffness = 1000;
-        const Vec3 start{u(rng), u(rng), 0.02}, drift{u(rng) * 0.1, u(rng) * 0.1, -0.5};
-        bool ok = true;
-        for (int i = 0; i < 80; ++i) {  // 0.5 mm a millisecond, ending 2 cm below
-            const Vec3 x = start + (i * 1e-3) * drift;
-            proxy.Step(p, x, drift, 1e-3);
-            ok = ok && proxy.Proxy()[2] >= hi[2];
+    for (const double radius : kRadii) {
+        int held = 0;
+        for (int crossing = 0; crossing < 100; ++crossing) {
+            MeshProxy proxy(plate);
+            MeshProxy::Parameters p;
+            p.stiffness = 1000;
+            p.radius = radius;
+            const Vec3 start{u(rng), u(rng), 0.03}, drift{u(rng) * 0.1, u(rng) * 0.1, -0.5};
+            bool ok = true;
+            for (int i = 0; i < 100; ++i) {  // 0.5 mm a millisecond, ending 2 cm below
+                const Vec3 x = start + (i * 1e-3) * drift;
+                proxy.Step(p, x, drift, 1e-3);
+                ok = ok && proxy.Proxy()[2] >= hi[2] + radius - 1e-9;
+            }
+            held += ok ? 1 : 0;
         }
-        held += ok ? 1 : 0;
+        EXPECT_EQ(held, 100) << radius;
     }
-    EXPECT_EQ(held, 100);
 }
 
 TEST(MeshProxy, FrictionHoldsOnASlopeBelowTheConeAndSlidesAbove) {
@@ -150,6 +230,21 @@ TEST(MeshProxy, FrictionHoldsOnASlopeBelowTheConeAndSlidesAbove) {
         else
             EXPECT_GT(moved, 0.05) << mu;
     }
+}
+
+TEST(MeshProxy, ASphereStartingWithinItsRadiusIsLedOutToItGently) {
+    // Its centre 2 mm above the top of the box, its radius 5 mm: 3 mm into the grown box.
+    const auto box = BoxMesh({-0.05, -0.05, -0.05}, {0.05, 0.05, 0.05});
+    MeshProxy proxy(box);
+    MeshProxy::Parameters p;
+    p.stiffness = 1000;
+    p.radius = 0.005;
+    const Vec3 x{0.01, 0, 0.052};
+    EXPECT_LT(Norm(proxy.Step(p, x, {}, 1e-3)), 0.01);
+    Vec3 f{};
+    for (int i = 0; i < 1000; ++i) f = proxy.Step(p, x, {}, 1e-3);
+    EXPECT_NEAR(f[2], 3, 0.01);
+    EXPECT_NEAR(proxy.Proxy()[2], 0.055, 1e-6);
 }
 
 TEST(MeshProxy, StartingInsidePushesOutGently) {
@@ -193,29 +288,32 @@ TEST(MeshProxy, PushesAimedAtACornerOrAnEdgeHoldAtAnyStep) {
     const auto box = BoxMesh(lo, hi);
     std::mt19937 rng(11);
     std::uniform_real_distribution<double> jitter(-1e-6, 1e-6);
-    for (const Vec3& aim : {Vec3{-1, -1, -1}, Vec3{-1, -1, 0}}) {
-        for (const double step : {1e-4, 1e-3, 3e-3, 1e-2}) {
-            for (int trial = 0; trial < 50; ++trial) {
-                MeshProxy proxy(box);
-                MeshProxy::Parameters p;
-                p.stiffness = 2000;
-                // Half the trials exactly on the line through the corner or the edge, as a
-                // hand pushed straight along it moves (each axis alike to the last bit).
-                const bool exact = trial % 2 == 0;
-                auto wobble = [&] { return exact ? 0.0 : jitter(rng); };
-                Vec3 x{wobble(), wobble(), aim[2] == 0 ? -0.1 : wobble()};
-                std::uniform_real_distribution<double> stride(0.2 * step, step);
-                for (int i = 0; i < static_cast<int>(0.06 / step); ++i) {
-                    const double s = stride(rng);
-                    x = x + Vec3{s * aim[0], s * aim[1], s * aim[2]} +
-                        Vec3{wobble(), wobble(), aim[2] == 0 ? 0.0 : wobble()};
-                    proxy.Step(p, x, {}, 1e-3);
-                    ASSERT_FALSE(Inside(proxy.Proxy(), lo, hi))
-                        << "step " << step << ", trial " << trial << ", at " << i;
+    for (const double radius : kRadii)
+        for (const Vec3& aim : {Vec3{-1, -1, -1}, Vec3{-1, -1, 0}}) {
+            for (const double step : {1e-4, 1e-3, 3e-3, 1e-2}) {
+                for (int trial = 0; trial < 50; ++trial) {
+                    MeshProxy proxy(box);
+                    MeshProxy::Parameters p;
+                    p.stiffness = 2000;
+                    p.radius = radius;
+                    // Half the trials exactly on the line through the corner or the edge, as a
+                    // hand pushed straight along it moves (each axis alike to the last bit).
+                    const bool exact = trial % 2 == 0;
+                    auto wobble = [&] { return exact ? 0.0 : jitter(rng); };
+                    Vec3 x{wobble(), wobble(), aim[2] == 0 ? -0.1 : wobble()};
+                    std::uniform_real_distribution<double> stride(0.2 * step, step);
+                    for (int i = 0; i < static_cast<int>(0.06 / step); ++i) {
+                        const double s = stride(rng);
+                        x = x + Vec3{s * aim[0], s * aim[1], s * aim[2]} +
+                            Vec3{wobble(), wobble(), aim[2] == 0 ? 0.0 : wobble()};
+                        proxy.Step(p, x, {}, 1e-3);
+                        ASSERT_FALSE(Through(proxy.Proxy(), lo, hi, radius))
+                            << "radius " << radius << ", step " << step << ", trial " << trial
+                            << ", at " << i;
+                    }
                 }
             }
         }
-    }
 }
 
 }  // namespace

@@ -317,9 +317,11 @@ class Mesh(Effect):
     seen from outside (only a face's front stops the hand). The tree over them is built here,
     on the calling thread, never on the loop's, and handed to the loop whole. ``friction`` is
     ``(static, dynamic)``: the proxy sticks while the sideways pull is within ``static`` times the
-    push and slides at ``dynamic`` beyond. ``radius`` is the proxy's; only 0 (a point) is
-    rendered yet. ``pose`` moves the mesh rigidly (no rebuild). Starting inside a closed mesh,
-    the hand is led out as its stiffness ramps up (docs/meshes.md).
+    push and slides at ``dynamic`` beyond. ``radius`` is the proxy's, in metres: 0 a point,
+    else a sphere whose centre keeps ``radius`` from the surface (the force is the spring to its
+    centre). ``pose`` moves the mesh rigidly (no rebuild). Starting inside a closed mesh (or a
+    sphere nearer the surface than its radius), the hand is led out as its stiffness ramps up
+    (docs/meshes.md).
 
     ``ValueError`` for non-finite vertices, an index out of range or no faces (and the
     parameters' own checks), ``TypeError`` for arrays of the wrong kind."""

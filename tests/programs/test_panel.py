@@ -30,7 +30,7 @@ import tamro
 from tamro import passivity
 from tamro.programs.panel import Session, open_session
 from tamro.programs.panel._server import serve
-from tamro.programs.panel._session import guidance
+from tamro.programs.panel._session import MAX_OUTLINE_SEGMENTS, Outline, guidance, torus
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -217,7 +217,15 @@ def test_effects_added_changed_and_removed_reach_the_loop(panel):
 
     async def scenario(page: Page) -> None:
         assert page.hello["arm"]["device_id"] == 0x1234 and page.hello["handle"]["device_id"] == 0x1234
-        assert set(page.hello["kinds"]) == {"spring", "damper", "plane", "sphere", "box", "constant force"}
+        assert set(page.hello["kinds"]) == {
+            "spring",
+            "damper",
+            "plane",
+            "sphere",
+            "box",
+            "constant force",
+            "mesh",
+        }
         assert (await page.ask({"op": "add", "kind": "spring"}))["type"] == "done"
         assert (await page.ask({"op": "add", "kind": "constant force"}))["type"] == "done"
         spring, push = loop.effects
@@ -293,6 +301,42 @@ def test_invalid_requests_are_refused_with_a_message_and_change_nothing(panel, r
 
     on_page(panel, scenario)
     assert panel.session.arm.effects[0].stiffness == 100.0 and panel.session.arm.running
+
+
+def test_a_mesh_is_drawn_by_its_outline_in_each_view_following_its_pose(panel):
+    # The panel's torus (ring 5 cm, tube 2 cm about z): seen from above its outline is the two
+    # circles 3 and 7 cm from the axis; from the side, its rings' tops and bottoms, 2 cm up and down.
+    async def scenario(page: Page) -> None:
+        assert page.hello["kinds"]["mesh"] == {
+            "stiffness": 500.0,
+            "damping": 2.0,
+            "radius": 0.0,
+            "smoothing": False,
+        }
+        await page.ask({"op": "add", "kind": "mesh"})
+        assert isinstance(panel.session.arm.effects[0], tamro.Mesh)
+        update = await page.update_where(lambda u: len(u["arm"]["effects"]) == 1)
+        outline = update["arm"]["effects"][0]["outline"]
+        top, side = np.array(outline["xy"]), np.array(outline["xz"])
+        assert 0 < len(top) <= MAX_OUTLINE_SEGMENTS and 0 < len(side) <= MAX_OUTLINE_SEGMENTS
+        radii = np.hypot(top[:, [0, 2]], top[:, [1, 3]])
+        assert radii.min() == pytest.approx(0.03, abs=1e-3) and radii.max() == pytest.approx(0.07, abs=1e-3)
+        assert np.all((np.abs(radii - 0.03) < 2e-3) | (np.abs(radii - 0.07) < 2e-3))
+        assert np.abs(side[:, [1, 3]]).max() == pytest.approx(0.02, abs=1e-3)
+        panel.session.arm.effects[0].pose = ((0.01, 0.0, -0.02), (1.0, 0.0, 0.0, 0.0))
+        update = await page.update_where(
+            lambda u: np.array(u["arm"]["effects"][0]["outline"]["xz"])[:, [1, 3]].max() < 0.001
+        )
+        moved = np.array(update["arm"]["effects"][0]["outline"]["xy"])
+        assert np.hypot(moved[:, [0, 2]] - 0.01, moved[:, [1, 3]]).max() == pytest.approx(0.07, abs=1e-3)
+
+    on_page(panel, scenario)
+
+
+def test_a_large_meshs_outline_is_thinned_to_its_bound():
+    mesh = tamro.Mesh(*torus(around=1000, across=200), stiffness=100.0)
+    views = Outline(mesh).views(mesh.pose)
+    assert [len(segments) for segments in views.values()] == [MAX_OUTLINE_SEGMENTS] * 2
 
 
 @pytest.mark.parametrize(

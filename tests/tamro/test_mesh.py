@@ -52,7 +52,8 @@ CUBE = box((-0.05, -0.05, -0.05), (0.05, 0.05, 0.05))
         (lambda: tamro.Mesh(*CUBE, stiffness=-1), ValueError, "stiffness"),
         (lambda: tamro.Mesh(*CUBE, stiffness=1, friction=(0.2, 0.3)), ValueError, "friction"),
         (lambda: tamro.Mesh(*CUBE, stiffness=1, friction=0.2), TypeError, "friction must be two numbers"),
-        (lambda: tamro.Mesh(*CUBE, stiffness=1, radius=0.01), ValueError, "radius must be 0"),
+        (lambda: tamro.Mesh(*CUBE, stiffness=1, radius=-0.01), ValueError, "radius"),
+        (lambda: tamro.Mesh(*CUBE, stiffness=1, radius=math.inf), ValueError, "radius"),
     ],
 )
 def test_bad_meshes_and_parameters_are_refused(make, error, message):
@@ -87,6 +88,16 @@ def test_without_history_the_force_pushes_out_of_a_closed_mesh_in_its_pose():
     assert mesh.vertices.flags.writeable is False
 
 
+def test_a_sphere_proxy_without_history_keeps_its_radius_from_the_surface():
+    mesh = tamro.Mesh(*CUBE, stiffness=1000, radius=0.01)
+    assert np.allclose(mesh.force_at((0, 0, 0.065)), 0)  # beyond the radius: nothing
+    assert np.allclose(mesh.force_at((0, 0, 0.055)), (0, 0, 5))  # 5 mm within it
+    assert np.allclose(mesh.force_at((0, 0, 0.04)), (0, 0, 20))  # inside: out to the radius
+    # Off a corner, along the diagonal, toward the point the radius away from it.
+    corner = np.full(3, 0.05) + 0.004 / math.sqrt(3)
+    assert np.allclose(mesh.force_at(corner), 1000 * 0.006 / math.sqrt(3))
+
+
 def test_load_reads_a_file_through_trimesh_scaled(tmp_path):
     trimesh = pytest.importorskip("trimesh")
     path = tmp_path / "cube.stl"
@@ -116,9 +127,16 @@ def run(simulator, effects, cycles: int) -> np.ndarray:
     return rows, stats
 
 
-def test_a_box_pushed_with_two_newtons_settles_at_force_over_stiffness(simulator):
+@pytest.mark.parametrize("radius", [0.0, 0.005])
+def test_a_box_pushed_with_two_newtons_settles_at_force_over_stiffness(simulator, radius):
+    # A sphere proxy keeps its centre the radius off the box: the depth counts from there.
     stiffness = 1000.0
-    mesh = tamro.Mesh(*box((-0.05, -0.05, -0.09), (0.05, 0.05, -0.02)), stiffness=stiffness, damping=10.0)
+    mesh = tamro.Mesh(
+        *box((-0.05, -0.05, -0.09), (0.05, 0.05, -0.02 - radius)),
+        stiffness=stiffness,
+        damping=10.0,
+        radius=radius,
+    )
     rows, stats = run(simulator, [mesh, tamro.ConstantForce((0, 0, -2.0))], 1500)
     depth = -0.02 - rows["position"][-1][2]
     assert depth == pytest.approx(2.0 / stiffness, rel=0.1)

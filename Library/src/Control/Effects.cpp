@@ -113,7 +113,6 @@ struct Validate {
         if (m.dynamicFriction > m.staticFriction)
             Refuse("friction", "the dynamic coefficient must not exceed the static one");
         RequireNonNegative("radius", m.radius);
-        if (m.radius != 0) Refuse("radius", "must be 0: the proxy is a point");
         RequireFinite("pose", m.position);
         double length2 = 0;
         for (double q : m.rotation) {
@@ -241,6 +240,7 @@ struct Glide {
         to.damping = Mix(from.damping, to.damping);
         to.staticFriction = Mix(from.staticFriction, to.staticFriction);
         to.dynamicFriction = Mix(from.dynamicFriction, to.dynamicFriction);
+        to.radius = Mix(from.radius, to.radius);
         to.position = Mix(from.position, to.position);
         double dot = 0;
         for (int i = 0; i < 4; ++i) dot += from.rotation[i] * to.rotation[i];
@@ -274,6 +274,7 @@ MeshProxy::Parameters ProxyParameters(const Mesh& mesh) noexcept {
     p.damping = mesh.damping;
     p.staticFriction = mesh.staticFriction;
     p.dynamicFriction = mesh.dynamicFriction;
+    p.radius = mesh.radius;
     p.position = mesh.position;
     p.rotation = mesh.rotation;
     return p;

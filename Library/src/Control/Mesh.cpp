@@ -3,8 +3,8 @@
 #include "Tamro/HardwareAPI/Control/Mesh.hpp"
 
 #include <algorithm>
+#include <future>
 #include <limits>
-#include <numeric>
 #include <stdexcept>
 #include <string>
 
@@ -13,8 +13,14 @@ namespace {
 
 constexpr int kBins = 16;
 constexpr std::uint32_t kLeafFaces = 4;
-constexpr int kStack = 64;  // traversal stack; the build keeps depth below it
+// The traversal stack: a query holds at most a node's depth plus one. Past kForceMedianDepth
+// every split halves, so 2^31 faces end in leaves within 29 more levels.
+constexpr int kStack = 96;
 constexpr int kForceMedianDepth = 48;
+// The build splits the right half of the top levels' ranges off to other threads: 2^levels
+// subtrees built at once (the tree is the same: see Grow), and none smaller than this.
+constexpr int kParallelLevels = 2;
+constexpr std::uint32_t kParallelFaces = 20000;
 // The proxy rests this far in front of a face, so the next sweep starts outside it.
 constexpr double kSkin = 1e-9;
 
@@ -65,13 +71,16 @@ double BoxDistance2(const MeshTree::Node& n, const Vec3& p) {
     return s;
 }
 
-bool SegmentMeetsBox(const MeshTree::Node& n, const Vec3& a, const Vec3& inv, double limit) {
+// The box grown by `grow` on every side (a sphere's radius: its centre's reach).
+bool SegmentMeetsBox(const MeshTree::Node& n, const Vec3& a, const Vec3& inv, double limit,
+                     double grow) {
     double t0 = 0, t1 = limit;
     for (int i = 0; i < 3; ++i) {
-        double lo = (n.lower[i] - a[i]) * inv[i], hi = (n.upper[i] - a[i]) * inv[i];
+        const double lower = n.lower[i] - grow, upper = n.upper[i] + grow;
+        double lo = (lower - a[i]) * inv[i], hi = (upper - a[i]) * inv[i];
         if (lo > hi) std::swap(lo, hi);
         if (std::isnan(lo) || std::isnan(hi)) {  // parallel and on a slab's edge: inside it
-            if (a[i] < n.lower[i] || a[i] > n.upper[i]) return false;
+            if (a[i] < lower || a[i] > upper) return false;
             continue;
         }
         t0 = std::max(t0, lo);
@@ -92,6 +101,158 @@ std::array<double, 4> Conjugate(const std::array<double, 4>& q) {
 
 }  // namespace
 
+namespace {
+
+// A face as the build sorts it: its bounds beside its index, so that binning and partitioning
+// read one array in order rather than three by index.
+struct Prim {
+    Vec3 lo, hi;
+    std::uint32_t face;
+};
+
+struct Bounds {
+    Vec3 lo{kHuge, kHuge, kHuge}, hi{-kHuge, -kHuge, -kHuge};
+    void Grow(const Vec3& l, const Vec3& h) {
+        lo = Min(lo, l);
+        hi = Max(hi, h);
+    }
+    void Grow(const Bounds& b) { Grow(b.lo, b.hi); }
+};
+
+// A range of the build's faces with its bounds and its centres' bounds, known before it is
+// split (from its parent's bins), so that splitting it reads its faces twice: once to bin
+// them, once to partition them.
+struct Range {
+    std::uint32_t first, count;
+    Bounds box, centres;
+};
+
+Vec3 Centre(const Prim& p) { return 0.5 * (p.lo + p.hi); }
+
+Range Measure(const Prim* prims, std::uint32_t first, std::uint32_t count) {
+    Range r{first, count, {}, {}};
+    for (std::uint32_t k = first; k < first + count; ++k) {
+        r.box.Grow(prims[k].lo, prims[k].hi);
+        const Vec3 c = Centre(prims[k]);
+        r.centres.Grow(c, c);
+    }
+    return r;
+}
+
+// Splits a range in two by the binned surface-area heuristic on its centres' longest axis
+// (the median past kForceMedianDepth, or when the heuristic finds no split).
+std::pair<Range, Range> Split(Prim* prims, const Range& r, int depth) {
+    int axis = 0;
+    const Vec3& clo = r.centres.lo;
+    const Vec3& chi = r.centres.hi;
+    for (int a = 1; a < 3; ++a)
+        if (chi[a] - clo[a] > chi[axis] - clo[axis]) axis = a;
+    const double extent = chi[axis] - clo[axis];
+    if (extent > 0 && depth < kForceMedianDepth) {
+        struct Bin {
+            Bounds box, centres;
+            std::uint32_t n = 0;
+        };
+        std::array<Bin, kBins> bins{};
+        const double scale = kBins / extent, origin = clo[axis];
+        auto binOf = [&](const Prim& p) {
+            const double c = 0.5 * (p.lo[axis] + p.hi[axis]);
+            return std::min(kBins - 1, static_cast<int>((c - origin) * scale));
+        };
+        for (std::uint32_t k = r.first; k < r.first + r.count; ++k) {
+            const Prim& p = prims[k];
+            Bin& b = bins[binOf(p)];
+            b.box.Grow(p.lo, p.hi);
+            const Vec3 c = Centre(p);
+            b.centres.Grow(c, c);
+            ++b.n;
+        }
+        std::array<double, kBins> leftCost{};
+        Bounds l;
+        std::uint32_t ln = 0;
+        for (int s = 0; s < kBins - 1; ++s) {
+            l.Grow(bins[s].box);
+            ln += bins[s].n;
+            leftCost[s] = ln ? Area(l.lo, l.hi) * ln : 0;
+        }
+        double best = kHuge;
+        int split = -1;
+        Bounds rb;
+        std::uint32_t rn = 0;
+        for (int s = kBins - 1; s > 0; --s) {
+            rb.Grow(bins[s].box);
+            rn += bins[s].n;
+            const double cost = leftCost[s - 1] + (rn ? Area(rb.lo, rb.hi) * rn : 0);
+            if (rn > 0 && rn < r.count && cost < best) {
+                best = cost;
+                split = s;
+            }
+        }
+        if (split >= 0) {
+            Prim* mid = std::partition(prims + r.first, prims + r.first + r.count,
+                                       [&](const Prim& p) { return binOf(p) < split; });
+            const auto middle = static_cast<std::uint32_t>(mid - prims);
+            Range left{r.first, middle - r.first, {}, {}},
+                right{middle, r.first + r.count - middle, {}, {}};
+            for (int s = 0; s < kBins; ++s) {
+                Range& side = s < split ? left : right;
+                side.box.Grow(bins[s].box);
+                side.centres.Grow(bins[s].centres);
+            }
+            return {left, right};
+        }
+    }
+    const std::uint32_t middle = r.first + r.count / 2;
+    std::nth_element(prims + r.first, prims + middle, prims + r.first + r.count,
+                     [&](const Prim& x, const Prim& y) {
+                         return x.lo[axis] + x.hi[axis] < y.lo[axis] + y.hi[axis];
+                     });
+    return {Measure(prims, r.first, middle - r.first),
+            Measure(prims, middle, r.first + r.count - middle)};
+}
+
+using Node = MeshTree::Node;
+
+// The subtree under nodes[at] (its range r): both children side by side, then all of the
+// left child's descendants, then all of the right's. The same layout whoever builds which
+// part, so the tree is the same whatever the threads.
+void Grow(std::vector<Node>& nodes, std::uint32_t at, Prim* prims, const Range& r, int depth,
+          int threaded) {
+    nodes[at] = {r.box.lo, r.box.hi, r.first, r.count};
+    if (r.count <= kLeafFaces) return;
+    // Named, not bound: a lambda below captures the right half.
+    const std::pair<Range, Range> halves = Split(prims, r, depth);
+    const Range& left = halves.first;
+    const Range& right = halves.second;
+    const auto l = static_cast<std::uint32_t>(nodes.size());
+    nodes[at].first = l;
+    nodes[at].count = 0;
+    nodes.push_back({});
+    nodes.push_back({});
+    if (threaded > 0 && right.count > kParallelFaces) {
+        // The right subtree on another thread, into nodes of its own (its root first), spliced
+        // in after the left one.
+        std::vector<Node> other(1);
+        other.reserve(2 * right.count / kLeafFaces + 2);
+        auto task = std::async(std::launch::async,
+                               [&] { Grow(other, 0, prims, right, depth + 1, threaded - 1); });
+        Grow(nodes, l, prims, left, depth + 1, threaded - 1);
+        task.get();
+        const auto base = static_cast<std::uint32_t>(nodes.size()) - 1;  // other[k] -> base + k
+        auto moved = [&](Node n) {
+            if (n.count == 0) n.first += base;
+            return n;
+        };
+        nodes[l + 1] = moved(other[0]);
+        for (std::size_t k = 1; k < other.size(); ++k) nodes.push_back(moved(other[k]));
+    } else {
+        Grow(nodes, l, prims, left, depth + 1, threaded);
+        Grow(nodes, l + 1, prims, right, depth + 1, threaded);
+    }
+}
+
+}  // namespace
+
 std::shared_ptr<const MeshTree> MeshTree::Build(std::vector<Vec3> vertices,
                                                 std::vector<Face> faces) {
     if (faces.empty()) throw std::invalid_argument("faces: must not be empty");
@@ -100,122 +261,32 @@ std::shared_ptr<const MeshTree> MeshTree::Build(std::vector<Vec3> vertices,
         for (double c : v)
             if (!std::isfinite(c)) throw std::invalid_argument("vertices: must be finite");
     std::shared_ptr<MeshTree> tree(new MeshTree());
-    tree->normals_.reserve(faces.size());
-    tree->offsets_.reserve(faces.size());
-    for (const auto& f : faces) {
-        for (auto i : f)
-            if (i >= vertices.size())
-                throw std::invalid_argument("faces: index " + std::to_string(i) + " out of range");
-        const Vec3 n = Cross(vertices[f[1]] - vertices[f[0]], vertices[f[2]] - vertices[f[0]]);
+    auto& t = *tree;
+    const auto count = static_cast<std::uint32_t>(faces.size());
+    t.normals_.resize(count);
+    t.offsets_.resize(count);
+    std::vector<Prim> prims(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const auto& f = faces[i];
+        for (auto k : f)
+            if (k >= vertices.size())
+                throw std::invalid_argument("faces: index " + std::to_string(k) + " out of range");
+        const Vec3 &a = vertices[f[0]], &b = vertices[f[1]], &c = vertices[f[2]];
+        const Vec3 n = Cross(b - a, c - a);
         const double length = Norm(n);
         // A degenerate face has no front: it never stops the proxy.
         const Vec3 unit = length > 0 ? (1 / length) * n : Vec3{};
-        tree->normals_.push_back(unit);
-        tree->offsets_.push_back(Dot(unit, vertices[f[0]]));
+        t.normals_[i] = unit;
+        t.offsets_[i] = Dot(unit, a);
+        prims[i] = {Min(Min(a, b), c), Max(Max(a, b), c), i};
     }
-    tree->vertices_ = std::move(vertices);
-    tree->faces_ = std::move(faces);
-    auto& t = *tree;
-    const std::uint32_t count = static_cast<std::uint32_t>(t.faces_.size());
-    std::vector<Vec3> lo(count), hi(count), centre(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const auto& f = t.faces_[i];
-        lo[i] = Min(Min(t.vertices_[f[0]], t.vertices_[f[1]]), t.vertices_[f[2]]);
-        hi[i] = Max(Max(t.vertices_[f[0]], t.vertices_[f[1]]), t.vertices_[f[2]]);
-        centre[i] = 0.5 * (lo[i] + hi[i]);
-    }
-    t.order_.resize(count);
-    std::iota(t.order_.begin(), t.order_.end(), 0u);
+    t.vertices_ = std::move(vertices);
+    t.faces_ = std::move(faces);
     t.nodes_.reserve(2 * count / kLeafFaces + 2);
-    t.nodes_.push_back({{}, {}, 0, count});
-    struct Work {
-        std::uint32_t node;
-        int depth;
-    };
-    std::vector<Work> work{{0, 0}};
-    while (!work.empty()) {
-        const Work w = work.back();
-        work.pop_back();
-        Node& node = t.nodes_[w.node];
-        const std::uint32_t first = node.first, n = node.count;
-        Vec3 blo{kHuge, kHuge, kHuge}, bhi{-kHuge, -kHuge, -kHuge}, clo = blo, chi = bhi;
-        for (std::uint32_t k = first; k < first + n; ++k) {
-            const auto i = t.order_[k];
-            blo = Min(blo, lo[i]);
-            bhi = Max(bhi, hi[i]);
-            clo = Min(clo, centre[i]);
-            chi = Max(chi, centre[i]);
-        }
-        node.lower = blo;
-        node.upper = bhi;
-        if (n <= kLeafFaces) continue;
-        int axis = 0;
-        for (int a = 1; a < 3; ++a)
-            if (chi[a] - clo[a] > chi[axis] - clo[axis]) axis = a;
-        const double extent = chi[axis] - clo[axis];
-        std::uint32_t middle = first + n / 2;
-        bool median = extent <= 0 || w.depth >= kForceMedianDepth;
-        if (!median) {
-            struct Bin {
-                Vec3 lo{kHuge, kHuge, kHuge}, hi{-kHuge, -kHuge, -kHuge};
-                std::uint32_t n = 0;
-            };
-            std::array<Bin, kBins> bins{};
-            const double scale = kBins / extent;
-            auto binOf = [&](std::uint32_t i) {
-                return std::min(kBins - 1, static_cast<int>((centre[i][axis] - clo[axis]) * scale));
-            };
-            for (std::uint32_t k = first; k < first + n; ++k) {
-                const auto i = t.order_[k];
-                Bin& b = bins[binOf(i)];
-                b.lo = Min(b.lo, lo[i]);
-                b.hi = Max(b.hi, hi[i]);
-                ++b.n;
-            }
-            std::array<double, kBins> leftCost{};
-            Vec3 l = bins[0].lo, h = bins[0].hi;
-            std::uint32_t ln = 0;
-            for (int s = 0; s < kBins - 1; ++s) {
-                l = Min(l, bins[s].lo);
-                h = Max(h, bins[s].hi);
-                ln += bins[s].n;
-                leftCost[s] = ln ? Area(l, h) * ln : 0;
-            }
-            double best = kHuge;
-            int split = -1;
-            Vec3 rl{kHuge, kHuge, kHuge}, rh{-kHuge, -kHuge, -kHuge};
-            std::uint32_t rn = 0;
-            for (int s = kBins - 1; s > 0; --s) {
-                rl = Min(rl, bins[s].lo);
-                rh = Max(rh, bins[s].hi);
-                rn += bins[s].n;
-                const double cost = leftCost[s - 1] + (rn ? Area(rl, rh) * rn : 0);
-                if (rn > 0 && rn < n && cost < best) {
-                    best = cost;
-                    split = s;
-                }
-            }
-            if (split < 0) {
-                median = true;
-            } else {
-                auto* mid = std::partition(t.order_.data() + first, t.order_.data() + first + n,
-                                           [&](std::uint32_t i) { return binOf(i) < split; });
-                middle = static_cast<std::uint32_t>(mid - t.order_.data());
-            }
-        }
-        if (median)
-            std::nth_element(t.order_.begin() + first, t.order_.begin() + middle,
-                             t.order_.begin() + first + n, [&](std::uint32_t x, std::uint32_t y) {
-                                 return centre[x][axis] < centre[y][axis];
-                             });
-        const auto left = static_cast<std::uint32_t>(t.nodes_.size());
-        t.nodes_[w.node].first = left;
-        t.nodes_[w.node].count = 0;
-        t.nodes_.push_back({{}, {}, first, middle - first});
-        t.nodes_.push_back({{}, {}, middle, first + n - middle});
-        work.push_back({left, w.depth + 1});
-        work.push_back({left + 1, w.depth + 1});
-    }
+    t.nodes_.resize(1);
+    Grow(t.nodes_, 0, prims.data(), Measure(prims.data(), 0, count), 0, kParallelLevels);
+    t.order_.resize(count);
+    for (std::uint32_t k = 0; k < count; ++k) t.order_[k] = prims[k].face;
     return tree;
 }
 
@@ -239,9 +310,87 @@ double FrontCrossing(const Vec3& a, const Vec3& d, const Vec3& p0, const Vec3& p
     if (t < 0 || t > 1) return kHuge;
     return t;
 }
+
+// The first t in [0, 1] where |w + t d| == r for w, d already taken perpendicular to a line
+// (an edge) or whole (a vertex), entering: none (kHuge) when inside at t = 0 or never near.
+double Entering(const Vec3& w, const Vec3& d, double r) {
+    const double a = Dot(d, d), b = Dot(w, d), c = Dot(w, w) - r * r;
+    if (c < 0 || !(b < 0) || !(a > 0)) return kHuge;
+    const double disc = b * b - a * c;
+    if (disc < 0) return kHuge;
+    const double t = std::max(0.0, (-b - std::sqrt(disc)) / a);
+    if (t > 1) return kHuge;
+    return t;
+}
+
+// When a sphere of radius r > 0, its centre moving a + t d, first touches the closed
+// triangle p0 p1 p2 from the front: the face's plane lifted by r (its touch within the
+// triangle), the cylinders round its edges and the balls round its corners, each entered
+// from outside; the least t is the first touch of the triangle grown by r.
+double SweptSphere(const Vec3& a, const Vec3& d, double r, const Vec3& p0, const Vec3& p1,
+                   const Vec3& p2, const Vec3& normal) {
+    if (!(Dot(normal, normal) > 0)) return kHuge;  // degenerate: no front
+    const double side = Dot(normal, a - p0);
+    const Vec3 near = ClosestOnTriangle(a, p0, p1, p2);
+    const double gap2 = Dot(a - near, a - near);
+    if (gap2 < r * r) {  // already within r: stopped now if it closes in from the front
+        if (side < 0) return kHuge;
+        const Vec3 away = gap2 > 0 ? a - near : normal;
+        return Dot(away, d) < 0 ? 0 : kHuge;
+    }
+    double best = kHuge;
+    const double closing = Dot(normal, d);
+    if (closing < 0 && side >= r) {
+        const double t = (side - r) / -closing;
+        const Vec3 on = a + t * d - r * normal;
+        if (t <= 1 && Dot(Cross(p1 - p0, on - p0), normal) >= 0 &&
+            Dot(Cross(p2 - p1, on - p1), normal) >= 0 && Dot(Cross(p0 - p2, on - p2), normal) >= 0)
+            best = t;
+    }
+    const Vec3* corner[3] = {&p0, &p1, &p2};
+    for (int k = 0; k < 3; ++k) {
+        const Vec3 &p = *corner[k], &q = *corner[(k + 1) % 3];
+        best = std::min(best, Entering(a - p, d, r));
+        const Vec3 e = q - p;
+        const double e2 = Dot(e, e);
+        if (!(e2 > 0)) continue;
+        const Vec3 w = a - p;
+        const Vec3 wp = w - (Dot(w, e) / e2) * e, dp = d - (Dot(d, e) / e2) * e;
+        const double t = Entering(wp, dp, r);
+        if (t < best) {
+            const double along = Dot(w + t * d, e) / e2;
+            if (along >= 0 && along <= 1) best = t;
+        }
+    }
+    // In front of the face's plane at the touch, or it is the face's back.
+    if (best <= 1 && Dot(normal, a + best * d - p0) < 0) return kHuge;
+    return best;
+}
+
 }  // namespace
 
-MeshTree::Hit MeshTree::FirstFrontHit(const Vec3& a, const Vec3& b) const noexcept {
+double MeshTree::FaceHit(std::uint32_t i, const Vec3& a, const Vec3& d,
+                         double radius) const noexcept {
+    const auto& f = faces_[i];
+    const Vec3 &p0 = vertices_[f[0]], &p1 = vertices_[f[1]], &p2 = vertices_[f[2]];
+    return radius > 0 ? SweptSphere(a, d, radius, p0, p1, p2, normals_[i])
+                      : FrontCrossing(a, d, p0, p1, p2, normals_[i]);
+}
+
+void MeshTree::Touch(Hit& hit, const Vec3& a, const Vec3& d) const noexcept {
+    if (hit.t > 1) return;
+    const Vec3 centre = a + hit.t * d;
+    const auto& f = faces_[hit.face];
+    hit.point = ClosestOnTriangle(centre, vertices_[f[0]], vertices_[f[1]], vertices_[f[2]]);
+    const Vec3 away = centre - hit.point;
+    const double gap = Norm(away);
+    // A point on the face (or a sphere's centre on it): the face's own normal.
+    hit.normal = gap > 1e-12 && Dot(away, normals_[hit.face]) < gap * (1 - 1e-12)
+                     ? (1 / gap) * away
+                     : normals_[hit.face];
+}
+
+MeshTree::Hit MeshTree::FirstFrontHit(const Vec3& a, const Vec3& b, double radius) const noexcept {
     const Vec3 d = b - a;
     const Vec3 inv{1 / d[0], 1 / d[1], 1 / d[2]};
     Hit hit;
@@ -250,7 +399,7 @@ MeshTree::Hit MeshTree::FirstFrontHit(const Vec3& a, const Vec3& b) const noexce
     stack[top++] = 0;
     while (top > 0) {
         const Node& n = nodes_[stack[--top]];
-        if (!SegmentMeetsBox(n, a, inv, std::min(hit.t, 1.0))) continue;
+        if (!SegmentMeetsBox(n, a, inv, std::min(hit.t, 1.0), radius)) continue;
         if (n.count == 0) {
             stack[top++] = n.first;
             stack[top++] = n.first + 1;
@@ -258,23 +407,28 @@ MeshTree::Hit MeshTree::FirstFrontHit(const Vec3& a, const Vec3& b) const noexce
         }
         for (std::uint32_t k = n.first; k < n.first + n.count; ++k) {
             const auto i = order_[k];
-            const auto& f = faces_[i];
-            const double t =
-                FrontCrossing(a, d, vertices_[f[0]], vertices_[f[1]], vertices_[f[2]], normals_[i]);
-            if (t < hit.t) hit = {t, i};
+            const double t = FaceHit(i, a, d, radius);
+            if (t < hit.t || (t == hit.t && t <= 1 && i < hit.face)) {
+                hit.t = t;
+                hit.face = i;
+            }
         }
     }
+    Touch(hit, a, d);
     return hit;
 }
 
-MeshTree::Hit MeshTree::FirstFrontHitBruteForce(const Vec3& a, const Vec3& b) const noexcept {
+MeshTree::Hit MeshTree::FirstFrontHitBruteForce(const Vec3& a, const Vec3& b,
+                                                double radius) const noexcept {
     Hit hit;
     for (std::uint32_t i = 0; i < faces_.size(); ++i) {
-        const auto& f = faces_[i];
-        const double t =
-            FrontCrossing(a, b - a, vertices_[f[0]], vertices_[f[1]], vertices_[f[2]], normals_[i]);
-        if (t < hit.t) hit = {t, i};
+        const double t = FaceHit(i, a, b - a, radius);
+        if (t < hit.t) {
+            hit.t = t;
+            hit.face = i;
+        }
     }
+    Touch(hit, a, b - a);
     return hit;
 }
 
@@ -321,14 +475,19 @@ MeshTree::Nearest MeshTree::ClosestBruteForce(const Vec3& p) const noexcept {
 }
 
 namespace {
-// The point nearest `goal` on the planes of the given faces (each lifted by the skin), or
-// false when they do not meet in one.
-bool OnPlanes(const MeshTree& tree, const std::uint32_t* faces, int count, const Vec3& goal,
-              Vec3& out) {
+// A constraint: the proxy stays where Dot(normal, x) >= offset.
+struct Constraint {
+    Vec3 normal;
+    double offset;
+};
+
+// The point nearest `goal` on the given planes (each lifted by the skin), or false when they
+// do not meet in one.
+bool OnPlanes(const Constraint* planes, int count, const Vec3& goal, Vec3& out) {
     double g[3][3], r[3];
     for (int i = 0; i < count; ++i) {
-        r[i] = Dot(tree.Normal(faces[i]), goal) - tree.Offset(faces[i]) - kSkin;
-        for (int j = 0; j < count; ++j) g[i][j] = Dot(tree.Normal(faces[i]), tree.Normal(faces[j]));
+        r[i] = Dot(planes[i].normal, goal) - planes[i].offset - kSkin;
+        for (int j = 0; j < count; ++j) g[i][j] = Dot(planes[i].normal, planes[j].normal);
     }
     double l[3] = {0, 0, 0};
     if (count == 1) {
@@ -354,26 +513,24 @@ bool OnPlanes(const MeshTree& tree, const std::uint32_t* faces, int count, const
         }
     }
     out = goal;
-    for (int i = 0; i < count; ++i) out = out - l[i] * tree.Normal(faces[i]);
+    for (int i = 0; i < count; ++i) out = out - l[i] * planes[i].normal;
     return true;
 }
 
 // Nearest point to `goal` in front of every constraint (Ruspini's quadratic programme, solved
 // by trying each subset of at most three planes as equalities).
-bool Constrained(const MeshTree& tree, const std::uint32_t* faces, int count, const Vec3& goal,
-                 Vec3& out) {
+bool Constrained(const Constraint* planes, int count, const Vec3& goal, Vec3& out) {
     double best = kHuge;
     for (int mask = 1; mask < (1 << count); ++mask) {
-        std::uint32_t chosen[3];
+        Constraint chosen[3];
         int n = 0;
         for (int i = 0; i < count; ++i)
-            if (mask & (1 << i)) chosen[n++] = faces[i];
+            if (mask & (1 << i)) chosen[n++] = planes[i];
         Vec3 x;
-        if (!OnPlanes(tree, chosen, n, goal, x)) continue;
+        if (!OnPlanes(chosen, n, goal, x)) continue;
         bool feasible = true;
         for (int i = 0; i < count; ++i)
-            if (Dot(tree.Normal(faces[i]), x) - tree.Offset(faces[i]) < kSkin * 0.5)
-                feasible = false;
+            if (Dot(planes[i].normal, x) - planes[i].offset < kSkin * 0.5) feasible = false;
         const double d = Norm(goal - x);
         if (feasible && d < best) {
             best = d;
@@ -384,28 +541,33 @@ bool Constrained(const MeshTree& tree, const std::uint32_t* faces, int count, co
 }
 }  // namespace
 
-Vec3 MeshProxy::Resolve(const Vec3& goal, double muS, double muD) noexcept {
+Vec3 MeshProxy::Resolve(const Vec3& goal, double radius, double muS, double muD) noexcept {
     const MeshTree& tree = *tree_;
-    std::uint32_t planes[3];
+    Constraint planes[3];
+    std::uint32_t faces[3];
     int count = 0;
     Vec3 from = proxy_;
     Vec3 target = goal;
     for (int pass = 0; pass < 4; ++pass) {
-        const auto hit = tree.FirstFrontHit(from, target);
+        const auto hit = tree.FirstFrontHit(from, target, radius);
         if (hit.t > 1) {
             from = target;
             break;
         }
-        const Vec3& n = tree.Normal(hit.face);
+        // The plane tangent to the mesh grown by the radius where the sphere touched it (a
+        // point: the face's own plane).
+        const Vec3& n = hit.normal;
+        const Constraint plane{n, Dot(n, hit.point) + radius};
         const Vec3 at = from + hit.t * (target - from);
-        from = at + (tree.Offset(hit.face) + kSkin - Dot(n, at)) * n;
+        from = at + (plane.offset + kSkin - Dot(n, at)) * n;
         bool known = false;
-        for (int i = 0; i < count; ++i) known = known || planes[i] == hit.face;
+        for (int i = 0; i < count; ++i) known = known || faces[i] == hit.face;
         if (known || count == 3) break;  // held where it stands
-        planes[count++] = hit.face;
-        if (!Constrained(tree, planes, count, goal, target)) break;
-        // The friction cone, on the first face met: stick while the sideways pull stays within
-        // it, slide trailing the device at its dynamic edge otherwise.
+        faces[count] = hit.face;
+        planes[count++] = plane;
+        if (!Constrained(planes, count, goal, target)) break;
+        // The friction cone, on the first constraint met: stick while the sideways pull stays
+        // within it, slide trailing the device at its dynamic edge otherwise.
         if (count == 1 && (muS > 0 || muD > 0)) {
             const double depth = Norm(goal - target);
             const Vec3 side = target - proxy_;
@@ -445,15 +607,21 @@ Vec3 MeshProxy::Step(const Parameters& p, const Vec3& device, const Vec3& veloci
     if (!started_) {
         started_ = true;
         const auto nearest = tree_->Closest(local);
-        // Behind the nearest face: inside. Wait on the surface, stiffness ramping up.
-        if (nearest.distance > 0 && Dot(tree_->Normal(nearest.face), local - nearest.point) < 0) {
-            proxy_ = nearest.point + kSkin * tree_->Normal(nearest.face);
+        const Vec3& normal = tree_->Normal(nearest.face);
+        // Behind the nearest face: inside; or a sphere's centre nearer than its radius. Wait on
+        // the surface grown by the radius, stiffness ramping up.
+        const bool behind = nearest.distance > 0 && Dot(normal, local - nearest.point) < 0;
+        if (behind || nearest.distance < p.radius) {
+            const Vec3 out = behind || !(nearest.distance > 0)
+                                 ? normal
+                                 : (1 / nearest.distance) * (local - nearest.point);
+            proxy_ = nearest.point + (p.radius + kSkin) * out;
             ramp_ = 0;
         } else {
             proxy_ = local;
         }
     }
-    proxy_ = Resolve(local, p.staticFriction, p.dynamicFriction);
+    proxy_ = Resolve(local, p.radius, p.staticFriction, p.dynamicFriction);
     if (ramp_ < 1) ramp_ = std::min(1.0, ramp_ + std::max(0.0, dt) / kInsideRamp);
     if (contacts_ == 0) return {};
     const Vec3 force =
@@ -466,10 +634,14 @@ Vec3 MeshPenalty(const MeshTree& tree, const MeshProxy::Parameters& p, const Vec
     const auto inverse = Conjugate(p.rotation);
     const Vec3 local = Rotate(inverse, device - p.position);
     const auto nearest = tree.Closest(local);
-    if (!(nearest.distance > 0) || Dot(tree.Normal(nearest.face), local - nearest.point) >= 0)
-        return {};
-    const Vec3 force =
-        p.stiffness * (nearest.point - local) - Rotate(inverse, p.damping * velocity);
+    const Vec3& normal = tree.Normal(nearest.face);
+    const bool behind = nearest.distance > 0 && Dot(normal, local - nearest.point) < 0;
+    if (!behind && !(nearest.distance < p.radius)) return {};
+    const Vec3 out = behind || !(nearest.distance > 0)
+                         ? normal
+                         : (1 / nearest.distance) * (local - nearest.point);
+    const Vec3 force = p.stiffness * (nearest.point + p.radius * out - local) -
+                       Rotate(inverse, p.damping * velocity);
     return Rotate(p.rotation, force);
 }
 

@@ -103,6 +103,7 @@ _STARTING_VALUES: dict[str, dict[str, Any]] = {
         "inside": True,
     },
     "constant force": {"force": (0.0, 0.0, 0.0)},
+    "mesh": {"stiffness": 500.0, "damping": 2.0},
 }
 
 _CLASSES: dict[str, type[_effects.Effect]] = {
@@ -112,7 +113,94 @@ _CLASSES: dict[str, type[_effects.Effect]] = {
     "sphere": _effects.Sphere,
     "box": _effects.Box,
     "constant force": _effects.ConstantForce,
+    "mesh": _effects.Mesh,
 }
+
+# A mesh's shape is not a parameter the page sets: the panel adds its own torus, and friction
+# (two coefficients) has no control of its own there yet.
+_NOT_OFFERED = {"vertices", "faces", "friction"}
+
+MAX_OUTLINE_SEGMENTS = 400
+"""Segments of a mesh's outline sent to the page per view, at most (a larger outline is thinned
+evenly): the update stays small however many faces the mesh has."""
+
+
+def torus(
+    ring: float = 0.05, tube: float = 0.02, around: int = 32, across: int = 16
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+    """A closed torus about the z axis through the origin, faces counter-clockwise seen from
+    outside: the shape the panel's mesh effect touches."""
+    i, j = np.meshgrid(np.arange(around), np.arange(across), indexing="ij")
+    a, b = 2 * np.pi * i / around, 2 * np.pi * j / across
+    radius = ring + tube * np.cos(b)
+    vertices = np.stack([radius * np.cos(a), radius * np.sin(a), tube * np.sin(b)], axis=-1).reshape(-1, 3)
+
+    def at(i: npt.NDArray[np.int64], j: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+        return (i % around) * across + (j % across)
+
+    faces = np.concatenate(
+        [
+            np.stack([at(i, j), at(i + 1, j), at(i + 1, j + 1)], axis=-1).reshape(-1, 3),
+            np.stack([at(i, j), at(i + 1, j + 1), at(i, j + 1)], axis=-1).reshape(-1, 3),
+        ]
+    )
+    return vertices, faces
+
+
+class Outline:
+    """A mesh's outline in each of the page's views (x-y from above, x-z from the side): its silhouette edges
+    seen along the third axis (an edge between a face turned toward the viewer and one turned
+    away) and its open edges, in the world by the mesh's pose; at most MAX_OUTLINE_SEGMENTS a
+    view. The edges and their faces are found once; the outline again only when the pose moves."""
+
+    def __init__(self, mesh: _effects.Mesh) -> None:
+        faces = mesh.faces
+        vertices = mesh.vertices
+        normals = np.cross(
+            vertices[faces[:, 1]] - vertices[faces[:, 0]], vertices[faces[:, 2]] - vertices[faces[:, 0]]
+        )
+        self._normals = normals
+        self._vertices = vertices
+        ends = np.sort(faces[:, [0, 1, 1, 2, 2, 0]].reshape(-1, 2), axis=1)
+        owner = np.repeat(np.arange(len(faces)), 3)
+        order = np.lexsort((ends[:, 1], ends[:, 0]))
+        ends, owner = ends[order], owner[order]
+        first = np.ones(len(ends), bool)
+        first[1:] = np.any(ends[1:] != ends[:-1], axis=1)
+        starts = np.flatnonzero(first)
+        counts = np.diff(np.append(starts, len(ends)))
+        self._edges = ends[starts]
+        self._faces = np.full((len(starts), 2), -1)
+        self._faces[:, 0] = owner[starts]
+        shared = counts >= 2
+        self._faces[shared, 1] = owner[starts[shared] + 1]
+        self._key: Any = None
+        self._views: dict[str, list[list[float | None]]] = {}
+
+    def views(self, pose: tuple[Any, Any]) -> dict[str, list[list[float | None]]]:
+        if pose == self._key:
+            return self._views
+        position, (w, x, y, z) = np.asarray(pose[0], float), pose[1]
+        rotation = np.array(
+            [
+                [1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)],
+                [2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)],
+                [2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)],
+            ]
+        ) / max(w * w + x * x + y * y + z * z, 1e-12)
+        facing = self._normals @ rotation.T
+        ends = self._vertices[self._edges] @ rotation.T + position  # (edges, 2, 3)
+        views: dict[str, list[list[float | None]]] = {}
+        for name, (u, v, toward) in {"xy": (0, 1, 2), "xz": (0, 2, 1)}.items():
+            side = np.sign(facing[:, toward])
+            a, b = self._faces[:, 0], self._faces[:, 1]
+            chosen = np.flatnonzero((b < 0) | (side[a] != side[np.maximum(b, 0)]))
+            if len(chosen) > MAX_OUTLINE_SEGMENTS:
+                chosen = chosen[np.linspace(0, len(chosen) - 1, MAX_OUTLINE_SEGMENTS).astype(int)]
+            segments = ends[chosen][:, :, [u, v]].reshape(-1, 4)
+            views[name] = [_numbers(np.round(row, 5)) for row in segments]
+        self._key, self._views = pose, views
+        return views
 
 
 def _parameters(cls: type[_effects.Effect]) -> dict[str, Any]:
@@ -121,7 +209,7 @@ def _parameters(cls: type[_effects.Effect]) -> dict[str, Any]:
     chosen = _STARTING_VALUES[next(kind for kind, known in _CLASSES.items() if known is cls)]
     values: dict[str, Any] = {}
     for name, parameter in inspect.signature(cls.__init__).parameters.items():
-        if name == "self":
+        if name == "self" or (cls is _effects.Mesh and name in _NOT_OFFERED):
             continue
         values[name] = chosen.get(name, parameter.default)
     return values
@@ -210,6 +298,7 @@ class Session:
         self.findings = findings
         self.device_damping = model.damping
         self._effects: dict[int, tuple[str, _effects.Effect]] = {}
+        self._outlines: dict[int, Outline] = {}  # by id() of the mesh effect
         self._ids = itertools.count(1)
         self._recording = _Recording()
         self._periods: deque[npt.NDArray[np.float64]] = deque()
@@ -266,18 +355,26 @@ class Session:
         arm = self._need_arm()
         if not isinstance(kind, str) or kind not in KINDS:
             raise Refused(f"no effect called {kind!r}; the kinds are {', '.join(KINDS)}")
-        effect = self._checked(lambda: _CLASSES[kind](**KINDS[kind]))
+        effect = self._checked(lambda: self._make(kind))
         identity = next(self._ids)
         chosen = [e for _, e in self._effects.values()] + [effect]
         self._checked(lambda: setattr(arm, "effects", chosen))
         self._effects[identity] = (kind, effect)
         return identity
 
+    def _make(self, kind: str) -> _effects.Effect:
+        if kind == "mesh":
+            mesh = _effects.Mesh(*torus(), **KINDS[kind])
+            self._outlines[id(mesh)] = Outline(mesh)
+            return mesh
+        return _CLASSES[kind](**KINDS[kind])
+
     def remove(self, identity: Any) -> None:
         arm = self._need_arm()
         self._effect(identity)
         rest = [e for key, (_, e) in self._effects.items() if key != identity]
         self._checked(lambda: setattr(arm, "effects", rest))
+        self._outlines.pop(id(self._effects[identity][1]), None)
         del self._effects[identity]
 
     def set(self, identity: Any, name: Any, value: Any) -> None:
@@ -451,12 +548,16 @@ class Session:
                 float(values["damping"]),
                 compensated=self.arm.compensate_delay,
             )
-        return {
+        described = {
             "id": identity,
             "kind": kind,
             "values": {name: _plain(value) for name, value in values.items()},
             "bounds": bounds,
         }
+        outline = self._outlines.get(id(effect))
+        if isinstance(effect, _effects.Mesh) and outline is not None:
+            described["outline"] = outline.views(effect.pose)
+        return described
 
     # --- recording ------------------------------------------------------------------------------
 

@@ -102,7 +102,7 @@ struct Coupling {
 // and rotation (a quaternion w, x, y, z, scaled to length 1 by Validated): moving it never
 // rebuilds the tree, which is built beforehand, off the loop. The proxy sticks while the
 // sideways pull is within staticFriction times the push, and slides at dynamicFriction (at most
-// staticFriction) beyond. radius is that of the proxy: 0, a point (a sphere is not swept yet).
+// staticFriction) beyond. radius is that of the proxy: 0, a point, else a sphere.
 // The loop keeps each mesh's proxy from cycle to cycle while its key stays in its place;
 // ForceOf, with no history, gives the push out of a closed mesh toward its nearest point.
 struct Mesh {
@@ -121,8 +121,8 @@ using Effect = std::variant<Spring, Damper, Plane, Sphere, Box, ConstantForce, C
 
 // The effect ready for the loop: a plane's normal scaled to length 1. Throws
 // InvalidArgument (Errors.hpp) naming the first parameter that is not finite, a stiffness, damping
-// or radius below 0, a zero normal or rotation, a mesh without a tree, with a radius other than 0
-// or a dynamic friction above its static one, a box whose lower corner exceeds its upper one, a
+// or radius below 0, a zero normal or rotation, a mesh without a tree or with a
+// dynamic friction above its static one, a box whose lower corner exceeds its upper one, a
 // smoothing outside 0 to 10 s, or a coupling's time outside 1 ms to 10 s or reflect outside 0
 // to 10.
 Effect Validated(const Effect& effect);

@@ -25,12 +25,18 @@ public:
     struct Hit {
         double t = 2;  // fraction of the segment, > 1 when nothing was hit
         std::uint32_t face = 0;
+        Vec3 point{};   // the point of the face touched
+        Vec3 normal{};  // unit, from that point toward the centre: the constraint's normal
     };
-    // First face whose front the segment a->b enters (back faces are let through: a proxy
-    // only ever meets a surface from outside).
-    Hit FirstFrontHit(const Vec3& a, const Vec3& b) const noexcept;
+    // First face whose front a sphere of `radius` (0: a point) meets as its centre moves from
+    // a to b: the first contact with the mesh offset by the radius, on a face, an edge or a
+    // vertex. Back faces are let through (a proxy only ever meets a surface from outside): a
+    // point must enter a face's front, a sphere's centre must be in front of the face's plane
+    // when it touches. A sphere already closer than its radius is stopped at once (t = 0) if
+    // it moves toward the face, let go if it moves away.
+    Hit FirstFrontHit(const Vec3& a, const Vec3& b, double radius = 0) const noexcept;
     // Same answer by testing every face: the reference for tests and benches.
-    Hit FirstFrontHitBruteForce(const Vec3& a, const Vec3& b) const noexcept;
+    Hit FirstFrontHitBruteForce(const Vec3& a, const Vec3& b, double radius = 0) const noexcept;
 
     struct Nearest {
         Vec3 point{};
@@ -52,6 +58,8 @@ public:
 
 private:
     MeshTree() = default;
+    double FaceHit(std::uint32_t face, const Vec3& a, const Vec3& d, double radius) const noexcept;
+    void Touch(Hit& hit, const Vec3& a, const Vec3& d) const noexcept;
     std::vector<Vec3> vertices_;
     std::vector<Face> faces_;
     std::vector<Vec3> normals_;
@@ -60,9 +68,11 @@ private:
     std::vector<Node> nodes_;
 };
 
-// The god-object: a point that follows the device but never crosses the surface. Each step
-// sweeps it from where it was toward the device, so no thin shell is skipped, and resolves up
-// to three faces (a face, an edge, a corner) in that same step.
+// The god-object: a point, or a sphere of `radius`, that follows the device but never crosses
+// the surface. Each step sweeps it from where it was toward the device, so no thin shell is
+// skipped, and resolves up to three constraints (a face, an edge, a corner) in that same step.
+// A sphere's constraints are the planes tangent to the mesh offset by its radius where it
+// touched; the force is a spring from the device to the sphere's centre.
 class MeshProxy {
 public:
     struct Parameters {
@@ -70,11 +80,13 @@ public:
         double damping = 0;
         double staticFriction = 0;
         double dynamicFriction = 0;
+        double radius = 0;                           // m, the god-object's; 0: a point
         Vec3 position{};                             // rigid pose of the mesh, no rebuild
         std::array<double, 4> rotation{1, 0, 0, 0};  // unit quaternion w, x, y, z
     };
-    // The device found inside a closed mesh at the first step is not thrown out: the stiffness
-    // ramps from zero over this time while the proxy waits on the nearest surface point.
+    // The device found inside a closed mesh (or a sphere's radius from its surface) at the first
+    // step is not thrown out: the stiffness ramps from zero over this time while the proxy waits
+    // on the nearest surface point (a sphere: its radius out from it).
     static constexpr double kInsideRamp = 1.0;
 
     explicit MeshProxy(std::shared_ptr<const MeshTree> tree)
@@ -94,7 +106,7 @@ public:
     bool InContact() const noexcept { return contacts_ > 0; }
 
 private:
-    Vec3 Resolve(const Vec3& goal, double muS, double muD) noexcept;
+    Vec3 Resolve(const Vec3& goal, double radius, double muS, double muD) noexcept;
 
     std::shared_ptr<const MeshTree> owner_;  // none when attached
     const MeshTree* tree_ = nullptr;
@@ -110,7 +122,8 @@ private:
 MeshProxy::Parameters ProxyParameters(const Mesh& mesh) noexcept;
 
 // What a proxy with no history gives at a position: nothing outside, and inside a closed mesh
-// (behind its nearest face) a spring to that nearest surface point, less the damping.
+// (behind its nearest face) or nearer its surface than the radius, a spring to the offset
+// surface (the nearest surface point, moved out by the radius), less the damping.
 Vec3 MeshPenalty(const MeshTree& tree, const MeshProxy::Parameters& p, const Vec3& device,
                  const Vec3& velocity) noexcept;
 

@@ -375,6 +375,15 @@ function drawEffect(g, effect, here, u, v, w, X, Y, scale, size) {
     const corners = [a, b, [b[0] - nu * far, b[1] - nv * far], [a[0] - nu * far, a[1] - nv * far]].map(at);
     g.beginPath(); corners.forEach((c, i) => (i ? g.lineTo(X(c), Y(c)) : g.moveTo(X(c), Y(c)))); g.closePath(); g.fill();
     g.beginPath(); g.moveTo(X(corners[0]), Y(corners[0])); g.lineTo(X(corners[1]), Y(corners[1])); g.stroke();
+  } else if (effect.kind === "mesh" && effect.outline) {
+    // Its outline seen along this view's third axis, as the server found it for the pose.
+    const lines = effect.outline[AXES[u] + AXES[v]] || [];
+    g.beginPath();
+    for (const [a0, b0, a1, b1] of lines) {
+      g.moveTo(size / 2 + a0 * scale, size / 2 - b0 * scale);
+      g.lineTo(size / 2 + a1 * scale, size / 2 - b1 * scale);
+    }
+    g.stroke();
   } else if (effect.kind === "constant force") {
     const f = p.force;
     const tip = [here[0] + f[0] * FORCE_SCALE, here[1] + f[1] * FORCE_SCALE, here[2] + f[2] * FORCE_SCALE];
