@@ -179,10 +179,10 @@ TEST(LinkDelay, TheDampingGrowsWithTheStiffnessTimesTheMeasuredDelay) {
     };
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const Case cases[] = {
-        {"loopback", 0.0002, 0.2 * 1000 * 0.0002},
-        {"50 ms", 0.05, 0.2 * 1000 * 0.05},
+        {"loopback", 0.0002, LinkDelay::DampingPerDelay * 1000 * 0.0002},
+        {"50 ms", 0.05, LinkDelay::DampingPerDelay * 1000 * 0.05},
         {"a clock a little ahead", -0.001, 0},
-        {"beyond a second", 5.0, 0.2 * 1000 * LinkDelay::MaxDelay},
+        {"beyond a second", 5.0, LinkDelay::DampingPerDelay * 1000 * LinkDelay::MaxDelay},
     };
     for (const Case& c : cases) {
         LinkDelay d;

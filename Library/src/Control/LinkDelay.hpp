@@ -8,7 +8,7 @@
 // velocity difference to the remote, as the coupling's own does, so it damps the follower's
 // ringing about its target and not the motion it tracks, and it needs far less than those
 // conditions: DampingPerDelay k T (T the one-way delay measured) keeps a 1000 N/m spring with
-// no damping of its own steady at 50 ms (about 10 N s/m), while at loopback delays it adds
+// no damping of its own steady at 50 ms (15 N s/m), while at loopback delays it adds
 // almost nothing. The passivity controller still bounds what the network can put out.
 //
 // The loop's thread only: plain arithmetic.
@@ -21,7 +21,7 @@ namespace Tamro::HardwareAPI::Control::Detail {
 
 class LinkDelay {
 public:
-    static constexpr double DampingPerDelay = 0.2;  // N s/m of damping per N/m and second
+    static constexpr double DampingPerDelay = 0.3;  // N s/m of damping per N/m and second
     static constexpr double MaxDelay = 1.0;         // s: a later sample says nothing more
     static constexpr double Smoothing = 0.02;       // of each new sample, into the mean
 
