@@ -8,7 +8,7 @@ offset from its leader at rest and the contact force ratio (felt at the leader o
 Each row is one `tamro-teleop --demo --json` run of a few seconds; the impairment is the
 receiving side's own (this kernel has no netem). The default coupling takes every link; a stiff
 one (1000 N/m, no damping), where the controller has work to do, takes the 50 ms delay. Rows
-run one after the other, so the whole table takes about a minute and a half (less with
+run one after the other, so the whole table takes about two and a half minutes (less with
 --quick)."""
 
 from __future__ import annotations
