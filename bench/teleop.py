@@ -1,11 +1,14 @@
 """Teleoperation across the network: the demo of tamro-teleop (two processes, each with its own
-simulated arm, coupled over DDS on loopback) at link delays of 0, 5, 20 and 50 ms and with 5 %
-loss, each with the passivity controller on and off.
+simulated arm, coupled over DDS on loopback) at link delays of 0, 5, 20 and 50 ms, with 5 %
+loss and with 15 ms of jitter (lost events), each with the passivity controller on and off; a
+stiff coupling (1000 N/m, no damping) at 50 ms with 2 ms of jitter and 5 % loss; and a one-way
+leader (it publishes only, runs no coupling) at 0 and 50 ms. Each row shows the follower's
+offset from its leader at rest and the contact force ratio (felt at the leader over the wall's).
 
 Each row is one `tamro-teleop --demo --json` run of a few seconds; the impairment is the
 receiving side's own (this kernel has no netem). The default coupling takes every link; a stiff
 one (1000 N/m, no damping), where the controller has work to do, takes the 50 ms delay. Rows
-run one after the other, so the whole table takes about a minute and a half (less with
+run one after the other, so the whole table takes about two and a half minutes (less with
 --quick)."""
 
 from __future__ import annotations
@@ -17,25 +20,32 @@ import time
 from typing import Any
 
 LINKS = (
-    ("0 ms", {"delay_ms": 0.0, "loss": 0.0}),
-    ("5 ms", {"delay_ms": 5.0, "loss": 0.0}),
-    ("20 ms", {"delay_ms": 20.0, "loss": 0.0}),
-    ("50 ms", {"delay_ms": 50.0, "loss": 0.0}),
-    ("5 % loss", {"delay_ms": 0.0, "loss": 0.05}),
+    ("0 ms", {"delay_ms": 0.0, "jitter_ms": 0.0, "loss": 0.0}),
+    ("5 ms", {"delay_ms": 5.0, "jitter_ms": 0.0, "loss": 0.0}),
+    ("20 ms", {"delay_ms": 20.0, "jitter_ms": 0.0, "loss": 0.0}),
+    ("50 ms", {"delay_ms": 50.0, "jitter_ms": 0.0, "loss": 0.0}),
+    ("5 % loss", {"delay_ms": 0.0, "jitter_ms": 0.0, "loss": 0.05}),
+    ("15 ms jitter", {"delay_ms": 0.0, "jitter_ms": 15.0, "loss": 0.0}),
 )
+# The stiff coupling's link: 50 ms, 2 ms of jitter and 5 % loss, the default link time-out.
+STIFF_LINK = ("50+2 ms 5 %", {"delay_ms": 50.0, "jitter_ms": 2.0, "loss": 0.05})
 RATE_HZ, RATE_TOLERANCE = 1000.0, 0.005  # both loops within 1 kHz ± 0.5 %
 TRACKING_TARGET_MM = 1.0  # RMS at 0 ms delay on the scripted path
 ROW_LIMIT_S = 120.0  # a row that takes longer has hung
-STIFF = {"stiffness": 1000.0, "damping": 0.0, "link_timeout": 0.2}  # the delay is no link loss
+STIFF = {"stiffness": 1000.0, "damping": 0.0}
+OFFSET_TARGET_MM = 1.0  # the follower off its leader at rest
 
 
-def demo(seconds: float, delay_ms: float, loss: float, passivity: bool, **coupling: float) -> dict[str, Any]:
+def demo(
+    seconds: float, link: dict[str, float], passivity: bool, one_way: bool = False, **coupling: float
+) -> dict[str, Any]:
     command = [sys.executable, "-m", "tamro.programs.teleop", "--demo", "--json", "--seconds", repr(seconds)]
-    command += ["--delay-ms", repr(delay_ms), "--loss", repr(loss)]
-    for name, value in coupling.items():
+    for name, value in (*link.items(), *coupling.items()):
         command += [f"--{name.replace('_', '-')}", repr(value)]
     if not passivity:
         command.append("--no-passivity")
+    if one_way:
+        command.append("--one-way")
     done = subprocess.run(command, capture_output=True, text=True, timeout=ROW_LIMIT_S, check=False)
     if done.returncode != 0:
         raise RuntimeError(f"tamro-teleop --demo failed ({done.returncode}): {done.stderr.strip()[-400:]}")
@@ -47,14 +57,16 @@ def run(quick: bool) -> dict[str, Any]:
     seconds = 4.0 if quick else 6.0
     started = time.monotonic()
     rows = []
-    runs = [(link, impairment, {}) for link, impairment in LINKS] + [("50 ms", LINKS[3][1], STIFF)]
-    for link, impairment, coupling in runs:
+    runs = [(link, impairment, {}, False) for link, impairment in LINKS]
+    runs += [(*STIFF_LINK, STIFF, False), (*LINKS[0], {}, True), (*LINKS[3], {}, True)]
+    for link, impairment, coupling, one_way in runs:
         for passivity in (True, False):
-            row = demo(seconds, impairment["delay_ms"], impairment["loss"], passivity, **coupling)
+            row = demo(seconds, impairment, passivity, one_way, **coupling)
             row["link"] = link
             rows.append(row)
             print(
-                f"teleop: {row['stiffness']:g} N/m, {link}, passivity {'on' if passivity else 'off'}: "
+                f"teleop: {row['stiffness']:g} N/m, {link}{', one-way' if one_way else ''}, "
+                f"passivity {'on' if passivity else 'off'}: "
                 f"{'stable' if row['stable'] else 'NOT stable'} ({time.monotonic() - started:.0f} s)",
                 file=sys.stderr,
                 flush=True,
@@ -74,15 +86,19 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
     out = [
         "",
         f"teleoperation: tamro-teleop --demo, {results['seconds_per_row']:g} s a row",
-        f"  {'coupling':<17} {'link':<9} {'passivity':<9} {'tracking RMS / peak mm':>22} "
+        f"  {'coupling':<26} {'link':<12} {'passivity':<9} {'tracking RMS / peak mm':>22} "
+        f"{'at rest mm':>10} {'contact ratio':>13} {'lost':>4} "
         f"{'dissipated J':>12} {'observed J':>10} {'follower Hz':>11} {'p99 µs':>7} {'leader Hz':>9} "
         f"{'stable':>6}",
     ]
     for row in rows:
         tracking = f"{mm(row['tracking_rms_mm'])} / {mm(row['tracking_peak_mm'])}"
         coupling = f"{row['stiffness']:g} N/m, {row['damping']:g} N s/m"
+        if row.get("one_way"):
+            coupling += ", one-way"
         out.append(
-            f"  {coupling:<17} {row['link']:<9} {'on' if row['passivity'] else 'off':<9} {tracking:>22} "
+            f"  {coupling:<26} {row['link']:<12} {'on' if row['passivity'] else 'off':<9} {tracking:>22} "
+            f"{mm(row['follow_offset_mm']):>10} {mm(row['contact_force_ratio']):>13} {row['lost_events']:>4} "
             f"{row['energy_dissipated_j']:>12.4f} {row['energy_observed_j']:>+10.4f} "
             f"{row['follower']['rate_hz']:>11.1f} {row['follower']['period_p99_us']:>7.0f} "
             f"{row['leader']['rate_hz']:>9.1f} {'yes' if row['stable'] else 'NO':>6}"
@@ -99,6 +115,20 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
         f"  target: tracking RMS at 0 ms below {TRACKING_TARGET_MM:g} mm: "
         + ("met" if met else "MISSED")
         + f" ({mm(rms)} mm)"
+    )
+    drifted = [
+        f"{r['link']} {r['stiffness']:g} N/m passivity {'on' if r['passivity'] else 'off'}"
+        for r in on
+        if r["follow_offset_mm"] is None or r["follow_offset_mm"] > OFFSET_TARGET_MM
+    ]
+    out.append(
+        f"  target: with passivity on, the follower within {OFFSET_TARGET_MM:g} mm of its leader at rest: "
+        + ("met" if not drifted else "MISSED at " + ", ".join(drifted))
+    )
+    jittered = [r for r in rows if r["link"] == LINKS[5][0]]
+    out.append(
+        "  target: no lost events under 15 ms of jitter: "
+        + ("met" if all(r["lost_events"] == 0 for r in jittered) else "MISSED")
     )
     slow = [
         f"{r['link']} {r['stiffness']:g} N/m passivity {'on' if r['passivity'] else 'off'}"

@@ -590,3 +590,66 @@ TEST(Coupling, AJitteredPeerIsNeverTakenForALostLinkAndARealCutStillFadesQuickly
     EXPECT_GE(fullAt, back + c.engage);
     EXPECT_LE(fullAt, back + c.engage + 0.050);
 }
+
+namespace {
+
+// A leader moved by a hand (a stiff damped spring whose anchor moves along a path for moving
+// seconds, then lets go), coupled both ways to a free follower over a link of the given
+// one-way delay; then both rest. Returns the follower's distance from its leader at the end;
+// worstSurplus is the most either port ever put out beyond what had come in at the other end,
+// peakSpeed the follower's fastest while the hand moved it.
+double MovedThenLetGo(const Coupling& c, std::chrono::nanoseconds delay, double moving,
+                      double resting, double& worstSurplus, double& peakSpeed,
+                      CouplingStatus& follower) {
+    RemoteSettings settings;
+    settings.impairment.delay = delay;
+    RemoteInput atLeader, atFollower;
+    atLeader.Accept(settings);
+    atFollower.Accept(settings);
+    Arm leader, followerArm;
+    worstSurplus = -1;
+    peakSpeed = 0;
+    for (int n = 0; n * Period < moving + resting; ++n) {
+        const double t = n * Period;
+        atLeader.Offer(SampleOf(followerArm, t, &atFollower), At(t), WallOffset + t);
+        atFollower.Offer(SampleOf(leader, t, &atLeader), At(t), WallOffset + t);
+        double scaleL = 1, scaleF = 1;
+        const Vec3 fl =
+            Clamped(atLeader.ForceAt(c, At(t), leader.x, leader.x, leader.v), 10, scaleL);
+        const Vec3 ff = Clamped(
+            atFollower.ForceAt(c, At(t), followerArm.x, followerArm.x, followerArm.v), 10, scaleF);
+        atLeader.Sent(scaleL, t);
+        atFollower.Sent(scaleF, t);
+        const Vec3 anchor{0.03 * std::sin(M_PI * t), 0.01 * std::sin(2 * M_PI * t), 0};
+        leader.Step(t < moving ? fl + 1500 * (anchor - leader.x) - 15 * leader.v : fl, Period);
+        followerArm.Step(ff, Period);
+        if (t > 1 && t < moving) peakSpeed = std::max(peakSpeed, Norm(followerArm.v));
+        for (const RemoteInput* port : {&atLeader, &atFollower}) {
+            const CouplingStatus s = port->Status();
+            worstSurplus = std::max(worstSurplus, s.energyOut - s.energyCredited);
+        }
+    }
+    follower = atFollower.Status();
+    return Norm(leader.x - followerArm.x);
+}
+
+}  // namespace
+
+TEST(Coupling, AStiffCouplingAtFiftyMillisecondsFollowsWithoutRingingAndRestsOnItsLeader) {
+    // 1000 N/m with no damping of its own at 50 ms: the follower rang at its own resonance
+    // (0.5 m/s here, five times the path's speed) until the coupling damped for the delay. The
+    // controller still takes energy away while the hand moves; once the hand lets go and both
+    // rest, the follower is within a millimetre of its leader, and neither port ever put out
+    // more than came in at the other.
+    Coupling stiff;
+    stiff.stiffness = 1000;
+    stiff.damping = 0;
+    stiff.linkTimeout = 0.2;
+    double surplus = 0, peak = 0;
+    CouplingStatus follower;
+    const double offset = MovedThenLetGo(stiff, 50ms, 4, 4, surplus, peak, follower);
+    EXPECT_GT(follower.energyDissipated, 0.01) << "the controller acted";
+    EXPECT_LT(peak, 0.2) << "the path's own speed is about 0.1 m/s";
+    EXPECT_LE(offset, 0.001);
+    EXPECT_LE(surplus, 1e-3) << "a step's rounding at most";
+}

@@ -1,6 +1,7 @@
 // The coupling's parts on their own, on scripted time: the gate a remote sample passes, the
 // impaired link (a test tool) over the direct one, the target tracker, the energy side.
 #include "Control/CouplingEnergy.hpp"
+#include "Control/LinkDelay.hpp"
 #include "Control/SampleGate.hpp"
 #include "Control/SampleLink.hpp"
 #include "Control/TargetTracker.hpp"
@@ -168,4 +169,29 @@ TEST(CouplingEnergy, CreditsTheRemoteCountOnlyWhileItCountsUpAndObservesTheHeldF
     energy.Leave();
     energy.Observe({0.001, 0, 0});
     EXPECT_NEAR(energy.Out(), 0.002, 1e-12);
+}
+
+TEST(LinkDelay, TheDampingGrowsWithTheStiffnessTimesTheMeasuredDelay) {
+    struct Case {
+        const char* what;
+        double age;       // of every sample, s
+        double expected;  // N s/m for 1000 N/m
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const Case cases[] = {
+        {"loopback", 0.0002, LinkDelay::DampingPerDelay * 1000 * 0.0002},
+        {"50 ms", 0.05, LinkDelay::DampingPerDelay * 1000 * 0.05},
+        {"a clock a little ahead", -0.001, 0},
+        {"beyond a second", 5.0, LinkDelay::DampingPerDelay * 1000 * LinkDelay::MaxDelay},
+    };
+    for (const Case& c : cases) {
+        LinkDelay d;
+        for (int i = 0; i < 1000; ++i) d.Sample(i % 7 == 0 ? nan : c.age);
+        EXPECT_NEAR(d.Damping(1000), c.expected, 1e-9) << c.what;
+    }
+    LinkDelay d;  // a change of delay is followed, smoothly
+    d.Sample(0.0);
+    d.Sample(0.05);
+    EXPECT_GT(d.Seconds(), 0);
+    EXPECT_LT(d.Seconds(), 0.005);
 }

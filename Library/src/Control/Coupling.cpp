@@ -3,6 +3,7 @@
 
 #include "CouplingEnergy.hpp"
 #include "HandOver.hpp"
+#include "LinkDelay.hpp"
 #include "LinkWatch.hpp"
 #include "Recorder.hpp"
 #include "SampleGate.hpp"
@@ -84,6 +85,9 @@ public:
     std::mutex senders;
     Detail::SampleGate gate;
     std::atomic<bool> accepting{false};
+    // This machine's wall clock less its monotonic one (s), as last seen by a sender: the loop
+    // turns a sample's stamp into its age with it, without reading the wall clock itself.
+    std::atomic<double> wallLessMonotonic{0};
     std::atomic<std::uint64_t> taken{0}, refusedValue{0}, refusedStamp{0}, refusedFlood{0},
         dropped{0}, impairedLost{0};
 
@@ -103,6 +107,7 @@ public:
     Detail::TargetTracker tracker;
     Detail::LinkWatch watch;
     Detail::CouplingEnergy energy;
+    Detail::LinkDelay delay;
     double horizon = 0.02;
     double gain = 0;
     std::int64_t lastNs = 0;
@@ -172,6 +177,7 @@ Verdict RemoteInput::Offer(const RemoteSample& sample, Clock::time_point arrival
         case Detail::SampleGate::Verdict::Taken: break;
     }
     s.taken.fetch_add(1, std::memory_order_relaxed);
+    s.wallLessMonotonic.store(wallNow - static_cast<double>(at) * 1e-9, std::memory_order_relaxed);
     switch (s.link->Carry(sample, at)) {
         case Detail::SampleLink::Delivery::Queued: break;
         case Detail::SampleLink::Delivery::Full:
@@ -217,6 +223,8 @@ void RemoteInput::Impl::Intake(std::int64_t nowNs) noexcept {
         const Detail::QueuedSample& due = pending[pendingFirst];
         tracker.Take(due.sample, due.releaseNs, nowNs, horizon);
         watch.Arrived(due.releaseNs);
+        delay.Sample(static_cast<double>(due.releaseNs) * 1e-9 +
+                     wallLessMonotonic.load(std::memory_order_relaxed) - due.sample.stamp);
         energy.Remote(due.sample);
         pendingFirst = (pendingFirst + 1) % Capacity;
         --pendingCount;
@@ -258,8 +266,8 @@ Vec3 RemoteInput::ForceAt(const Coupling& coupling, Clock::time_point now, const
     Vec3 force{};
     if (tracker.HasSample() && s.gain > 0) {
         const RemoteSample& newest = tracker.Newest();
-        Vec3 raw = coupling.stiffness * (target - render) +
-                   coupling.damping * (newest.velocity - velocity);
+        const double damping = std::max(coupling.damping, s.delay.Damping(coupling.stiffness));
+        Vec3 raw = coupling.stiffness * (target - render) + damping * (newest.velocity - velocity);
         if (coupling.reflect > 0 && newest.hasForce) raw = raw - coupling.reflect * newest.force;
         // Only a bilateral coupling closes a loop through the link for the controller to guard.
         const bool guard = coupling.passivity && mode == CouplingMode::Bilateral;

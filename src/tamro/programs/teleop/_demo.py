@@ -4,7 +4,9 @@ coupled over DDS on this machine.
 The leader is moved by a scripted hand (a stiff spring whose anchor follows the path); the
 follower has a wall on its side that the path reaches into. Each side records every cycle of its
 loop; the parent lines the two recordings up on the shared monotonic clock and works out the
-figures. Near the end the leader leaves the network (its node closes): the link is cut, and the
+figures. For the last second before the cut the hand stands still (where the path crosses the
+middle, away from the wall): what is left between the two then is the follower's offset at rest.
+Near the end the leader leaves the network (its node closes): the link is cut, and the
 follower's coupling force must fade to zero.
 """
 
@@ -39,13 +41,17 @@ WALL_STIFFNESS, WALL_DAMPING = 2000.0, 10.0
 HAND_STIFFNESS, HAND_DAMPING = 1500.0, 15.0  # the scripted hand holding the leader
 HAND_HZ = 500.0
 SETTLE = 1.0  # s from the start before tracking counts: the coupling engages
+REST = 1.0  # s before the cut that the hand stands still
+OFFSET_WINDOW = 0.1  # s before the cut over which the offset at rest is taken
 STABLE_ENERGY_J = -0.05  # the network may have put out at most this much net
 PEAK_SPEED = 0.5  # m/s: five times the path's; only an oscillation goes this fast
 NAMES = ("demo_leader", "demo_follower")
 
 
-def path(t: float) -> tuple[float, float, float]:
-    """The hand's path, t seconds from the start: eased in over the first half second."""
+def path(t: float, rest: float = math.inf) -> tuple[float, float, float]:
+    """The hand's path, t seconds from the start: eased in over the first half second, standing
+    from rest on."""
+    t = min(t, rest)
     ease = min(1.0, max(0.0, t / 0.5))
     w = 2 * math.pi * FREQUENCY
     return (ease * AMPLITUDE * math.sin(w * t), ease * 0.01 * math.sin(2 * w * t), 0.0)
@@ -75,9 +81,13 @@ def run_side(args: argparse.Namespace, impairment: Impairment) -> int:
             start, end, cut = (float(w) for w in words[1:4])
             loop.record(int((end - time.monotonic() + 2) * 1500))
             cut_at = None
+            lost_events, state = 0, "waiting"
             while (now := time.monotonic()) < end:
+                if now < cut:  # each fall into "lost" before the cut is one the user would feel
+                    was, state = state, coupling_status(loop).state
+                    lost_events += state == "lost" and was != "lost"
                 if leader:
-                    hand.anchor = path(now - start)
+                    hand.anchor = path(now - start, cut - REST - start)
                     if cut_at is None and now >= cut:
                         node.close()  # the link is cut: the follower hears nothing more
                         cut_at = time.monotonic()
@@ -99,6 +109,7 @@ def run_side(args: argparse.Namespace, impairment: Impairment) -> int:
         "energy_out_j": status.energy_out,
         "counts": dict(status.counts),
         "cut_at": cut_at,
+        "lost_events": lost_events,
         "fault": None if fault is None else str(fault),
     }
     print(json.dumps(summary), flush=True)
@@ -116,6 +127,8 @@ def _side_command(args: argparse.Namespace, role: str, domain: int, record: Path
     command += ["--link-timeout", repr(args.link_timeout), "--max-force", repr(args.max_force)]
     command += ["--delay-ms", repr(args.delay_ms), "--jitter-ms", repr(args.jitter_ms)]
     command += ["--loss", repr(args.loss)]
+    if args.one_way and role == "leader":  # the leader publishes only: it runs no coupling
+        command.append("--one-way")
     if args.no_passivity:
         command.append("--no-passivity")
     return command
@@ -137,22 +150,27 @@ def _read_line(process: subprocess.Popen[str], deadline: float) -> str:
 def figures(
     leader: npt.NDArray[Any], follower: npt.NDArray[Any], start: float, cut: float, cut_at: float | None
 ) -> dict[str, Any]:
-    """Tracking, contact and link-cut figures from the two recordings."""
+    """Tracking, offset at rest, contact and link-cut figures from the two recordings."""
     lt, lx = leader["time"], leader["position"]
     ft, fx, ff = follower["time"], follower["position"], follower["force"]
-    window = (ft >= start + SETTLE) & (ft <= cut) & (ft >= lt[0]) & (ft <= lt[-1])
+    rest = cut - REST
+    window = (ft >= start + SETTLE) & (ft <= rest) & (ft >= lt[0]) & (ft <= lt[-1])
     ref = np.stack([np.interp(ft[window], lt, lx[:, axis]) for axis in range(3)], axis=1)
     error = np.linalg.norm(fx[window] - ref, axis=1)
+    resting = (ft >= cut - OFFSET_WINDOW) & (ft <= cut) & (ft >= lt[0]) & (ft <= lt[-1])
+    at_rest = np.stack([np.interp(ft[resting], lt, lx[:, axis]) for axis in range(3)], axis=1)
+    offset = np.linalg.norm(fx[resting] - at_rest, axis=1)
     free = (fx[window][:, 0] < WALL_X) & (ref[:, 0] < WALL_X - 0.002)
     tracked = error[free]
     result: dict[str, Any] = {
         "tracking_rms_mm": float(np.sqrt(np.mean(tracked**2)) * 1e3) if tracked.size else None,
         "tracking_peak_mm": float(tracked.max() * 1e3) if tracked.size else None,
+        "follow_offset_mm": float(np.median(offset) * 1e3) if offset.size else None,
     }
     # The force the leader felt from the coupling while the follower touched the wall: what
     # the loop sent less the scripted hand's spring.
     lwin = (lt >= start + SETTLE) & (lt <= cut)
-    hand = np.array([path(t - start) for t in lt[lwin]])
+    hand = np.array([path(t - start, rest - start) for t in lt[lwin]])
     felt = leader["force"][lwin] - (
         HAND_STIFFNESS * (hand - lx[lwin]) - HAND_DAMPING * leader["velocity"][lwin]
     )
@@ -175,6 +193,8 @@ def figures(
         if zero.any():
             to_zero = float((ft[np.argmax(zero)] - cut_at) * 1e3)
     result["link_cut_to_zero_ms"] = to_zero
+    felt, wall = result["contact_force_n"], result["wall_force_n"]
+    result["contact_force_ratio"] = felt / wall if felt is not None and wall else None
     return result
 
 
@@ -237,18 +257,26 @@ def run_demo(args: argparse.Namespace) -> int:
         "follower": {k: summaries["follower"][k] for k in ("rate_hz", "period_p99_us")},
         "tracking_rms_mm": found["tracking_rms_mm"],
         "tracking_peak_mm": found["tracking_peak_mm"],
+        "follow_offset_mm": found["follow_offset_mm"],
         "contact_force_n": found["contact_force_n"],
         "wall_force_n": found["wall_force_n"],
+        "contact_force_ratio": found["contact_force_ratio"],
+        "lost_events": summaries["leader"]["lost_events"] + summaries["follower"]["lost_events"],
         "energy_observed_j": observed,
         "energy_dissipated_j": summaries["leader"]["energy_dissipated_j"]
         + summaries["follower"]["energy_dissipated_j"],
         "link_cut_to_zero_ms": found["link_cut_to_zero_ms"],
+        # A one-way leader counts no energy: what its motion puts in is seen only as the follower's
+        # coupling putting out, so the energy says nothing of stability there.
         "stable": bool(
-            observed >= STABLE_ENERGY_J and not found["growing"] and found["follower_peak_speed"] < PEAK_SPEED
+            (args.one_way or observed >= STABLE_ENERGY_J)
+            and not found["growing"]
+            and found["follower_peak_speed"] < PEAK_SPEED
         ),
         "follower_peak_speed_m_s": found["follower_peak_speed"],
         "growing": found["growing"],
         "passivity": not args.no_passivity,
+        "one_way": bool(args.one_way),
         "stiffness": args.stiffness,
         "damping": args.damping,
         "impairment": impairment.describe(),
@@ -272,10 +300,13 @@ def _print_figures(r: dict[str, Any]) -> None:
     for side in ("leader", "follower"):
         print(f"{side:<9} loop {r[side]['rate_hz']:.1f} Hz, period p99 {r[side]['period_p99_us']:.0f} us")
     print(f"tracking  RMS {number(r['tracking_rms_mm'], 'mm')}, peak {number(r['tracking_peak_mm'], 'mm')}")
+    print(f"at rest   the follower {number(r['follow_offset_mm'], 'mm')} off its leader")
     print(
         f"contact   felt at the leader {number(r['contact_force_n'], 'N')}, "
-        f"the wall's on the follower {number(r['wall_force_n'], 'N')}"
+        f"the wall's on the follower {number(r['wall_force_n'], 'N')} "
+        f"(ratio {number(r['contact_force_ratio'], '', 2).strip()})"
     )
+    print(f"link      lost {r['lost_events']} times before the cut")
     print(f"energy    observed {r['energy_observed_j']:.4f} J, dissipated {r['energy_dissipated_j']:.4f} J")
     print(f"link cut  force at zero after {number(r['link_cut_to_zero_ms'], 'ms', 1)}")
     print(f"stable    {'yes' if r['stable'] else 'NO'}")
