@@ -90,3 +90,83 @@ def test_samples_cross_and_a_link_down_fades_the_command(veth_link, tmp_path):
             peer.stdin.close()
         stop(peer, bridge)
         arm.close()
+
+
+OPERATOR = """
+import select, sys, time
+import tamro
+with tamro.RemoteArm("lab", domain={domain}, keystore={keys!r}, enclave="/lab/operator") as arm:
+    end = time.monotonic() + 60
+    while time.monotonic() < end and not select.select([sys.stdin], [], [], 0)[0]:
+        arm.servo_cf((0.0, 0.0, 0.5))
+        time.sleep(0.01)
+"""
+
+
+def test_across_the_link_only_an_enclave_of_the_keystore_moves_a_secured_bridge(veth_link, tmp_path):
+    """The other machine's operator (an enclave of the lab's keystore) moves the arm; once it
+    has gone, an open participant there streaming the same command for 3 s moves nothing and
+    sees nothing."""
+    pytest.importorskip("cryptography", reason="needs the cryptography package (the keystore extra)")
+    from tamro.programs.keystore._store import create_enclave, create_keystore
+
+    keys = tmp_path / "keys"
+    create_keystore(keys)
+    create_enclave(keys, "/lab/bridge", "bridge", namespace="lab")
+    create_enclave(keys, "/lab/operator", "operator", namespace="lab")
+    link, domain, arm = veth_link, ros2peer.random_domain(), FakeArm()
+    env = {k: v for k, v in os.environ.items() if not k.startswith("ROS_SECURITY_")}
+    env_a = dict(env, CYCLONEDDS_URI=link.config(0, tmp_path))
+    env_b = dict(env, CYCLONEDDS_URI=link.config(1, tmp_path))
+    command = link.command(0, sys.executable, "-m", "tamro.programs.bridge", "--name", "lab")
+    command += ["--arm", arm.path, "--domain", str(domain), "--servo-timeout", str(TIMEOUT)]
+    command += ["--keystore", str(keys), "--enclave", "/lab/bridge"]
+    bridge = subprocess.Popen(command, env=env_a, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    operator_script, outsider_script = tmp_path / "enclave_peer.py", tmp_path / "open_peer.py"
+    operator_script.write_text(OPERATOR.format(domain=domain, keys=str(keys)))
+    outsider_script.write_text(PEER.format(fakes=str(FAKES), domain=domain))
+
+    def on_b(script: Path) -> subprocess.Popen[str]:
+        return subprocess.Popen(
+            link.command(1, sys.executable, str(script)),
+            env=env_b,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+
+    operator = outsider = None
+    try:
+        operator = on_b(operator_script)
+        if not wait_until(lambda: bool(arm.forces) and arm.forces[-1] == (0.0, 0.0, 0.5), timeout=60):
+            stop(operator, bridge)
+            raise AssertionError(
+                f"the operator's command never crossed: {operator.stderr.read() if operator.stderr else ''}"
+                f" / bridge: {bridge.stdout.read() if bridge.stdout else ''}"
+                f"{bridge.stderr.read() if bridge.stderr else ''}"
+            )
+        assert operator.stdin is not None
+        operator.stdin.close()
+        stop(operator)
+        assert wait_until(lambda: arm.forces[-1] == (0.0, 0.0, 0.0), timeout=10)
+        quiet_from = len(arm.forces)
+        outsider = on_b(outsider_script)
+        assert outsider.stdout is not None
+        received, end = 0, time.monotonic() + 3.0
+        while time.monotonic() < end:
+            if select.select([outsider.stdout], [], [], 0.5)[0]:
+                line = outsider.stdout.readline()
+                if not line:
+                    break
+                received = int(line)
+        assert outsider.poll() is None, outsider.stderr.read() if outsider.stderr else ""
+        assert received == 0, "an open participant read the secured bridge's measured topics"
+        assert all(force == (0.0, 0.0, 0.0) for force in arm.forces[quiet_from:])
+        assert len(arm.forces) > quiet_from + 1000, "the bridge's loop stood still meanwhile"
+    finally:
+        for process in (outsider, operator):
+            if process is not None and process.stdin is not None and not process.stdin.closed:
+                process.stdin.close()
+        stop(*(p for p in (outsider, operator, bridge) if p is not None))
+        arm.close()
