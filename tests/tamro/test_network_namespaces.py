@@ -44,6 +44,19 @@ while time.monotonic() < end and not select.select([sys.stdin], [], [], 0)[0]:
 """
 
 
+def run_script(link, side: int, script: Path, env: dict[str, str]) -> subprocess.Popen[str]:
+    """A Python script in a side's namespace, its standard streams piped (closing its input
+    asks it to end)."""
+    return subprocess.Popen(
+        link.command(side, sys.executable, str(script)),
+        env=env,
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+
+
 def test_samples_cross_and_a_link_down_fades_the_command(veth_link, tmp_path):
     link = veth_link
     domain = ros2peer.random_domain()
@@ -55,14 +68,7 @@ def test_samples_cross_and_a_link_down_fades_the_command(veth_link, tmp_path):
     bridge = subprocess.Popen(command, env=env_a, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     script = tmp_path / "peer.py"
     script.write_text(PEER.format(fakes=str(FAKES), domain=domain))
-    peer = subprocess.Popen(
-        link.command(1, sys.executable, str(script)),
-        env=env_b,
-        stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
+    peer = run_script(link, 1, script, env_b)
     try:
         assert peer.stdout is not None
         received = 0
@@ -126,19 +132,9 @@ def test_across_the_link_only_an_enclave_of_the_keystore_moves_a_secured_bridge(
     operator_script.write_text(OPERATOR.format(domain=domain, keys=str(keys)))
     outsider_script.write_text(PEER.format(fakes=str(FAKES), domain=domain))
 
-    def on_b(script: Path) -> subprocess.Popen[str]:
-        return subprocess.Popen(
-            link.command(1, sys.executable, str(script)),
-            env=env_b,
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            text=True,
-        )
-
     operator = outsider = None
     try:
-        operator = on_b(operator_script)
+        operator = run_script(link, 1, operator_script, env_b)
         if not wait_until(lambda: bool(arm.forces) and arm.forces[-1] == (0.0, 0.0, 0.5), timeout=60):
             stop(operator, bridge)
             raise AssertionError(
@@ -151,7 +147,7 @@ def test_across_the_link_only_an_enclave_of_the_keystore_moves_a_secured_bridge(
         stop(operator)
         assert wait_until(lambda: arm.forces[-1] == (0.0, 0.0, 0.0), timeout=10)
         quiet_from = len(arm.forces)
-        outsider = on_b(outsider_script)
+        outsider = run_script(link, 1, outsider_script, env_b)
         assert outsider.stdout is not None
         received, end = 0, time.monotonic() + 3.0
         while time.monotonic() < end:
