@@ -62,6 +62,7 @@ if [ "${1:-}" = --python ]; then
   sanitized=(env
     LD_PRELOAD="$(${CXX:-c++} -print-file-name=libasan.so) $(${CXX:-c++} -print-file-name=libubsan.so)"
     ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:leak_check_at_exit=0:abort_on_error=1:allocator_may_return_null=1}:log_path=$reports/asan"
+    LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$ROOT/tools/sanitized-python/lsan.supp}"
     PYTHONMALLOC=malloc
     UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}:log_path=$reports/ubsan"
     PYTHONPATH="$site")
