@@ -13,7 +13,7 @@ import sys
 import threading
 import time
 from collections.abc import Callable, Iterable, Iterator
-from typing import Any, TextIO
+from typing import Any, TextIO, TypedDict
 
 import tamro
 from tamro import network
@@ -128,6 +128,20 @@ def apply_network_options(args: argparse.Namespace, parser: argparse.ArgumentPar
             network.use_peer(args.peer_address)
         except ValueError as error:
             parser.error(f"--peer-address: {error}")
+
+
+class Participant(TypedDict):
+    """What every networked program gives its participant (``Node``, ``Capture``) from
+    ``add_network_options``' arguments."""
+
+    domain: int
+    keystore: str | None
+    enclave: str | None
+
+
+def participant(args: argparse.Namespace) -> Participant:
+    """The participant's domain and credentials, as the options gave them."""
+    return Participant(domain=args.domain, keystore=args.keystore, enclave=args.enclave)
 
 
 def add_status_options(parser: argparse.ArgumentParser | argparse._ArgumentGroup) -> None:

@@ -45,6 +45,7 @@ from .._cli import (
     network_lines,
     non_negative,
     on_signals,
+    participant,
     rate,
     seconds,
     security_line,
@@ -230,15 +231,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 simulator = stack.enter_context(Simulator(arms=1, handles=1))
                 arms += simulator.arms
                 handles += simulator.handles
-            node = stack.enter_context(
-                network.Node(
-                    args.name,
-                    domain=args.domain,
-                    node_name="tamro_bridge",
-                    keystore=args.keystore,
-                    enclave=args.enclave,
-                )
-            )
+            node = stack.enter_context(network.Node(args.name, node_name="tamro_bridge", **participant(args)))
             # With credentials only permitted writers match; without, anyone could: off unless asked.
             commands = args.commands if args.commands is not None else node.enclave is not None
             lines: list[str] = []

@@ -27,7 +27,7 @@ from tamro import network
 from tamro.recording import Channels, McapWriter, known_type
 from tamro.terminal import shown
 
-from .._cli import add_network_options, apply_network_options, on_signals, seconds
+from .._cli import add_network_options, apply_network_options, on_signals, participant, seconds
 
 __all__ = ["main"]
 
@@ -280,9 +280,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         stop = asked.stop
         try:
             network.check_ros_name(args.name)
-            capture = network.Capture(
-                args.name, domain=args.domain, keystore=args.keystore, enclave=args.enclave
-            )
+            capture = network.Capture(args.name, **participant(args))
         except (ValueError, RuntimeError) as error:
             return _fail(str(error))
         with capture:

@@ -57,6 +57,7 @@ from .._cli import (
     non_negative,
     number,
     on_signals,
+    participant,
     seconds,
     security_line,
     share,
@@ -280,15 +281,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             port = args.arm
             if args.simulate:
                 port = stack.enter_context(Simulator(arms=1, handles=0)).arms[0]
-            node = stack.enter_context(
-                network.Node(
-                    args.name,
-                    domain=args.domain,
-                    node_name="tamro_teleop",
-                    keystore=args.keystore,
-                    enclave=args.enclave,
-                )
-            )
+            node = stack.enter_context(network.Node(args.name, node_name="tamro_teleop", **participant(args)))
             loop = stack.enter_context(ServoLoop(port, max_force=args.max_force, guard=True))
             loop.effects = [coupling_of(args)]
             node.publish(loop, "arm")
