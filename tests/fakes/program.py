@@ -26,6 +26,12 @@ class Program:
         self._taken: set[int] = set()  # of them, those a wait returned
         self._partial = b""
 
+    def __enter__(self) -> Program:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.kill()
+
     def wait_for_line(self, wanted: Callable[[str], bool], timeout: float = 60.0) -> str:
         """The first line, in the order written, for which ``wanted`` is true and that no
         earlier wait returned; AssertionError with what was read when none comes in time."""
@@ -45,6 +51,15 @@ class Program:
 
     def send(self, number: signal.Signals) -> None:
         self.process.send_signal(number)
+
+    def stop(self, number: signal.Signals = signal.SIGINT, timeout: float = 30.0) -> list[str]:
+        """Signals the program, waits for it to end well, and returns what it wrote after the
+        lines a wait already returned."""
+        seen = max(self._taken, default=-1)
+        self.send(number)
+        code, err = self.finish(timeout)
+        assert code == 0, err
+        return self.lines[seen + 1 :]
 
     def finish(self, timeout: float = 60.0) -> tuple[int, str]:
         """Waits for the program to end: its exit code, and its standard error. The rest of its

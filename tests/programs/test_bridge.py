@@ -4,11 +4,11 @@ says when it cannot serve."""
 
 from __future__ import annotations
 
+import contextlib
 import json
 import math
 import os
 import re
-import select
 import signal
 import subprocess
 import sys
@@ -27,31 +27,14 @@ if not network.available():
 ros2peer = pytest.importorskip("ros2peer", reason="needs the cyclonedds package (the dds extra)")
 
 
-def bridge(*args: str, env: dict[str, str] | None = None) -> subprocess.Popen[str]:
-    return subprocess.Popen(
-        [sys.executable, "-m", "tamro.programs.bridge", *args],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        env=env,
-    )
+def bridge(*args: str, env: dict[str, str] | None = None) -> Program:
+    return Program("tamro.programs.bridge", *args, env=env)
 
 
-def lines_until_ready(program: subprocess.Popen[str], timeout: float = 60.0) -> list[str]:
-    """The lines the program printed up to ``ready`` (read from the descriptor: a buffered
-    reader would hide whole lines from select)."""
-    assert program.stdout is not None
-    fd = program.stdout.fileno()
-    text = b""
-    deadline = time.monotonic() + timeout
-    while b"ready\n" not in text:
-        ready, _, _ = select.select([fd], [], [], max(0.0, deadline - time.monotonic()))
-        chunk = os.read(fd, 4096) if ready else b""
-        if not chunk:
-            program.kill()
-            raise AssertionError(f"not ready: {text!r} {program.communicate()[1]}")
-        text += chunk
-    return text.decode().splitlines()
+def until_ready(program: Program) -> list[str]:
+    """The lines the program printed up to and with ``ready``."""
+    program.wait_for("ready")
+    return program.lines[: program.lines.index("ready") + 1]
 
 
 def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
@@ -61,8 +44,8 @@ def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
     program = bridge(
         "--name", "lab", "--arm", arm.path, "--handle", handle.path, "--domain", str(domain), "--commands"
     )
-    try:
-        lines = lines_until_ready(program)
+    with contextlib.closing(arm), contextlib.closing(handle), program:
+        lines = until_ready(program)
         assert lines[0] == f"config {network.LOOPBACK_CONFIG.as_uri()}"
         assert lines[1] == f"domain {domain}"
         assert lines[2] == "interfaces lo (loopback: this machine only)"
@@ -97,20 +80,13 @@ def test_the_bridge_serves_the_devices_and_stops_at_zero_force(monkeypatch):
         )
 
         writer.write(ros2peer.stamped(push))
-        program.send_signal(signal.SIGINT)
-        out, err = program.communicate(timeout=20)
-        assert program.returncode == 0, err
-        assert out.strip().endswith("stopped: the arms are at zero force")
+        out = program.stop()
+        assert out[-1] == "stopped: the arms are at zero force", out
         taken = re.compile(r"in /lab/arm/servo_cf taken (\d+) refused (\d+) \((.*)\) clamped \d+")
-        report = [m for line in out.splitlines() if (m := taken.fullmatch(line))]
+        report = [m for line in out if (m := taken.fullmatch(line))]
         assert len(report) == 1 and int(report[0][1]) > 0 and report[0][2] == "0", out
         assert report[0][3] == ", ".join(f"{reason} 0" for reason in network.REFUSAL_REASONS)
         assert arm.forces[-1] == (0.0, 0.0, 0.0), "the last force the arm was sent is zero"
-    finally:
-        if program.poll() is None:
-            program.kill()
-        arm.close()
-        handle.close()
 
 
 def test_without_commands_the_bridge_ignores_every_command(monkeypatch):
@@ -120,8 +96,8 @@ def test_without_commands_the_bridge_ignores_every_command(monkeypatch):
     domain = ros2peer.random_domain()
     arm = FakeArm()
     program = bridge("--name", "lab", "--arm", arm.path, "--domain", str(domain))
-    try:
-        lines = lines_until_ready(program)
+    with contextlib.closing(arm), program:
+        lines = until_ready(program)
         assert lines[4].startswith("commands off: servo_cp and servo_cf are not read"), lines
         assert not any(line.startswith("in ") for line in lines), lines
         peer = ros2peer.Peer(domain)
@@ -133,13 +109,7 @@ def test_without_commands_the_bridge_ignores_every_command(monkeypatch):
         while time.monotonic() < end:
             writer.write(ros2peer.stamped(push))
             time.sleep(0.002)
-        program.send_signal(signal.SIGINT)
-        out, err = program.communicate(timeout=20)
-        assert program.returncode == 0, err
-    finally:
-        if program.poll() is None:
-            program.kill()
-        arm.close()
+        out = "\n".join(program.stop())
     assert arm.forces and all(f == (0.0, 0.0, 0.0) for f in arm.forces), "a command moved the arm"
     assert "servo_cf" not in out
 
@@ -175,30 +145,24 @@ def test_a_frozen_bridge_renders_nothing_that_queued_while_it_was_frozen(monkeyp
             writer.write(force(*sample))
             time.sleep(0.005)
 
-    try:
-        lines_until_ready(program)
+    with contextlib.closing(arm), program:
+        until_ready(program)
         peer = ros2peer.Peer(domain)
         writer = peer.writer("/lab/arm/servo_cf", ros2peer.WrenchStamped)
         assert wait_until(
             lambda: writer.write(force(0.5, 0, 0)) or (arm.forces and arm.forces[-1] == (0.5, 0, 0))
         )
-        program.send_signal(signal.SIGSTOP)
+        program.send(signal.SIGSTOP)
         try:
             # Every thread of it stopped before the first sample is sent: a receive thread still
             # running for a moment would take it fresh.
-            assert wait_until(lambda: stopped(program.pid), timeout=10)
+            assert wait_until(lambda: stopped(program.process.pid), timeout=10)
             stream((0, 0.5, 0), 2.0)
             stream((0, 0, 0.5), 0.5)
         finally:
-            program.send_signal(signal.SIGCONT)
+            program.send(signal.SIGCONT)
         assert wait_until(lambda: writer.write(force(0, 0, 0.5)) or arm.forces[-1] == (0, 0, 0.5))
-        program.send_signal(signal.SIGINT)
-        out, err = program.communicate(timeout=20)
-        assert program.returncode == 0, err
-    finally:
-        if program.poll() is None:
-            program.kill()
-        arm.close()
+        out = "\n".join(program.stop())
     assert all(f[1] == 0.0 for f in arm.forces), "a sample that queued while frozen was rendered"
     refused = re.search(r"in /lab/arm/servo_cf taken \d+ refused \d+ \(.*implausible (\d+).*\)", out)
     assert refused and int(refused[1]) > 0, out
@@ -220,7 +184,7 @@ def test_the_bridge_names_what_it_refuses_and_counts_it_by_reason(monkeypatch):
         "--status-json",
         "--commands",
     )
-    try:
+    with program:
         program.wait_for("ready")
         peer = ros2peer.Peer(domain)
         cp = peer.writer("/lab/arm/servo_cp", ros2peer.PoseStamped)
@@ -257,11 +221,7 @@ def test_the_bridge_names_what_it_refuses_and_counts_it_by_reason(monkeypatch):
 
         status = json.loads(program.wait_for_line(refusing, 20))  # one a second, from the start
         assert status["arms"][0]["name"] == "arm" and status["arms"][0]["rate_hz"] > 0
-        program.send(signal.SIGINT)
-        code, err = program.finish()
-        assert code == 0, err
-    finally:
-        program.kill()
+        program.stop()
 
 
 def test_refusals_are_named_at_most_once_a_second_per_topic_and_reason():
@@ -299,16 +259,9 @@ def test_a_users_own_dds_configuration_wins_over_loopback(tmp_path):
     domain = str(ros2peer.random_domain())
     env = dict(os.environ, CYCLONEDDS_URI=mine.as_uri())
     program = bridge("--name", "lab", "--arm", arm.path, "--loopback", "--domain", domain, env=env)
-    try:
-        assert lines_until_ready(program)[0] == f"config {mine.as_uri()}"
-        program.terminate()
-        # Its pipes drained while it ends: a program blocked writing to a full pipe never ends.
-        out, err = program.communicate(timeout=30)
-        assert program.returncode == 0, out + err
-    finally:
-        if program.poll() is None:
-            program.kill()
-        arm.close()
+    with contextlib.closing(arm), program:
+        assert until_ready(program)[0] == f"config {mine.as_uri()}"
+        program.stop(signal.SIGTERM)
 
 
 @pytest.mark.parametrize(
