@@ -76,21 +76,6 @@ void RegisterTopics(py::module_& m) {
 
 namespace Control = Tamro::HardwareAPI::Control;
 
-namespace {
-
-const char* ModeWord(Control::CommandMode mode) {
-    switch (mode) {
-        case Control::CommandMode::Off: return "off";
-        case Control::CommandMode::Waiting: return "waiting";
-        case Control::CommandMode::Engaging: return "engaging";
-        case Control::CommandMode::Engaged: return "engaged";
-        case Control::CommandMode::Fading: return "fading";
-    }
-    return "off";
-}
-
-}  // namespace
-
 void RegisterNetwork(py::module_& m) {
     m.attr("HAVE_DDS") = true;
     RegisterTopics(m);
@@ -104,7 +89,7 @@ void RegisterNetwork(py::module_& m) {
     m.attr("MAX_SHOWN_FRAME") = Network::MaxShownFrame;
     m.def("command_status", [](Control::ServoLoop& loop) {
         const Control::CommandStatus s = loop.Commands().Status();
-        return py::make_tuple(ModeWord(s.mode), s.targetGain, s.forceGain,
+        return py::make_tuple(Control::CommandModeWord(s.mode), s.targetGain, s.forceGain,
                               py::make_tuple(s.force[0], s.force[1], s.force[2]));
     });
 

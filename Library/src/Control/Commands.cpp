@@ -13,6 +13,17 @@
 
 namespace Tamro::HardwareAPI::Control {
 
+const char* CommandModeWord(CommandMode mode) noexcept {
+    switch (mode) {
+        case CommandMode::Off: return "off";
+        case CommandMode::Waiting: return "waiting";
+        case CommandMode::Engaging: return "engaging";
+        case CommandMode::Engaged: return "engaged";
+        case CommandMode::Fading: return "fading";
+    }
+    return "off";
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

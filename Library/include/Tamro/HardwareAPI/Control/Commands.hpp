@@ -36,6 +36,7 @@ enum class CommandMode : std::uint8_t {
     Engaged,   // live streams at full force
     Fading,    // a stream stopped and its force ramps down
 };
+const char* CommandModeWord(CommandMode mode) noexcept;  // "off", "waiting", "engaging", ...
 
 // What the loop rendered at its latest cycle: the mode, each stream's gain (0 to 1) and the
 // commanded force that went into the sum.
