@@ -115,6 +115,7 @@ void RegisterServoLoop(py::module_& m) {
             d["energy_out"] = s.energyOut;
             d["energy_dissipated"] = s.energyDissipated;
             d["energy_credited"] = s.energyCredited;
+            d["energy_drift"] = s.energyDrift;
             const Control::RemoteCounts c = loop.Remote().Counts();
             d["taken"] = c.taken;
             d["refused_value"] = c.refusedValue;

@@ -4,6 +4,7 @@
 #include <Tamro/HardwareAPI/Control/Coupling.hpp>
 
 #include "Control/Passivity.hpp"
+#include "CouplingArms.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,55 +17,15 @@
 #include <vector>
 
 using namespace Tamro::HardwareAPI::Control;
+using namespace Tamro::HardwareAPI::Control::Testing;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr double Period = 1e-3;
-constexpr double WallOffset = 1.7e9;  // the wall clock of these runs, seconds since the epoch
-
-// A point mass with viscous damping under a force held over each step, integrated exactly.
-struct Arm {
-    double mass = 0.25, damping = 2.0;
-    Vec3 x{}, v{};
-
-    void Step(const Vec3& force, double dt) {
-        const double decay = std::exp(-damping * dt / mass);
-        for (int i = 0; i < 3; ++i) {
-            const double terminal = force[i] / damping;
-            x[i] += terminal * dt + (v[i] - terminal) * (mass / damping) * (1 - decay);
-            v[i] = terminal + (v[i] - terminal) * decay;
-        }
-    }
-};
-
-Clock::time_point At(double seconds) {
-    return Clock::time_point(std::chrono::nanoseconds(std::llround(seconds * 1e9)));
-}
-
-RemoteSample SampleOf(const Arm& arm, double t, const RemoteInput* own = nullptr) {
-    RemoteSample s;
-    s.stamp = WallOffset + t;
-    s.position = arm.x;
-    s.hasVelocity = true;
-    s.velocity = arm.v;
-    if (own != nullptr) {
-        s.hasEnergy = true;
-        s.energyIn = own->Status().energyIn;
-    }
-    return s;
-}
-
-Vec3 Clamped(const Vec3& f, double max, double& scale) {
-    const double n = Norm(f);
-    scale = n > max ? max / n : 1.0;
-    return scale * f;
-}
-
 // Two arms coupled both ways over a link of the given one-way delay; the first starts 2 cm
 // away from the second. Returns the energy the coupling network put out beyond what it took in
-// (both ends' observers), sampled every second.
+// and what was granted for returning that offset (both ends' observers), sampled every second.
 std::vector<double> Bilateral(const Coupling& coupling, std::chrono::nanoseconds delay,
                               double seconds) {
     RemoteSettings settings;
@@ -90,7 +51,8 @@ std::vector<double> Bilateral(const Coupling& coupling, std::chrono::nanoseconds
         b.Step(fb, Period);
         if (n % 1000 == 999) {
             const CouplingStatus sa = atA.Status(), sb = atB.Status();
-            generated.push_back(sa.energyOut + sb.energyOut - sa.energyIn - sb.energyIn);
+            generated.push_back(sa.energyOut + sb.energyOut - sa.energyIn - sb.energyIn -
+                                sa.energyDrift - sb.energyDrift);
         }
     }
     return generated;

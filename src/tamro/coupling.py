@@ -166,7 +166,8 @@ class CouplingStatus:
     force (s: the coupling's plus three of the peer's measured sample intervals, at most twice
     the coupling's), this port's energies (J:
     ``energy_in`` from the arm, ``energy_out`` to it, ``energy_dissipated`` by the passivity
-    controller, ``energy_credited`` that came in at the other end) and the remote samples'
+    controller, ``energy_credited`` that came in at the other end, ``energy_drift`` granted to
+    return the rest offset a bilateral coupling engages with) and the remote samples'
     counts (taken, refused by reason, dropped, lost to an impairment)."""
 
     state: LinkState
@@ -180,6 +181,7 @@ class CouplingStatus:
     energy_out: float
     energy_dissipated: float
     energy_credited: float
+    energy_drift: float
     counts: RemoteCounts
 
     @property
@@ -211,5 +213,6 @@ def coupling_status(loop: ServoLoop) -> CouplingStatus:
         energy_out=float(d["energy_out"]),
         energy_dissipated=float(d["energy_dissipated"]),
         energy_credited=float(d["energy_credited"]),
+        energy_drift=float(d["energy_drift"]),
         counts=counts,
     )

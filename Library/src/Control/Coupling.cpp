@@ -2,6 +2,7 @@
 #include <Tamro/HardwareAPI/Control/Errors.hpp>
 
 #include "CouplingEnergy.hpp"
+#include "DriftCompensation.hpp"
 #include "HandOver.hpp"
 #include "LinkDelay.hpp"
 #include "LinkWatch.hpp"
@@ -101,6 +102,8 @@ public:
 
     // --- the loop ---
     void Intake(std::int64_t nowNs) noexcept;
+    Vec3 RestOffset(const Coupling& coupling, bool fresh, bool guard, const Vec3& error,
+                    double dt) noexcept;
 
     std::unique_ptr<Detail::QueuedSample[]> pending;  // waiting for their release, in order
     std::size_t pendingFirst = 0, pendingCount = 0;
@@ -108,6 +111,7 @@ public:
     Detail::LinkWatch watch;
     Detail::CouplingEnergy energy;
     Detail::LinkDelay delay;
+    Detail::DriftCompensation drift;
     double horizon = 0.02;
     double gain = 0;
     std::int64_t lastNs = 0;
@@ -251,7 +255,8 @@ Vec3 RemoteInput::ForceAt(const Coupling& coupling, Clock::time_point now, const
     const double timeout = s.watch.Timeout(coupling.linkTimeout);
     const bool live = accepting && tracker.HasSample() && age <= timeout;
     if (!live) s.watch.Restart();  // the gap that ends a cut is no interval of the peer's
-    if (live && s.gain == 0) s.energy.Engage(tracker.Newest().hasEnergy);
+    const bool fresh = live && s.gain == 0;
+    if (fresh) s.energy.Engage(tracker.Newest().hasEnergy);
     s.gain = Detail::Follow(s.gain, live, dt / coupling.engage, dt / coupling.fade);
 
     const bool hadTarget = tracker.HasTarget();
@@ -263,14 +268,16 @@ Vec3 RemoteInput::ForceAt(const Coupling& coupling, Clock::time_point now, const
     const CouplingMode mode = !tracker.HasSample()         ? CouplingMode::None
                               : tracker.Newest().hasEnergy ? CouplingMode::Bilateral
                                                            : CouplingMode::OneWay;
+    // Only a bilateral coupling closes a loop through the link for the controller to guard.
+    const bool guard = coupling.passivity && mode == CouplingMode::Bilateral;
+    const Vec3 rest = s.RestOffset(coupling, fresh, guard, target - render, dt);
     Vec3 force{};
     if (tracker.HasSample() && s.gain > 0) {
         const RemoteSample& newest = tracker.Newest();
         const double damping = std::max(coupling.damping, s.delay.Damping(coupling.stiffness));
-        Vec3 raw = coupling.stiffness * (target - render) + damping * (newest.velocity - velocity);
+        Vec3 raw =
+            coupling.stiffness * (target - render - rest) + damping * (newest.velocity - velocity);
         if (coupling.reflect > 0 && newest.hasForce) raw = raw - coupling.reflect * newest.force;
-        // Only a bilateral coupling closes a loop through the link for the controller to guard.
-        const bool guard = coupling.passivity && mode == CouplingMode::Bilateral;
         force = s.energy.Limit(s.gain * raw, velocity, dt > 0 ? dt : 1e-3, guard);
     }
     s.energy.Computed(force);
@@ -289,7 +296,17 @@ Vec3 RemoteInput::ForceAt(const Coupling& coupling, Clock::time_point now, const
     shown.energyOut = s.energy.Out();
     shown.energyDissipated = s.energy.Dissipated();
     shown.energyCredited = s.energy.Credited();
+    shown.energyDrift = s.energy.Granted();
     return force;
+}
+
+// The spring's rest offset this cycle (DriftCompensation.hpp): set on a fresh engagement, then
+// returned within the energy granted to the port for it.
+Vec3 RemoteInput::Impl::RestOffset(const Coupling& coupling, bool fresh, bool guard,
+                                   const Vec3& error, double dt) noexcept {
+    if (fresh) drift.Engage(guard ? error : Vec3{});
+    energy.Grant(drift.Step(error, gain, coupling.stiffness, dt, guard));
+    return drift.Offset();
 }
 
 void RemoteInput::Sent(double scale, double time) noexcept {

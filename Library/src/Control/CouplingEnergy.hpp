@@ -38,6 +38,9 @@ public:
     // does against this end's force is what came in at its end.
     void TargetMoved(const Vec3& step) noexcept { passivity_.Credit(Dot(applied_, step)); }
 
+    // Energy the drift compensation put into the spring (DriftCompensation.hpp).
+    void Grant(double joules) noexcept { passivity_.Grant(joules); }
+
     // Engaging afresh: nothing stored is owed. A remote count kept only when it was there
     // before this cycle's samples and the newest carries one.
     void Engage(bool newestHasCount) noexcept {
@@ -68,6 +71,7 @@ public:
     double Out() const noexcept { return passivity_.Out(); }
     double Dissipated() const noexcept { return passivity_.Dissipated(); }
     double Credited() const noexcept { return passivity_.Credited(); }
+    double Granted() const noexcept { return passivity_.Granted(); }
 
 private:
     PassivityControl passivity_;

@@ -14,6 +14,12 @@
 // been absorbing (a stiff one under delay does, a lot) cannot then spend it all in one violent
 // swing.
 //
+// A spring the coupling engages between arms held apart would hold energy no port put in: the
+// controller would keep it, and the arms apart. DriftCompensation.hpp engages it at rest
+// instead and returns the offset within energy it grants here, after the drift compensation
+// of Artigas, Ryu, Preusche and Hirzinger (2011, "Time domain passivity control for position-
+// position teleoperation architectures") and Coelho, Ott et al. (2019, arXiv:1909.01603).
+//
 // Plain arithmetic on the loop's thread: no allocation, no waiting.
 #pragma once
 
@@ -38,8 +44,14 @@ public:
     // Energy that entered the network at the other end and has now arrived here (J, >= 0).
     void Credit(double joules) noexcept {
         if (joules > 0) credit_ += joules;
-        const double over = Available() - Reserve;
-        if (over > 0) creditBase_ += over;
+        Cover(joules);
+    }
+
+    // Energy the drift compensation put into the coupling here (J, >= 0): covered like a
+    // credit, counted apart.
+    void Grant(double joules) noexcept {
+        if (joules > 0) granted_ += joules;
+        Cover(joules);
     }
 
     // The controller gives back what it took at most this fast (N/s; half a newton a cycle at
@@ -79,7 +91,7 @@ public:
     // A coupling that engages again starts with nothing owed and nothing in hand, so energy
     // stored before a link loss is not released at once.
     void Restart() noexcept {
-        creditBase_ = credit_;
+        coveredBase_ = covered_;
         outBase_ = out_;
         correction_ = Vec3{};
     }
@@ -88,13 +100,21 @@ public:
     double Out() const noexcept { return out_; }
     double Dissipated() const noexcept { return dissipated_; }
     double Credited() const noexcept { return credit_; }
-    // What the other end let in, less what left here, since the last Restart: the observer.
-    double Available() const noexcept { return (credit_ - creditBase_) - (out_ - outBase_); }
+    double Granted() const noexcept { return granted_; }
+    // What the other end let in (and what was granted), less what left here, since the last
+    // Restart: the observer.
+    double Available() const noexcept { return (covered_ - coveredBase_) - (out_ - outBase_); }
 
 private:
-    double in_ = 0, out_ = 0, dissipated_ = 0, credit_ = 0;
-    double creditBase_ = 0, outBase_ = 0;
+    double in_ = 0, out_ = 0, dissipated_ = 0, credit_ = 0, granted_ = 0;
+    double covered_ = 0, coveredBase_ = 0, outBase_ = 0;  // covered_: credited and granted
     Vec3 correction_{};
+
+    void Cover(double joules) noexcept {
+        if (joules > 0) covered_ += joules;
+        const double over = Available() - Reserve;
+        if (over > 0) coveredBase_ += over;
+    }
 
     // The damping along the velocity that removes what sending force for dt would put out
     // beyond what is covered, and never more than the force's power.

@@ -113,6 +113,9 @@ struct CouplingStatus {
     double energyOut = 0;
     double energyDissipated = 0;  // by the passivity controller
     double energyCredited = 0;    // that entered at the other end
+    // J granted to return the spring's rest offset (a bilateral coupling engages at rest where
+    // it finds the arms): at most the work of the compensation's pull along the offset returned.
+    double energyDrift = 0;
 };
 
 // One cycle of the coupling, for a publisher: its force on this arm and its energies.
