@@ -3,7 +3,8 @@
 // timestamp (both ends on one machine, one clock).
 //
 //   pub:  writes a PoseStamped on --topic at --rate Hz (clock_nanosleep to each tick), as a
-//         node's publishing thread does; bench-dds-latency takes it.
+//         node's publishing thread does, for --seconds; bench-dds-latency takes it. Prints
+//         how long each write took.
 //   ping: the same paced writes on rt/probe/ping, and takes the replies on rt/probe/pong on a
 //         waitset; pong answers each at once from its waitset. The outward hop starts cold
 //         (everything slept for a period), the way back starts with both processes awake:
@@ -132,12 +133,18 @@ private:
 int Pub(dds_entity_t participant, const std::string& topic, double rate, double seconds) {
     const Side side(participant, topic.c_str(), nullptr);
     if (!side.Ok() || !side.Matched(20)) return 1;
+    std::vector<double> writes;  // how long dds_write took: the sendmsg to loopback inside
+    writes.reserve(static_cast<std::size_t>(rate * seconds) + 1);
     Ticks ticks(rate);
     const auto until = Clock::now() + std::chrono::duration<double>(seconds);
     while (Clock::now() < until) {
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ticks.Next(), nullptr);
+        const auto start = Clock::now();
         Write(side.writer, WallNs(), 0);
+        writes.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
+    const Summary w = Summarise(writes);
+    Json().Number("write_p50_us", w.p50).Number("write_p99_us", w.p99).Print();
     return 0;
 }
 

@@ -323,7 +323,7 @@ def _throughput(domain: int, seconds: float) -> dict[str, Any]:
 def _engine_stream(build: Path, domain: int, count: int, take: str = "waitset") -> dict[str, float]:
     """The engine alone, one way: bench-dds-probe writing a PoseStamped at 1 kHz (sleeping to
     each tick, as the node's publishing thread waits for the loop) to bench-dds-latency; the
-    time from the write's start to the take (µs)."""
+    time from the write's start to the take, and how long the write took (µs)."""
     topic = "rt/probe/stream"
     sub = subprocess.Popen(
         [str(build / "bench-dds-latency"), "--domain", str(domain), "--topic", topic,
@@ -332,18 +332,20 @@ def _engine_stream(build: Path, domain: int, count: int, take: str = "waitset") 
     )  # fmt: skip
     pub = subprocess.Popen(
         [str(build / "bench-dds-probe"), "--mode", "pub", "--domain", str(domain), "--topic", topic,
-         "--seconds", "60"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+         "--seconds", str(count // 1000 + 3)],
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
     )  # fmt: skip
     try:
         out, err = sub.communicate(timeout=90)
+        written, _ = pub.communicate(timeout=90)
     finally:
         pub.kill()
         pub.wait(timeout=10)
-    if sub.returncode != 0:
+    if sub.returncode != 0 or pub.returncode != 0:
         raise RuntimeError(f"bench-dds-latency failed on the probe's stream: {err.strip()}")
     row = json.loads(out.strip().splitlines()[-1])
-    return {"p50_us": row["dds_p50_us"], "p99_us": row["dds_p99_us"]}
+    writes = json.loads(written.strip().splitlines()[-1])
+    return {"p50_us": row["dds_p50_us"], "p99_us": row["dds_p99_us"], "write_p50_us": writes["write_p50_us"]}
 
 
 def _engine_pingpong(build: Path, domain: int, count: int) -> dict[str, float]:
@@ -381,6 +383,7 @@ def _latency_rounds(build: Path, port: str, domain: int, quick: bool) -> dict[st
         "latency_rt": lambda: _latency(build, port, domain, count, realtime=True),
         "floor_paced": lambda: _ddsperf(domain, 3 if quick else 4, "1kHz", "waitset"),
         "engine_stream": lambda: _engine_stream(build, domain, count),
+        "engine_listener": lambda: _engine_stream(build, domain, count, "listener"),
         "engine_pingpong": lambda: _engine_pingpong(build, domain, count),
     }
     rounds: list[dict[str, Any]] = []
@@ -484,7 +487,11 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
     )
     out.append(
         f"    engine alone, paced one-way stream 1 kHz, write to take: p50 {stream['p50_us']:.0f} µs, "
-        f"p99 {stream['p99_us']:.0f} µs"
+        f"p99 {stream['p99_us']:.0f} µs (the write itself {stream['write_p50_us']:.0f} µs)"
+    )
+    out.append(
+        f"      the same taken in a listener (one thread wake-up fewer): p50 "
+        f"{mid['engine_listener']['p50_us']:.0f} µs"
     )
     out.append(
         f"    ddsperf half round trip, back to back, listeners: p50 {hot['half_rtt_p50_us']:.1f} µs, "
