@@ -5,10 +5,14 @@
   floods its command topics with bad samples.
 - Latency from a cycle's reply to a subscriber in another process (bench-dds-latency, native,
   waiting on a waitset), split at the write's start (the sample's source timestamp), against
-  half the round trip ddsperf measures in the same run: paced at
-  1 kHz with waitsets on both sides, as the loop's samples are taken (the floor the target is
-  judged against), and back to back on DDS's own receive threads (the engine hot: the least it
-  can do).
+  the floor: half the round trip ddsperf measures paced at 1 kHz, 96 bytes, with waitsets on
+  both sides (ddsperf has no one-way latency mode; this is its nearest to a paced stream). Beside
+  it the engine alone (bench-dds-probe, Cyclone's own writer and reader, no loop, no node): the
+  same paced ping-pong with each hop timed one way, and a paced one-way stream to the same
+  subscriber, which say what half a round trip leaves out of a one-way write. These cases take
+  turns in rounds (shuffled, several on a full run): only ratios within a round mean anything
+  on a shared machine. And ddsperf back to back on DDS's own receive threads (the engine hot:
+  the least it can do).
 - Throughput: every topic of two arms and a handle at 1 kHz, published from one node.
 - What DDS Security costs: the loop's period while it publishes, the latency above and
   ddsperf's floor, with security off, SIGN and ENCRYPT (a keystore made for the run; the
@@ -140,10 +144,12 @@ def _merge(rows: list[dict[str, Any]]) -> dict[str, Any]:
 def _ddsperf(
     domain: int, seconds: int, rate: str | None, trigger: str, env: dict[str, str] | None = None
 ) -> dict[str, float]:
-    """Half ddsperf's round trip p50 and p99 (µs) between two processes, over the last
-    seconds of a run (its first second warms up). trigger: how each side takes a sample,
-    "waitset" (a thread of its own woken, as bench-dds-latency and a ROS 2 executor do) or
-    "listener" (on DDS's receive thread)."""
+    """ddsperf's latency p50 and p99 (µs) between two processes, over the last seconds of a run
+    (its first second warms up), and its mean and round trips a second. ddsperf prints half the
+    round trip already (back to back, its round trips a second are one over twice its mean:
+    lines() shows the check), so its figures are taken as they are. trigger: how each side
+    takes a sample, "waitset" (a thread of its own woken, as bench-dds-latency and a ROS 2
+    executor do) or "listener" (on DDS's receive thread)."""
     pong = subprocess.Popen(["ddsperf", "-i", str(domain), "pong", trigger], stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL, env=env)  # fmt: skip
     try:
@@ -158,14 +164,22 @@ def _ddsperf(
     finally:
         pong.terminate()
         pong.wait(timeout=10)
-    pattern = re.compile(r"50% ([\d.]+)us 90% [\d.]+us 99% ([\d.]+)us")
+    # One line a second: "... mean Mus min ... 50% Xus 90% ...us 99% Yus max ...us cnt N".
+    pattern = re.compile(r"mean ([\d.]+)us .*?50% ([\d.]+)us 90% [\d.]+us 99% ([\d.]+)us .*?cnt (\d+)")
     found = [tuple(map(float, m.groups())) for m in pattern.finditer(done.stdout)]
     if len(found) < 2:
         raise RuntimeError(f"ddsperf printed no round trips: {done.stdout[-400:]} {done.stderr[-400:]}")
     found = found[1:]
-    p50 = sorted(f[0] for f in found)[len(found) // 2]
-    p99 = sorted(f[1] for f in found)[len(found) // 2]
-    return {"half_rtt_p50_us": p50 / 2, "half_rtt_p99_us": p99 / 2}
+
+    def median(i: int) -> float:
+        return sorted(f[i] for f in found)[len(found) // 2]
+
+    return {
+        "half_rtt_p50_us": median(1),
+        "half_rtt_p99_us": median(2),
+        "mean_us": median(0),
+        "round_trips_per_s": median(3),
+    }
 
 
 def _latency(
@@ -306,6 +320,92 @@ def _throughput(domain: int, seconds: float) -> dict[str, Any]:
     }
 
 
+def _engine_stream(build: Path, domain: int, count: int, take: str = "waitset") -> dict[str, float]:
+    """The engine alone, one way: bench-dds-probe writing a PoseStamped at 1 kHz (sleeping to
+    each tick, as the node's publishing thread waits for the loop) to bench-dds-latency; the
+    time from the write's start to the take, and how long the write took (µs)."""
+    topic = "rt/probe/stream"
+    sub = subprocess.Popen(
+        [str(build / "bench-dds-latency"), "--domain", str(domain), "--topic", topic,
+         "--count", str(count), "--seconds", "60", "--take", take],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )  # fmt: skip
+    pub = subprocess.Popen(
+        [str(build / "bench-dds-probe"), "--mode", "pub", "--domain", str(domain), "--topic", topic,
+         "--seconds", str(count // 1000 + 3)],
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+    )  # fmt: skip
+    try:
+        out, err = sub.communicate(timeout=90)
+        written, _ = pub.communicate(timeout=90)
+    finally:
+        pub.kill()
+        pub.wait(timeout=10)
+    if sub.returncode != 0 or pub.returncode != 0:
+        raise RuntimeError(f"bench-dds-latency failed on the probe's stream: {err.strip()}")
+    row = json.loads(out.strip().splitlines()[-1])
+    writes = json.loads(written.strip().splitlines()[-1])
+    return {"p50_us": row["dds_p50_us"], "p99_us": row["dds_p99_us"], "write_p50_us": writes["write_p50_us"]}
+
+
+def _engine_pingpong(build: Path, domain: int, count: int) -> dict[str, float]:
+    """The engine alone, a ping-pong paced at 1 kHz with waitsets (as ddsperf's floor), each
+    hop timed one way: out (everything had slept a period), back (both processes awake), and
+    half the round trip."""
+    probe = str(build / "bench-dds-probe")
+    pong = subprocess.Popen([probe, "--mode", "pong", "--domain", str(domain), "--seconds", "60"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)  # fmt: skip
+    try:
+        done = subprocess.run(
+            [probe, "--mode", "ping", "--domain", str(domain), "--count", str(count), "--seconds", "60"],
+            capture_output=True, text=True, timeout=90,
+        )  # fmt: skip
+    finally:
+        pong.kill()
+        pong.wait(timeout=10)
+    if done.returncode != 0:
+        raise RuntimeError(f"bench-dds-probe ping failed: {done.stderr.strip()}")
+    row: dict[str, float] = json.loads(done.stdout.strip().splitlines()[-1])
+    return row
+
+
+def _load() -> float:
+    return float(Path("/proc/loadavg").read_text().split()[0])
+
+
+def _latency_rounds(build: Path, port: str, domain: int, quick: bool) -> dict[str, Any]:
+    """The node's latency, ddsperf's floor and the engine alone, in rounds whose cases take
+    turns in a shuffled order, so that the machine's load falls on all alike; a ratio is taken
+    within a round, and the round with the median ratio is the one shown."""
+    count = 1000 if quick else 3000
+    cases = {
+        "latency": lambda: _latency(build, port, domain, count, realtime=False),
+        "latency_rt": lambda: _latency(build, port, domain, count, realtime=True),
+        "floor_paced": lambda: _ddsperf(domain, 3 if quick else 4, "1kHz", "waitset"),
+        "engine_stream": lambda: _engine_stream(build, domain, count),
+        "engine_listener": lambda: _engine_stream(build, domain, count, "listener"),
+        "engine_pingpong": lambda: _engine_pingpong(build, domain, count),
+    }
+    rounds: list[dict[str, Any]] = []
+    shuffle = random.Random(5).shuffle
+    for _ in range(1 if quick else 3):
+        order = list(cases)
+        shuffle(order)
+        row: dict[str, Any] = {"load_before": _load()}
+        for case in order:
+            row[case] = cases[case]()
+        row["load_after"] = _load()
+        floor = row["floor_paced"]["half_rtt_p50_us"]
+        row["ratio"] = row["latency"]["p50_us"] / floor
+        row["ratio_rt"] = row["latency_rt"]["p50_us"] / floor
+        rounds.append(row)
+    ratios = sorted(r["ratio"] for r in rounds)
+    median = next(r for r in rounds if r["ratio"] == ratios[len(ratios) // 2])
+    return {"median": median, "ratios": [r["ratio"] for r in rounds],
+            "ratios_rt": [r["ratio_rt"] for r in rounds],
+            "loads": [(r["load_before"], r["load_after"]) for r in rounds]}  # fmt: skip
+
+
 def run(build: Path, quick: bool) -> dict[str, Any]:
     if not network.available():
         return {"skipped": "this build has no network part"}
@@ -313,11 +413,11 @@ def run(build: Path, quick: bool) -> dict[str, Any]:
     seconds = 1.0 if quick else 3.0
     results: dict[str, Any] = {}
     with tamro.Simulator(arms=1, handles=0) as sim:
-        results["loop"] = _loop_rows(sim.arms[0], domain, seconds, 2 if quick else 4)
-        count = 1000 if quick else 5000
-        results["latency"] = _latency(build, sim.arms[0], domain + 1, count, realtime=False)
-        results["latency_rt"] = _latency(build, sim.arms[0], domain + 1, count, realtime=True)
-    results["floor_paced"] = _ddsperf(domain + 1, 4 if quick else 8, "1kHz", "waitset")
+        try:
+            results["loop"] = _loop_rows(sim.arms[0], domain, seconds, 2 if quick else 4)
+        except tamro.DeviceFault as fault:  # a starved simulator: shown as missed, the rest measured
+            results["loop"] = {"fault": str(fault)}
+        results["latency"] = _latency_rounds(build, sim.arms[0], domain + 1, quick)
     results["floor_hot"] = _ddsperf(domain + 1, 3 if quick else 5, None, "listener")
     results["throughput"] = _throughput(domain + 2, seconds)
     with tamro.Simulator(arms=1, handles=0) as sim:
@@ -327,12 +427,10 @@ def run(build: Path, quick: bool) -> dict[str, Any]:
     return results
 
 
-def lines(results: dict[str, Any], width: int) -> list[str]:
-    out = ["devices on the network (tamro.Node, Cyclone DDS on loopback)"]
-    if "skipped" in results:
-        return out + [f"  skipped: {results['skipped']}"]
-    loop = results["loop"]
-    out.append(f"  {'':<{width - 2}} {'rate Hz':>9} {'p99 µs':>8} {'max µs':>9} {'late':>6}  target")
+def _loop_lines(loop: dict[str, Any], width: int) -> list[str]:
+    if "fault" in loop:
+        return [f"    servo loop, publishing off and on: the loop faulted, MISSED ({loop['fault']})"]
+    out = [f"  {'':<{width - 2}} {'rate Hz':>9} {'p99 µs':>8} {'max µs':>9} {'late':>6}  target"]
     for case, label in (
         ("off", "servo loop, busy thread, publishing off"),
         ("on", "the same, 3 topics published every cycle"),
@@ -349,33 +447,72 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
         f"    (flood: {loop['flood_samples']:,} samples sent, {loop['flood_refused']:,} refused; "
         f"records dropped while publishing: {loop['dropped']})"
     )
-    paced, hot = results["floor_paced"], results["floor_hot"]
-    out.append("  reply to a subscriber in another process (its waitset), against ddsperf's floor")
-    for key, label in (
-        ("latency", "loop and publisher at normal priority"),
-        ("latency_rt", "both real-time"),
+    return out
+
+
+def lines(results: dict[str, Any], width: int) -> list[str]:
+    out = ["devices on the network (tamro.Node, Cyclone DDS on loopback)"]
+    if "skipped" in results:
+        return out + [f"  skipped: {results['skipped']}"]
+    out += _loop_lines(results["loop"], width)
+    lat = results["latency"]
+    mid, hot = lat["median"], results["floor_hot"]
+    paced = mid["floor_paced"]
+    loads = ", ".join(f"{a:.1f}-{b:.1f}" for a, b in lat["loads"])
+    out.append(
+        f"  reply to a subscriber in another process (its waitset), against ddsperf's floor "
+        f"(rounds: {len(lat['ratios'])}, load average {loads}; the median round)"
+    )
+    for key, ratios, label in (
+        ("latency", lat["ratios"], "loop and publisher at normal priority"),
+        ("latency_rt", lat["ratios_rt"], "both real-time"),
     ):
-        lat = results[key]
-        ratio = lat["p50_us"] / paced["half_rtt_p50_us"]
-        granted = "" if lat["realtime"] or key == "latency" else " (real-time refused)"
+        row = mid[key]
+        ratio = row["p50_us"] / paced["half_rtt_p50_us"]
+        granted = "" if row["realtime"] or key == "latency" else " (real-time refused)"
+        spread = ", ".join(f"{r:.2f}" for r in ratios)
         out.append(
-            f"    {label + granted:<{width - 4}} p50 {lat['p50_us']:.0f} µs, p99 {lat['p99_us']:.0f} µs, "
-            f"{lat['count']:,} samples; p50 {ratio:.2f}x, <= {LATENCY_TARGET:.0f}x "
+            f"    {label + granted:<{width - 4}} p50 {row['p50_us']:.0f} µs, p99 {row['p99_us']:.0f} µs, "
+            f"{row['count']:,} samples; p50 {ratio:.2f}x, <= {LATENCY_TARGET:.0f}x "
             + ("met" if ratio <= LATENCY_TARGET else "MISSED")
+            + f" (rounds {spread})"
         )
         # Where the time goes: from the reply to the write's start (the loop's hand-over and the
         # publisher's wake-up), and from there to the subscriber (DDS's own part).
         out.append(
-            f"      of it, write to subscriber (DDS's part) p50 {lat['dds_p50_us']:.0f} µs, "
-            f"p99 {lat['dds_p99_us']:.0f} µs; reply to write about {lat['p50_us'] - lat['dds_p50_us']:.0f} µs"
+            f"      of it, write to subscriber (DDS's part) p50 {row['dds_p50_us']:.0f} µs, "
+            f"p99 {row['dds_p99_us']:.0f} µs; reply to write about {row['p50_us'] - row['dds_p50_us']:.0f} µs"
         )
     out.append(
-        f"    ddsperf half round trip, 1 kHz, waitsets: p50 {paced['half_rtt_p50_us']:.0f} µs, "
-        f"p99 {paced['half_rtt_p99_us']:.0f} µs (the floor)"
+        f"    ddsperf half round trip, paced ping-pong 1 kHz, 96 bytes, waitsets: "
+        f"p50 {paced['half_rtt_p50_us']:.0f} µs, p99 {paced['half_rtt_p99_us']:.0f} µs (the floor)"
+    )
+    # The engine alone (no loop, no node) on the same two paths, each hop timed one way: says
+    # how much of a paced one-way write's time ddsperf's half round trip leaves out.
+    pp, stream = mid["engine_pingpong"], mid["engine_stream"]
+    out.append(
+        f"    engine alone, the same ping-pong by hop: out p50 {pp['out_p50_us']:.0f} µs, back "
+        f"{pp['back_p50_us']:.0f} µs, half round trip {pp['half_rtt_p50_us']:.0f} µs"
+    )
+    out.append(
+        f"    engine alone, paced one-way stream 1 kHz, write to take: p50 {stream['p50_us']:.0f} µs, "
+        f"p99 {stream['p99_us']:.0f} µs (the write itself {stream['write_p50_us']:.0f} µs)"
+    )
+    out.append(
+        f"      the same taken in a listener (one thread wake-up fewer): p50 "
+        f"{mid['engine_listener']['p50_us']:.0f} µs"
     )
     out.append(
         f"    ddsperf half round trip, back to back, listeners: p50 {hot['half_rtt_p50_us']:.1f} µs, "
         f"p99 {hot['half_rtt_p99_us']:.0f} µs"
+    )
+    # ddsperf's figures are half its round trip: back to back, a round trip lasts one over its
+    # rate, about twice the mean it prints (a ratio near 1 would mean the floor is halved).
+    each = 1e6 / hot["round_trips_per_s"] if hot["round_trips_per_s"] else math.nan
+    out.append(
+        f"      (its figures are half a round trip: {hot['round_trips_per_s']:,.0f} round trips a "
+        f"second, {each:.1f} µs each, {each / hot['mean_us']:.2f}x the mean it prints, "
+        f"{hot['mean_us']:.1f} µs)"
     )
     tp = results["throughput"]
     out.append(
