@@ -1,6 +1,7 @@
 // The mesh tree against brute force, and the proxy on scripted and simulated pushes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -122,6 +123,55 @@ TEST(MeshTree, RefusesBadInput) {
                  std::invalid_argument);
     EXPECT_THROW(MeshTree::Build({{NAN, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}}),
                  std::invalid_argument);
+}
+
+// Every face's edges run between its own corners and list it; every vertex's face has it.
+void ExpectAdjacencyConsistent(const MeshTree& tree) {
+    for (std::uint32_t f = 0; f < tree.FaceCount(); ++f)
+        for (int k = 0; k < 3; ++k) {
+            const auto& corners = tree.Corners(f);
+            const auto a = corners[k], b = corners[(k + 1) % 3];
+            const auto& e = tree.Edges()[tree.EdgeOf(f, k)];
+            EXPECT_EQ(e.from, std::min(a, b)) << f << " " << k;
+            EXPECT_EQ(e.to, std::max(a, b)) << f << " " << k;
+            EXPECT_TRUE(e.faces[0] == f || e.faces[1] == f) << f << " " << k;
+        }
+    for (std::uint32_t v = 0; v < tree.VertexCount(); ++v) {
+        const auto& corners = tree.Corners(tree.FaceAt(v));
+        EXPECT_NE(std::find(corners.begin(), corners.end(), v), corners.end()) << v;
+    }
+}
+
+TEST(MeshTree, AClosedBoxHasEveryEdgeOnTwoFacesAndAPlateWithAHoleItsRimsOpen) {
+    const auto box = BoxMesh({0, 0, 0}, {1, 2, 3});
+    ExpectAdjacencyConsistent(*box);
+    EXPECT_EQ(box->Edges().size(), 18u);  // a cube's 12, and a diagonal on each of its 6 sides
+    for (const auto& e : box->Edges()) {
+        EXPECT_FALSE(e.Open()) << e.from << "-" << e.to;
+        EXPECT_NE(e.faces[0], e.faces[1]);
+    }
+
+    // A flat square frame: the outer square's corners 0-3, the hole's 4-7, two faces a side.
+    std::vector<Vec3> v;
+    for (const double half : {2.0, 1.0})
+        for (const auto& [x, y] : {std::pair{-1, -1}, {1, -1}, {1, 1}, {-1, 1}})
+            v.push_back({half * x, half * y, 0});
+    std::vector<Face> f;
+    for (std::uint32_t s = 0; s < 4; ++s) {
+        const std::uint32_t o0 = s, o1 = (s + 1) % 4, i0 = 4 + s, i1 = 4 + (s + 1) % 4;
+        f.push_back({o0, o1, i1});
+        f.push_back({o0, i1, i0});
+    }
+    const auto plate = MeshTree::Build(v, f);
+    ExpectAdjacencyConsistent(*plate);
+    EXPECT_EQ(plate->Edges().size(), 16u);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> open;
+    for (const auto& e : plate->Edges())
+        if (e.Open()) open.push_back({e.from, e.to});
+    std::sort(open.begin(), open.end());
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> rims{{0, 1}, {0, 3}, {1, 2}, {2, 3},
+                                                                    {4, 5}, {4, 7}, {5, 6}, {6, 7}};
+    EXPECT_EQ(open, rims);
 }
 
 // A point mass pushed by `push`, touching the mesh through the proxy, one millisecond a step.
