@@ -123,6 +123,11 @@ TEST(MeshTree, RefusesBadInput) {
                  std::invalid_argument);
     EXPECT_THROW(MeshTree::Build({{NAN, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}}),
                  std::invalid_argument);
+    // Beyond what the build's float bounds are trusted with.
+    const double far = 2 * MeshTree::MaxCoordinate;
+    EXPECT_THROW(MeshTree::Build({{0, 0, -far}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}}),
+                 std::invalid_argument);
+    EXPECT_NO_THROW(MeshTree::Build({{0, 0, -far / 2}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}}));
 }
 
 // Every face's edges run between its own corners and list it; every vertex's face has it.
