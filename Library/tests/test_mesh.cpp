@@ -78,6 +78,28 @@ TEST(MeshTree, AgreesWithBruteForceOnRandomMeshes) {
         }
 }
 
+TEST(MeshTree, SliversWhoseCentresMeetAlongTheLongAxisAreStillSplitAndFound) {
+    // 2000 long slivers across x from -1 to 1, stacked along y: every centre at x = 0, so the
+    // box's long axis splits nothing and the build falls back to the centres' own spread.
+    std::vector<Vec3> v;
+    std::vector<Face> f;
+    for (std::uint32_t i = 0; i < 2000; ++i) {
+        const double y = 1e-3 * i;
+        v.push_back({-1, y, 0});
+        v.push_back({1, y, 0});
+        v.push_back({0, y + 5e-4, 1e-3});
+        f.push_back({3 * i, 3 * i + 1, 3 * i + 2});
+    }
+    const auto tree = MeshTree::Build(v, f);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> u(-1, 2);
+    for (int q = 0; q < 500; ++q) {
+        const Vec3 p{u(rng), u(rng), 0.1 * u(rng)};
+        const auto fast = tree->Closest(p), slow = tree->ClosestBruteForce(p);
+        ASSERT_NEAR(fast.distance, slow.distance, 1e-9);
+    }
+}
+
 TEST(MeshTree, ASweptSphereFirstTouchesWhereItsCentreComesWithinTheRadius) {
     // Against a box, whose grown shape's distance is known in closed form: from outside, the
     // first touch is where the centre's distance to the solid box first falls to the radius
