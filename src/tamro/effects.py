@@ -323,7 +323,8 @@ class Mesh(Effect):
     sphere nearer the surface than its radius), the hand is led out as its stiffness ramps up
     (docs/meshes.md).
 
-    ``ValueError`` for non-finite vertices, an index out of range or no faces (and the
+    ``ValueError`` for non-finite vertices (or ones farther from the origin than the tree
+    takes: the message says how far), an index out of range or no faces (and the
     parameters' own checks), ``TypeError`` for arrays of the wrong kind."""
 
     stiffness = _Parameter(_scalar)
