@@ -48,7 +48,28 @@ Vec3 Path(int step) {
 
 }  // namespace
 
+// --build N: only the 1M-face tree, built N times; one line a build (comparing builds on a
+// shared machine wants several, under the same load).
+int BuildOnly(int runs) {
+    std::vector<Vec3> v;
+    std::vector<Face> f;
+    Torus(1000000, v, f);
+    for (int run = 0; run < runs; ++run) {
+        auto vertices = v;
+        auto faces = f;
+        const auto t0 = Clock::now();
+        const std::clock_t c0 = std::clock();
+        const auto tree = MeshTree::Build(std::move(vertices), std::move(faces));
+        const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+        const double cpu = static_cast<double>(std::clock() - c0) / CLOCKS_PER_SEC;
+        std::printf("{\"faces\": %zu, \"build_s\": %.3f, \"build_cpu_s\": %.3f}\n",
+                    tree->FaceCount(), wall, cpu);
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc > 2 && std::string(argv[1]) == "--build") return BuildOnly(std::atoi(argv[2]));
     const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
     const int big = quick ? 200000 : 1000000, steps = quick ? 5000 : 20000;
     std::vector<Vec3> v;

@@ -61,7 +61,22 @@ void RegisterEffects(py::module_& m) {
     py::class_<MeshTreeValue>(m, "MeshTree", "A triangle mesh's tree, built once")
         .def(py::init(&BuildTree), py::arg("vertices"), py::arg("faces"))
         .def_property_readonly("face_count",
-                               [](const MeshTreeValue& t) { return t.tree->FaceCount(); });
+                               [](const MeshTreeValue& t) { return t.tree->FaceCount(); })
+        .def("edges", [](const MeshTreeValue& t) {
+            const auto& edges = t.tree->Edges();
+            const auto n = static_cast<py::ssize_t>(edges.size());
+            py::array_t<std::int64_t> ends({n, py::ssize_t{2}}), faces({n, py::ssize_t{2}});
+            auto e = ends.mutable_unchecked<2>();
+            auto f = faces.mutable_unchecked<2>();
+            for (py::ssize_t i = 0; i < n; ++i) {
+                const auto& edge = edges[static_cast<std::size_t>(i)];
+                e(i, 0) = edge.from;
+                e(i, 1) = edge.to;
+                f(i, 0) = edge.faces[0];
+                f(i, 1) = edge.Open() ? -1 : static_cast<std::int64_t>(edge.faces[1]);
+            }
+            return py::make_tuple(ends, faces);
+        });
     m.def(
         "mesh",
         [](const MeshTreeValue& tree, double stiffness, double damping, double staticFriction,

@@ -101,6 +101,13 @@ void RegisterServoLoop(py::module_& m) {
                                        Vector(s.force));
              })
         .def("stats", [](const Loop& loop) { return FieldsOf(loop.Stats()); })
+        .def(
+            "proxy_of",
+            [](const Loop& loop, std::uint64_t key) -> py::object {
+                const auto proxy = loop.ProxyOf(key);
+                return proxy ? py::object(Vector(*proxy)) : py::object(py::none());
+            },
+            py::arg("key"))
         .def("coupling_status", [](Loop& loop) {
             const Control::CouplingStatus s = loop.Remote().Status();
             py::dict d;

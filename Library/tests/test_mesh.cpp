@@ -1,6 +1,7 @@
 // The mesh tree against brute force, and the proxy on scripted and simulated pushes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -77,6 +78,28 @@ TEST(MeshTree, AgreesWithBruteForceOnRandomMeshes) {
         }
 }
 
+TEST(MeshTree, SliversWhoseCentresMeetAlongTheLongAxisAreStillSplitAndFound) {
+    // 2000 long slivers across x from -1 to 1, stacked along y: every centre at x = 0, so the
+    // box's long axis splits nothing and the build falls back to the centres' own spread.
+    std::vector<Vec3> v;
+    std::vector<Face> f;
+    for (std::uint32_t i = 0; i < 2000; ++i) {
+        const double y = 1e-3 * i;
+        v.push_back({-1, y, 0});
+        v.push_back({1, y, 0});
+        v.push_back({0, y + 5e-4, 1e-3});
+        f.push_back({3 * i, 3 * i + 1, 3 * i + 2});
+    }
+    const auto tree = MeshTree::Build(v, f);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> u(-1, 2);
+    for (int q = 0; q < 500; ++q) {
+        const Vec3 p{u(rng), u(rng), 0.1 * u(rng)};
+        const auto fast = tree->Closest(p), slow = tree->ClosestBruteForce(p);
+        ASSERT_NEAR(fast.distance, slow.distance, 1e-9);
+    }
+}
+
 TEST(MeshTree, ASweptSphereFirstTouchesWhereItsCentreComesWithinTheRadius) {
     // Against a box, whose grown shape's distance is known in closed form: from outside, the
     // first touch is where the centre's distance to the solid box first falls to the radius
@@ -122,6 +145,60 @@ TEST(MeshTree, RefusesBadInput) {
                  std::invalid_argument);
     EXPECT_THROW(MeshTree::Build({{NAN, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}}),
                  std::invalid_argument);
+    // Beyond what the build's float bounds are trusted with.
+    const double far = 2 * MeshTree::MaxCoordinate;
+    EXPECT_THROW(MeshTree::Build({{0, 0, -far}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}}),
+                 std::invalid_argument);
+    EXPECT_NO_THROW(MeshTree::Build({{0, 0, -far / 2}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}}));
+}
+
+// Every face's edges run between its own corners and list it; every vertex's face has it.
+void ExpectAdjacencyConsistent(const MeshTree& tree) {
+    for (std::uint32_t f = 0; f < tree.FaceCount(); ++f)
+        for (int k = 0; k < 3; ++k) {
+            const auto& corners = tree.Corners(f);
+            const auto a = corners[k], b = corners[(k + 1) % 3];
+            const auto& e = tree.Edges()[tree.EdgeOf(f, k)];
+            EXPECT_EQ(e.from, std::min(a, b)) << f << " " << k;
+            EXPECT_EQ(e.to, std::max(a, b)) << f << " " << k;
+            EXPECT_TRUE(e.faces[0] == f || e.faces[1] == f) << f << " " << k;
+        }
+    for (std::uint32_t v = 0; v < tree.VertexCount(); ++v) {
+        const auto& corners = tree.Corners(tree.FaceAt(v));
+        EXPECT_NE(std::find(corners.begin(), corners.end(), v), corners.end()) << v;
+    }
+}
+
+TEST(MeshTree, AClosedBoxHasEveryEdgeOnTwoFacesAndAPlateWithAHoleItsRimsOpen) {
+    const auto box = BoxMesh({0, 0, 0}, {1, 2, 3});
+    ExpectAdjacencyConsistent(*box);
+    EXPECT_EQ(box->Edges().size(), 18u);  // a cube's 12, and a diagonal on each of its 6 sides
+    for (const auto& e : box->Edges()) {
+        EXPECT_FALSE(e.Open()) << e.from << "-" << e.to;
+        EXPECT_NE(e.faces[0], e.faces[1]);
+    }
+
+    // A flat square frame: the outer square's corners 0-3, the hole's 4-7, two faces a side.
+    std::vector<Vec3> v;
+    for (const double half : {2.0, 1.0})
+        for (const auto& [x, y] : {std::pair{-1, -1}, {1, -1}, {1, 1}, {-1, 1}})
+            v.push_back({half * x, half * y, 0});
+    std::vector<Face> f;
+    for (std::uint32_t s = 0; s < 4; ++s) {
+        const std::uint32_t o0 = s, o1 = (s + 1) % 4, i0 = 4 + s, i1 = 4 + (s + 1) % 4;
+        f.push_back({o0, o1, i1});
+        f.push_back({o0, i1, i0});
+    }
+    const auto plate = MeshTree::Build(v, f);
+    ExpectAdjacencyConsistent(*plate);
+    EXPECT_EQ(plate->Edges().size(), 16u);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> open;
+    for (const auto& e : plate->Edges())
+        if (e.Open()) open.push_back({e.from, e.to});
+    std::sort(open.begin(), open.end());
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> rims{{0, 1}, {0, 3}, {1, 2}, {2, 3},
+                                                                    {4, 5}, {4, 7}, {5, 6}, {6, 7}};
+    EXPECT_EQ(open, rims);
 }
 
 // A point mass pushed by `push`, touching the mesh through the proxy, one millisecond a step.

@@ -709,3 +709,48 @@ TEST(ServoCore, TheLoopNeverFreesAMeshTree) {
     EXPECT_TRUE(freed);
     EXPECT_FALSE(freedByLoop);
 }
+
+TEST(ServoCore, EachMeshsProxyIsHandedOverAsTheLoopRenderedIt) {
+    // A wall through x = 2.5 slanted 45 degrees, facing -x +y; the scripted arm comes in along x
+    // (its reply n at x = n). Behind the wall the proxy slides on it to the device's projection,
+    // a new point every cycle. Stiffness 1, no damping: each force is proxy - device, so the
+    // proxy handed over beside a force, less that force, must be the state it was made from:
+    // a device on the x axis at a whole number of metres.
+    const Vec3 p0{2.5, 0, 0}, along{1, 1, 0}, up{0, 0, 1};
+    Mesh mesh;
+    mesh.tree = MeshTree::Build(
+        {p0 - 50.0 * along - 50.0 * up, p0 + 50.0 * along - 50.0 * up, p0 + 50.0 * up},
+        {{0, 2, 1}});
+    mesh.stiffness = 1;
+    Bench bench([](std::size_t) { return Answer{}; });
+    bench.core.SetEffects({ConstantForce{{0, 0, 0}}, mesh}, {7, 42});
+    std::vector<std::optional<Vec3>> proxies;
+    const auto stopper = bench.arm.onForce;
+    bench.arm.onForce = [&](std::size_t n) {
+        proxies.push_back(bench.core.ProxyOf(42));
+        EXPECT_FALSE(bench.core.ProxyOf(7)) << "not a mesh";
+        EXPECT_FALSE(bench.core.ProxyOf(8)) << "no such effect";
+        stopper(n);
+    };
+    bench.Run(10);
+    const auto& forces = bench.arm.forces;
+    ASSERT_EQ(proxies.size(), forces.size());
+    int held = 0;
+    for (std::size_t n = 0; n + 1 < forces.size(); ++n) {  // the last is the zero-force one
+        if (IsZero(forces[n])) {
+            EXPECT_FALSE(proxies[n]) << "free at request " << n;
+            continue;
+        }
+        ASSERT_TRUE(proxies[n]) << "held at request " << n;
+        ++held;
+        const Vec3 device = *proxies[n] - forces[n];
+        EXPECT_NEAR(device[0], std::round(device[0]), 1e-6) << n;
+        EXPECT_GT(device[0], 2.5) << n;
+        EXPECT_NEAR(device[1], 0, 1e-6) << n;
+        EXPECT_NEAR(device[2], 0, 1e-9) << n;
+        // On the wall, where the device's projection is.
+        EXPECT_NEAR(Dot(*proxies[n] - p0, Vec3{-1, 1, 0}), 0, 1e-6) << n;
+        EXPECT_NEAR((*proxies[n])[1], (device[0] - 2.5) / 2, 1e-6) << n;
+    }
+    EXPECT_GE(held, 5);
+}

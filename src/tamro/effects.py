@@ -323,7 +323,8 @@ class Mesh(Effect):
     sphere nearer the surface than its radius), the hand is led out as its stiffness ramps up
     (docs/meshes.md).
 
-    ``ValueError`` for non-finite vertices, an index out of range or no faces (and the
+    ``ValueError`` for non-finite vertices (or ones farther from the origin than the tree
+    takes: the message says how far), an index out of range or no faces (and the
     parameters' own checks), ``TypeError`` for arrays of the wrong kind."""
 
     stiffness = _Parameter(_scalar)
@@ -346,6 +347,7 @@ class Mesh(Effect):
         self._vertices = _rows(vertices, "vertices", np.float64)
         self._faces = _rows(faces, "faces", np.int64)
         self._tree = _native.MeshTree(self._vertices, self._faces)
+        self._edges: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] | None = None
         super().__init__(
             stiffness=_scalar(stiffness, "stiffness"),
             damping=_scalar(damping, "damping"),
@@ -399,6 +401,18 @@ class Mesh(Effect):
         return self._faces
 
     @property
+    def edges(self) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+        """Each edge once, as found with the tree: ``(ends, faces)``, both ``(e, 2)``: its two
+        vertices (lower first) and the faces on either side of it, ``-1`` for the missing one of an
+        open edge (a hole's rim, a sheet's border). Read-only."""
+        if self._edges is None:
+            ends, faces = self._tree.edges()
+            ends.setflags(write=False)
+            faces.setflags(write=False)
+            self._edges = (ends, faces)
+        return self._edges
+
+    @property
     def pose(self) -> tuple[Vector, Quaternion]:
         """``(position, quaternion)``: the mesh's frame in the world, the quaternion ``(w, x, y,
         z)`` (scaled to length 1 by the loop; a zero one is refused). Set as one change."""
@@ -413,6 +427,17 @@ class Mesh(Effect):
         except (TypeError, ValueError):
             raise TypeError(f"pose must be (position, quaternion), not {value!r}") from None
         self._update({"position": vector(position, "pose"), "rotation": _quaternion(rotation, "pose")})
+
+    @property
+    def proxy(self) -> npt.NDArray[np.float64] | None:
+        """Where the proxy holds the hand back, in the world (metres, shape ``(3,)``), as the
+        loop's latest cycle left it: ``None`` while the proxy touches nothing (it is then on
+        the hand) or the mesh is in no running loop. For showing: the force is the loop's."""
+        owner = self._owner() if self._owner is not None else None
+        if owner is None:
+            return None
+        at = owner._native.proxy_of(self._key)
+        return None if at is None else np.array(at)
 
     def __repr__(self) -> str:
         values = ", ".join(f"{name}={value!r}" for name, value in self._values.items())

@@ -333,6 +333,43 @@ def test_a_mesh_is_drawn_by_its_outline_in_each_view_following_its_pose(panel):
     on_page(panel, scenario)
 
 
+def test_the_mesh_proxy_is_shown_where_the_surface_holds_the_pressing_arm(simulator):
+    # The panel's torus moved so that its tube's top is 1 mm under the simulated arm (which
+    # starts at the origin); pushed down, the arm sinks in while the proxy stays on the surface.
+    with panel_on(simulator.arms[0], simulator.handles[0]) as panel:
+
+        def tube(p: np.ndarray) -> float:  # how far from the tube's centre line
+            x, y, z = p - (-0.05, 0.0, -0.021)
+            return float(np.hypot(np.hypot(x, y) - 0.05, z))
+
+        async def scenario(page: Page) -> None:
+            await page.ask({"op": "add", "kind": "mesh"})
+            mesh = panel.session.arm.effects[0]
+            mesh.pose = ((-0.05, 0.0, -0.021), (1.0, 0.0, 0.0, 0.0))
+            mesh.friction = (0.8, 0.6)  # a frictionless top is no resting place
+            free = await page.update_where(lambda u: len(u["arm"]["effects"]) == 1)
+            assert free["arm"]["effects"][0]["proxy"] is None  # touching nothing
+            await page.ask({"op": "add", "kind": "constant force"})
+            await page.ask({"op": "set", "id": 2, "name": "force", "value": [0, 0, -2.0]})
+
+            def pressed(u: dict[str, Any]) -> bool:
+                return (
+                    u["arm"]["effects"][0]["proxy"] is not None and u["arm"]["state"]["position"][2] < -0.004
+                )
+
+            update = await page.update_where(pressed, timeout=10)
+            proxy = np.array(update["arm"]["effects"][0]["proxy"])
+            device = np.array(update["arm"]["state"]["position"])
+            # The proxy on the tube's faceted surface (within its facets' 0.7 mm sag), the arm
+            # within the tube.
+            assert tube(proxy) == pytest.approx(0.02, abs=1e-3)
+            assert tube(device) < tube(proxy) - 0.002
+            await page.ask({"op": "remove", "id": 2})
+            await page.update_where(lambda u: u["arm"]["effects"][0]["proxy"] is None, timeout=10)
+
+        on_page(panel, scenario)
+
+
 def test_a_large_meshs_outline_is_thinned_to_its_bound():
     mesh = tamro.Mesh(*torus(around=1000, across=200), stiffness=100.0)
     views = Outline(mesh).views(mesh.pose)

@@ -98,6 +98,18 @@ def test_a_sphere_proxy_without_history_keeps_its_radius_from_the_surface():
     assert np.allclose(mesh.force_at(corner), 1000 * 0.006 / math.sqrt(3))
 
 
+def test_edges_list_each_edge_once_with_its_faces_and_open_ones_marked():
+    ends, faces = tamro.Mesh(*CUBE, stiffness=1).edges
+    assert ends.shape == faces.shape == (18, 2) and np.all(faces >= 0)  # closed
+    # A square of two faces: four open sides, and the diagonal they share.
+    square = tamro.Mesh([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]], [[0, 1, 2], [0, 2, 3]], stiffness=1)
+    ends, faces = square.edges
+    shared = {tuple(e) for e, f in zip(ends.tolist(), faces.tolist(), strict=True) if f[1] >= 0}
+    opened = {tuple(e) for e, f in zip(ends.tolist(), faces.tolist(), strict=True) if f[1] < 0}
+    assert shared == {(0, 2)} and opened == {(0, 1), (1, 2), (2, 3), (0, 3)}
+    assert ends.flags.writeable is False
+
+
 def test_load_reads_a_file_through_trimesh_scaled(tmp_path):
     trimesh = pytest.importorskip("trimesh")
     path = tmp_path / "cube.stl"
@@ -142,6 +154,22 @@ def test_a_box_pushed_with_two_newtons_settles_at_force_over_stiffness(simulator
     assert depth == pytest.approx(2.0 / stiffness, rel=0.1)
     # The loop times the proxy's every cycle.
     assert 0 < stats["contact_p99_us"] <= stats["contact_max_us"]
+
+
+def test_the_proxy_is_read_where_the_surface_holds_the_pressed_arm(simulator):
+    mesh = tamro.Mesh(*box((-0.05, -0.05, -0.09), (0.05, 0.05, -0.02)), stiffness=1000.0, damping=10.0)
+    assert mesh.proxy is None  # in no loop
+    with tamro.ServoLoop(simulator.arms[0]) as loop:
+        loop.effects = [mesh]
+        assert wait_until(lambda: loop.state().cycle > 50, timeout=20)
+        assert mesh.proxy is None  # touching nothing
+        loop.effects = [mesh, tamro.ConstantForce((0, 0, -2.0))]
+        assert wait_until(lambda: mesh.proxy is not None and loop.state().position[2] < -0.021, timeout=20)
+        proxy, position = mesh.proxy, loop.state().position
+        assert proxy is not None and proxy.shape == (3,)
+        assert proxy[2] == pytest.approx(-0.02, abs=1e-6)  # on the top face, above the arm
+        assert np.allclose(proxy[:2], position[:2], atol=1e-3)
+    assert mesh.proxy is None  # the loop is closed
 
 
 @pytest.mark.parametrize(

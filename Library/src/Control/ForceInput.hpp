@@ -11,6 +11,7 @@
 #include <Tamro/HardwareAPI/Control/Effects.hpp>
 #include <Tamro/HardwareAPI/Control/Mesh.hpp>
 
+#include "HandOver.hpp"
 #include "Timing.hpp"
 
 #include <array>
@@ -52,6 +53,18 @@ private:
     CommandInput& commands_;
 };
 
+// Where a mesh effect's proxy was at a cycle: for a view beside the device, never for a force.
+struct ProxyReport {
+    std::uint64_t key;       // the effect's
+    Vec3 position;           // world frame
+    std::uint64_t touching;  // 1 held by the surface, 0 free (the proxy on the device)
+};
+template <std::size_t N>
+struct ProxyReports {
+    std::array<ProxyReport, N> slots;
+    std::uint64_t count;
+};
+
 // The effect set's own forces (a coupling's is its remote input's). A mesh is rendered by a
 // proxy of its slot's own, kept while the slot holds the same mesh (its key and its tree), and
 // the time the proxies take each cycle is the contact time.
@@ -81,6 +94,9 @@ public:
         }
         for (std::size_t i = c.count; i < N; ++i) proxies_[i].Attach(nullptr);
         if (meshes) contact_.Add(Clock::now() - before);
+        // After the timing: the report is for watchers, not part of the contact's cost.
+        if (meshes || reported_) Report(c);
+        reported_ = meshes;
         return sum;
     }
     void Sent(double, Clock::time_point) noexcept override {}
@@ -89,17 +105,35 @@ public:
     void Reset() noexcept {
         for (auto& proxy : proxies_) proxy.Attach(nullptr);
         started_ = false;
+        report_.count = 0;
+        reports_.Write(report_);
+        reported_ = false;
     }
+    // The proxies of the last cycle that rendered a mesh, whole; read by anyone.
+    ProxyReports<N> Proxies() const noexcept { return reports_.Read(); }
     // Written by the loop only, read by anyone.
     Histogram& ContactTimes() noexcept { return contact_; }
     const Histogram& ContactTimes() const noexcept { return contact_; }
 
 private:
+    void Report(const ForceContext& c) noexcept {
+        report_.count = 0;
+        for (std::size_t i = 0; i < c.count && i < N; ++i)
+            if (proxies_[i].Tree() != nullptr)
+                report_.slots[report_.count++] = {
+                    keys_[i], proxies_[i].Proxy(),
+                    static_cast<std::uint64_t>(proxies_[i].InContact() ? 1 : 0)};
+        reports_.Write(report_);
+    }
+
     std::array<MeshProxy, N> proxies_{};
     std::array<std::uint64_t, N> keys_{};
     bool started_ = false;
     Clock::time_point last_{};
     Histogram contact_;
+    ProxyReports<N> report_{};  // filled in place: no copy of the whole on the loop's stack
+    SeqLock<ProxyReports<N>> reports_;
+    bool reported_ = false;  // the last cycle wrote a mesh's report: the next clears it
 };
 
 // The remote end, rendering the set's coupling when it holds one: rendered where the others

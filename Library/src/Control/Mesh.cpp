@@ -3,6 +3,7 @@
 #include "Tamro/HardwareAPI/Control/Mesh.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <future>
 #include <limits>
 #include <stdexcept>
@@ -32,11 +33,6 @@ Vec3 Min(const Vec3& a, const Vec3& b) {
 }
 Vec3 Max(const Vec3& a, const Vec3& b) {
     return {std::max(a[0], b[0]), std::max(a[1], b[1]), std::max(a[2], b[2])};
-}
-double Area(const Vec3& lo, const Vec3& hi) {
-    const Vec3 d = hi - lo;
-    if (d[0] < 0) return 0;
-    return d[0] * d[1] + d[1] * d[2] + d[2] * d[0];
 }
 constexpr double kHuge = std::numeric_limits<double>::infinity();
 
@@ -103,68 +99,117 @@ std::array<double, 4> Conjugate(const std::array<double, 4>& q) {
 
 namespace {
 
+// The build bins and partitions in float (half the bytes read per pass, which is what it
+// costs): each face's bounds rounded outward, so that every box still holds its faces' double
+// corners and the queries, which test faces in double, stay exact.
+using Box3 = std::array<float, 3>;
+constexpr float kHugeF = std::numeric_limits<float>::infinity();
+
+// The float next to f toward minus (Down) or plus (Up) infinity, f finite: by its bits, as
+// nextafter without the library call (a million faces take six each).
+float Below(float f) {
+    if (f == 0) return -std::numeric_limits<float>::denorm_min();
+    std::uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    bits += f > 0 ? -1u : 1u;
+    std::memcpy(&f, &bits, sizeof bits);
+    return f;
+}
+float Down(double x) {
+    const auto f = static_cast<float>(x);
+    return static_cast<double>(f) > x ? Below(f) : f;
+}
+float Up(double x) {
+    const auto f = static_cast<float>(x);
+    return static_cast<double>(f) < x ? -Below(-f) : f;
+}
+
 // A face as the build sorts it: its bounds beside its index, so that binning and partitioning
-// read one array in order rather than three by index.
+// read one array in order rather than three by index. Its centre is (lo + hi) / 2; the build
+// works with twice that, lo + hi, the same sum wherever it is taken.
 struct Prim {
-    Vec3 lo, hi;
+    Box3 lo, hi;
     std::uint32_t face;
 };
 
 struct Bounds {
-    Vec3 lo{kHuge, kHuge, kHuge}, hi{-kHuge, -kHuge, -kHuge};
-    void Grow(const Vec3& l, const Vec3& h) {
-        lo = Min(lo, l);
-        hi = Max(hi, h);
+    Box3 lo{kHugeF, kHugeF, kHugeF}, hi{-kHugeF, -kHugeF, -kHugeF};
+    // Written out: the loop the compiler would otherwise keep costs a third of the build.
+    void Grow(const Box3& l, const Box3& h) {
+        lo[0] = std::min(lo[0], l[0]);
+        lo[1] = std::min(lo[1], l[1]);
+        lo[2] = std::min(lo[2], l[2]);
+        hi[0] = std::max(hi[0], h[0]);
+        hi[1] = std::max(hi[1], h[1]);
+        hi[2] = std::max(hi[2], h[2]);
     }
     void Grow(const Bounds& b) { Grow(b.lo, b.hi); }
+    // Surface area over two; the SAH compares, so the factor does not matter.
+    double Area() const {
+        if (lo[0] > hi[0]) return 0;
+        const double x = static_cast<double>(hi[0]) - lo[0], y = static_cast<double>(hi[1]) - lo[1],
+                     z = static_cast<double>(hi[2]) - lo[2];
+        return x * y + y * z + z * x;
+    }
 };
 
-// A range of the build's faces with its bounds and its centres' bounds, known before it is
-// split (from its parent's bins), so that splitting it reads its faces twice: once to bin
-// them, once to partition them.
+Box3 Sum(const Prim& p) { return {p.lo[0] + p.hi[0], p.lo[1] + p.hi[1], p.lo[2] + p.hi[2]}; }
+
+// A range of the build's faces with its bounds, known before it is split (from its parent's
+// bins), so that splitting it reads its faces twice: once to bin them, once to partition them.
 struct Range {
     std::uint32_t first, count;
-    Bounds box, centres;
+    Bounds box;
 };
 
-Vec3 Centre(const Prim& p) { return 0.5 * (p.lo + p.hi); }
-
 Range Measure(const Prim* prims, std::uint32_t first, std::uint32_t count) {
-    Range r{first, count, {}, {}};
-    for (std::uint32_t k = first; k < first + count; ++k) {
-        r.box.Grow(prims[k].lo, prims[k].hi);
-        const Vec3 c = Centre(prims[k]);
-        r.centres.Grow(c, c);
-    }
+    Range r{first, count, {}};
+    for (std::uint32_t k = first; k < first + count; ++k) r.box.Grow(prims[k].lo, prims[k].hi);
     return r;
 }
 
-// Splits a range in two by the binned surface-area heuristic on its centres' longest axis
-// (the median past kForceMedianDepth, or when the heuristic finds no split).
-std::pair<Range, Range> Split(Prim* prims, const Range& r, int depth) {
+// The axis along which the range's centres spread the most.
+int CentresAxis(const Prim* prims, const Range& r) {
+    Bounds centres;
+    for (std::uint32_t k = r.first; k < r.first + r.count; ++k) {
+        const Box3 c = Sum(prims[k]);
+        centres.Grow(c, c);
+    }
     int axis = 0;
-    const Vec3& clo = r.centres.lo;
-    const Vec3& chi = r.centres.hi;
     for (int a = 1; a < 3; ++a)
-        if (chi[a] - clo[a] > chi[axis] - clo[axis]) axis = a;
-    const double extent = chi[axis] - clo[axis];
+        if (centres.hi[a] - centres.lo[a] > centres.hi[axis] - centres.lo[axis]) axis = a;
+    return axis;
+}
+
+// Splits a range in two by the binned surface-area heuristic along its box's longest axis, the
+// faces binned by their centres across the box (the median past kForceMedianDepth, or when
+// the heuristic finds no split, along the axis the centres spread most). The box rather than
+// the centres' own bounds: keeping those in every bin costs a third more a face, and a mesh's
+// faces are small beside the boxes that split them.
+// `bin` is scratch beside `prims`: each face's bin, noted while binning, so that partitioning
+// reads a byte a face to decide and moves the face only when it must.
+std::pair<Range, Range> Split(Prim* prims, std::uint8_t* bin, const Range& r, int depth) {
+    int axis = 0;
+    const Box3& lo = r.box.lo;
+    const Box3& hi = r.box.hi;
+    for (int a = 1; a < 3; ++a)
+        if (hi[a] - lo[a] > hi[axis] - lo[axis]) axis = a;
+    const float extent = 2 * (hi[axis] - lo[axis]);  // the centres' sums' range
     if (extent > 0 && depth < kForceMedianDepth) {
         struct Bin {
-            Bounds box, centres;
+            Bounds box;
             std::uint32_t n = 0;
         };
         std::array<Bin, kBins> bins{};
-        const double scale = kBins / extent, origin = clo[axis];
-        auto binOf = [&](const Prim& p) {
-            const double c = 0.5 * (p.lo[axis] + p.hi[axis]);
-            return std::min(kBins - 1, static_cast<int>((c - origin) * scale));
-        };
+        const float scale = kBins / extent, origin = 2 * lo[axis];
         for (std::uint32_t k = r.first; k < r.first + r.count; ++k) {
             const Prim& p = prims[k];
-            Bin& b = bins[binOf(p)];
+            // Out of range (rounding at the top, or no number) is clamped.
+            const float x = (p.lo[axis] + p.hi[axis] - origin) * scale;
+            const int which = x > 0 ? std::min(kBins - 1, static_cast<int>(x)) : 0;
+            bin[k] = static_cast<std::uint8_t>(which);
+            Bin& b = bins[which];
             b.box.Grow(p.lo, p.hi);
-            const Vec3 c = Centre(p);
-            b.centres.Grow(c, c);
             ++b.n;
         }
         std::array<double, kBins> leftCost{};
@@ -173,7 +218,7 @@ std::pair<Range, Range> Split(Prim* prims, const Range& r, int depth) {
         for (int s = 0; s < kBins - 1; ++s) {
             l.Grow(bins[s].box);
             ln += bins[s].n;
-            leftCost[s] = ln ? Area(l.lo, l.hi) * ln : 0;
+            leftCost[s] = ln ? l.Area() * ln : 0;
         }
         double best = kHuge;
         int split = -1;
@@ -182,46 +227,60 @@ std::pair<Range, Range> Split(Prim* prims, const Range& r, int depth) {
         for (int s = kBins - 1; s > 0; --s) {
             rb.Grow(bins[s].box);
             rn += bins[s].n;
-            const double cost = leftCost[s - 1] + (rn ? Area(rb.lo, rb.hi) * rn : 0);
+            const double cost = leftCost[s - 1] + (rn ? rb.Area() * rn : 0);
             if (rn > 0 && rn < r.count && cost < best) {
                 best = cost;
                 split = s;
             }
         }
         if (split >= 0) {
-            Prim* mid = std::partition(prims + r.first, prims + r.first + r.count,
-                                       [&](const Prim& p) { return binOf(p) < split; });
-            const auto middle = static_cast<std::uint32_t>(mid - prims);
-            Range left{r.first, middle - r.first, {}, {}},
-                right{middle, r.first + r.count - middle, {}, {}};
+            // Hoare's: from both ends, swapping each pair found on the wrong sides.
+            std::uint32_t i = r.first, j = r.first + r.count;
+            for (;;) {
+                while (i < j && bin[i] < split) ++i;
+                while (i < j && bin[j - 1] >= split) --j;
+                if (i + 1 >= j) break;
+                std::swap(prims[i], prims[j - 1]);
+                std::swap(bin[i], bin[j - 1]);
+                ++i;
+                --j;
+            }
+            const std::uint32_t middle = i;
+            Range left{r.first, middle - r.first, {}},
+                right{middle, r.first + r.count - middle, {}};
             for (int s = 0; s < kBins; ++s) {
                 Range& side = s < split ? left : right;
                 side.box.Grow(bins[s].box);
-                side.centres.Grow(bins[s].centres);
             }
             return {left, right};
         }
     }
+    // Rare (faces whose centres meet, past the box's long axis): one more pass.
+    axis = CentresAxis(prims, r);
+    // Ties broken by the face, so the median is the same whatever order the range came in.
     const std::uint32_t middle = r.first + r.count / 2;
     std::nth_element(prims + r.first, prims + middle, prims + r.first + r.count,
                      [&](const Prim& x, const Prim& y) {
-                         return x.lo[axis] + x.hi[axis] < y.lo[axis] + y.hi[axis];
+                         const float a = x.lo[axis] + x.hi[axis], b = y.lo[axis] + y.hi[axis];
+                         return a < b || (a == b && x.face < y.face);
                      });
     return {Measure(prims, r.first, middle - r.first),
             Measure(prims, middle, r.first + r.count - middle)};
 }
+
+Vec3 Wide(const Box3& b) { return {b[0], b[1], b[2]}; }
 
 using Node = MeshTree::Node;
 
 // The subtree under nodes[at] (its range r): both children side by side, then all of the
 // left child's descendants, then all of the right's. The same layout whoever builds which
 // part, so the tree is the same whatever the threads.
-void Grow(std::vector<Node>& nodes, std::uint32_t at, Prim* prims, const Range& r, int depth,
-          int threaded) {
-    nodes[at] = {r.box.lo, r.box.hi, r.first, r.count};
+void Grow(std::vector<Node>& nodes, std::uint32_t at, Prim* prims, std::uint8_t* bin,
+          const Range& r, int depth, int threaded) {
+    nodes[at] = {Wide(r.box.lo), Wide(r.box.hi), r.first, r.count};
     if (r.count <= kLeafFaces) return;
     // Named, not bound: a lambda below captures the right half.
-    const std::pair<Range, Range> halves = Split(prims, r, depth);
+    const std::pair<Range, Range> halves = Split(prims, bin, r, depth);
     const Range& left = halves.first;
     const Range& right = halves.second;
     const auto l = static_cast<std::uint32_t>(nodes.size());
@@ -235,8 +294,8 @@ void Grow(std::vector<Node>& nodes, std::uint32_t at, Prim* prims, const Range& 
         std::vector<Node> other(1);
         other.reserve(2 * right.count / kLeafFaces + 2);
         auto task = std::async(std::launch::async,
-                               [&] { Grow(other, 0, prims, right, depth + 1, threaded - 1); });
-        Grow(nodes, l, prims, left, depth + 1, threaded - 1);
+                               [&] { Grow(other, 0, prims, bin, right, depth + 1, threaded - 1); });
+        Grow(nodes, l, prims, bin, left, depth + 1, threaded - 1);
         task.get();
         const auto base = static_cast<std::uint32_t>(nodes.size()) - 1;  // other[k] -> base + k
         auto moved = [&](Node n) {
@@ -246,8 +305,8 @@ void Grow(std::vector<Node>& nodes, std::uint32_t at, Prim* prims, const Range& 
         nodes[l + 1] = moved(other[0]);
         for (std::size_t k = 1; k < other.size(); ++k) nodes.push_back(moved(other[k]));
     } else {
-        Grow(nodes, l, prims, left, depth + 1, threaded);
-        Grow(nodes, l + 1, prims, right, depth + 1, threaded);
+        Grow(nodes, l, prims, bin, left, depth + 1, threaded);
+        Grow(nodes, l + 1, prims, bin, right, depth + 1, threaded);
     }
 }
 
@@ -259,7 +318,10 @@ std::shared_ptr<const MeshTree> MeshTree::Build(std::vector<Vec3> vertices,
     if (faces.size() >= (1u << 31)) throw std::invalid_argument("faces: too many");
     for (const auto& v : vertices)
         for (double c : v)
-            if (!std::isfinite(c)) throw std::invalid_argument("vertices: must be finite");
+            if (!(std::abs(c) <= MaxCoordinate))
+                throw std::invalid_argument("vertices: must be finite and within " +
+                                            std::to_string(static_cast<long long>(MaxCoordinate)) +
+                                            " m of the origin");
     std::shared_ptr<MeshTree> tree(new MeshTree());
     auto& t = *tree;
     const auto count = static_cast<std::uint32_t>(faces.size());
@@ -278,16 +340,82 @@ std::shared_ptr<const MeshTree> MeshTree::Build(std::vector<Vec3> vertices,
         const Vec3 unit = length > 0 ? (1 / length) * n : Vec3{};
         t.normals_[i] = unit;
         t.offsets_[i] = Dot(unit, a);
-        prims[i] = {Min(Min(a, b), c), Max(Max(a, b), c), i};
+        const Vec3 lo = Min(Min(a, b), c), hi = Max(Max(a, b), c);
+        prims[i] = {{Down(lo[0]), Down(lo[1]), Down(lo[2])}, {Up(hi[0]), Up(hi[1]), Up(hi[2])}, i};
     }
     t.vertices_ = std::move(vertices);
     t.faces_ = std::move(faces);
+    // The adjacency beside the hierarchy, on a thread of its own: they share nothing but the
+    // faces and vertices they read.
+    auto adjacency = std::async(std::launch::async, [&t] { t.Connect(); });
     t.nodes_.reserve(2 * count / kLeafFaces + 2);
     t.nodes_.resize(1);
-    Grow(t.nodes_, 0, prims.data(), Measure(prims.data(), 0, count), 0, kParallelLevels);
+    std::vector<std::uint8_t> bins(count);
+    Grow(t.nodes_, 0, prims.data(), bins.data(), Measure(prims.data(), 0, count), 0,
+         kParallelLevels);
     t.order_.resize(count);
     for (std::uint32_t k = 0; k < count; ++k) t.order_[k] = prims[k].face;
+    adjacency.get();
     return tree;
+}
+
+// Each vertex's faces side by side (counted, then placed), then each face's edges found among
+// the faces at the edge's lower vertex: linear in the faces, no sort, no hash. An edge belongs
+// to the lowest face that has it, which lists it; the others take its index.
+void MeshTree::Connect() {
+    const auto count = static_cast<std::uint32_t>(faces_.size());
+    const auto vertices = vertices_.size();
+    // A corner given twice (a degenerate face) puts its face at the vertex once.
+    auto first = [](const Face& f, int k) {
+        return k == 0 || (f[k] != f[0] && (k == 1 || f[k] != f[1]));
+    };
+    std::vector<std::uint32_t> start(vertices + 1, 0);
+    for (const auto& f : faces_)
+        for (int k = 0; k < 3; ++k)
+            if (first(f, k)) ++start[f[k] + 1];
+    for (std::size_t v = 0; v < vertices; ++v) start[v + 1] += start[v];
+    // A face at a vertex, with its corners after and before that vertex: its two edges there.
+    struct Slot {
+        std::uint32_t face, next, prev;
+    };
+    std::vector<Slot> at(start[vertices]);
+    {
+        std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const auto& f = faces_[i];
+            for (int k = 0; k < 3; ++k)
+                if (first(f, k)) at[next[f[k]]++] = {i, f[(k + 1) % 3], f[(k + 2) % 3]};
+        }
+    }
+    vertexFaces_.assign(vertices, NoFace);
+    for (std::size_t v = 0; v < vertices; ++v)
+        if (start[v] < start[v + 1]) vertexFaces_[v] = at[start[v]].face;
+    // Which edge of face g runs between a and b, either way round.
+    auto edgeIn = [&](std::uint32_t g, std::uint32_t a, std::uint32_t b) {
+        const auto& f = faces_[g];
+        int k = 0;
+        while (k < 2 && !((f[k] == a && f[k + 1] == b) || (f[k] == b && f[k + 1] == a))) ++k;
+        return k;
+    };
+    faceEdges_.assign(count, {NoFace, NoFace, NoFace});
+    edges_.clear();
+    edges_.reserve(count * 3 / 2 + 16);
+    for (std::uint32_t i = 0; i < count; ++i)
+        for (int k = 0; k < 3; ++k) {
+            if (faceEdges_[i][k] != NoFace) continue;  // listed by a lower face
+            const auto a = faces_[i][k], b = faces_[i][(k + 1) % 3];
+            const auto id = static_cast<std::uint32_t>(edges_.size());
+            Edge edge{std::min(a, b), std::max(a, b), {i, NoFace}};
+            faceEdges_[i][k] = id;
+            for (auto s = start[edge.from]; s < start[edge.from + 1]; ++s) {
+                const Slot& slot = at[s];
+                // Lower faces had it listed already.
+                if (slot.face <= i || (slot.next != edge.to && slot.prev != edge.to)) continue;
+                faceEdges_[slot.face][edgeIn(slot.face, a, b)] = id;
+                if (edge.faces[1] == NoFace) edge.faces[1] = slot.face;
+            }
+            edges_.push_back(edge);
+        }
 }
 
 namespace {

@@ -171,6 +171,15 @@ ServoStats ServoCore::Stats() const {
     return s;
 }
 
+std::optional<Vec3> ServoCore::ProxyOf(std::uint64_t key) const noexcept {
+    const auto reports = effectsForce_.Proxies();
+    for (std::uint64_t i = 0; i < reports.count && i < reports.slots.size(); ++i)
+        if (reports.slots[i].key == key)
+            return reports.slots[i].touching ? std::optional<Vec3>(reports.slots[i].position)
+                                             : std::nullopt;
+    return std::nullopt;
+}
+
 // The inputs' sum, then the safety stage: a sum that is not finite is sent as zero, and the
 // magnitude is clamped to the maximum force.
 Vec3 ServoCore::ForceAt(const ServoSettings& settings,

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace Tamro::HardwareAPI::Control::Detail {
@@ -53,6 +54,9 @@ public:
     void ResetFigures() noexcept;
     ServoStats Stats() const;
     CycleState State() const noexcept { return state_.Read(); }
+    // The proxy of the mesh effect with this key, as the last cycle that rendered a mesh left
+    // it, while the surface holds it: none when free, or when no mesh has that key.
+    std::optional<Vec3> ProxyOf(std::uint64_t key) const noexcept;
     Recorder<CycleState>& Recording() noexcept { return recorder_; }
     Outlet<CycleState>& CycleOutlet() noexcept { return outlet_; }
     CommandInput& Commands() noexcept { return commands_; }

@@ -159,6 +159,10 @@ void ServoLoop::SetEffects(const std::vector<Effect>& effects,
 void ServoLoop::SetMaxForce(double newtons) { impl_->core_.SetMaxForce(newtons); }
 CycleState ServoLoop::State() const { return impl_->core_.State(); }
 ServoStats ServoLoop::Stats() const { return impl_->core_.Stats(); }
+std::optional<Vec3> ServoLoop::ProxyOf(std::uint64_t key) const {
+    if (!Running()) return std::nullopt;
+    return impl_->core_.ProxyOf(key);
+}
 void ServoLoop::Record(std::size_t capacity) { impl_->core_.Recording().Start(capacity); }
 std::size_t ServoLoop::Drain(CycleState* out, std::size_t max) {
     return impl_->core_.Recording().Drain(out, max);

@@ -151,7 +151,8 @@ class Outline:
     """A mesh's outline in each of the page's views (x-y from above, x-z from the side): its silhouette edges
     seen along the third axis (an edge between a face turned toward the viewer and one turned
     away) and its open edges, in the world by the mesh's pose; at most MAX_OUTLINE_SEGMENTS a
-    view. The edges and their faces are found once; the outline again only when the pose moves."""
+    view. The edges and their faces are the mesh's own (``Mesh.edges``); the outline is found again
+    only when the pose moves."""
 
     def __init__(self, mesh: _effects.Mesh) -> None:
         faces = mesh.faces
@@ -161,19 +162,7 @@ class Outline:
         )
         self._normals = normals
         self._vertices = vertices
-        ends = np.sort(faces[:, [0, 1, 1, 2, 2, 0]].reshape(-1, 2), axis=1)
-        owner = np.repeat(np.arange(len(faces)), 3)
-        order = np.lexsort((ends[:, 1], ends[:, 0]))
-        ends, owner = ends[order], owner[order]
-        first = np.ones(len(ends), bool)
-        first[1:] = np.any(ends[1:] != ends[:-1], axis=1)
-        starts = np.flatnonzero(first)
-        counts = np.diff(np.append(starts, len(ends)))
-        self._edges = ends[starts]
-        self._faces = np.full((len(starts), 2), -1)
-        self._faces[:, 0] = owner[starts]
-        shared = counts >= 2
-        self._faces[shared, 1] = owner[starts[shared] + 1]
+        self._edges, self._faces = mesh.edges
         self._key: Any = None
         self._views: dict[str, list[list[float | None]]] = {}
 
@@ -557,6 +546,10 @@ class Session:
         outline = self._outlines.get(id(effect))
         if isinstance(effect, _effects.Mesh) and outline is not None:
             described["outline"] = outline.views(effect.pose)
+        if isinstance(effect, _effects.Mesh):
+            # Where the surface holds the hand back (null while it touches nothing).
+            proxy = effect.proxy
+            described["proxy"] = None if proxy is None else _numbers(np.round(proxy, 5))
         return described
 
     # --- recording ------------------------------------------------------------------------------

@@ -18,7 +18,11 @@ using Face = std::array<std::uint32_t, 3>;
 // hierarchy over them. Built once, never changed: a new shape is a new tree.
 class MeshTree {
 public:
-    // Throws std::invalid_argument on non-finite vertices, out-of-range indices or no faces.
+    // The largest coordinate a vertex may have, in either sign: far beyond any workspace, and
+    // well inside what the build's float bounds hold.
+    static constexpr double MaxCoordinate = 1e9;
+    // Throws std::invalid_argument on non-finite vertices or beyond MaxCoordinate, out-of-range
+    // indices or no faces.
     static std::shared_ptr<const MeshTree> Build(std::vector<Vec3> vertices,
                                                  std::vector<Face> faces);
 
@@ -46,6 +50,23 @@ public:
     Nearest Closest(const Vec3& p) const noexcept;
     Nearest ClosestBruteForce(const Vec3& p) const noexcept;
 
+    // Adjacency, found with the tree: each edge once, with the faces on either side of it (an
+    // open edge has one; a third face on an edge shares its index but is not listed), each
+    // face's three edges, and a face at each vertex.
+    static constexpr std::uint32_t NoFace = 0xFFFFFFFFu;
+    struct Edge {
+        std::uint32_t from, to;              // vertices, from < to
+        std::array<std::uint32_t, 2> faces;  // faces[1] == NoFace: an open edge
+        bool Open() const noexcept { return faces[1] == NoFace; }
+    };
+    const std::vector<Edge>& Edges() const noexcept { return edges_; }
+    // Face f's edge k, from its corner k to corner (k + 1) % 3: an index into Edges().
+    std::uint32_t EdgeOf(std::uint32_t face, int k) const noexcept { return faceEdges_[face][k]; }
+    // A face with this corner; NoFace for a vertex no face uses.
+    std::uint32_t FaceAt(std::uint32_t vertex) const noexcept { return vertexFaces_[vertex]; }
+    const Face& Corners(std::uint32_t face) const noexcept { return faces_[face]; }
+    std::size_t VertexCount() const noexcept { return vertices_.size(); }
+
     const Vec3& Normal(std::uint32_t face) const noexcept { return normals_[face]; }
     double Offset(std::uint32_t face) const noexcept { return offsets_[face]; }
     std::size_t FaceCount() const noexcept { return faces_.size(); }
@@ -66,6 +87,10 @@ private:
     std::vector<double> offsets_;  // plane: Dot(normal, x) == offset
     std::vector<std::uint32_t> order_;
     std::vector<Node> nodes_;
+    std::vector<Edge> edges_;
+    std::vector<std::array<std::uint32_t, 3>> faceEdges_;
+    std::vector<std::uint32_t> vertexFaces_;
+    void Connect();
 };
 
 // The god-object: a point, or a sphere of `radius`, that follows the device but never crosses

@@ -196,6 +196,10 @@ public:
 
     CycleState State() const;  // the latest cycle; cycle 0 before the first reply
     ServoStats Stats() const;
+    // Where the proxy of the mesh effect with this key (as given to SetEffects) holds the
+    // device back, world frame: none while it touches nothing, when no mesh has that key, or
+    // when the loop is not running. Handed over whole each cycle; for showing, not for forces.
+    std::optional<Vec3> ProxyOf(std::uint64_t key) const;
 
     // Records every cycle from now into a ring of capacity cycles (0 stops); what an earlier
     // recording still holds stays for Drain. Drain moves up to max records, oldest first.

@@ -384,6 +384,12 @@ function drawEffect(g, effect, here, u, v, w, X, Y, scale, size) {
       g.lineTo(size / 2 + a1 * scale, size / 2 - b1 * scale);
     }
     g.stroke();
+    if (effect.proxy) {
+      // The proxy the surface holds back, and the spring from it to the end effector.
+      const q = effect.proxy;
+      g.setLineDash([3, 3]); g.beginPath(); g.moveTo(X(q), Y(q)); g.lineTo(X(here), Y(here)); g.stroke();
+      g.setLineDash([]); g.beginPath(); g.arc(X(q), Y(q), 5, 0, 2 * Math.PI); g.fill(); g.stroke();
+    }
   } else if (effect.kind === "constant force") {
     const f = p.force;
     const tip = [here[0] + f[0] * FORCE_SCALE, here[1] + f[1] * FORCE_SCALE, here[2] + f[2] * FORCE_SCALE];
