@@ -1,9 +1,13 @@
 // The contact model on scripted time: the estimator on a plane pressed with noise, and the
 // blended coupling of a leader rendering its follower's model.
+#include <Tamro/HardwareAPI/Control/Coupling.hpp>
+#include <Tamro/HardwareAPI/Control/Effects.hpp>
+
 #include "Control/ContactEstimator.hpp"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <random>
 
@@ -138,6 +142,125 @@ TEST(ContactEstimator, ReleaseWithdrawsTheModel) {
             x = x - (0.05 * Dt) * wall.normal;
         EXPECT_LT(cycles, 100) << "still in contact " << cycles << " ms after giving way";
     }
+}
+
+// --- the blended coupling: a held leader and a follower at a wall, 50 ms apart ---------------
+
+constexpr double WallOffset = 1.7e9;  // the wall clock of these runs, seconds since the epoch
+constexpr double WallX = 0.025;       // the follower's wall, its free side toward -x
+constexpr double WallStiffness = 2000, WallDamping = 10;
+constexpr double HandStiffness = 1500, HandDamping = 15;
+
+// A point mass with viscous damping (the simulated arm's) under a force held over each step,
+// integrated exactly.
+struct Arm {
+    double mass = 0.25, damping = 2.0;
+    Vec3 x{}, v{};
+
+    void Step(const Vec3& force, double dt) {
+        const double decay = std::exp(-damping * dt / mass);
+        for (int i = 0; i < 3; ++i) {
+            const double terminal = force[i] / damping;
+            x[i] += terminal * dt + (v[i] - terminal) * (mass / damping) * (1 - decay);
+            v[i] = terminal + (v[i] - terminal) * decay;
+        }
+    }
+};
+
+std::chrono::steady_clock::time_point At(double seconds) {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::nanoseconds(std::llround(seconds * 1e9)));
+}
+
+struct Pressed {
+    double leaderDepth = 0;    // m past the follower's wall, at the end
+    double leaderForce = 0;    // N the leader's coupling pushes it back out, at the end
+    double followerForce = 0;  // N the wall pushes the follower, at the end
+    double deepest = 0;        // m the leader went past the wall at most, the model in full
+    bool modelRendered = false;
+};
+
+// The hand takes the leader from the middle to `press` past the follower's wall and holds it
+// there; both ends couple over 50 ms each way, the follower estimating and the leader rendering
+// when `model`.
+Pressed PressThroughTheLink(bool model, double press, double seconds) {
+    RemoteSettings settings;
+    settings.impairment.delay = std::chrono::milliseconds(50);
+    RemoteInput atLeader, atFollower;  // atLeader takes the follower's samples
+    atLeader.Accept(settings);
+    atFollower.Accept(settings);
+    Coupling leaderCoupling, followerCoupling;
+    if (model) {
+        leaderCoupling.contactModel = ContactModel::Render;
+        followerCoupling.contactModel = ContactModel::Estimate;
+    }
+    const Plane wall{{WallX, 0, 0}, {-1, 0, 0}, WallStiffness, WallDamping};
+    EXPECT_TRUE(atFollower.Records().Claim());  // what a publisher takes
+    CouplingRecord published[64];
+    CouplingRecord last{};
+    Arm leader, follower;
+    Pressed out;
+    for (int n = 0; n * Dt < seconds; ++n) {
+        const double t = n * Dt;
+        RemoteSample fromLeader;
+        fromLeader.stamp = WallOffset + t;
+        fromLeader.position = leader.x;
+        fromLeader.hasVelocity = true;
+        fromLeader.velocity = leader.v;
+        fromLeader.hasEnergy = true;
+        fromLeader.energyIn = atLeader.Status().energyIn;
+        RemoteSample fromFollower = fromLeader;
+        fromFollower.position = follower.x;
+        fromFollower.velocity = follower.v;
+        fromFollower.energyIn = atFollower.Status().energyIn;
+        if (last.estimating) {
+            fromFollower.hasContact = true;
+            fromFollower.contactPoint = last.contactPoint;
+            fromFollower.contactNormal = last.contactNormal;
+            fromFollower.contactStiffness = last.contactStiffness;
+        }
+        atLeader.Offer(fromFollower, At(t), WallOffset + t);
+        atFollower.Offer(fromLeader, At(t), WallOffset + t);
+
+        const double hand = std::min(1.0, t / 1.0) * (WallX + press);  // in over a second
+        const Vec3 handForce =
+            Vec3{HandStiffness * (hand - leader.x[0]), 0, 0} - HandDamping * leader.v;
+        const Vec3 atL = atLeader.ForceAt(leaderCoupling, At(t), leader.x, leader.x, leader.v);
+        const Vec3 atF =
+            atFollower.ForceAt(followerCoupling, At(t), follower.x, follower.x, follower.v);
+        atLeader.Sent(1, t);
+        atFollower.Sent(1, t);
+        for (std::size_t k; (k = atFollower.Records().Take(published, 64)) > 0;)
+            last = published[k - 1];
+        const Vec3 wallForce = ForceOf(wall, follower.x, follower.v);
+        leader.Step(atL + handForce, Dt);
+        follower.Step(atF + wallForce, Dt);
+
+        const CouplingStatus rendered = atLeader.Status();
+        if (rendered.contactGain == 1) out.deepest = std::max(out.deepest, leader.x[0] - WallX);
+        out.leaderDepth = leader.x[0] - WallX;
+        out.leaderForce = -atL[0];
+        out.followerForce = -wallForce[0];
+        out.modelRendered = out.modelRendered || rendered.contact;
+    }
+    atFollower.Records().Release();
+    return out;
+}
+
+TEST(ContactModel, TheHeldLeaderFeelsTheFollowersWallWithoutTheDelay) {
+    // 4 mm past the wall with the hand's 1500 N/m: the wall's 2000 N/m rendered at the leader
+    // holds it 1.7 mm in, and the follower presses with what the leader feels. (Before the model
+    // has come and faded in, the leader goes deeper: the first touch is the follower's to find.)
+    const Pressed with = PressThroughTheLink(true, 0.004, 4.0);
+    EXPECT_TRUE(with.modelRendered);
+    EXPECT_LT(with.leaderDepth, 0.002);
+    EXPECT_LT(with.deepest, 0.002);
+    EXPECT_GT(with.followerForce, 1.0);
+    EXPECT_NEAR(with.leaderForce, with.followerForce, 0.15 * with.followerForce);
+    // Without the model the leader sinks through what only the coupling pushes back with.
+    const Pressed without = PressThroughTheLink(false, 0.004, 4.0);
+    EXPECT_FALSE(without.modelRendered);
+    EXPECT_GT(without.leaderDepth, 0.003);
 }
 
 }  // namespace

@@ -131,6 +131,8 @@ def _side_command(args: argparse.Namespace, role: str, domain: int, record: Path
         command.append("--one-way")
     if args.no_passivity:
         command.append("--no-passivity")
+    if args.contact_model:  # the follower touches the wall, the leader is held by the hand
+        command += ["--contact-model", "estimate" if role == "follower" else "render"]
     return command
 
 
@@ -193,6 +195,9 @@ def figures(
         if zero.any():
             to_zero = float((ft[np.argmax(zero)] - cut_at) * 1e3)
     result["link_cut_to_zero_ms"] = to_zero
+    # How far the leader went past the follower's wall, at most, while the hand moved.
+    beyond = lx[lwin][:, 0] - WALL_X
+    result["leader_wall_depth_mm"] = float(max(0.0, beyond.max()) * 1e3) if beyond.size else None
     felt, wall = result["contact_force_n"], result["wall_force_n"]
     result["contact_force_ratio"] = felt / wall if felt is not None and wall else None
     return result
@@ -266,6 +271,8 @@ def run_demo(args: argparse.Namespace) -> int:
         "energy_dissipated_j": summaries["leader"]["energy_dissipated_j"]
         + summaries["follower"]["energy_dissipated_j"],
         "link_cut_to_zero_ms": found["link_cut_to_zero_ms"],
+        "leader_wall_depth_mm": found["leader_wall_depth_mm"],
+        "contact_model": bool(args.contact_model),
         # A one-way leader counts no energy: what its motion puts in is seen only as the follower's
         # coupling putting out, so the energy says nothing of stability there.
         "stable": bool(
@@ -304,7 +311,9 @@ def _print_figures(r: dict[str, Any]) -> None:
     print(
         f"contact   felt at the leader {number(r['contact_force_n'], 'N')}, "
         f"the wall's on the follower {number(r['wall_force_n'], 'N')} "
-        f"(ratio {number(r['contact_force_ratio'], '', 2).strip()})"
+        f"(ratio {number(r['contact_force_ratio'], '', 2).strip()}); "
+        f"the leader at most {number(r['leader_wall_depth_mm'], 'mm')} past the wall"
+        + (", contact model on" if r["contact_model"] else "")
     )
     print(f"link      lost {r['lost_events']} times before the cut")
     print(f"energy    observed {r['energy_observed_j']:.4f} J, dissipated {r['energy_dissipated_j']:.4f} J")
