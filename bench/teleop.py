@@ -75,7 +75,8 @@ def run(quick: bool) -> dict[str, Any]:
     runs += [(*LINKS[3], {}, False, True)]  # the contact model, beside the 50 ms rows without
     for link, impairment, coupling, one_way, model in runs:
         for passivity in (True, False):
-            row = demo(seconds, impairment, passivity, one_way, model, **coupling)
+            # The contact phase needs a run of 5.5 s or more.
+            row = demo(max(seconds, 6.0) if model else seconds, impairment, passivity, one_way, model, **coupling)
             row["link"] = link
             rows.append(row)
             print(

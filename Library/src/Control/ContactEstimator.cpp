@@ -62,7 +62,9 @@ const ContactPlane& ContactEstimator::Update(const Vec3& position, const Vec3& v
         direction_ = Turn(direction_, direction, std::min(1.0, dt / NormalTime));
     const double along = Dot(reaction, direction_);
     const double s = Dot(position - origin_, direction_) * 1e3;  // mm, negative deeper in
-    Fit(s, along, dt);
+    // Only a slow press is quasi-static: moving, the arm's inertia and the surface's damping
+    // are in the force too.
+    if (std::abs(Dot(velocity, direction_)) <= StillSpeed) Fit(s, along, dt);
     evidence_ = along < OffForce ? evidence_ + dt : 0;
     // The fit's residual as a depth: how much deeper the arm is than the force explains.
     const double k = std::clamp(-b_, MinStiffness * 1e-3, maxStiffness_ * 1e-3);  // N/mm

@@ -9,7 +9,8 @@
 // it, for Settle; it is released when it stays below OffForce for Settle (hysteresis), or at
 // once when the arm sinks GiveWay further in than the model explains (the surface gave way).
 // While in contact, recursive least squares with forgetting fits the reaction along the normal
-// against the depth: f = k (c - s), s the position along the normal.
+// against the depth, f = k (c - s) with s the position along the normal, on the cycles where
+// the arm moves slowly along it (quasi-static).
 //
 // The loop's thread only: fixed-size state, no allocation; every output finite, the stiffness
 // clamped to the given bound.
