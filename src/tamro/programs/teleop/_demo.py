@@ -5,7 +5,7 @@ The leader is moved by a scripted hand (a stiff spring whose anchor follows the 
 follower has a wall on its side that the path reaches into. Each side records every cycle of its
 loop; the parent lines the two recordings up on the shared monotonic clock and works out the
 figures. In runs of 5.5 s or more the hand then presses the leader 4 mm past the wall and holds
-it there for 1.5 s (the contact phase: the steady force at both ends). For the last second before the cut the hand stands still (where the path crosses the
+it there for 2 s (the contact phase: the steady force at both ends). For the last second before the cut the hand stands still (where the path crosses the
 middle, away from the wall): what is left between the two then is the follower's offset at rest.
 Near the end the leader leaves the network (its node closes): the link is cut, and the
 follower's coupling force must fade to zero.
@@ -48,9 +48,9 @@ OFFSET_WINDOW = 0.1  # s before the cut over which the offset at rest is taken
 # follower's wall and holds it there for the PRESS seconds before the rest; the steady figures
 # are taken over the last half of the hold. With the wall's 2000 N/m rendered at the leader,
 # the hand's 1500 N/m holds it 1.7 mm in (5 mm would be 2.1 mm).
-PRESS = 1.5  # s
+PRESS = 2.0  # s
 PRESS_DEPTH = 0.004  # m
-EASE = 0.3  # s the hand takes to the press and back
+EASE = 0.6  # s the hand takes to the press and back: no faster than the figure of eight
 STABLE_ENERGY_J = -0.05  # the network may have put out at most this much net
 PEAK_SPEED = 0.5  # m/s: five times the path's; only an oscillation goes this fast
 NAMES = ("demo_leader", "demo_follower")
