@@ -76,7 +76,9 @@ def run(quick: bool) -> dict[str, Any]:
     for link, impairment, coupling, one_way, model in runs:
         for passivity in (True, False):
             # The contact phase needs a run of 5.5 s or more.
-            row = demo(max(seconds, 6.0) if model else seconds, impairment, passivity, one_way, model, **coupling)
+            row = demo(
+                max(seconds, 6.0) if model else seconds, impairment, passivity, one_way, model, **coupling
+            )
             row["link"] = link
             rows.append(row)
             print(
@@ -117,7 +119,8 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
         out.append(
             f"  {coupling:<26} {row['link']:<12} {'on' if row['passivity'] else 'off':<9} {tracking:>22} "
             f"{mm(row['follow_offset_mm']):>10} {mm(row['contact_force_ratio']):>13} "
-            f"{mm(row.get('press_force_ratio')):>13} {mm(row.get('press_leader_depth_mm')):>12} {row['lost_events']:>4} "
+            f"{mm(row.get('press_force_ratio')):>13} {mm(row.get('press_leader_depth_mm')):>12} "
+            f"{row['lost_events']:>4} "
             f"{row['energy_dissipated_j']:>12.4f} {row['energy_observed_j']:>+10.4f} "
             f"{row['follower']['rate_hz']:>11.1f} {row['follower']['period_p99_us']:>7.0f} "
             f"{row['leader']['rate_hz']:>9.1f} {'yes' if row['stable'] else 'NO':>6}"
@@ -159,7 +162,8 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
         or r["press_leader_depth_mm"] > CONTACT_DEPTH_MM
     ]
     out.append(
-        f"  target: with the contact model at 50 ms, pressed ratio within {CONTACT_RATIO_TOLERANCE * 100:g} % "
+        "  target: with the contact model at 50 ms, pressed ratio within "
+        f"{CONTACT_RATIO_TOLERANCE * 100:g} % "
         f"and the leader at most {CONTACT_DEPTH_MM:g} mm past the wall: "
         + ("met" if modelled and not missed else "MISSED")
     )

@@ -79,6 +79,7 @@ DEFAULT_ENGAGE: float = _DEFAULTS["engage"]
 DEFAULT_CONTACT_MAX_STIFFNESS: float = _DEFAULTS["contact_max_stiffness"]
 
 ContactModel = Literal["off", "estimate", "render"]
+DEFAULT_CONTACT_MODEL = cast(ContactModel, _DEFAULTS["contact_model"])
 
 
 def _contact_model(value: Any, name: str) -> str:
@@ -123,7 +124,7 @@ class Coupling(Effect):
         fade: float = DEFAULT_FADE,
         engage: float = DEFAULT_ENGAGE,
         reflect: float = _DEFAULTS["reflect"],
-        contact_model: ContactModel = cast(ContactModel, _DEFAULTS["contact_model"]),
+        contact_model: ContactModel = DEFAULT_CONTACT_MODEL,
         contact_max_stiffness: float = DEFAULT_CONTACT_MAX_STIFFNESS,
         contact_damping: float = _DEFAULTS["contact_damping"],
     ) -> None:

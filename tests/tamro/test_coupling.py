@@ -221,7 +221,10 @@ def test_the_contact_model_crosses_the_link_and_is_withdrawn_on_release(dds):
                     s = tamro.coupling_status(leader)
                     return bool(s.contact and s.contact_gain == 1.0)
 
-                assert wait_until(rendered, timeout=10), (tamro.coupling_status(leader), tamro.coupling_status(follower))
+                assert wait_until(rendered, timeout=10), (
+                    tamro.coupling_status(leader),
+                    tamro.coupling_status(follower),
+                )
                 s = tamro.coupling_status(leader)
                 assert s.contact_normal == pytest.approx((-1.0, 0.0, 0.0), abs=0.05)
                 assert s.contact_point[0] == pytest.approx(wall_x, abs=0.0005)
@@ -233,7 +236,10 @@ def test_the_contact_model_crosses_the_link_and_is_withdrawn_on_release(dds):
                 hand.anchor = (0.0, 0.0, 0.0)  # lifted off
 
                 def withdrawn() -> bool:
-                    return not tamro.coupling_status(leader).contact and not tamro.coupling_status(follower).contact
+                    return (
+                        not tamro.coupling_status(leader).contact
+                        and not tamro.coupling_status(follower).contact
+                    )
 
                 assert wait_until(withdrawn, timeout=5), tamro.coupling_status(leader)
 

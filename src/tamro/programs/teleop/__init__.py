@@ -269,7 +269,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"tamro-teleop: {error}", file=sys.stderr)
         return 2
     if args.contact_model == "demo" and not args.demo:
-        print("tamro-teleop: say --contact-model estimate (this side touches) or render (it is held)", file=sys.stderr)
+        print(
+            "tamro-teleop: say --contact-model estimate (this side touches) or render (it is held)",
+            file=sys.stderr,
+        )
         return 2
     if args.demo:
         from ._demo import run_demo

@@ -4,9 +4,10 @@ coupled over DDS on this machine.
 The leader is moved by a scripted hand (a stiff spring whose anchor follows the path); the
 follower has a wall on its side that the path reaches into. Each side records every cycle of its
 loop; the parent lines the two recordings up on the shared monotonic clock and works out the
-figures. In runs of 5.5 s or more the hand then presses the leader 4 mm past the wall and holds
-it there for 2 s (the contact phase: the steady force at both ends). For the last second before the cut the hand stands still (where the path crosses the
-middle, away from the wall): what is left between the two then is the follower's offset at rest.
+figures. In runs of 5.5 s or more the hand then presses the leader 4 mm past the wall and
+holds it there for 2 s (the contact phase: the steady force at both ends). For the last second
+before the cut the hand stands still (where the path crosses the middle, away from the wall):
+what is left between the two then is the follower's offset at rest.
 Near the end the leader leaves the network (its node closes): the link is cut, and the
 follower's coupling force must fade to zero.
 """
@@ -62,7 +63,9 @@ def press_from(rest: float) -> float:
     return rest - PRESS if rest - PRESS >= SETTLE + 1.0 else math.inf
 
 
-def _toward(a: tuple[float, float, float], b: tuple[float, float, float], share: float) -> tuple[float, float, float]:
+def _toward(
+    a: tuple[float, float, float], b: tuple[float, float, float], share: float
+) -> tuple[float, float, float]:
     s = min(1.0, max(0.0, share))
     s = s * s * (3 - 2 * s)  # smooth at both ends
     return (a[0] + s * (b[0] - a[0]), a[1] + s * (b[1] - a[1]), a[2] + s * (b[2] - a[2]))
@@ -247,7 +250,9 @@ def figures(
             HAND_STIFFNESS * (hand_held - lx[held_l]) - HAND_DAMPING * leader["velocity"][held_l]
         )
         result["press_force_n"] = float(np.mean(-felt_held[:, 0]))
-        result["press_wall_force_n"] = float(np.mean(WALL_STIFFNESS * np.maximum(fx[held_f][:, 0] - WALL_X, 0.0)))
+        result["press_wall_force_n"] = float(
+            np.mean(WALL_STIFFNESS * np.maximum(fx[held_f][:, 0] - WALL_X, 0.0))
+        )
         result["press_leader_depth_mm"] = float((lx[held_l][:, 0] - WALL_X).max() * 1e3)
     pf, pw = result["press_force_n"], result["press_wall_force_n"]
     result["press_force_ratio"] = pf / pw if pf is not None and pw else None
