@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <random>
 
 using namespace Tamro::HardwareAPI::Control;
@@ -178,12 +179,14 @@ struct Pressed {
     double followerForce = 0;  // N the wall pushes the follower, at the end
     double deepest = 0;        // m the leader went past the wall at most, the model in full
     bool modelRendered = false;
+    double fadedAfter = -1;  // s from the cut to the leader rendering no plane at all
 };
 
 // The hand takes the leader from the middle to `press` past the follower's wall and holds it
 // there; both ends couple over 50 ms each way, the follower estimating and the leader rendering
 // when `model`.
-Pressed PressThroughTheLink(bool model, double press, double seconds) {
+Pressed PressThroughTheLink(bool model, double press, double seconds,
+                            double cut = std::numeric_limits<double>::infinity()) {
     RemoteSettings settings;
     settings.impairment.delay = std::chrono::milliseconds(50);
     RemoteInput atLeader, atFollower;  // atLeader takes the follower's samples
@@ -219,8 +222,10 @@ Pressed PressThroughTheLink(bool model, double press, double seconds) {
             fromFollower.contactNormal = last.contactNormal;
             fromFollower.contactStiffness = last.contactStiffness;
         }
-        atLeader.Offer(fromFollower, At(t), WallOffset + t);
-        atFollower.Offer(fromLeader, At(t), WallOffset + t);
+        if (t < cut) {  // after it, neither hears from the other
+            atLeader.Offer(fromFollower, At(t), WallOffset + t);
+            atFollower.Offer(fromLeader, At(t), WallOffset + t);
+        }
 
         const double hand = std::min(1.0, t / 1.0) * (WallX + press);  // in over a second
         const Vec3 handForce =
@@ -242,6 +247,8 @@ Pressed PressThroughTheLink(bool model, double press, double seconds) {
         out.leaderForce = -atL[0];
         out.followerForce = -wallForce[0];
         out.modelRendered = out.modelRendered || rendered.contact;
+        if (t >= cut && out.fadedAfter < 0 && rendered.contactGain == 0 && !rendered.contact)
+            out.fadedAfter = t - cut;
     }
     atFollower.Records().Release();
     return out;
@@ -261,6 +268,51 @@ TEST(ContactModel, TheHeldLeaderFeelsTheFollowersWallWithoutTheDelay) {
     const Pressed without = PressThroughTheLink(false, 0.004, 4.0);
     EXPECT_FALSE(without.modelRendered);
     EXPECT_GT(without.leaderDepth, 0.003);
+}
+
+TEST(ContactModel, ALostLinkFadesTheRenderedPlaneWithTheCoupling) {
+    // Pressed and rendering, then the link is cut: the plane came with the positions, so it
+    // fades out with the coupling, within the time-out (at most twice the coupling's), the
+    // 50 ms still on the way, and the fade.
+    const Pressed cut = PressThroughTheLink(true, 0.004, 4.0, 3.0);
+    ASSERT_TRUE(cut.modelRendered);
+    ASSERT_GE(cut.fadedAfter, 0) << "still rendering a second after the cut";
+    const Coupling c;
+    EXPECT_LE(cut.fadedAfter, 0.05 + 2 * c.linkTimeout + c.fade + 2 * Dt);
+}
+
+TEST(ContactModel, ASampleWithAnImpossiblePlaneIsRefused) {
+    RemoteInput input;
+    input.Accept(RemoteSettings{});
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        const char* what;
+        Vec3 point, normal;
+        double stiffness;
+    };
+    double t = 1;
+    for (const Case& c : {Case{"point not finite", {nan, 0, 0}, {0, 0, 1}, 1000},
+                          Case{"point outside the workspace", {0.5, 0, 0}, {0, 0, 1}, 1000},
+                          Case{"normal not of length 1", {0, 0, 0}, {0, 0, 2}, 1000},
+                          Case{"normal zero", {0, 0, 0}, {0, 0, 0}, 1000},
+                          Case{"stiffness negative", {0, 0, 0}, {0, 0, 1}, -1},
+                          Case{"stiffness beyond any bound", {0, 0, 0}, {0, 0, 1}, 1e6},
+                          Case{"stiffness not finite", {0, 0, 0}, {0, 0, 1}, nan}}) {
+        RemoteSample s;
+        s.stamp = WallOffset + (t += 0.01);
+        s.hasContact = true;
+        s.contactPoint = c.point;
+        s.contactNormal = c.normal;
+        s.contactStiffness = c.stiffness;
+        EXPECT_EQ(input.Offer(s, At(t), WallOffset + t), Verdict::Refused) << c.what;
+    }
+    EXPECT_EQ(input.Counts().refusedValue, 7u);
+    RemoteSample good;
+    good.stamp = WallOffset + (t += 0.01);
+    good.hasContact = true;
+    good.contactNormal = {0, 0, 1};
+    good.contactStiffness = 1000;
+    EXPECT_EQ(input.Offer(good, At(t), WallOffset + t), Verdict::Accepted);
 }
 
 }  // namespace

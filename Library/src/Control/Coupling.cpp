@@ -290,8 +290,10 @@ Vec3 RemoteInput::ForceAt(const Coupling& coupling, Clock::time_point now, const
         // Only a bilateral coupling closes a loop through the link for the controller to guard.
         const bool guard = coupling.passivity && mode == CouplingMode::Bilateral;
         force = s.energy.Limit(s.gain * raw, velocity, dt > 0 ? dt : 1e-3, guard);
-    } else {
+    } else {  // nothing rendered: a plane in force fades out with the coupling
         s.modelShare = Vec3{};
+        s.contactGain = Detail::Follow(s.contactGain, false, 0, dt / coupling.fade);
+        if (s.contactGain == 0) s.plane = Detail::ContactPlane{};
     }
     s.energy.Computed(force);
     force = force + s.modelShare;
