@@ -2,8 +2,11 @@
 simulated arm, coupled over DDS on loopback) at link delays of 0, 5, 20 and 50 ms, with 5 %
 loss and with 15 ms of jitter (lost events), each with the passivity controller on and off; a
 stiff coupling (1000 N/m, no damping) at 50 ms with 2 ms of jitter and 5 % loss; and a one-way
-leader (it publishes only, runs no coupling) at 0 and 50 ms. Each row shows the follower's
-offset from its leader at rest and the contact force ratio (felt at the leader over the wall's).
+leader (it publishes only, runs no coupling) at 0 and 50 ms; and the contact model at 50 ms
+(the follower estimates the wall, the leader renders it), beside the 50 ms rows without it.
+Each row shows the follower's offset from its leader at rest, the contact force ratio (felt at
+the leader over the wall's) over the whole run and in the steady contact phase (the hand holding
+the leader 4 mm past the wall), and how far the leader then stood past the follower's wall.
 
 Each row is one `tamro-teleop --demo --json` run of a few seconds; the impairment is the
 receiving side's own (this kernel has no netem). The default coupling takes every link; a stiff
@@ -34,10 +37,18 @@ TRACKING_TARGET_MM = 1.0  # RMS at 0 ms delay on the scripted path
 ROW_LIMIT_S = 120.0  # a row that takes longer has hung
 STIFF = {"stiffness": 1000.0, "damping": 0.0}
 OFFSET_TARGET_MM = 1.0  # the follower off its leader at rest
+# With the contact model at 50 ms: the leader's contact force within 15 % of the wall's, and
+# the leader at most 2 mm past the follower's wall.
+CONTACT_RATIO_TOLERANCE, CONTACT_DEPTH_MM = 0.15, 2.0
 
 
 def demo(
-    seconds: float, link: dict[str, float], passivity: bool, one_way: bool = False, **coupling: float
+    seconds: float,
+    link: dict[str, float],
+    passivity: bool,
+    one_way: bool = False,
+    contact_model: bool = False,
+    **coupling: float,
 ) -> dict[str, Any]:
     command = [sys.executable, "-m", "tamro.programs.teleop", "--demo", "--json", "--seconds", repr(seconds)]
     for name, value in (*link.items(), *coupling.items()):
@@ -46,6 +57,8 @@ def demo(
         command.append("--no-passivity")
     if one_way:
         command.append("--one-way")
+    if contact_model:
+        command.append("--contact-model")
     done = subprocess.run(command, capture_output=True, text=True, timeout=ROW_LIMIT_S, check=False)
     if done.returncode != 0:
         raise RuntimeError(f"tamro-teleop --demo failed ({done.returncode}): {done.stderr.strip()[-400:]}")
@@ -57,15 +70,20 @@ def run(quick: bool) -> dict[str, Any]:
     seconds = 4.0 if quick else 6.0
     started = time.monotonic()
     rows = []
-    runs = [(link, impairment, {}, False) for link, impairment in LINKS]
-    runs += [(*STIFF_LINK, STIFF, False), (*LINKS[0], {}, True), (*LINKS[3], {}, True)]
-    for link, impairment, coupling, one_way in runs:
+    runs = [(link, impairment, {}, False, False) for link, impairment in LINKS]
+    runs += [(*STIFF_LINK, STIFF, False, False), (*LINKS[0], {}, True, False), (*LINKS[3], {}, True, False)]
+    runs += [(*LINKS[3], {}, False, True)]  # the contact model, beside the 50 ms rows without
+    for link, impairment, coupling, one_way, model in runs:
         for passivity in (True, False):
-            row = demo(seconds, impairment, passivity, one_way, **coupling)
+            # The contact phase needs a run of 5.5 s or more.
+            row = demo(
+                max(seconds, 6.0) if model else seconds, impairment, passivity, one_way, model, **coupling
+            )
             row["link"] = link
             rows.append(row)
             print(
-                f"teleop: {row['stiffness']:g} N/m, {link}{', one-way' if one_way else ''}, "
+                f"teleop: {row['stiffness']:g} N/m, {link}{', one-way' if one_way else ''}"
+                f"{', contact model' if model else ''}, "
                 f"passivity {'on' if passivity else 'off'}: "
                 f"{'stable' if row['stable'] else 'NOT stable'} ({time.monotonic() - started:.0f} s)",
                 file=sys.stderr,
@@ -87,7 +105,7 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
         "",
         f"teleoperation: tamro-teleop --demo, {results['seconds_per_row']:g} s a row",
         f"  {'coupling':<26} {'link':<12} {'passivity':<9} {'tracking RMS / peak mm':>22} "
-        f"{'at rest mm':>10} {'contact ratio':>13} {'lost':>4} "
+        f"{'at rest mm':>10} {'contact ratio':>13} {'pressed ratio':>13} {'past wall mm':>12} {'lost':>4} "
         f"{'dissipated J':>12} {'observed J':>10} {'follower Hz':>11} {'p99 µs':>7} {'leader Hz':>9} "
         f"{'stable':>6}",
     ]
@@ -96,9 +114,13 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
         coupling = f"{row['stiffness']:g} N/m, {row['damping']:g} N s/m"
         if row.get("one_way"):
             coupling += ", one-way"
+        if row.get("contact_model"):
+            coupling += ", model"
         out.append(
             f"  {coupling:<26} {row['link']:<12} {'on' if row['passivity'] else 'off':<9} {tracking:>22} "
-            f"{mm(row['follow_offset_mm']):>10} {mm(row['contact_force_ratio']):>13} {row['lost_events']:>4} "
+            f"{mm(row['follow_offset_mm']):>10} {mm(row['contact_force_ratio']):>13} "
+            f"{mm(row.get('press_force_ratio')):>13} {mm(row.get('press_leader_depth_mm')):>12} "
+            f"{row['lost_events']:>4} "
             f"{row['energy_dissipated_j']:>12.4f} {row['energy_observed_j']:>+10.4f} "
             f"{row['follower']['rate_hz']:>11.1f} {row['follower']['period_p99_us']:>7.0f} "
             f"{row['leader']['rate_hz']:>9.1f} {'yes' if row['stable'] else 'NO':>6}"
@@ -129,6 +151,21 @@ def lines(results: dict[str, Any], width: int) -> list[str]:
     out.append(
         "  target: no lost events under 15 ms of jitter: "
         + ("met" if all(r["lost_events"] == 0 for r in jittered) else "MISSED")
+    )
+    modelled = [r for r in rows if r.get("contact_model") and r["passivity"]]
+    missed = [
+        r
+        for r in modelled
+        if r["press_force_ratio"] is None
+        or abs(r["press_force_ratio"] - 1) > CONTACT_RATIO_TOLERANCE
+        or r["press_leader_depth_mm"] is None
+        or r["press_leader_depth_mm"] > CONTACT_DEPTH_MM
+    ]
+    out.append(
+        "  target: with the contact model at 50 ms, pressed ratio within "
+        f"{CONTACT_RATIO_TOLERANCE * 100:g} % "
+        f"and the leader at most {CONTACT_DEPTH_MM:g} mm past the wall: "
+        + ("met" if modelled and not missed else "MISSED")
     )
     slow = [
         f"{r['link']} {r['stiffness']:g} N/m passivity {'on' if r['passivity'] else 'off'}"

@@ -4,6 +4,7 @@
 
 #include <Tamro/HardwareAPI/Control/Coupling.hpp>
 #include <Tamro/HardwareAPI/Control/Effects.hpp>
+#include <Tamro/HardwareAPI/Control/Errors.hpp>
 #include <Tamro/HardwareAPI/Control/Mesh.hpp>
 
 #include <pybind11/numpy.h>
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace TamroNative {
@@ -147,12 +149,27 @@ void RegisterEffects(py::module_& m) {
     m.def(
         "coupling",
         [](double stiffness, double damping, bool passivity, double linkTimeout, double fade,
-           double engage, double reflect) {
-            return EffectValue{Control::Validated(Control::Coupling{
-                stiffness, damping, passivity, linkTimeout, fade, engage, reflect})};
+           double engage, double reflect, const std::string& contactModel,
+           double contactMaxStiffness, double contactDamping) {
+            Control::Coupling c{stiffness, damping, passivity, linkTimeout, fade, engage, reflect};
+            bool known = false;
+            for (const auto model : {Control::ContactModel::Off, Control::ContactModel::Estimate,
+                                     Control::ContactModel::Render})
+                if (contactModel == Control::ContactModelWord(model)) {
+                    c.contactModel = model;
+                    known = true;
+                }
+            if (!known)
+                throw Control::InvalidArgument("contact_model",
+                                               "must be 'off', 'estimate' or 'render'");
+            c.contactMaxStiffness = contactMaxStiffness;
+            c.contactDamping = contactDamping;
+            return EffectValue{Control::Validated(c)};
         },
         py::arg("stiffness"), py::arg("damping"), py::arg("passivity"), py::arg("link_timeout"),
-        py::arg("fade"), py::arg("engage"), py::arg("reflect"));
+        py::arg("fade"), py::arg("engage"), py::arg("reflect"), py::arg("contact_model") = "off",
+        py::arg("contact_max_stiffness") = Control::Coupling{}.contactMaxStiffness,
+        py::arg("contact_damping") = Control::Coupling{}.contactDamping);
     const Control::Coupling defaults;
     py::dict couplingDefaults;
     couplingDefaults["stiffness"] = defaults.stiffness;
@@ -162,6 +179,9 @@ void RegisterEffects(py::module_& m) {
     couplingDefaults["fade"] = defaults.fade;
     couplingDefaults["engage"] = defaults.engage;
     couplingDefaults["reflect"] = defaults.reflect;
+    couplingDefaults["contact_model"] = Control::ContactModelWord(defaults.contactModel);
+    couplingDefaults["contact_max_stiffness"] = defaults.contactMaxStiffness;
+    couplingDefaults["contact_damping"] = defaults.contactDamping;
     m.attr("COUPLING_DEFAULTS") = couplingDefaults;
     py::tuple states(5);
     for (const auto state :

@@ -123,6 +123,11 @@ void RegisterServoLoop(py::module_& m) {
             d["energy_dissipated"] = s.energyDissipated;
             d["energy_credited"] = s.energyCredited;
             d["energy_drift"] = s.energyDrift;
+            d["contact"] = s.contact;
+            d["contact_gain"] = s.contactGain;
+            d["contact_point"] = Vector(s.contactPoint);
+            d["contact_normal"] = Vector(s.contactNormal);
+            d["contact_stiffness"] = s.contactStiffness;
             const Control::RemoteCounts c = loop.Remote().Counts();
             d["taken"] = c.taken;
             d["refused_value"] = c.refusedValue;

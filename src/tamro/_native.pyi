@@ -37,6 +37,9 @@ class _CouplingDefaults(TypedDict):
     fade: float
     engage: float
     reflect: float
+    contact_model: str
+    contact_max_stiffness: float
+    contact_damping: float
 
 COUPLING_DEFAULTS: _CouplingDefaults
 LINK_STATES: tuple[str, ...]
@@ -91,6 +94,9 @@ def coupling(
     fade: float,
     engage: float,
     reflect: float,
+    contact_model: str = "off",
+    contact_max_stiffness: float = ...,
+    contact_damping: float = ...,
 ) -> Effect: ...
 
 class MeshTree(metaclass=_pybind11_type):

@@ -27,13 +27,20 @@ no loop through the link: it is followed with the controller only observing, and
 over ``fade`` seconds and the state says ``lost``; when samples return, the force comes back
 over ``engage`` seconds, with nothing stored released at once.
 
+**Contact model.** ``contact_model="estimate"`` on the side that touches (the follower) and
+``"render"`` on the side a person holds (the leader): the follower estimates the plane it
+presses on and its stiffness and publishes them (``contact_model``, ``contact_stiffness``); the
+leader renders that plane at its own loop rate, in place of the coupling along the plane's
+normal, so the contact is felt without the link's delay, and the follower presses with the
+force the leader feels. ``"off"`` (the default) leaves the coupling exactly as it was.
+
 See docs/teleoperation.md.
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Literal, TypedDict, cast
+from typing import TYPE_CHECKING, Any, Literal, TypedDict, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -51,6 +58,8 @@ __all__ = [
     "Impairment",
     "coupling_status",
     "DEFAULT_LINK_TIMEOUT",
+    "DEFAULT_CONTACT_MAX_STIFFNESS",
+    "ContactModel",
     "SAMPLE_LIMITS",
 ]
 
@@ -67,6 +76,16 @@ DEFAULT_DAMPING: float = _DEFAULTS["damping"]
 DEFAULT_LINK_TIMEOUT: float = _DEFAULTS["link_timeout"]
 DEFAULT_FADE: float = _DEFAULTS["fade"]
 DEFAULT_ENGAGE: float = _DEFAULTS["engage"]
+DEFAULT_CONTACT_MAX_STIFFNESS: float = _DEFAULTS["contact_max_stiffness"]
+
+ContactModel = Literal["off", "estimate", "render"]
+DEFAULT_CONTACT_MODEL = cast(ContactModel, _DEFAULTS["contact_model"])
+
+
+def _contact_model(value: Any, name: str) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be 'off', 'estimate' or 'render', not {type(value).__name__}")
+    return value  # the loop's own check names a word it does not know
 
 
 class Coupling(Effect):
@@ -76,8 +95,12 @@ class Coupling(Effect):
     passive whatever the link's delay; ``reflect`` (0 to 10) adds the remote coupling's force on
     its own arm, reversed and scaled: a leader with ``stiffness=0`` and ``reflect=1`` feels what
     its follower meets and is not pulled by it. ``link_timeout``, ``fade`` and ``engage`` are
-    seconds (1 ms to 10 s). A loop's effect set holds one coupling at most. ``force_at`` gives
-    nothing: the force needs the remote."""
+    seconds (1 ms to 10 s). ``contact_model`` is ``"off"``, ``"estimate"`` (this arm touches:
+    it estimates and publishes the plane it presses on) or ``"render"`` (this arm is held: it
+    renders its peer's plane locally); ``contact_max_stiffness`` (N/m) bounds the plane's
+    stiffness, estimated and rendered (choose it with ``passivity.max_stiffness`` for the arm
+    that renders), ``contact_damping`` (N s/m) is the rendered plane's damping. A loop's effect
+    set holds one coupling at most. ``force_at`` gives nothing: the force needs the remote."""
 
     _factory = staticmethod(_native.coupling)
     stiffness = _Parameter(_scalar)
@@ -87,6 +110,9 @@ class Coupling(Effect):
     fade = _Parameter(_scalar)
     engage = _Parameter(_scalar)
     reflect = _Parameter(_scalar)
+    contact_model = _Parameter(_contact_model)
+    contact_max_stiffness = _Parameter(_scalar)
+    contact_damping = _Parameter(_scalar)
 
     def __init__(
         self,
@@ -98,6 +124,9 @@ class Coupling(Effect):
         fade: float = DEFAULT_FADE,
         engage: float = DEFAULT_ENGAGE,
         reflect: float = _DEFAULTS["reflect"],
+        contact_model: ContactModel = DEFAULT_CONTACT_MODEL,
+        contact_max_stiffness: float = DEFAULT_CONTACT_MAX_STIFFNESS,
+        contact_damping: float = _DEFAULTS["contact_damping"],
     ) -> None:
         super().__init__(
             stiffness=_scalar(stiffness, "stiffness"),
@@ -107,6 +136,9 @@ class Coupling(Effect):
             fade=_scalar(fade, "fade"),
             engage=_scalar(engage, "engage"),
             reflect=_scalar(reflect, "reflect"),
+            contact_model=_contact_model(contact_model, "contact_model"),
+            contact_max_stiffness=_scalar(contact_max_stiffness, "contact_max_stiffness"),
+            contact_damping=_scalar(contact_damping, "contact_damping"),
         )
 
 
@@ -168,7 +200,10 @@ class CouplingStatus:
     ``energy_in`` from the arm, ``energy_out`` to it, ``energy_dissipated`` by the passivity
     controller, ``energy_credited`` that came in at the other end, ``energy_drift`` granted to
     return the rest offset a bilateral coupling engages with) and the remote samples'
-    counts (taken, refused by reason, dropped, lost to an impairment)."""
+    counts (taken, refused by reason, dropped, lost to an impairment). ``contact`` says whether
+    a contact plane is in force (this side's own estimate with ``contact_model="estimate"``, the
+    peer's with ``"render"``), ``contact_gain`` (0 to 1) its fade, and ``contact_point``,
+    ``contact_normal`` (outward) and ``contact_stiffness`` (N/m) the plane."""
 
     state: LinkState
     mode: CouplingMode
@@ -183,6 +218,11 @@ class CouplingStatus:
     energy_credited: float
     energy_drift: float
     counts: RemoteCounts
+    contact: bool
+    contact_gain: float
+    contact_point: npt.NDArray[np.float64]
+    contact_normal: npt.NDArray[np.float64]
+    contact_stiffness: float
 
     @property
     def energy_observed(self) -> float:
@@ -215,4 +255,9 @@ def coupling_status(loop: ServoLoop) -> CouplingStatus:
         energy_credited=float(d["energy_credited"]),
         energy_drift=float(d["energy_drift"]),
         counts=counts,
+        contact=bool(d["contact"]),
+        contact_gain=float(d["contact_gain"]),
+        contact_point=frozen_array(d["contact_point"]),
+        contact_normal=frozen_array(d["contact_normal"]),
+        contact_stiffness=float(d["contact_stiffness"]),
     )

@@ -191,6 +191,59 @@ def test_a_one_way_leader_feels_the_contact_its_follower_meets_and_no_pull(dds):
                 assert leader.state().position[0] > wall_x + 0.002
 
 
+def test_the_contact_model_crosses_the_link_and_is_withdrawn_on_release(dds):
+    # The follower estimates its wall from its own position and force and publishes it; the
+    # leader takes it (the plane back from its quaternion, in the follower's frame) and renders
+    # it; lifting off withdraws it at both ends.
+    domain, _ = dds
+    wall_x = 0.01
+    with tamro.Simulator(arms=2, handles=0) as sim:
+        leader = tamro.ServoLoop(sim.arms[0])
+        follower = tamro.ServoLoop(sim.arms[1])
+        hand = tamro.Spring((0.0, 0.0, 0.0), 1500.0, 15.0)
+        leader.effects = [tamro.Coupling(contact_model="render"), hand]
+        wall = tamro.Plane((wall_x, 0, 0), (-1, 0, 0), 2000.0, 10.0)
+        follower.effects = [tamro.Coupling(contact_model="estimate"), wall]
+        with tamro.Node("lead", domain=domain) as a, tamro.Node("follow", domain=domain) as b:
+            with leader, follower:
+                a.publish(leader, "arm")
+                b.publish(follower, "arm")
+                a.couple(leader, "arm", "follow")
+                b.couple(follower, "arm", "lead")
+                assert wait_until(lambda: tamro.coupling_status(follower).state == "engaged", timeout=10)
+                assert not tamro.coupling_status(leader).contact
+                # Pressed in slowly: the fit needs a range of depths, as a hand gives it.
+                for step in range(1, 21):
+                    hand.anchor = (wall_x + 0.0003 * step, 0.0, 0.0)
+                    time.sleep(0.05)
+
+                def rendered() -> bool:
+                    s = tamro.coupling_status(leader)
+                    return bool(s.contact and s.contact_gain == 1.0)
+
+                assert wait_until(rendered, timeout=10), (
+                    tamro.coupling_status(leader),
+                    tamro.coupling_status(follower),
+                )
+                s = tamro.coupling_status(leader)
+                assert s.contact_normal == pytest.approx((-1.0, 0.0, 0.0), abs=0.05)
+                assert s.contact_point[0] == pytest.approx(wall_x, abs=0.0005)
+                assert s.contact_stiffness == pytest.approx(2000.0, rel=0.2)
+                assert tamro.coupling_status(follower).contact
+                # The hand 6 mm in: the rendered wall holds the leader about 2.6 mm in (the coupling
+                # alone would let it sink about 5 mm).
+                assert wait_until(lambda: leader.state().position[0] < wall_x + 0.0035, timeout=5)
+                hand.anchor = (0.0, 0.0, 0.0)  # lifted off
+
+                def withdrawn() -> bool:
+                    return (
+                        not tamro.coupling_status(leader).contact
+                        and not tamro.coupling_status(follower).contact
+                    )
+
+                assert wait_until(withdrawn, timeout=5), tamro.coupling_status(leader)
+
+
 def test_a_handles_orientation_steers_the_remote_arms_target(dds, simulator):
     domain, peer = dds
     writer = peer.writer(f"/{PEER}/handle/measured_cp", ros2peer.PoseStamped, deadline=None)
@@ -224,6 +277,10 @@ def test_coupling_parameters_and_the_one_coupling_rule():
         tamro.Coupling(reflect=11.0)
     with pytest.raises(ValueError, match="loss"):
         tamro.Impairment(loss=1.5)
+    with pytest.raises(ValueError, match="contact_model"):
+        tamro.Coupling(contact_model="both")  # type: ignore[arg-type]
+    with pytest.raises(ValueError, match="contactMaxStiffness|contact_max_stiffness"):
+        tamro.Coupling(contact_max_stiffness=50.0)
     # The C++ checks judge, and the Python defaults are the C++ ones.
     assert tamro.Impairment(delay=0.0005).delay == 0.0005
     for refused in (-0.001, 10.5, math.nan, 1e300):

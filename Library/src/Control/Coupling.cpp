@@ -1,6 +1,7 @@
 #include <Tamro/HardwareAPI/Control/Coupling.hpp>
 #include <Tamro/HardwareAPI/Control/Errors.hpp>
 
+#include "ContactEstimator.hpp"
 #include "CouplingEnergy.hpp"
 #include "DriftCompensation.hpp"
 #include "HandOver.hpp"
@@ -117,6 +118,19 @@ public:
     std::int64_t lastNs = 0;
     bool spring = true;
     CouplingStatus shown;
+
+    // --- the contact model (ContactModel), the loop's ---
+    Vec3 Contact(const Coupling& coupling, Vec3& raw, const Vec3& render, const Vec3& velocity,
+                 const Vec3& target, bool live, double dt) noexcept;
+    void Estimate(const Vec3& applied) noexcept;
+    void ShowContact() noexcept;
+    Detail::ContactEstimator estimator;
+    ContactModel contactModel = ContactModel::Off;
+    Detail::ContactPlane plane;  // in force: kept while it fades out
+    double contactGain = 0;
+    Vec3 modelShare{};  // of this cycle's force, outside the energy count
+    Vec3 lastMeasured{}, lastVelocity{};
+    double lastDt = 0;
 
     // The box and speed limit the target keeps to, from the settings: written by Accept,
     // read by the loop without waiting (a torn read mixes two valid settings for one cycle).
@@ -278,9 +292,22 @@ Vec3 RemoteInput::ForceAt(const Coupling& coupling, Clock::time_point now, const
         Vec3 raw =
             coupling.stiffness * (target - render - rest) + damping * (newest.velocity - velocity);
         if (coupling.reflect > 0 && newest.hasForce) raw = raw - coupling.reflect * newest.force;
+        // The contact model's share is no part of the two-port the controller guards: the held
+        // arm's plane is local and passive, the touching arm's press a bounded force the
+        // network's loop does not close while the model holds.
+        s.modelShare = s.gain * s.Contact(coupling, raw, render, velocity, target, live, dt);
         force = s.energy.Limit(s.gain * raw, velocity, dt > 0 ? dt : 1e-3, guard);
+    } else {  // nothing rendered: a plane in force fades out with the coupling
+        s.modelShare = Vec3{};
+        s.contactGain = Detail::Follow(s.contactGain, false, 0, dt / coupling.fade);
+        if (s.contactGain == 0) s.plane = Detail::ContactPlane{};
     }
     s.energy.Computed(force);
+    force = force + s.modelShare;
+    s.lastMeasured = measured;
+    s.lastVelocity = velocity;
+    s.lastDt = dt;
+    s.contactModel = coupling.contactModel;
 
     CouplingStatus& shown = s.shown;
     shown.state = !tracker.HasSample() ? (accepting ? LinkState::Waiting : LinkState::Off)
@@ -297,6 +324,7 @@ Vec3 RemoteInput::ForceAt(const Coupling& coupling, Clock::time_point now, const
     shown.energyDissipated = s.energy.Dissipated();
     shown.energyCredited = s.energy.Credited();
     shown.energyDrift = s.energy.Granted();
+    s.ShowContact();
     return force;
 }
 
@@ -311,11 +339,14 @@ Vec3 RemoteInput::Impl::RestOffset(const Coupling& coupling, bool fresh, bool gu
 
 void RemoteInput::Sent(double scale, double time) noexcept {
     Impl& s = *impl_;
-    const Vec3 applied = s.energy.Sent(scale);
+    const Vec3 applied = s.energy.Sent(scale) + scale * s.modelShare;
     s.shown.force = applied;
     s.status.Write(s.shown);
-    s.records.Push(
-        {time, applied, s.shown.energyIn, s.shown.energyOut, s.shown.energyDissipated, s.spring});
+    s.Estimate(applied);
+    const Detail::ContactPlane& own = s.estimator.Plane();
+    s.records.Push({time, applied, s.shown.energyIn, s.shown.energyOut, s.shown.energyDissipated,
+                    s.spring, s.contactModel == ContactModel::Estimate, own.point, own.normal,
+                    own.stiffness});
 }
 
 void RemoteInput::Idle(Clock::time_point now) noexcept {
@@ -323,6 +354,10 @@ void RemoteInput::Idle(Clock::time_point now) noexcept {
     s.Intake(Nanoseconds(now));
     if (s.gain == 0 && !s.energy.Observing()) return;
     s.gain = 0;
+    s.contactGain = 0;
+    s.modelShare = Vec3{};
+    s.plane = Detail::ContactPlane{};
+    s.estimator.Reset();
     s.energy.Leave();
     s.tracker.Forget();
     s.lastNs = 0;
@@ -332,6 +367,61 @@ void RemoteInput::Idle(Clock::time_point now) noexcept {
     s.shown.state =
         s.accepting.load(std::memory_order_acquire) ? LinkState::Waiting : LinkState::Off;
     s.status.Write(s.shown);
+}
+
+// The contact model's share of the coupling's force. Along the plane's normal, while the arm
+// that renders (or the remote, for the arm that touches) is inside the plane, the coupling's
+// force is replaced by the plane's: the held arm feels the surface at once, the touching arm
+// presses with what the held one feels. The blend fades in over the engage time and out over
+// the fade; across the plane the coupling stays as it is. Takes the replaced share out of raw
+// and returns the plane's.
+Vec3 RemoteInput::Impl::Contact(const Coupling& coupling, Vec3& raw, const Vec3& render,
+                                const Vec3& velocity, const Vec3& target, bool live,
+                                double dt) noexcept {
+    Detail::ContactPlane wanted;
+    if (coupling.contactModel == ContactModel::Estimate) {
+        estimator.Bound(coupling.contactMaxStiffness);
+        wanted = estimator.Plane();
+    } else if (coupling.contactModel == ContactModel::Render && live) {
+        const RemoteSample& newest = tracker.Newest();
+        if (newest.hasContact && newest.contactStiffness > 0)
+            wanted = {true, newest.contactPoint, newest.contactNormal,
+                      std::min(newest.contactStiffness, coupling.contactMaxStiffness)};
+    }
+    if (wanted.valid) plane = wanted;
+    contactGain =
+        Detail::Follow(contactGain, wanted.valid, dt / coupling.engage, dt / coupling.fade);
+    if (coupling.contactModel == ContactModel::Off || contactGain == 0 || !plane.valid) {
+        if (contactGain == 0) plane = Detail::ContactPlane{};
+        return {};
+    }
+    const Vec3& n = plane.normal;
+    const Vec3 along = Dot(raw, n) * n;
+    // Where the plane is felt: the held arm's own position, or the remote's for the arm that
+    // touches (this arm presses as deep as the remote is in the plane).
+    const Vec3& at = coupling.contactModel == ContactModel::Render ? render : target;
+    if (Dot(plane.point - at, n) <= 0) return {};
+    raw = raw - contactGain * along;
+    const Vec3 wall = ForceOf(Plane{plane.point, n, plane.stiffness, coupling.contactDamping}, at,
+                              coupling.contactModel == ContactModel::Render ? velocity : Vec3{});
+    return contactGain * (coupling.contactModel == ContactModel::Render ? wall : -1.0 * wall);
+}
+
+// The touching arm's estimate, from what its coupling sent this cycle: the surface's reaction.
+void RemoteInput::Impl::Estimate(const Vec3& applied) noexcept {
+    if (contactModel != ContactModel::Estimate) {
+        estimator.Reset();
+        return;
+    }
+    estimator.Update(lastMeasured, lastVelocity, -1.0 * applied, lastDt);
+}
+
+void RemoteInput::Impl::ShowContact() noexcept {
+    shown.contact = plane.valid;
+    shown.contactGain = contactGain;
+    shown.contactPoint = plane.point;
+    shown.contactNormal = plane.normal;
+    shown.contactStiffness = plane.valid ? plane.stiffness : 0;
 }
 
 }  // namespace Tamro::HardwareAPI::Control

@@ -102,6 +102,12 @@ struct Validate {
                 Refuse(name, "must be a number of seconds from 0.001 to 10");
         RequireNonNegative("reflect", c.reflect);
         if (c.reflect > 10) Refuse("reflect", "must be from 0 to 10");
+        if (!(c.contactMaxStiffness >= 100 && c.contactMaxStiffness <= MaxContactStiffness))
+            Refuse("contactMaxStiffness", "must be from 100 to 100000 N/m");
+        RequireNonNegative("contactDamping", c.contactDamping);
+        if (c.contactModel != ContactModel::Off && c.contactModel != ContactModel::Estimate &&
+            c.contactModel != ContactModel::Render)
+            Refuse("contactModel", "must be off, estimate or render");
         return c;
     }
     Effect operator()(Mesh m) const {

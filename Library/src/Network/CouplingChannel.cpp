@@ -20,6 +20,29 @@ Control::Vec3 VecOf(const double* v) { return {v[0], v[1], v[2]}; }
 
 bool Near(double a, double b) { return std::abs(a - b) <= Together; }
 
+// The contact plane goes out with every this many records while it holds (and at once when
+// it comes or goes): well within Together of every position the peer pairs it with.
+constexpr unsigned ContactEvery = 4;
+
+// The rotation (x, y, z, w) taking +z to the unit normal n, and back.
+void RotationTo(const Control::Vec3& n, double* q) {
+    const double w = 1 + n[2];
+    if (w < 1e-9) {  // straight down: half a turn about x
+        q[0] = 1, q[1] = q[2] = q[3] = 0;
+        return;
+    }
+    const double length = std::sqrt(w * w + n[0] * n[0] + n[1] * n[1]);
+    q[0] = -n[1] / length, q[1] = n[0] / length, q[2] = 0, q[3] = w / length;
+}
+
+bool NormalOf(const double* q, Control::Vec3& out) {
+    const double l = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+    if (!std::isfinite(l) || l < 1e-6) return false;
+    const double x = q[0] / l, y = q[1] / l, z = q[2] / l, w = q[3] / l;
+    out = {2 * (x * z + w * y), 2 * (y * z - w * x), 1 - 2 * (x * x + y * y)};
+    return true;
+}
+
 // Where a handle at this orientation (x, y, z, w) puts the target: reach along its x axis.
 bool Pointing(const double* q, double reach, Control::Vec3& out) {
     const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
@@ -36,10 +59,13 @@ CouplingChannel::CouplingChannel(dds_entity_t participant, const std::string& ns
                                  const std::string& name, Control::ServoLoop& loop,
                                  const CouplingPeer& peer)
     : frame_(FrameId(ns, name)),
+      peerFrame_(FrameId(peer.ns, peer.device)),
       peer_(peer),
       remote_(loop.Remote()),
       cfOut_(participant, ns, name, Find(Device::Coupling, "coupling_cf")),
-      energyOut_(participant, ns, name, Find(Device::Coupling, "coupling_energy")) {
+      energyOut_(participant, ns, name, Find(Device::Coupling, "coupling_energy")),
+      contactOut_(participant, ns, name, Find(Device::Coupling, "contact_model")),
+      stiffnessOut_(participant, ns, name, Find(Device::Coupling, "contact_stiffness")) {
     CheckName(peer.ns, "peer namespace", true);
     CheckName(peer.device, "peer device name", false);
     if (peer.kind == Device::Coupling) throw std::invalid_argument("a coupling follows a device");
@@ -59,6 +85,8 @@ CouplingChannel::CouplingChannel(dds_entity_t participant, const std::string& ns
             reader(cv_, Device::Arm, "measured_cv", &OnVelocity);
             reader(energyIn_, Device::Coupling, "coupling_energy", &OnEnergy);
             reader(cfIn_, Device::Coupling, "coupling_cf", &OnForce);
+            reader(contactIn_, Device::Coupling, "contact_model", &OnContact);
+            reader(stiffnessIn_, Device::Coupling, "contact_stiffness", &OnStiffness);
             reader(cp_, Device::Arm, "measured_cp", &OnPosition);
         }
         feed_.emplace(
@@ -71,7 +99,7 @@ CouplingChannel::CouplingChannel(dds_entity_t participant, const std::string& ns
 }
 
 void CouplingChannel::Stop() noexcept {
-    for (auto* e : {&cp_, &cv_, &energyIn_, &cfIn_})
+    for (auto* e : {&cp_, &cv_, &energyIn_, &cfIn_, &contactIn_, &stiffnessIn_})
         if (*e) (*e)->entity.Reset();
     if (feed_) feed_->Stop();
     remote_.Stop();
@@ -79,8 +107,9 @@ void CouplingChannel::Stop() noexcept {
 
 void CouplingChannel::Stats(std::vector<TopicStats>& out) const {
     const std::uint64_t dropped = feed_ ? feed_->Dropped() : 0;
-    for (const Endpoint* e : {&cfOut_, &energyOut_}) out.push_back(e->Stats(dropped));
-    for (const auto* e : {&cp_, &cv_, &energyIn_, &cfIn_})
+    for (const Endpoint* e : {&cfOut_, &energyOut_, &contactOut_, &stiffnessOut_})
+        out.push_back(e->Stats(dropped));
+    for (const auto* e : {&cp_, &cv_, &energyIn_, &cfIn_, &contactIn_, &stiffnessIn_})
         if (*e) out.push_back((*e)->Stats(0));
 }
 
@@ -88,6 +117,7 @@ void CouplingChannel::Write(const Control::CouplingRecord& r, const Wire::Time& 
     const Wire::Header header{stamp, const_cast<char*>(frame_.c_str())};
     Wire::WrenchStamped wrench{header, {r.force[0], r.force[1], r.force[2]}, {}};
     cfOut_.Write(&wrench);
+    WriteContact(r, header);
     if (!r.spring) return;  // no count to credit: the peer takes this arm's motion instead
     Wire::Vector3Stamped energy{header, {r.energyIn, r.energyOut, r.energyDissipated}};
     energyOut_.Write(&energy);
@@ -107,6 +137,12 @@ void CouplingChannel::OnPosition(dds_entity_t reader, void* arg) {
             sample.energyIn = self.energy_;
             sample.hasForce = Near(self.forceStamp_, sample.stamp);
             sample.force = self.force_;
+            // The plane and its stiffness go together, under one stamp, near the position's.
+            sample.hasContact = self.contactStamp_ == self.stiffnessStamp_ &&
+                                Near(self.contactStamp_, sample.stamp);
+            sample.contactPoint = self.contactPoint_;
+            sample.contactNormal = self.contactNormal_;
+            sample.contactStiffness = self.contactStiffness_;
         }
         return self.remote_.Offer(sample);
     });
@@ -151,6 +187,48 @@ void CouplingChannel::OnOrientation(dds_entity_t reader, void* arg) {
         if (!Pointing(s.orientation, self.peer_.reach, sample.position))
             return Control::Verdict::Refused;
         return self.remote_.Offer(sample);
+    });
+}
+
+void CouplingChannel::WriteContact(const Control::CouplingRecord& r,
+                                   const Wire::Header& header) noexcept {
+    const bool holds = r.estimating && r.contactStiffness > 0;
+    const bool change = holds != contactWas_;
+    contactWas_ = holds;
+    if (!r.estimating || (!change && ++contactRecords_ % ContactEvery != 0)) return;
+    Wire::PoseStamped plane{header, {r.contactPoint[0], r.contactPoint[1], r.contactPoint[2]}, {}};
+    RotationTo(r.contactNormal, plane.orientation);
+    contactOut_.Write(&plane);
+    Wire::Vector3Stamped stiffness{header, {holds ? r.contactStiffness : 0.0, 0, 0}};
+    stiffnessOut_.Write(&stiffness);
+}
+
+// The peer's contact plane: remembered for its next position, which the gate checks. Only in
+// the peer's own frame.
+void CouplingChannel::OnContact(dds_entity_t reader, void* arg) {
+    auto& self = *static_cast<CouplingChannel*>(arg);
+    TakeAll<Wire::PoseStamped>(reader, *self.contactIn_, [&](const Wire::PoseStamped& s) {
+        Control::Vec3 normal;
+        if (s.header.frame_id == nullptr || self.peerFrame_ != s.header.frame_id ||
+            !NormalOf(s.orientation, normal))
+            return Control::Verdict::Refused;
+        std::lock_guard<std::mutex> lock(self.latest_);
+        self.contactStamp_ = SecondsOf(s.header.stamp);
+        self.contactPoint_ = VecOf(s.position);
+        self.contactNormal_ = normal;
+        return Control::Verdict::Accepted;
+    });
+}
+
+void CouplingChannel::OnStiffness(dds_entity_t reader, void* arg) {
+    auto& self = *static_cast<CouplingChannel*>(arg);
+    TakeAll<Wire::Vector3Stamped>(reader, *self.stiffnessIn_, [&](const Wire::Vector3Stamped& s) {
+        if (s.header.frame_id == nullptr || self.peerFrame_ != s.header.frame_id)
+            return Control::Verdict::Refused;
+        std::lock_guard<std::mutex> lock(self.latest_);
+        self.stiffnessStamp_ = SecondsOf(s.header.stamp);
+        self.contactStiffness_ = s.vector[0];
+        return Control::Verdict::Accepted;
     });
 }
 

@@ -36,9 +36,13 @@ private:
     static void OnEnergy(dds_entity_t reader, void* arg);
     static void OnForce(dds_entity_t reader, void* arg);
     static void OnOrientation(dds_entity_t reader, void* arg);
+    static void OnContact(dds_entity_t reader, void* arg);
+    static void OnStiffness(dds_entity_t reader, void* arg);
+    void WriteContact(const Control::CouplingRecord& r, const Wire::Header& header) noexcept;
     void Write(const Control::CouplingRecord& r, const Wire::Time& stamp) noexcept;
 
     const std::string frame_;
+    const std::string peerFrame_;  // the frame the peer's contact plane must be in
     const CouplingPeer peer_;
     Control::RemoteInput& remote_;
 
@@ -47,10 +51,18 @@ private:
     double velocityStamp_ = 0, energyStamp_ = 0, forceStamp_ = 0;
     Control::Vec3 velocity_{}, force_{};
     double energy_ = 0;
+    double contactStamp_ = -1, stiffnessStamp_ = -2;
+    Control::Vec3 contactPoint_{}, contactNormal_{0, 0, 1};
+    double contactStiffness_ = 0;
 
-    std::optional<Endpoint> cp_, cv_, energyIn_, cfIn_;  // the remote's
-    Endpoint cfOut_, energyOut_;                         // this coupling's
-    std::optional<Feed<Control::CouplingRecord>> feed_;  // last: its thread uses the rest
+    // The publishing thread's: the contact plane goes out every few records, and at once when
+    // it comes or goes.
+    unsigned contactRecords_ = 0;
+    bool contactWas_ = false;
+
+    std::optional<Endpoint> cp_, cv_, energyIn_, cfIn_, contactIn_, stiffnessIn_;  // the remote's
+    Endpoint cfOut_, energyOut_, contactOut_, stiffnessOut_;  // this coupling's
+    std::optional<Feed<Control::CouplingRecord>> feed_;       // last: its thread uses the rest
 };
 
 }  // namespace Tamro::HardwareAPI::Network::Detail

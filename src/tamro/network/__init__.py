@@ -346,12 +346,15 @@ class Node:
         """Couples ``loop``'s ``tamro.Coupling`` to the device under ``/<peer>/<device>/``:
         its ``measured_cp`` is the target, with ``measured_cv`` as the target's velocity and,
         when that device is coupled too, its ``coupling_energy`` and ``coupling_cf`` for the
-        passivity controller and ``reflect``. Each sample is checked on arrival and refused
-        (and counted) when it is not finite, outside ``workspace``, not after the last, or
-        beyond ``tamro.coupling.SAMPLE_LIMITS`` (speed, stamp lead and age, rate).
+        passivity controller and ``reflect``, and its ``contact_model`` and ``contact_stiffness``
+        for a coupling that renders them (``Coupling(contact_model="render")``). Each sample is
+        checked on arrival and refused (and counted) when it is not finite, outside
+        ``workspace``, not after the last, or beyond ``tamro.coupling.SAMPLE_LIMITS`` (speed,
+        stamp lead and age, rate).
         ``handle=True`` follows a handle instead: its orientation puts the target ``reach``
         metres along the handle's x axis. Publishes this
-        coupling's ``coupling_cf`` and ``coupling_energy`` under ``/<namespace>/<name>/``.
+        coupling's ``coupling_cf`` and ``coupling_energy`` (and, estimating a contact, its
+        ``contact_model`` and ``contact_stiffness``) under ``/<namespace>/<name>/``.
         ``impairment`` makes the link worse on purpose (a test tool). Returns the topics'
         ROS 2 names, ours then the peer's."""
         if not isinstance(loop, ServoLoop):
@@ -386,7 +389,16 @@ class Node:
             _native.ros_topic(self.namespace, name, t["name"]) for t in TOPICS if t["device"] == "coupling"
         ]
         theirs = (
-            ["measured_cp"] if handle else ["measured_cp", "measured_cv", "coupling_energy", "coupling_cf"]
+            ["measured_cp"]
+            if handle
+            else [
+                "measured_cp",
+                "measured_cv",
+                "coupling_energy",
+                "coupling_cf",
+                "contact_model",
+                "contact_stiffness",
+            ]
         )
         return ours + [_native.ros_topic(peer, device, topic) for topic in theirs]
 

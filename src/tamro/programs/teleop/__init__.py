@@ -103,6 +103,12 @@ def _parser() -> argparse.ArgumentParser:
         "--one-way", action="store_true",
         help="with --reflect: feel only the peer's force, never its pull (stiffness and damping 0)",
     )  # fmt: skip
+    parser.add_argument(
+        "--contact-model", metavar="ROLE", nargs="?", const="demo", choices=("estimate", "render", "demo"),
+        help="model-mediated contact: 'estimate' on the side that touches (it publishes the plane it "
+        "presses on), 'render' on the side a person holds (it renders that plane locally); with "
+        "--demo, no ROLE: the follower estimates, the leader renders",
+    )  # fmt: skip
     parser.add_argument("--max-force", metavar="N", type=force, default=10.0, help="default 10 N")
     parser.add_argument("--seconds", type=seconds, help="stop after this long (default: run until Ctrl-C)")
     demo = parser.add_argument_group("demo and test tools")
@@ -147,12 +153,14 @@ def impairment_of(args: argparse.Namespace) -> Impairment:
 
 def coupling_of(args: argparse.Namespace) -> Coupling:
     one_way = args.one_way
+    model = args.contact_model
     return Coupling(
         0.0 if one_way else args.stiffness,
         0.0 if one_way else args.damping,
         passivity=not args.no_passivity,
         link_timeout=args.link_timeout,
         reflect=args.reflect,
+        contact_model="off" if model in (None, "demo") else model,
     )
 
 
@@ -165,6 +173,8 @@ def describe(args: argparse.Namespace, impairment: Impairment) -> str:
     ]
     if coupling.reflect:
         words.append(f", reflect {coupling.reflect:g}")
+    if coupling.contact_model != "off":
+        words.append(f", contact model: {coupling.contact_model}")
     if impairment.active:
         words.append(f", impaired link ({impairment.describe()})")
     return " ".join(words)
@@ -258,6 +268,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         coupling_of(args)
     except (ValueError, TypeError) as error:
         print(f"tamro-teleop: {error}", file=sys.stderr)
+        return 2
+    if args.contact_model == "demo" and not args.demo:
+        print(
+            "tamro-teleop: say --contact-model estimate (this side touches) or render (it is held)",
+            file=sys.stderr,
+        )
         return 2
     if args.demo:
         from ._demo import run_demo

@@ -4,8 +4,10 @@ coupled over DDS on this machine.
 The leader is moved by a scripted hand (a stiff spring whose anchor follows the path); the
 follower has a wall on its side that the path reaches into. Each side records every cycle of its
 loop; the parent lines the two recordings up on the shared monotonic clock and works out the
-figures. For the last second before the cut the hand stands still (where the path crosses the
-middle, away from the wall): what is left between the two then is the follower's offset at rest.
+figures. In runs of 5.5 s or more the hand then presses the leader 4 mm past the wall and
+holds it there for 2 s (the contact phase: the steady force at both ends). For the last second
+before the cut the hand stands still (where the path crosses the middle, away from the wall):
+what is left between the two then is the follower's offset at rest.
 Near the end the leader leaves the network (its node closes): the link is cut, and the
 follower's coupling force must fade to zero.
 """
@@ -43,15 +45,46 @@ HAND_HZ = 500.0
 SETTLE = 1.0  # s from the start before tracking counts: the coupling engages
 REST = 1.0  # s before the cut that the hand stands still
 OFFSET_WINDOW = 0.1  # s before the cut over which the offset at rest is taken
+# The contact phase (runs of 5.5 s or more): the hand presses the leader PRESS_DEPTH past the
+# follower's wall and holds it there for the PRESS seconds before the rest; the steady figures
+# are taken over the last half of the hold. With the wall's 2000 N/m rendered at the leader,
+# the hand's 1500 N/m holds it 1.7 mm in (5 mm would be 2.1 mm).
+PRESS = 2.0  # s
+PRESS_DEPTH = 0.004  # m
+EASE = 0.6  # s the hand takes to the press and back: no faster than the figure of eight
 STABLE_ENERGY_J = -0.05  # the network may have put out at most this much net
 PEAK_SPEED = 0.5  # m/s: five times the path's; only an oscillation goes this fast
 NAMES = ("demo_leader", "demo_follower")
 
 
+def press_from(rest: float) -> float:
+    """When the hand starts pressing the leader into the wall (s from the start): PRESS before
+    the rest, when at least a second of the figure of eight comes first; else never."""
+    return rest - PRESS if rest - PRESS >= SETTLE + 1.0 else math.inf
+
+
+def _toward(
+    a: tuple[float, float, float], b: tuple[float, float, float], share: float
+) -> tuple[float, float, float]:
+    s = min(1.0, max(0.0, share))
+    s = s * s * (3 - 2 * s)  # smooth at both ends
+    return (a[0] + s * (b[0] - a[0]), a[1] + s * (b[1] - a[1]), a[2] + s * (b[2] - a[2]))
+
+
 def path(t: float, rest: float = math.inf) -> tuple[float, float, float]:
-    """The hand's path, t seconds from the start: eased in over the first half second, standing
-    from rest on."""
-    t = min(t, rest)
+    """The hand's path, t seconds from the start: the figure of eight, eased in over the first
+    half second; in long enough runs a press PRESS_DEPTH past the wall held until the rest; and
+    standing from rest on."""
+    pressing = press_from(rest)
+    if t >= pressing:
+        pressed = (WALL_X + PRESS_DEPTH, 0.0, 0.0)
+        if t < rest:
+            return _toward(_figure(pressing), pressed, (t - pressing) / EASE)
+        return _toward(pressed, _figure(rest), (t - rest) / EASE)
+    return _figure(min(t, rest))
+
+
+def _figure(t: float) -> tuple[float, float, float]:
     ease = min(1.0, max(0.0, t / 0.5))
     w = 2 * math.pi * FREQUENCY
     return (ease * AMPLITUDE * math.sin(w * t), ease * 0.01 * math.sin(2 * w * t), 0.0)
@@ -82,10 +115,15 @@ def run_side(args: argparse.Namespace, impairment: Impairment) -> int:
             loop.record(int((end - time.monotonic() + 2) * 1500))
             cut_at = None
             lost_events, state = 0, "waiting"
+            modelled_depth: float | None = None  # the leader past the wall, the model in full
             while (now := time.monotonic()) < end:
                 if now < cut:  # each fall into "lost" before the cut is one the user would feel
-                    was, state = state, coupling_status(loop).state
+                    status = coupling_status(loop)
+                    was, state = state, status.state
                     lost_events += state == "lost" and was != "lost"
+                    if leader and status.contact_gain >= 1.0:
+                        depth = float(loop.state().position[0]) - WALL_X
+                        modelled_depth = max(depth, modelled_depth or 0.0)
                 if leader:
                     hand.anchor = path(now - start, cut - REST - start)
                     if cut_at is None and now >= cut:
@@ -110,6 +148,7 @@ def run_side(args: argparse.Namespace, impairment: Impairment) -> int:
         "counts": dict(status.counts),
         "cut_at": cut_at,
         "lost_events": lost_events,
+        "modelled_depth": modelled_depth,
         "fault": None if fault is None else str(fault),
     }
     print(json.dumps(summary), flush=True)
@@ -131,6 +170,8 @@ def _side_command(args: argparse.Namespace, role: str, domain: int, record: Path
         command.append("--one-way")
     if args.no_passivity:
         command.append("--no-passivity")
+    if args.contact_model:  # the follower touches the wall, the leader is held by the hand
+        command += ["--contact-model", "estimate" if role == "follower" else "render"]
     return command
 
 
@@ -154,7 +195,8 @@ def figures(
     lt, lx = leader["time"], leader["position"]
     ft, fx, ff = follower["time"], follower["position"], follower["force"]
     rest = cut - REST
-    window = (ft >= start + SETTLE) & (ft <= rest) & (ft >= lt[0]) & (ft <= lt[-1])
+    pressing = start + press_from(rest - start)
+    window = (ft >= start + SETTLE) & (ft <= min(rest, pressing)) & (ft >= lt[0]) & (ft <= lt[-1])
     ref = np.stack([np.interp(ft[window], lt, lx[:, axis]) for axis in range(3)], axis=1)
     error = np.linalg.norm(fx[window] - ref, axis=1)
     resting = (ft >= cut - OFFSET_WINDOW) & (ft <= cut) & (ft >= lt[0]) & (ft <= lt[-1])
@@ -193,8 +235,27 @@ def figures(
         if zero.any():
             to_zero = float((ft[np.argmax(zero)] - cut_at) * 1e3)
     result["link_cut_to_zero_ms"] = to_zero
+    # How far the leader went past the follower's wall, at most, while the hand moved.
+    beyond = lx[lwin][:, 0] - WALL_X
+    result["leader_wall_depth_mm"] = float(max(0.0, beyond.max()) * 1e3) if beyond.size else None
     felt, wall = result["contact_force_n"], result["wall_force_n"]
     result["contact_force_ratio"] = felt / wall if felt is not None and wall else None
+    # The contact phase, steady: the last half of the hold.
+    result["press_force_n"] = result["press_wall_force_n"] = result["press_leader_depth_mm"] = None
+    held_l = (lt >= rest - PRESS / 2) & (lt <= rest)
+    held_f = (ft >= rest - PRESS / 2) & (ft <= rest)
+    if math.isfinite(pressing) and held_l.any() and held_f.any():
+        hand_held = np.array([path(t - start, rest - start) for t in lt[held_l]])
+        felt_held = leader["force"][held_l] - (
+            HAND_STIFFNESS * (hand_held - lx[held_l]) - HAND_DAMPING * leader["velocity"][held_l]
+        )
+        result["press_force_n"] = float(np.mean(-felt_held[:, 0]))
+        result["press_wall_force_n"] = float(
+            np.mean(WALL_STIFFNESS * np.maximum(fx[held_f][:, 0] - WALL_X, 0.0))
+        )
+        result["press_leader_depth_mm"] = float((lx[held_l][:, 0] - WALL_X).max() * 1e3)
+    pf, pw = result["press_force_n"], result["press_wall_force_n"]
+    result["press_force_ratio"] = pf / pw if pf is not None and pw else None
     return result
 
 
@@ -266,6 +327,15 @@ def run_demo(args: argparse.Namespace) -> int:
         "energy_dissipated_j": summaries["leader"]["energy_dissipated_j"]
         + summaries["follower"]["energy_dissipated_j"],
         "link_cut_to_zero_ms": found["link_cut_to_zero_ms"],
+        "leader_wall_depth_mm": found["leader_wall_depth_mm"],
+        "press_force_n": found["press_force_n"],
+        "press_wall_force_n": found["press_wall_force_n"],
+        "press_force_ratio": found["press_force_ratio"],
+        "press_leader_depth_mm": found["press_leader_depth_mm"],
+        "leader_modelled_depth_mm": None
+        if summaries["leader"]["modelled_depth"] is None
+        else summaries["leader"]["modelled_depth"] * 1e3,
+        "contact_model": bool(args.contact_model),
         # A one-way leader counts no energy: what its motion puts in is seen only as the follower's
         # coupling putting out, so the energy says nothing of stability there.
         "stable": bool(
@@ -304,8 +374,20 @@ def _print_figures(r: dict[str, Any]) -> None:
     print(
         f"contact   felt at the leader {number(r['contact_force_n'], 'N')}, "
         f"the wall's on the follower {number(r['wall_force_n'], 'N')} "
-        f"(ratio {number(r['contact_force_ratio'], '', 2).strip()})"
+        f"(ratio {number(r['contact_force_ratio'], '', 2).strip()}); "
+        f"the leader at most {number(r['leader_wall_depth_mm'], 'mm')} past the wall"
+        + (
+            f" ({number(r['leader_modelled_depth_mm'], 'mm')} with the contact model in full)"
+            if r["contact_model"]
+            else ""
+        )
     )
+    if r["press_force_ratio"] is not None:
+        print(
+            f"pressed   steady: felt at the leader {number(r['press_force_n'], 'N')}, the wall's "
+            f"{number(r['press_wall_force_n'], 'N')} (ratio {r['press_force_ratio']:.2f}); "
+            f"the leader {number(r['press_leader_depth_mm'], 'mm')} past the wall"
+        )
     print(f"link      lost {r['lost_events']} times before the cut")
     print(f"energy    observed {r['energy_observed_j']:.4f} J, dissipated {r['energy_dissipated_j']:.4f} J")
     print(f"link cut  force at zero after {number(r['link_cut_to_zero_ms'], 'ms', 1)}")

@@ -26,6 +26,12 @@ struct RemoteSample {
     double energyIn = 0;
     bool hasForce = false;
     Vec3 force{};
+    // The surface the remote presses on, when it estimates one (ContactModel::Estimate): a
+    // point on the plane, its outward normal and its stiffness (N/m, 0: no contact).
+    bool hasContact = false;
+    Vec3 contactPoint{};
+    Vec3 contactNormal{0, 0, 1};
+    double contactStiffness = 0;
 };
 
 // A test tool for links this machine cannot make worse itself: the receiving side holds each
@@ -116,6 +122,13 @@ struct CouplingStatus {
     // J granted to return the spring's rest offset (a bilateral coupling engages at rest where
     // it finds the arms): at most the work of the compensation's pull along the offset returned.
     double energyDrift = 0;
+    // The contact model (ContactModel): this side's own estimate (Estimate) or the remote's
+    // being rendered (Render); its gain fades it in over the engage time and out over the fade.
+    bool contact = false;
+    double contactGain = 0;
+    Vec3 contactPoint{};
+    Vec3 contactNormal{0, 0, 1};
+    double contactStiffness = 0;  // N/m
 };
 
 // One cycle of the coupling, for a publisher: its force on this arm and its energies.
@@ -127,6 +140,12 @@ struct CouplingRecord {
     // A leader that only feels its follower's force (stiffness and damping 0) is not: its
     // follower must take its motion as the source, not its count (which stays near 0).
     bool spring = true;
+    // This side's contact estimate (ContactModel::Estimate), to publish: a point on the plane,
+    // its outward normal, its stiffness (N/m, 0: no contact).
+    bool estimating = false;
+    Vec3 contactPoint{};
+    Vec3 contactNormal{0, 0, 1};
+    double contactStiffness = 0;
 };
 
 // The remote samples of a servo loop's coupling. Samples arrive on any thread (a network

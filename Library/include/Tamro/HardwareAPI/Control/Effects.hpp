@@ -3,6 +3,7 @@
 #include <Tamro/HardwareAPI/Control/Vector.hpp>
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <variant>
 
@@ -86,6 +87,35 @@ struct ConstantForce {
 // remote coupling's own force, reversed and scaled: a leader that feels what its follower
 // meets. No sample within linkTimeout (s) fades the force to zero over fade (s); samples that
 // come back bring it back over engage (s). At most one per effect set.
+// Model-mediated contact for a Coupling (docs/teleoperation.md): the side that touches
+// estimates the surface it presses on, a plane and its stiffness, and publishes it; the side a
+// person holds renders it locally, so the contact is felt without the link's delay.
+enum class ContactModel : std::uint8_t {
+    Off,
+    // This arm touches: it estimates the plane it presses on from its position and the
+    // coupling's force, publishes it, and while the plane holds presses along its normal with
+    // the force the plane gives at the remote's position (what the remote feels), in place of
+    // the coupling's own force along the normal.
+    Estimate,
+    // This arm is held: it renders the remote's plane locally, in place of the coupling's force
+    // along the normal while inside it.
+    Render,
+};
+
+// "off", "estimate", "render".
+inline const char* ContactModelWord(ContactModel model) noexcept {
+    switch (model) {
+        case ContactModel::Off: return "off";
+        case ContactModel::Estimate: return "estimate";
+        case ContactModel::Render: return "render";
+    }
+    return "off";
+}
+
+// The largest contact stiffness a coupling takes as its bound (N/m): stiffer than any wall a
+// desktop arm's loop renders.
+inline constexpr double MaxContactStiffness = 100000.0;
+
 struct Coupling {
     // N/m: stiff enough to track within a millimetre at hand speeds on the simulated arm.
     double stiffness = 300.0;
@@ -96,6 +126,13 @@ struct Coupling {
     double fade = 0.05;         // s, from full force to none once the link is lost
     double engage = 0.25;       // s, from none to full force once samples come again
     double reflect = 0;
+    ContactModel contactModel = ContactModel::Off;
+    // N/m: the stiffest contact plane estimated or rendered (100 to MaxContactStiffness). Half
+    // the simulated arm's stable bound at 1 kHz with the loop's delay compensation; for another
+    // arm choose it with tamro.passivity.max_stiffness.
+    double contactMaxStiffness = 5000.0;
+    // The contact plane's damping where it is rendered (N s/m).
+    double contactDamping = 10.0;
 };
 
 // A triangle mesh touched through a god-object proxy (Mesh.hpp), in the pose given by position
@@ -123,8 +160,8 @@ using Effect = std::variant<Spring, Damper, Plane, Sphere, Box, ConstantForce, C
 // InvalidArgument (Errors.hpp) naming the first parameter that is not finite, a stiffness, damping
 // or radius below 0, a zero normal or rotation, a mesh without a tree or with a
 // dynamic friction above its static one, a box whose lower corner exceeds its upper one, a
-// smoothing outside 0 to 10 s, or a coupling's time outside 1 ms to 10 s or reflect outside 0
-// to 10.
+// smoothing outside 0 to 10 s, or a coupling's time outside 1 ms to 10 s, reflect outside 0
+// to 10 or a contact stiffness bound outside 100 N/m to MaxContactStiffness.
 Effect Validated(const Effect& effect);
 
 // The force of one valid effect at a position and velocity (none for a Coupling, which needs

@@ -45,7 +45,7 @@ struct Topic {
     const char* meaning;
 };
 
-inline constexpr std::array<Topic, 10> Topics{{
+inline constexpr std::array<Topic, 12> Topics{{
     {Device::Arm, "measured_cp", Message::PoseStamped, Direction::Out, MeasuredQos,
      "end-effector position (m), identity orientation; one per cycle or at the chosen rate"},
     {Device::Arm, "measured_cv", Message::TwistStamped, Direction::Out, MeasuredQos,
@@ -60,6 +60,11 @@ inline constexpr std::array<Topic, 10> Topics{{
      "a coupled arm's coupling force on it, sent that cycle (N), no torque"},
     {Device::Coupling, "coupling_energy", Message::Vector3Stamped, Direction::Out, MeasuredQos,
      "a coupled arm's coupling energy (J since it started): x in, y out, z dissipated"},
+    {Device::Coupling, "contact_model", Message::PoseStamped, Direction::Out, MeasuredQos,
+     "the plane a coupled arm presses on: a point on it (m), the rotation taking +z to its "
+     "outward normal; stamped as its contact_stiffness"},
+    {Device::Coupling, "contact_stiffness", Message::Vector3Stamped, Direction::Out, MeasuredQos,
+     "that plane's stiffness: x in N/m, 0 when not in contact (y, z 0)"},
     {Device::Handle, "measured_cp", Message::PoseStamped, Direction::Out, MeasuredQos,
      "the handle's orientation (x, y, z, w), position zero; one per status message"},
     {Device::Handle, "sensor_level", Message::UInt8, Direction::Out, MeasuredQos,
