@@ -54,4 +54,29 @@ inline Vec3 Clamped(const Vec3& f, double max, double& scale) {
     return scale * f;
 }
 
+// Two arms coupled both ways, each end taking the other's samples (atA takes B's), run one
+// period at a time; each end's force is limited to 10 N as the loop's safety stage does.
+struct CoupledPair {
+    RemoteInput atA, atB;
+    Arm a, b;
+
+    explicit CoupledPair(const RemoteSettings& settings) {
+        atA.Accept(settings);
+        atB.Accept(settings);
+    }
+
+    // The period at t, with handA an outside force on A over it.
+    void Step(const Coupling& coupling, double t, const Vec3& handA = {}) {
+        atA.Offer(SampleOf(b, t, &atB), At(t), WallOffset + t);
+        atB.Offer(SampleOf(a, t, &atA), At(t), WallOffset + t);
+        double scaleA = 1, scaleB = 1;
+        const Vec3 fa = Clamped(atA.ForceAt(coupling, At(t), a.x, a.x, a.v), 10, scaleA);
+        const Vec3 fb = Clamped(atB.ForceAt(coupling, At(t), b.x, b.x, b.v), 10, scaleB);
+        atA.Sent(scaleA, t);
+        atB.Sent(scaleB, t);
+        a.Step(fa + handA, Period);
+        b.Step(fb, Period);
+    }
+};
+
 }  // namespace Tamro::HardwareAPI::Control::Testing

@@ -4,6 +4,7 @@
 #include <Tamro/HardwareAPI/Control/Effects.hpp>
 
 #include "Control/ContactEstimator.hpp"
+#include "CouplingArms.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,9 @@
 
 using namespace Tamro::HardwareAPI::Control;
 using namespace Tamro::HardwareAPI::Control::Detail;
+using Tamro::HardwareAPI::Control::Testing::Arm;
+using Tamro::HardwareAPI::Control::Testing::At;
+using Tamro::HardwareAPI::Control::Testing::WallOffset;
 
 namespace {
 
@@ -35,7 +39,7 @@ struct Press {
 
 // The arm at depth d (m, negative outside) moving at dd (m/s) into it, sliding sideways a
 // little, the reaction measured with noise (N).
-Press At(const Wall& wall, double d, double dd, double t, double noise, std::mt19937& random) {
+Press PressAt(const Wall& wall, double d, double dd, double t, double noise, std::mt19937& random) {
     const Vec3 side = Unit({1, 1, 0});  // along the wall: Dot(side, normal) == 0
     std::normal_distribution<double> n(0, noise);
     const Vec3 position = wall.point - d * wall.normal + (0.005 * std::sin(t)) * side;
@@ -50,7 +54,7 @@ ContactPlane PressFor(ContactEstimator& estimator, const Wall& wall, double seco
                       std::mt19937& random) {
     double t = 0;
     for (; t < 1; t += Dt) {
-        const Press p = At(wall, -0.005 + 0.004 * t, 0.004, t, 0, random);
+        const Press p = PressAt(wall, -0.005 + 0.004 * t, 0.004, t, 0, random);
         EXPECT_FALSE(estimator.Update(p.position, p.velocity, p.reaction, Dt).valid);
     }
     for (double u = 0; u < seconds; u += Dt, t += Dt) {
@@ -58,7 +62,7 @@ ContactPlane PressFor(ContactEstimator& estimator, const Wall& wall, double seco
             return std::min(1.0, v / 0.2) * (0.0015 + 0.001 * std::sin(2 * Pi * v));
         };
         const double d = depth(u);
-        const Press p = At(wall, d, (depth(u + Dt) - d) / Dt, t, noise, random);
+        const Press p = PressAt(wall, d, (depth(u + Dt) - d) / Dt, t, noise, random);
         estimator.Update(p.position, p.velocity, p.reaction, Dt);
     }
     return estimator.Plane();
@@ -128,7 +132,7 @@ TEST(ContactEstimator, ReleaseWithdrawsTheModel) {
     {  // lifted off: the reaction falls below the release threshold, for the settle time
         ContactEstimator estimator;
         ASSERT_TRUE(PressFor(estimator, wall, 1.0, 0.02, random).valid);
-        const Press off = At(wall, -0.001, 0, 0, 0, random);
+        const Press off = PressAt(wall, -0.001, 0, 0, 0, random);
         int cycles = 0;
         while (estimator.Update(off.position, off.velocity, off.reaction, Dt).valid) ++cycles;
         EXPECT_NEAR(cycles * Dt, ContactEstimator::Settle, 2 * Dt);
@@ -147,31 +151,9 @@ TEST(ContactEstimator, ReleaseWithdrawsTheModel) {
 
 // --- the blended coupling: a held leader and a follower at a wall, 50 ms apart ---------------
 
-constexpr double WallOffset = 1.7e9;  // the wall clock of these runs, seconds since the epoch
-constexpr double WallX = 0.025;       // the follower's wall, its free side toward -x
+constexpr double WallX = 0.025;  // the follower's wall, its free side toward -x
 constexpr double WallStiffness = 2000, WallDamping = 10;
 constexpr double HandStiffness = 1500, HandDamping = 15;
-
-// A point mass with viscous damping (the simulated arm's) under a force held over each step,
-// integrated exactly.
-struct Arm {
-    double mass = 0.25, damping = 2.0;
-    Vec3 x{}, v{};
-
-    void Step(const Vec3& force, double dt) {
-        const double decay = std::exp(-damping * dt / mass);
-        for (int i = 0; i < 3; ++i) {
-            const double terminal = force[i] / damping;
-            x[i] += terminal * dt + (v[i] - terminal) * (mass / damping) * (1 - decay);
-            v[i] = terminal + (v[i] - terminal) * decay;
-        }
-    }
-};
-
-std::chrono::steady_clock::time_point At(double seconds) {
-    return std::chrono::steady_clock::time_point(
-        std::chrono::nanoseconds(std::llround(seconds * 1e9)));
-}
 
 struct Pressed {
     double leaderDepth = 0;    // m past the follower's wall, at the end

@@ -32,23 +32,12 @@ std::vector<double> Bilateral(const Coupling& coupling, std::chrono::nanoseconds
     settings.impairment.delay = delay;
     settings.lower = {-10, -10, -10};  // an oscillation that grows stays in the box
     settings.upper = {10, 10, 10};
-    RemoteInput atA, atB;  // atA takes B's samples
-    atA.Accept(settings);
-    atB.Accept(settings);
-    Arm a, b;
-    a.x = {0.02, 0, 0};
+    CoupledPair pair(settings);
+    const RemoteInput &atA = pair.atA, &atB = pair.atB;
+    pair.a.x = {0.02, 0, 0};
     std::vector<double> generated;
     for (int n = 0; n * Period < seconds; ++n) {
-        const double t = n * Period;
-        atA.Offer(SampleOf(b, t, &atB), At(t), WallOffset + t);
-        atB.Offer(SampleOf(a, t, &atA), At(t), WallOffset + t);
-        double scaleA = 1, scaleB = 1;
-        const Vec3 fa = Clamped(atA.ForceAt(coupling, At(t), a.x, a.x, a.v), 10, scaleA);
-        const Vec3 fb = Clamped(atB.ForceAt(coupling, At(t), b.x, b.x, b.v), 10, scaleB);
-        atA.Sent(scaleA, t);
-        atB.Sent(scaleB, t);
-        a.Step(fa, Period);
-        b.Step(fb, Period);
+        pair.Step(coupling, n * Period);
         if (n % 1000 == 999) {
             const CouplingStatus sa = atA.Status(), sb = atB.Status();
             generated.push_back(sa.energyOut + sb.energyOut - sa.energyIn - sb.energyIn -

@@ -34,25 +34,16 @@ Outcome Pair(const Coupling& c, std::chrono::nanoseconds delay, const Vec3& star
              double seconds) {
     RemoteSettings settings;
     settings.impairment.delay = delay;
-    RemoteInput atA, atB;  // atA takes B's samples
-    atA.Accept(settings);
-    atB.Accept(settings);
-    Arm a, b;
+    CoupledPair pair(settings);
+    RemoteInput &atA = pair.atA, &atB = pair.atB;
+    Arm &a = pair.a, &b = pair.b;
     a.x = start;
     Outcome run;
     for (int n = 0; n * Period < seconds; ++n) {
         const double t = n * Period;
-        atA.Offer(SampleOf(b, t, &atB), At(t), WallOffset + t);
-        atB.Offer(SampleOf(a, t, &atA), At(t), WallOffset + t);
-        double scaleA = 1, scaleB = 1;
-        const Vec3 fa = Clamped(atA.ForceAt(c, At(t), a.x, a.x, a.v), 10, scaleA);
-        const Vec3 fb = Clamped(atB.ForceAt(c, At(t), b.x, b.x, b.v), 10, scaleB);
-        atA.Sent(scaleA, t);
-        atB.Sent(scaleB, t);
         const Vec3 anchor =
             start + Vec3{0.03 * std::sin(2 * M_PI * t), 0.01 * std::sin(M_PI * t), 0};
-        a.Step(t < moving ? fa + 1500 * (anchor - a.x) - 15 * a.v : fa, Period);
-        b.Step(fb, Period);
+        pair.Step(c, t, t < moving ? 1500 * (anchor - a.x) - 15 * a.v : Vec3{});
         for (const RemoteInput* port : {&atA, &atB}) {
             const CouplingStatus s = port->Status();
             run.surplus = std::max(run.surplus, s.energyOut - s.energyCredited - s.energyDrift);

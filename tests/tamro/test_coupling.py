@@ -6,9 +6,11 @@ Every test runs on the loopback interface only, in a DDS domain of its own."""
 
 from __future__ import annotations
 
+import contextlib
 import inspect
 import math
 import time
+from collections.abc import Iterator, Sequence
 
 import numpy as np
 import pytest
@@ -148,15 +150,16 @@ def test_a_flood_is_capped_and_the_loop_keeps_going(dds):
     assert np.isfinite(forces).all() and np.linalg.norm(forces, axis=1).max() <= 2.0 * (1 + 1e-6)
 
 
-def test_a_one_way_leader_feels_the_contact_its_follower_meets_and_no_pull(dds):
-    domain, _ = dds
-    wall_x = 0.01
+@contextlib.contextmanager
+def coupled_pair(
+    domain: int, leader_effects: Sequence[tamro.Effect], follower_effects: Sequence[tamro.Effect]
+) -> Iterator[tuple[tamro.ServoLoop, tamro.ServoLoop]]:
+    """Two simulated arms, each coupled to the other over DDS, both engaged: (leader, follower)."""
     with tamro.Simulator(arms=2, handles=0) as sim:
         leader = tamro.ServoLoop(sim.arms[0])
         follower = tamro.ServoLoop(sim.arms[1])
-        hand = tamro.Spring((0.0, 0.0, 0.0), 800.0, 10.0)  # holds the leader, then pushes it on
-        leader.effects = [tamro.Coupling(0.0, 0.0, reflect=1.0), hand]
-        follower.effects = [tamro.Coupling(300.0, 2.0), tamro.Plane((wall_x, 0, 0), (-1, 0, 0), 2000.0, 10.0)]
+        leader.effects = list(leader_effects)
+        follower.effects = list(follower_effects)
         with tamro.Node("lead", domain=domain) as a, tamro.Node("follow", domain=domain) as b:
             with leader, follower:
                 a.publish(leader, "arm")
@@ -165,30 +168,40 @@ def test_a_one_way_leader_feels_the_contact_its_follower_meets_and_no_pull(dds):
                 b.couple(follower, "arm", "lead")
                 assert wait_until(lambda: tamro.coupling_status(follower).state == "engaged", timeout=10)
                 assert wait_until(lambda: tamro.coupling_status(leader).state == "engaged", timeout=10)
-                # Free space: the follower tracks the leader; the leader, stiffness 0, feels
-                # next to nothing.
-                assert abs(tamro.coupling_status(leader).force[0]) < 0.3
-                hand.anchor = (wall_x + 0.01, 0.0, 0.0)  # the follower is pressed into its wall
+                yield leader, follower
 
-                def pressing() -> bool:
-                    inside = follower.state().position[0] > wall_x + 0.001
-                    return bool(inside and tamro.coupling_status(follower).force[0] > 1.0)
 
-                assert wait_until(pressing, timeout=10), tamro.coupling_status(follower)
+def test_a_one_way_leader_feels_the_contact_its_follower_meets_and_no_pull(dds):
+    domain, _ = dds
+    wall_x = 0.01
+    hand = tamro.Spring((0.0, 0.0, 0.0), 800.0, 10.0)  # holds the leader, then pushes it on
+    wall = tamro.Plane((wall_x, 0, 0), (-1, 0, 0), 2000.0, 10.0)
+    leads, follows = [tamro.Coupling(0.0, 0.0, reflect=1.0), hand], [tamro.Coupling(300.0, 2.0), wall]
+    with coupled_pair(domain, leads, follows) as (leader, follower):
+        # Free space: the follower tracks the leader; the leader, stiffness 0, feels
+        # next to nothing.
+        assert abs(tamro.coupling_status(leader).force[0]) < 0.3
+        hand.anchor = (wall_x + 0.01, 0.0, 0.0)  # the follower is pressed into its wall
 
-                # The leader feels the contact, reversed: what the follower's coupling pushes
-                # the wall with comes back to it. It is not pulled to the follower (stiffness 0),
-                # so it stays past the wall, where the hand holds it.
-                # Waited for whole: on the way in, both forces pass through small values together.
-                def reflected() -> bool:
-                    felt, pushed = tamro.coupling_status(leader).force, tamro.coupling_status(follower).force
-                    return bool(felt[0] < -1.0 and np.allclose(felt, -pushed, atol=0.25))
+        def pressing() -> bool:
+            inside = follower.state().position[0] > wall_x + 0.001
+            return bool(inside and tamro.coupling_status(follower).force[0] > 1.0)
 
-                assert wait_until(reflected, timeout=5), (
-                    tamro.coupling_status(leader).force,
-                    tamro.coupling_status(follower).force,
-                )
-                assert leader.state().position[0] > wall_x + 0.002
+        assert wait_until(pressing, timeout=10), tamro.coupling_status(follower)
+
+        # The leader feels the contact, reversed: what the follower's coupling pushes
+        # the wall with comes back to it. It is not pulled to the follower (stiffness 0),
+        # so it stays past the wall, where the hand holds it.
+        # Waited for whole: on the way in, both forces pass through small values together.
+        def reflected() -> bool:
+            felt, pushed = tamro.coupling_status(leader).force, tamro.coupling_status(follower).force
+            return bool(felt[0] < -1.0 and np.allclose(felt, -pushed, atol=0.25))
+
+        assert wait_until(reflected, timeout=5), (
+            tamro.coupling_status(leader).force,
+            tamro.coupling_status(follower).force,
+        )
+        assert leader.state().position[0] > wall_x + 0.002
 
 
 def test_the_contact_model_crosses_the_link_and_is_withdrawn_on_release(dds):
@@ -197,51 +210,41 @@ def test_the_contact_model_crosses_the_link_and_is_withdrawn_on_release(dds):
     # it; lifting off withdraws it at both ends.
     domain, _ = dds
     wall_x = 0.01
-    with tamro.Simulator(arms=2, handles=0) as sim:
-        leader = tamro.ServoLoop(sim.arms[0])
-        follower = tamro.ServoLoop(sim.arms[1])
-        hand = tamro.Spring((0.0, 0.0, 0.0), 1500.0, 15.0)
-        leader.effects = [tamro.Coupling(contact_model="render"), hand]
-        wall = tamro.Plane((wall_x, 0, 0), (-1, 0, 0), 2000.0, 10.0)
-        follower.effects = [tamro.Coupling(contact_model="estimate"), wall]
-        with tamro.Node("lead", domain=domain) as a, tamro.Node("follow", domain=domain) as b:
-            with leader, follower:
-                a.publish(leader, "arm")
-                b.publish(follower, "arm")
-                a.couple(leader, "arm", "follow")
-                b.couple(follower, "arm", "lead")
-                assert wait_until(lambda: tamro.coupling_status(follower).state == "engaged", timeout=10)
-                assert not tamro.coupling_status(leader).contact
-                # Pressed in slowly: the fit needs a range of depths, as a hand gives it.
-                for step in range(1, 21):
-                    hand.anchor = (wall_x + 0.0003 * step, 0.0, 0.0)
-                    time.sleep(0.05)
+    hand = tamro.Spring((0.0, 0.0, 0.0), 1500.0, 15.0)
+    wall = tamro.Plane((wall_x, 0, 0), (-1, 0, 0), 2000.0, 10.0)
+    leads, follows = (
+        [tamro.Coupling(contact_model="render"), hand],
+        [tamro.Coupling(contact_model="estimate"), wall],
+    )
+    with coupled_pair(domain, leads, follows) as (leader, follower):
+        assert not tamro.coupling_status(leader).contact
+        # Pressed in slowly: the fit needs a range of depths, as a hand gives it.
+        for step in range(1, 21):
+            hand.anchor = (wall_x + 0.0003 * step, 0.0, 0.0)
+            time.sleep(0.05)
 
-                def rendered() -> bool:
-                    s = tamro.coupling_status(leader)
-                    return bool(s.contact and s.contact_gain == 1.0)
+        def rendered() -> bool:
+            s = tamro.coupling_status(leader)
+            return bool(s.contact and s.contact_gain == 1.0)
 
-                assert wait_until(rendered, timeout=10), (
-                    tamro.coupling_status(leader),
-                    tamro.coupling_status(follower),
-                )
-                s = tamro.coupling_status(leader)
-                assert s.contact_normal == pytest.approx((-1.0, 0.0, 0.0), abs=0.05)
-                assert s.contact_point[0] == pytest.approx(wall_x, abs=0.0005)
-                assert s.contact_stiffness == pytest.approx(2000.0, rel=0.2)
-                assert tamro.coupling_status(follower).contact
-                # The hand 6 mm in: the rendered wall holds the leader about 2.6 mm in (the coupling
-                # alone would let it sink about 5 mm).
-                assert wait_until(lambda: leader.state().position[0] < wall_x + 0.0035, timeout=5)
-                hand.anchor = (0.0, 0.0, 0.0)  # lifted off
+        assert wait_until(rendered, timeout=10), (
+            tamro.coupling_status(leader),
+            tamro.coupling_status(follower),
+        )
+        s = tamro.coupling_status(leader)
+        assert s.contact_normal == pytest.approx((-1.0, 0.0, 0.0), abs=0.05)
+        assert s.contact_point[0] == pytest.approx(wall_x, abs=0.0005)
+        assert s.contact_stiffness == pytest.approx(2000.0, rel=0.2)
+        assert tamro.coupling_status(follower).contact
+        # The hand 6 mm in: the rendered wall holds the leader about 2.6 mm in (the coupling
+        # alone would let it sink about 5 mm).
+        assert wait_until(lambda: leader.state().position[0] < wall_x + 0.0035, timeout=5)
+        hand.anchor = (0.0, 0.0, 0.0)  # lifted off
 
-                def withdrawn() -> bool:
-                    return (
-                        not tamro.coupling_status(leader).contact
-                        and not tamro.coupling_status(follower).contact
-                    )
+        def withdrawn() -> bool:
+            return not tamro.coupling_status(leader).contact and not tamro.coupling_status(follower).contact
 
-                assert wait_until(withdrawn, timeout=5), tamro.coupling_status(leader)
+        assert wait_until(withdrawn, timeout=5), tamro.coupling_status(leader)
 
 
 def test_a_handles_orientation_steers_the_remote_arms_target(dds, simulator):
