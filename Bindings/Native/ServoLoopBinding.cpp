@@ -131,6 +131,7 @@ void RegisterServoLoop(py::module_& m) {
             const Control::RemoteCounts c = loop.Remote().Counts();
             d["taken"] = c.taken;
             d["refused_value"] = c.refusedValue;
+            d["refused_contact"] = c.refusedContact;
             d["refused_stamp"] = c.refusedStamp;
             d["refused_flood"] = c.refusedFlood;
             d["dropped"] = c.dropped;

@@ -263,7 +263,7 @@ TEST(ContactModel, ALostLinkFadesTheRenderedPlaneWithTheCoupling) {
     EXPECT_LE(cut.fadedAfter, 0.05 + 2 * c.linkTimeout + c.fade + 2 * Dt);
 }
 
-TEST(ContactModel, ASampleWithAnImpossiblePlaneIsRefused) {
+TEST(ContactModel, AnImpossiblePlaneIsLeftOutOfItsSampleAndNeverRendered) {
     RemoteInput input;
     input.Accept(RemoteSettings{});
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -286,15 +286,41 @@ TEST(ContactModel, ASampleWithAnImpossiblePlaneIsRefused) {
         s.contactPoint = c.point;
         s.contactNormal = c.normal;
         s.contactStiffness = c.stiffness;
-        EXPECT_EQ(input.Offer(s, At(t), WallOffset + t), Verdict::Refused) << c.what;
+        // The plane is left out, not the position it came with.
+        EXPECT_EQ(input.Offer(s, At(t), WallOffset + t), Verdict::Accepted) << c.what;
     }
-    EXPECT_EQ(input.Counts().refusedValue, 7u);
+    EXPECT_EQ(input.Counts().refusedContact, 7u);
+    EXPECT_EQ(input.Counts().refusedValue, 0u);
     RemoteSample good;
     good.stamp = WallOffset + (t += 0.01);
     good.hasContact = true;
     good.contactNormal = {0, 0, 1};
     good.contactStiffness = 1000;
     EXPECT_EQ(input.Offer(good, At(t), WallOffset + t), Verdict::Accepted);
+
+    // Streamed to a coupling that renders the peer's model: a good plane is rendered, a plane
+    // left out never is, while the positions it came with still drive the coupling.
+    const auto rendered = [](const RemoteSample& sample) {
+        RemoteInput side;
+        side.Accept(RemoteSettings{});
+        Coupling render;
+        render.contactModel = ContactModel::Render;
+        for (int n = 1; n <= 500; ++n) {
+            const double at = n * Dt;
+            RemoteSample s = sample;
+            s.stamp = WallOffset + at;
+            side.Offer(s, At(at), WallOffset + at);
+            side.ForceAt(render, At(at), {}, {}, {});
+            side.Sent(1, at);
+        }
+        return side.Status();
+    };
+    EXPECT_TRUE(rendered(good).contact);
+    RemoteSample outside = good;
+    outside.contactPoint = {0.5, 0, 0};
+    const CouplingStatus left = rendered(outside);
+    EXPECT_FALSE(left.contact);
+    EXPECT_EQ(left.state, LinkState::Engaged);
 }
 
 }  // namespace

@@ -194,7 +194,7 @@ TEST(MeshTree, AClosedBoxHasEveryEdgeOnTwoFacesAndAPlateWithAHoleItsRimsOpen) {
     EXPECT_EQ(plate->Edges().size(), 16u);
     std::vector<std::pair<std::uint32_t, std::uint32_t>> open;
     for (const auto& e : plate->Edges())
-        if (e.Open()) open.push_back({e.from, e.to});
+        if (e.Open()) open.emplace_back(e.from, e.to);
     std::sort(open.begin(), open.end());
     const std::vector<std::pair<std::uint32_t, std::uint32_t>> rims{{0, 1}, {0, 3}, {1, 2}, {2, 3},
                                                                     {4, 5}, {4, 7}, {5, 6}, {6, 7}};

@@ -180,6 +180,7 @@ CouplingMode = Literal["none", "one-way", "bilateral"]
 class RemoteCounts(TypedDict):
     taken: int
     refused_value: int
+    refused_contact: int
     refused_stamp: int
     refused_flood: int
     dropped: int
@@ -236,6 +237,7 @@ def coupling_status(loop: ServoLoop) -> CouplingStatus:
     counts = RemoteCounts(
         taken=d["taken"],
         refused_value=d["refused_value"],
+        refused_contact=d["refused_contact"],
         refused_stamp=d["refused_stamp"],
         refused_flood=d["refused_flood"],
         dropped=d["dropped"],

@@ -90,8 +90,8 @@ public:
     // This machine's wall clock less its monotonic one (s), as last seen by a sender: the loop
     // turns a sample's stamp into its age with it, without reading the wall clock itself.
     std::atomic<double> wallLessMonotonic{0};
-    std::atomic<std::uint64_t> taken{0}, refusedValue{0}, refusedStamp{0}, refusedFlood{0},
-        dropped{0}, impairedLost{0};
+    std::atomic<std::uint64_t> taken{0}, refusedValue{0}, refusedContact{0}, refusedStamp{0},
+        refusedFlood{0}, dropped{0}, impairedLost{0};
 
     // --- the hand-over ---
     Detail::Ring<Detail::QueuedSample> ring;
@@ -182,7 +182,12 @@ Verdict RemoteInput::Offer(const RemoteSample& sample, Clock::time_point arrival
     std::lock_guard<std::mutex> lock(s.senders);
     if (!s.accepting.load(std::memory_order_relaxed)) return Verdict::Refused;
     const std::int64_t at = Nanoseconds(arrival);
-    switch (s.gate.Judge(sample, at, wallNow)) {
+    RemoteSample judged = sample;
+    if (judged.hasContact && !s.gate.ContactOk(judged)) {
+        judged.hasContact = false;
+        s.refusedContact.fetch_add(1, std::memory_order_relaxed);
+    }
+    switch (s.gate.Judge(judged, at, wallNow)) {
         case Detail::SampleGate::Verdict::RefusedValue:
             s.refusedValue.fetch_add(1, std::memory_order_relaxed);
             return Verdict::Refused;
@@ -196,7 +201,7 @@ Verdict RemoteInput::Offer(const RemoteSample& sample, Clock::time_point arrival
     }
     s.taken.fetch_add(1, std::memory_order_relaxed);
     s.wallLessMonotonic.store(wallNow - static_cast<double>(at) * 1e-9, std::memory_order_relaxed);
-    switch (s.link->Carry(sample, at)) {
+    switch (s.link->Carry(judged, at)) {
         case Detail::SampleLink::Delivery::Queued: break;
         case Detail::SampleLink::Delivery::Full:
             s.dropped.fetch_add(1, std::memory_order_relaxed);
@@ -213,6 +218,7 @@ RemoteCounts RemoteInput::Counts() const noexcept {
     RemoteCounts c;
     c.taken = s.taken.load(std::memory_order_relaxed);
     c.refusedValue = s.refusedValue.load(std::memory_order_relaxed);
+    c.refusedContact = s.refusedContact.load(std::memory_order_relaxed);
     c.refusedStamp = s.refusedStamp.load(std::memory_order_relaxed);
     c.refusedFlood = s.refusedFlood.load(std::memory_order_relaxed);
     c.dropped = s.dropped.load(std::memory_order_relaxed);

@@ -7,18 +7,13 @@
 
 namespace Tamro::HardwareAPI::Control::Detail {
 
-namespace {
-
-// A contact plane: a point inside the box, a normal of length 1 (as the estimator sends it,
-// within rounding), a stiffness from 0 to the largest any coupling takes.
-bool ContactOk(const RemoteSample& sample, const RemoteSettings& c) {
+bool SampleGate::ContactOk(const RemoteSample& sample) const noexcept {
+    const RemoteSettings& c = settings_;
     return Finite(sample.contactPoint) && Inside(c.lower, c.upper, sample.contactPoint) &&
            Finite(sample.contactNormal) && std::abs(Norm(sample.contactNormal) - 1) < 1e-3 &&
            std::isfinite(sample.contactStiffness) && sample.contactStiffness >= 0 &&
            sample.contactStiffness <= MaxContactStiffness;
 }
-
-}  // namespace
 
 void SampleGate::Configure(const RemoteSettings& settings) noexcept {
     settings_ = settings;
@@ -35,8 +30,7 @@ SampleGate::Verdict SampleGate::Judge(const RemoteSample& sample, std::int64_t a
         Finite(sample.position) && Inside(c.lower, c.upper, sample.position) &&
         (!sample.hasVelocity || (Finite(sample.velocity) && Norm(sample.velocity) <= c.maxSpeed)) &&
         (!sample.hasEnergy || (std::isfinite(sample.energyIn) && sample.energyIn >= 0)) &&
-        (!sample.hasForce || (Finite(sample.force) && Norm(sample.force) <= c.maxForce)) &&
-        (!sample.hasContact || ContactOk(sample, c));
+        (!sample.hasForce || (Finite(sample.force) && Norm(sample.force) <= c.maxForce));
     if (!valueOk) return Verdict::RefusedValue;
     const double lead = std::chrono::duration<double>(c.maxLead).count();
     const double age = std::chrono::duration<double>(c.maxAge).count();

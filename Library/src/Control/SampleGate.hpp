@@ -39,6 +39,12 @@ public:
     // the bucket's refill.
     Verdict Judge(const RemoteSample& sample, std::int64_t arrivalNs, double wallNow) noexcept;
 
+    // Whether a sample's contact plane may be rendered: a point inside the box, a normal of
+    // length 1 (as the estimator sends it, within rounding), a stiffness from 0 to the largest
+    // any coupling takes. A bad plane is left out, not its sample: the plane is an addition a
+    // coupling may not even use, the position is judged on its own.
+    bool ContactOk(const RemoteSample& sample) const noexcept;
+
     // Most samples let through at once after a pause: a tenth of a second's worth, 10 at least.
     double Burst() const noexcept;
 

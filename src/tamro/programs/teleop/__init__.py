@@ -249,6 +249,7 @@ class LinkWatch:
             f"summary: engaged {self._engaged_s:.1f} s of {time.monotonic() - self._started:.1f} s, "
             f"lost {self._lost} times; samples taken {c['taken']} refused {_refused(status)} "
             f"(value {c['refused_value']}, stamp {c['refused_stamp']}, flood {c['refused_flood']}); "
+            f"contact planes left out {c['refused_contact']}; "
             f"energy in {status.energy_in:.3f} J, out {status.energy_out:.3f} J, "
             f"dissipated {status.energy_dissipated:.3f} J"
         )

@@ -96,6 +96,9 @@ struct RemoteCounts {
     // Not finite, outside the box, too fast (its velocity, or the speed its position implies
     // over the stamps since the last taken one), too strong.
     std::uint64_t refusedValue = 0;
+    // Contact planes left out of their samples (the samples judged without them): a point
+    // outside the box, a normal not of length 1, a stiffness not from 0 to the largest taken.
+    std::uint64_t refusedContact = 0;
     // From the future (of our wall clock, or of the stream's own stamps), too old, or not after
     // the last.
     std::uint64_t refusedStamp = 0;
