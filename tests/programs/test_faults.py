@@ -3,12 +3,11 @@ ends with a non-zero status: it never stays up rendering nothing."""
 
 from __future__ import annotations
 
-import subprocess
-import sys
+import contextlib
 
 import pytest
 from fakedevice import FakeArm, counting_reply
-from test_bridge import lines_until_ready
+from program import Program
 
 from tamro import network
 
@@ -28,16 +27,14 @@ def test_an_arm_that_stops_answering_ends_the_program(monkeypatch, program: str,
     monkeypatch.setenv("CYCLONEDDS_URI", network.LOOPBACK_CONFIG.as_uri())
     # Answers the first 300 force requests, then nothing.
     arm = FakeArm(reply=lambda n, force: counting_reply(n, force) if n < 300 else None)
-    command = [sys.executable, "-m", f"tamro.programs.{program}", *args, "--arm", arm.path]
-    command += ["--domain", str(ros2peer.random_domain())]
-    running = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        lines_until_ready(running)
-        _, err = running.communicate(timeout=30)
-    finally:
-        running.kill()
-        arm.close()
-    assert running.returncode == 1
+    domain = str(ros2peer.random_domain())
+    with (
+        contextlib.closing(arm),
+        Program(f"tamro.programs.{program}", *args, "--arm", arm.path, "--domain", domain) as running,
+    ):
+        running.wait_for("ready")
+        code, err = running.finish(30)
+    assert code == 1, err
     last = err.splitlines()[-1]
     assert last.startswith(f"tamro-{program}: the arm on {arm.path} gave up after ")
     failed = int(last.split("gave up after ")[1].split()[0])

@@ -3,13 +3,14 @@ or stopped, and the fake arm (which logs every force request) is sent zero force
 
 from __future__ import annotations
 
+import contextlib
 import signal
 import threading
 import time
 
 import pytest
 from fakedevice import FakeArm, wait_until
-from test_bridge import bridge, lines_until_ready
+from test_bridge import bridge, until_ready
 
 from tamro import network
 
@@ -37,26 +38,24 @@ def test_a_killed_or_stopped_bridge_leaves_the_arm_at_zero_force(monkeypatch, ho
     program = bridge("--name", "lab", "--arm", arm.path, "--domain", str(domain), "--commands")
     done = threading.Event()
     sender: threading.Thread | None = None
-    try:
-        lines_until_ready(program)
-        writer = ros2peer.Peer(domain).writer("/lab/arm/servo_cf", ros2peer.WrenchStamped)
+    with contextlib.closing(arm), program:
+        try:
+            until_ready(program)
+            writer = ros2peer.Peer(domain).writer("/lab/arm/servo_cf", ros2peer.WrenchStamped)
 
-        def send() -> None:  # a live stream up to the end, so nothing but the guard stops it
-            while not done.wait(0.01):
-                writer.write(stamped_push())
+            def send() -> None:  # a live stream up to the end, so nothing but the guard stops it
+                while not done.wait(0.01):
+                    writer.write(stamped_push())
 
-        sender = threading.Thread(target=send)
-        sender.start()
-        assert wait_until(lambda: bool(arm.forces) and arm.forces[-1] == PUSH, 20.0), "the bridge renders 3 N"
-        program.send_signal(how)
-        assert arm.wait_for(lambda: arm.forces[-1] == ZERO, DEADLINE), "zero force soon after"
-        assert arm.quiet(0.2), "and the arm keeps it"
-    finally:
-        done.set()
-        if sender is not None:
-            sender.join()
-        if program.poll() is None:
-            program.send_signal(signal.SIGCONT)
-            program.kill()
-        program.communicate(timeout=20)
-        arm.close()
+            sender = threading.Thread(target=send)
+            sender.start()
+            assert wait_until(lambda: bool(arm.forces) and arm.forces[-1] == PUSH, 20.0), (
+                "the bridge renders 3 N"
+            )
+            program.send(how)
+            assert arm.wait_for(lambda: arm.forces[-1] == ZERO, DEADLINE), "zero force soon after"
+            assert arm.quiet(0.2), "and the arm keeps it"
+        finally:
+            done.set()
+            if sender is not None:
+                sender.join()
