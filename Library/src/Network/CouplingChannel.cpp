@@ -35,22 +35,25 @@ void RotationTo(const Control::Vec3& n, double* q) {
     q[0] = -n[1] / length, q[1] = n[0] / length, q[2] = 0, q[3] = w / length;
 }
 
-bool NormalOf(const double* q, Control::Vec3& out) {
+// v turned by the orientation q (x, y, z, w, as on the wire, scaled to length 1 here); false
+// for one that is not finite or has no length to scale.
+bool Rotated(const double* q, const Control::Vec3& v, Control::Vec3& out) {
     const double l = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
     if (!std::isfinite(l) || l < 1e-6) return false;
     const double x = q[0] / l, y = q[1] / l, z = q[2] / l, w = q[3] / l;
-    out = {2 * (x * z + w * y), 2 * (y * z - w * x), 1 - 2 * (x * x + y * y)};
+    out = {
+        (1 - 2 * (y * y + z * z)) * v[0] + 2 * (x * y - w * z) * v[1] + 2 * (x * z + w * y) * v[2],
+        2 * (x * y + w * z) * v[0] + (1 - 2 * (x * x + z * z)) * v[1] + 2 * (y * z - w * x) * v[2],
+        2 * (x * z - w * y) * v[0] + 2 * (y * z + w * x) * v[1] + (1 - 2 * (x * x + y * y)) * v[2]};
     return true;
 }
 
+// A contact plane's outward normal: +z at its orientation.
+bool NormalOf(const double* q, Control::Vec3& out) { return Rotated(q, {0, 0, 1}, out); }
+
 // Where a handle at this orientation (x, y, z, w) puts the target: reach along its x axis.
 bool Pointing(const double* q, double reach, Control::Vec3& out) {
-    const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-    if (!std::isfinite(n) || n < 1e-6) return false;
-    const double x = q[0] / n, y = q[1] / n, z = q[2] / n, w = q[3] / n;
-    out = {reach * (1 - 2 * (y * y + z * z)), reach * 2 * (x * y + w * z),
-           reach * 2 * (x * z - w * y)};
-    return true;
+    return Rotated(q, {reach, 0, 0}, out);
 }
 
 }  // namespace
